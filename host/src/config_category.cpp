@@ -1,0 +1,1 @@
+// config_category: not yet written

@@ -1,0 +1,1 @@
+// datapoint: not yet written

@@ -1,0 +1,1 @@
+// logger: not yet written

@@ -1,0 +1,1 @@
+// reading: not yet written

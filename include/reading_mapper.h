@@ -1,0 +1,111 @@
+#pragma once
+// Readings into rows.
+//
+// DatabaseRecord is one row on its way to one table: the table name and an
+// ordered set of columns (name, value text, SQL type text, constraint flags)
+// kept in parallel lists with a name index. Records are moved, never copied.
+//
+// ReadingMapper turns host readings into records: four fixed columns
+// (asset_code, user_ts, ts, corvane) and one column per datapoint, the SQL
+// types and the hint datapoint name taken from the SQL builder, and chooses
+// each record's table (asset code or a hint datapoint's "tablename"). It does
+// not own the builder. It keeps no state between calls; not thread-safe
+// against a concurrent change of its builder or instance name.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class Reading;
+class DatapointValue;
+class SQLBuilder;
+
+typedef uint32_t ColumnConstraint;
+constexpr ColumnConstraint CONSTRAINT_NONE = 0;
+constexpr ColumnConstraint CONSTRAINT_NOT_NULL = 1;
+constexpr ColumnConstraint CONSTRAINT_NULLABLE = 2;
+constexpr ColumnConstraint CONSTRAINT_PRIMARY_KEY = 4;
+constexpr ColumnConstraint CONSTRAINT_UNIQUE = 8;
+
+class DatabaseRecord {
+public:
+    DatabaseRecord() = default;
+    explicit DatabaseRecord(const std::string& tableName) : tableName(tableName) {}
+    DatabaseRecord(DatabaseRecord&& other) noexcept;
+    DatabaseRecord& operator=(DatabaseRecord&& other) noexcept;
+    DatabaseRecord(const DatabaseRecord&) = delete;
+    DatabaseRecord& operator=(const DatabaseRecord&) = delete;
+    ~DatabaseRecord() = default;
+
+    void setTableName(const std::string& name) { tableName = name; }
+    const std::string& getTableName() const { return tableName; }
+
+    // Appends a column, or replaces value, type and constraint of an existing
+    // column of that name in place.
+    void addColumn(const std::string& name, const std::string& value, const std::string& sqlType,
+                   ColumnConstraint constraint);
+    // As above, but an existing column keeps its constraint and a new one gets
+    // CONSTRAINT_NONE.
+    void addColumn(const std::string& name, const std::string& value, const std::string& sqlType);
+
+    const std::vector<std::string>& getColumnNames() const { return columnNames; }
+    const std::vector<std::string>& getValues() const { return values; }
+    // Empty text / CONSTRAINT_NONE for a name that is not a column.
+    std::string getValue(const std::string& name) const;
+    std::string getSQLType(const std::string& name) const;
+    ColumnConstraint getConstraints(const std::string& name) const;
+    bool hasColumn(const std::string& name) const;
+
+    // Position-based access for callers that already hold a position.
+    size_t columnCount() const { return columnNames.size(); }
+    const std::string& valueAt(size_t position) const { return values[position]; }
+    const std::string& sqlTypeAt(size_t position) const { return sqlTypes[position]; }
+    ColumnConstraint constraintAt(size_t position) const { return constraints[position]; }
+    // Position of a column, or -1 when there is none.
+    int64_t findColumn(const std::string& name) const;
+
+    void clear();
+
+private:
+    std::string tableName;
+    std::vector<std::string> columnNames;
+    std::vector<std::string> values;
+    std::vector<std::string> sqlTypes;
+    std::vector<ColumnConstraint> constraints;
+    std::map<std::string, uint64_t> columnIndex;
+};
+
+// Records grouped by table name, in ascending byte order of the names.
+using TableGroups = std::map<std::string, std::vector<DatabaseRecord>>;
+
+class ReadingMapper {
+public:
+    ReadingMapper() : instanceName("corvaneInstance") {}
+    explicit ReadingMapper(const std::string& instanceName) : instanceName(instanceName) {}
+    ReadingMapper(const std::string& instanceName, SQLBuilder* builder)
+        : instanceName(instanceName), sqlBuilder(builder) {}
+    ReadingMapper(const ReadingMapper&) = delete;
+    ReadingMapper& operator=(const ReadingMapper&) = delete;
+    ~ReadingMapper() = default;
+
+    void setCorvaneInstance(const std::string& name) { instanceName = name; }
+    std::string getCorvaneInstance() const { return instanceName; }
+    void setSQLBuilder(SQLBuilder* builder) { sqlBuilder = builder; }
+    SQLBuilder* getSQLBuilder() const { return sqlBuilder; }
+
+    std::string getHintName() const;
+    bool shouldSkipDatapoint(const std::string& name) const;
+    std::string datapointValueToString(const DatapointValue& value) const;
+
+    DatabaseRecord mapReadingToRecord(const Reading* reading) const;
+    std::vector<DatabaseRecord> mapReadingsToRecords(const std::vector<Reading*>& readings) const;
+
+    // Table routing.
+    std::string extractTableName(const Reading* reading) const;
+    TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
+
+private:
+    std::string instanceName;
+    SQLBuilder* sqlBuilder = nullptr;
+};

@@ -1,0 +1,79 @@
+#pragma once
+// SchemaManager: knows the columns of every table the plugin writes to.
+//
+// Learns a table's columns from the warehouse's information schema the first
+// time it is asked, keeps them for the rest of its life (the cache only grows),
+// creates missing tables and adds missing columns (one ALTER per column).
+// Beside each cache entry it keeps an index from column name to the first
+// position of that name, so per-record checks cost one lookup per column.
+// Does not own the client or the builder (the connector owns both). Not
+// thread-safe: one connector uses it from one thread at a time.
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "odbc_client.h"
+#include "reading_mapper.h"
+
+class SQLBuilder;
+
+// One cached column: (column name, column type text).
+using ColumnInfo = std::tuple<std::string, std::string>;
+using TableSchema = std::vector<ColumnInfo>;
+
+class SchemaManager {
+public:
+    using ColumnPositions = std::unordered_map<std::string, size_t>;
+
+    SchemaManager() = default;
+    explicit SchemaManager(ODBCClient* client) : client(client) {}
+    SchemaManager(ODBCClient* client, const std::string& databaseName)
+        : client(client), databaseName(databaseName) {}
+    SchemaManager(const SchemaManager&) = delete;
+    SchemaManager& operator=(const SchemaManager&) = delete;
+    virtual ~SchemaManager() = default;
+
+    void setClient(ODBCClient* newClient) { client = newClient; }
+    ODBCClient* getClient() const { return client; }
+    void setDatabaseName(const std::string& name) { databaseName = name; }
+    const std::string& getDatabaseName() const { return databaseName; }
+    void setSQLBuilder(SQLBuilder* builder) { sqlBuilder = builder; }
+    SQLBuilder* getSQLBuilder() const { return sqlBuilder; }
+
+    // Runs one statement through the client; a failed result without a client.
+    QueryResult executeQuery(const std::string& sql);
+    bool checkTableExists(const std::string& table, const DatabaseRecord& record);
+    TableSchema getCachedSchema(const std::string& table) const;
+    // The cache entry and its name index without a copy; null when not cached.
+    // Valid until the next call that changes the cache.
+    const TableSchema* findCachedSchema(const std::string& table) const;
+    const ColumnPositions* findCachedColumnPositions(const std::string& table) const;
+    TableSchema extractColumnInfo(const QueryRows& rows) const;
+    std::string parseColumnType(const std::string& type) const;
+    std::string toLowerCase(const std::string& text) const;
+
+    bool checkTableSchema(const std::string& table, const DatabaseRecord& record) const;
+    bool createTable(const std::string& table, const DatabaseRecord& record);
+    bool alterTable(const std::string& table, const DatabaseRecord& record);
+    std::string buildCreateTableSQL(const std::string& table, const DatabaseRecord& record) const;
+    std::string buildAlterTableSQL(const std::string& table, const std::string& column,
+                                   const std::string& definition) const;
+    // The record's SQL type for the column followed by its constraint text.
+    std::string columnDefinition(const DatabaseRecord& record, size_t position) const;
+
+private:
+    struct CacheEntry {
+        TableSchema columns;
+        ColumnPositions positions;  // first position of each column name
+    };
+    void storeEntry(const std::string& table, TableSchema columns);
+    static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type);
+
+    ODBCClient* client = nullptr;
+    std::string databaseName;
+    SQLBuilder* sqlBuilder = nullptr;
+    std::map<std::string, CacheEntry> schemaCache;
+};

@@ -1,0 +1,76 @@
+#pragma once
+// SQLBuilder: the one place where SQL text is made.
+//
+// The abstract builder writes the generic statement shapes (CREATE TABLE,
+// ALTER TABLE ... ADD COLUMN, INSERT, multi-row INSERT, the information-schema
+// column query) and the generic value, type and constraint rules; a dialect
+// subclass overrides type names, value formatting, the hint datapoint name,
+// the names it can write, and the factory.
+// Identifiers are written only by appendIdentifier (closing quote doubled) and
+// string literals only by escapeString; CREATE and ALTER write a column through
+// appendColumnDefinition.
+// The builder owns its INSERT state (table, columns, rows) and nothing else.
+// Not thread-safe: one connector sets the INSERT state and builds from one
+// thread; the stateless operations may be called from anywhere.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reading_mapper.h"
+
+class SQLBuilder {
+public:
+    using ColumnDefinitions = std::vector<std::pair<std::string, std::string>>;
+    using Rows = std::vector<std::vector<std::string>>;
+
+    SQLBuilder() = default;
+    SQLBuilder(const SQLBuilder&) = delete;
+    SQLBuilder& operator=(const SQLBuilder&) = delete;
+    virtual ~SQLBuilder() = default;
+
+    virtual std::string buildCreateTable(const std::string& table,
+                                         const ColumnDefinitions& columns) const;
+    virtual std::string buildAlterTable(const std::string& table, const std::string& column,
+                                        const std::string& definition) const;
+    virtual std::string buildInsert() const;
+    virtual std::string buildBulkInsert() const;
+    virtual std::string escapeString(const std::string& value) const;
+    virtual std::string formatValue(const std::string& value, const std::string& columnType) const;
+    virtual std::string toSQLTypeString(int typeTag) const;
+    virtual std::string normalizeColumnType(const std::string& type) const;
+    virtual std::string getTimestampType() const;
+    virtual std::string getStringType() const;
+    virtual std::string decodeConstraints(ColumnConstraint constraint) const;
+    virtual std::string buildInformationSchemaQuery(const std::string& schema,
+                                                    const std::string& table) const;
+    virtual SQLBuilder* createSQLBuilder() const = 0;
+    virtual std::string getHintName() const = 0;
+    virtual std::string getIdentifierQuote() const;
+    virtual std::string getIdentifierCloseQuote() const;
+    virtual std::string getStringQuote() const;
+    // The name under which the warehouse can hold a table / column of the given
+    // name; the base builder keeps every name as it is.
+    virtual std::string tableNameFor(const std::string& name) const;
+    virtual std::string columnNameFor(const std::string& name) const;
+
+    void setTableName(const std::string& name) { tableName = name; }
+    void setColumns(const std::vector<std::string>& names) { columns = names; }
+    void setValues(const Rows& rows) { values = rows; }
+    void setValues(Rows&& rows) { values = std::move(rows); }
+
+    // Appends the quoted identifier: opening quote, the name with every closing
+    // quote doubled, closing quote.
+    void appendIdentifier(std::string& out, const std::string& name) const;
+    std::string quoteIdentifier(const std::string& name) const;
+    // Appends the quoted column name, one blank and the definition.
+    void appendColumnDefinition(std::string& out, const std::string& column,
+                                const std::string& definition) const;
+
+private:
+    std::string buildInsertRows(size_t rowLimit) const;
+
+    std::string tableName;
+    std::vector<std::string> columns;
+    Rows values;
+};

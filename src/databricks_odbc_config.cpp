@@ -1,0 +1,1 @@
+// databricks_odbc_config: not yet written

@@ -1,0 +1,1 @@
+// databricks_odbc_connector: not yet written

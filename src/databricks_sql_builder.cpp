@@ -1,0 +1,1 @@
+// databricks_sql_builder: not yet written

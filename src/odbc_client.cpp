@@ -1,0 +1,1 @@
+// odbc_client: not yet written

@@ -1,0 +1,1 @@
+// odbc_config: not yet written

@@ -1,0 +1,1 @@
+// odbc_connector: not yet written

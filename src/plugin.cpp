@@ -1,0 +1,1 @@
+// plugin: not yet written

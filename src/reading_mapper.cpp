@@ -1,0 +1,1 @@
+// reading_mapper: not yet written

@@ -1,0 +1,1 @@
+// schema_manager: not yet written

@@ -1,0 +1,1 @@
+// sql_builder: not yet written
