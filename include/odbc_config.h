@@ -15,15 +15,6 @@
 
 class ConfigCategory;
 
-extern const std::string& CONFIG_HOST;
-extern const std::string& CONFIG_PORT;
-extern const std::string& CONFIG_SCHEMA;
-extern const std::string& CONFIG_USER;
-extern const std::string& CONFIG_PASSWORD;
-extern const std::string& CONFIG_DATA_SRC;
-extern const std::string& CONFIG_CORVANE_INSTANCE;
-extern const std::string& CONFIG_ADDITIONAL_PARAMS;
-
 class ODBCConfig {
 public:
     ODBCConfig();
@@ -58,8 +49,7 @@ public:
     std::string connectionString;
 
 protected:
-    // additionalParams with the values of secret keys shown as ****.
-    std::string maskedAdditionalParams;
-    // The connection string of the base rule; both rules give this text.
-    std::string baseConnectionString() const;
+    // The connection string of the plugin's rule; every subclass rule gives the
+    // same text.
+    std::string composeConnectionString() const;
 };

@@ -1,1 +1,208 @@
-// databricks_sql_builder: not yet written
+#include "databricks_sql_builder.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+const std::string kBigint = "BIGINT";
+const std::string kDouble = "DOUBLE";
+const std::string kTimestamp = "TIMESTAMP";
+const std::string kVarchar = "VARCHAR(256)";
+const std::string kVariant = "VARIANT";
+const std::string kString = "STRING";
+const std::string kEmpty;
+const std::string kHintName = "databricksHint";
+
+// Longest table name the warehouse accepts, in bytes.
+constexpr size_t kMaxTableNameBytes = 255;
+
+// True when `text` contains `upperNeedle` (upper-case ASCII), comparing the
+// text as if it had been upper-cased byte by byte with toupper.
+bool containsUpper(const std::string& text, const char* upperNeedle) {
+    const size_t needleLength = std::strlen(upperNeedle);
+    if (needleLength > text.size()) return false;
+    const size_t last = text.size() - needleLength;
+    for (size_t start = 0; start <= last; ++start) {
+        size_t i = 0;
+        while (i < needleLength &&
+               std::toupper(static_cast<unsigned char>(text[start + i])) ==
+                   static_cast<unsigned char>(upperNeedle[i])) {
+            ++i;
+        }
+        if (i == needleLength) return true;
+    }
+    return false;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Optional sign, digits, optional fraction (a point and digits), optional
+// exponent (e or E, optional sign, digits); nothing else.
+bool isPlainNumber(const std::string& text) {
+    size_t i = 0;
+    const size_t n = text.size();
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t intStart = i;
+    while (i < n && isDigit(text[i])) ++i;
+    if (i == intStart) return false;
+    if (i < n && text[i] == '.') {
+        ++i;
+        const size_t fracStart = i;
+        while (i < n && isDigit(text[i])) ++i;
+        if (i == fracStart) return false;
+    }
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+        const size_t expStart = i;
+        while (i < n && isDigit(text[i])) ++i;
+        if (i == expStart) return false;
+    }
+    return i == n;
+}
+
+bool equalsIgnoreCase(const std::string& text, const char* lowerWord) {
+    const size_t length = std::strlen(lowerWord);
+    if (text.size() != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != lowerWord[i]) return false;
+    }
+    return true;
+}
+
+bool isKeywordValue(const std::string& text) {
+    return equalsIgnoreCase(text, "null") || equalsIgnoreCase(text, "true") ||
+           equalsIgnoreCase(text, "false");
+}
+
+bool isControlOrDelete(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool refusedInTableName(unsigned char c) {
+    return c == '.' || c == ' ' || c == '/' || isControlOrDelete(c);
+}
+
+bool refusedInColumnName(unsigned char c) {
+    switch (c) {
+        case ' ':
+        case ',':
+        case ';':
+        case '{':
+        case '}':
+        case '(':
+        case ')':
+        case '=':
+            return true;
+        default:
+            return isControlOrDelete(c);
+    }
+}
+
+template <typename Refused>
+std::string replaceRefused(const std::string& name, Refused refused) {
+    std::string result(name);
+    for (char& c : result) {
+        if (refused(static_cast<unsigned char>(c))) c = '_';
+    }
+    return result;
+}
+
+}  // namespace
+
+std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
+    size_t specials = 0;
+    for (char c : value) {
+        if (c == '\\' || c == '\'') ++specials;
+    }
+    std::string literal;
+    literal.reserve(value.size() + specials + 2);
+    literal.push_back('\'');
+    if (specials == 0) {
+        literal.append(value);
+    } else {
+        for (char c : value) {
+            if (c == '\\' || c == '\'') literal.push_back('\\');
+            literal.push_back(c);
+        }
+    }
+    literal.push_back('\'');
+    return literal;
+}
+
+std::string DatabricksSQLBuilder::formatValue(const std::string& value,
+                                              const std::string& columnType) const {
+    return formatValueForDatabricks(value, columnType);
+}
+
+std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& value,
+                                                           const std::string& columnType) const {
+    // The warehouse keeps a plain string literal as a string, not as a
+    // structured value: structured values go through parse_json.
+    if (containsUpper(columnType, "VARIANT")) {
+        std::string literal = escapeString(value);
+        std::string sql;
+        sql.reserve(literal.size() + 12);
+        sql.append("parse_json(").append(literal).push_back(')');
+        return sql;
+    }
+    if (containsUpper(columnType, "VARCHAR") || containsUpper(columnType, "STRING") ||
+        containsUpper(columnType, "TEXT") || containsUpper(columnType, "TIMESTAMP")) {
+        return escapeString(value);
+    }
+    // Any other column type, the empty (unknown) one included: only numbers and
+    // the three keywords are written as they are; everything else is a literal
+    // so that no value text can become SQL.
+    if (isPlainNumber(value) || isKeywordValue(value)) return value;
+    return escapeString(value);
+}
+
+std::string DatabricksSQLBuilder::toSQLTypeString(int typeTag) const {
+    switch (typeTag) {
+        case 1:
+            return kBigint;
+        case 2:
+            return kDouble;
+        case 3:
+        case 4:
+        case 5:
+            return kVariant;
+        default:
+            // Unbounded text: a text datapoint of any length fits.
+            return kString;
+    }
+}
+
+std::string DatabricksSQLBuilder::normalizeColumnType(const std::string& type) const {
+    if (containsUpper(type, "DOUBLE")) return kDouble;
+    if (containsUpper(type, "LONG")) return kBigint;
+    if (containsUpper(type, "TIMESTAMP")) return kTimestamp;
+    if (containsUpper(type, "VARCHAR") || containsUpper(type, "STRING")) return kVarchar;
+    if (containsUpper(type, "BIGINT") || containsUpper(type, "INT")) return kBigint;
+    if (containsUpper(type, "VARIANT")) return kVariant;
+    return kEmpty;
+}
+
+SQLBuilder* DatabricksSQLBuilder::createSQLBuilder() const { return new DatabricksSQLBuilder(); }
+
+std::string DatabricksSQLBuilder::getHintName() const { return kHintName; }
+
+std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
+    std::string result = replaceRefused(name, refusedInTableName);
+    if (result.size() > kMaxTableNameBytes) {
+        // Cut before a UTF-8 sequence that would not fit whole: step back over
+        // continuation bytes (at most three, the longest tail a sequence has).
+        size_t cut = kMaxTableNameBytes;
+        size_t steps = 0;
+        while (cut > 0 && steps < 3 && (static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80) {
+            --cut;
+            ++steps;
+        }
+        if ((static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80) cut = kMaxTableNameBytes;
+        result.resize(cut);
+    }
+    return result;
+}
+
+std::string DatabricksSQLBuilder::columnNameFor(const std::string& name) const {
+    return replaceRefused(name, refusedInColumnName);
+}

@@ -1,1 +1,151 @@
-// schema_manager: not yet written
+#include "schema_manager.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "logger.h"
+#include "sql_builder.h"
+
+namespace {
+// A cell's text up to its first zero byte.
+std::string cellText(const std::string& cell) { return std::string(cell.c_str()); }
+}  // namespace
+
+QueryResult SchemaManager::executeQuery(const std::string& sql) {
+    if (!client) {
+        Logger::getLogger()->error("Database client not initialized");
+        return QueryResult{};
+    }
+    return client->executeQuery(sql);
+}
+
+bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
+    if (schemaCache.count(table)) return true;
+    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
+    if (!result.success) return false;
+    TableSchema columns = extractColumnInfo(result.rows);
+    if (columns.empty()) return false;
+    storeEntry(table, std::move(columns));
+    return true;
+}
+
+TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
+    const TableSchema* schema = findCachedSchema(table);
+    return schema ? *schema : TableSchema{};
+}
+
+const TableSchema* SchemaManager::findCachedSchema(const std::string& table) const {
+    auto it = schemaCache.find(table);
+    return it == schemaCache.end() ? nullptr : &it->second.columns;
+}
+
+const SchemaManager::ColumnPositions* SchemaManager::findCachedColumnPositions(
+    const std::string& table) const {
+    auto it = schemaCache.find(table);
+    return it == schemaCache.end() ? nullptr : &it->second.positions;
+}
+
+TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
+    TableSchema columns;
+    columns.reserve(rows.size());
+    for (const QueryRow& row : rows) {
+        // The information-schema query always yields two cells; anything
+        // shorter cannot name a column with a type and is left out.
+        if (row.size() < 2) continue;
+        columns.emplace_back(cellText(row[0]), parseColumnType(cellText(row[1])));
+    }
+    return columns;
+}
+
+std::string SchemaManager::parseColumnType(const std::string& type) const {
+    return sqlBuilder->normalizeColumnType(type);
+}
+
+std::string SchemaManager::toLowerCase(const std::string& text) const {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRecord& record) const {
+    const ColumnPositions* positions = findCachedColumnPositions(table);
+    if (!positions) return true;
+    for (const std::string& name : record.getColumnNames()) {
+        if (positions->find(name) == positions->end()) return true;
+    }
+    return false;
+}
+
+std::string SchemaManager::columnDefinition(const DatabaseRecord& record, size_t position) const {
+    return record.sqlTypeAt(position) + sqlBuilder->decodeConstraints(record.constraintAt(position));
+}
+
+std::string SchemaManager::buildCreateTableSQL(const std::string& table,
+                                               const DatabaseRecord& record) const {
+    SQLBuilder::ColumnDefinitions definitions;
+    const std::vector<std::string>& names = record.getColumnNames();
+    definitions.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        definitions.emplace_back(names[i], columnDefinition(record, i));
+    }
+    return sqlBuilder->buildCreateTable(table, definitions);
+}
+
+std::string SchemaManager::buildAlterTableSQL(const std::string& table, const std::string& column,
+                                              const std::string& definition) const {
+    return sqlBuilder->buildAlterTable(table, column, definition);
+}
+
+bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& record) {
+    QueryResult result = executeQuery(buildCreateTableSQL(table, record));
+    if (!result.success) {
+        Logger::getLogger()->error("Failed to create table '%s'", table.c_str());
+        return false;
+    }
+    const std::vector<std::string>& names = record.getColumnNames();
+    TableSchema columns;
+    columns.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        columns.emplace_back(names[i], columnDefinition(record, i));
+    }
+    storeEntry(table, std::move(columns));
+    return true;
+}
+
+bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& record) {
+    auto it = schemaCache.find(table);
+    if (it == schemaCache.end()) {
+        Logger::getLogger()->error("Table '%s' not found in cache for alteration", table.c_str());
+        return false;
+    }
+    CacheEntry& entry = it->second;
+    bool result = false;
+    const std::vector<std::string>& names = record.getColumnNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (entry.positions.count(name)) continue;
+        const std::string definition = columnDefinition(record, i);
+        result = executeQuery(buildAlterTableSQL(table, name, definition)).success;
+        if (!result) {
+            Logger::getLogger()->error("Failed to add column '%s' to table '%s'", name.c_str(),
+                                       table.c_str());
+            return false;
+        }
+        appendColumn(entry, name, definition);
+    }
+    return result;
+}
+
+void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
+    CacheEntry entry;
+    entry.columns.reserve(columns.size());
+    entry.positions.reserve(columns.size());
+    for (auto& [name, type] : columns) appendColumn(entry, name, type);
+    schemaCache[table] = std::move(entry);
+}
+
+void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
+                                 const std::string& type) {
+    entry.positions.emplace(name, entry.columns.size());  // keeps the first position
+    entry.columns.emplace_back(name, type);
+}

@@ -1,1 +1,208 @@
-// sql_builder: not yet written
+#include "sql_builder.h"
+
+#include <cctype>
+
+namespace {
+
+const std::string kStringType = "VARCHAR(256)";
+const std::string kTimestampType = "TIMESTAMP";
+const std::string kBacktick = "`";
+const std::string kApostrophe = "'";
+const std::string kEmpty;
+
+constexpr const char kListSeparator[] = ", ";
+constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
+
+// Number of times `needle` occurs in `text`, scanning without overlap.
+size_t countOccurrences(const std::string& text, const std::string& needle) {
+    if (needle.empty()) return 0;
+    size_t count = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+std::string toLowerCopy(const std::string& text) {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+}  // namespace
+
+std::string SQLBuilder::buildCreateTable(const std::string& table,
+                                         const ColumnDefinitions& columns) const {
+    size_t size = 32 + table.size();
+    for (const auto& column : columns) size += column.first.size() + column.second.size() + 8;
+    std::string sql;
+    sql.reserve(size);
+    sql.append("CREATE TABLE ");
+    appendIdentifier(sql, table);
+    sql.append(" (");
+    bool first = true;
+    for (const auto& column : columns) {
+        if (!first) sql.append(kListSeparator, kListSeparatorLength);
+        first = false;
+        appendColumnDefinition(sql, column.first, column.second);
+    }
+    sql.push_back(')');
+    return sql;
+}
+
+std::string SQLBuilder::buildAlterTable(const std::string& table, const std::string& column,
+                                        const std::string& definition) const {
+    std::string sql;
+    sql.reserve(40 + table.size() + column.size() + definition.size());
+    sql.append("ALTER TABLE ");
+    appendIdentifier(sql, table);
+    sql.append(" ADD COLUMN ");
+    appendColumnDefinition(sql, column, definition);
+    return sql;
+}
+
+std::string SQLBuilder::buildInsert() const { return buildInsertRows(1); }
+
+std::string SQLBuilder::buildBulkInsert() const { return buildInsertRows(values.size()); }
+
+std::string SQLBuilder::buildInsertRows(size_t rowLimit) const {
+    if (tableName.empty() || columns.empty() || values.empty() || rowLimit == 0) return std::string();
+    const size_t rowCount = rowLimit < values.size() ? rowLimit : values.size();
+
+    // Size the statement first so that it is written into one allocation.
+    // Identifiers are counted with room for their quotes; a doubled closing
+    // quote inside a name may grow the text a little beyond this, which is rare.
+    size_t size = 32 + tableName.size() + 8;
+    for (const auto& column : columns) size += column.size() + 4 + kListSeparatorLength;
+    for (size_t r = 0; r < rowCount; ++r) {
+        const auto& row = values[r];
+        size += 2 + kListSeparatorLength;
+        for (const auto& value : row) size += value.size() + kListSeparatorLength;
+    }
+
+    std::string sql;
+    sql.reserve(size);
+    sql.append("INSERT INTO ");
+    appendIdentifier(sql, tableName);
+    sql.append(" (");
+    for (size_t c = 0; c < columns.size(); ++c) {
+        if (c > 0) sql.append(kListSeparator, kListSeparatorLength);
+        appendIdentifier(sql, columns[c]);
+    }
+    sql.append(") VALUES ");
+    for (size_t r = 0; r < rowCount; ++r) {
+        if (r > 0) sql.append(kListSeparator, kListSeparatorLength);
+        sql.push_back('(');
+        const auto& row = values[r];
+        for (size_t v = 0; v < row.size(); ++v) {
+            if (v > 0) sql.append(kListSeparator, kListSeparatorLength);
+            sql.append(row[v]);
+        }
+        sql.push_back(')');
+    }
+    return sql;
+}
+
+std::string SQLBuilder::escapeString(const std::string& value) const {
+    const std::string quote = getStringQuote();
+    const size_t quotes = countOccurrences(value, quote);
+    std::string literal;
+    literal.reserve(value.size() + quote.size() * (quotes + 2));
+    literal.append(quote);
+    if (quotes == 0) {
+        literal.append(value);
+    } else {
+        size_t start = 0;
+        for (size_t pos = value.find(quote); pos != std::string::npos;
+             pos = value.find(quote, start)) {
+            literal.append(value, start, pos - start);
+            literal.append(quote).append(quote);
+            start = pos + quote.size();
+        }
+        literal.append(value, start, std::string::npos);
+    }
+    literal.append(quote);
+    return literal;
+}
+
+std::string SQLBuilder::formatValue(const std::string& value, const std::string&) const {
+    return value;
+}
+
+std::string SQLBuilder::toSQLTypeString(int) const { return kStringType; }
+
+std::string SQLBuilder::normalizeColumnType(const std::string&) const { return kEmpty; }
+
+std::string SQLBuilder::getTimestampType() const { return kTimestampType; }
+
+std::string SQLBuilder::getStringType() const { return kStringType; }
+
+std::string SQLBuilder::decodeConstraints(ColumnConstraint constraint) const {
+    std::string suffix;
+    if (constraint == CONSTRAINT_NONE) return suffix;
+    if (constraint & CONSTRAINT_NOT_NULL) suffix.append(" NOT NULL");
+    if (constraint & CONSTRAINT_PRIMARY_KEY) suffix.append(" PRIMARY KEY");
+    if (constraint & CONSTRAINT_UNIQUE) suffix.append(" UNIQUE");
+    return suffix;
+}
+
+std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
+                                                    const std::string& table) const {
+    const std::string schemaLiteral = escapeString(toLowerCopy(schema));
+    const std::string tableLiteral = escapeString(toLowerCopy(table));
+    std::string sql;
+    sql.reserve(140 + schemaLiteral.size() + tableLiteral.size());
+    sql.append(
+        "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = ");
+    sql.append(schemaLiteral);
+    sql.append(" AND table_name = ");
+    sql.append(tableLiteral);
+    sql.append(" ORDER BY ordinal_position");
+    return sql;
+}
+
+std::string SQLBuilder::getIdentifierQuote() const { return kBacktick; }
+
+std::string SQLBuilder::getIdentifierCloseQuote() const { return kBacktick; }
+
+std::string SQLBuilder::getStringQuote() const { return kApostrophe; }
+
+std::string SQLBuilder::tableNameFor(const std::string& name) const { return name; }
+
+std::string SQLBuilder::columnNameFor(const std::string& name) const { return name; }
+
+void SQLBuilder::appendIdentifier(std::string& out, const std::string& name) const {
+    const std::string open = getIdentifierQuote();
+    const std::string close = getIdentifierCloseQuote();
+    out.append(open);
+    if (close.empty()) {
+        out.append(name);
+    } else {
+        // A closing quote inside the name is written twice, so the name can
+        // never end the quoted identifier early.
+        size_t start = 0;
+        for (size_t pos = name.find(close); pos != std::string::npos;
+             pos = name.find(close, start)) {
+            out.append(name, start, pos - start);
+            out.append(close).append(close);
+            start = pos + close.size();
+        }
+        out.append(name, start, std::string::npos);
+    }
+    out.append(close);
+}
+
+std::string SQLBuilder::quoteIdentifier(const std::string& name) const {
+    std::string quoted;
+    quoted.reserve(name.size() + 4);
+    appendIdentifier(quoted, name);
+    return quoted;
+}
+
+void SQLBuilder::appendColumnDefinition(std::string& out, const std::string& column,
+                                        const std::string& definition) const {
+    appendIdentifier(out, column);
+    out.push_back(' ');
+    out.append(definition);
+}
