@@ -13,7 +13,7 @@
 #include <vector>
 
 class ConfigCategory {
-public:
+  public:
     // Throws std::invalid_argument naming the problem when the JSON is malformed
     // or is not an object of item objects.
     ConfigCategory(const std::string& name, const std::string& json);
@@ -40,7 +40,7 @@ public:
     // Replaces (or adds) the value of an item.
     void setValue(const std::string& item, const std::string& value);
 
-private:
+  private:
     std::string name;
     std::vector<std::pair<std::string, std::string>> items;  // name, value
 };

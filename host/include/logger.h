@@ -15,7 +15,7 @@
 #include <string>
 
 class Logger {
-public:
+  public:
     enum class Level { DEBUG = 0, INFO = 1, WARNING = 2, ERROR = 3 };
     using Capture = std::function<void(Level, const std::string&)>;
 
@@ -41,7 +41,7 @@ public:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-private:
+  private:
     Logger();
     void log(Level level, const char* fmt, va_list args);
 

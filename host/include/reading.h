@@ -11,8 +11,12 @@
 #include "datapoint.h"
 
 class Reading {
-public:
-    typedef enum dateTimeFormat { FMT_DEFAULT = 0, FMT_STANDARD, FMT_ISO8601 } readingsDateTimeFormat;
+  public:
+    typedef enum dateTimeFormat {
+        FMT_DEFAULT = 0,
+        FMT_STANDARD,
+        FMT_ISO8601
+    } readingsDateTimeFormat;
 
     Reading(const std::string& asset, std::vector<Datapoint*> values);
     Reading(const std::string& asset, Datapoint* value);
@@ -46,7 +50,7 @@ public:
 
     static std::string formatTime(uint64_t microseconds, readingsDateTimeFormat format, bool addMS);
 
-private:
+  private:
     std::string asset;
     uint64_t timestamp;
     uint64_t userTimestamp;
