@@ -48,17 +48,18 @@ struct QueryResultEx {
 };
 
 class ODBCClient {
-public:
+  public:
     ODBCClient();
     virtual ~ODBCClient();
 
     ODBCClient(const ODBCClient&) = delete;
     ODBCClient& operator=(const ODBCClient&) = delete;
 
-    // Allocates the environment and connection handles; throws
-    // std::runtime_error on failure (holding no handle afterwards).
+    // Allocates the environment and connection handles (releasing any still
+    // held first); throws std::runtime_error on failure, holding no handle.
     virtual void Init();
-    // Opens the connection; never throws for ODBC errors.
+    // Opens the connection; never throws for ODBC errors. A failed attempt,
+    // or one without Init, leaves the client holding no handle.
     virtual ODBCStatus Connect(const std::string& connectionString);
     virtual bool isConnected();
     virtual std::string getDatabaseProductName();
@@ -67,15 +68,19 @@ public:
     virtual void cacheDatabaseType();
     virtual bool isDatabaseTypeCached() const;
     // Runs one statement and reads its whole result set as text; throws
-    // std::runtime_error when the statement cannot be run.
+    // std::runtime_error when the statement cannot be run. The text is handed
+    // to the driver without a copy; a text holding a zero byte is refused
+    // ("Failed to execute query.", not retriable) rather than sent cut short.
     virtual QueryResult executeQuery(const std::string& query);
     virtual QueryResultEx executeQueryEx(const std::string& query);
     // Disconnects and frees both handles; safe in every state.
     virtual void Destroy();
 
     // Logs every diagnostic record the driver manager holds for the handle.
-    void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType, const std::string& context);
-    // Execution-time classification: true when retrying may succeed.
+    void handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
+                                const std::string& context);
+    // Execution-time classification: true when retrying may succeed. Logs
+    // the class chosen; a null text counts as an empty one.
     bool isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeError, const SQLCHAR* message);
 
     // Read-only views for callers and tests.
@@ -85,7 +90,7 @@ public:
     bool isLastErrorRetriable() const { return lastErrorRetriable; }
     const std::vector<std::string>& getResultColumnNames() const { return resultColumnNames; }
 
-protected:
+  protected:
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     std::string connectionString;

@@ -63,7 +63,8 @@ DatabaseType stringToDatabaseType(const std::string& name) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     for (const ProductName& product : kProductNames) {
-        if (lower == product.name) return product.type;
+        if (lower == product.name)
+            return product.type;
     }
     Logger::getLogger()->warn("Unknown database type string: %s", name.c_str());
     return DatabaseType::UNKNOWN;

@@ -1,1 +1,509 @@
-// odbc_client: not yet written
+#include "odbc_client.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "logger.h"
+
+namespace {
+
+// Buffer sizes, in bytes, including the terminating zero.
+constexpr SQLSMALLINT kStateSize = 6;
+constexpr SQLSMALLINT kMessageSize = 512;
+constexpr SQLSMALLINT kColumnNameSize = 256;
+constexpr SQLLEN kValueSize = 1024;
+constexpr SQLSMALLINT kProductNameSize = 256;
+
+const char kExecuteFailed[] = "Failed to execute query.";
+
+inline bool succeeded(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+inline const char* text(const SQLCHAR* s) {
+    return reinterpret_cast<const char*>(s);
+}
+
+// Drops an incomplete UTF-8 sequence from the end of a text that was cut at a
+// byte boundary, so that a truncated message never ends in half a character.
+void dropIncompleteUtf8Tail(SQLCHAR* s, size_t length) {
+    size_t lead = length;
+    size_t continuation = 0;
+    while (lead > 0 && continuation < 3 && (s[lead - 1] & 0xC0) == 0x80) {
+        --lead;
+        ++continuation;
+    }
+    if (lead == 0)
+        return;
+    const SQLCHAR first = s[lead - 1];
+    size_t expected = 0;
+    if ((first & 0xE0) == 0xC0) {
+        expected = 2;
+    } else if ((first & 0xF0) == 0xE0) {
+        expected = 3;
+    } else if ((first & 0xF8) == 0xF0) {
+        expected = 4;
+    } else {
+        return;  // ASCII or not UTF-8 at all: nothing to repair
+    }
+    if (continuation + 1 < expected)
+        s[lead - 1] = 0;
+}
+
+// One diagnostic record. The buffers are cleared before every read, so a read
+// that finds no record (or fails) leaves empty texts and a zero native error
+// instead of whatever the stack held.
+struct DiagRecord {
+    SQLCHAR state[kStateSize];
+    SQLINTEGER native;
+    SQLCHAR message[kMessageSize];
+
+    void clear() {
+        std::memset(state, 0, sizeof state);
+        native = 0;
+        std::memset(message, 0, sizeof message);
+    }
+
+    SQLRETURN read(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT number) {
+        clear();
+        SQLSMALLINT textLength = 0;
+        const SQLRETURN rc = SQLGetDiagRec(handleType, handle, number, state, &native, message,
+                                           kMessageSize, &textLength);
+        if (!succeeded(rc)) {
+            clear();
+            return rc;
+        }
+        // A driver that fills the buffers to the brim still leaves texts.
+        state[kStateSize - 1] = 0;
+        message[kMessageSize - 1] = 0;
+        const size_t length = strnlen(text(message), kMessageSize - 1);
+        if (length == static_cast<size_t>(kMessageSize - 1) &&
+            (textLength >= kMessageSize || rc == SQL_SUCCESS_WITH_INFO)) {
+            dropIncompleteUtf8Tail(message, length);
+        }
+        return rc;
+    }
+
+    const char* stateText() const { return text(state); }
+    const char* messageText() const { return text(message); }
+    int nativeError() const { return static_cast<int>(native); }
+};
+
+// Holds the statement handle of one executeQuery call and frees it on every
+// way out, exceptions from the containers included.
+class StatementGuard {
+  public:
+    StatementGuard() = default;
+    ~StatementGuard() { release(); }
+    StatementGuard(const StatementGuard&) = delete;
+    StatementGuard& operator=(const StatementGuard&) = delete;
+
+    SQLHANDLE* out() { return &handle; }
+    SQLHSTMT get() const { return handle; }
+    // After a failed allocation there is nothing to free.
+    void forget() { handle = SQL_NULL_HSTMT; }
+    void release() {
+        if (handle != SQL_NULL_HSTMT) {
+            SQLFreeHandle(SQL_HANDLE_STMT, handle);
+            handle = SQL_NULL_HSTMT;
+        }
+    }
+
+  private:
+    SQLHANDLE handle = SQL_NULL_HSTMT;
+};
+
+inline bool isOneOf(const std::string& value, std::initializer_list<const char*> candidates) {
+    for (const char* candidate : candidates) {
+        if (value == candidate)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* odbcStatusName(int status) {
+    switch (status) {
+        case CORVANE_ODBC_SUCCESS:
+            return "CORVANE_ODBC_SUCCESS";
+        case CORVANE_ODBC_EAGAIN:
+            return "CORVANE_ODBC_EAGAIN";
+        case CORVANE_ODBC_FAILED:
+            return "CORVANE_ODBC_FAILED";
+        case CORVANE_ODBC_NOTCONNECTED:
+            return "CORVANE_ODBC_NOTCONNECTED";
+        default:
+            return "CORVANE_ODBC_UNKNOWN";
+    }
+}
+
+ODBCClient::ODBCClient() {
+    Logger::getLogger()->debug("ODBCClient instance is being created.");
+}
+
+ODBCClient::~ODBCClient() {
+    Logger::getLogger()->debug("ODBCClient instance is being destroyed.");
+    ODBCClient::Destroy();
+}
+
+void ODBCClient::Init() {
+    Logger* logger = Logger::getLogger();
+    logger->debug("Initializing ODBC environment...");
+
+    // Handles still held from an earlier Init would be lost otherwise.
+    if (env != SQL_NULL_HENV || dbc != SQL_NULL_HDBC)
+        Destroy();
+
+    SQLHANDLE newEnv = SQL_NULL_HANDLE;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &newEnv))) {
+        env = SQL_NULL_HENV;
+        logger->debug("Failed to allocate ODBC environment handle.");
+        throw std::runtime_error("Failed to allocate ODBC environment handle.");
+    }
+    env = newEnv;
+
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+
+    SQLHANDLE newDbc = SQL_NULL_HANDLE;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &newDbc))) {
+        dbc = SQL_NULL_HDBC;
+        logger->debug("Failed to allocate ODBC connection handle.");
+        Destroy();
+        throw std::runtime_error("Failed to allocate ODBC connection handle.");
+    }
+    dbc = newDbc;
+
+    logger->debug("ODBC environment initialized successfully.");
+}
+
+ODBCStatus ODBCClient::Connect(const std::string& connString) {
+    Logger* logger = Logger::getLogger();
+    if (dbc == SQL_NULL_HDBC) {
+        // Without a connection handle the driver manager has nothing to
+        // connect and no diagnostics to give.
+        logger->error(
+            "Cannot connect: the ODBC client is not initialised (no connection handle); "
+            "Init must run before Connect.");
+        Destroy();
+        return CORVANE_ODBC_FAILED;
+    }
+
+    SQLCHAR* in = const_cast<SQLCHAR*>(reinterpret_cast<const SQLCHAR*>(connString.c_str()));
+    const SQLRETURN rc =
+        SQLDriverConnect(dbc, nullptr, in, SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    if (succeeded(rc)) {
+        logger->info("Connected to the database successfully.");
+        connectionString = connString;
+        return CORVANE_ODBC_SUCCESS;
+    }
+
+    DiagRecord record;
+    record.read(SQL_HANDLE_DBC, dbc, 1);
+    logger->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                  record.nativeError(), record.messageText());
+
+    const std::string state(record.stateText());
+    ODBCStatus status;
+    if (isOneOf(state, {"08S01", "08001", "08004"})) {
+        logger->warn("Connection failed due to a transient error. Retrying might help.");
+        status = CORVANE_ODBC_EAGAIN;
+    } else if (isOneOf(state, {"28000", "42000"})) {
+        logger->error(
+            "Connection failed due to non-retriable error: Credentials or configuration issue.");
+        status = CORVANE_ODBC_FAILED;
+    } else {
+        logger->error("Connection failed due to an unknown or permanent error.");
+        status = CORVANE_ODBC_FAILED;
+    }
+    Destroy();
+    return status;
+}
+
+bool ODBCClient::isConnected() {
+    Logger* logger = Logger::getLogger();
+    if (dbc == SQL_NULL_HDBC) {
+        logger->warn("Connection status check failed: connection handle is not initialized.");
+        return false;
+    }
+
+    // The attribute is a 32-bit value; the spare word keeps a driver that
+    // writes a wider integer from scribbling over the stack.
+    struct {
+        SQLUINTEGER value;
+        SQLUINTEGER spare;
+    } dead = {SQL_CD_FALSE, 0};
+    const SQLRETURN rc = SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead.value, 0, nullptr);
+    if (rc != SQL_SUCCESS) {
+        logger->error("Failed to determine connection status using SQLGetConnectAttr.");
+        handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLGetConnectAttr");
+        return false;
+    }
+    if (dead.value == SQL_CD_TRUE) {
+        logger->info("Connection is not active (dead).");
+        return false;
+    }
+    logger->info("Connection is active.");
+    return true;
+}
+
+std::string ODBCClient::getDatabaseProductName() {
+    Logger* logger = Logger::getLogger();
+    if (!isConnected()) {
+        logger->warn("Cannot get database product name: not connected");
+        return "Unknown";
+    }
+
+    SQLCHAR name[kProductNameSize] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc = SQLGetInfo(dbc, SQL_DBMS_NAME, name, kProductNameSize, &length);
+    if (succeeded(rc)) {
+        name[kProductNameSize - 1] = 0;
+        std::string product(text(name));
+        logger->debug("Database product name: %s", product.c_str());
+        return product;
+    }
+    handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLGetInfo");
+    logger->warn("Failed to get database product name");
+    return "Unknown";
+}
+
+std::string ODBCClient::getDatabaseType() {
+    Logger* logger = Logger::getLogger();
+    if (databaseTypeCached) {
+        logger->debug("Using cached database type: %s", databaseTypeName.c_str());
+        return databaseTypeName;
+    }
+    logger->warn("Database type not cached - call cacheDatabaseType() after successful connection");
+    return "Unknown";
+}
+
+DatabaseType ODBCClient::getDatabaseTypeEnum() {
+    Logger* logger = Logger::getLogger();
+    if (databaseTypeCached) {
+        logger->debug("Using cached database type enum: %s",
+                      databaseTypeToString(databaseType).c_str());
+        return databaseType;
+    }
+    logger->warn("Database type not cached - call cacheDatabaseType() after successful connection");
+    return DatabaseType::UNKNOWN;
+}
+
+void ODBCClient::cacheDatabaseType() {
+    Logger* logger = Logger::getLogger();
+    if (!isConnected()) {
+        logger->warn("Cannot cache database type: not connected");
+        return;
+    }
+    const std::string product = getDatabaseProductName();
+    databaseType = stringToDatabaseType(product);
+    databaseTypeName = databaseTypeToString(databaseType);
+    databaseTypeCached = true;
+    logger->info("Database type cached: %s", databaseTypeName.c_str());
+}
+
+bool ODBCClient::isDatabaseTypeCached() const {
+    return databaseTypeCached;
+}
+
+QueryResult ODBCClient::executeQuery(const std::string& query) {
+    Logger* logger = Logger::getLogger();
+    // The text goes to the driver as it is, without a copy: INSERT batches
+    // run to megabytes.
+    logger->debug("Executing query: %s", query.c_str());
+
+    // The driver reads the text up to its first zero byte. A zero byte inside
+    // would silently cut the statement short, so such a text is refused.
+    if (const void* zero = std::memchr(query.data(), 0, query.size())) {
+        logger->error(
+            "Refusing to execute a statement text that contains a zero byte (offset %zu).",
+            static_cast<size_t>(static_cast<const char*>(zero) - query.data()));
+        lastErrorRetriable = false;
+        throw std::runtime_error(kExecuteFailed);
+    }
+
+    StatementGuard stmt;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, stmt.out()))) {
+        stmt.forget();
+        handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLAllocHandle");
+        logger->debug("Failed to allocate statement handle.");
+        throw std::runtime_error("Failed to allocate statement handle.");
+    }
+
+    SQLCHAR* sql = const_cast<SQLCHAR*>(reinterpret_cast<const SQLCHAR*>(query.c_str()));
+    const SQLRETURN executed = SQLExecDirect(stmt.get(), sql, SQL_NTS);
+    // SQL_NO_DATA is how a driver reports a statement that ran but touched no
+    // row; the statement was executed all the same.
+    if (!succeeded(executed) && executed != SQL_NO_DATA) {
+        handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLExecDirect");
+        DiagRecord record;
+        record.read(SQL_HANDLE_STMT, stmt.get(), 1);
+        logger->debug("Failed to execute query: %s", query.c_str());
+        logger->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                      record.nativeError(), record.messageText());
+        lastErrorRetriable = isRetriableError(record.state, record.native, record.message);
+        stmt.release();
+        throw std::runtime_error(kExecuteFailed);
+    }
+
+    SQLSMALLINT columns = 0;
+    if (!succeeded(SQLNumResultCols(stmt.get(), &columns))) {
+        handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLNumResultCols");
+        logger->debug("Failed to get number of result columns.");
+        stmt.release();
+        throw std::runtime_error("Failed to get number of result columns.");
+    }
+    logger->debug("Number of columns in result set: %d", static_cast<int>(columns));
+
+    resultColumnNames.clear();
+    if (columns > 0) {
+        resultColumnNames.reserve(static_cast<size_t>(columns));
+    }
+    for (int column = 1; column <= columns; ++column) {
+        SQLCHAR name[kColumnNameSize];
+        name[0] = 0;
+        SQLSMALLINT nameLength = 0;
+        const SQLRETURN rc =
+            SQLDescribeCol(stmt.get(), static_cast<SQLUSMALLINT>(column), name, kColumnNameSize,
+                           &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (succeeded(rc)) {
+            name[kColumnNameSize - 1] = 0;
+            resultColumnNames.emplace_back(text(name), strnlen(text(name), kColumnNameSize - 1));
+        } else {
+            handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLDescribeCol");
+            logger->debug("Failed to describe column %d", column);
+            resultColumnNames.emplace_back("UNKNOWN");
+        }
+    }
+
+    QueryResult result;
+    SQLCHAR value[kValueSize] = {};
+    while (SQLFetch(stmt.get()) == SQL_SUCCESS) {
+        QueryRow row;
+        if (columns > 0) {
+            row.reserve(static_cast<size_t>(columns));
+            for (int column = 1; column <= columns; ++column) {
+                value[0] = 0;
+                SQLLEN indicator = 0;
+                const SQLRETURN rc = SQLGetData(stmt.get(), static_cast<SQLUSMALLINT>(column),
+                                                SQL_C_CHAR, value, kValueSize, &indicator);
+                if (succeeded(rc)) {
+                    if (indicator == SQL_NULL_DATA) {
+                        row.emplace_back("NULL");
+                    } else {
+                        value[kValueSize - 1] = 0;
+                        row.emplace_back(text(value), strnlen(text(value), kValueSize - 1));
+                    }
+                } else {
+                    handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLGetData");
+                    logger->debug("Failed to fetch data for column %d.", column);
+                    row.emplace_back("ERROR");
+                }
+            }
+        }
+        result.rows.push_back(std::move(row));
+    }
+
+    logger->debug("Query executed successfully. Rows fetched: %d",
+                  static_cast<int>(result.rows.size()));
+    stmt.release();
+    result.success = true;
+    return result;
+}
+
+QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
+    QueryResultEx ex;
+    QueryResult result;
+    try {
+        result = executeQuery(query);
+    } catch (const std::runtime_error& error) {
+        if (std::strcmp(error.what(), kExecuteFailed) != 0)
+            throw;
+        ex.retriable = lastErrorRetriable;
+        ex.success = false;
+        return ex;
+    }
+    ex.rows.reserve(result.rows.size() + 1);
+    ex.rows.push_back(resultColumnNames);
+    for (QueryRow& row : result.rows)
+        ex.rows.push_back(std::move(row));
+    ex.retriable = lastErrorRetriable;
+    ex.success = result.success;
+    return ex;
+}
+
+void ODBCClient::Destroy() {
+    Logger* logger = Logger::getLogger();
+    if (dbc != SQL_NULL_HDBC) {
+        SQLDisconnect(dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        dbc = SQL_NULL_HDBC;
+        logger->debug("Disconnected from the database.");
+    }
+    if (env != SQL_NULL_HENV) {
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        env = SQL_NULL_HENV;
+        logger->debug("ODBC environment released.");
+    }
+}
+
+void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType,
+                                        const std::string& context) {
+    Logger* logger = Logger::getLogger();
+    DiagRecord record;
+    for (SQLSMALLINT number = 1;; ++number) {
+        const SQLRETURN rc = record.read(handleType, handle, number);
+        if (rc == SQL_NO_DATA)
+            return;
+        if (!succeeded(rc)) {
+            // An invalid handle or a refused record number: nothing more to read.
+            logger->debug("%s: no diagnostic record available (SQLGetDiagRec returned %d).",
+                          context.c_str(), static_cast<int>(rc));
+            return;
+        }
+        logger->debug("%s: SQLSTATE=%s, NativeError=%d, Message=%s", context.c_str(),
+                      record.stateText(), record.nativeError(), record.messageText());
+        if (number == std::numeric_limits<SQLSMALLINT>::max())
+            return;
+    }
+}
+
+bool ODBCClient::isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeError,
+                                  const SQLCHAR* message) {
+    (void)nativeError;  // the driver's own code never changes the verdict
+    Logger* logger = Logger::getLogger();
+    const std::string state(sqlState ? text(sqlState) : "");
+    const std::string msg(message ? text(message) : "");
+
+    if (state.size() == 5) {
+        if (isOneOf(state, {"08S01", "08001", "08004", "HYT00", "HYT01", "08S02"})) {
+            logger->debug("Error classified as retriable (network/connection): %s", state.c_str());
+            return true;
+        }
+        if (isOneOf(state, {"57014", "40001", "40P01"})) {
+            logger->debug("Error classified as retriable (temporary resource): %s", state.c_str());
+            return true;
+        }
+        if (isOneOf(state, {"42000", "42S02", "42S22", "42703", "28000", "42501"})) {
+            logger->debug("Error classified as non-retriable (syntax/configuration): %s",
+                          state.c_str());
+            return false;
+        }
+    }
+    const auto contains = [&msg](const char* fragment) {
+        return msg.find(fragment) != std::string::npos;
+    };
+    if (contains("column") && (contains("does not exist") || contains("ambiguous"))) {
+        logger->debug("Error classified as non-retriable (column issue): %s", msg.c_str());
+        return false;
+    }
+    if (contains("table") && contains("does not exist")) {
+        logger->debug("Error classified as non-retriable (table issue): %s", msg.c_str());
+        return false;
+    }
+    logger->debug("Error classified as retriable (unknown): %s", state.c_str());
+    return true;
+}
