@@ -5,7 +5,7 @@
 #include "odbc_config.h"
 
 class DatabricksODBCConfig : public ODBCConfig {
-public:
+  public:
     DatabricksODBCConfig();
     DatabricksODBCConfig(const DatabricksODBCConfig&) = default;
     DatabricksODBCConfig& operator=(const DatabricksODBCConfig&) = default;

@@ -9,7 +9,7 @@
 #include "odbc_connector.h"
 
 class DatabricksODBCConnector : public ODBCConnector {
-public:
+  public:
     DatabricksODBCConnector();
     explicit DatabricksODBCConnector(ODBCClient* client);
     ~DatabricksODBCConnector() override;
@@ -21,6 +21,6 @@ public:
 
     DatabricksSQLBuilder* getSQLBuilder() const { return databricksBuilder; }
 
-private:
+  private:
     DatabricksSQLBuilder* databricksBuilder = nullptr;
 };

@@ -16,7 +16,7 @@
 class ConfigCategory;
 
 class ODBCConfig {
-public:
+  public:
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
     ODBCConfig& operator=(const ODBCConfig&) = default;
@@ -48,7 +48,7 @@ public:
     std::string additionalParams;
     std::string connectionString;
 
-protected:
+  protected:
     // The connection string of the plugin's rule; every subclass rule gives the
     // same text.
     std::string composeConnectionString() const;

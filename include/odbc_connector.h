@@ -29,7 +29,7 @@ class SchemaManager;
 class SQLBuilder;
 
 class ODBCConnector {
-public:
+  public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     static constexpr std::chrono::nanoseconds RETRY_INTERVAL = std::chrono::seconds(5);
 
@@ -62,7 +62,7 @@ public:
     // Replaces the steady clock used for the retry interval (tests).
     void setClock(SteadyClock clock) { steadyNow = std::move(clock); }
 
-private:
+  private:
     // Writes one table group; false when its INSERT failed.
     bool writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
                     bool& schemaMissing);

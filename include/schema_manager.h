@@ -25,7 +25,7 @@ using ColumnInfo = std::tuple<std::string, std::string>;
 using TableSchema = std::vector<ColumnInfo>;
 
 class SchemaManager {
-public:
+  public:
     using ColumnPositions = std::unordered_map<std::string, size_t>;
 
     SchemaManager() = default;
@@ -64,7 +64,7 @@ public:
     // The record's SQL type for the column followed by its constraint text.
     std::string columnDefinition(const DatabaseRecord& record, size_t position) const;
 
-private:
+  private:
     struct CacheEntry {
         TableSchema columns;
         ColumnPositions positions;  // first position of each column name

@@ -12,4 +12,6 @@ DatabricksODBCConfig::~DatabricksODBCConfig() {
 
 // Driver={DatabricksODBCDriver};Host=..;Port=..;UID=..;PWD=..;SCHEMA=..; followed
 // by the additional parameters. Every attribute is written, also when empty.
-void DatabricksODBCConfig::buildConnectionString() { connectionString = composeConnectionString(); }
+void DatabricksODBCConfig::buildConnectionString() {
+    connectionString = composeConnectionString();
+}

@@ -31,6 +31,10 @@ bool DatabricksODBCConnector::send(const std::vector<Reading*>& readings) {
     return ODBCConnector::send(readings);
 }
 
-ODBCConfig* DatabricksODBCConnector::createConfig() const { return new DatabricksODBCConfig(); }
+ODBCConfig* DatabricksODBCConnector::createConfig() const {
+    return new DatabricksODBCConfig();
+}
 
-SQLBuilder* DatabricksODBCConnector::createSQLBuilder() const { return new DatabricksSQLBuilder(); }
+SQLBuilder* DatabricksODBCConnector::createSQLBuilder() const {
+    return new DatabricksSQLBuilder();
+}

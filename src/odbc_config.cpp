@@ -20,10 +20,13 @@ const char* const DEFAULT_SOURCE = "readings";
 // A value already written in braces by the user, well formed: every '}'
 // inside the braces is doubled, so the value cannot end early.
 bool isBraced(const std::string& value) {
-    if (value.size() < 2 || value.front() != '{' || value.back() != '}') return false;
+    if (value.size() < 2 || value.front() != '{' || value.back() != '}')
+        return false;
     for (size_t i = 1; i + 1 < value.size(); ++i) {
-        if (value[i] != '}') continue;
-        if (i + 2 >= value.size() || value[i + 1] != '}') return false;
+        if (value[i] != '}')
+            continue;
+        if (i + 2 >= value.size() || value[i + 1] != '}')
+            return false;
         ++i;
     }
     return true;
@@ -53,13 +56,15 @@ ODBCConfig::ODBCConfig()
 std::string ODBCConfig::connectionValue(const std::string& value) {
     const bool needsBraces =
         value.find_first_of(";{}") != std::string::npos || (!value.empty() && value.front() == ' ');
-    if (!needsBraces) return value;
+    if (!needsBraces)
+        return value;
     std::string braced;
     braced.reserve(value.size() + 4);
     braced += '{';
     for (char c : value) {
         braced += c;
-        if (c == '}') braced += '}';
+        if (c == '}')
+            braced += '}';
     }
     braced += '}';
     return braced;
@@ -67,9 +72,11 @@ std::string ODBCConfig::connectionValue(const std::string& value) {
 
 bool ODBCConfig::isSecretKey(const std::string& key) {
     std::string lower(key);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const char* word : {"pwd", "password", "secret", "token"}) {
-        if (lower.find(word) != std::string::npos) return true;
+        if (lower.find(word) != std::string::npos)
+            return true;
     }
     return false;
 }
@@ -88,7 +95,9 @@ std::string ODBCConfig::composeConnectionString() const {
     return text;
 }
 
-void ODBCConfig::buildConnectionString() { connectionString = composeConnectionString(); }
+void ODBCConfig::buildConnectionString() {
+    connectionString = composeConnectionString();
+}
 
 void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_HOST = "server";
@@ -109,7 +118,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newPassword = category->getValue(CONFIG_PASSWORD, DEFAULT_PASSWORD);
         std::string newInstance = category->getValue(CONFIG_CORVANE_INSTANCE, DEFAULT_INSTANCE);
         std::string newSource = category->getValue(CONFIG_DATA_SRC, DEFAULT_SOURCE);
-        std::map<std::string, std::string> params = category->getValueKVList(CONFIG_ADDITIONAL_PARAMS);
+        std::map<std::string, std::string> params =
+            category->getValueKVList(CONFIG_ADDITIONAL_PARAMS);
 
         server = newServer;
         port = newPort;
@@ -125,9 +135,10 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string shownParams;
         for (const auto& [key, value] : params) {
             if (isUnsafeKey(key)) {
-                logger->error("Additional connection parameter '%s' ignored: a key cannot be empty "
-                              "or contain ';', '=', '{' or '}'",
-                              key.c_str());
+                logger->error(
+                    "Additional connection parameter '%s' ignored: a key cannot be empty "
+                    "or contain ';', '=', '{' or '}'",
+                    key.c_str());
                 continue;
             }
             const std::string written = isBraced(value) ? value : connectionValue(value);

@@ -61,7 +61,8 @@ void ODBCConnector::connect() {
         case CORVANE_ODBC_SUCCESS:
             return;
         case CORVANE_ODBC_EAGAIN:
-            if (steadyNow() < lastConnectAttempt + RETRY_INTERVAL) return;
+            if (steadyNow() < lastConnectAttempt + RETRY_INTERVAL)
+                return;
             break;
         default:
             break;
@@ -69,7 +70,8 @@ void ODBCConnector::connect() {
     lastConnectAttempt = steadyNow();
     try {
         const ODBCStatus before = status.load();
-        if (before == CORVANE_ODBC_NOTCONNECTED || before == CORVANE_ODBC_EAGAIN) client->Init();
+        if (before == CORVANE_ODBC_NOTCONNECTED || before == CORVANE_ODBC_EAGAIN)
+            client->Init();
         status = client->Connect(config.getConnectionString());
         logger->info("Database connection status: %s", odbcStatusName(status.load()));
     } catch (const std::exception& e) {
@@ -82,7 +84,8 @@ void ODBCConnector::connect() {
 void ODBCConnector::disconnect() {
     Logger* logger = Logger::getLogger();
     logger->debug("Disconnecting from database");
-    if (client) client->Destroy();
+    if (client)
+        client->Destroy();
     logger->info("Database disconnected");
     status = CORVANE_ODBC_NOTCONNECTED;
 }
@@ -112,7 +115,8 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         config.additionalParams = fresh->additionalParams;
         config.connectionString = fresh->getConnectionString();
     }
-    if (!config.hasChanged(previous)) return true;
+    if (!config.hasChanged(previous))
+        return true;
 
     readingMapper->setCorvaneInstance(config.corvaneInstance);
     schemaManager->setDatabaseName(config.schema);
@@ -124,9 +128,13 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     return true;
 }
 
-std::string ODBCConnector::getConnectionString() { return config.getConnectionString(); }
+std::string ODBCConnector::getConnectionString() {
+    return config.getConnectionString();
+}
 
-ODBCConfig* ODBCConnector::createConfig() const { return new ODBCConfig(); }
+ODBCConfig* ODBCConnector::createConfig() const {
+    return new ODBCConfig();
+}
 
 QueryResult ODBCConnector::executeQuery(const std::string& sql) {
     Logger* logger = Logger::getLogger();
@@ -146,8 +154,10 @@ QueryResult ODBCConnector::executeQuery(const std::string& sql) {
 
 void ODBCConnector::setSQLBuilder(SQLBuilder* builder) {
     sqlBuilder = builder;
-    if (schemaManager) schemaManager->setSQLBuilder(builder);
-    if (readingMapper) readingMapper->setSQLBuilder(builder);
+    if (schemaManager)
+        schemaManager->setSQLBuilder(builder);
+    if (readingMapper)
+        readingMapper->setSQLBuilder(builder);
 }
 
 TableGroups ODBCConnector::transformReadingsToRecords(const std::vector<Reading*>& readings) {
@@ -166,7 +176,8 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         logger->debug("ODBC connector is not in a valid state - cannot send readings");
         return false;
     }
-    if (status.load() == CORVANE_ODBC_FAILED) return false;
+    if (status.load() == CORVANE_ODBC_FAILED)
+        return false;
     if (!sqlBuilder) {
         logger->error("No SQL builder configured - cannot send readings");
         return false;
@@ -184,13 +195,16 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         TableGroups groups = transformReadingsToRecords(readings);
         bool everyTableWritten = true;
         for (auto& [name, records] : groups) {
-            if (records.empty()) continue;
+            if (records.empty())
+                continue;
             const std::string table = name;
             bool schemaMissing = false;
-            if (!writeTable(table, records, schemaMissing)) return false;
+            if (!writeTable(table, records, schemaMissing))
+                return false;
             // A table without a cached schema could not be written: the batch
             // must not be reported as sent, or its readings would be lost.
-            if (schemaMissing) everyTableWritten = false;
+            if (schemaMissing)
+                everyTableWritten = false;
         }
         return everyTableWritten;
     } catch (const std::exception& e) {
@@ -223,7 +237,8 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
         schemaMissing = true;
         return true;
     }
-    const SchemaManager::ColumnPositions& positions = *schemaManager->findCachedColumnPositions(table);
+    const SchemaManager::ColumnPositions& positions =
+        *schemaManager->findCachedColumnPositions(table);
 
     const size_t columnCount = schema->size();
     std::vector<std::string> columnNames;
@@ -254,8 +269,10 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
             const std::vector<std::string>& names = record.getColumnNames();
             for (size_t i = 0; i < names.size(); ++i) {
                 auto found = positions.find(names[i]);
-                if (found == positions.end()) continue;
-                row[found->second] = sqlBuilder->formatValue(record.valueAt(i), *columnTypes[found->second]);
+                if (found == positions.end())
+                    continue;
+                row[found->second] =
+                    sqlBuilder->formatValue(record.valueAt(i), *columnTypes[found->second]);
             }
         } else {
             for (size_t c = 0; c < columnCount; ++c) {

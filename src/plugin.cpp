@@ -99,7 +99,9 @@ PluginInfo info = {
 
 extern "C" {
 
-PLUGIN_EXPORT PluginInfo* plugin_info() { return &info; }
+PLUGIN_EXPORT PluginInfo* plugin_info() {
+    return &info;
+}
 
 PLUGIN_EXPORT PLUGIN_HANDLE plugin_init(ConfigCategory* config) {
     std::unique_ptr<DatabricksODBCConnector> connector(new DatabricksODBCConnector());
@@ -108,7 +110,8 @@ PLUGIN_EXPORT PLUGIN_HANDLE plugin_init(ConfigCategory* config) {
 }
 
 PLUGIN_EXPORT uint32_t plugin_send(PLUGIN_HANDLE handle, const std::vector<Reading*>& readings) {
-    if (!handle) return 0;
+    if (!handle)
+        return 0;
     auto* connector = static_cast<DatabricksODBCConnector*>(handle);
     return connector->send(readings) ? static_cast<uint32_t>(readings.size()) : 0;
 }

@@ -8,7 +8,9 @@
 
 namespace {
 // A cell's text up to its first zero byte.
-std::string cellText(const std::string& cell) { return std::string(cell.c_str()); }
+std::string cellText(const std::string& cell) {
+    return std::string(cell.c_str());
+}
 }  // namespace
 
 QueryResult SchemaManager::executeQuery(const std::string& sql) {
@@ -20,11 +22,14 @@ QueryResult SchemaManager::executeQuery(const std::string& sql) {
 }
 
 bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
-    if (schemaCache.count(table)) return true;
+    if (schemaCache.count(table))
+        return true;
     QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
-    if (!result.success) return false;
+    if (!result.success)
+        return false;
     TableSchema columns = extractColumnInfo(result.rows);
-    if (columns.empty()) return false;
+    if (columns.empty())
+        return false;
     storeEntry(table, std::move(columns));
     return true;
 }
@@ -51,7 +56,8 @@ TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
     for (const QueryRow& row : rows) {
         // The information-schema query always yields two cells; anything
         // shorter cannot name a column with a type and is left out.
-        if (row.size() < 2) continue;
+        if (row.size() < 2)
+            continue;
         columns.emplace_back(cellText(row[0]), parseColumnType(cellText(row[1])));
     }
     return columns;
@@ -63,21 +69,25 @@ std::string SchemaManager::parseColumnType(const std::string& type) const {
 
 std::string SchemaManager::toLowerCase(const std::string& text) const {
     std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
 }
 
 bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRecord& record) const {
     const ColumnPositions* positions = findCachedColumnPositions(table);
-    if (!positions) return true;
+    if (!positions)
+        return true;
     for (const std::string& name : record.getColumnNames()) {
-        if (positions->find(name) == positions->end()) return true;
+        if (positions->find(name) == positions->end())
+            return true;
     }
     return false;
 }
 
 std::string SchemaManager::columnDefinition(const DatabaseRecord& record, size_t position) const {
-    return record.sqlTypeAt(position) + sqlBuilder->decodeConstraints(record.constraintAt(position));
+    return record.sqlTypeAt(position) +
+           sqlBuilder->decodeConstraints(record.constraintAt(position));
 }
 
 std::string SchemaManager::buildCreateTableSQL(const std::string& table,
@@ -123,7 +133,8 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
     const std::vector<std::string>& names = record.getColumnNames();
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        if (entry.positions.count(name)) continue;
+        if (entry.positions.count(name))
+            continue;
         const std::string definition = columnDefinition(record, i);
         result = executeQuery(buildAlterTableSQL(table, name, definition)).success;
         if (!result) {
@@ -140,7 +151,8 @@ void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
     CacheEntry entry;
     entry.columns.reserve(columns.size());
     entry.positions.reserve(columns.size());
-    for (auto& [name, type] : columns) appendColumn(entry, name, type);
+    for (auto& [name, type] : columns)
+        appendColumn(entry, name, type);
     schemaCache[table] = std::move(entry);
 }
 

@@ -28,7 +28,8 @@ std::vector<LogCapture::Entry> LogCapture::entries() const {
 std::vector<std::string> LogCapture::at(Logger::Level level) const {
     std::vector<std::string> texts;
     for (const auto& entry : entries()) {
-        if (entry.first == level) texts.push_back(entry.second);
+        if (entry.first == level)
+            texts.push_back(entry.second);
     }
     return texts;
 }
@@ -40,14 +41,16 @@ bool LogCapture::has(Logger::Level level, const std::string& text) const {
 size_t LogCapture::count(Logger::Level level, const std::string& text) const {
     size_t n = 0;
     for (const auto& entry : entries()) {
-        if (entry.first == level && entry.second == text) ++n;
+        if (entry.first == level && entry.second == text)
+            ++n;
     }
     return n;
 }
 
 bool LogCapture::contains(const std::string& fragment) const {
     for (const auto& entry : entries()) {
-        if (entry.second.find(fragment) != std::string::npos) return true;
+        if (entry.second.find(fragment) != std::string::npos)
+            return true;
     }
     return false;
 }

@@ -9,7 +9,7 @@
 #include "logger.h"
 
 class LogCapture {
-public:
+  public:
     using Entry = std::pair<Logger::Level, std::string>;
 
     LogCapture();
@@ -27,7 +27,7 @@ public:
     size_t count(Logger::Level level, const std::string& text) const;
     void clear();
 
-private:
+  private:
     struct State;
     State* state;
 };

@@ -9,7 +9,7 @@
 #include "odbc_client.h"
 
 class MockODBCClient : public ODBCClient {
-public:
+  public:
     MOCK_METHOD(void, Init, (), (override));
     MOCK_METHOD(ODBCStatus, Connect, (const std::string&), (override));
     MOCK_METHOD(bool, isConnected, (), (override));

@@ -17,9 +17,15 @@ Datapoint* point(const std::string& name, T value) {
 }
 }  // namespace
 
-Datapoint* textPoint(const std::string& name, const std::string& value) { return point(name, value); }
-Datapoint* intPoint(const std::string& name, long value) { return point(name, value); }
-Datapoint* floatPoint(const std::string& name, double value) { return point(name, value); }
+Datapoint* textPoint(const std::string& name, const std::string& value) {
+    return point(name, value);
+}
+Datapoint* intPoint(const std::string& name, long value) {
+    return point(name, value);
+}
+Datapoint* floatPoint(const std::string& name, double value) {
+    return point(name, value);
+}
 Datapoint* floatArrayPoint(const std::string& name, const std::vector<double>& values) {
     DatapointValue v(values);
     return new Datapoint(name, v);
@@ -40,4 +46,6 @@ Datapoint* bufferPoint(const std::string& name) {
     DatapointValue v(new DataBuffer(1, std::vector<uint8_t>{9, 8, 7}));
     return new Datapoint(name, v);
 }
-Datapoint* hintPoint(const std::string& json) { return textPoint("databricksHint", json); }
+Datapoint* hintPoint(const std::string& json) {
+    return textPoint("databricksHint", json);
+}

@@ -11,7 +11,7 @@
 
 // Owns the readings of one batch and hands out the host's pointer vector.
 class Batch {
-public:
+  public:
     Batch() = default;
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -21,7 +21,7 @@ public:
     const std::vector<Reading*>& pointers() const { return raw; }
     size_t size() const { return raw.size(); }
 
-private:
+  private:
     std::vector<std::unique_ptr<Reading>> owned;
     std::vector<Reading*> raw;
 };

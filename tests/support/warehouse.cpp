@@ -9,12 +9,15 @@
 #include <fstream>
 #include <stdexcept>
 
-void useEmulatorDriver() { setenv("ODBCSYSINI", LAKESINK_ODBCSYSINI, 1); }
+void useEmulatorDriver() {
+    setenv("ODBCSYSINI", LAKESINK_ODBCSYSINI, 1);
+}
 
 TempWarehouse::TempWarehouse() {
     useEmulatorDriver();
     std::string pattern = (std::filesystem::temp_directory_path() / "lakesink-wh-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary warehouse");
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a temporary warehouse");
     dir = pattern;
 }
 
@@ -25,11 +28,13 @@ TempWarehouse::~TempWarehouse() {
 
 std::string TempWarehouse::connectionString(const std::string& schema, const std::string& user,
                                             const std::string& password) const {
-    return "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=" + user + ";PWD=" + password +
-           ";SCHEMA=" + schema + ";Warehouse=" + dir + ";";
+    return "Driver={DatabricksODBCDriver};Host=localhost;Port=443;UID=" + user +
+           ";PWD=" + password + ";SCHEMA=" + schema + ";Warehouse=" + dir + ";";
 }
 
-std::string TempWarehouse::additionalParams() const { return "{\"Warehouse\": \"" + dir + "\"}"; }
+std::string TempWarehouse::additionalParams() const {
+    return "{\"Warehouse\": \"" + dir + "\"}";
+}
 
 void TempWarehouse::setOffline(bool offline) const {
     const std::string path = dir + "/offline";
@@ -40,10 +45,12 @@ void TempWarehouse::setOffline(bool offline) const {
     }
 }
 
-void TempWarehouse::addFault(const std::string& sqlState, int count, const std::string& text) const {
+void TempWarehouse::addFault(const std::string& sqlState, int count,
+                             const std::string& text) const {
     std::ofstream out(dir + "/faults", std::ios::app);
     out << sqlState << ' ' << count;
-    if (!text.empty()) out << ' ' << text;
+    if (!text.empty())
+        out << ' ' << text;
     out << '\n';
 }
 
@@ -57,8 +64,10 @@ std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     SQLCHAR message[1024] = {0};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    if (SQL_SUCCEEDED(SQLGetDiagRec(type, handle, 1, state, &native, message, sizeof message, &length))) {
-        return std::string(reinterpret_cast<char*>(state)) + ": " + reinterpret_cast<char*>(message);
+    if (SQL_SUCCEEDED(
+            SQLGetDiagRec(type, handle, 1, state, &native, message, sizeof message, &length))) {
+        return std::string(reinterpret_cast<char*>(state)) + ": " +
+               reinterpret_cast<char*>(message);
     }
     return "no diagnostics";
 }
@@ -70,10 +79,14 @@ struct Session {
     SQLHSTMT stmt = SQL_NULL_HSTMT;
     bool connected = false;
     ~Session() {
-        if (stmt) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-        if (connected) SQLDisconnect(dbc);
-        if (dbc) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-        if (env) SQLFreeHandle(SQL_HANDLE_ENV, env);
+        if (stmt)
+            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+        if (connected)
+            SQLDisconnect(dbc);
+        if (dbc)
+            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        if (env)
+            SQLFreeHandle(SQL_HANDLE_ENV, env);
     }
 };
 }  // namespace
@@ -108,7 +121,8 @@ std::vector<std::vector<std::string>> TempWarehouse::query(const std::string& sq
             // Read long values in pieces.
             while ((rc = SQLGetData(s.stmt, c, SQL_C_CHAR, buffer, sizeof buffer, &indicator)) !=
                    SQL_NO_DATA) {
-                if (!SQL_SUCCEEDED(rc)) throw std::runtime_error("read: " + diagnostics(SQL_HANDLE_STMT, s.stmt));
+                if (!SQL_SUCCEEDED(rc))
+                    throw std::runtime_error("read: " + diagnostics(SQL_HANDLE_STMT, s.stmt));
                 if (indicator == SQL_NULL_DATA) {
                     isNull = true;
                     break;
@@ -117,7 +131,8 @@ std::vector<std::vector<std::string>> TempWarehouse::query(const std::string& sq
                                  ? sizeof buffer - 1
                                  : static_cast<size_t>(indicator);
                 cell.append(buffer, got);
-                if (rc == SQL_SUCCESS) break;
+                if (rc == SQL_SUCCESS)
+                    break;
             }
             row.push_back(isNull ? "NULL" : cell);
         }

@@ -8,7 +8,7 @@
 #include <vector>
 
 class TempWarehouse {
-public:
+  public:
     TempWarehouse();
     ~TempWarehouse();
     TempWarehouse(const TempWarehouse&) = delete;
@@ -33,7 +33,7 @@ public:
     std::vector<std::vector<std::string>> query(const std::string& sql,
                                                 const std::string& schema = "default_schema") const;
 
-private:
+  private:
     std::string dir;
 };
 

@@ -1,0 +1,256 @@
+// The connector's life cycle and status machine, with a mock ODBC client:
+// lazy connection, the 5-second retry rule, sticky failure, reconfiguration,
+// ownership of the client and the Databricks builder.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "config_category.h"
+#include "databricks_odbc_connector.h"
+#include "log_capture.h"
+#include "mock_odbc_client.h"
+#include "schema_manager.h"
+
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::Throw;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A mock client that tells the test when it is deleted.
+class TrackedClient : public NiceMock<MockODBCClient> {
+  public:
+    explicit TrackedClient(bool* deleted) : deleted(deleted) {}
+    ~TrackedClient() override { *deleted = true; }
+
+  private:
+    bool* deleted;
+};
+
+ConfigCategory categoryWith(const std::string& server) {
+    return ConfigCategory("lakesink", R"({"server": {"value": ")" + server + R"("}})");
+}
+
+// A connector on a mock client with a clock the test moves by hand.
+struct Fixture {
+    NiceMock<MockODBCClient>* client = new NiceMock<MockODBCClient>();
+    DatabricksODBCConnector connector{client};
+    Clock::time_point now = Clock::time_point(std::chrono::hours(1000));
+
+    Fixture() {
+        connector.setClock([this] { return now; });
+    }
+};
+
+}  // namespace
+
+TEST(ConnectorOwnership, DeletesTheClientItWasGiven) {
+    bool deleted = false;
+    {
+        LogCapture log;
+        DatabricksODBCConnector connector(new TrackedClient(&deleted));
+        EXPECT_TRUE(connector.isValid());
+        EXPECT_FALSE(log.has(Logger::Level::DEBUG, "Creating new ODBC client instance"));
+    }
+    EXPECT_TRUE(deleted);
+}
+
+TEST(ConnectorOwnership, CreatesItsOwnClientWhenGivenNone) {
+    LogCapture log;
+    DatabricksODBCConnector connector;
+    EXPECT_NE(connector.getClient(), nullptr);
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Creating new ODBC client instance"));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(connector.getSQLBuilder(), nullptr);
+}
+
+TEST(ConnectorOwnership, DestructorCompletesWhenDisconnectThrows) {
+    bool deleted = false;
+    LogCapture log;
+    {
+        auto* client = new TrackedClient(&deleted);
+        EXPECT_CALL(*client, Destroy()).WillOnce(Throw(std::runtime_error("boom")));
+        DatabricksODBCConnector connector(client);
+    }
+    EXPECT_TRUE(deleted);
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Exception during disconnect in destructor"));
+}
+
+TEST(ConnectorStatus, ConnectInitialisesAndTakesTheConnectResult) {
+    Fixture f;
+    LogCapture log;
+    {
+        InSequence order;
+        EXPECT_CALL(*f.client, Init());
+        EXPECT_CALL(*f.client, Connect(f.connector.getConnectionString()))
+            .WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    }
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    EXPECT_TRUE(log.has(Logger::Level::INFO, "Database connection status: CORVANE_ODBC_SUCCESS"));
+    // Connected: a further connect does nothing.
+    f.connector.connect();
+}
+
+TEST(ConnectorStatus, TransientFailureIsRetriedOnlyAfterFiveSeconds) {
+    Fixture f;
+    EXPECT_CALL(*f.client, Init()).Times(2);
+    EXPECT_CALL(*f.client, Connect(_))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_EAGAIN);
+
+    f.now += std::chrono::nanoseconds(4999999999);
+    f.connector.connect();  // too early: nothing happens
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_EAGAIN);
+
+    f.now += std::chrono::nanoseconds(1);  // exactly 5 s after the attempt
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+}
+
+TEST(ConnectorStatus, PermanentFailureIsStickyUntilSettingsChange) {
+    Fixture f;
+    EXPECT_CALL(*f.client, Connect(_))
+        .WillOnce(Return(CORVANE_ODBC_FAILED))
+        .WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_FAILED);
+    f.now += std::chrono::hours(1);
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_FAILED);
+
+    // The same settings again change nothing.
+    ConfigCategory defaults("lakesink", "{}");
+    EXPECT_TRUE(f.connector.configure(&defaults));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_FAILED);
+
+    ConfigCategory changed = categoryWith("new-host");
+    EXPECT_TRUE(f.connector.configure(&changed));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+}
+
+TEST(ConnectorStatus, ExceptionWhileConnectingFailsAndDestroysTheClient) {
+    Fixture f;
+    LogCapture log;
+    EXPECT_CALL(*f.client, Init())
+        .WillOnce(Throw(std::runtime_error("Failed to allocate ODBC environment handle.")));
+    EXPECT_CALL(*f.client, Connect(_)).Times(0);
+    EXPECT_CALL(*f.client, Destroy()).Times(::testing::AtLeast(1));
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_FAILED);
+    EXPECT_TRUE(log.has(Logger::Level::ERROR,
+                        "Database connection failed: Failed to allocate ODBC environment handle."));
+}
+
+TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
+    Fixture f;
+    ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    f.connector.connect();
+    LogCapture log;
+    EXPECT_CALL(*f.client, Destroy());
+    f.connector.disconnect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_EQ(log.entries(),
+              (std::vector<LogCapture::Entry>{{Logger::Level::DEBUG, "Disconnecting from database"},
+                                              {Logger::Level::INFO, "Database disconnected"}}));
+}
+
+TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
+    Fixture f;
+    ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    ConfigCategory defaults("lakesink", "{}");
+    ASSERT_TRUE(f.connector.configure(&defaults));
+    f.connector.connect();
+    EXPECT_CALL(*f.client, Destroy()).Times(0);
+    LogCapture log;
+    EXPECT_TRUE(f.connector.configure(&defaults));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    EXPECT_FALSE(log.contains("Database configuration updated"));
+    EXPECT_FALSE(log.contains("Database disconnected"));
+    // Defaults everywhere: mapper and schema manager keep their own start values.
+    EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "corvaneInstance");
+    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "");
+}
+
+TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionString) {
+    Fixture f;
+    ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    f.connector.connect();
+    ConfigCategory changed("lakesink", R"({"server": {"value": "ws.example"},
+        "schema": {"value": "Plant"}, "corvaneInstance": {"value": "edge-1"}})");
+    LogCapture log;
+    EXPECT_CALL(*f.client, Destroy());
+    EXPECT_TRUE(f.connector.configure(&changed));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_TRUE(
+        log.has(Logger::Level::INFO,
+                "Database configuration updated: Server=ws.example, Port=443, Database=Plant"));
+    EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "edge-1");
+    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "Plant");
+    EXPECT_EQ(f.connector.getConnectionString(),
+              "Driver={DatabricksODBCDriver};Host=ws.example;Port=443;UID=default_user;PWD=lisk;"
+              "SCHEMA=Plant;");
+}
+
+TEST(ConnectorConfigure, EverySuccessfulConfigureReplacesTheBuilder) {
+    Fixture f;
+    ConfigCategory defaults("lakesink", "{}");
+    ASSERT_TRUE(f.connector.configure(&defaults));
+    DatabricksSQLBuilder* first = f.connector.getSQLBuilder();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(f.connector.getBaseSQLBuilder(), first);
+    EXPECT_EQ(f.connector.getSchemaManager()->getSQLBuilder(), first);
+    EXPECT_EQ(f.connector.getReadingMapper()->getSQLBuilder(), first);
+    ASSERT_TRUE(f.connector.configure(&defaults));
+    EXPECT_NE(f.connector.getSQLBuilder(), nullptr);
+    EXPECT_EQ(f.connector.getReadingMapper()->getSQLBuilder(), f.connector.getSQLBuilder());
+}
+
+TEST(ConnectorConfigure, NullCategoryFailsAndKeepsTheBuilder) {
+    Fixture f;
+    ConfigCategory defaults("lakesink", "{}");
+    ASSERT_TRUE(f.connector.configure(&defaults));
+    DatabricksSQLBuilder* builder = f.connector.getSQLBuilder();
+    LogCapture log;
+    EXPECT_FALSE(f.connector.configure(nullptr));
+    EXPECT_EQ(log.at(Logger::Level::ERROR),
+              (std::vector<std::string>{"Configuration is null - cannot configure",
+                                        "Databricks configuration failed"}));
+    EXPECT_EQ(f.connector.getSQLBuilder(), builder);
+}
+
+TEST(ConnectorConfigure, BadCategoryThrowsThroughConfigure) {
+    Fixture f;
+    ConfigCategory bad("lakesink", R"({"port": {"value": "eighty"}})");
+    EXPECT_THROW(f.connector.configure(&bad), std::exception);
+    EXPECT_EQ(f.connector.getSQLBuilder(), nullptr);
+}
+
+TEST(ConnectorQuery, ClientExceptionsBecomeFailedResults) {
+    Fixture f;
+    LogCapture log;
+    EXPECT_CALL(*f.client, executeQuery("SELECT 1"))
+        .WillOnce(Throw(std::runtime_error("Failed to execute query.")))
+        .WillOnce(Throw(42))
+        .WillOnce(Return(okResult({{"1"}})));
+    QueryResult failed = f.connector.executeQuery("SELECT 1");
+    EXPECT_FALSE(failed.success);
+    EXPECT_TRUE(failed.rows.empty());
+    EXPECT_TRUE(
+        log.has(Logger::Level::ERROR, "Exception in executeQuery: Failed to execute query."));
+    EXPECT_FALSE(f.connector.executeQuery("SELECT 1").success);
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Unknown exception in executeQuery"));
+    QueryResult ok = f.connector.executeQuery("SELECT 1");
+    EXPECT_TRUE(ok.success);
+    EXPECT_EQ(ok.rows, (QueryRows{{"1"}}));
+}

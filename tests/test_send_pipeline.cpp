@@ -1,0 +1,245 @@
+// The send pipeline's decisions, with a mock ODBC client standing in for the
+// warehouse: connection rules at the top of send, table order, the schema step
+// per record, NULL for absent columns, failing INSERTs and lost connections.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <stdexcept>
+
+#include "config_category.h"
+#include "databricks_odbc_connector.h"
+#include "log_capture.h"
+#include "mock_odbc_client.h"
+#include "readings.h"
+
+using ::testing::_;
+using ::testing::HasSubstr;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using ::testing::Return;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string INFO_SCHEMA = "SELECT column_name,data_type FROM information_schema.columns";
+
+// A connector on a mock client. Statements are recorded; the information
+// schema answers from `tables`; `failOn` makes statements containing a text
+// throw as the client does on a failed execution.
+struct Pipeline {
+    NiceMock<MockODBCClient>* client = new NiceMock<MockODBCClient>();
+    DatabricksODBCConnector connector{client};
+    std::vector<std::string> statements;
+    std::map<std::string, QueryRows> tables;
+    std::string failOn;
+    bool connected = true;
+    Clock::time_point now = Clock::time_point(std::chrono::hours(1000));
+
+    Pipeline() {
+        connector.setClock([this] { return now; });
+        ON_CALL(*client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+        ON_CALL(*client, isConnected()).WillByDefault(Invoke([this] { return connected; }));
+        ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([this](const std::string& sql) {
+            statements.push_back(sql);
+            if (!failOn.empty() && sql.find(failOn) != std::string::npos) {
+                throw std::runtime_error("Failed to execute query.");
+            }
+            if (sql.rfind(INFO_SCHEMA, 0) == 0) {
+                for (const auto& [table, rows] : tables) {
+                    if (sql.find("table_name = '" + table + "'") != std::string::npos) {
+                        return okResult(rows);
+                    }
+                }
+            }
+            return okResult();
+        }));
+        ConfigCategory defaults("lakesink", R"({"corvaneInstance": {"value": "edge"}})");
+        connector.configure(&defaults);
+    }
+
+    std::vector<std::string> inserts() const {
+        std::vector<std::string> found;
+        for (const auto& s : statements) {
+            if (s.rfind("INSERT", 0) == 0)
+                found.push_back(s);
+        }
+        return found;
+    }
+};
+
+const std::string TS = "'2026-01-01 00:00:00.000000+00:00'";
+
+}  // namespace
+
+TEST(SendConnection, FailedStatusRefusesSilentlyWithoutTouchingTheDatabase) {
+    Pipeline p;
+    EXPECT_CALL(*p.client, Connect(_)).WillOnce(Return(CORVANE_ODBC_FAILED));
+    Batch batch;
+    batch.add("pump").addDatapoint(intPoint("count", 1));
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    LogCapture log;
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_TRUE(log.entries().size() == 1u) << "only the batch-size line is expected";
+    EXPECT_TRUE(p.statements.empty());
+}
+
+TEST(SendConnection, WithinFiveSecondsOfATransientFailureTheBatchIsRefused) {
+    Pipeline p;
+    EXPECT_CALL(*p.client, Connect(_))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    Batch batch;
+    batch.add("pump").addDatapoint(intPoint("count", 1));
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    LogCapture log;
+    p.now += std::chrono::seconds(4);
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_TRUE(
+        log.has(Logger::Level::ERROR, "Database connection not available - cannot send readings"));
+    p.now += std::chrono::seconds(1);
+    EXPECT_TRUE(p.connector.send(batch.pointers()));
+    EXPECT_EQ(p.inserts().size(), 1u);
+}
+
+TEST(SendConnection, EmptyBatchStillConnectsFirstAndSucceeds) {
+    Pipeline p;
+    EXPECT_CALL(*p.client, Connect(_)).WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    LogCapture log;
+    EXPECT_TRUE(p.connector.send({}));
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Attempting database connection"));
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Sending 0 readings to Databricks"));
+    EXPECT_TRUE(p.statements.empty());
+}
+
+TEST(SendConnection, NoBuilderIsRefusedWithAnError) {
+    auto* client = new NiceMock<MockODBCClient>();
+    DatabricksODBCConnector connector(client);
+    EXPECT_CALL(*client, executeQuery(_)).Times(0);
+    Batch batch;
+    batch.add("pump").addDatapoint(intPoint("count", 1));
+    LogCapture log;
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
+}
+
+TEST(SendTables, TablesAreWrittenInAscendingByteOrder) {
+    Pipeline p;
+    Batch batch;
+    batch.add("b").addDatapoint(intPoint("x", 1));
+    batch.add("a").addDatapoint(intPoint("x", 2));
+    batch.add("B").addDatapoint(intPoint("x", 3));
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    const auto inserts = p.inserts();
+    ASSERT_EQ(inserts.size(), 3u);
+    EXPECT_THAT(inserts[0], ::testing::StartsWith("INSERT INTO `B`"));
+    EXPECT_THAT(inserts[1], ::testing::StartsWith("INSERT INTO `a`"));
+    EXPECT_THAT(inserts[2], ::testing::StartsWith("INSERT INTO `b`"));
+}
+
+TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
+    Pipeline p;
+    Batch batch;
+    Reading& r1 = batch.add("pump");
+    r1.addDatapoint(floatPoint("temperature", 21.5));
+    r1.addDatapoint(intPoint("count", 3));
+    Reading& r2 = batch.add("pump");
+    r2.addDatapoint(intPoint("count", 4));
+    r2.addDatapoint(textPoint("state", "it's"));
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    ASSERT_EQ(p.statements.size(), 4u);
+    EXPECT_THAT(p.statements[0], HasSubstr("table_name = 'pump'"));
+    EXPECT_EQ(p.statements[1],
+              "CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `user_ts` TIMESTAMP, `ts` "
+              "TIMESTAMP, `corvane` VARCHAR(256), `temperature` DOUBLE, `count` BIGINT)");
+    EXPECT_EQ(p.statements[2], "ALTER TABLE `pump` ADD COLUMN `state` STRING");
+    EXPECT_EQ(p.statements[3],
+              "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, `temperature`, "
+              "`count`, `state`) VALUES ('pump', " +
+                  TS + ", " + TS +
+                  ", 'edge', 21.500000, 3, NULL), "
+                  "('pump', " +
+                  TS + ", " + TS + ", 'edge', NULL, 4, 'it\\'s')");
+}
+
+TEST(SendTables, DiscoveredTableUsesItsColumnsAndNullsWhatRecordsLack) {
+    Pipeline p;
+    p.tables["pump"] = {{"asset_code", "STRING"}, {"user_ts", "TIMESTAMP"}, {"ts", "TIMESTAMP"},
+                        {"corvane", "STRING"},    {"extra", "LONG"},        {"count", "LONG"}};
+    Batch batch;
+    batch.add("pump").addDatapoint(intPoint("count", 7));
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    ASSERT_EQ(p.statements.size(), 2u);
+    EXPECT_EQ(p.statements[1],
+              "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, "
+              "`extra`, `count`) VALUES ('pump', " +
+                  TS + ", " + TS + ", 'edge', NULL, 7)");
+    // Cached now: the next batch asks the information schema nothing.
+    p.statements.clear();
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    ASSERT_EQ(p.statements.size(), 1u);
+}
+
+TEST(SendFailures, FirstFailingInsertEndsTheBatch) {
+    Pipeline p;
+    p.failOn = "INSERT INTO `a`";
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    batch.add("b").addDatapoint(intPoint("x", 1));
+    LogCapture log;
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    for (const auto& s : p.statements)
+        EXPECT_THAT(s, ::testing::Not(HasSubstr("`b`")));
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to execute database query for table 'a'"));
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+}
+
+TEST(SendFailures, InsertOnADeadConnectionDisconnectsSoTheNextBatchReconnects) {
+    Pipeline p;
+    EXPECT_CALL(*p.client, Connect(_)).Times(2).WillRepeatedly(Return(CORVANE_ODBC_SUCCESS));
+    p.failOn = "INSERT";
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_SUCCESS);  // link still alive
+    p.connected = false;
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    p.connected = true;
+    p.failOn.clear();
+    EXPECT_TRUE(p.connector.send(batch.pointers()));
+}
+
+TEST(SendFailures, SchemaExceptionIsLoggedAndALostConnectionDisconnects) {
+    Pipeline p;
+    p.failOn = "information_schema";
+    p.connected = false;
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    LogCapture log;
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_TRUE(
+        log.has(Logger::Level::ERROR, "Database operation failed: Failed to execute query."));
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Database connection lost"));
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+}
+
+TEST(SendFailures, TableWithoutSchemaIsSkippedButTheBatchIsNotReportedSent) {
+    Pipeline p;
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    batch.add("b").addDatapoint(intPoint("x", 1));
+    // The schema manager loses its client: table a cannot be discovered or created.
+    SchemaManager* schema = p.connector.getSchemaManager();
+    p.connector.getSchemaManager()->setClient(nullptr);
+    LogCapture log;
+    EXPECT_FALSE(p.connector.send(batch.pointers()));
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to create database table 'a'"));
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to get cached schema for table 'a'"));
+    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to get cached schema for table 'b'"));
+    schema->setClient(p.client);
+    EXPECT_TRUE(p.connector.send(batch.pointers()));
+    EXPECT_EQ(p.inserts().size(), 2u);
+}
