@@ -1,0 +1,244 @@
+// End to end through the real path: the plugin loaded with dlopen, configured
+// with a category pointing at an emulator warehouse, batches sent through
+// plugin_send, and the tables read back through the driver manager.
+
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config_category.h"
+#include "log_capture.h"
+#include "plugin.h"
+#include "readings.h"
+#include "warehouse.h"
+
+using ::testing::HasSubstr;
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace {
+
+// 2026-01-01 00:00:00.000001 UTC and a user time a second earlier.
+const uint64_t T0 = 1767225600000001ULL;
+
+class LoadedPlugin {
+  public:
+    LoadedPlugin() {
+        handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            throw std::runtime_error(dlerror());
+        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
+        sendFn = reinterpret_cast<decltype(sendFn)>(dlsym(handle, "plugin_send"));
+        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
+    }
+    ~LoadedPlugin() { dlclose(handle); }
+
+    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
+    uint32_t (*sendFn)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
+    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
+
+  private:
+    void* handle;
+};
+
+// One plugin instance writing into a temporary warehouse.
+class Instance {
+  public:
+    Instance(const LoadedPlugin& plugin, const TempWarehouse& warehouse,
+             const std::string& instanceName = "edge-1")
+        : plugin(plugin) {
+        std::string escaped;
+        for (char c : warehouse.additionalParams()) {
+            if (c == '"' || c == '\\')
+                escaped += '\\';
+            escaped += c;
+        }
+        ConfigCategory category("lakesink", R"({"corvaneInstance": {"value": ")" + instanceName +
+                                                R"("}, "additionalParams": {"value": ")" + escaped +
+                                                R"("}})");
+        handle = plugin.init(&category);
+    }
+    ~Instance() { plugin.shutdown(handle); }
+    uint32_t send(const Batch& batch) { return plugin.sendFn(handle, batch.pointers()); }
+
+  private:
+    const LoadedPlugin& plugin;
+    PLUGIN_HANDLE handle;
+};
+
+class PluginEndToEnd : public ::testing::Test {
+  protected:
+    LoadedPlugin plugin;
+    TempWarehouse warehouse;
+};
+
+}  // namespace
+
+TEST_F(PluginEndToEnd, EveryValueKindLandsAsSent) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    Reading& r = batch.add("pump", T0);
+    r.setUserTimestamp(T0 - 1000000);
+    r.addDatapoint(textPoint("state", "running"));
+    r.addDatapoint(intPoint("count", -42));
+    r.addDatapoint(floatPoint("temperature", 21.5));
+    r.addDatapoint(dictPoint("meta", {intPoint("a", 1), textPoint("b", "x")}));
+    r.addDatapoint(listPoint("list", {intPoint("p", 1), textPoint("q", "y")}));
+    r.addDatapoint(floatArrayPoint("samples", {1.0, 2.5}));
+    r.addDatapoint(imagePoint("picture"));
+    ASSERT_EQ(instance.send(batch), 1u);
+
+    const Rows columns = warehouse.query(
+        "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
+        "'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
+    EXPECT_EQ(columns, (Rows{{"asset_code", "STRING"},
+                             {"user_ts", "TIMESTAMP"},
+                             {"ts", "TIMESTAMP"},
+                             {"corvane", "STRING"},
+                             {"state", "STRING"},
+                             {"count", "LONG"},
+                             {"temperature", "DOUBLE"},
+                             {"meta", "VARIANT"},
+                             {"list", "VARIANT"},
+                             {"samples", "VARIANT"},
+                             {"picture", "STRING"}}));
+
+    const Rows rows = warehouse.query(
+        "SELECT asset_code, user_ts, ts, corvane, state, count, temperature, meta, list, samples, "
+        "picture FROM pump");
+    ASSERT_EQ(rows.size(), 1u);
+    const auto& row = rows[0];
+    EXPECT_EQ(row[0], "pump");
+    EXPECT_THAT(row[1], ::testing::StartsWith("2025-12-31 23:59:59.000001"));
+    EXPECT_THAT(row[2], ::testing::StartsWith("2026-01-01 00:00:00.000001"));
+    EXPECT_EQ(row[3], "edge-1");
+    EXPECT_EQ(row[4], "running");
+    EXPECT_EQ(row[5], "-42");
+    EXPECT_EQ(std::stod(row[6]), 21.5);
+    EXPECT_EQ(row[7], R"({"a":1,"b":"x"})");
+    EXPECT_EQ(row[8], R"([1,"y"])");
+    EXPECT_EQ(row[9], "[1,2.5]");
+    EXPECT_EQ(row[10], "null");
+}
+
+TEST_F(PluginEndToEnd, SchemaFollowsTheReadingsAcrossBatches) {
+    Instance instance(plugin, warehouse);
+    Batch first;
+    first.add("Line_A", T0).addDatapoint(intPoint("count", 1));
+    ASSERT_EQ(instance.send(first), 1u);
+
+    // A new column arrives; a reading lacks an old one.
+    Batch second;
+    Reading& a = second.add("Line_A", T0 + 1);
+    a.addDatapoint(intPoint("count", 2));
+    a.addDatapoint(floatPoint("pressure", 1.25));
+    second.add("Line_A", T0 + 2).addDatapoint(floatPoint("pressure", 2.5));
+    ASSERT_EQ(instance.send(second), 2u);
+
+    const Rows rows = warehouse.query("SELECT count, pressure FROM line_a ORDER BY ts");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "NULL"}));
+    EXPECT_EQ(rows[1][0], "2");
+    EXPECT_EQ(std::stod(rows[1][1]), 1.25);
+    EXPECT_EQ(rows[2][0], "NULL");
+    EXPECT_EQ(std::stod(rows[2][1]), 2.5);
+}
+
+TEST_F(PluginEndToEnd, HintRoutesToAnotherTable) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    Reading& routed = batch.add("pump", T0);
+    routed.addDatapoint(hintPoint(R"({"tablename": "line_1", "other": 5})"));
+    routed.addDatapoint(intPoint("count", 7));
+    batch.add("pump", T0 + 1).addDatapoint(intPoint("count", 8));
+    ASSERT_EQ(instance.send(batch), 2u);
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM line_1"), (Rows{{"pump", "7"}}));
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM pump"), (Rows{{"pump", "8"}}));
+    // The hint never becomes a column.
+    EXPECT_TRUE(warehouse
+                    .query("SELECT column_name FROM information_schema.columns WHERE "
+                           "table_schema = 'default_schema' AND table_name = 'line_1' AND "
+                           "column_name = 'databricksHint'")
+                    .empty());
+}
+
+TEST_F(PluginEndToEnd, ExistingTableIsDiscoveredFromTheWarehouse) {
+    {
+        Instance creator(plugin, warehouse, "creator");
+        Batch batch;
+        Reading& r = batch.add("shared", T0);
+        r.addDatapoint(intPoint("count", 1));
+        r.addDatapoint(textPoint("note", "first"));
+        ASSERT_EQ(creator.send(batch), 1u);
+    }
+    Instance second(plugin, warehouse, "second");
+    Batch batch;
+    batch.add("shared", T0 + 1).addDatapoint(textPoint("note", "0042"));
+    LogCapture log;
+    ASSERT_EQ(second.send(batch), 1u);
+    EXPECT_FALSE(log.contains("CREATE TABLE"));
+    EXPECT_EQ(warehouse.query("SELECT corvane, count, note FROM shared ORDER BY ts"),
+              (Rows{{"creator", "1", "first"}, {"second", "NULL", "0042"}}));
+}
+
+TEST_F(PluginEndToEnd, HostileTextLandsExactlyAsSent) {
+    Instance instance(plugin, warehouse);
+    const std::vector<std::string> texts = {"it's",
+                                            "C:\\temp\\",
+                                            "line1\nline2\r\n\ttab",
+                                            "'; DROP TABLE pump; --",
+                                            "\\'",
+                                            "back\\slash'quote'",
+                                            "`tick`",
+                                            "{\"json\": \"\\\"x\\\"\"}",
+                                            "",
+                                            "caf\xc3\xa9 \xe2\x82\xac"};
+    Batch batch;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        Reading& r = batch.add("Hostile", T0 + i);
+        r.addDatapoint(textPoint("text", texts[i]));
+    }
+    ASSERT_EQ(instance.send(batch), texts.size());
+    const Rows rows = warehouse.query("SELECT text FROM hostile ORDER BY ts");
+    ASSERT_EQ(rows.size(), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(rows[i][0], texts[i]) << i;
+}
+
+TEST_F(PluginEndToEnd, LargeBatchOfOneAssetIsOneInsert) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    for (int i = 0; i < 10000; ++i) {
+        Reading& r = batch.add("bulk", T0 + i);
+        r.addDatapoint(intPoint("i", i));
+        r.addDatapoint(floatPoint("f", i * 0.5));
+        r.addDatapoint(textPoint("s", "v" + std::to_string(i)));
+        r.addDatapoint(intPoint("j", -i));
+        r.addDatapoint(floatPoint("g", 1.0));
+    }
+    LogCapture log;
+    ASSERT_EQ(instance.send(batch), 10000u);
+    size_t inserts = 0;
+    for (const auto& text : log.at(Logger::Level::DEBUG)) {
+        if (text.rfind("Executing query: INSERT", 0) == 0)
+            ++inserts;
+    }
+    EXPECT_EQ(inserts, 1u);
+    EXPECT_EQ(warehouse.query("SELECT count(*), sum(i), min(s) FROM bulk"),
+              (Rows{{"10000", "49995000", "v0"}}));
+}
+
+TEST_F(PluginEndToEnd, FailedBatchReportsZeroAndIsWrittenWhenSentAgain) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    batch.add("retry", T0).addDatapoint(intPoint("count", 1));
+    ASSERT_EQ(instance.send(batch), 1u);
+    warehouse.addFault("40001", 1, "INSERT");
+    Batch next;
+    next.add("retry", T0 + 1).addDatapoint(intPoint("count", 2));
+    EXPECT_EQ(instance.send(next), 0u);
+    EXPECT_EQ(instance.send(next), 1u);
+    EXPECT_EQ(warehouse.query("SELECT count FROM retry ORDER BY ts"), (Rows{{"1"}, {"2"}}));
+}
