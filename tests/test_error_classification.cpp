@@ -1,0 +1,158 @@
+// Execution-time error classification: every rule of the classification
+// table, in its order, with the exact line each verdict logs.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "odbc_client.h"
+
+namespace {
+
+const std::string kNetwork = "Error classified as retriable (network/connection): ";
+const std::string kResource = "Error classified as retriable (temporary resource): ";
+const std::string kSyntax = "Error classified as non-retriable (syntax/configuration): ";
+const std::string kColumn = "Error classified as non-retriable (column issue): ";
+const std::string kTable = "Error classified as non-retriable (table issue): ";
+const std::string kUnknown = "Error classified as retriable (unknown): ";
+
+struct Case {
+    std::string state;
+    std::string message;
+    bool retriable;
+    std::string logLine;
+};
+
+std::ostream& operator<<(std::ostream& out, const Case& c) {
+    return out << "[" << c.state << "] [" << c.message << "]";
+}
+
+const SQLCHAR* sqlText(const std::string& s) {
+    return reinterpret_cast<const SQLCHAR*>(s.c_str());
+}
+
+class ErrorClassification : public ::testing::TestWithParam<Case> {
+  protected:
+    ODBCClient client;
+};
+
+TEST_P(ErrorClassification, VerdictAndExactlyOneLogLine) {
+    const Case& c = GetParam();
+    LogCapture log;
+    EXPECT_EQ(client.isRetriableError(sqlText(c.state), 0, sqlText(c.message)), c.retriable);
+    const std::vector<LogCapture::Entry> expected = {{Logger::Level::DEBUG, c.logLine}};
+    EXPECT_EQ(log.entries(), expected);
+}
+
+TEST_P(ErrorClassification, NativeErrorNeverChangesTheVerdict) {
+    const Case& c = GetParam();
+    for (SQLINTEGER native : {0, 1, -1, 42000, INT_MAX, INT_MIN}) {
+        LogCapture log;
+        EXPECT_EQ(client.isRetriableError(sqlText(c.state), native, sqlText(c.message)),
+                  c.retriable)
+            << native;
+        EXPECT_TRUE(log.has(Logger::Level::DEBUG, c.logLine)) << native;
+    }
+}
+
+const std::string kMissingColumn = "column \"speed\" does not exist";
+
+INSTANTIATE_TEST_SUITE_P(SqlStateTable, ErrorClassification,
+                         ::testing::Values(
+                             // Step 1: network or connection.
+                             Case{"08S01", "communication link failure", true, kNetwork + "08S01"},
+                             Case{"08001", "", true, kNetwork + "08001"},
+                             Case{"08004", "server rejected the connection", true,
+                                  kNetwork + "08004"},
+                             Case{"HYT00", "timeout expired", true, kNetwork + "HYT00"},
+                             Case{"HYT01", "connection timeout expired", true, kNetwork + "HYT01"},
+                             Case{"08S02", "anything", true, kNetwork + "08S02"},
+                             // Step 2: temporary resource problems.
+                             Case{"57014", "query cancelled", true, kResource + "57014"},
+                             Case{"40001", "serialization failure", true, kResource + "40001"},
+                             Case{"40P01", "deadlock detected", true, kResource + "40P01"},
+                             // Step 3: syntax and configuration.
+                             Case{"42000", "syntax error", false, kSyntax + "42000"},
+                             Case{"42S02", "no such table", false, kSyntax + "42S02"},
+                             Case{"42S22", "no such column", false, kSyntax + "42S22"},
+                             Case{"42703", "undefined column", false, kSyntax + "42703"},
+                             Case{"28000", "invalid authorization", false, kSyntax + "28000"},
+                             Case{"42501", "permission denied", false, kSyntax + "42501"}));
+
+INSTANTIATE_TEST_SUITE_P(RuleOrder, ErrorClassification,
+                         ::testing::Values(
+                             // The SQLSTATE table comes before the message tests.
+                             Case{"42S22", kMissingColumn, false, kSyntax + "42S22"},
+                             Case{"HYT00", kMissingColumn, true, kNetwork + "HYT00"},
+                             Case{"40P01", "table t does not exist", true, kResource + "40P01"},
+                             // A column message wins over a table message.
+                             Case{"HY000", "column c of table t does not exist", false,
+                                  kColumn + "column c of table t does not exist"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    MessageRules, ErrorClassification,
+    ::testing::Values(Case{"HY000", kMissingColumn, false, kColumn + kMissingColumn},
+                      Case{"HY000", "column reference \"id\" is ambiguous", false,
+                           kColumn + "column reference \"id\" is ambiguous"},
+                      Case{"HY000", "table sensors does not exist", false,
+                           kTable + "table sensors does not exist"},
+                      // "table" with "ambiguous" but without "column" is no rule's business.
+                      Case{"HY000", "table name is ambiguous", true, kUnknown + "HY000"},
+                      // Case-sensitive: a capital C is not "column".
+                      Case{"HY000", "Column speed does not exist", true, kUnknown + "HY000"},
+                      Case{"HY000", "Table speed does not exist", true, kUnknown + "HY000"},
+                      // Substrings count.
+                      Case{"HY000", "columns x, y do not exist; does not exist", false,
+                           kColumn + "columns x, y do not exist; does not exist"},
+                      Case{"HY000", "tables does not exist", false,
+                           kTable + "tables does not exist"},
+                      // Half a rule is no rule.
+                      Case{"HY000", "column speed is fine", true, kUnknown + "HY000"},
+                      Case{"HY000", "does not exist", true, kUnknown + "HY000"},
+                      Case{"HY000", "table is locked", true, kUnknown + "HY000"},
+                      Case{"HY000", "", true, kUnknown + "HY000"},
+                      Case{"01000", "general warning", true, kUnknown + "01000"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    SqlStateShape, ErrorClassification,
+    ::testing::Values(
+        // Only a five-character SQLSTATE is looked up; others go to the message.
+        Case{"", kMissingColumn, false, kColumn + kMissingColumn},
+        Case{"", "timeout", true, kUnknown}, Case{"HYT0", "timeout", true, kUnknown + "HYT0"},
+        Case{"HYT000", "timeout", true, kUnknown + "HYT000"},
+        Case{"42000 ", "syntax error", true, kUnknown + "42000 "},
+        Case{"4200", "table x does not exist", false, kTable + "table x does not exist"},
+        // Exact comparison: lower case is another code.
+        Case{"hyt00", "timeout", true, kUnknown + "hyt00"},
+        Case{"08s01", "link failure", true, kUnknown + "08s01"}));
+
+TEST(ErrorClassificationText, LongMessageIsSearchedAndLoggedWhole) {
+    ODBCClient client;
+    const std::string message =
+        std::string(3000, 'x') + " column speed " + std::string(3000, 'y') + " does not exist";
+    LogCapture log;
+    EXPECT_FALSE(client.isRetriableError(sqlText("HY000"), 7, sqlText(message)));
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, kColumn + message));
+}
+
+TEST(ErrorClassificationText, NullTextsCountAsEmpty) {
+    ODBCClient client;
+    LogCapture log;
+    EXPECT_TRUE(client.isRetriableError(nullptr, 0, nullptr));
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, kUnknown));
+    EXPECT_FALSE(client.isRetriableError(nullptr, 0, sqlText("table t does not exist")));
+    EXPECT_TRUE(client.isRetriableError(sqlText("08S01"), 0, nullptr));
+}
+
+TEST(ErrorClassificationText, ReadsAndChangesNoMember) {
+    ODBCClient client;
+    EXPECT_FALSE(client.isRetriableError(sqlText("42000"), 0, sqlText("syntax")));
+    EXPECT_FALSE(client.isLastErrorRetriable());
+    EXPECT_TRUE(client.isRetriableError(sqlText("HYT00"), 0, sqlText("timeout")));
+    EXPECT_FALSE(client.isLastErrorRetriable());
+}
+
+}  // namespace
