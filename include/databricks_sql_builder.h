@@ -14,7 +14,7 @@
 #include "sql_builder.h"
 
 class DatabricksSQLBuilder : public SQLBuilder {
-public:
+  public:
     DatabricksSQLBuilder() = default;
     ~DatabricksSQLBuilder() override = default;
 

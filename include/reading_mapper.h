@@ -29,7 +29,7 @@ constexpr ColumnConstraint CONSTRAINT_PRIMARY_KEY = 4;
 constexpr ColumnConstraint CONSTRAINT_UNIQUE = 8;
 
 class DatabaseRecord {
-public:
+  public:
     DatabaseRecord() = default;
     explicit DatabaseRecord(const std::string& tableName) : tableName(tableName) {}
     DatabaseRecord(DatabaseRecord&& other) noexcept;
@@ -44,6 +44,9 @@ public:
     // Appends a column, or replaces value, type and constraint of an existing
     // column of that name in place.
     void addColumn(const std::string& name, const std::string& value, const std::string& sqlType,
+                   ColumnConstraint constraint);
+    // As above, taking the value over instead of copying it.
+    void addColumn(const std::string& name, std::string&& value, const std::string& sqlType,
                    ColumnConstraint constraint);
     // As above, but an existing column keeps its constraint and a new one gets
     // CONSTRAINT_NONE.
@@ -65,9 +68,11 @@ public:
     // Position of a column, or -1 when there is none.
     int64_t findColumn(const std::string& name) const;
 
+    // Makes room for that many columns without changing the record.
+    void reserve(size_t columns);
     void clear();
 
-private:
+  private:
     std::string tableName;
     std::vector<std::string> columnNames;
     std::vector<std::string> values;
@@ -80,7 +85,7 @@ private:
 using TableGroups = std::map<std::string, std::vector<DatabaseRecord>>;
 
 class ReadingMapper {
-public:
+  public:
     ReadingMapper() : instanceName("corvaneInstance") {}
     explicit ReadingMapper(const std::string& instanceName) : instanceName(instanceName) {}
     ReadingMapper(const std::string& instanceName, SQLBuilder* builder)
@@ -105,7 +110,13 @@ public:
     std::string extractTableName(const Reading* reading) const;
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
 
-private:
+  private:
+    // Both need a builder; the texts are the builder's, fetched once per batch.
+    DatabaseRecord mapWithBuilder(const Reading& reading, const std::string& hintName,
+                                  const std::string& stringType,
+                                  const std::string& timestampType) const;
+    std::string routeReading(const Reading& reading, const std::string& hintName) const;
+
     std::string instanceName;
     SQLBuilder* sqlBuilder = nullptr;
 };

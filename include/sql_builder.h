@@ -20,7 +20,7 @@
 #include "reading_mapper.h"
 
 class SQLBuilder {
-public:
+  public:
     using ColumnDefinitions = std::vector<std::pair<std::string, std::string>>;
     using Rows = std::vector<std::vector<std::string>>;
 
@@ -67,7 +67,7 @@ public:
     void appendColumnDefinition(std::string& out, const std::string& column,
                                 const std::string& definition) const;
 
-private:
+  private:
     std::string buildInsertRows(size_t rowLimit) const;
 
     std::string tableName;
