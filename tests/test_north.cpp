@@ -1,0 +1,553 @@
+// corvane-north run as a process: loading and checking the plugin, the
+// configuration overlay, JSON Lines and generated readings sent end to end
+// into an emulator warehouse, malformed lines, refused blocks sent again after
+// a back-off while the warehouse is away, giving up, and stopping on SIGTERM.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "warehouse.h"
+
+extern char** environ;
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch directory for input files, removed with the object.
+class Scratch {
+  public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "lakesink-north-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a scratch directory");
+        dir = pattern;
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::string write(const std::string& name, const std::string& content) const {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+  private:
+    std::string dir;
+};
+
+struct Outcome {
+    int status = -1;  // exit status, or 1000 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+// One corvane-north process with its input and output in scratch files.
+class North {
+  public:
+    North(const std::vector<std::string>& arguments, const std::string& input = "")
+        : stdinPath(scratch.write("stdin", input)) {
+        std::vector<std::string> argv{LAKESINK_NORTH_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, scratch.path("stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, scratch.path("stderr").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            throw std::runtime_error("cannot start " + argv[0]);
+    }
+    ~North() {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+    North(const North&) = delete;
+    North& operator=(const North&) = delete;
+
+    pid_t pid() const { return child; }
+
+    // Waits for the end (killing the process after `limit`) and collects output.
+    Outcome wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        Outcome outcome;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        for (;;) {
+            const pid_t done = waitpid(child, &status, WNOHANG);
+            if (done == child)
+                break;
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                ADD_FAILURE() << "corvane-north did not finish in time";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        child = -1;
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        outcome.out = scratch.read("stdout");
+        outcome.err = scratch.read("stderr");
+        return outcome;
+    }
+
+  private:
+    Scratch scratch;
+    std::string stdinPath;
+    pid_t child = -1;
+};
+
+Outcome runNorth(const std::vector<std::string>& arguments, const std::string& input = "") {
+    North north(arguments, input);
+    return north.wait();
+}
+
+struct Summary {
+    uint64_t read = 0, sent = 0, unsent = 0, rejected = 0, blocks = 0, failed = 0;
+};
+
+Summary summaryOf(const std::string& err) {
+    static const std::regex line(
+        R"(summary: readings read (\d+), sent (\d+), unsent (\d+); lines rejected (\d+); )"
+        R"(blocks (\d+); failed attempts (\d+); elapsed [0-9.]+ s; [0-9.]+ readings/s)");
+    std::smatch m;
+    if (!std::regex_search(err, m, line)) {
+        ADD_FAILURE() << "no summary line in:\n" << err;
+        return {};
+    }
+    auto n = [&](int i) { return std::stoull(m[i].str()); };
+    return {n(1), n(2), n(3), n(4), n(5), n(6)};
+}
+
+std::string jsonEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A configuration file pointing the plugin at the warehouse.
+std::string configFor(const Scratch& scratch, const TempWarehouse& warehouse,
+                      const std::string& extra = "") {
+    return scratch.write("config.json", R"({"corvaneInstance": "north-test", )" + extra +
+                                            R"("additionalParams": {"Warehouse": ")" +
+                                            jsonEscaped(warehouse.directory()) + R"("}})");
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> all;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        all.push_back(line);
+    return all;
+}
+
+bool hasDatabase(const TempWarehouse& warehouse) {
+    for (const auto& entry : fs::directory_iterator(warehouse.directory())) {
+        if (entry.path().extension() == ".db")
+            return true;
+    }
+    return false;
+}
+
+// --- loading the plugin and the command line -------------------------------
+
+TEST(NorthPlugin, InfoPrintsTheRecordAndThePrettyDefaultConfiguration) {
+    Outcome run = runNorth({"--plugin", LAKESINK_PLUGIN_PATH, "--info"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("name:      lakesink\n"));
+    EXPECT_THAT(run.out, HasSubstr("type:      north\n"));
+    EXPECT_THAT(run.out, HasSubstr("interface: 1.0.0\n"));
+    const std::string marker = "default configuration:\n";
+    const size_t at = run.out.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::string json = run.out.substr(at + marker.size());
+    EXPECT_THAT(json, HasSubstr("\n  \"server\": {\n"));  // indented for people
+    rapidjson::Document config;
+    config.Parse(json.c_str());
+    ASSERT_FALSE(config.HasParseError());
+    ASSERT_TRUE(config.IsObject());
+    std::vector<std::string> items;
+    for (auto m = config.MemberBegin(); m != config.MemberEnd(); ++m)
+        items.push_back(m->name.GetString());
+    EXPECT_EQ(items,
+              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
+                                        "corvaneInstance", "source", "additionalParams"}));
+}
+
+TEST(NorthPlugin, DefaultPluginIsTheOneBuiltHere) {
+    Outcome run = runNorth({"--info"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("name:      lakesink\n"));
+}
+
+TEST(NorthPlugin, ObjectsThatAreNotNorthPluginsAreRefusedByName) {
+    const std::string common = std::string(LAKESINK_BINARY_DIR) + "/host/libcommon-lib.so.1";
+    Outcome missing = runNorth({"--plugin", common, "--info"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_THAT(missing.err, HasSubstr("does not export the entry point plugin_info"));
+
+    Outcome absent = runNorth({"--plugin", "/nonexistent/libnothing.so", "--info"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_THAT(absent.err, HasSubstr("cannot load plugin /nonexistent/libnothing.so"));
+}
+
+struct UsageCase {
+    std::vector<std::string> arguments;
+    const char* message;
+};
+
+TEST(NorthCommandLine, BadArgumentsAreRefusedWithAReason) {
+    const UsageCase cases[] = {
+        {{}, "give either --readings FILE|- or --generate N"},
+        {{"--readings", "-", "--generate", "5"}, "give either --readings"},
+        {{"--frobnicate"}, "unknown option \"--frobnicate\""},
+        {{"--generate", "ten"}, "--generate needs a whole number"},
+        {{"--generate", "5", "--block-size", "0"}, "--block-size needs a whole number from 1"},
+        {{"--generate", "5", "--max-backoff", "-1"}, "--max-backoff needs a number of seconds"},
+        {{"--generate", "5", "--log-level", "loud"}, "unknown log level \"loud\""},
+        {{"--readings", "-", "--seed", "3"}, "go with --generate"},
+        {{"--generate"}, "--generate needs a value"},
+        {{"--readings", "/nonexistent/readings.jsonl"}, "cannot open readings file"},
+    };
+    for (const auto& c : cases) {
+        Outcome run = runNorth(c.arguments);
+        EXPECT_EQ(run.status, 1) << c.message;
+        EXPECT_THAT(run.err, HasSubstr(c.message));
+    }
+    Outcome help = runNorth({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("--max-backoff"));
+}
+
+struct ConfigCase {
+    std::string content;
+    const char* message;
+};
+
+TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string wh = jsonEscaped(warehouse.directory());
+    const ConfigCase cases[] = {
+        {R"({"bogus": "1", "server": "x", "other": 2})", R"(names unknown items "bogus", "other")"},
+        {R"({"Server": "x"})", R"(names unknown item "Server")"},
+        {R"({"plugin": "other"})", R"(item "plugin" is read-only)"},
+        {R"({"server": {"host": "x"}})", R"(item "server" of type "string" takes a single value)"},
+        {R"({"server": "x",})", "is not valid JSON"},
+        {R"(["server"])", "is not a JSON object"},
+        {R"({"port": "https", "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         "plugin_init failed"},
+    };
+    for (const auto& c : cases) {
+        const std::string file = scratch.write("bad.json", c.content);
+        Outcome run = runNorth({"--config", file, "--generate", "3"});
+        EXPECT_EQ(run.status, 1) << c.content << "\n" << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.message)) << c.content;
+        EXPECT_THAT(run.err, Not(HasSubstr("summary:")));
+    }
+    Outcome missing = runNorth({"--config", scratch.path("absent.json"), "--generate", "3"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_THAT(missing.err, HasSubstr("cannot open configuration file"));
+    EXPECT_FALSE(hasDatabase(warehouse));
+}
+
+// --- readings ---------------------------------------------------------------
+
+TEST(NorthReadings, GeneratedWorkloadIsDeterministic) {
+    const std::vector<std::string> args{"--generate", "30",     "--assets", "4",     "--datapoints",
+                                        "6",          "--seed", "42",       "--dump"};
+    Outcome first = runNorth(args);
+    Outcome second = runNorth(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, second.out);
+    const auto all = lines(first.out);
+    ASSERT_EQ(all.size(), 30u);
+    std::set<std::string> assets;
+    for (const auto& line : all) {
+        rapidjson::Document reading;
+        reading.Parse(line.c_str());
+        ASSERT_TRUE(reading.IsObject()) << line;
+        assets.insert(reading["asset"].GetString());
+        EXPECT_EQ(reading["datapoints"].MemberCount(), 6u);
+        EXPECT_TRUE(reading["datapoints"]["dp_0"].IsDouble());
+        EXPECT_TRUE(reading["datapoints"]["dp_1"].IsInt64());
+        EXPECT_TRUE(reading["datapoints"]["dp_2"].IsString());
+    }
+    EXPECT_EQ(assets, (std::set<std::string>{"asset_0", "asset_1", "asset_2", "asset_3"}));
+    EXPECT_THAT(all[0],
+                StartsWith(R"({"asset":"asset_0","timestamp":"2026-01-01T00:00:00.000000Z")"));
+
+    Outcome other = runNorth(
+        {"--generate", "30", "--assets", "4", "--datapoints", "6", "--seed", "43", "--dump"});
+    EXPECT_NE(other.out, first.out);
+}
+
+TEST(NorthReadings, DumpedReadingsReadBackUnchanged) {
+    Scratch scratch;
+    Outcome generated =
+        runNorth({"--generate", "25", "--datapoints", "7", "--seed", "9", "--dump"});
+    ASSERT_EQ(generated.status, 0);
+    const std::string handmade =
+        R"({"asset":"odd 'name'","timestamp":"2026-03-01T12:00:00.000001Z","user_timestamp":"2025-12-31T23:59:59.999999Z","datapoints":{"s":"a\"b\\c\n","i":-9223372036854775808,"f":0.1,"big":1e300,"nan":NaN,"arr":[1.0,-2.5],"list":[1,"x",{"k":[2.0]}],"dict":{"d":{"e":"f"}},"t":1}})"
+        "\n";
+    const std::string file = scratch.write("in.jsonl", generated.out + handmade);
+    Outcome again = runNorth({"--readings", file, "--dump"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, generated.out + handmade);
+}
+
+TEST(NorthReadings, TimestampsAndValuesAreReadAsDocumented) {
+    const std::string input =
+        R"({"asset":"a","timestamp":"2026-01-01T01:00:00.5+01:00"})"
+        "\n"
+        R"({"asset":"a","timestamp":"2026-01-01 00:00:00.1234567"})"
+        "\n"
+        R"({"asset":"a","timestamp":"2024-02-29T23:59:59-0030"})"
+        "\n"
+        R"({"asset":"a","user_timestamp":"2026-06-01T00:00:00Z","datapoints":{"b":false,"n":null,"e":[]}})"
+        "\n";
+    Outcome run = runNorth({"--readings", "-", "--dump"}, input);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto out = lines(run.out);
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_THAT(out[0], HasSubstr(R"("timestamp":"2026-01-01T00:00:00.500000Z")"));
+    EXPECT_THAT(out[1], HasSubstr(R"("timestamp":"2026-01-01T00:00:00.123456Z")"));
+    EXPECT_THAT(out[2], HasSubstr(R"("timestamp":"2024-03-01T00:29:59.000000Z")"));
+    // One of the two times stands for both; false is 0; null is left out.
+    EXPECT_THAT(out[3], HasSubstr(R"("timestamp":"2026-06-01T00:00:00.000000Z")"));
+    EXPECT_THAT(out[3], HasSubstr(R"("datapoints":{"b":0,"e":[]})"));
+}
+
+TEST(NorthReadings, MalformedLinesAreReportedSkippedAndCounted) {
+    const std::string input = R"({"asset":"a","datapoints":{"x":1}})"
+                              "\n"
+                              "not json at all\n"
+                              "\n"
+                              R"({"asset":"a","timestmp":"2026-01-01T00:00:00Z"})"
+                              "\n"
+                              R"({"asset":"","datapoints":{}})"
+                              "\n"
+                              R"({"asset":"a","timestamp":"2026-02-30T00:00:00Z"})"
+                              "\n"
+                              R"({"asset":"a","timestamp":"1969-12-31T23:59:59Z"})"
+                              "\n"
+                              R"({"asset":"a","datapoints":{"x":18446744073709551615}})"
+                              "\n"
+                              R"({"asset":"a","datapoints":[1]})"
+                              "\n"
+                              R"({"asset":"a","datapoints":{"x":2}})"
+                              "\r\n";
+    Outcome run = runNorth({"--readings", "-", "--dump"}, input);
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(lines(run.out).size(), 2u);
+    const char* expected[] = {
+        "Line 2 of standard input rejected: invalid JSON",
+        R"(Line 4 of standard input rejected: unknown member "timestmp")",
+        R"(Line 5 of standard input rejected: "asset" must be a non-empty string)",
+        R"(Line 6 of standard input rejected: "timestamp": "2026-02-30T00:00:00Z" is not a valid)",
+        "Line 7 of standard input rejected: \"timestamp\": \"1969-12-31T23:59:59Z\" is before 1970",
+        "Line 8 of standard input rejected: datapoint x: integer 18446744073709551615 is outside",
+        R"(Line 9 of standard input rejected: "datapoints" must be a JSON object)",
+    };
+    for (const char* message : expected)
+        EXPECT_THAT(run.err, HasSubstr(message));
+    EXPECT_THAT(run.err, Not(HasSubstr("Line 3 ")));
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.read, 2u);
+    EXPECT_EQ(summary.rejected, 7u);
+}
+
+// --- end to end into the emulator warehouse ---------------------------------
+
+TEST(NorthEndToEnd, JsonLinesFileLandsInTheWarehouse) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string readings = scratch.write(
+        "readings.jsonl",
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:00.000001Z","user_timestamp":"2026-01-01T07:59:59Z","datapoints":{"temperature":21.5,"rpm":1450,"state":"it's \"on\" C:\\pump\\"}})"
+        "\n"
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:01Z","datapoints":{"temperature":22.25,"rpm":-3,"state":"ok","meta":{"a":1,"b":"x"}}})"
+        "\n"
+        R"({"asset":"Boiler","timestamp":"2026-01-01T09:00:02+01:00","datapoints":{"pressure":3.5,"alarms":["low",2]}})"
+        "\n"
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:03Z","datapoints":{"event":"seal","databricksHint":{"tablename":"maintenance"}}})"
+        "\n");
+    Outcome run = runNorth(
+        {"--config", configFor(scratch, warehouse), "--readings", readings, "--block-size", "2"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.read, 4u);
+    EXPECT_EQ(summary.sent, 4u);
+    EXPECT_EQ(summary.unsent, 0u);
+    EXPECT_EQ(summary.blocks, 2u);
+    EXPECT_EQ(summary.failed, 0u);
+
+    const Rows pump = warehouse.query(
+        "SELECT asset_code, user_ts, ts, corvane, temperature, rpm, state, meta FROM pump ORDER BY "
+        "ts");
+    ASSERT_EQ(pump.size(), 2u);
+    EXPECT_EQ(pump[0][0], "pump");
+    EXPECT_THAT(pump[0][1], StartsWith("2026-01-01 07:59:59.000000"));
+    EXPECT_THAT(pump[0][2], StartsWith("2026-01-01 08:00:00.000001"));
+    EXPECT_EQ(pump[0][3], "north-test");
+    EXPECT_EQ(std::stod(pump[0][4]), 21.5);
+    EXPECT_EQ(pump[0][5], "1450");
+    EXPECT_EQ(pump[0][6], "it's \"on\" C:\\pump\\");
+    EXPECT_EQ(pump[0][7], "NULL");  // the column arrived with the second reading
+    EXPECT_THAT(pump[1][1], StartsWith("2026-01-01 08:00:01.000000"));  // user time = time
+    EXPECT_EQ(std::stod(pump[1][4]), 22.25);
+    EXPECT_EQ(pump[1][5], "-3");
+    EXPECT_EQ(pump[1][7], R"({"a":1,"b":"x"})");
+
+    const Rows boiler = warehouse.query("SELECT asset_code, ts, pressure, alarms FROM boiler");
+    ASSERT_EQ(boiler.size(), 1u);
+    EXPECT_EQ(boiler[0][0], "Boiler");
+    EXPECT_THAT(boiler[0][1], StartsWith("2026-01-01 08:00:02.000000"));
+    EXPECT_EQ(std::stod(boiler[0][2]), 3.5);
+    EXPECT_EQ(boiler[0][3], R"(["low",2])");
+
+    EXPECT_EQ(warehouse.query("SELECT asset_code, event FROM maintenance"),
+              (Rows{{"pump", "seal"}}));
+}
+
+TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
+    Outcome fromStdin = runNorth({"--config", config, "--readings", "-"},
+                                 R"({"asset":"piped","datapoints":{"n":7}})"
+                                 "\n");
+    ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
+    EXPECT_EQ(warehouse.query("SELECT n FROM piped"), (Rows{{"7"}}));
+
+    const std::vector<std::string> workload{"--generate",   "1100", "--assets", "3",
+                                            "--datapoints", "3",    "--seed",   "5"};
+    std::vector<std::string> send = workload;
+    send.insert(send.end(), {"--config", config});
+    Outcome run = runNorth(send);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.sent, 1100u);
+    EXPECT_EQ(summary.blocks, 3u);  // 500 + 500 + 100 at the default block size
+
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_0"), (Rows{{"367"}}));
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_1"), (Rows{{"367"}}));
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_2"), (Rows{{"366"}}));
+
+    // The rows hold the very values of the same workload dumped as JSON Lines.
+    std::vector<std::string> dump = workload;
+    dump.push_back("--dump");
+    const auto readings = lines(runNorth(dump).out);
+    ASSERT_EQ(readings.size(), 1100u);
+    rapidjson::Document last;
+    last.Parse(readings[1099].c_str());
+    ASSERT_STREQ(last["asset"].GetString(), "asset_1");
+    const Rows row = warehouse.query(
+        "SELECT dp_0, dp_1, dp_2 FROM asset_1 WHERE ts = (SELECT max(ts) FROM asset_1)");
+    ASSERT_EQ(row.size(), 1u);
+    EXPECT_NEAR(std::stod(row[0][0]), last["datapoints"]["dp_0"].GetDouble(), 1e-9);
+    EXPECT_EQ(row[0][1], std::to_string(last["datapoints"]["dp_1"].GetInt64()));
+    EXPECT_EQ(row[0][2], last["datapoints"]["dp_2"].GetString());
+}
+
+TEST(NorthEndToEnd, EveryReadingArrivesOnceAfterTheWarehouseComesBack) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    warehouse.setOffline(true);
+    North north({"--config", configFor(scratch, warehouse), "--generate", "60", "--assets", "2",
+                 "--block-size", "25", "--max-backoff", "0.5", "--max-attempts", "60"});
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    warehouse.setOffline(false);
+    Outcome run = north.wait();
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.sent, 60u);
+    EXPECT_EQ(summary.blocks, 3u);
+    EXPECT_GE(summary.failed, 1u);
+    EXPECT_THAT(run.err, HasSubstr("The plugin did not accept a block of 25 readings (attempt 1)"));
+    // Each reading exactly once: no block was lost or written twice.
+    EXPECT_EQ(warehouse.query("SELECT count(*), count(DISTINCT ts) FROM asset_0"),
+              (Rows{{"30", "30"}}));
+    EXPECT_EQ(warehouse.query("SELECT count(*), count(DISTINCT ts) FROM asset_1"),
+              (Rows{{"30", "30"}}));
+}
+
+TEST(NorthEndToEnd, GivesUpAfterMaxAttemptsAndSaysSo) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    warehouse.setOffline(true);
+    Outcome run = runNorth({"--config", configFor(scratch, warehouse), "--generate", "10",
+                            "--block-size", "4", "--max-backoff", "0.05", "--max-attempts", "3"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.read, 4u);
+    EXPECT_EQ(summary.sent, 0u);
+    EXPECT_EQ(summary.unsent, 4u);
+    EXPECT_EQ(summary.failed, 3u);
+    EXPECT_THAT(run.err, HasSubstr("Giving up on a block of 4 readings after 3 attempts"));
+}
+
+TEST(NorthEndToEnd, SigtermStopsCleanlyWithASummary) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    warehouse.setOffline(true);
+    North north(
+        {"--config", configFor(scratch, warehouse), "--generate", "10", "--max-backoff", "0.2"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(north.pid(), SIGTERM);
+    Outcome run = north.wait(std::chrono::seconds(20));
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("Stopped by signal 15; 10 readings read were not sent"));
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.sent, 0u);
+    EXPECT_GE(summary.failed, 1u);
+}
+
+}  // namespace
