@@ -1,0 +1,348 @@
+// ODBCClient through the real unixODBC driver manager and the warehouse
+// emulator driver (registered as DatabricksODBCDriver): connecting, the
+// connection-time classification, statements and result sets, execution
+// failures and their verdicts, liveness, and the database product.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "odbc_client.h"
+#include "warehouse.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using Level = Logger::Level;
+using Row = std::vector<std::string>;
+
+namespace {
+
+const std::string kTransient = "Connection failed due to a transient error. Retrying might help.";
+const std::string kCredentials =
+    "Connection failed due to non-retriable error: Credentials or configuration issue.";
+
+// The text of the exception a call throws, or "" when it returns.
+template <typename Call>
+std::string thrownText(Call call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+bool anyStartsWith(const std::vector<std::string>& texts, const std::string& prefix) {
+    for (const std::string& t : texts) {
+        if (t.rfind(prefix, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+class OdbcClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override { useEmulatorDriver(); }
+
+    // Init and Connect with the plugin's form of connection string.
+    ODBCStatus open(ODBCClient& client, const std::string& user = "default_user",
+                    const std::string& password = "lisk") {
+        client.Init();
+        return client.Connect(warehouse.connectionString("default_schema", user, password));
+    }
+
+    TempWarehouse warehouse;
+};
+
+class ConnectedClient : public OdbcClientTest {
+  protected:
+    void SetUp() override {
+        OdbcClientTest::SetUp();
+        ASSERT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    }
+    ODBCClient client;
+};
+
+// ---- connecting -------------------------------------------------------------
+
+TEST_F(OdbcClientTest, ConnectSucceedsAndKeepsTheConnectionString) {
+    ODBCClient client;
+    LogCapture log;
+    EXPECT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    EXPECT_TRUE(log.has(Level::INFO, "Connected to the database successfully."));
+    EXPECT_EQ(client.getConnectionString(), warehouse.connectionString());
+    EXPECT_NE(client.getEnvironmentHandle(), nullptr);
+    EXPECT_NE(client.getConnectionHandle(), nullptr);
+    EXPECT_TRUE(client.isConnected());
+}
+
+TEST_F(OdbcClientTest, OfflineWarehouseIsATransientFailure) {
+    warehouse.setOffline(true);
+    ODBCClient client;
+    client.Init();
+    LogCapture log;
+    EXPECT_EQ(client.Connect(warehouse.connectionString()), CORVANE_ODBC_EAGAIN);
+    ASSERT_GE(log.entries().size(), 2u);
+    EXPECT_EQ(log.entries()[0].first, Level::ERROR);
+    EXPECT_THAT(log.entries()[0].second, StartsWith("SQLSTATE=08001, NativeError="));
+    EXPECT_THAT(log.entries()[0].second, HasSubstr(", Message="));
+    EXPECT_EQ(log.entries()[1], LogCapture::Entry(Level::WARNING, kTransient));
+    EXPECT_EQ(client.getEnvironmentHandle(), nullptr);
+    EXPECT_EQ(client.getConnectionHandle(), nullptr);
+    EXPECT_EQ(client.getConnectionString(), "");
+
+    // Once the warehouse is back, Init and Connect succeed again.
+    warehouse.setOffline(false);
+    EXPECT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+}
+
+TEST_F(OdbcClientTest, RejectedCredentialsArePermanent) {
+    warehouse.setCredentials("user:pass\n");
+    ODBCClient client;
+    LogCapture log;
+    EXPECT_EQ(open(client, "user", "wrong"), CORVANE_ODBC_FAILED);
+    EXPECT_TRUE(anyStartsWith(log.at(Level::ERROR), "SQLSTATE=28000, NativeError="));
+    EXPECT_TRUE(log.has(Level::ERROR, kCredentials));
+    EXPECT_FALSE(log.contains("wrong")) << "the password must not reach the log";
+    EXPECT_EQ(client.getConnectionHandle(), nullptr);
+
+    EXPECT_EQ(open(client, "user", "pass"), CORVANE_ODBC_SUCCESS);
+}
+
+TEST_F(OdbcClientTest, ConnectWithoutInitFailsCleanly) {
+    ODBCClient client;
+    EXPECT_EQ(client.Connect(warehouse.connectionString()), CORVANE_ODBC_FAILED);
+    EXPECT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    client.Destroy();
+    EXPECT_EQ(client.Connect(warehouse.connectionString()), CORVANE_ODBC_FAILED);
+}
+
+TEST_F(OdbcClientTest, DestroyAndReconnect) {
+    ODBCClient client;
+    ASSERT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    LogCapture log;
+    client.Destroy();
+    EXPECT_THAT(log.at(Level::DEBUG),
+                ElementsAre("Disconnected from the database.", "ODBC environment released."));
+    EXPECT_FALSE(client.isConnected());
+    ASSERT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    client.executeQuery("INSERT INTO t VALUES (7)");
+    EXPECT_THAT(warehouse.query("SELECT a FROM t"), ElementsAre(Row{"7"}));
+}
+
+// ---- liveness ---------------------------------------------------------------
+
+TEST_F(ConnectedClient, LiveAndDeadConnection) {
+    LogCapture log;
+    EXPECT_TRUE(client.isConnected());
+    EXPECT_TRUE(log.has(Level::INFO, "Connection is active."));
+
+    warehouse.setOffline(true);
+    log.clear();
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_TRUE(log.has(Level::INFO, "Connection is not active (dead)."));
+    // A dead link keeps its handles until the owner destroys them.
+    EXPECT_NE(client.getConnectionHandle(), nullptr);
+    EXPECT_NE(client.getEnvironmentHandle(), nullptr);
+
+    // Statements on the dead link fail with a network error: worth retrying.
+    EXPECT_EQ(thrownText([&] { client.executeQuery("CREATE TABLE t (a BIGINT)"); }),
+              "Failed to execute query.");
+    EXPECT_TRUE(client.isLastErrorRetriable());
+}
+
+// ---- statements and result sets ---------------------------------------------
+
+TEST_F(ConnectedClient, SelectOfNumberNullAndText) {
+    client.executeQuery("CREATE TABLE t (n BIGINT, x STRING, s STRING)");
+    client.executeQuery("INSERT INTO t VALUES (1, NULL, 'abc')");
+    LogCapture log;
+    const QueryResult result = client.executeQuery("SELECT n, x, s FROM t");
+    EXPECT_TRUE(result.success);
+    EXPECT_THAT(result.rows, ElementsAre(Row{"1", "NULL", "abc"}));
+    EXPECT_THAT(client.getResultColumnNames(), ElementsAre("n", "x", "s"));
+    EXPECT_THAT(log.at(Level::DEBUG), ElementsAre("Executing query: SELECT n, x, s FROM t",
+                                                  "Number of columns in result set: 3",
+                                                  "Query executed successfully. Rows fetched: 1"));
+}
+
+TEST_F(ConnectedClient, LongValueIsCutTo1023Bytes) {
+    std::string value;
+    for (int i = 0; value.size() < 2000; ++i)
+        value += std::to_string(i % 10);
+    client.executeQuery("CREATE TABLE t (s STRING)");
+    client.executeQuery("INSERT INTO t VALUES ('" + value + "')");
+    const QueryResult result = client.executeQuery("SELECT s FROM t");
+    ASSERT_EQ(result.rows.size(), 1u);
+    EXPECT_EQ(result.rows[0][0], value.substr(0, 1023));
+    // The warehouse itself holds the whole value.
+    EXPECT_EQ(warehouse.query("SELECT s FROM t")[0][0], value);
+}
+
+TEST_F(ConnectedClient, StatementsWithoutResultSet) {
+    client.executeQuery("CREATE TABLE t (a BIGINT, b STRING)");
+    client.executeQuery("SELECT a, b FROM t");
+    ASSERT_EQ(client.getResultColumnNames().size(), 2u);
+
+    for (const std::string sql : {"INSERT INTO t VALUES (1, 'x')", "CREATE TABLE u (c DOUBLE)",
+                                  "ALTER TABLE t ADD COLUMN c DOUBLE"}) {
+        LogCapture log;
+        const QueryResult result = client.executeQuery(sql);
+        EXPECT_TRUE(result.success) << sql;
+        EXPECT_TRUE(result.rows.empty()) << sql;
+        EXPECT_TRUE(client.getResultColumnNames().empty()) << sql;
+        EXPECT_TRUE(log.has(Level::DEBUG, "Number of columns in result set: 0")) << sql;
+        EXPECT_TRUE(log.has(Level::DEBUG, "Query executed successfully. Rows fetched: 0")) << sql;
+    }
+    EXPECT_THAT(warehouse.query("SELECT a, b, c FROM t"), ElementsAre(Row{"1", "x", "NULL"}));
+}
+
+TEST_F(ConnectedClient, LargeMultiRowInsert) {
+    client.executeQuery("CREATE TABLE t (id BIGINT, s STRING)");
+    std::string sql = "INSERT INTO t VALUES ";
+    for (int i = 0; i < 10000; ++i) {
+        if (i)
+            sql += ", ";
+        sql += "(" + std::to_string(i) + ", '" + std::string(100, 'v') + "')";
+    }
+    EXPECT_TRUE(client.executeQuery(sql).success);
+    EXPECT_THAT(client.executeQuery("SELECT count(*) FROM t").rows, ElementsAre(Row{"10000"}));
+}
+
+TEST_F(ConnectedClient, TextWithZeroByteWritesNothing) {
+    client.executeQuery("CREATE TABLE t (s STRING)");
+    const char raw[] = "INSERT INTO t VALUES ('a\0'), ('b')";
+    EXPECT_EQ(thrownText([&] { client.executeQuery(std::string(raw, sizeof raw - 1)); }),
+              "Failed to execute query.");
+    EXPECT_FALSE(client.isLastErrorRetriable());
+    EXPECT_TRUE(warehouse.query("SELECT s FROM t").empty());
+}
+
+// ---- execution failures -----------------------------------------------------
+
+TEST_F(ConnectedClient, SyntaxErrorThrowsAndLogsEveryRecord) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    client.executeQuery("SELECT a FROM t");
+    LogCapture log;
+    EXPECT_EQ(thrownText([&] { client.executeQuery("SELEC a FROM t"); }),
+              "Failed to execute query.");
+    const std::vector<std::string> debug = log.at(Level::DEBUG);
+    EXPECT_TRUE(anyStartsWith(debug, "SQLExecDirect: SQLSTATE="));
+    EXPECT_TRUE(log.has(Level::DEBUG, "Failed to execute query: SELEC a FROM t"));
+    EXPECT_TRUE(anyStartsWith(debug, "SQLSTATE="));
+    EXPECT_TRUE(anyStartsWith(debug, "Error classified as "));
+    // A failure before the columns are counted keeps the previous names.
+    EXPECT_THAT(client.getResultColumnNames(), ElementsAre("a"));
+}
+
+TEST_F(ConnectedClient, SyntaxErrorStateIsNotRetriable) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    warehouse.addFault("42000", 1);
+    LogCapture log;
+    EXPECT_EQ(thrownText([&] { client.executeQuery("INSERT INTO t VALUES (1)"); }),
+              "Failed to execute query.");
+    EXPECT_FALSE(client.isLastErrorRetriable());
+    EXPECT_TRUE(anyStartsWith(log.at(Level::DEBUG), "SQLSTATE=42000, NativeError="));
+    EXPECT_TRUE(
+        log.has(Level::DEBUG, "Error classified as non-retriable (syntax/configuration): 42000"));
+    EXPECT_TRUE(warehouse.query("SELECT a FROM t").empty()) << "a failed INSERT writes nothing";
+}
+
+TEST_F(ConnectedClient, MissingColumnIsNotRetriable) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    EXPECT_THROW(client.executeQuery("SELECT nosuch FROM t"), std::runtime_error);
+    EXPECT_FALSE(client.isLastErrorRetriable());
+}
+
+TEST_F(ConnectedClient, TimeoutIsRetriableAndTheFaultIsConsumed) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    warehouse.addFault("HYT00", 1);
+    LogCapture log;
+    EXPECT_EQ(thrownText([&] { client.executeQuery("INSERT INTO t VALUES (1)"); }),
+              "Failed to execute query.");
+    EXPECT_TRUE(client.isLastErrorRetriable());
+    EXPECT_TRUE(log.has(Level::DEBUG, "Error classified as retriable (network/connection): HYT00"));
+
+    // The retry goes through; the verdict of the last failure stays.
+    EXPECT_TRUE(client.executeQuery("INSERT INTO t VALUES (2)").success);
+    EXPECT_TRUE(client.isLastErrorRetriable());
+    EXPECT_THAT(warehouse.query("SELECT a FROM t"), ElementsAre(Row{"2"}));
+}
+
+TEST_F(ConnectedClient, ManyFailuresDoNotExhaustTheConnection) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_THROW(client.executeQuery("SELEC 1"), std::runtime_error);
+        EXPECT_TRUE(client.executeQuery("SELECT a FROM t").success);
+    }
+    EXPECT_TRUE(client.isConnected());
+}
+
+// ---- executeQueryEx ---------------------------------------------------------
+
+TEST_F(ConnectedClient, ExAddsTheHeaderRow) {
+    client.executeQuery("CREATE TABLE t (a BIGINT, b STRING)");
+    client.executeQuery("INSERT INTO t VALUES (1, 'x'), (2, NULL), (3, 'z')");
+    const QueryResultEx ex = client.executeQueryEx("SELECT a, b FROM t ORDER BY a");
+    EXPECT_TRUE(ex.success);
+    EXPECT_FALSE(ex.retriable);
+    EXPECT_THAT(ex.rows,
+                ElementsAre(Row{"a", "b"}, Row{"1", "x"}, Row{"2", "NULL"}, Row{"3", "z"}));
+}
+
+TEST_F(ConnectedClient, ExOnInsertReturnsTheEmptyHeader) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    const QueryResultEx ex = client.executeQueryEx("INSERT INTO t VALUES (1)");
+    EXPECT_TRUE(ex.success);
+    EXPECT_THAT(ex.rows, ElementsAre(Row{}));
+}
+
+TEST_F(ConnectedClient, ExReportsFailureWithoutThrowing) {
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    warehouse.addFault("42000", 1);
+    QueryResultEx ex;
+    ASSERT_NO_THROW(ex = client.executeQueryEx("SELECT a FROM t"));
+    EXPECT_FALSE(ex.success);
+    EXPECT_FALSE(ex.retriable);
+    EXPECT_TRUE(ex.rows.empty());
+
+    warehouse.addFault("08S01", 1);
+    ex = client.executeQueryEx("SELECT a FROM t");
+    EXPECT_FALSE(ex.success);
+    EXPECT_TRUE(ex.retriable);
+}
+
+// ---- database product -------------------------------------------------------
+
+TEST_F(ConnectedClient, ProductNameAndCachedType) {
+    LogCapture log;
+    EXPECT_EQ(client.getDatabaseProductName(), "Spark SQL");
+    EXPECT_TRUE(log.has(Level::DEBUG, "Database product name: Spark SQL"));
+
+    log.clear();
+    client.cacheDatabaseType();
+    // Spark SQL is none of the known products.
+    EXPECT_TRUE(log.has(Level::WARNING, "Unknown database type string: Spark SQL"));
+    EXPECT_TRUE(log.has(Level::INFO, "Database type cached: Unknown"));
+    EXPECT_TRUE(client.isDatabaseTypeCached());
+    EXPECT_EQ(client.getDatabaseType(), "Unknown");
+    EXPECT_EQ(client.getDatabaseTypeEnum(), DatabaseType::UNKNOWN);
+}
+
+TEST_F(ConnectedClient, ProductNameOnDeadConnectionIsUnknown) {
+    warehouse.setOffline(true);
+    LogCapture log;
+    EXPECT_EQ(client.getDatabaseProductName(), "Unknown");
+    EXPECT_TRUE(log.has(Level::WARNING, "Cannot get database product name: not connected"));
+    client.cacheDatabaseType();
+    EXPECT_FALSE(client.isDatabaseTypeCached());
+}
+
+}  // namespace
