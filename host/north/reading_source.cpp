@@ -76,7 +76,8 @@ std::unique_ptr<Reading> JsonLinesSource::next() {
     for (;;) {
         ssize_t length = getline(&buffer, &capacity, file);
         if (length < 0) {
-            if (ferror(file)) {
+            // A read interrupted by a stop signal is not an input error.
+            if (ferror(file) && errno != EINTR) {
                 Logger::getLogger()->error("Reading %s stopped after line %llu: %s", name.c_str(),
                                            static_cast<unsigned long long>(lineNumber),
                                            std::strerror(errno));
