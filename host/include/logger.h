@@ -36,6 +36,11 @@ class Logger {
     // While one is installed every message is formatted and handed to it.
     void setCapture(Capture capture);
 
+    // Installs (or, with an empty function, removes) a hook run just before a
+    // line is written to stderr, e.g. to clear a progress bar drawn there.
+    // It runs under the logger's lock and must not log.
+    void setBeforeWrite(std::function<void()> hook);
+
     static const char* levelName(Level level);
 
     Logger(const Logger&) = delete;
@@ -49,4 +54,5 @@ class Logger {
     std::atomic<bool> capturing;
     std::mutex mutex;
     Capture capture;
+    std::function<void()> beforeWrite;
 };

@@ -3,13 +3,27 @@
 #include <cstdio>
 #include <string>
 
+#include "logger.h"
+
 Progress::Progress(bool terminal, double intervalSeconds)
     : terminal(terminal),
       interval(terminal ? std::chrono::steady_clock::duration(std::chrono::milliseconds(100))
                         : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(intervalSeconds))),
       started(std::chrono::steady_clock::now()),
-      lastShown(started) {}
+      lastShown(started) {
+    if (terminal) {
+        Logger::getLogger()->setBeforeWrite([this] {
+            if (shown.exchange(false))
+                fputs("\r\033[K", stderr);
+        });
+    }
+}
+
+Progress::~Progress() {
+    if (terminal)
+        Logger::getLogger()->setBeforeWrite(nullptr);
+}
 
 void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t failedAttempts,
                       bool force) {
@@ -54,9 +68,8 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
 }
 
 void Progress::finish() {
-    if (terminal && shown) {
+    if (terminal && shown.exchange(false)) {
         fputs("\n", stderr);
         fflush(stderr);
     }
-    shown = false;
 }

@@ -5,13 +5,17 @@
 //
 // Used by the sending thread only; not copyable.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 
 class Progress {
   public:
+    // On a terminal the bar is cleared before every log line the host logger
+    // writes, so log lines never run into it; the next update redraws it.
     Progress(bool terminal, double intervalSeconds);
+    ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
@@ -26,5 +30,5 @@ class Progress {
     std::chrono::steady_clock::duration interval;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point lastShown;
-    bool shown = false;
+    std::atomic<bool> shown{false};
 };

@@ -58,6 +58,11 @@ void Logger::setCapture(Capture newCapture) {
     capturing.store(static_cast<bool>(capture), std::memory_order_release);
 }
 
+void Logger::setBeforeWrite(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex);
+    beforeWrite = std::move(hook);
+}
+
 namespace {
 
 std::string formatMessage(const char* fmt, va_list args) {
@@ -103,6 +108,8 @@ void Logger::log(Level level, const char* fmt, va_list args) {
         capture(level, text);
     if (toStderr) {
         const std::string line = utcNow() + " " + levelName(level) + " " + text + "\n";
+        if (beforeWrite)
+            beforeWrite();
         fwrite(line.data(), 1, line.size(), stderr);
         fflush(stderr);
     }
