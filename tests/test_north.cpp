@@ -419,8 +419,8 @@ TEST(NorthEndToEnd, JsonLinesFileLandsInTheWarehouse) {
         "\n"
         R"({"asset":"pump","timestamp":"2026-01-01T08:00:03Z","datapoints":{"event":"seal","databricksHint":{"tablename":"maintenance"}}})"
         "\n");
-    Outcome run = runNorth(
-        {"--config", configFor(scratch, warehouse), "--readings", readings, "--block-size", "2"});
+    Outcome run = runNorth({"--config", configFor(scratch, warehouse), "--readings", readings,
+                            "--block-size", "2", "--max-attempts", "3", "--max-backoff", "0.2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const Summary summary = summaryOf(run.err);
     EXPECT_EQ(summary.read, 4u);
@@ -461,7 +461,7 @@ TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
     TempWarehouse warehouse;
     Scratch scratch;
     const std::string config = configFor(scratch, warehouse);
-    Outcome fromStdin = runNorth({"--config", config, "--readings", "-"},
+    Outcome fromStdin = runNorth({"--config", config, "--readings", "-", "--max-attempts", "3"},
                                  R"({"asset":"piped","datapoints":{"n":7}})"
                                  "\n");
     ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
@@ -470,7 +470,7 @@ TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
     const std::vector<std::string> workload{"--generate",   "1100", "--assets", "3",
                                             "--datapoints", "3",    "--seed",   "5"};
     std::vector<std::string> send = workload;
-    send.insert(send.end(), {"--config", config});
+    send.insert(send.end(), {"--config", config, "--max-attempts", "3", "--max-backoff", "0.2"});
     Outcome run = runNorth(send);
     ASSERT_EQ(run.status, 0) << run.err;
     const Summary summary = summaryOf(run.err);
