@@ -1,0 +1,257 @@
+#include "session.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "diagnostics.h"
+#include "spark_lexer.h"
+#include "storage.h"
+
+namespace whemu {
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+// Closes a descriptor on every way out.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool readAll(int fd, std::string& out) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+ConnectionSettings parseConnectionString(std::string_view text) {
+    ConnectionSettings settings;
+    bool haveDirectory = false;
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t eq = text.find('=', i);
+        const size_t semi = text.find(';', i);
+        if (eq == std::string_view::npos || (semi != std::string_view::npos && semi < eq)) {
+            // A stray word without '=': skip it.
+            if (semi == std::string_view::npos)
+                break;
+            i = semi + 1;
+            continue;
+        }
+        const std::string key = toLowerAscii(trimmed(text.substr(i, eq - i)));
+        i = eq + 1;
+        std::string value;
+        size_t start = i;
+        while (start < text.size() && text[start] == ' ')
+            ++start;
+        if (start < text.size() && text[start] == '{') {
+            // Braced value: }} stands for one }, a single } ends it.
+            i = start + 1;
+            bool closed = false;
+            while (i < text.size()) {
+                if (text[i] == '}') {
+                    if (i + 1 < text.size() && text[i + 1] == '}') {
+                        value += '}';
+                        i += 2;
+                        continue;
+                    }
+                    closed = true;
+                    ++i;
+                    break;
+                }
+                value += text[i++];
+            }
+            if (!closed) {
+                fail("HY000", kNativeConnection,
+                     "Malformed connection string: the braced value of '" + printable(key) +
+                         "' is not closed.");
+            }
+            while (i < text.size() && text[i] != ';')
+                ++i;
+        } else {
+            const size_t end = semi == std::string_view::npos ? text.size() : semi;
+            value = std::string(text.substr(i, end - i));
+            i = end;
+        }
+        if (i < text.size() && text[i] == ';')
+            ++i;
+        if (key == "host") {
+            settings.host = value;
+        } else if (key == "port") {
+            settings.port = value;
+        } else if (key == "uid") {
+            settings.user = value;
+        } else if (key == "pwd") {
+            settings.password = value;
+        } else if (key == "schema") {
+            settings.schema = value;
+        } else if (key == "warehouse") {
+            settings.directory = value;
+            haveDirectory = true;
+        }
+    }
+    if (!haveDirectory || settings.directory.empty()) {
+        const char* env = std::getenv("LAKESINK_WAREHOUSE");
+        settings.directory = (env && *env) ? env : "./warehouse";
+    }
+    settings.schema = toLowerAscii(settings.schema);
+    if (settings.schema.empty())
+        settings.schema = "default";
+    for (unsigned char c : settings.schema) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '.') {
+            fail("3F000", kNativeConnection,
+                 "[INVALID_SCHEMA_OR_RELATION_NAME] `" + printable(settings.schema) +
+                     "` is not a valid name for a schema.");
+        }
+    }
+    return settings;
+}
+
+Session::Session(const ConnectionSettings& settings) : settings_(settings) {
+    const std::string where = settings_.host.empty() ? settings_.directory : settings_.host;
+    if (offlineNow()) {
+        fail("08001", kNativeConnection,
+             "Unable to connect to the warehouse at " + printable(where) +
+                 ": the warehouse is offline.");
+    }
+    std::error_code error;
+    std::filesystem::create_directories(settings_.directory, error);
+    if (!std::filesystem::is_directory(settings_.directory, error)) {
+        fail("08001", kNativeConnection,
+             "Unable to connect to the warehouse: the directory '" +
+                 printable(settings_.directory) + "' cannot be used.");
+    }
+    std::ifstream credentials(settings_.directory + "/credentials");
+    if (credentials) {
+        bool accepted = false;
+        std::string line;
+        while (!accepted && std::getline(credentials, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const size_t colon = line.find(':');
+            if (colon == std::string::npos)
+                continue;
+            accepted = line.compare(0, colon, settings_.user) == 0 &&
+                       line.compare(colon + 1, std::string::npos, settings_.password) == 0;
+        }
+        if (!accepted) {
+            fail("28000", kNativeAuth,
+                 "Authentication failed for user '" + printable(settings_.user) +
+                     "': invalid user name or password.");
+        }
+    }
+    db_ = openSchema(settings_.directory + "/" + settings_.schema + ".db");
+}
+
+Session::~Session() {
+    if (db_)
+        sqlite3_close_v2(db_);
+}
+
+bool Session::offlineNow() const {
+    struct stat info;
+    return ::stat((settings_.directory + "/offline").c_str(), &info) == 0;
+}
+
+bool Session::isDead() {
+    if (!dead_ && offlineNow())
+        dead_ = true;
+    return dead_;
+}
+
+void Session::checkStatement(std::string_view sql) {
+    if (isDead()) {
+        fail("08S01", kNativeConnection,
+             "Communication link failure: the connection to the warehouse was lost.");
+    }
+    consumeFault(sql);
+}
+
+void Session::consumeFault(std::string_view sql) {
+    FileDescriptor file;
+    file.fd = ::open((settings_.directory + "/faults").c_str(), O_RDWR | O_CLOEXEC);
+    if (file.fd < 0)
+        return;
+    if (::flock(file.fd, LOCK_EX) != 0)
+        return;
+    std::string content;
+    if (!readAll(file.fd, content))
+        return;
+
+    std::string state, filter;
+    size_t lineStart = 0;
+    while (lineStart < content.size()) {
+        size_t lineEnd = content.find('\n', lineStart);
+        if (lineEnd == std::string::npos)
+            lineEnd = content.size();
+        std::string_view line(content.data() + lineStart, lineEnd - lineStart);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        // SQLSTATE COUNT [TEXT]
+        const size_t stateEnd = line.find(' ');
+        if (stateEnd == 5) {
+            size_t countStart = stateEnd;
+            while (countStart < line.size() && line[countStart] == ' ')
+                ++countStart;
+            size_t countEnd = countStart;
+            while (countEnd < line.size() && line[countEnd] >= '0' && line[countEnd] <= '9')
+                ++countEnd;
+            const bool countOk = countEnd > countStart && countEnd - countStart < 10 &&
+                                 (countEnd == line.size() || line[countEnd] == ' ');
+            if (countOk) {
+                const long count =
+                    std::strtol(std::string(line.substr(countStart, countEnd - countStart)).c_str(),
+                                nullptr, 10);
+                const std::string text =
+                    countEnd < line.size() ? std::string(line.substr(countEnd + 1)) : std::string();
+                if (count > 0 && (text.empty() || sql.find(text) != std::string_view::npos)) {
+                    state = std::string(line.substr(0, 5));
+                    filter = text;
+                    content.replace(lineStart + countStart, countEnd - countStart,
+                                    std::to_string(count - 1));
+                    break;
+                }
+            }
+        }
+        lineStart = lineEnd + 1;
+    }
+    if (state.empty())
+        return;
+    if (::ftruncate(file.fd, 0) == 0) {
+        ssize_t written = ::pwrite(file.fd, content.data(), content.size(), 0);
+        (void)written;
+    }
+    ::flock(file.fd, LOCK_UN);
+    std::string message = "Injected fault " + state;
+    if (!filter.empty())
+        message += " for a statement containing '" + printable(filter) + "'";
+    message += ".";
+    fail(state.c_str(), kNativeInjected, message);
+}
+
+}  // namespace whemu

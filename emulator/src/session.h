@@ -1,0 +1,64 @@
+#pragma once
+// One open connection to the emulated warehouse.
+//
+// A Session is made from the connection string the driver manager hands to
+// SQLDriverConnect. It checks the fault files of the warehouse directory
+// (offline, credentials, faults), opens the schema's SQLite file and owns that
+// SQLite handle until it dies. The fault files are read on every connect and
+// every statement, so a test can break and heal the warehouse from outside
+// while connections are open; the faults file is consumed under a file lock so
+// several processes share one budget of failures. A Session serves one thread
+// at a time.
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace whemu {
+
+struct ConnectionSettings {
+    std::string host;
+    std::string port;
+    std::string user;
+    std::string password;
+    std::string schema;     // lower case; "default" when none was given
+    std::string directory;  // Warehouse=, else $LAKESINK_WAREHOUSE, else ./warehouse
+};
+
+// Reads "key=value;..." with ODBC's rule for braced values ({a;b}}c} is
+// a;b}c). Keys are case-insensitive; unknown keys are ignored. Throws HY000 for
+// an unterminated brace and 3F000 for a schema name that cannot be a file name.
+ConnectionSettings parseConnectionString(std::string_view text);
+
+class Session {
+  public:
+    // Throws WarehouseError: 08001 when offline or the directory is
+    // unreachable, 28000 when the credentials are refused, HY000 when the
+    // schema file cannot be opened.
+    explicit Session(const ConnectionSettings& settings);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    sqlite3* db() const { return db_; }
+    const ConnectionSettings& settings() const { return settings_; }
+
+    // True once this connection has seen the warehouse offline; it stays dead
+    // until the application connects again.
+    bool isDead();
+    // Runs before every statement: 08S01 on a dead connection, then the first
+    // matching line of the faults file (consumed) as that line's SQLSTATE.
+    void checkStatement(std::string_view sql);
+
+  private:
+    bool offlineNow() const;
+    void consumeFault(std::string_view sql);
+
+    ConnectionSettings settings_;
+    sqlite3* db_ = nullptr;
+    bool dead_ = false;
+};
+
+}  // namespace whemu
