@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -175,8 +176,9 @@ int run(const Options& options) {
     bool gaveUp = false;
     std::vector<std::unique_ptr<Reading>> owned;
     std::vector<Reading*> block;
-    owned.reserve(options.blockSize);
-    block.reserve(options.blockSize);
+    const size_t reserve = std::min<size_t>(options.blockSize, 65536);
+    owned.reserve(reserve);
+    block.reserve(reserve);
 
     while (!stopSignal && !gaveUp) {
         owned.clear();
