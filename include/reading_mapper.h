@@ -18,6 +18,7 @@
 #include <vector>
 
 class Reading;
+class Datapoint;
 class DatapointValue;
 class SQLBuilder;
 
@@ -116,6 +117,8 @@ class ReadingMapper {
                                   const std::string& stringType,
                                   const std::string& timestampType) const;
     std::string routeReading(const Reading& reading, const std::string& hintName) const;
+    std::string routeByHint(const std::string& assetCode, const Datapoint& hint,
+                            const std::string& hintName) const;
 
     std::string instanceName;
     SQLBuilder* sqlBuilder = nullptr;

@@ -1,6 +1,5 @@
 #include "databricks_sql_builder.h"
 
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -17,56 +16,102 @@ const std::string kHintName = "databricksHint";
 // Longest table name the warehouse accepts, in bytes.
 constexpr size_t kMaxTableNameBytes = 255;
 
-// True when `text` contains `upperNeedle` (upper-case ASCII), comparing the
-// text as if it had been upper-cased byte by byte with toupper.
-bool containsUpper(const std::string& text, const char* upperNeedle) {
-    const size_t needleLength = std::strlen(upperNeedle);
-    if (needleLength > text.size()) return false;
+// Upper case as the C locale's toupper has it: only a to z change.
+inline unsigned char upperAscii(unsigned char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
+}
+
+// True when `text`, upper-cased byte by byte, contains `upperNeedle`.
+bool containsUpper(const std::string& text, const char* upperNeedle, size_t needleLength) {
+    if (needleLength > text.size())
+        return false;
+    const unsigned char first = static_cast<unsigned char>(upperNeedle[0]);
     const size_t last = text.size() - needleLength;
     for (size_t start = 0; start <= last; ++start) {
-        size_t i = 0;
-        while (i < needleLength &&
-               std::toupper(static_cast<unsigned char>(text[start + i])) ==
-                   static_cast<unsigned char>(upperNeedle[i])) {
+        if (upperAscii(static_cast<unsigned char>(text[start])) != first)
+            continue;
+        size_t i = 1;
+        while (i < needleLength && upperAscii(static_cast<unsigned char>(text[start + i])) ==
+                                       static_cast<unsigned char>(upperNeedle[i])) {
             ++i;
         }
-        if (i == needleLength) return true;
+        if (i == needleLength)
+            return true;
     }
     return false;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+template <size_t N>
+bool containsUpper(const std::string& text, const char (&upperNeedle)[N]) {
+    return containsUpper(text, upperNeedle, N - 1);
+}
+
+// How values of a column type are written.
+enum class ValueForm { Variant, Literal, Plain };
+
+ValueForm valueFormOf(const std::string& type) {
+    // The texts this plugin writes and caches itself come first.
+    if (type == kDouble || type == kBigint)
+        return ValueForm::Plain;
+    if (type == kString || type == kTimestamp || type == kVarchar)
+        return ValueForm::Literal;
+    if (type == kVariant)
+        return ValueForm::Variant;
+    if (containsUpper(type, "VARIANT"))
+        return ValueForm::Variant;
+    if (containsUpper(type, "VARCHAR") || containsUpper(type, "STRING") ||
+        containsUpper(type, "TEXT") || containsUpper(type, "TIMESTAMP")) {
+        return ValueForm::Literal;
+    }
+    return ValueForm::Plain;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Optional sign, digits, optional fraction (a point and digits), optional
 // exponent (e or E, optional sign, digits); nothing else.
 bool isPlainNumber(const std::string& text) {
     size_t i = 0;
     const size_t n = text.size();
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-'))
+        ++i;
     const size_t intStart = i;
-    while (i < n && isDigit(text[i])) ++i;
-    if (i == intStart) return false;
+    while (i < n && isDigit(text[i]))
+        ++i;
+    if (i == intStart)
+        return false;
     if (i < n && text[i] == '.') {
         ++i;
         const size_t fracStart = i;
-        while (i < n && isDigit(text[i])) ++i;
-        if (i == fracStart) return false;
+        while (i < n && isDigit(text[i]))
+            ++i;
+        if (i == fracStart)
+            return false;
     }
     if (i < n && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+        if (i < n && (text[i] == '+' || text[i] == '-'))
+            ++i;
         const size_t expStart = i;
-        while (i < n && isDigit(text[i])) ++i;
-        if (i == expStart) return false;
+        while (i < n && isDigit(text[i]))
+            ++i;
+        if (i == expStart)
+            return false;
     }
     return i == n;
 }
 
 bool equalsIgnoreCase(const std::string& text, const char* lowerWord) {
     const size_t length = std::strlen(lowerWord);
-    if (text.size() != length) return false;
+    if (text.size() != length)
+        return false;
     for (size_t i = 0; i < length; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != lowerWord[i]) return false;
+        if (upperAscii(static_cast<unsigned char>(text[i])) !=
+            upperAscii(static_cast<unsigned char>(lowerWord[i]))) {
+            return false;
+        }
     }
     return true;
 }
@@ -76,7 +121,9 @@ bool isKeywordValue(const std::string& text) {
            equalsIgnoreCase(text, "false");
 }
 
-bool isControlOrDelete(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool isControlOrDelete(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
 
 bool refusedInTableName(unsigned char c) {
     return c == '.' || c == ' ' || c == '/' || isControlOrDelete(c);
@@ -102,7 +149,8 @@ template <typename Refused>
 std::string replaceRefused(const std::string& name, Refused refused) {
     std::string result(name);
     for (char& c : result) {
-        if (refused(static_cast<unsigned char>(c))) c = '_';
+        if (refused(static_cast<unsigned char>(c)))
+            c = '_';
     }
     return result;
 }
@@ -112,7 +160,8 @@ std::string replaceRefused(const std::string& name, Refused refused) {
 std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
     size_t specials = 0;
     for (char c : value) {
-        if (c == '\\' || c == '\'') ++specials;
+        if (c == '\\' || c == '\'')
+            ++specials;
     }
     std::string literal;
     literal.reserve(value.size() + specials + 2);
@@ -121,7 +170,8 @@ std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
         literal.append(value);
     } else {
         for (char c : value) {
-            if (c == '\\' || c == '\'') literal.push_back('\\');
+            if (c == '\\' || c == '\'')
+                literal.push_back('\\');
             literal.push_back(c);
         }
     }
@@ -136,23 +186,26 @@ std::string DatabricksSQLBuilder::formatValue(const std::string& value,
 
 std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& value,
                                                            const std::string& columnType) const {
-    // The warehouse keeps a plain string literal as a string, not as a
-    // structured value: structured values go through parse_json.
-    if (containsUpper(columnType, "VARIANT")) {
-        std::string literal = escapeString(value);
-        std::string sql;
-        sql.reserve(literal.size() + 12);
-        sql.append("parse_json(").append(literal).push_back(')');
-        return sql;
-    }
-    if (containsUpper(columnType, "VARCHAR") || containsUpper(columnType, "STRING") ||
-        containsUpper(columnType, "TEXT") || containsUpper(columnType, "TIMESTAMP")) {
-        return escapeString(value);
+    switch (valueFormOf(columnType)) {
+        case ValueForm::Variant: {
+            // The warehouse keeps a plain string literal as a string, not as a
+            // structured value: structured values go through parse_json.
+            const std::string literal = escapeString(value);
+            std::string sql;
+            sql.reserve(literal.size() + 12);
+            sql.append("parse_json(").append(literal).push_back(')');
+            return sql;
+        }
+        case ValueForm::Literal:
+            return escapeString(value);
+        case ValueForm::Plain:
+            break;
     }
     // Any other column type, the empty (unknown) one included: only numbers and
     // the three keywords are written as they are; everything else is a literal
     // so that no value text can become SQL.
-    if (isPlainNumber(value) || isKeywordValue(value)) return value;
+    if (isPlainNumber(value) || isKeywordValue(value))
+        return value;
     return escapeString(value);
 }
 
@@ -173,18 +226,28 @@ std::string DatabricksSQLBuilder::toSQLTypeString(int typeTag) const {
 }
 
 std::string DatabricksSQLBuilder::normalizeColumnType(const std::string& type) const {
-    if (containsUpper(type, "DOUBLE")) return kDouble;
-    if (containsUpper(type, "LONG")) return kBigint;
-    if (containsUpper(type, "TIMESTAMP")) return kTimestamp;
-    if (containsUpper(type, "VARCHAR") || containsUpper(type, "STRING")) return kVarchar;
-    if (containsUpper(type, "BIGINT") || containsUpper(type, "INT")) return kBigint;
-    if (containsUpper(type, "VARIANT")) return kVariant;
+    if (containsUpper(type, "DOUBLE"))
+        return kDouble;
+    if (containsUpper(type, "LONG"))
+        return kBigint;
+    if (containsUpper(type, "TIMESTAMP"))
+        return kTimestamp;
+    if (containsUpper(type, "VARCHAR") || containsUpper(type, "STRING"))
+        return kVarchar;
+    if (containsUpper(type, "BIGINT") || containsUpper(type, "INT"))
+        return kBigint;
+    if (containsUpper(type, "VARIANT"))
+        return kVariant;
     return kEmpty;
 }
 
-SQLBuilder* DatabricksSQLBuilder::createSQLBuilder() const { return new DatabricksSQLBuilder(); }
+SQLBuilder* DatabricksSQLBuilder::createSQLBuilder() const {
+    return new DatabricksSQLBuilder();
+}
 
-std::string DatabricksSQLBuilder::getHintName() const { return kHintName; }
+std::string DatabricksSQLBuilder::getHintName() const {
+    return kHintName;
+}
 
 std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
     std::string result = replaceRefused(name, refusedInTableName);
@@ -197,7 +260,8 @@ std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
             --cut;
             ++steps;
         }
-        if ((static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80) cut = kMaxTableNameBytes;
+        if ((static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80)
+            cut = kMaxTableNameBytes;
         result.resize(cut);
     }
     return result;

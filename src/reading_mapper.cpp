@@ -216,7 +216,7 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) const {
 DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::string& hintName,
                                              const std::string& stringType,
                                              const std::string& timestampType) const {
-    DatabaseRecord record(sqlBuilder->tableNameFor(routeReading(reading, hintName)));
+    DatabaseRecord record;
     const auto& datapoints = reading.getReadingData();
     record.reserve(4 + datapoints.size());
 
@@ -230,12 +230,18 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
                      timestampType, CONSTRAINT_NONE);
     record.addColumn(kInstanceColumn, instanceName, stringType, CONSTRAINT_NONE);
 
+    // The hint datapoint is the first one of the hint name, as the reading's
+    // own lookup finds it; it is noted on the way instead of searched again.
+    const Datapoint* hint = nullptr;
     for (const Datapoint* datapoint : datapoints) {
         if (datapoint == nullptr)
             continue;
         const std::string& name = datapoint->getName();
-        if (name == hintName)
+        if (name == hintName) {
+            if (hint == nullptr)
+                hint = datapoint;
             continue;
+        }
         const DatapointValue& value = datapoint->getData();
         std::string column = sqlBuilder->columnNameFor(name);
         if (column != name) {
@@ -246,6 +252,9 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
                          sqlBuilder->toSQLTypeString(static_cast<int>(value.getType())),
                          CONSTRAINT_NULLABLE);
     }
+
+    record.setTableName(
+        sqlBuilder->tableNameFor(hint ? routeByHint(assetCode, *hint, hintName) : assetCode));
     return record;
 }
 
@@ -282,13 +291,16 @@ std::string ReadingMapper::extractTableName(const Reading* reading) const {
 }
 
 std::string ReadingMapper::routeReading(const Reading& reading, const std::string& hintName) const {
-    const std::string& assetCode = reading.getAssetName();
     const Datapoint* hint = reading.getDatapoint(hintName);
     if (hint == nullptr)
-        return assetCode;
+        return reading.getAssetName();
+    return routeByHint(reading.getAssetName(), *hint, hintName);
+}
 
+std::string ReadingMapper::routeByHint(const std::string& assetCode, const Datapoint& hint,
+                                       const std::string& hintName) const {
     Logger::getLogger()->debug("Processing %s hint datapoint", hintName.c_str());
-    std::string text = hint->getData().toString();
+    std::string text = hint.getData().toString();
 
     // The text form of a string hint is JSON-quoted with backslash-escaped
     // inner quotes: drop every backslash, then the enclosing quotes.

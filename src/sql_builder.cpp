@@ -15,7 +15,8 @@ constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
 
 // Number of times `needle` occurs in `text`, scanning without overlap.
 size_t countOccurrences(const std::string& text, const std::string& needle) {
-    if (needle.empty()) return 0;
+    if (needle.empty())
+        return 0;
     size_t count = 0;
     for (size_t pos = text.find(needle); pos != std::string::npos;
          pos = text.find(needle, pos + needle.size())) {
@@ -26,7 +27,8 @@ size_t countOccurrences(const std::string& text, const std::string& needle) {
 
 std::string toLowerCopy(const std::string& text) {
     std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
 }
 
@@ -35,7 +37,8 @@ std::string toLowerCopy(const std::string& text) {
 std::string SQLBuilder::buildCreateTable(const std::string& table,
                                          const ColumnDefinitions& columns) const {
     size_t size = 32 + table.size();
-    for (const auto& column : columns) size += column.first.size() + column.second.size() + 8;
+    for (const auto& column : columns)
+        size += column.first.size() + column.second.size() + 8;
     std::string sql;
     sql.reserve(size);
     sql.append("CREATE TABLE ");
@@ -43,7 +46,8 @@ std::string SQLBuilder::buildCreateTable(const std::string& table,
     sql.append(" (");
     bool first = true;
     for (const auto& column : columns) {
-        if (!first) sql.append(kListSeparator, kListSeparatorLength);
+        if (!first)
+            sql.append(kListSeparator, kListSeparatorLength);
         first = false;
         appendColumnDefinition(sql, column.first, column.second);
     }
@@ -62,23 +66,30 @@ std::string SQLBuilder::buildAlterTable(const std::string& table, const std::str
     return sql;
 }
 
-std::string SQLBuilder::buildInsert() const { return buildInsertRows(1); }
+std::string SQLBuilder::buildInsert() const {
+    return buildInsertRows(1);
+}
 
-std::string SQLBuilder::buildBulkInsert() const { return buildInsertRows(values.size()); }
+std::string SQLBuilder::buildBulkInsert() const {
+    return buildInsertRows(values.size());
+}
 
 std::string SQLBuilder::buildInsertRows(size_t rowLimit) const {
-    if (tableName.empty() || columns.empty() || values.empty() || rowLimit == 0) return std::string();
+    if (tableName.empty() || columns.empty() || values.empty() || rowLimit == 0)
+        return std::string();
     const size_t rowCount = rowLimit < values.size() ? rowLimit : values.size();
 
     // Size the statement first so that it is written into one allocation.
     // Identifiers are counted with room for their quotes; a doubled closing
     // quote inside a name may grow the text a little beyond this, which is rare.
     size_t size = 32 + tableName.size() + 8;
-    for (const auto& column : columns) size += column.size() + 4 + kListSeparatorLength;
+    for (const auto& column : columns)
+        size += column.size() + 4 + kListSeparatorLength;
     for (size_t r = 0; r < rowCount; ++r) {
         const auto& row = values[r];
         size += 2 + kListSeparatorLength;
-        for (const auto& value : row) size += value.size() + kListSeparatorLength;
+        for (const auto& value : row)
+            size += value.size() + kListSeparatorLength;
     }
 
     std::string sql;
@@ -87,16 +98,19 @@ std::string SQLBuilder::buildInsertRows(size_t rowLimit) const {
     appendIdentifier(sql, tableName);
     sql.append(" (");
     for (size_t c = 0; c < columns.size(); ++c) {
-        if (c > 0) sql.append(kListSeparator, kListSeparatorLength);
+        if (c > 0)
+            sql.append(kListSeparator, kListSeparatorLength);
         appendIdentifier(sql, columns[c]);
     }
     sql.append(") VALUES ");
     for (size_t r = 0; r < rowCount; ++r) {
-        if (r > 0) sql.append(kListSeparator, kListSeparatorLength);
+        if (r > 0)
+            sql.append(kListSeparator, kListSeparatorLength);
         sql.push_back('(');
         const auto& row = values[r];
         for (size_t v = 0; v < row.size(); ++v) {
-            if (v > 0) sql.append(kListSeparator, kListSeparatorLength);
+            if (v > 0)
+                sql.append(kListSeparator, kListSeparatorLength);
             sql.append(row[v]);
         }
         sql.push_back(')');
@@ -130,20 +144,32 @@ std::string SQLBuilder::formatValue(const std::string& value, const std::string&
     return value;
 }
 
-std::string SQLBuilder::toSQLTypeString(int) const { return kStringType; }
+std::string SQLBuilder::toSQLTypeString(int) const {
+    return kStringType;
+}
 
-std::string SQLBuilder::normalizeColumnType(const std::string&) const { return kEmpty; }
+std::string SQLBuilder::normalizeColumnType(const std::string&) const {
+    return kEmpty;
+}
 
-std::string SQLBuilder::getTimestampType() const { return kTimestampType; }
+std::string SQLBuilder::getTimestampType() const {
+    return kTimestampType;
+}
 
-std::string SQLBuilder::getStringType() const { return kStringType; }
+std::string SQLBuilder::getStringType() const {
+    return kStringType;
+}
 
 std::string SQLBuilder::decodeConstraints(ColumnConstraint constraint) const {
     std::string suffix;
-    if (constraint == CONSTRAINT_NONE) return suffix;
-    if (constraint & CONSTRAINT_NOT_NULL) suffix.append(" NOT NULL");
-    if (constraint & CONSTRAINT_PRIMARY_KEY) suffix.append(" PRIMARY KEY");
-    if (constraint & CONSTRAINT_UNIQUE) suffix.append(" UNIQUE");
+    if (constraint == CONSTRAINT_NONE)
+        return suffix;
+    if (constraint & CONSTRAINT_NOT_NULL)
+        suffix.append(" NOT NULL");
+    if (constraint & CONSTRAINT_PRIMARY_KEY)
+        suffix.append(" PRIMARY KEY");
+    if (constraint & CONSTRAINT_UNIQUE)
+        suffix.append(" UNIQUE");
     return suffix;
 }
 
@@ -162,15 +188,25 @@ std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
     return sql;
 }
 
-std::string SQLBuilder::getIdentifierQuote() const { return kBacktick; }
+std::string SQLBuilder::getIdentifierQuote() const {
+    return kBacktick;
+}
 
-std::string SQLBuilder::getIdentifierCloseQuote() const { return kBacktick; }
+std::string SQLBuilder::getIdentifierCloseQuote() const {
+    return kBacktick;
+}
 
-std::string SQLBuilder::getStringQuote() const { return kApostrophe; }
+std::string SQLBuilder::getStringQuote() const {
+    return kApostrophe;
+}
 
-std::string SQLBuilder::tableNameFor(const std::string& name) const { return name; }
+std::string SQLBuilder::tableNameFor(const std::string& name) const {
+    return name;
+}
 
-std::string SQLBuilder::columnNameFor(const std::string& name) const { return name; }
+std::string SQLBuilder::columnNameFor(const std::string& name) const {
+    return name;
+}
 
 void SQLBuilder::appendIdentifier(std::string& out, const std::string& name) const {
     const std::string open = getIdentifierQuote();
