@@ -1,0 +1,395 @@
+// The warehouse emulator driven through the real unixODBC driver manager:
+// connecting, credentials, the offline and faults files, diagnostics, reading
+// results piecewise, and several processes writing to one warehouse.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "test_emulator_session.h"
+#include "warehouse.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const char* const kPumpTable =
+    "CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `user_ts` TIMESTAMP, `ts` "
+    "TIMESTAMP, `corvane` VARCHAR(256), `temperature` DOUBLE, `state` STRING, `meta` VARIANT)";
+
+// ---- connecting -------------------------------------------------------------
+
+TEST(EmulatorConnect, ConnectsWithoutCredentialsFileAndAnswersAsSparkSql) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString("default_schema", "anyone", "anything"));
+    ASSERT_TRUE(session.connected()) << session.connectResult().message;
+    EXPECT_EQ(session.info(SQL_DBMS_NAME), "Spark SQL");
+    EXPECT_FALSE(session.info(SQL_DBMS_VER).empty());
+    EXPECT_FALSE(session.dead());
+    // The schema is one SQLite file, created on first use.
+    EXPECT_TRUE(std::filesystem::exists(wh.directory() + "/default_schema.db"));
+}
+
+TEST(EmulatorConnect, CredentialsFileAcceptsOnlyListedPairs) {
+    TempWarehouse wh;
+    wh.setCredentials("someone:else\ndefault_user:lisk\r\n");
+    {
+        OdbcSession good(wh.connectionString("default_schema", "default_user", "lisk"));
+        EXPECT_TRUE(good.connected()) << good.connectResult().message;
+    }
+    for (const auto& [user, password] :
+         std::vector<std::pair<std::string, std::string>>{{"default_user", "wrong"},
+                                                          {"nobody", "lisk"},
+                                                          {"default_user", ""},
+                                                          {"someone", "lisk"}}) {
+        OdbcSession bad(wh.connectionString("default_schema", user, password));
+        EXPECT_FALSE(bad.connected()) << user << ":" << password;
+        EXPECT_EQ(bad.connectResult().state, "28000") << user << ":" << password;
+        EXPECT_THAT(bad.connectResult().message, StartsWith("[lakesink][Warehouse] "));
+        EXPECT_NE(bad.connectResult().native, 0);
+        // The password never shows in the message.
+        if (!password.empty()) {
+            EXPECT_THAT(bad.connectResult().message, ::testing::Not(HasSubstr(password)));
+        }
+    }
+}
+
+TEST(EmulatorConnect, BracedValuesFollowTheOdbcRule) {
+    TempWarehouse wh;
+    wh.setCredentials("user;1:a;b}c\n");
+    const std::string connection =
+        "Driver={DatabricksODBCDriver};Host=h;Port=443;UID={user;1};PWD={a;b}}c};"
+        "SCHEMA={Mixed_Case};Warehouse={" +
+        wh.directory() + "};AuthMech=3;";
+    OdbcSession session(connection);
+    ASSERT_TRUE(session.connected()) << session.connectResult().message;
+    // Schema names are case-insensitive: the file is in lower case.
+    EXPECT_TRUE(std::filesystem::exists(wh.directory() + "/mixed_case.db"));
+}
+
+TEST(EmulatorConnect, UnclosedBraceIsRefused) {
+    TempWarehouse wh;
+    OdbcSession session("Driver={DatabricksODBCDriver};UID={abc;Warehouse=" + wh.directory() + ";");
+    EXPECT_FALSE(session.connected());
+    EXPECT_EQ(session.connectResult().state, "HY000");
+}
+
+TEST(EmulatorConnect, SchemaThatIsNoFileNameIsRefused) {
+    TempWarehouse wh;
+    for (const char* schema : {"../escape", "a/b", ".hidden"}) {
+        OdbcSession session(wh.connectionString(schema));
+        EXPECT_FALSE(session.connected()) << schema;
+        EXPECT_EQ(session.connectResult().state, "3F000") << schema;
+    }
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::path(wh.directory()).parent_path() / "escape.db"));
+}
+
+TEST(EmulatorConnect, WarehouseDirectoryComesFromTheEnvironmentWhenNotGiven) {
+    TempWarehouse wh;
+    const std::string nested = wh.directory() + "/from-env";
+    setenv("LAKESINK_WAREHOUSE", nested.c_str(), 1);
+    {
+        OdbcSession session("Driver={DatabricksODBCDriver};UID=u;PWD=p;SCHEMA=s1;");
+        ASSERT_TRUE(session.connected()) << session.connectResult().message;
+        EXPECT_TRUE(session.run("CREATE TABLE t (a INT)").ok());
+    }
+    unsetenv("LAKESINK_WAREHOUSE");
+    EXPECT_TRUE(std::filesystem::exists(nested + "/s1.db"));
+}
+
+// ---- offline ------------------------------------------------------------------
+
+TEST(EmulatorOffline, NewConnectionFailsWith08001AndRecoversWhenTheFileGoes) {
+    TempWarehouse wh;
+    wh.setOffline(true);
+    {
+        OdbcSession session(wh.connectionString());
+        EXPECT_FALSE(session.connected());
+        EXPECT_EQ(session.connectResult().state, "08001");
+        EXPECT_THAT(session.connectResult().message, HasSubstr("offline"));
+    }
+    wh.setOffline(false);
+    OdbcSession session(wh.connectionString());
+    EXPECT_TRUE(session.connected()) << session.connectResult().message;
+}
+
+TEST(EmulatorOffline, OpenConnectionTurnsDeadAndStaysDeadUntilReconnected) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    ASSERT_TRUE(session.run(kPumpTable).ok());
+    EXPECT_FALSE(session.dead());
+
+    wh.setOffline(true);
+    EXPECT_TRUE(session.dead());
+    const OdbcResult failed = session.run("SELECT count(*) FROM pump");
+    EXPECT_FALSE(failed.ok());
+    EXPECT_EQ(failed.state, "08S01");
+
+    // Healing the warehouse does not revive a lost link: a new connection works.
+    wh.setOffline(false);
+    EXPECT_TRUE(session.dead());
+    EXPECT_EQ(session.run("SELECT count(*) FROM pump").state, "08S01");
+    OdbcSession fresh(wh.connectionString());
+    ASSERT_TRUE(fresh.connected());
+    EXPECT_FALSE(fresh.dead());
+    EXPECT_EQ(fresh.run("SELECT count(*) FROM pump").rows,
+              (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+// ---- faults file ------------------------------------------------------------------
+
+TEST(EmulatorFaults, FaultFailsTheNextStatementsAndIsConsumed) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    wh.addFault("HYT00", 2);
+    for (int i = 0; i < 2; ++i) {
+        const OdbcResult r = session.run("SELECT 1");
+        EXPECT_EQ(r.state, "HYT00") << i;
+        EXPECT_THAT(r.message, StartsWith("[lakesink][Warehouse] "));
+        EXPECT_NE(r.native, 0);
+    }
+    EXPECT_TRUE(session.run("SELECT 1").ok());
+    EXPECT_EQ(readFile(wh.directory() + "/faults"), "HYT00 0\n");
+}
+
+TEST(EmulatorFaults, TextFiltersWhichStatementsFail) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    ASSERT_TRUE(session.run(kPumpTable).ok());
+    wh.addFault("40001", 1, "INSERT INTO `pump`");
+    // Statements without the text pass and leave the fault in place.
+    EXPECT_TRUE(session.run("SELECT count(*) FROM pump").ok());
+    EXPECT_EQ(readFile(wh.directory() + "/faults"), "40001 1 INSERT INTO `pump`\n");
+    const OdbcResult r = session.run("INSERT INTO `pump` (`asset_code`) VALUES ('a')");
+    EXPECT_EQ(r.state, "40001");
+    EXPECT_TRUE(session.run("INSERT INTO `pump` (`asset_code`) VALUES ('b')").ok());
+    // The failed statement wrote nothing.
+    EXPECT_EQ(wh.query("SELECT asset_code FROM pump"),
+              (std::vector<std::vector<std::string>>{{"b"}}));
+}
+
+TEST(EmulatorFaults, FirstMatchingLineIsUsedAndOthersAreKept) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    wh.addFault("42000", 1, "information_schema");
+    wh.addFault("08S01", 1);
+    std::ofstream(wh.directory() + "/faults", std::ios::app) << "garbage line\n";
+    EXPECT_EQ(session.run("SELECT 2").state, "08S01");
+    EXPECT_EQ(session.run("SELECT * FROM information_schema.columns").state, "42000");
+    EXPECT_TRUE(session.run("SELECT * FROM information_schema.columns").ok());
+    EXPECT_EQ(readFile(wh.directory() + "/faults"),
+              "42000 0 information_schema\n08S01 0\ngarbage line\n");
+}
+
+TEST(EmulatorFaults, FaultsAreSharedAcrossProcesses) {
+    TempWarehouse wh;
+    wh.addFault("HYT00", 3);
+    // Three children each consume one fault; the parent then finds none left.
+    for (int child = 0; child < 3; ++child) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int code = 1;
+            {
+                OdbcSession session(wh.connectionString());
+                if (session.connected() && session.run("SELECT 1").state == "HYT00")
+                    code = 0;
+            }
+            _exit(code);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
+    }
+    OdbcSession session(wh.connectionString());
+    EXPECT_TRUE(session.run("SELECT 1").ok());
+    EXPECT_EQ(readFile(wh.directory() + "/faults"), "HYT00 0\n");
+}
+
+// ---- ODBC behaviour ------------------------------------------------------------------
+
+// Raw statement handle on a session, freed on every way out.
+struct Stmt {
+    explicit Stmt(const OdbcSession& session) {
+        SQLAllocHandle(SQL_HANDLE_STMT, session.dbc(), &handle);
+    }
+    ~Stmt() { SQLFreeHandle(SQL_HANDLE_STMT, handle); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    SQLRETURN exec(const std::string& sql) {
+        return SQLExecDirect(handle, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    }
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+};
+
+TEST(EmulatorOdbc, LongValueIsReadPiecewiseWithTruncationWarnings) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (s STRING)").ok());
+    std::string value;
+    for (int i = 0; i < 3000; ++i)
+        value += static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(session.run("INSERT INTO t VALUES ('" + value + "')").ok());
+
+    Stmt stmt(session);
+    ASSERT_EQ(stmt.exec("SELECT s FROM t"), SQL_SUCCESS);
+    ASSERT_EQ(SQLFetch(stmt.handle), SQL_SUCCESS);
+    char buffer[1024];
+    SQLLEN indicator = 0;
+    std::string read;
+    // 1023 bytes per piece: three pieces with 01004, then the rest, then no data.
+    for (int piece = 0; piece < 2; ++piece) {
+        ASSERT_EQ(SQLGetData(stmt.handle, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+                  SQL_SUCCESS_WITH_INFO);
+        EXPECT_EQ(indicator, static_cast<SQLLEN>(value.size() - read.size()));
+        EXPECT_EQ(diagnosticsOf(SQL_HANDLE_STMT, stmt.handle, SQL_SUCCESS_WITH_INFO).state,
+                  "01004");
+        read += buffer;
+    }
+    ASSERT_EQ(SQLGetData(stmt.handle, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_SUCCESS);
+    EXPECT_EQ(indicator, 3000 - 2046);
+    read += buffer;
+    EXPECT_EQ(read, value);
+    EXPECT_EQ(SQLGetData(stmt.handle, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_NO_DATA);
+    EXPECT_EQ(SQLFetch(stmt.handle), SQL_NO_DATA);
+}
+
+TEST(EmulatorOdbc, NullComesAsNullDataAndDescribeNamesColumns) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (Mixed BIGINT, s STRING)").ok());
+    ASSERT_TRUE(session.run("INSERT INTO t VALUES (1, NULL)").ok());
+    Stmt stmt(session);
+    ASSERT_EQ(stmt.exec("SELECT * FROM t"), SQL_SUCCESS);
+    SQLSMALLINT columns = 0;
+    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+    EXPECT_EQ(columns, 2);
+    SQLCHAR name[256];
+    SQLSMALLINT length = 0, type = 0;
+    ASSERT_EQ(SQLDescribeCol(stmt.handle, 1, name, sizeof name, &length, &type, nullptr, nullptr,
+                             nullptr),
+              SQL_SUCCESS);
+    EXPECT_STREQ(reinterpret_cast<char*>(name), "Mixed");
+    EXPECT_EQ(type, SQL_BIGINT);
+    ASSERT_EQ(SQLFetch(stmt.handle), SQL_SUCCESS);
+    char buffer[16];
+    SQLLEN indicator = 0;
+    ASSERT_EQ(SQLGetData(stmt.handle, 2, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_SUCCESS);
+    EXPECT_EQ(indicator, SQL_NULL_DATA);
+    ASSERT_EQ(SQLGetData(stmt.handle, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_SUCCESS);
+    EXPECT_STREQ(buffer, "1");
+}
+
+TEST(EmulatorOdbc, StatementWithoutResultSetHasNoColumnsAndCountsRows) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (a INT)").ok());
+    Stmt stmt(session);
+    ASSERT_EQ(stmt.exec("INSERT INTO t VALUES (1), (2), (3)"), SQL_SUCCESS);
+    SQLSMALLINT columns = -1;
+    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+    EXPECT_EQ(columns, 0);
+    SQLLEN rows = 0;
+    ASSERT_EQ(SQLRowCount(stmt.handle, &rows), SQL_SUCCESS);
+    EXPECT_EQ(rows, 3);
+    EXPECT_FALSE(SQL_SUCCEEDED(SQLFetch(stmt.handle)));
+}
+
+TEST(EmulatorOdbc, DiagnosticsCanBeReadRepeatedlyAndThroughDiagField) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    Stmt stmt(session);
+    ASSERT_EQ(stmt.exec("SELECT * FROM missing_table"), SQL_ERROR);
+    for (int i = 0; i < 3; ++i) {
+        const OdbcResult r = diagnosticsOf(SQL_HANDLE_STMT, stmt.handle, SQL_ERROR);
+        EXPECT_EQ(r.state, "42P01");
+        EXPECT_THAT(r.message, HasSubstr("`missing_table`"));
+    }
+    SQLINTEGER count = 0;
+    ASSERT_EQ(SQLGetDiagField(SQL_HANDLE_STMT, stmt.handle, 0, SQL_DIAG_NUMBER, &count, 0, nullptr),
+              SQL_SUCCESS);
+    EXPECT_EQ(count, 1);
+    SQLCHAR state[6];
+    SQLINTEGER native = 0;
+    SQLCHAR small[16];
+    SQLSMALLINT length = 0;
+    EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, stmt.handle, 1, state, &native, small, sizeof small,
+                            &length),
+              SQL_SUCCESS_WITH_INFO);
+    EXPECT_GT(length, static_cast<SQLSMALLINT>(sizeof small));
+    EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, stmt.handle, 2, state, &native, small, sizeof small,
+                            &length),
+              SQL_NO_DATA);
+    // The next call on the handle starts with no records.
+    ASSERT_EQ(stmt.exec("SELECT 1"), SQL_SUCCESS);
+    EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, stmt.handle, 1, state, &native, small, sizeof small,
+                            &length),
+              SQL_NO_DATA);
+}
+
+// ---- several writers ------------------------------------------------------------------
+
+TEST(EmulatorProcesses, TwoProcessesWriteAtOnceWithoutLosingRows) {
+    TempWarehouse wh;
+    {
+        OdbcSession session(wh.connectionString());
+        ASSERT_TRUE(session.run("CREATE TABLE t (writer INT, n INT)").ok());
+    }
+    constexpr int kBatches = 40, kRows = 50;
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < 2; ++writer) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int failures = 0;
+            {
+                OdbcSession session(wh.connectionString());
+                for (int b = 0; b < kBatches; ++b) {
+                    std::string sql = "INSERT INTO t VALUES ";
+                    for (int r = 0; r < kRows; ++r) {
+                        sql += (r ? ", (" : "(") + std::to_string(writer) + ", " +
+                               std::to_string(b * kRows + r) + ")";
+                    }
+                    if (!session.run(sql).ok())
+                        ++failures;
+                }
+            }
+            _exit(failures == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(
+        wh.query(
+            "SELECT writer, count(*), count(DISTINCT n) FROM t GROUP BY writer ORDER BY writer"),
+        (std::vector<std::vector<std::string>>{{"0", "2000", "2000"}, {"1", "2000", "2000"}}));
+}
+
+}  // namespace
