@@ -1,0 +1,505 @@
+// The SQL the emulator accepts and how it answers, driven through the real
+// unixODBC driver manager: Spark string literals, the warehouse's type checks
+// and conversions, name rules, DDL and INSERT errors with their SQLSTATEs,
+// atomic statements, and information_schema.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_emulator_session.h"
+#include "warehouse.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class EmulatorSql : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(session.connected()) << session.connectResult().message; }
+
+    OdbcResult run(const std::string& sql) { return session.run(sql); }
+    // Runs a statement that must succeed and returns its rows.
+    Rows rows(const std::string& sql) {
+        const OdbcResult r = session.run(sql);
+        EXPECT_TRUE(r.ok()) << sql << "\n" << r.state << " " << r.message;
+        return r.rows;
+    }
+    std::string state(const std::string& sql) {
+        const OdbcResult r = session.run(sql);
+        return r.ok() ? "OK" : r.state;
+    }
+
+    TempWarehouse wh;
+    OdbcSession session{wh.connectionString()};
+};
+
+// ---- string literals ------------------------------------------------------------
+
+struct LiteralCase {
+    std::string literal;
+    std::string stored;
+};
+
+TEST_F(EmulatorSql, StringLiteralsFollowSparkRules) {
+    const std::vector<LiteralCase> cases = {
+        {"'plain'", "plain"},
+        {R"('it\'s')", "it's"},
+        {"'it''s'", "its"},  // two adjacent literals, not an escaped quote
+        {R"('C:\\temp')", R"(C:\temp)"},
+        {R"('C:\temp')", "C:\temp"},  // \t is a tab
+        {R"('say \"hi\"')", "say \"hi\""},
+        {R"("it's")", "it's"},
+        {R"('a\nb\rc\0d')", std::string("a\nb\rc\0d", 7)},
+        {R"('\z\q\\')", "zq\\"},
+        {R"('\u00e9t\u00C9')", "\xC3\xA9t\xC3\x89"},
+        {R"('\uD83D\uDE00')", "\xF0\x9F\x98\x80"},
+        {R"('\U0001F600')", "\xF0\x9F\x98\x80"},
+        {R"('\101\102')", "AB"},
+        {R"('\uzz')", "uzz"},
+        {R"('100\%')", R"(100\%)"},
+        {R"(r'C:\temp\n')", R"(C:\temp\n)"},
+        {R"(R"raw'q")", "raw'q"},
+        {"'a' 'b' /* c */ 'c' -- d\n 'e'", "abce"},
+        {"'x'\n\"y\"", "xy"},
+        {"''", ""},
+        {"'\xC3\xA9t\xC3\xA9'", "\xC3\xA9t\xC3\xA9"},
+    };
+    ASSERT_EQ(state("CREATE TABLE t (id INT, s STRING)"), "OK");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string id = std::to_string(i);
+        ASSERT_EQ(state("INSERT INTO t VALUES (" + id + ", " + cases[i].literal + ")"), "OK")
+            << cases[i].literal;
+        EXPECT_EQ(rows("SELECT s FROM t WHERE id = " + id), Rows{{cases[i].stored}})
+            << cases[i].literal;
+    }
+}
+
+TEST_F(EmulatorSql, UnterminatedLiteralsAndNamesAreSyntaxErrors) {
+    ASSERT_EQ(state("CREATE TABLE t (s STRING)"), "OK");
+    EXPECT_EQ(state(R"(INSERT INTO t VALUES ('abc\'))"), "42601");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('abc)"), "42601");
+    EXPECT_EQ(state("INSERT INTO `t VALUES ('abc')"), "42601");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a') /* open"), "42601");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+}
+
+TEST_F(EmulatorSql, BacktickNamesDoubleTheirBackticks) {
+    ASSERT_EQ(state("CREATE TABLE `odd``name` (`we``ird` INT)"), "OK");
+    ASSERT_EQ(state("INSERT INTO `odd``name` (`we``ird`) VALUES (7)"), "OK");
+    EXPECT_EQ(rows("SELECT `we``ird` FROM `odd``name`"), Rows{{"7"}});
+    EXPECT_EQ(
+        rows("SELECT column_name FROM information_schema.columns WHERE table_name = 'odd`name'"),
+        Rows{{"we`ird"}});
+}
+
+// ---- values into typed columns -----------------------------------------------------
+
+struct TypeCase {
+    std::string type;
+    std::string literal;
+    std::string expected;  // the stored text, or "!" and the SQLSTATE of the refusal
+};
+
+std::vector<TypeCase> typeCases() {
+    return {
+        {"BIGINT", "3", "3"},
+        {"BIGINT", "-42", "-42"},
+        {"BIGINT", "'42'", "42"},
+        {"BIGINT", "' 7 '", "7"},
+        {"BIGINT", "'1.9'", "1"},
+        {"BIGINT", "21.9", "21"},
+        {"BIGINT", "-21.9", "-21"},
+        {"BIGINT", "1e3", "1000"},
+        {"BIGINT", "9223372036854775807", "9223372036854775807"},
+        {"BIGINT", "9223372036854775808", "!22003"},
+        {"BIGINT", "'abc'", "!22018"},
+        {"BIGINT", "'1e3'", "!22018"},
+        {"BIGINT", "'2026-01-01'", "!22018"},
+        {"BIGINT", "true", "!42804"},
+        {"BIGINT", "parse_json('1')", "!42804"},
+        {"BIGINT", "NULL", "NULL"},
+        {"INT", "2147483647", "2147483647"},
+        {"INT", "2147483648", "!22003"},
+        {"INT", "'2147483648'", "!22018"},
+        {"SMALLINT", "32768", "!22003"},
+        {"TINYINT", "-128", "-128"},
+        {"DOUBLE", "21.500000", "21.5"},
+        {"DOUBLE", "3", "3.0"},
+        {"DOUBLE", "0.1", "0.1"},
+        {"DOUBLE", "1e20", "1.0E20"},
+        {"DOUBLE", "'21.5'", "21.5"},
+        {"DOUBLE", "' -0.25 '", "-0.25"},
+        {"DOUBLE", "'1.5d'", "1.5"},
+        {"DOUBLE", "'NaN'", "NaN"},
+        {"DOUBLE", "'nan'", "NaN"},
+        {"DOUBLE", "'Infinity'", "Infinity"},
+        {"DOUBLE", "'-Infinity'", "-Infinity"},
+        {"DOUBLE", "'inf'", "Infinity"},
+        {"DOUBLE", "'-INF'", "-Infinity"},
+        {"DOUBLE", "1e400", "!22003"},
+        {"DOUBLE", "'abc'", "!22018"},
+        {"DOUBLE", "'1,5'", "!22018"},
+        {"DOUBLE", "nan", "!42703"},  // a bare word is a column reference
+        {"DOUBLE", "true", "!42804"},
+        {"FLOAT", "0.1", "0.1"},
+        {"FLOAT", "'3.5e39'", "Infinity"},
+        {"BOOLEAN", "true", "true"},
+        {"BOOLEAN", "'yes'", "true"},
+        {"BOOLEAN", "'0'", "false"},
+        {"BOOLEAN", "'maybe'", "!22018"},
+        {"BOOLEAN", "1", "!42804"},
+        {"DATE", "'2026-03-04'", "2026-03-04"},
+        {"DATE", "'2026-3-4 10:00:00'", "2026-03-04"},
+        {"DATE", "DATE'2024-02-29'", "2024-02-29"},
+        {"DATE", "'2026-02-29'", "!22007"},
+        {"DECIMAL(5,2)", "1.005", "1.01"},
+        {"DECIMAL(5,2)", "'12.3'", "12.30"},
+        {"DECIMAL(5,2)", "-0.004", "0.00"},
+        {"DECIMAL(5,2)", "-1.5", "-1.50"},
+        {"DECIMAL(5,2)", "1e2", "100.00"},
+        {"DECIMAL(5,2)", "999.995", "!22003"},
+        {"DECIMAL(5,2)", "'x'", "!22018"},
+        {"TIMESTAMP", "'2026-01-01 00:00:00.000001+00:00'", "2026-01-01 00:00:00.000001"},
+        {"TIMESTAMP", "'2026-01-01 02:30:00+02:30'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2025-12-31 23:00:00-01:00'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2026-01-01T00:00:00Z'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2026-01-01 00:00:00 UTC'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2026-01-01'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2026-01-01 00:00:00.1234567'", "2026-01-01 00:00:00.123456"},
+        {"TIMESTAMP", "'2024-02-29 12:00:00'", "2024-02-29 12:00:00.000000"},
+        {"TIMESTAMP", "TIMESTAMP'2026-01-01 00:00:00'", "2026-01-01 00:00:00.000000"},
+        {"TIMESTAMP", "'2026-02-29 00:00:00'", "!22007"},
+        {"TIMESTAMP", "'2026-01-01 24:00:00'", "!22007"},
+        {"TIMESTAMP", "'2026-01-01 00:00:00+19:00'", "!22007"},
+        {"TIMESTAMP", "'null'", "!22007"},
+        {"TIMESTAMP", "''", "!22007"},
+        {"TIMESTAMP", "3", "!42804"},
+        {"STRING", "'00123'", "00123"},
+        {"STRING", "'042'", "042"},
+        {"STRING", "3", "3"},
+        {"STRING", "21.500000", "21.500000"},
+        {"STRING", "true", "true"},
+        {"STRING", "parse_json('1')", "!42804"},
+        {"VARCHAR(5)", "'abcde'", "abcde"},
+        {"VARCHAR(5)", "'abcdef'", "!22001"},
+        {"VARCHAR(5)", "'abcde   '", "abcde"},
+        {"VARCHAR(5)", "'\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9'",
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"},
+        {"VARCHAR(5)", "'\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9'", "!22001"},
+        {"VARCHAR(5)", "123456", "!22001"},
+        {"VARIANT", R"(parse_json('{"a": 1, "b": [true, null]}'))", R"({"a":1,"b":[true,null]})"},
+        {"VARIANT", R"(parse_json('"a b"'))", R"("a b")"},
+        {"VARIANT", R"(parse_json('042'))", "!22032"},
+        {"VARIANT", R"(parse_json('{bad'))", "!22032"},
+        {"VARIANT", "parse_json('')", "!22032"},
+        {"VARIANT", "parse_json('1 2')", "!22032"},
+        {"VARIANT", R"('{"a":1}')", "!42804"},
+        {"VARIANT", "3", "!42804"},
+        {"VARIANT", "NULL", "NULL"},
+        {"VARIANT", "parse_json(NULL)", "NULL"},
+    };
+}
+
+TEST_F(EmulatorSql, ValuesAreCheckedAndConvertedLikeTheWarehouse) {
+    const std::vector<TypeCase> cases = typeCases();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const TypeCase& c = cases[i];
+        const std::string table = "c" + std::to_string(i);
+        ASSERT_EQ(state("CREATE TABLE " + table + " (v " + c.type + ")"), "OK") << c.type;
+        const OdbcResult r = run("INSERT INTO " + table + " VALUES (" + c.literal + ")");
+        if (c.expected[0] == '!') {
+            EXPECT_EQ(r.ok() ? "OK" : r.state, c.expected.substr(1))
+                << c.type << " <- " << c.literal;
+            EXPECT_EQ(rows("SELECT count(*) FROM " + table), Rows{{"0"}})
+                << c.type << " <- " << c.literal;
+        } else {
+            EXPECT_TRUE(r.ok()) << c.type << " <- " << c.literal << ": " << r.message;
+            EXPECT_EQ(rows("SELECT v FROM " + table), Rows{{c.expected}})
+                << c.type << " <- " << c.literal;
+        }
+    }
+}
+
+TEST_F(EmulatorSql, RefusalMessagesNameTheValueAndTheCannotSafelyCastRule) {
+    ASSERT_EQ(state("CREATE TABLE t (n BIGINT, meta VARIANT, code VARCHAR(3))"), "OK");
+    const OdbcResult number = run("INSERT INTO t (n) VALUES ('abc')");
+    EXPECT_THAT(number.message, HasSubstr("'abc'"));
+    EXPECT_THAT(number.message, HasSubstr("`n`"));
+    const OdbcResult variant = run(R"(INSERT INTO t (meta) VALUES ('{"a":1}'))");
+    EXPECT_EQ(variant.state, "42804");
+    EXPECT_THAT(variant.message, HasSubstr("Cannot safely cast"));
+    const OdbcResult tooLong = run("INSERT INTO t (code) VALUES ('abcd')");
+    EXPECT_EQ(tooLong.state, "22001");
+    EXPECT_THAT(tooLong.message, HasSubstr("3"));
+}
+
+TEST_F(EmulatorSql, NotNullColumnsRefuseNullAndOmission) {
+    ASSERT_EQ(state("CREATE TABLE t (a VARCHAR(256) NOT NULL, b DOUBLE)"), "OK");
+    EXPECT_EQ(state("INSERT INTO t VALUES (NULL, 1.0)"), "23502");
+    EXPECT_EQ(state("INSERT INTO t (b) VALUES (1.0)"), "23502");
+    EXPECT_EQ(state("INSERT INTO t (a) VALUES ('x')"), "OK");
+    EXPECT_EQ(rows("SELECT a, b FROM t"), (Rows{{"x", "NULL"}}));
+    EXPECT_EQ(rows("SELECT is_nullable FROM information_schema.columns WHERE table_name = 't' "
+                   "ORDER BY ordinal_position"),
+              (Rows{{"NO"}, {"YES"}}));
+}
+
+// ---- INSERT as the plugin sends it --------------------------------------------------
+
+TEST_F(EmulatorSql, PluginShapedStatementsRoundTrip) {
+    ASSERT_EQ(state("CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `user_ts` TIMESTAMP, "
+                    "`ts` TIMESTAMP, `corvane` VARCHAR(256), `temperature` DOUBLE, `state` STRING, "
+                    "`meta` VARIANT)"),
+              "OK");
+    ASSERT_EQ(state("ALTER TABLE `pump` ADD COLUMN `count` BIGINT"), "OK");
+    const OdbcResult insert = run(
+        "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, `temperature`, `state`, "
+        "`meta`, `count`) VALUES "
+        "('pump', '2026-01-01 00:00:00.000001+00:00', '2026-01-01 00:00:00.000002+00:00', 'c1', "
+        "21.500000, 'it\\'s C:\\\\temp', parse_json('{\"a\":1}'), 3), "
+        "('pump', '2026-01-01 00:00:01.000000+00:00', '2026-01-01 00:00:01.000000+00:00', 'c1', "
+        "NULL, NULL, NULL, 4)");
+    ASSERT_TRUE(insert.ok()) << insert.message;
+    EXPECT_EQ(insert.rowCount, 2);
+    EXPECT_EQ(rows("SELECT * FROM pump ORDER BY ts"),
+              (Rows{{"pump", "2026-01-01 00:00:00.000001", "2026-01-01 00:00:00.000002", "c1",
+                     "21.5", "it's C:\\temp", "{\"a\":1}", "3"},
+                    {"pump", "2026-01-01 00:00:01.000000", "2026-01-01 00:00:01.000000", "c1",
+                     "NULL", "NULL", "NULL", "4"}}));
+    EXPECT_EQ(rows("SELECT count(*) FROM `pump`"), Rows{{"2"}});
+    EXPECT_EQ(rows("SELECT count(*) FROM `default_schema`.`pump`"), Rows{{"2"}});
+    EXPECT_EQ(
+        rows("SELECT `temperature` FROM pump WHERE `count` = 3 AND state = 'it\\'s C:\\\\temp'"),
+        Rows{{"21.5"}});
+}
+
+TEST_F(EmulatorSql, TenThousandRowsInOneStatement) {
+    ASSERT_EQ(state("CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `ts` TIMESTAMP, "
+                    "`temperature` DOUBLE, `count` BIGINT, `state` STRING)"),
+              "OK");
+    std::string sql =
+        "INSERT INTO `pump` (`asset_code`, `ts`, `temperature`, `count`, `state`) VALUES ";
+    for (int i = 0; i < 10000; ++i) {
+        if (i)
+            sql += ", ";
+        sql += "('pump', '2026-01-01 00:00:" + std::string(i % 60 < 10 ? "0" : "") +
+               std::to_string(i % 60) + ".000000+00:00', " + std::to_string(i) + ".500000, " +
+               std::to_string(i) + ", 'row " + std::to_string(i) + "')";
+    }
+    const OdbcResult r = run(sql);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(r.rowCount, 10000);
+    EXPECT_EQ(rows("SELECT count(*), sum(`count`), min(state), max(temperature) FROM pump"),
+              (Rows{{"10000", "49995000", "row 0", "9999.5"}}));
+}
+
+TEST_F(EmulatorSql, FailingRowWritesNothing) {
+    ASSERT_EQ(state("CREATE TABLE t (a STRING NOT NULL, n BIGINT)"), "OK");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a', 1), ('b', 2), ('c', 'three')"), "22018");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a', 1), (NULL, 2)"), "23502");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+}
+
+TEST_F(EmulatorSql, ErrorsArePrioritisedSyntaxThenAnalysisThenData) {
+    ASSERT_EQ(state("CREATE TABLE t (n BIGINT, s STRING)"), "OK");
+    // A bad value in row 1 does not hide a syntax error at the end ...
+    EXPECT_EQ(state("INSERT INTO t VALUES ('x', 'a'), (2, 'b'"), "42601");
+    // ... nor a wrong number of values in a later row.
+    EXPECT_EQ(state("INSERT INTO t VALUES ('x', 'a'), (2)"), "21S01");
+    EXPECT_EQ(state("INSERT INTO t VALUES (1, 'a', 3)"), "21S01");
+    EXPECT_EQ(state("INSERT INTO missing VALUES (1, 'a'), (2"), "42601");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+}
+
+TEST_F(EmulatorSql, OnlyOneStatementPerCall) {
+    ASSERT_EQ(state("CREATE TABLE t (s STRING)"), "OK");
+    EXPECT_EQ(state("SELECT 1; SELECT 2"), "42601");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a'); DROP TABLE t"), "42601");
+    EXPECT_EQ(state("CREATE TABLE u (a INT); SELECT 1"), "42601");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+    EXPECT_EQ(state("SELECT count(*) FROM u"), "42P01");
+    // A closing semicolon and semicolons inside literals are fine.
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a;b');  "), "OK");
+    EXPECT_EQ(rows("SELECT s FROM t WHERE s = 'a;b';"), Rows{{"a;b"}});
+}
+
+// ---- DDL -----------------------------------------------------------------------------
+
+TEST_F(EmulatorSql, CatalogErrorsCarryTheWarehouseSqlStates) {
+    ASSERT_EQ(state("CREATE TABLE `Pump` (`Temperature` DOUBLE)"), "OK");
+    EXPECT_EQ(state("CREATE TABLE `pump` (a INT)"), "42P07");
+    EXPECT_EQ(state("CREATE TABLE IF NOT EXISTS `PUMP` (a INT)"), "OK");
+    EXPECT_EQ(state("CREATE TABLE t2 (a INT, A BIGINT)"), "42711");
+    EXPECT_EQ(state("ALTER TABLE `pump` ADD COLUMN `temperature` DOUBLE"), "42711");
+    EXPECT_EQ(state("ALTER TABLE `pump` ADD COLUMNS (`x` INT, `X` INT)"), "42711");
+    EXPECT_EQ(state("ALTER TABLE `valve` ADD COLUMN `x` INT"), "42P01");
+    EXPECT_EQ(state("INSERT INTO `valve` (`x`) VALUES (1)"), "42P01");
+    EXPECT_EQ(state("SELECT * FROM valve"), "42P01");
+    EXPECT_EQ(state("INSERT INTO `pump` (`pressure`) VALUES (1)"), "42703");
+    EXPECT_EQ(state("SELECT pressure FROM pump"), "42703");
+    EXPECT_EQ(state("INSERT INTO `pump` (`temperature`, `TEMPERATURE`) VALUES (1, 2)"), "42701");
+    EXPECT_EQ(state("ALTER TABLE `pump` ADD COLUMN `p` DOUBLE NOT NULL"), "0A000");
+    EXPECT_EQ(state("CREATE TABLE t3 (a WIDGET)"), "0A000");
+    EXPECT_EQ(state("CREATE TABLE t3 (a VARCHAR)"), "42601");
+    EXPECT_EQ(state("CREATE TABLE t3 (a INT"), "42601");
+    EXPECT_EQ(state("CREATE TABLE t3 ()"), "42601");
+    EXPECT_EQ(state("CREATE TABLE t3 (a INT UNIQUE)"), "42601");
+    EXPECT_EQ(state("INSERT INTO pump VALUES (1,)"), "42601");
+    EXPECT_EQ(state("SELEC 1"), "0A000");
+    EXPECT_EQ(state("UPDATE pump SET temperature = 1"), "0A000");
+    EXPECT_EQ(state("  -- nothing"), "42601");
+    // Column names keep their case; the table name is stored in lower case.
+    EXPECT_EQ(state("INSERT INTO `PUMP` (`temperature`) VALUES (1.5)"), "OK");
+    EXPECT_EQ(rows("SELECT `TEMPERATURE` FROM pump"), Rows{{"1.5"}});
+    EXPECT_EQ(rows("SELECT table_name, column_name FROM information_schema.columns"),
+              (Rows{{"pump", "Temperature"}}));
+}
+
+TEST_F(EmulatorSql, AddColumnAppendsAndDropTableForgetsTheTable) {
+    ASSERT_EQ(state("CREATE TABLE t (a INT)"), "OK");
+    ASSERT_EQ(state("ALTER TABLE t ADD COLUMNS (b STRING, c DOUBLE)"), "OK");
+    ASSERT_EQ(state("ALTER TABLE t ADD COLUMN d BOOLEAN"), "OK");
+    EXPECT_EQ(rows("SELECT column_name FROM information_schema.columns WHERE table_name = 't' "
+                   "ORDER BY ordinal_position"),
+              (Rows{{"a"}, {"b"}, {"c"}, {"d"}}));
+    ASSERT_EQ(state("DROP TABLE t"), "OK");
+    EXPECT_EQ(state("DROP TABLE t"), "42P01");
+    EXPECT_EQ(state("DROP TABLE IF EXISTS t"), "OK");
+    EXPECT_EQ(rows("SELECT count(*) FROM information_schema.columns"), Rows{{"0"}});
+    EXPECT_EQ(state("CREATE TABLE t (z STRING)"), "OK");
+}
+
+TEST_F(EmulatorSql, QualifiedNamesReachOnlyTheConnectionsSchema) {
+    EXPECT_EQ(state("CREATE TABLE default_schema.t (a INT)"), "OK");
+    EXPECT_EQ(state("INSERT INTO `default_schema`.`t` VALUES (1)"), "OK");
+    EXPECT_EQ(state("CREATE TABLE other.t (a INT)"), "0A000");
+    EXPECT_EQ(rows("SELECT a FROM default_schema.t"), Rows{{"1"}});
+}
+
+// ---- names the warehouse refuses ----------------------------------------------------------
+
+TEST_F(EmulatorSql, RefusedTableNamesFailWith42602NamingTheCharacter) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a.b", "'.'"},
+        {"a b", "' '"},
+        {"a/b", "'/'"},
+        {std::string("a\x01"
+                     "b"),
+         "U+0001"},
+        {"a\nb", "U+000A"},
+        {"a\x7f"
+         "b",
+         "U+007F"},
+    };
+    ASSERT_EQ(state("CREATE TABLE ok (v INT)"), "OK");
+    for (const auto& [name, shown] : cases) {
+        for (const std::string& sql :
+             {"CREATE TABLE `" + name + "` (v INT)", "ALTER TABLE `" + name + "` ADD COLUMN w INT",
+              "INSERT INTO `" + name + "` (v) VALUES (1)"}) {
+            const OdbcResult r = run(sql);
+            EXPECT_EQ(r.state, "42602") << sql;
+            EXPECT_THAT(r.message, HasSubstr(shown)) << sql;
+        }
+    }
+    EXPECT_EQ(state("CREATE TABLE `" + std::string(256, 'a') + "` (v INT)"), "42602");
+    EXPECT_EQ(state("CREATE TABLE `" + std::string(255, 'a') + "` (v INT)"), "OK");
+    // The limit counts characters, not bytes.
+    std::string wide;
+    for (int i = 0; i < 255; ++i)
+        wide += "\xC3\xA9";
+    EXPECT_EQ(state("CREATE TABLE `" + wide + "` (v INT)"), "OK");
+    EXPECT_EQ(state("CREATE TABLE `` (v INT)"), "42602");
+}
+
+TEST_F(EmulatorSql, RefusedColumnNamesFailWith42602NamingTheCharacter) {
+    ASSERT_EQ(state("CREATE TABLE t (v INT)"), "OK");
+    for (const char c : std::string(" ,;{}()=\t\x01\x7f")) {
+        const std::string name = std::string("a") + c + "b";
+        for (const std::string& sql :
+             {"CREATE TABLE u (`" + name + "` INT)", "ALTER TABLE t ADD COLUMN `" + name + "` INT",
+              "INSERT INTO t (`" + name + "`) VALUES (1)"}) {
+            const OdbcResult r = run(sql);
+            EXPECT_EQ(r.state, "42602") << sql;
+            char code[8];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned char>(c));
+            EXPECT_THAT(r.message, HasSubstr(code)) << sql;
+        }
+    }
+    // Dots, slashes and other punctuation are fine in column names.
+    EXPECT_EQ(state("ALTER TABLE t ADD COLUMN `flow.l/s-%` DOUBLE"), "OK");
+    EXPECT_EQ(state("INSERT INTO t (`flow.l/s-%`) VALUES (2.5)"), "OK");
+}
+
+// ---- information_schema -------------------------------------------------------------------
+
+TEST_F(EmulatorSql, InformationSchemaReportsWarehouseTypesInColumnOrder) {
+    ASSERT_EQ(
+        state("CREATE TABLE `Pump` (a BIGINT NOT NULL, b INT, c SMALLINT, d TINYINT, e DOUBLE, "
+              "f FLOAT, g BOOLEAN, h DATE, i DECIMAL(10,2), j TIMESTAMP, k STRING, l "
+              "VARCHAR(256), m VARIANT, `MixedCase` LONG)"),
+        "OK");
+    const std::string query =
+        "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
+        "'default_schema' AND table_name = 'pump' ORDER BY ordinal_position";
+    EXPECT_EQ(rows(query), (Rows{{"a", "LONG"},
+                                 {"b", "INT"},
+                                 {"c", "SHORT"},
+                                 {"d", "BYTE"},
+                                 {"e", "DOUBLE"},
+                                 {"f", "FLOAT"},
+                                 {"g", "BOOLEAN"},
+                                 {"h", "DATE"},
+                                 {"i", "DECIMAL"},
+                                 {"j", "TIMESTAMP"},
+                                 {"k", "STRING"},
+                                 {"l", "STRING"},
+                                 {"m", "VARIANT"},
+                                 {"MixedCase", "LONG"}}));
+    EXPECT_EQ(
+        rows("SELECT full_data_type, ordinal_position, is_nullable FROM information_schema.columns "
+             "WHERE table_name = 'pump' AND column_name IN ('a', 'i', 'l') ORDER BY "
+             "ordinal_position"),
+        (Rows{
+            {"bigint", "0", "NO"}, {"decimal(10,2)", "8", "YES"}, {"varchar(256)", "11", "YES"}}));
+    // Names are stored in lower case, so the upper-case text matches nothing.
+    EXPECT_TRUE(rows("SELECT column_name FROM information_schema.columns WHERE table_name = 'Pump'")
+                    .empty());
+    EXPECT_TRUE(
+        rows("SELECT column_name FROM information_schema.columns WHERE table_schema = 'other'")
+            .empty());
+    EXPECT_TRUE(
+        rows("SELECT column_name FROM information_schema.columns WHERE table_name = 'valve'")
+            .empty());
+    EXPECT_EQ(rows("SELECT table_name, table_schema FROM information_schema.tables"),
+              (Rows{{"pump", "default_schema"}}));
+}
+
+TEST_F(EmulatorSql, InformationSchemaSeesOtherConnectionsAndSparkLiterals) {
+    OdbcSession other(wh.connectionString());
+    ASSERT_TRUE(other.connected());
+    const std::string query =
+        "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
+        "'default_schema' AND table_name = 'it\\'s' ORDER BY ordinal_position";
+    EXPECT_TRUE(rows(query).empty());
+    ASSERT_TRUE(other.run("CREATE TABLE `it's` (`v` DOUBLE)").ok());
+    EXPECT_EQ(rows(query), (Rows{{"v", "DOUBLE"}}));
+    ASSERT_TRUE(other.run("ALTER TABLE `it's` ADD COLUMN `w` STRING").ok());
+    EXPECT_EQ(rows(query), (Rows{{"v", "DOUBLE"}, {"w", "STRING"}}));
+}
+
+TEST_F(EmulatorSql, SchemasAreSeparateFiles) {
+    OdbcSession other(wh.connectionString("second"));
+    ASSERT_TRUE(other.connected());
+    ASSERT_TRUE(other.run("CREATE TABLE t (a INT)").ok());
+    EXPECT_EQ(state("SELECT * FROM t"), "42P01");
+    EXPECT_EQ(state("CREATE TABLE t (a INT)"), "OK");
+    EXPECT_EQ(other.run("SELECT table_schema FROM information_schema.tables").rows,
+              Rows{{"second"}});
+}
+
+}  // namespace
