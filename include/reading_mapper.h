@@ -8,8 +8,12 @@
 // ReadingMapper turns host readings into records: four fixed columns
 // (asset_code, user_ts, ts, corvane) and one column per datapoint, the SQL
 // types and the hint datapoint name taken from the SQL builder, and chooses
-// each record's table (asset code or a hint datapoint's "tablename"). It does
-// not own the builder. It keeps no state between calls; not thread-safe
+// each record's table (asset code or a hint datapoint's "tablename"). Table
+// and column names go through the builder's tableNameFor / columnNameFor, so
+// records carry only names the warehouse accepts; the asset_code value stays
+// exactly as sent. Without a builder, mapping logs an error and gives empty
+// results. The mapper does not own the builder and reads the host's readings
+// without keeping them. It keeps no state between calls; not thread-safe
 // against a concurrent change of its builder or instance name.
 
 #include <cstdint>
@@ -107,8 +111,11 @@ class ReadingMapper {
     DatabaseRecord mapReadingToRecord(const Reading* reading) const;
     std::vector<DatabaseRecord> mapReadingsToRecords(const std::vector<Reading*>& readings) const;
 
-    // Table routing.
+    // Table routing. extractTableName gives the routed name as the reading
+    // spells it; mapReadingToRecord stores the builder's tableNameFor of it.
     std::string extractTableName(const Reading* reading) const;
+    // Moves the records with a table name into one list per table, in
+    // ascending byte order of the names; the input records are left empty.
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
 
   private:
