@@ -4,7 +4,8 @@
 // Keeps the statement shapes and constraint texts of SQLBuilder and changes:
 // the column type of each datapoint kind, the mapping of type names read back
 // from the warehouse, string literals with backslash escapes (Spark reads a
-// backslash as an escape and does not read a doubled apostrophe as one),
+// backslash as an escape and does not read a doubled apostrophe as one; a NUL
+// byte is written as \u0000 so that it cannot end the statement text),
 // which values are written unquoted, VARIANT values through parse_json, the
 // hint datapoint name, the names the warehouse accepts, and the factory.
 // Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.

@@ -158,21 +158,33 @@ std::string replaceRefused(const std::string& name, Refused refused) {
 }  // namespace
 
 std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
-    size_t specials = 0;
+    // A backslash escapes in the warehouse's literals, and a doubled apostrophe
+    // would be read as two adjacent literals: both get a backslash. A NUL byte
+    // would end the statement text early, so it is written as \u0000 (not \0,
+    // which digits after it would turn into an octal escape).
+    size_t extra = 0;
     for (char c : value) {
-        if (c == '\\' || c == '\'')
-            ++specials;
+        if (c == '\\' || c == '\'') {
+            extra += 1;
+        } else if (c == '\0') {
+            extra += 5;
+        }
     }
     std::string literal;
-    literal.reserve(value.size() + specials + 2);
+    literal.reserve(value.size() + extra + 2);
     literal.push_back('\'');
-    if (specials == 0) {
+    if (extra == 0) {
         literal.append(value);
     } else {
         for (char c : value) {
-            if (c == '\\' || c == '\'')
+            if (c == '\\' || c == '\'') {
                 literal.push_back('\\');
-            literal.push_back(c);
+                literal.push_back(c);
+            } else if (c == '\0') {
+                literal.append("\\u0000", 6);
+            } else {
+                literal.push_back(c);
+            }
         }
     }
     literal.push_back('\'');

@@ -164,6 +164,14 @@ TEST(DatabricksEscaping, StringLiterals) {
         {"line\nbreak\ttab", "'line\nbreak\ttab'"},
         {"all ` ' \\ at once\\", "'all ` \\' \\\\ at once\\\\'"},
         {"\xC3\xA4\xE2\x82\xAC", "'\xC3\xA4\xE2\x82\xAC'"},
+        // A NUL byte cannot travel in the statement text; digits after it must
+        // not turn its escape into an octal one.
+        {std::string("a\0b", 3), "'a\\u0000b'"},
+        {std::string("\0"
+                     "12",
+                     3),
+         "'\\u000012'"},
+        {std::string("\0\0'", 3), "'\\u0000\\u0000\\''"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(builder.escapeString(c.input), c.expected) << c.input;

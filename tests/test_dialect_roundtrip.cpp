@@ -47,6 +47,11 @@ const std::vector<std::string>& hostileTexts() {
             "NULL",
             "all at once: ` ' \\ \" \n ; -- \\",
         };
+        t.push_back(
+            std::string("nul\0"
+                        "12 inside",
+                        13));
+        t.push_back(std::string("\0", 1));
         std::string longText;
         for (int i = 0; i < 1000; ++i)
             longText += "ab'c\\d`e\"f\n";
