@@ -59,6 +59,20 @@ void civilFromDays(int64_t z, int64_t& y, int& m, int& d) {
     y += m <= 2;
 }
 
+// Appends `value` (0 or more) with at least `width` digits.
+void putDigits(std::string& out, int64_t value, int width) {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && n < 20);
+    for (int i = n; i < width; ++i)
+        out += '0';
+    while (n > 0)
+        out += digits[--n];
+}
+
 int daysInMonth(int64_t y, int m) {
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0))
@@ -1013,14 +1027,16 @@ std::string formatTimestamp(int64_t micros) {
         rest += kMicrosPerDay;
         --days;
     }
-    int64_t y = 0;
-    int m = 0, d = 0;
-    civilFromDays(days, y, m, d);
+    std::string text = formatDate(days);
     const int64_t secondOfDay = rest / kMicrosPerSecond;
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", static_cast<int>(y), m,
-                  d, static_cast<int>(secondOfDay / 3600), static_cast<int>(secondOfDay / 60 % 60),
-                  static_cast<int>(secondOfDay % 60), static_cast<int>(rest % kMicrosPerSecond));
+    text += ' ';
+    putDigits(text, secondOfDay / 3600, 2);
+    text += ':';
+    putDigits(text, secondOfDay / 60 % 60, 2);
+    text += ':';
+    putDigits(text, secondOfDay % 60, 2);
+    text += '.';
+    putDigits(text, rest % kMicrosPerSecond, 6);
     return text;
 }
 
@@ -1038,8 +1054,13 @@ std::string formatDate(int64_t days) {
     int64_t y = 0;
     int m = 0, d = 0;
     civilFromDays(days, y, m, d);
-    char text[24];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", static_cast<int>(y), m, d);
+    std::string text;
+    text.reserve(26);
+    putDigits(text, y, 4);
+    text += '-';
+    putDigits(text, m, 2);
+    text += '-';
+    putDigits(text, d, 2);
     return text;
 }
 
