@@ -6,7 +6,8 @@
 // from the warehouse, string literals with backslash escapes (Spark reads a
 // backslash as an escape and does not read a doubled apostrophe as one; a NUL
 // byte is written as \u0000 so that it cannot end the statement text),
-// which values are written unquoted, VARIANT values through parse_json, the
+// which values are written unquoted, VARIANT values through parse_json (a
+// value that is not JSON goes in as a JSON string, so it cannot fail), the
 // hint datapoint name, the names the warehouse accepts, and the factory.
 // Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.
 

@@ -1,5 +1,8 @@
 #include "databricks_sql_builder.h"
 
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
 #include <cstring>
 
 namespace {
@@ -64,6 +67,55 @@ ValueForm valueFormOf(const std::string& type) {
         return ValueForm::Literal;
     }
     return ValueForm::Plain;
+}
+
+// True when the text is one whole JSON document (any root value).
+bool isJsonDocument(const std::string& text) {
+    // A raw NUL is never valid JSON, and the reader would take it for the end.
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::BaseReaderHandler<> ignore;
+    rapidjson::Reader reader;
+    return !reader.Parse(stream, ignore).IsError();
+}
+
+// The text as a JSON string value.
+std::string jsonStringOf(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string json;
+    json.reserve(text.size() + 2);
+    json.push_back('"');
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                json.append("\\\"");
+                break;
+            case '\\':
+                json.append("\\\\");
+                break;
+            case '\n':
+                json.append("\\n");
+                break;
+            case '\r':
+                json.append("\\r");
+                break;
+            case '\t':
+                json.append("\\t");
+                break;
+            default:
+                if (u < 0x20) {
+                    json.append("\\u00");
+                    json.push_back(kHex[u >> 4]);
+                    json.push_back(kHex[u & 0x0F]);
+                } else {
+                    json.push_back(c);
+                }
+        }
+    }
+    json.push_back('"');
+    return json;
 }
 
 bool isDigit(char c) {
@@ -201,8 +253,12 @@ std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& va
     switch (valueFormOf(columnType)) {
         case ValueForm::Variant: {
             // The warehouse keeps a plain string literal as a string, not as a
-            // structured value: structured values go through parse_json.
-            const std::string literal = escapeString(value);
+            // structured value: structured values go through parse_json. A
+            // text that is not JSON (a text datapoint arriving in a column made
+            // for structured values) would fail the whole batch in parse_json;
+            // it goes in as a JSON string instead, so it arrives unchanged.
+            const std::string literal =
+                escapeString(isJsonDocument(value) ? value : jsonStringOf(value));
             std::string sql;
             sql.reserve(literal.size() + 12);
             sql.append("parse_json(").append(literal).push_back(')');

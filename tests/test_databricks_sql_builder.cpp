@@ -143,6 +143,30 @@ TEST(DatabricksValues, FormattingTable) {
     }
 }
 
+TEST(DatabricksValues, VariantValuesThatAreNotJsonGoInAsJsonStrings) {
+    DatabricksSQLBuilder builder;
+    const std::vector<TextCase> cases = {
+        // JSON documents of any kind are kept as they are.
+        {"{\"a\":1}", R"(parse_json('{"a":1}'))"},
+        {" [1, 2] ", R"(parse_json(' [1, 2] '))"},
+        {"42", "parse_json('42')"},
+        {"\"s\"", R"(parse_json('"s"'))"},
+        {"null", "parse_json('null')"},
+        // Anything else would fail the batch in parse_json.
+        {"pump", R"(parse_json('"pump"'))"},
+        {"", R"(parse_json('""'))"},
+        {"nan", R"(parse_json('"nan"'))"},
+        {"-nan", R"(parse_json('"-nan"'))"},
+        {"{\"a\":1} trailing", R"(parse_json('"{\\"a\\":1} trailing"'))"},
+        {R"(say "hi"\ it's)" + std::string("\n"), R"(parse_json('"say \\"hi\\"\\\\ it\'s\\n"'))"},
+        {std::string("{}\0x", 4), R"(parse_json('"{}\\u0000x"'))"},
+        {"tab\there\x01", R"(parse_json('"tab\\there\\u0001"'))"},
+        {"\xC3\xA4", "parse_json('\"\xC3\xA4\"')"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(builder.formatValue(c.input, "VARIANT"), c.expected) << c.input;
+}
+
 TEST(DatabricksValues, FormattingThroughTheBaseClass) {
     std::unique_ptr<SQLBuilder> builder(new DatabricksSQLBuilder());
     EXPECT_EQ(builder->formatValue("it's", "VARCHAR(256)"), "'it\\'s'");

@@ -4,6 +4,7 @@
 // name can change the statement around it.
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <string>
 #include <vector>
@@ -176,6 +177,37 @@ TEST_F(DialectRoundTrip, StructuredValuesArriveAsVariants) {
     EXPECT_NE(back[2][0].find("say \\\"hi\\\" it's"), std::string::npos) << back[2][0];
     EXPECT_NE(back[2][0].find("C:\\\\temp"), std::string::npos) << back[2][0];
     EXPECT_NE(back[0][0].find("\"a\""), std::string::npos) << back[0][0];
+}
+
+TEST_F(DialectRoundTrip, TextsInAVariantColumnArriveAsJsonStrings) {
+    // A text datapoint whose name already has a column for structured values:
+    // every text goes in, as a JSON string holding exactly that text.
+    run(builder.buildCreateTable("mixed", {{"id", "BIGINT"}, {"v", "VARIANT"}}));
+    std::vector<std::string> expected;
+    SQLBuilder::Rows rows;
+    for (const std::string& text : hostileTexts()) {
+        rapidjson::Document alone;
+        alone.Parse(text.c_str(), text.size());
+        if (!alone.HasParseError())
+            continue;  // JSON on its own: kept as JSON
+        rows.push_back({std::to_string(rows.size()), builder.formatValue(text, "VARIANT")});
+        expected.push_back(text);
+    }
+    ASSERT_GT(expected.size(), 20u);
+    builder.setTableName("mixed");
+    builder.setColumns({"id", "v"});
+    builder.setValues(std::move(rows));
+    run(builder.buildBulkInsert());
+
+    Rows back = run("SELECT v FROM `mixed` ORDER BY id");
+    ASSERT_EQ(back.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        rapidjson::Document json;
+        json.Parse(back[i][0].c_str(), back[i][0].size());
+        ASSERT_FALSE(json.HasParseError()) << back[i][0];
+        ASSERT_TRUE(json.IsString()) << back[i][0];
+        EXPECT_EQ(std::string(json.GetString(), json.GetStringLength()), expected[i]) << i;
+    }
 }
 
 TEST_F(DialectRoundTrip, NonNumericTextInANumberColumnFailsAloneAndChangesNothing) {
