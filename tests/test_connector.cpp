@@ -163,6 +163,7 @@ TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
     EXPECT_EQ(log.entries(),
               (std::vector<LogCapture::Entry>{{Logger::Level::DEBUG, "Disconnecting from database"},
                                               {Logger::Level::INFO, "Database disconnected"}}));
+    ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
 TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
@@ -180,6 +181,7 @@ TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
     // Defaults everywhere: mapper and schema manager keep their own start values.
     EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "corvaneInstance");
     EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "");
+    ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
 TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionString) {
@@ -200,6 +202,7 @@ TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionStr
     EXPECT_EQ(f.connector.getConnectionString(),
               "Driver={DatabricksODBCDriver};Host=ws.example;Port=443;UID=default_user;PWD=lisk;"
               "SCHEMA=Plant;");
+    ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
 TEST(ConnectorConfigure, EverySuccessfulConfigureReplacesTheBuilder) {

@@ -14,6 +14,7 @@
 #include "log_capture.h"
 #include "mock_odbc_client.h"
 #include "readings.h"
+#include "schema_manager.h"
 
 using ::testing::_;
 using ::testing::HasSubstr;
