@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -136,6 +137,10 @@ constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 
 // The "%f" form of a double: fixed point, six digits after the point.
 std::string fixedSixDigits(double number) {
+    // A NaN has no meaningful sign; "-nan" is not a text the warehouse reads
+    // as a number, "nan" is.
+    if (std::isnan(number))
+        return "nan";
     char buffer[64];
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     auto result =

@@ -89,6 +89,10 @@ TEST_F(MapperTest, ValueTexts) {
         {DatapointValue(1e20), "100000000000000000000.000000"},
         {DatapointValue(1e300), printfFixed(1e300)},
         {DatapointValue(-1.7976931348623157e308), printfFixed(-1.7976931348623157e308)},
+        {DatapointValue(std::numeric_limits<double>::infinity()), "inf"},
+        {DatapointValue(-std::numeric_limits<double>::infinity()), "-inf"},
+        {DatapointValue(std::numeric_limits<double>::quiet_NaN()), "nan"},
+        {DatapointValue(-std::numeric_limits<double>::quiet_NaN()), "nan"},
         {DatapointValue(std::vector<double>{1.5, 2}), "[1.5,2.0]"},
     };
     for (const auto& c : cases)
