@@ -202,26 +202,38 @@ TEST(EmulatorFaults, FirstMatchingLineIsUsedAndOthersAreKept) {
 
 TEST(EmulatorFaults, FaultsAreSharedAcrossProcesses) {
     TempWarehouse wh;
-    wh.addFault("HYT00", 3);
-    // Three children each consume one fault; the parent then finds none left.
-    for (int child = 0; child < 3; ++child) {
+    wh.addFault("HYT00", 20);
+    // Two processes run statements at once; together they meet exactly the
+    // twenty faults of the file, none twice and none lost.
+    constexpr int kStatements = 30;
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            int code = 1;
+            int failures = 0;
             {
                 OdbcSession session(wh.connectionString());
-                if (session.connected() && session.run("SELECT 1").state == "HYT00")
-                    code = 0;
+                if (!session.connected())
+                    _exit(255);
+                for (int i = 0; i < kStatements; ++i) {
+                    const OdbcResult r = session.run("SELECT 1");
+                    if (!r.ok())
+                        failures += r.state == "HYT00" ? 1 : 100;
+                }
             }
-            _exit(code);
+            _exit(failures);
         }
+        children.push_back(pid);
+    }
+    int failures = 0;
+    for (pid_t pid : children) {
         int status = 0;
         waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
+        ASSERT_TRUE(WIFEXITED(status));
+        failures += WEXITSTATUS(status);
     }
-    OdbcSession session(wh.connectionString());
-    EXPECT_TRUE(session.run("SELECT 1").ok());
+    EXPECT_EQ(failures, 20);
     EXPECT_EQ(readFile(wh.directory() + "/faults"), "HYT00 0\n");
 }
 
@@ -348,6 +360,45 @@ TEST(EmulatorOdbc, DiagnosticsCanBeReadRepeatedlyAndThroughDiagField) {
     EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, stmt.handle, 1, state, &native, small, sizeof small,
                             &length),
               SQL_NO_DATA);
+}
+
+TEST(EmulatorOdbc, NumericTargetsAttributesAndConnectionRules) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString("Sales"));
+    ASSERT_TRUE(session.connected());
+    EXPECT_EQ(session.info(SQL_IDENTIFIER_QUOTE_CHAR), "`");
+    EXPECT_EQ(session.info(SQL_DATABASE_NAME), "sales");
+    ASSERT_TRUE(session.run("CREATE TABLE t (n BIGINT, d DOUBLE, s STRING)").ok());
+    ASSERT_TRUE(session.run("INSERT INTO t VALUES (-7, 2.25, 'x')").ok());
+    Stmt stmt(session);
+    ASSERT_EQ(stmt.exec("SELECT n, d, s FROM t"), SQL_SUCCESS);
+    SQLCHAR name[8];
+    SQLSMALLINT length = 0;
+    EXPECT_EQ(SQLColAttribute(stmt.handle, 2, SQL_DESC_NAME, name, sizeof name, &length, nullptr),
+              SQL_SUCCESS);
+    EXPECT_STREQ(reinterpret_cast<char*>(name), "d");
+    ASSERT_EQ(SQLFetch(stmt.handle), SQL_SUCCESS);
+    SQLBIGINT n = 0;
+    SQLDOUBLE d = 0;
+    SQLLEN indicator = 0;
+    EXPECT_EQ(SQLGetData(stmt.handle, 1, SQL_C_SBIGINT, &n, 0, &indicator), SQL_SUCCESS);
+    EXPECT_EQ(n, -7);
+    EXPECT_EQ(SQLGetData(stmt.handle, 2, SQL_C_DOUBLE, &d, 0, &indicator), SQL_SUCCESS);
+    EXPECT_EQ(d, 2.25);
+    EXPECT_EQ(SQLGetData(stmt.handle, 3, SQL_C_SBIGINT, &n, 0, &indicator), SQL_ERROR);
+    EXPECT_EQ(diagnosticsOf(SQL_HANDLE_STMT, stmt.handle, SQL_ERROR).state, "22018");
+    EXPECT_EQ(SQLGetData(stmt.handle, 4, SQL_C_CHAR, name, sizeof name, &indicator), SQL_ERROR);
+    EXPECT_EQ(diagnosticsOf(SQL_HANDLE_STMT, stmt.handle, SQL_ERROR).state, "07009");
+
+    // Every statement commits on its own: manual commit is refused.
+    EXPECT_EQ(SQLSetConnectAttr(session.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+              SQL_ERROR);
+    // A connected handle cannot connect again.
+    const std::string again = wh.connectionString();
+    EXPECT_EQ(SQLDriverConnect(session.dbc(), nullptr, (SQLCHAR*)again.c_str(), SQL_NTS, nullptr, 0,
+                               nullptr, SQL_DRIVER_NOPROMPT),
+              SQL_ERROR);
 }
 
 // ---- several writers ------------------------------------------------------------------
