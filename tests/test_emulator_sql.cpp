@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -500,6 +501,53 @@ TEST_F(EmulatorSql, SchemasAreSeparateFiles) {
     EXPECT_EQ(state("CREATE TABLE t (a INT)"), "OK");
     EXPECT_EQ(other.run("SELECT table_schema FROM information_schema.tables").rows,
               Rows{{"second"}});
+}
+
+// ---- malformed input -------------------------------------------------------------------
+
+TEST_F(EmulatorSql, MangledStatementsFailCleanly) {
+    ASSERT_EQ(state("CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `ts` TIMESTAMP, "
+                    "`temperature` DOUBLE, `meta` VARIANT, `n` DECIMAL(5,2))"),
+              "OK");
+    const std::vector<std::string> seeds = {
+        "INSERT INTO `pump` (`asset_code`, `ts`, `temperature`, `meta`, `n`) VALUES ('p\\'q', "
+        "'2026-01-01 00:00:00.000001+00:00', 21.5e0, parse_json('{\"a\":[1,2]}'), -1.25BD), "
+        "(r'x', '2026-01-01' ' 00:00:00', 1L, NULL, '\\u0031.5')",
+        "CREATE TABLE IF NOT EXISTS `a``b` (`c` VARCHAR(10) NOT NULL COMMENT 'x', d DECIMAL(3,1))",
+        "ALTER TABLE `pump` ADD COLUMNS (`x` STRING, `y` TIMESTAMP)",
+        "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
+        "'default_schema' AND table_name = 'pump' ORDER BY ordinal_position /* c */ -- d",
+    };
+    const std::string alphabet = "'\"`\\;(),.-+/*0123456789eEuUrR {}\n\t\x01\xc3\xa9";
+    for (const std::string& seed : seeds)
+        ASSERT_EQ(state(seed), "OK") << seed;
+    std::mt19937 random(20260101);
+    for (int i = 0; i < 1500; ++i) {
+        std::string sql = seeds[static_cast<size_t>(i) % seeds.size()];
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits && !sql.empty(); ++e) {
+            const size_t at = random() % sql.size();
+            const char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+                case 0:
+                    sql[at] = c;
+                    break;
+                case 1:
+                    sql.insert(at, 1, c);
+                    break;
+                default:
+                    sql.erase(at, 1 + random() % 8);
+                    break;
+            }
+        }
+        const OdbcResult r = run(sql);
+        if (!r.ok()) {
+            EXPECT_EQ(r.state.size(), 5u) << sql;
+            EXPECT_EQ(r.message.rfind("[lakesink][Warehouse] ", 0), 0u) << sql;
+        }
+    }
+    // The warehouse still answers afterwards.
+    EXPECT_EQ(state("SELECT count(*) FROM pump"), "OK");
 }
 
 }  // namespace
