@@ -26,7 +26,11 @@ Function resolve(void* library, const std::string& path, const char* name) {
 }  // namespace
 
 NorthPlugin::NorthPlugin(const std::string& path) : objectPath(path) {
-    library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // RTLD_NODELETE keeps the plugin and what it pulled in (the ODBC driver
+    // manager and its loader) mapped until the process ends: those libraries
+    // keep one-time global state that would be lost, and reported as leaked,
+    // if they were unmapped at dlclose.
+    library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!library) {
         const char* why = dlerror();
         throw std::runtime_error("cannot load plugin " + path + ": " +
