@@ -401,6 +401,38 @@ TEST(EmulatorOdbc, NumericTargetsAttributesAndConnectionRules) {
               SQL_ERROR);
 }
 
+TEST(EmulatorOdbc, DisconnectFreesStatementsLeftOpen) {
+    TempWarehouse wh;
+    useEmulatorDriver();
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+    const std::string connection = wh.connectionString();
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connection.c_str(), SQL_NTS,
+                                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
+    for (int i = 0; i < 3; ++i) {
+        SQLHSTMT stmt = SQL_NULL_HSTMT;
+        ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt), SQL_SUCCESS);
+        ASSERT_EQ(SQLExecDirect(stmt, (SQLCHAR*)"SELECT 1", SQL_NTS), SQL_SUCCESS);
+    }
+    // The application never frees these statements and the driver manager does
+    // not free them at disconnect: the driver releases them itself, and must not
+    // touch them again (the sanitizer build catches a double free).
+    EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
+    // The connection can be used again afterwards.
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connection.c_str(), SQL_NTS,
+                                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt), SQL_SUCCESS);
+    EXPECT_EQ(SQLExecDirect(stmt, (SQLCHAR*)"SELECT 1", SQL_NTS), SQL_SUCCESS);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
+    EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
 // ---- several writers ------------------------------------------------------------------
 
 TEST(EmulatorProcesses, TwoProcessesWriteAtOnceWithoutLosingRows) {

@@ -5,7 +5,8 @@
 // with SQLAllocHandle and frees them with SQLFreeHandle, which delete the
 // objects here. A connection handle owns its Session; a statement handle owns
 // the outcome of its last statement (the whole result set, read at execution)
-// and the position of SQLFetch and SQLGetData in it. Diagnostic records stay
+// and the position of SQLFetch and SQLGetData in it. Statements still open at
+// SQLDisconnect are freed with the connection, as ODBC requires. Diagnostic records stay
 // readable any number of times until the next call on the same handle. The
 // application must not use one handle from two threads at once.
 
@@ -48,11 +49,19 @@ struct Environment : Handle {
     SQLINTEGER odbcVersion = SQL_OV_ODBC3;
 };
 
+struct StatementHandle;
+
 struct Connection : Handle {
     explicit Connection(Environment* owner) : Handle(SQL_HANDLE_DBC), environment(owner) {}
+    ~Connection() override;
     Environment* environment;
     std::unique_ptr<Session> session;
     std::string connectionString;
+    // Statements still allocated on this connection; SQLDisconnect frees them.
+    std::vector<StatementHandle*> statements;
+
+    void freeStatement(StatementHandle* stmt);
+    void freeAllStatements();
 };
 
 struct StatementHandle : Handle {
@@ -74,5 +83,25 @@ struct StatementHandle : Handle {
     size_t dataOffset = 0;        // bytes of that column already returned
     bool dataDone = false;        // that column has been read to its end
 };
+
+inline Connection::~Connection() {
+    freeAllStatements();
+}
+
+inline void Connection::freeStatement(StatementHandle* stmt) {
+    for (size_t i = 0; i < statements.size(); ++i) {
+        if (statements[i] == stmt) {
+            statements.erase(statements.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    delete stmt;
+}
+
+inline void Connection::freeAllStatements() {
+    for (StatementHandle* stmt : statements)
+        delete stmt;
+    statements.clear();
+}
 
 }  // namespace whemu

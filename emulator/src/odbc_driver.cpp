@@ -156,7 +156,10 @@ SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT HandleType, SQLHANDLE InputHandle,
                     dbc->post("08003", whemu::kNativeDriver, "Connection not open.");
                     return SQL_ERROR;
                 }
-                *OutputHandle = new StatementHandle(dbc);
+                dbc->statements.reserve(dbc->statements.size() + 1);
+                auto* stmt = new StatementHandle(dbc);
+                dbc->statements.push_back(stmt);
+                *OutputHandle = stmt;
                 return SQL_SUCCESS;
             }
             default:
@@ -175,7 +178,12 @@ SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT HandleType, SQLHANDLE Handle) {
     whemu::Handle* h = anyHandle(HandleType, Handle);
     if (!h)
         return SQL_INVALID_HANDLE;
-    delete h;
+    if (HandleType == SQL_HANDLE_STMT) {
+        auto* stmt = static_cast<whemu::StatementHandle*>(h);
+        stmt->connection->freeStatement(stmt);
+    } else {
+        delete h;
+    }
     return SQL_SUCCESS;
 }
 
@@ -184,7 +192,7 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT StatementHandle, SQLUSMALLINT Option) {
     if (!stmt)
         return SQL_INVALID_HANDLE;
     if (Option == SQL_DROP) {
-        delete stmt;
+        stmt->connection->freeStatement(stmt);
         return SQL_SUCCESS;
     }
     return guarded(stmt, [&] {
@@ -269,6 +277,7 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC ConnectionHandle) {
     return guarded(dbc, [&] {
         if (!dbc->session)
             usage("08003", "Connection not open.");
+        dbc->freeAllStatements();
         dbc->session.reset();
         return SQL_SUCCESS;
     });
