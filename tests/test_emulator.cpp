@@ -475,4 +475,32 @@ TEST(EmulatorProcesses, TwoProcessesWriteAtOnceWithoutLosingRows) {
         (std::vector<std::vector<std::string>>{{"0", "2000", "2000"}, {"1", "2000", "2000"}}));
 }
 
+TEST(EmulatorProcesses, SeveralProcessesOpenANewSchemaAtOnce) {
+    // The first connections to a new schema file race to set it up; none may
+    // fail for the lock the others hold.
+    constexpr int kRounds = 15, kProcesses = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        TempWarehouse wh;
+        std::vector<pid_t> children;
+        for (int p = 0; p < kProcesses; ++p) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                bool ok = false;
+                {
+                    OdbcSession session(wh.connectionString());
+                    ok = session.connected() && session.run("SELECT 1").ok();
+                }
+                _exit(ok ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+    }
+}
+
 }  // namespace

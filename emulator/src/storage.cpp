@@ -1,5 +1,8 @@
 #include "storage.h"
 
+#include <chrono>
+#include <thread>
+
 #include "diagnostics.h"
 
 namespace whemu {
@@ -33,6 +36,23 @@ struct OpenGuard {
     }
 };
 
+// Runs a setup statement, waiting out locks that SQLite reports at once
+// instead of through the busy handler (switching a new file to WAL while
+// another process does the same is one).
+void execRetrying(sqlite3* db, const char* sql) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
+        const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            return;
+        const bool busy = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+        if (!busy || std::chrono::steady_clock::now() > deadline)
+            storageError(db, rc);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 }  // namespace
 
 void storageError(sqlite3* db, int rc) {
@@ -62,10 +82,10 @@ sqlite3* openSchema(const std::string& path) {
     }
     sqlite3_extended_result_codes(guard.db, 1);
     sqlite3_busy_timeout(guard.db, kBusyTimeoutMs);
-    exec(guard.db, "PRAGMA journal_mode=WAL");
+    execRetrying(guard.db, "PRAGMA journal_mode=WAL");
     exec(guard.db, "PRAGMA synchronous=NORMAL");
     for (const char* sql : kSetup)
-        exec(guard.db, sql);
+        execRetrying(guard.db, sql);
     sqlite3* db = guard.db;
     guard.db = nullptr;
     return db;
