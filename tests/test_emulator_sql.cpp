@@ -503,6 +503,25 @@ TEST_F(EmulatorSql, SchemasAreSeparateFiles) {
               Rows{{"second"}});
 }
 
+TEST_F(EmulatorSql, DeepNestingDoesNotExhaustTheStack) {
+    ASSERT_EQ(state("CREATE TABLE t (v VARIANT)"), "OK");
+    const int depth = 200000;
+    const std::string json = std::string(depth, '[') + std::string(depth, ']');
+    EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('" + json + "'))"), "OK");
+    EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('" + std::string(depth, '[') + "'))"),
+              "22032");
+    std::string calls;
+    for (int i = 0; i < depth; ++i)
+        calls += "parse_json(";
+    calls += "'1'" + std::string(depth, ')');
+    EXPECT_EQ(state("INSERT INTO t VALUES (" + calls + ")"), "0A000");
+    EXPECT_EQ(state("INSERT INTO t VALUES (" + std::string(depth, '(') + "1" +
+                    std::string(depth, ')') + ")"),
+              "42601");
+    EXPECT_EQ(state("SELECT " + std::string(depth, '(') + "1" + std::string(depth, ')')), "54001");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"1"}});
+}
+
 // ---- malformed input -------------------------------------------------------------------
 
 TEST_F(EmulatorSql, MangledStatementsFailCleanly) {

@@ -379,6 +379,32 @@ void skipParentheses(Lexer& lexer) {
     } while (depth > 0);
 }
 
+// Skips one operand the emulator does not evaluate: a literal, a name, a
+// call or a parenthesised expression. Iterative, so deep nesting cannot
+// exhaust the stack.
+void skipOperand(Lexer& lexer) {
+    switch (lexer.cur().kind) {
+        case TokenKind::String:
+        case TokenKind::Number:
+        case TokenKind::QuotedName:
+            lexer.advance();
+            return;
+        case TokenKind::Word:
+            lexer.advance();
+            if (lexer.isPunct('('))
+                skipParentheses(lexer);
+            return;
+        case TokenKind::Punct:
+            if (lexer.isPunct('(')) {
+                skipParentheses(lexer);
+                return;
+            }
+            lexer.syntaxError();
+        case TokenKind::End:
+            lexer.syntaxError();
+    }
+}
+
 // Reads one value of a VALUES row. Syntax errors are thrown; values the
 // warehouse would reject on analysis are recorded in `pending`.
 void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
@@ -407,7 +433,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
                     return;
                 }
                 unsupportedExpression("a sign before a non-number", pending);
-                readLiteral(lexer, literal, pending);
+                skipOperand(lexer);
                 return;
             }
             lexer.syntaxError();
@@ -461,7 +487,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
                 literal.kind = Literal::Null;
             } else {
                 unsupportedExpression("parse_json of a non-literal", pending);
-                readLiteral(lexer, literal, pending);
+                skipOperand(lexer);
             }
             lexer.expectPunct(')');
             return;
@@ -654,6 +680,11 @@ Outcome insertRows(Session& session, Lexer& lexer) {
         message.find("incomplete input") != std::string::npos ||
         message.find("unrecognized token") != std::string::npos) {
         fail("42601", kNativeSyntax, "[PARSE_SYNTAX_ERROR] " + message + ".");
+    }
+    if (message.find("stack overflow") != std::string::npos ||
+        message.find("too large") != std::string::npos ||
+        message.find("too deep") != std::string::npos) {
+        fail("54001", kNativeSyntax, "The query is too complex: " + message + ".");
     }
     fail("42000", kNativeSyntax, "The query cannot be run: " + message + ".");
 }

@@ -936,7 +936,8 @@ std::string checkedJson(std::string_view json) {
     rapidjson::BaseReaderHandler<> handler;
     rapidjson::Reader reader;
     const rapidjson::ParseResult result =
-        reader.Parse<rapidjson::kParseValidateEncodingFlag>(input, handler);
+        reader.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(
+            input, handler);
     if (result.IsError()) {
         fail("22032", kNativeData,
              "[MALFORMED_RECORD_IN_PARSING.WITHOUT_SUGGESTION] Malformed records are detected in "
