@@ -719,7 +719,7 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber
                 errno = 0;
                 const long long v = std::strtoll(value.c_str(), &end, 10);
                 if (value.empty() || *end != '\0' || errno == ERANGE) {
-                    usage("22018", "Invalid character value for cast specification: '" +
+                    usage("22018", "Invalid character value for cast: '" +
                                        whemu::printable(value) + "'.");
                 }
                 if (TargetType == SQL_C_SBIGINT) {
@@ -756,7 +756,7 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber
                 } else {
                     v = std::strtod(value.c_str(), &end);
                     if (value.empty() || *end != '\0') {
-                        usage("22018", "Invalid character value for cast specification: '" +
+                        usage("22018", "Invalid character value for cast: '" +
                                            whemu::printable(value) + "'.");
                     }
                 }
