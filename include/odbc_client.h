@@ -88,6 +88,9 @@ class ODBCClient {
     SQLHDBC getConnectionHandle() const { return dbc; }
     const std::string& getConnectionString() const { return connectionString; }
     bool isLastErrorRetriable() const { return lastErrorRetriable; }
+    // Why the last executeQuery failed, as the driver said it ("SQLSTATE=...,
+    // NativeError=..., Message=..."); empty when it did not fail in execution.
+    const std::string& getLastErrorText() const { return lastErrorText; }
     const std::vector<std::string>& getResultColumnNames() const { return resultColumnNames; }
 
   protected:
@@ -99,4 +102,5 @@ class ODBCClient {
     bool databaseTypeCached = false;
     bool lastErrorRetriable = false;
     std::vector<std::string> resultColumnNames;
+    std::string lastErrorText;
 };

@@ -66,6 +66,15 @@ class ODBCConnector {
     // Writes one table group; false when its INSERT failed.
     bool writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
                     bool& schemaMissing);
+    // Renames the record's columns that the cached table has in another letter
+    // case to the cached spelling; true when a column is still missing.
+    bool adoptCachedSpelling(const std::string& table, DatabaseRecord& record);
+    // Adds the record's missing columns; when an ALTER fails because the
+    // warehouse has the column already, learns the table's columns instead.
+    void addMissingColumns(const std::string& table, DatabaseRecord& record);
+    // Logs, at the error level, the warehouse's reason for the statement that
+    // just failed.
+    void logWarehouseReason();
 
     ODBCClient* client;
     ODBCConfig config;

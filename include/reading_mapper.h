@@ -11,10 +11,14 @@
 // each record's table (asset code or a hint datapoint's "tablename"). Table
 // and column names go through the builder's tableNameFor / columnNameFor, so
 // records carry only names the warehouse accepts; the asset_code value stays
-// exactly as sent. Without a builder, mapping logs an error and gives empty
-// results. The mapper does not own the builder and reads the host's readings
-// without keeping them. It keeps no state between calls; not thread-safe
-// against a concurrent change of its builder or instance name.
+// exactly as sent. Column names that differ only in ASCII letter case are one
+// column, as they are in the warehouse: the later datapoint overwrites in place.
+// A datapoint without a name goes to the column "_".
+// A reading without a table name is dropped with a warning. Without a builder,
+// mapping logs an error and gives empty results. The mapper does not own the
+// builder and reads the host's readings without keeping them. It keeps no
+// state between calls; not thread-safe against a concurrent change of its
+// builder or instance name.
 
 #include <cstdint>
 #include <map>
@@ -72,6 +76,10 @@ class DatabaseRecord {
     ColumnConstraint constraintAt(size_t position) const { return constraints[position]; }
     // Position of a column, or -1 when there is none.
     int64_t findColumn(const std::string& name) const;
+    // Gives the column at `position` another name, keeping its place, value,
+    // type and constraint. False (and nothing changed) when the position is
+    // out of range or another column already has the new name.
+    bool renameColumn(size_t position, const std::string& name);
 
     // Makes room for that many columns without changing the record.
     void reserve(size_t columns);

@@ -5,7 +5,11 @@
 // time it is asked, keeps them for the rest of its life (the cache only grows),
 // creates missing tables and adds missing columns (one ALTER per column).
 // Beside each cache entry it keeps an index from column name to the first
-// position of that name, so per-record checks cost one lookup per column.
+// position of that name, so per-record checks cost one lookup per column, and
+// one from the name in ASCII lower case, for the warehouse matches column
+// names ignoring case. learnColumns reads a cached table's columns again and
+// appends those the cache lacks (columns added by another writer); nothing
+// is ever removed.
 // Does not own the client or the builder (the connector owns both). Not
 // thread-safe: one connector uses it from one thread at a time.
 
@@ -51,6 +55,15 @@ class SchemaManager {
     // Valid until the next call that changes the cache.
     const TableSchema* findCachedSchema(const std::string& table) const;
     const ColumnPositions* findCachedColumnPositions(const std::string& table) const;
+    // The cached spelling of a column of the table whose name equals `column`
+    // ignoring ASCII letter case; null when there is none.
+    const std::string* findCachedColumnIgnoringCase(const std::string& table,
+                                                    const std::string& column) const;
+    // Reads the table's columns from the information schema and appends to its
+    // cache entry (creating it) every column the entry lacks, compared ignoring
+    // case. True when at least one column was added. Statement failures throw,
+    // as in checkTableExists.
+    bool learnColumns(const std::string& table);
     TableSchema extractColumnInfo(const QueryRows& rows) const;
     std::string parseColumnType(const std::string& type) const;
     std::string toLowerCase(const std::string& text) const;
@@ -67,7 +80,8 @@ class SchemaManager {
   private:
     struct CacheEntry {
         TableSchema columns;
-        ColumnPositions positions;  // first position of each column name
+        ColumnPositions positions;        // first position of each column name
+        ColumnPositions foldedPositions;  // the same, keyed by the name in lower case
     };
     void storeEntry(const std::string& table, TableSchema columns);
     static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type);

@@ -74,10 +74,12 @@ bool isJsonDocument(const std::string& text) {
     // A raw NUL is never valid JSON, and the reader would take it for the end.
     if (text.empty() || text.find('\0') != std::string::npos)
         return false;
+    // Iterative parsing: a value nested a million levels deep must not exhaust
+    // the stack.
     rapidjson::MemoryStream stream(text.data(), text.size());
     rapidjson::BaseReaderHandler<> ignore;
     rapidjson::Reader reader;
-    return !reader.Parse(stream, ignore).IsError();
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
 }
 
 // The text as a JSON string value.

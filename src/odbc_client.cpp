@@ -314,6 +314,7 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
     // The text goes to the driver as it is, without a copy: INSERT batches
     // run to megabytes.
     logger->debug("Executing query: %s", query.c_str());
+    lastErrorText.clear();
 
     // The driver reads the text up to its first zero byte. A zero byte inside
     // would silently cut the statement short, so such a text is refused.
@@ -322,6 +323,7 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
             "Refusing to execute a statement text that contains a zero byte (offset %zu).",
             static_cast<size_t>(static_cast<const char*>(zero) - query.data()));
         lastErrorRetriable = false;
+        lastErrorText = "the statement text contains a zero byte";
         throw std::runtime_error(kExecuteFailed);
     }
 
@@ -345,6 +347,9 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         logger->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
                       record.nativeError(), record.messageText());
         lastErrorRetriable = isRetriableError(record.state, record.native, record.message);
+        lastErrorText = std::string("SQLSTATE=") + record.stateText() +
+                        ", NativeError=" + std::to_string(record.nativeError()) +
+                        ", Message=" + record.messageText();
         stmt.release();
         throw std::runtime_error(kExecuteFailed);
     }

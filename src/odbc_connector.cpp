@@ -146,6 +146,7 @@ QueryResult ODBCConnector::executeQuery(const std::string& sql) {
         return client->executeQuery(sql);
     } catch (const std::exception& e) {
         logger->error("Exception in executeQuery: %s", e.what());
+        logWarehouseReason();
     } catch (...) {
         logger->error("Unknown exception in executeQuery");
     }
@@ -209,6 +210,7 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         return everyTableWritten;
     } catch (const std::exception& e) {
         logger->error("Database operation failed: %s", e.what());
+        logWarehouseReason();
         if (!client->isConnected()) {
             logger->debug("Database connection lost");
             disconnect();
@@ -217,14 +219,72 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
     }
 }
 
+void ODBCConnector::logWarehouseReason() {
+    const std::string& reason = client->getLastErrorText();
+    if (!reason.empty())
+        Logger::getLogger()->error("The warehouse refused the statement: %s", reason.c_str());
+}
+
+bool ODBCConnector::adoptCachedSpelling(const std::string& table, DatabaseRecord& record) {
+    const SchemaManager::ColumnPositions* positions =
+        schemaManager->findCachedColumnPositions(table);
+    if (!positions)
+        return true;
+    bool missing = false;
+    const std::vector<std::string>& names = record.getColumnNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (positions->count(names[i]))
+            continue;
+        const std::string* cached = schemaManager->findCachedColumnIgnoringCase(table, names[i]);
+        // A copy: renaming changes the record's own list of names.
+        if (!cached || !record.renameColumn(i, std::string(*cached)))
+            missing = true;
+    }
+    return missing;
+}
+
+void ODBCConnector::addMissingColumns(const std::string& table, DatabaseRecord& record) {
+    try {
+        schemaManager->alterTable(table, record);
+    } catch (const std::exception&) {
+        // The column may be there already: added by another writer, or by this
+        // connector under a table name that differs in letter case. The cache
+        // would ask for it again on every resend, so the batch could never
+        // pass: learn the table's columns from the warehouse and go on when
+        // that was the reason. Otherwise the ALTER's own failure stands.
+        const std::string reason = client->getLastErrorText();
+        bool learned = false;
+        try {
+            learned = schemaManager->learnColumns(table);
+        } catch (const std::exception&) {
+            learned = false;
+        }
+        if (!learned) {
+            if (!reason.empty())
+                Logger::getLogger()->error("The warehouse refused the statement: %s",
+                                           reason.c_str());
+            throw;
+        }
+        Logger::getLogger()->info(
+            "Table '%s' has columns this connector had not seen; its columns were read again",
+            table.c_str());
+        if (adoptCachedSpelling(table, record))
+            schemaManager->alterTable(table, record);
+    }
+}
+
 bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
                                bool& schemaMissing) {
     Logger* logger = Logger::getLogger();
 
-    for (const DatabaseRecord& record : records) {
+    for (DatabaseRecord& record : records) {
         if (schemaManager->checkTableExists(table, record)) {
-            if (schemaManager->checkTableSchema(table, record)) {
-                schemaManager->alterTable(table, record);
+            // The warehouse matches column names ignoring case: a record column
+            // that the table has in another spelling takes the table's spelling
+            // instead of being added again.
+            if (schemaManager->checkTableSchema(table, record) &&
+                adoptCachedSpelling(table, record)) {
+                addMissingColumns(table, record);
             }
         } else if (!schemaManager->createTable(table, record)) {
             logger->error("Failed to create database table '%s'", table.c_str());

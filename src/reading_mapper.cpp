@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "datapoint.h"
@@ -79,6 +80,19 @@ int64_t DatabaseRecord::findColumn(const std::string& name) const {
     return static_cast<int64_t>(found->second);
 }
 
+bool DatabaseRecord::renameColumn(size_t position, const std::string& name) {
+    if (position >= columnNames.size())
+        return false;
+    if (columnNames[position] == name)
+        return true;
+    if (columnIndex.count(name))
+        return false;
+    columnIndex.erase(columnNames[position]);
+    columnIndex.emplace(name, position);
+    columnNames[position] = name;
+    return true;
+}
+
 std::string DatabaseRecord::getValue(const std::string& name) const {
     auto found = columnIndex.find(name);
     if (found == columnIndex.end() || found->second >= values.size())
@@ -132,6 +146,7 @@ const std::string kAssetCodeColumn = "asset_code";
 const std::string kUserTimestampColumn = "user_ts";
 const std::string kTimestampColumn = "ts";
 const std::string kInstanceColumn = "corvane";
+const std::string kUnnamedColumn = "_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 
@@ -171,6 +186,50 @@ std::string utcTimestamp(std::string text) {
     text.append(kTimezoneSuffix, sizeof(kTimezoneSuffix) - 1);
     return text;
 }
+
+bool hasUpperAscii(const std::string& text) {
+    for (char c : text) {
+        if (c >= 'A' && c <= 'Z')
+            return true;
+    }
+    return false;
+}
+
+std::string lowerAscii(const std::string& text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+// Finds, for each new column name of one record, an earlier column whose name
+// differs only in ASCII letter case. Two names can only differ so when one of
+// them has a capital letter; until the first one does (the fixed columns have
+// none), nothing is indexed and a name costs one scan of its bytes.
+class CaseFolding {
+  public:
+    // Replaces `column` with the spelling of an earlier column of `record`
+    // that equals it ignoring case, if there is one.
+    void adopt(const DatabaseRecord& record, std::string& column) {
+        if (!active) {
+            if (!hasUpperAscii(column))
+                return;
+            active = true;
+            const std::vector<std::string>& names = record.getColumnNames();
+            for (const std::string& name : names)
+                spelling.emplace(lowerAscii(name), name);
+        }
+        auto [entry, added] = spelling.emplace(lowerAscii(column), column);
+        if (!added)
+            column = entry->second;
+    }
+
+  private:
+    bool active = false;
+    std::unordered_map<std::string, std::string> spelling;  // lower case -> first spelling
+};
 
 }  // namespace
 
@@ -238,6 +297,7 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
     // The hint datapoint is the first one of the hint name, as the reading's
     // own lookup finds it; it is noted on the way instead of searched again.
     const Datapoint* hint = nullptr;
+    CaseFolding folding;
     for (const Datapoint* datapoint : datapoints) {
         if (datapoint == nullptr)
             continue;
@@ -249,6 +309,14 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
         }
         const DatapointValue& value = datapoint->getData();
         std::string column = sqlBuilder->columnNameFor(name);
+        // No warehouse has a column without a name: an unnamed datapoint would
+        // fail its batch on every resend. It is written to the column "_".
+        if (column.empty())
+            column = kUnnamedColumn;
+        // The warehouse matches column names ignoring letter case: a name equal
+        // to an earlier column's but for case is that column, as a repeated
+        // name is (the later value overwrites in place).
+        folding.adopt(record, column);
         if (column != name) {
             Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
                                        column.c_str());
@@ -279,8 +347,14 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
         if (reading == nullptr)
             continue;
         DatabaseRecord record = mapWithBuilder(*reading, hintName, stringType, timestampType);
-        if (!record.getTableName().empty())
+        if (!record.getTableName().empty()) {
             records.push_back(std::move(record));
+        } else {
+            // The host counts the reading as sent: its loss must not be silent.
+            Logger::getLogger()->warn(
+                "A reading of asset '%s' has no table name and is not written",
+                reading->getAssetName().c_str());
+        }
     }
     return records;
 }
@@ -320,8 +394,10 @@ std::string ReadingMapper::routeByHint(const std::string& assetCode, const Datap
         text.erase(0, 1);
     }
 
+    // Iterative parsing: a hint nested a million levels deep must not exhaust
+    // the stack. The grammar is the same strict one.
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     if (document.HasParseError()) {
         Logger::getLogger()->debug("Invalid hint JSON format: %s", text.c_str());
         return assetCode;

@@ -11,6 +11,16 @@ namespace {
 std::string cellText(const std::string& cell) {
     return std::string(cell.c_str());
 }
+
+// Lower case as the warehouse compares column names: only A to Z change.
+std::string foldCase(const std::string& name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
 }  // namespace
 
 QueryResult SchemaManager::executeQuery(const std::string& sql) {
@@ -48,6 +58,41 @@ const SchemaManager::ColumnPositions* SchemaManager::findCachedColumnPositions(
     const std::string& table) const {
     auto it = schemaCache.find(table);
     return it == schemaCache.end() ? nullptr : &it->second.positions;
+}
+
+const std::string* SchemaManager::findCachedColumnIgnoringCase(const std::string& table,
+                                                               const std::string& column) const {
+    auto it = schemaCache.find(table);
+    if (it == schemaCache.end())
+        return nullptr;
+    const CacheEntry& entry = it->second;
+    auto found = entry.foldedPositions.find(foldCase(column));
+    if (found == entry.foldedPositions.end())
+        return nullptr;
+    return &std::get<0>(entry.columns[found->second]);
+}
+
+bool SchemaManager::learnColumns(const std::string& table) {
+    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
+    if (!result.success)
+        return false;
+    TableSchema columns = extractColumnInfo(result.rows);
+    auto it = schemaCache.find(table);
+    if (it == schemaCache.end()) {
+        if (columns.empty())
+            return false;
+        storeEntry(table, std::move(columns));
+        return true;
+    }
+    CacheEntry& entry = it->second;
+    bool added = false;
+    for (auto& [name, type] : columns) {
+        if (entry.foldedPositions.count(foldCase(name)))
+            continue;
+        appendColumn(entry, name, type);
+        added = true;
+    }
+    return added;
 }
 
 TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
@@ -151,6 +196,7 @@ void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
     CacheEntry entry;
     entry.columns.reserve(columns.size());
     entry.positions.reserve(columns.size());
+    entry.foldedPositions.reserve(columns.size());
     for (auto& [name, type] : columns)
         appendColumn(entry, name, type);
     schemaCache[table] = std::move(entry);
@@ -159,5 +205,6 @@ void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
 void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
                                  const std::string& type) {
     entry.positions.emplace(name, entry.columns.size());  // keeps the first position
+    entry.foldedPositions.emplace(foldCase(name), entry.columns.size());
     entry.columns.emplace_back(name, type);
 }

@@ -1,0 +1,655 @@
+// Hostile readings through the loaded plugin into the emulator warehouse.
+//
+// Property: each reading lands exactly as sent (under the names the warehouse
+// accepts), or its batch is refused with a logged reason and the host keeps
+// it; nothing crashes; and no other SQL than the four statement shapes ever
+// runs. Every statement the plugin executes is read back from the debug log
+// ("Executing query: ...") with an independent Spark tokenizer and must have
+// one of the four shapes, naming only the tables and columns the batch asks
+// for.
+
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config_category.h"
+#include "log_capture.h"
+#include "plugin.h"
+#include "readings.h"
+#include "test_hostile_statements.h"
+#include "warehouse.h"
+
+using ::testing::HasSubstr;
+using Rows = std::vector<std::vector<std::string>>;
+using Level = Logger::Level;
+
+namespace {
+
+const uint64_t T0 = 1767225600000000ULL;  // 2026-01-01 00:00:00 UTC
+
+// --- names as the warehouse holds them (the documented renaming rules) ------
+
+std::string tableFor(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        out += (c == '.' || c == ' ' || c == '/' || u < 0x20 || u == 0x7F) ? '_' : c;
+    }
+    if (out.size() > 255) {
+        size_t cut = 255;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+            --cut;
+        out.resize(cut);
+    }
+    return out;
+}
+
+std::string columnFor(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        const bool refused = c == ' ' || c == ',' || c == ';' || c == '{' || c == '}' || c == '(' ||
+                             c == ')' || c == '=' || u < 0x20 || u == 0x7F;
+        out += refused ? '_' : c;
+    }
+    return out;
+}
+
+std::string lowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// `name` quoted for a query of our own.
+std::string quoted(const std::string& name) {
+    std::string out = "`";
+    for (char c : name) {
+        out += c;
+        if (c == '`')
+            out += '`';
+    }
+    return out + "`";
+}
+
+std::string jsonString(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// The hostile names of the brief. Each is also valid as a table name once
+// renamed, except the empty one.
+std::vector<std::string> hostileNames() {
+    std::string controls;
+    for (int c = 1; c < 0x20; ++c)
+        controls += static_cast<char>(c);
+    return {"back`tick``s",
+            "it's",
+            "back\\slash\\",
+            "semi;colon",
+            "dash--dash",
+            "open/*comment",
+            "close*/comment",
+            "new\nline",
+            "ctl" + controls + "\x7f",
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+            "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
+            "'); DROP TABLE victim; --",
+            "x` (a INT); DROP TABLE victim; --",
+            "Mixed Case.Name/with spaces",
+            std::string(10000, 'n')};
+}
+
+// --- the plugin, loaded as the north service loads it -------------------------
+
+class LoadedPlugin {
+  public:
+    LoadedPlugin() {
+        handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            throw std::runtime_error(dlerror());
+        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
+        sendFn = reinterpret_cast<decltype(sendFn)>(dlsym(handle, "plugin_send"));
+        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
+    }
+    ~LoadedPlugin() { dlclose(handle); }
+    LoadedPlugin(const LoadedPlugin&) = delete;
+    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+
+    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
+    uint32_t (*sendFn)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
+    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
+
+  private:
+    void* handle;
+};
+
+std::string categoryJson(const TempWarehouse& warehouse) {
+    std::string escaped;
+    for (char c : warehouse.additionalParams()) {
+        if (c == '"' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return R"({"corvaneInstance": {"value": "edge-h"}, "additionalParams": {"value": ")" + escaped +
+           R"("}})";
+}
+
+// One plugin instance against a fresh warehouse; every statement it executes
+// is checked against the four shapes and the names the test allows.
+class HostileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Logger::getLogger()->setMinLevel(Logger::Level::ERROR);
+        ConfigCategory category("lakesink", categoryJson(warehouse));
+        handle = plugin.init(&category);
+    }
+    void TearDown() override {
+        plugin.shutdown(handle);
+        audit();
+    }
+
+    // Sends a batch and returns the count the plugin reports.
+    uint32_t send(const Batch& batch) { return plugin.sendFn(handle, batch.pointers()); }
+
+    void allowTable(const std::string& table) { tables.insert(table); }
+    void allowColumn(const std::string& column) { columns.insert(column); }
+
+    // Checks every statement executed since the last audit.
+    void audit() {
+        const auto debug = log.at(Level::DEBUG);
+        const std::string prefix = "Executing query: ";
+        for (size_t i = audited; i < debug.size(); ++i) {
+            if (debug[i].rfind(prefix, 0) != 0)
+                continue;
+            const std::string sql = debug[i].substr(prefix.size());
+            sqlshape::Statement st;
+            std::string error;
+            if (!sqlshape::parse(sql, st, error)) {
+                ADD_FAILURE() << "statement of no known shape (" << error
+                              << "): " << sql.substr(0, 300);
+                continue;
+            }
+            ++statements;
+            if (st.kind == sqlshape::Statement::Select) {
+                EXPECT_EQ(st.schema, "default_schema");
+                bool known = false;
+                for (const auto& t : tables)
+                    known = known || lowerAscii(t) == st.table;
+                EXPECT_TRUE(known) << "query of an unexpected table: " << st.table.substr(0, 80);
+                continue;
+            }
+            EXPECT_TRUE(tables.count(st.table))
+                << "statement on an unexpected table: " << st.table.substr(0, 80);
+            for (const auto& c : st.columns) {
+                const bool fixed =
+                    c == "asset_code" || c == "user_ts" || c == "ts" || c == "corvane";
+                EXPECT_TRUE(fixed || columns.count(c)) << "unexpected column: " << c.substr(0, 80);
+            }
+        }
+        audited = debug.size();
+    }
+
+    Rows query(const std::string& sql) { return warehouse.query(sql); }
+
+    LogCapture log;
+    LoadedPlugin plugin;
+    TempWarehouse warehouse;
+    PLUGIN_HANDLE handle = nullptr;
+    std::set<std::string> tables;
+    std::set<std::string> columns;
+    size_t audited = 0;
+    size_t statements = 0;
+};
+
+bool loggedAtError(const LogCapture& log, const std::string& fragment) {
+    for (const auto& text : log.at(Level::ERROR)) {
+        if (text.find(fragment) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// --- names ---------------------------------------------------------------------
+
+TEST_F(HostileTest, AssetCodesLandInTheirRenamedTablesWithTheCodeKept) {
+    const auto names = hostileNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.size() > 256)
+            continue;  // longer than asset_code's VARCHAR(256): see the next test
+        allowTable(tableFor(name));
+        allowColumn("v");
+        Batch batch;
+        batch.add(name, T0 + i).addDatapoint(intPoint("v", static_cast<long>(i)));
+        ASSERT_EQ(send(batch), 1u) << name;
+        audit();
+        EXPECT_EQ(query("SELECT asset_code, v FROM " + quoted(tableFor(name))),
+                  (Rows{{name, std::to_string(i)}}))
+            << name;
+    }
+    // Nothing but the plugin's own tables exists: no injected statement ran.
+    const Rows created = query(
+        "SELECT count(*) FROM information_schema.tables WHERE table_schema = 'default_schema'");
+    EXPECT_EQ(created, (Rows{{std::to_string(names.size() - 1)}}));
+}
+
+TEST_F(HostileTest, AssetCodeLongerThanItsColumnFailsTheBatchWithTheReason) {
+    const std::string name(10000, 'n');
+    allowTable(tableFor(name));
+    allowColumn("v");
+    Batch batch;
+    batch.add(name, T0).addDatapoint(intPoint("v", 1));
+    EXPECT_EQ(send(batch), 0u);
+    EXPECT_EQ(send(batch), 0u);  // the host keeps it; it fails again the same way
+    EXPECT_TRUE(
+        loggedAtError(log, "Failed to execute database query for table '" + tableFor(name) + "'"));
+    EXPECT_TRUE(log.contains("22001"));
+    EXPECT_TRUE(query("SELECT * FROM " + quoted(tableFor(name))).empty());
+}
+
+TEST_F(HostileTest, EmptyAssetCodeIsNotWrittenAndSaysSo) {
+    allowTable("kept");
+    allowColumn("v");
+    Batch batch;
+    batch.add("", T0).addDatapoint(intPoint("v", 1));
+    batch.add("kept", T0 + 1).addDatapoint(intPoint("v", 2));
+    EXPECT_EQ(send(batch), 2u);
+    EXPECT_EQ(query("SELECT v FROM kept"), (Rows{{"2"}}));
+    EXPECT_EQ(
+        log.count(Level::WARNING, "A reading of asset '' has no table name and is not written"),
+        1u);
+}
+
+TEST_F(HostileTest, DatapointNamesBecomeTheirRenamedColumns) {
+    const auto names = hostileNames();
+    allowTable("names");
+    Batch batch;
+    Reading& r = batch.add("names", T0);
+    for (size_t i = 0; i < names.size(); ++i) {
+        allowColumn(columnFor(names[i]));
+        r.addDatapoint(intPoint(names[i], static_cast<long>(i)));
+    }
+    ASSERT_EQ(send(batch), 1u);
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(query("SELECT " + quoted(columnFor(names[i])) + " FROM names"),
+                  (Rows{{std::to_string(i)}}))
+            << names[i].substr(0, 40);
+    }
+}
+
+TEST_F(HostileTest, EmptyDatapointNameDoesNotStopThePipeline) {
+    allowTable("blank");
+    allowColumn("_");
+    allowColumn("v");
+    Batch batch;
+    Reading& r = batch.add("blank", T0);
+    r.addDatapoint(intPoint("", 7));
+    r.addDatapoint(intPoint("v", 8));
+    ASSERT_EQ(send(batch), 1u);
+    EXPECT_EQ(query("SELECT `_`, v FROM blank"), (Rows{{"7", "8"}}));
+}
+
+TEST_F(HostileTest, HintTableNamesRouteAsDocumented) {
+    allowColumn("v");
+    allowTable("fallback");
+    // Names whose JSON form needs no backslash reach the hint unchanged.
+    std::vector<std::string> plain;
+    for (const auto& name : hostileNames()) {
+        if (jsonString(name).find('\\') == std::string::npos)
+            plain.push_back(name);
+    }
+    ASSERT_GE(plain.size(), 8u);
+    for (size_t i = 0; i < plain.size(); ++i) {
+        allowTable(tableFor(plain[i]));
+        Batch batch;
+        Reading& r = batch.add("fallback", T0 + i);
+        r.addDatapoint(hintPoint("{\"tablename\": " + jsonString(plain[i]) + "}"));
+        r.addDatapoint(intPoint("v", static_cast<long>(i)));
+        ASSERT_EQ(send(batch), 1u) << plain[i].substr(0, 40);
+        audit();
+        EXPECT_EQ(query("SELECT asset_code, v FROM " + quoted(tableFor(plain[i]))),
+                  (Rows{{"fallback", std::to_string(i)}}));
+    }
+    // Backslashes are dropped from the hint before it is read: an escaped
+    // character loses its escape, and a quote breaks the JSON (asset code).
+    struct Case {
+        std::string name, table;
+    } escaped[] = {{"a\\b", "ab"}, {"x\ny", "xu000ay"}, {"q\"q", "fallback"}};
+    for (const auto& c : escaped) {
+        allowTable(c.table);
+        Batch batch;
+        Reading& r = batch.add("fallback", T0 + 100);
+        r.addDatapoint(hintPoint("{\"tablename\": " + jsonString(c.name) + "}"));
+        r.addDatapoint(intPoint("v", 100));
+        ASSERT_EQ(send(batch), 1u);
+        EXPECT_EQ(query("SELECT count(*) FROM " + quoted(c.table) + " WHERE v = 100"),
+                  (Rows{{"1"}}))
+            << c.table;
+    }
+    // An empty table name in the hint names no table: the reading is not
+    // written, and the log says so.
+    Batch empty;
+    Reading& e = empty.add("fallback", T0 + 200);
+    e.addDatapoint(hintPoint(R"({"tablename": ""})"));
+    e.addDatapoint(intPoint("v", 200));
+    ASSERT_EQ(send(empty), 1u);
+    EXPECT_EQ(query("SELECT count(*) FROM fallback WHERE v = 200"), (Rows{{"0"}}));
+    EXPECT_TRUE(log.has(Level::WARNING,
+                        "A reading of asset 'fallback' has no table name and is not written"));
+}
+
+TEST_F(HostileTest, HintValuesThatAreNotATableNameFallBackToTheAssetCode) {
+    allowTable("plant");
+    allowTable("first");
+    allowColumn("v");
+    std::string deep;
+    for (int i = 0; i < 500000; ++i)
+        deep += '[';
+    for (int i = 0; i < 500000; ++i)
+        deep += ']';
+    const std::string longText = "{\"tablename\": \"" + std::string(1 << 20, 't') + "x\"}";
+    const std::vector<std::pair<std::string, std::string>> hints = {
+        {"not json at all", "plant"},
+        {"[\"tablename\", \"x\"]", "plant"},
+        {"{\"tablename\": 5}", "plant"},
+        {"{\"tablename\": \"first\", \"tablename\": \"second\"}", "first"},
+        {"{\"tablename\": {\"nested\": true}}", "plant"},
+        {"{\"TableName\": \"x\"}", "plant"},
+        {"{\"tablename\": \"x\"} trailing", "plant"},
+        {"", "plant"},
+        {"\"", "plant"},
+        {deep, "plant"},  // a megabyte of nesting: must not exhaust the stack
+        {std::string(1 << 20, '{'), "plant"},
+        {longText, tableFor(std::string(1 << 20, 't') + "x")},
+    };
+    allowTable(hints.back().second);
+    long v = 0;
+    for (const auto& [hint, table] : hints) {
+        Batch batch;
+        Reading& r = batch.add("plant", T0 + static_cast<uint64_t>(v));
+        r.addDatapoint(hintPoint(hint));
+        r.addDatapoint(intPoint("v", v));
+        ASSERT_EQ(send(batch), 1u) << hint.substr(0, 40);
+        audit();
+        EXPECT_EQ(
+            query("SELECT count(*) FROM " + quoted(table) + " WHERE v = " + std::to_string(v)),
+            (Rows{{"1"}}))
+            << hint.substr(0, 40);
+        ++v;
+    }
+    // A hint that is a dictionary routes as its JSON text does.
+    Batch dict;
+    Reading& d = dict.add("plant", T0 + 99);
+    d.addDatapoint(dictPoint("databricksHint", {textPoint("tablename", "first")}));
+    d.addDatapoint(intPoint("v", 99));
+    ASSERT_EQ(send(dict), 1u);
+    EXPECT_EQ(query("SELECT count(*) FROM first WHERE v = 99"), (Rows{{"1"}}));
+}
+
+// --- values --------------------------------------------------------------------
+
+TEST_F(HostileTest, TextValuesLandByteForByte) {
+    allowTable("texts");
+    allowColumn("s");
+    std::string everyByte;
+    for (int c = 1; c < 256; ++c)
+        everyByte += static_cast<char>(c);
+    std::string everyCharacter;  // the same range as UTF-8 characters
+    for (unsigned long c = 1; c < 256; ++c)
+        sqlshape::appendUtf8(everyCharacter, c);
+    const std::vector<std::string> texts = {
+        everyCharacter,
+        "ends in a backslash\\",
+        "\\",
+        "\\'",
+        "''",
+        "'",
+        "\\u0041 \\n \\x41 \\101 \\% \\_",
+        R"({"looks": ["like", "json"], "n": 1.5e3, "q": "\"x\""})",
+        "[1, 2, 3]",
+        "null",
+        "NULL",
+        "42",
+        "-0.000000",
+        "TIMESTAMP '2026-01-01'",
+        "parse_json('{}')",
+        "'), ('x', NULL); DROP TABLE texts; --",
+        "/* comment */ -- comment",
+        std::string(1 << 20, 'm') + "\xe2\x82\xac",
+        everyByte,
+    };
+    for (size_t i = 0; i < texts.size(); ++i) {
+        Batch batch;
+        batch.add("texts", T0 + i).addDatapoint(textPoint("s", texts[i]));
+        const uint32_t sent = send(batch);
+        audit();
+        if (i + 1 == texts.size() && sent == 0u) {
+            // Bytes that are not UTF-8 cannot be a warehouse string: the batch
+            // is refused with the warehouse's reason.
+            EXPECT_TRUE(loggedAtError(log, "Failed to execute database query for table 'texts'"));
+            continue;
+        }
+        ASSERT_EQ(sent, 1u) << i;
+        const Rows rows = query("SELECT s FROM texts WHERE ts = (SELECT max(ts) FROM texts)");
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][0], texts[i]) << i;
+    }
+}
+
+TEST_F(HostileTest, NumbersKeepTheirValueOrTheirKind) {
+    allowTable("numbers");
+    allowColumn("d");
+    allowColumn("i");
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> doubles = {std::nan(""),
+                                         -std::nan(""),
+                                         inf,
+                                         -inf,
+                                         -0.0,
+                                         0.0,
+                                         std::numeric_limits<double>::denorm_min(),
+                                         std::numeric_limits<double>::min(),
+                                         1e308,
+                                         std::numeric_limits<double>::max(),
+                                         -std::numeric_limits<double>::max(),
+                                         21.5,
+                                         -1234.5};
+    const std::vector<long> integers = {std::numeric_limits<long>::min(),
+                                        std::numeric_limits<long>::max(), 0, -1};
+    Batch batch;
+    for (size_t k = 0; k < doubles.size(); ++k)
+        batch.add("numbers", T0 + k).addDatapoint(floatPoint("d", doubles[k]));
+    for (size_t k = 0; k < integers.size(); ++k)
+        batch.add("numbers", T0 + 1000 + k).addDatapoint(intPoint("i", integers[k]));
+    ASSERT_EQ(send(batch), batch.size());
+    const Rows rows = query("SELECT d, i FROM numbers ORDER BY ts");
+    ASSERT_EQ(rows.size(), batch.size());
+    for (size_t k = 0; k < doubles.size(); ++k) {
+        const double back = std::stod(rows[k][0]);
+        const double sent = doubles[k];
+        if (std::isnan(sent)) {
+            EXPECT_TRUE(std::isnan(back)) << rows[k][0];
+        } else if (std::fabs(sent) < 5e-7) {
+            // Six decimals: values this close to zero are written as zero.
+            EXPECT_EQ(back, 0.0) << rows[k][0];
+        } else {
+            EXPECT_EQ(back, sent) << rows[k][0];
+        }
+        EXPECT_EQ(rows[k][1], "NULL");
+    }
+    for (size_t k = 0; k < integers.size(); ++k) {
+        EXPECT_EQ(rows[doubles.size() + k][0], "NULL");
+        EXPECT_EQ(rows[doubles.size() + k][1], std::to_string(integers[k]));
+    }
+}
+
+TEST_F(HostileTest, DeeplyNestedStructuresLandAsTheirJson) {
+    allowTable("nested");
+    allowColumn("dict");
+    allowColumn("list");
+    Datapoint* dict = intPoint("leaf", 1);
+    Datapoint* list = textPoint("leaf", "it's \"deep\" \\");
+    for (int depth = 0; depth < 100; ++depth) {
+        dict = dictPoint("k" + std::to_string(depth), {dict});
+        list = listPoint("l", {list, floatPoint("nan", std::nan(""))});
+    }
+    Batch batch;
+    Reading& r = batch.add("nested", T0);
+    r.addDatapoint(dictPoint("dict", {dict}));
+    r.addDatapoint(listPoint("list", {list}));
+    const std::string dictJson = r.getReadingData()[0]->getData().toString();
+    const std::string listJson = r.getReadingData()[1]->getData().toString();
+    ASSERT_EQ(send(batch), 1u);
+    EXPECT_EQ(query("SELECT dict, list FROM nested"), (Rows{{dictJson, listJson}}));
+}
+
+TEST_F(HostileTest, TextAndDeepJsonIntoAVariantColumnLandWithoutExhaustingTheStack) {
+    allowTable("mixed");
+    allowColumn("m");
+    Batch first;
+    first.add("mixed", T0).addDatapoint(dictPoint("m", {intPoint("a", 1)}));
+    ASSERT_EQ(send(first), 1u);
+    std::string deep;
+    for (int i = 0; i < 200000; ++i)
+        deep += '[';
+    for (int i = 0; i < 200000; ++i)
+        deep += ']';
+    const std::vector<std::string> texts = {"plain text", "{\"a\": 2}", deep,
+                                            std::string(100000, '[')};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        Batch batch;
+        batch.add("mixed", T0 + 1 + i).addDatapoint(textPoint("m", texts[i]));
+        ASSERT_EQ(send(batch), 1u) << i;
+    }
+    const Rows rows = query("SELECT m FROM mixed ORDER BY ts");
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[1][0], "\"plain text\"");
+    EXPECT_EQ(rows[2][0], "{\"a\":2}");
+    // JSON nested 200,000 levels deep is still JSON; an unclosed one is text.
+    EXPECT_EQ(rows[3][0], deep);
+    EXPECT_EQ(rows[4][0], jsonString(texts[3]));
+}
+
+TEST_F(HostileTest, TextTooLongForAnExistingVarcharColumnFailsWithTheReason) {
+    allowTable("legacy");
+    allowColumn("note");
+    query(
+        "CREATE TABLE legacy (asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMP, ts "
+        "TIMESTAMP, corvane VARCHAR(256), note VARCHAR(256))");
+    Batch fits;
+    fits.add("legacy", T0).addDatapoint(textPoint("note", std::string(256, 'a')));
+    ASSERT_EQ(send(fits), 1u);
+    Batch tooLong;
+    tooLong.add("legacy", T0 + 1).addDatapoint(textPoint("note", std::string(300, 'b')));
+    EXPECT_EQ(send(tooLong), 0u);
+    EXPECT_EQ(send(tooLong), 0u);
+    EXPECT_TRUE(loggedAtError(log, "Failed to execute database query for table 'legacy'"));
+    // The warehouse's own reason reaches the log at the error level.
+    bool reason = false;
+    for (const auto& text : log.at(Level::ERROR))
+        reason = reason || (text.find("22001") != std::string::npos);
+    EXPECT_TRUE(reason);
+    EXPECT_EQ(query("SELECT count(*) FROM legacy"), (Rows{{"1"}}));
+}
+
+// --- names that differ only in letter case --------------------------------------
+
+TEST_F(HostileTest, ColumnNamesDifferingInCaseWithinOneReadingAreOneColumn) {
+    allowTable("cased");
+    allowColumn("Temp");
+    allowColumn("temp");
+    allowColumn("TEMP");
+    Batch batch;
+    Reading& r = batch.add("cased", T0);
+    r.addDatapoint(floatPoint("Temp", 1.5));
+    r.addDatapoint(floatPoint("temp", 2.5));
+    r.addDatapoint(floatPoint("TEMP", 3.5));
+    ASSERT_EQ(send(batch), 1u);
+    // One column, at the first one's place and spelling, with the last value.
+    EXPECT_EQ(query("SELECT column_name FROM information_schema.columns WHERE table_name = "
+                    "'cased' AND ordinal_position = 4"),
+              (Rows{{"Temp"}}));
+    EXPECT_EQ(query("SELECT count(*) FROM information_schema.columns WHERE table_name = 'cased'"),
+              (Rows{{"5"}}));
+    EXPECT_EQ(query("SELECT temp FROM cased"), (Rows{{"3.5"}}));
+}
+
+TEST_F(HostileTest, ColumnNamesDifferingInCaseAcrossBatchesUseTheTableColumn) {
+    allowTable("cased");
+    allowColumn("temp");
+    allowColumn("Temp");
+    allowColumn("other");
+    Batch first;
+    first.add("cased", T0).addDatapoint(floatPoint("temp", 1.5));
+    ASSERT_EQ(send(first), 1u);
+    Batch second;
+    Reading& r = second.add("cased", T0 + 1);
+    r.addDatapoint(floatPoint("Temp", 2.5));
+    r.addDatapoint(intPoint("other", 1));
+    log.clear();
+    audited = 0;
+    ASSERT_EQ(send(second), 1u);
+    EXPECT_FALSE(log.contains("ADD COLUMN `Temp`"));
+    EXPECT_EQ(query("SELECT temp, other FROM cased ORDER BY ts"),
+              (Rows{{"1.5", "NULL"}, {"2.5", "1"}}));
+    // A column named like a fixed one in another case takes its place.
+    Batch third;
+    third.add("cased", T0 + 2).addDatapoint(textPoint("CORVANE", "elsewhere"));
+    allowColumn("CORVANE");
+    ASSERT_EQ(send(third), 1u);
+    EXPECT_EQ(query("SELECT corvane FROM cased ORDER BY ts"),
+              (Rows{{"edge-h"}, {"edge-h"}, {"elsewhere"}}));
+}
+
+TEST_F(HostileTest, TableNamesDifferingInCaseShareTheirColumns) {
+    allowTable("Pump");
+    allowTable("pump");
+    allowTable("PUMP");
+    allowColumn("a");
+    allowColumn("b");
+    allowColumn("c");
+    const struct {
+        const char* asset;
+        const char* column;
+    } steps[] = {{"Pump", "a"}, {"pump", "b"}, {"Pump", "b"}, {"PUMP", "a"},
+                 {"PUMP", "c"}, {"pump", "c"}, {"Pump", "c"}};
+    long v = 0;
+    for (const auto& step : steps) {
+        Batch batch;
+        batch.add(step.asset, T0 + static_cast<uint64_t>(v)).addDatapoint(intPoint(step.column, v));
+        ASSERT_EQ(send(batch), 1u) << step.asset << " " << step.column;
+        ++v;
+    }
+    EXPECT_EQ(query("SELECT a, b, c FROM pump ORDER BY ts"), (Rows{{"0", "NULL", "NULL"},
+                                                                   {"NULL", "1", "NULL"},
+                                                                   {"NULL", "2", "NULL"},
+                                                                   {"3", "NULL", "NULL"},
+                                                                   {"NULL", "NULL", "4"},
+                                                                   {"NULL", "NULL", "5"},
+                                                                   {"NULL", "NULL", "6"}}));
+}

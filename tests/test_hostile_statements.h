@@ -1,0 +1,466 @@
+#pragma once
+// An independent reader of the statements lakesink sends, for tests and
+// fuzzers: it tokenizes a statement with the warehouse's (Spark SQL) rules and
+// accepts it only when it has exactly one of the four shapes the plugin may
+// send, decoding every identifier and string literal on the way:
+//
+//   SELECT column_name,data_type FROM information_schema.columns
+//     WHERE table_schema = '<s>' AND table_name = '<t>' ORDER BY ordinal_position
+//   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
+//   ALTER TABLE `<t>` ADD COLUMN `<c>` <type>
+//   INSERT INTO `<t>` (`<c>`, ...) VALUES (<v>, ...), ...
+//
+// <type> is one of VARCHAR(256), STRING, TIMESTAMP, BIGINT, DOUBLE, VARIANT;
+// <v> is NULL, TRUE, FALSE, a number with an optional minus sign, a string
+// literal, or parse_json(<string literal>). Comments, a second statement,
+// adjacent string literals, raw literals or any other token make the reader
+// refuse the text, so a statement that reading content has bent out of shape
+// never passes. Header-only; no state.
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sqlshape {
+
+struct Token {
+    enum Kind { End, Word, Name, String, Number, Punct } kind = End;
+    std::string text;  // word or number as written; decoded name or string; punctuation
+};
+
+inline void appendUtf8(std::string& out, unsigned long cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+inline int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes one Spark string literal starting at sql[i] (the quote); on success
+// `i` is just past the closing quote.
+inline bool readString(const std::string& sql, size_t& i, std::string& value, std::string& error) {
+    const char quote = sql[i++];
+    value.clear();
+    while (i < sql.size()) {
+        const char c = sql[i];
+        if (c == quote) {
+            ++i;
+            return true;
+        }
+        if (c != '\\') {
+            value += c;
+            ++i;
+            continue;
+        }
+        if (i + 1 >= sql.size())
+            break;
+        const char e = sql[i + 1];
+        // Octal \ooo with a first digit 0 to 3.
+        if (e >= '0' && e <= '3' && i + 3 < sql.size() && sql[i + 2] >= '0' && sql[i + 2] <= '7' &&
+            sql[i + 3] >= '0' && sql[i + 3] <= '7') {
+            value += static_cast<char>(((e - '0') << 6) | ((sql[i + 2] - '0') << 3) |
+                                       (sql[i + 3] - '0'));
+            i += 4;
+            continue;
+        }
+        if (e == 'u' || e == 'U') {
+            const size_t digits = e == 'u' ? 4 : 8;
+            if (i + 2 + digits > sql.size()) {
+                error = "short unicode escape";
+                return false;
+            }
+            unsigned long cp = 0;
+            for (size_t k = 0; k < digits; ++k) {
+                const int d = hexDigit(sql[i + 2 + k]);
+                if (d < 0) {
+                    error = "bad unicode escape";
+                    return false;
+                }
+                cp = cp * 16 + static_cast<unsigned long>(d);
+            }
+            i += 2 + digits;
+            // A high surrogate followed by \u and a low surrogate is one character.
+            if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 <= sql.size() && sql[i] == '\\' &&
+                sql[i + 1] == 'u') {
+                unsigned long low = 0;
+                bool ok = true;
+                for (size_t k = 0; k < 4; ++k) {
+                    const int d = hexDigit(sql[i + 2 + k]);
+                    ok = ok && d >= 0;
+                    low = low * 16 + static_cast<unsigned long>(d < 0 ? 0 : d);
+                }
+                if (ok && low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    i += 6;
+                }
+            }
+            appendUtf8(value, cp);
+            continue;
+        }
+        switch (e) {
+            case '0':
+                value += '\0';
+                break;
+            case 'b':
+                value += '\b';
+                break;
+            case 'n':
+                value += '\n';
+                break;
+            case 'r':
+                value += '\r';
+                break;
+            case 't':
+                value += '\t';
+                break;
+            case 'Z':
+                value += '\x1A';
+                break;
+            case '%':
+            case '_':
+                value += '\\';
+                value += e;
+                break;
+            default:
+                value += e;  // \\ \' \" and any other character stand for themselves
+        }
+        i += 2;
+    }
+    error = "unterminated string literal";
+    return false;
+}
+
+inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::string& error) {
+    tokens.clear();
+    size_t i = 0;
+    while (i < sql.size()) {
+        const char c = sql[i];
+        if (c == ' ') {  // the plugin separates tokens with single blanks only
+            ++i;
+            continue;
+        }
+        Token t;
+        if (c == '`') {
+            t.kind = Token::Name;
+            ++i;
+            bool closed = false;
+            while (i < sql.size()) {
+                if (sql[i] == '`') {
+                    if (i + 1 < sql.size() && sql[i + 1] == '`') {
+                        t.text += '`';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    closed = true;
+                    break;
+                }
+                t.text += sql[i++];
+            }
+            if (!closed) {
+                error = "unterminated name";
+                return false;
+            }
+        } else if (c == '\'' || c == '"') {
+            t.kind = Token::String;
+            if (!readString(sql, i, t.text, error))
+                return false;
+            if (!tokens.empty() && tokens.back().kind == Token::String) {
+                error = "adjacent string literals";
+                return false;
+            }
+        } else if (c >= '0' && c <= '9') {
+            t.kind = Token::Number;
+            size_t start = i;
+            while (i < sql.size() && sql[i] >= '0' && sql[i] <= '9')
+                ++i;
+            if (i < sql.size() && sql[i] == '.') {
+                ++i;
+                while (i < sql.size() && sql[i] >= '0' && sql[i] <= '9')
+                    ++i;
+            }
+            if (i < sql.size() && (sql[i] == 'e' || sql[i] == 'E')) {
+                ++i;
+                if (i < sql.size() && (sql[i] == '+' || sql[i] == '-'))
+                    ++i;
+                const size_t digits = i;
+                while (i < sql.size() && sql[i] >= '0' && sql[i] <= '9')
+                    ++i;
+                if (digits == i) {
+                    error = "bad exponent";
+                    return false;
+                }
+            }
+            t.text = sql.substr(start, i - start);
+            if (i < sql.size() &&
+                (std::isalpha(static_cast<unsigned char>(sql[i])) || sql[i] == '_')) {
+                error = "number with a suffix";
+                return false;
+            }
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') {
+            t.kind = Token::Word;
+            size_t start = i;
+            while (i < sql.size() &&
+                   (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_'))
+                ++i;
+            t.text = sql.substr(start, i - start);
+            if (i < sql.size() && (sql[i] == '\'' || sql[i] == '"')) {
+                error = "prefixed string literal";
+                return false;
+            }
+        } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-') {
+            t.kind = Token::Punct;
+            t.text = std::string(1, c);
+            ++i;
+            if (c == '-' && i < sql.size() && sql[i] == '-') {
+                error = "comment";
+                return false;
+            }
+        } else {
+            error = std::string("unexpected character ") +
+                    std::to_string(static_cast<unsigned char>(c));
+            return false;
+        }
+        tokens.push_back(std::move(t));
+    }
+    tokens.push_back(Token{});
+    return true;
+}
+
+struct Value {
+    enum Kind { Null, True, False, Number, String, Json } kind = Null;
+    std::string text;  // number as written (with its sign), decoded string or JSON text
+};
+
+struct Statement {
+    enum Kind { Select, Create, Alter, Insert } kind = Select;
+    std::string schema;  // Select only
+    std::string table;
+    std::vector<std::string> columns;
+    std::vector<std::string> types;  // Create and Alter, parallel to columns
+    std::vector<bool> notNull;       // Create and Alter, parallel to columns
+    std::vector<std::vector<Value>> rows;
+};
+
+class Reader {
+  public:
+    explicit Reader(const std::vector<Token>& tokens) : t(tokens) {}
+
+    bool word(const char* w) {
+        if (t[p].kind == Token::Word && t[p].text == w) {
+            ++p;
+            return true;
+        }
+        return false;
+    }
+    bool punct(char c) {
+        if (t[p].kind == Token::Punct && t[p].text[0] == c) {
+            ++p;
+            return true;
+        }
+        return false;
+    }
+    bool name(std::string& out) {
+        if (t[p].kind != Token::Name)
+            return false;
+        out = t[p++].text;
+        return true;
+    }
+    bool string(std::string& out) {
+        if (t[p].kind != Token::String)
+            return false;
+        out = t[p++].text;
+        return true;
+    }
+    bool end() const { return t[p].kind == Token::End; }
+
+    bool type(std::string& out) {
+        if (word("VARCHAR")) {
+            if (!punct('(') || t[p].kind != Token::Number || t[p].text != "256")
+                return false;
+            ++p;
+            if (!punct(')'))
+                return false;
+            out = "VARCHAR(256)";
+            return true;
+        }
+        for (const char* known : {"STRING", "TIMESTAMP", "BIGINT", "DOUBLE", "VARIANT"}) {
+            if (word(known)) {
+                out = known;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool value(Value& v) {
+        if (word("NULL") || word("null")) {
+            v.kind = Value::Null;
+            return true;
+        }
+        if (word("TRUE") || word("true")) {
+            v.kind = Value::True;
+            return true;
+        }
+        if (word("FALSE") || word("false")) {
+            v.kind = Value::False;
+            return true;
+        }
+        if (word("parse_json")) {
+            v.kind = Value::Json;
+            return punct('(') && string(v.text) && punct(')');
+        }
+        if (string(v.text)) {
+            v.kind = Value::String;
+            return true;
+        }
+        const bool negative = punct('-');
+        if (t[p].kind == Token::Number) {
+            v.kind = Value::Number;
+            v.text = (negative ? "-" : "") + t[p++].text;
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    const std::vector<Token>& t;
+    size_t p = 0;
+};
+
+// True when `sql` is one of the four shapes; fills `st`. `error` says why not.
+inline bool parse(const std::string& sql, Statement& st, std::string& error) {
+    std::vector<Token> tokens;
+    if (!tokenize(sql, tokens, error))
+        return false;
+    Reader r(tokens);
+    st = Statement{};
+    if (r.word("SELECT")) {
+        st.kind = Statement::Select;
+        const bool ok = r.word("column_name") && r.punct(',') && r.word("data_type") &&
+                        r.word("FROM") && r.word("information_schema") && r.punct('.') &&
+                        r.word("columns") && r.word("WHERE") && r.word("table_schema") &&
+                        r.punct('=') && r.string(st.schema) && r.word("AND") &&
+                        r.word("table_name") && r.punct('=') && r.string(st.table) &&
+                        r.word("ORDER") && r.word("BY") && r.word("ordinal_position") && r.end();
+        if (!ok)
+            error = "not the information-schema query";
+        return ok;
+    }
+    if (r.word("CREATE")) {
+        st.kind = Statement::Create;
+        if (!r.word("TABLE") || !r.name(st.table) || !r.punct('(')) {
+            error = "bad CREATE TABLE head";
+            return false;
+        }
+        do {
+            std::string column, type;
+            if (!r.name(column) || !r.type(type)) {
+                error = "bad column definition";
+                return false;
+            }
+            bool notNull = false;
+            if (r.word("NOT")) {
+                if (!r.word("NULL")) {
+                    error = "NOT without NULL";
+                    return false;
+                }
+                notNull = true;
+            }
+            st.columns.push_back(column);
+            st.types.push_back(type);
+            st.notNull.push_back(notNull);
+        } while (r.punct(','));
+        if (!r.punct(')') || !r.end()) {
+            error = "bad CREATE TABLE end";
+            return false;
+        }
+        return true;
+    }
+    if (r.word("ALTER")) {
+        st.kind = Statement::Alter;
+        std::string column, type;
+        if (!r.word("TABLE") || !r.name(st.table) || !r.word("ADD") || !r.word("COLUMN") ||
+            !r.name(column) || !r.type(type) || !r.end()) {
+            error = "not ALTER TABLE ... ADD COLUMN";
+            return false;
+        }
+        st.columns.push_back(column);
+        st.types.push_back(type);
+        st.notNull.push_back(false);
+        return true;
+    }
+    if (r.word("INSERT")) {
+        st.kind = Statement::Insert;
+        if (!r.word("INTO") || !r.name(st.table) || !r.punct('(')) {
+            error = "bad INSERT head";
+            return false;
+        }
+        do {
+            std::string column;
+            if (!r.name(column)) {
+                error = "bad INSERT column list";
+                return false;
+            }
+            st.columns.push_back(column);
+        } while (r.punct(','));
+        if (!r.punct(')') || !r.word("VALUES")) {
+            error = "bad INSERT column list end";
+            return false;
+        }
+        do {
+            if (!r.punct('(')) {
+                error = "row does not open";
+                return false;
+            }
+            std::vector<Value> row;
+            do {
+                Value v;
+                if (!r.value(v)) {
+                    error = "bad value";
+                    return false;
+                }
+                row.push_back(std::move(v));
+            } while (r.punct(','));
+            if (!r.punct(')')) {
+                error = "row does not close";
+                return false;
+            }
+            if (row.size() != st.columns.size()) {
+                error = "row length differs from the column list";
+                return false;
+            }
+            st.rows.push_back(std::move(row));
+        } while (r.punct(','));
+        if (!r.end()) {
+            error = "text after the last row";
+            return false;
+        }
+        return true;
+    }
+    error = "unknown statement";
+    return false;
+}
+
+}  // namespace sqlshape
