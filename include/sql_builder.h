@@ -10,6 +10,9 @@
 // string literals only by escapeString; CREATE and ALTER write a column through
 // appendColumnDefinition.
 // The builder owns its INSERT state (table, columns, rows) and nothing else.
+// Rows are kept as the text they become in the statement (each row's texts
+// joined in parentheses), so a batch costs its statement text and no list of
+// strings per value; rows can be set at once or appended one by one.
 // Not thread-safe: one connector sets the INSERT state and builds from one
 // thread; the stateless operations may be called from anywhere.
 
@@ -56,8 +59,16 @@ class SQLBuilder {
 
     void setTableName(const std::string& name) { tableName = name; }
     void setColumns(const std::vector<std::string>& names) { columns = names; }
-    void setValues(const Rows& rows) { values = rows; }
-    void setValues(Rows&& rows) { values = std::move(rows); }
+    // Replaces the rows; each text is written as it is, rows of any length.
+    void setValues(const Rows& rows);
+    void setValues(Rows&& rows) { setValues(static_cast<const Rows&>(rows)); }
+    // Adds one row behind those already set, exactly as setValues would.
+    void appendRow(const std::vector<std::string>& row);
+    // Drops every row and releases their memory.
+    void clearValues();
+    // Makes room for that many bytes of row text (an estimate; more may come).
+    void reserveRowText(size_t bytes) { rowsText.reserve(bytes); }
+    size_t rowCount() const { return rows; }
 
     // Appends the quoted identifier: opening quote, the name with every closing
     // quote doubled, closing quote.
@@ -68,9 +79,13 @@ class SQLBuilder {
                                 const std::string& definition) const;
 
   private:
-    std::string buildInsertRows(size_t rowLimit) const;
+    // The INSERT of the first row only, or of every row.
+    std::string buildInsertStatement(bool allRows) const;
 
     std::string tableName;
     std::vector<std::string> columns;
-    Rows values;
+    // The rows as written after "VALUES ": "(a, b), (c, d)".
+    std::string rowsText;
+    size_t firstRowLength = 0;
+    size_t rows = 0;
 };

@@ -67,30 +67,58 @@ std::string SQLBuilder::buildAlterTable(const std::string& table, const std::str
 }
 
 std::string SQLBuilder::buildInsert() const {
-    return buildInsertRows(1);
+    return buildInsertStatement(false);
 }
 
 std::string SQLBuilder::buildBulkInsert() const {
-    return buildInsertRows(values.size());
+    return buildInsertStatement(true);
 }
 
-std::string SQLBuilder::buildInsertRows(size_t rowLimit) const {
-    if (tableName.empty() || columns.empty() || values.empty() || rowLimit == 0)
-        return std::string();
-    const size_t rowCount = rowLimit < values.size() ? rowLimit : values.size();
-
-    // Size the statement first so that it is written into one allocation.
-    // Identifiers are counted with room for their quotes; a doubled closing
-    // quote inside a name may grow the text a little beyond this, which is rare.
-    size_t size = 32 + tableName.size() + 8;
-    for (const auto& column : columns)
-        size += column.size() + 4 + kListSeparatorLength;
-    for (size_t r = 0; r < rowCount; ++r) {
-        const auto& row = values[r];
+void SQLBuilder::setValues(const Rows& newRows) {
+    clearValues();
+    size_t size = 0;
+    for (const auto& row : newRows) {
         size += 2 + kListSeparatorLength;
         for (const auto& value : row)
             size += value.size() + kListSeparatorLength;
     }
+    rowsText.reserve(size);
+    for (const auto& row : newRows)
+        appendRow(row);
+}
+
+void SQLBuilder::appendRow(const std::vector<std::string>& row) {
+    if (rows > 0)
+        rowsText.append(kListSeparator, kListSeparatorLength);
+    rowsText.push_back('(');
+    for (size_t v = 0; v < row.size(); ++v) {
+        if (v > 0)
+            rowsText.append(kListSeparator, kListSeparatorLength);
+        rowsText.append(row[v]);
+    }
+    rowsText.push_back(')');
+    if (rows == 0)
+        firstRowLength = rowsText.size();
+    ++rows;
+}
+
+void SQLBuilder::clearValues() {
+    std::string().swap(rowsText);
+    firstRowLength = 0;
+    rows = 0;
+}
+
+std::string SQLBuilder::buildInsertStatement(bool allRows) const {
+    if (tableName.empty() || columns.empty() || rows == 0)
+        return std::string();
+    const size_t rowBytes = allRows ? rowsText.size() : firstRowLength;
+
+    // Size the statement first so that it is written into one allocation.
+    // Identifiers are counted with room for their quotes; a doubled closing
+    // quote inside a name may grow the text a little beyond this, which is rare.
+    size_t size = 32 + tableName.size() + 8 + rowBytes;
+    for (const auto& column : columns)
+        size += column.size() + 4 + kListSeparatorLength;
 
     std::string sql;
     sql.reserve(size);
@@ -103,18 +131,7 @@ std::string SQLBuilder::buildInsertRows(size_t rowLimit) const {
         appendIdentifier(sql, columns[c]);
     }
     sql.append(") VALUES ");
-    for (size_t r = 0; r < rowCount; ++r) {
-        if (r > 0)
-            sql.append(kListSeparator, kListSeparatorLength);
-        sql.push_back('(');
-        const auto& row = values[r];
-        for (size_t v = 0; v < row.size(); ++v) {
-            if (v > 0)
-                sql.append(kListSeparator, kListSeparatorLength);
-            sql.append(row[v]);
-        }
-        sql.push_back(')');
-    }
+    sql.append(rowsText, 0, rowBytes);
     return sql;
 }
 
