@@ -3,7 +3,14 @@
 //
 // DatabaseRecord is one row on its way to one table: the table name and an
 // ordered set of columns (name, value text, SQL type text, constraint flags)
-// kept in parallel lists with a name index. Records are moved, never copied.
+// with lookup by name in logarithmic time. The values belong to the record;
+// the column list (names, types, constraints and a name index ordered by
+// byte-wise comparison) may be shared by records of the same shape, so a batch
+// of readings with the same datapoints holds its column names once. A record
+// that changes its columns while sharing them first takes a copy of its own,
+// so sharing is never visible through the record's operations. Records are
+// moved, never copied; a record is not thread-safe, but records that share a
+// column list may live on different threads (the list is then only read).
 //
 // ReadingMapper turns host readings into records: four fixed columns
 // (asset_code, user_ts, ts, corvane) and one column per datapoint, the SQL
@@ -13,15 +20,16 @@
 // records carry only names the warehouse accepts; the asset_code value stays
 // exactly as sent. Column names that differ only in ASCII letter case are one
 // column, as they are in the warehouse: the later datapoint overwrites in place.
-// A datapoint without a name goes to the column "_".
 // A reading without a table name is dropped with a warning. Without a builder,
 // mapping logs an error and gives empty results. The mapper does not own the
-// builder and reads the host's readings without keeping them. It keeps no
-// state between calls; not thread-safe against a concurrent change of its
-// builder or instance name.
+// builder and reads the host's readings without keeping them. Within one batch
+// it reuses the column list of an earlier reading whose datapoints have the
+// same names and kinds; nothing is kept between calls. Not thread-safe against
+// a concurrent change of its builder or instance name.
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +49,10 @@ class DatabaseRecord {
   public:
     DatabaseRecord() = default;
     explicit DatabaseRecord(const std::string& tableName) : tableName(tableName) {}
+    // A record for `tableName` with the columns of `columnsFrom` (names, SQL
+    // types, constraints, in the same order) and every value empty. The column
+    // list is shared with `columnsFrom`, not copied.
+    DatabaseRecord(const std::string& tableName, const DatabaseRecord& columnsFrom);
     DatabaseRecord(DatabaseRecord&& other) noexcept;
     DatabaseRecord& operator=(DatabaseRecord&& other) noexcept;
     DatabaseRecord(const DatabaseRecord&) = delete;
@@ -48,6 +60,7 @@ class DatabaseRecord {
     ~DatabaseRecord() = default;
 
     void setTableName(const std::string& name) { tableName = name; }
+    void setTableName(std::string&& name) { tableName = std::move(name); }
     const std::string& getTableName() const { return tableName; }
 
     // Appends a column, or replaces value, type and constraint of an existing
@@ -61,7 +74,7 @@ class DatabaseRecord {
     // CONSTRAINT_NONE.
     void addColumn(const std::string& name, const std::string& value, const std::string& sqlType);
 
-    const std::vector<std::string>& getColumnNames() const { return columnNames; }
+    const std::vector<std::string>& getColumnNames() const { return columnList().names; }
     const std::vector<std::string>& getValues() const { return values; }
     // Empty text / CONSTRAINT_NONE for a name that is not a column.
     std::string getValue(const std::string& name) const;
@@ -70,28 +83,49 @@ class DatabaseRecord {
     bool hasColumn(const std::string& name) const;
 
     // Position-based access for callers that already hold a position.
-    size_t columnCount() const { return columnNames.size(); }
+    size_t columnCount() const { return values.size(); }
     const std::string& valueAt(size_t position) const { return values[position]; }
-    const std::string& sqlTypeAt(size_t position) const { return sqlTypes[position]; }
-    ColumnConstraint constraintAt(size_t position) const { return constraints[position]; }
+    const std::string& sqlTypeAt(size_t position) const { return columnList().sqlTypes[position]; }
+    ColumnConstraint constraintAt(size_t position) const {
+        return columnList().constraints[position];
+    }
+    // Replaces the value of the column at `position` (below columnCount()).
+    void setValueAt(size_t position, std::string&& value) { values[position] = std::move(value); }
     // Position of a column, or -1 when there is none.
     int64_t findColumn(const std::string& name) const;
     // Gives the column at `position` another name, keeping its place, value,
     // type and constraint. False (and nothing changed) when the position is
     // out of range or another column already has the new name.
     bool renameColumn(size_t position, const std::string& name);
+    // True when both records hold the very same column list (one made from the
+    // other, or both from a third, and neither changed its columns since): they
+    // then have the same names, types and constraints in the same order.
+    bool sharesColumnsWith(const DatabaseRecord& other) const {
+        return columns != nullptr && columns == other.columns;
+    }
 
     // Makes room for that many columns without changing the record.
     void reserve(size_t columns);
     void clear();
 
   private:
+    struct Columns {
+        std::vector<std::string> names;
+        std::vector<std::string> sqlTypes;
+        std::vector<ColumnConstraint> constraints;
+        // Every position, ordered by the byte-wise order of its name.
+        std::vector<uint32_t> byName;
+    };
+    static const Columns& noColumns();
+    const Columns& columnList() const { return columns ? *columns : noColumns(); }
+    // The column list, copied first when another record shares it.
+    Columns& ownColumns();
+    // Index into byName of the first name not less than `name`.
+    size_t lowerBound(const std::string& name) const;
+
     std::string tableName;
-    std::vector<std::string> columnNames;
-    std::vector<std::string> values;
-    std::vector<std::string> sqlTypes;
-    std::vector<ColumnConstraint> constraints;
-    std::map<std::string, uint64_t> columnIndex;
+    std::vector<std::string> values;   // one per column, in column order
+    std::shared_ptr<Columns> columns;  // null while the record has no column
 };
 
 // Records grouped by table name, in ascending byte order of the names.
@@ -127,10 +161,13 @@ class ReadingMapper {
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
 
   private:
-    // Both need a builder; the texts are the builder's, fetched once per batch.
-    DatabaseRecord mapWithBuilder(const Reading& reading, const std::string& hintName,
-                                  const std::string& stringType,
-                                  const std::string& timestampType) const;
+    // What mapping one batch needs besides the reading: the builder's fixed
+    // texts, fetched once, and the column lists built so far (see the .cpp).
+    struct BatchContext;
+    // Both need a builder.
+    DatabaseRecord mapWithBuilder(const Reading& reading, BatchContext& batch) const;
+    // Maps a reading column by column; notes its shape in the context.
+    DatabaseRecord mapNewShape(const Reading& reading, BatchContext& batch) const;
     std::string routeReading(const Reading& reading, const std::string& hintName) const;
     std::string routeByHint(const std::string& assetCode, const Datapoint& hint,
                             const std::string& hintName) const;

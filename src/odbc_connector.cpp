@@ -1,5 +1,6 @@
 #include "odbc_connector.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -277,13 +278,19 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
                                bool& schemaMissing) {
     Logger* logger = Logger::getLogger();
 
+    // A record that shares its column list with one already found to fit the
+    // table fits as well (cached columns are never removed): it is skipped.
+    const DatabaseRecord* fitting = nullptr;
     for (DatabaseRecord& record : records) {
+        if (fitting && record.sharesColumnsWith(*fitting))
+            continue;
         if (schemaManager->checkTableExists(table, record)) {
             // The warehouse matches column names ignoring case: a record column
             // that the table has in another spelling takes the table's spelling
             // instead of being added again.
-            if (schemaManager->checkTableSchema(table, record) &&
-                adoptCachedSpelling(table, record)) {
+            if (!schemaManager->checkTableSchema(table, record)) {
+                fitting = &record;
+            } else if (adoptCachedSpelling(table, record)) {
                 addMissingColumns(table, record);
             }
         } else if (!schemaManager->createTable(table, record)) {
@@ -317,39 +324,58 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
 
     sqlBuilder->setTableName(table);
     sqlBuilder->setColumns(columnNames);
+    sqlBuilder->clearValues();
 
     static const std::string SQL_NULL = "NULL";
-    SQLBuilder::Rows rows;
-    rows.reserve(records.size());
-    for (const DatabaseRecord& record : records) {
-        std::vector<std::string> row(columnCount, SQL_NULL);
-        if (uniqueNames) {
-            // Walk the record's own columns: one lookup each, whatever the
-            // width of the table.
-            const std::vector<std::string>& names = record.getColumnNames();
-            for (size_t i = 0; i < names.size(); ++i) {
-                auto found = positions.find(names[i]);
-                if (found == positions.end())
-                    continue;
-                row[found->second] =
-                    sqlBuilder->formatValue(record.valueAt(i), *columnTypes[found->second]);
-            }
-        } else {
-            for (size_t c = 0; c < columnCount; ++c) {
-                const int64_t position = record.findColumn(columnNames[c]);
-                if (position >= 0) {
-                    row[c] = sqlBuilder->formatValue(record.valueAt(static_cast<size_t>(position)),
-                                                     *columnTypes[c]);
+    const size_t recordCount = records.size();
+    // One row at a time: each table column takes the record's value of that
+    // name, formatted for the column's type, or NULL. Where a table column's
+    // value comes from is worked out once per column list, not per record.
+    std::vector<std::string> row(columnCount);
+    std::vector<int64_t> source(columnCount, -1);
+    DatabaseRecord sourceColumns;  // shares the column list `source` describes
+    for (size_t r = 0; r < recordCount; ++r) {
+        DatabaseRecord& record = records[r];
+        if (r == 0 || !record.sharesColumnsWith(sourceColumns)) {
+            if (uniqueNames) {
+                std::fill(source.begin(), source.end(), -1);
+                const std::vector<std::string>& names = record.getColumnNames();
+                for (size_t i = 0; i < names.size(); ++i) {
+                    auto found = positions.find(names[i]);
+                    if (found != positions.end())
+                        source[found->second] = static_cast<int64_t>(i);
                 }
+            } else {
+                for (size_t c = 0; c < columnCount; ++c)
+                    source[c] = record.findColumn(columnNames[c]);
+            }
+            sourceColumns = DatabaseRecord(std::string(), record);
+        }
+        for (size_t c = 0; c < columnCount; ++c) {
+            if (source[c] < 0) {
+                row[c] = SQL_NULL;
+            } else {
+                row[c] = sqlBuilder->formatValue(record.valueAt(static_cast<size_t>(source[c])),
+                                                 *columnTypes[c]);
             }
         }
-        rows.push_back(std::move(row));
+        sqlBuilder->appendRow(row);
+        if (r == 0 && recordCount > 1) {
+            // Room for every row at the first one's length and some more, so
+            // the row text is not copied again and again as it grows.
+            size_t rowBytes = 2 + 2 * columnCount;
+            for (const std::string& text : row)
+                rowBytes += text.size();
+            sqlBuilder->reserveRowText(rowBytes * recordCount + rowBytes * recordCount / 8 + 1024);
+        }
+        // The record is written into the row text: its memory goes now.
+        record = DatabaseRecord();
     }
-    sqlBuilder->setValues(std::move(rows));
 
-    QueryResult result = executeQuery(sqlBuilder->buildBulkInsert());
-    // The rows are no longer needed; release them before the next table.
-    sqlBuilder->setValues(SQLBuilder::Rows{});
+    std::string sql = sqlBuilder->buildBulkInsert();
+    // The rows are in the statement; release them before it runs.
+    sqlBuilder->clearValues();
+    QueryResult result = executeQuery(sql);
     if (!result.success) {
         logger->error("Failed to execute database query for table '%s'", table.c_str());
         // The statement may have failed because the link died; without a
@@ -360,6 +386,6 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
         }
         return false;
     }
-    logger->debug("Sent %zu records to table '%s'", records.size(), table.c_str());
+    logger->debug("Sent %zu records to table '%s'", recordCount, table.c_str());
     return true;
 }

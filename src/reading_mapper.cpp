@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
@@ -17,27 +18,65 @@
 // ---------------------------------------------------------------------------
 // DatabaseRecord
 
+DatabaseRecord::DatabaseRecord(const std::string& tableName, const DatabaseRecord& columnsFrom)
+    : tableName(tableName), values(columnsFrom.values.size()), columns(columnsFrom.columns) {}
+
 DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
     : tableName(std::move(other.tableName)),
-      columnNames(std::move(other.columnNames)),
       values(std::move(other.values)),
-      sqlTypes(std::move(other.sqlTypes)),
-      constraints(std::move(other.constraints)),
-      columnIndex(std::move(other.columnIndex)) {
+      columns(std::move(other.columns)) {
     other.clear();
 }
 
 DatabaseRecord& DatabaseRecord::operator=(DatabaseRecord&& other) noexcept {
     if (this != &other) {
         tableName = std::move(other.tableName);
-        columnNames = std::move(other.columnNames);
         values = std::move(other.values);
-        sqlTypes = std::move(other.sqlTypes);
-        constraints = std::move(other.constraints);
-        columnIndex = std::move(other.columnIndex);
+        columns = std::move(other.columns);
         other.clear();
     }
     return *this;
+}
+
+const DatabaseRecord::Columns& DatabaseRecord::noColumns() {
+    static const Columns none;
+    return none;
+}
+
+DatabaseRecord::Columns& DatabaseRecord::ownColumns() {
+    if (!columns) {
+        columns = std::make_shared<Columns>();
+    } else if (columns.use_count() > 1) {
+        columns = std::make_shared<Columns>(*columns);
+    }
+    return *columns;
+}
+
+size_t DatabaseRecord::lowerBound(const std::string& name) const {
+    if (!columns)
+        return 0;
+    const Columns& list = *columns;
+    size_t low = 0;
+    size_t high = list.byName.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (list.names[list.byName[middle]] < name) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+int64_t DatabaseRecord::findColumn(const std::string& name) const {
+    const size_t slot = lowerBound(name);
+    if (!columns || slot >= columns->byName.size())
+        return -1;
+    const uint32_t position = columns->byName[slot];
+    if (columns->names[position] != name)
+        return -1;
+    return static_cast<int64_t>(position);
 }
 
 void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
@@ -47,91 +86,110 @@ void DatabaseRecord::addColumn(const std::string& name, const std::string& value
 
 void DatabaseRecord::addColumn(const std::string& name, std::string&& value,
                                const std::string& sqlType, ColumnConstraint constraint) {
-    auto hint = columnIndex.lower_bound(name);
-    if (hint != columnIndex.end() && hint->first == name) {
-        const uint64_t position = hint->second;
+    const size_t slot = lowerBound(name);
+    if (columns && slot < columns->byName.size() && columns->names[columns->byName[slot]] == name) {
+        const uint32_t position = columns->byName[slot];
+        if (columns->sqlTypes[position] != sqlType ||
+            columns->constraints[position] != constraint) {
+            std::string type(sqlType);
+            Columns& own = ownColumns();
+            own.sqlTypes[position] = std::move(type);
+            own.constraints[position] = constraint;
+        }
         values[position] = std::move(value);
-        sqlTypes[position] = sqlType;
-        constraints[position] = constraint;
         return;
     }
-    columnNames.push_back(name);
+    // Everything that can fail happens before the record changes, so a failed
+    // addition leaves the record as it was.
+    std::string newName(name);
+    std::string newType(sqlType);
+    Columns& own = ownColumns();
+    const size_t count = own.names.size();
+    if (count >= UINT32_MAX)
+        throw std::length_error("too many columns in one record");
+    own.names.reserve(count + 1);
+    own.sqlTypes.reserve(count + 1);
+    own.constraints.reserve(count + 1);
+    own.byName.reserve(count + 1);
+    values.reserve(count + 1);
+    own.names.push_back(std::move(newName));
+    own.sqlTypes.push_back(std::move(newType));
+    own.constraints.push_back(constraint);
+    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(slot),
+                      static_cast<uint32_t>(count));
     values.push_back(std::move(value));
-    sqlTypes.push_back(sqlType);
-    constraints.push_back(constraint);
-    columnIndex.emplace_hint(hint, name, columnNames.size() - 1);
 }
 
 void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
                                const std::string& sqlType) {
-    auto found = columnIndex.find(name);
-    if (found != columnIndex.end()) {
-        values[found->second] = value;
-        sqlTypes[found->second] = sqlType;
+    const int64_t position = findColumn(name);
+    if (position >= 0) {
+        addColumn(name, std::string(value), sqlType, constraintAt(static_cast<size_t>(position)));
         return;
     }
     addColumn(name, std::string(value), sqlType, CONSTRAINT_NONE);
 }
 
-int64_t DatabaseRecord::findColumn(const std::string& name) const {
-    auto found = columnIndex.find(name);
-    if (found == columnIndex.end() || found->second >= columnNames.size())
-        return -1;
-    return static_cast<int64_t>(found->second);
-}
-
 bool DatabaseRecord::renameColumn(size_t position, const std::string& name) {
-    if (position >= columnNames.size())
+    if (position >= columnCount())
         return false;
-    if (columnNames[position] == name)
+    if (columns->names[position] == name)
         return true;
-    if (columnIndex.count(name))
+    if (findColumn(name) >= 0)
         return false;
-    columnIndex.erase(columnNames[position]);
-    columnIndex.emplace(name, position);
-    columnNames[position] = name;
+    std::string newName(name);
+    Columns& own = ownColumns();
+    // The index keeps its length, so no step below allocates.
+    const size_t oldSlot = lowerBound(own.names[position]);
+    own.byName.erase(own.byName.begin() + static_cast<std::ptrdiff_t>(oldSlot));
+    const size_t newSlot = lowerBound(newName);
+    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(newSlot),
+                      static_cast<uint32_t>(position));
+    own.names[position] = std::move(newName);
     return true;
 }
 
 std::string DatabaseRecord::getValue(const std::string& name) const {
-    auto found = columnIndex.find(name);
-    if (found == columnIndex.end() || found->second >= values.size())
+    const int64_t position = findColumn(name);
+    if (position < 0 || static_cast<size_t>(position) >= values.size())
         return std::string();
-    return values[found->second];
+    return values[static_cast<size_t>(position)];
 }
 
 std::string DatabaseRecord::getSQLType(const std::string& name) const {
-    auto found = columnIndex.find(name);
-    if (found == columnIndex.end() || found->second >= sqlTypes.size())
+    const int64_t position = findColumn(name);
+    if (position < 0 || static_cast<size_t>(position) >= columnList().sqlTypes.size())
         return std::string();
-    return sqlTypes[found->second];
+    return columnList().sqlTypes[static_cast<size_t>(position)];
 }
 
 ColumnConstraint DatabaseRecord::getConstraints(const std::string& name) const {
-    auto found = columnIndex.find(name);
-    if (found == columnIndex.end() || found->second >= constraints.size())
+    const int64_t position = findColumn(name);
+    if (position < 0 || static_cast<size_t>(position) >= columnList().constraints.size())
         return CONSTRAINT_NONE;
-    return constraints[found->second];
+    return columnList().constraints[static_cast<size_t>(position)];
 }
 
 bool DatabaseRecord::hasColumn(const std::string& name) const {
-    return columnIndex.find(name) != columnIndex.end();
+    return findColumn(name) >= 0;
 }
 
-void DatabaseRecord::reserve(size_t columns) {
-    columnNames.reserve(columns);
-    values.reserve(columns);
-    sqlTypes.reserve(columns);
-    constraints.reserve(columns);
+void DatabaseRecord::reserve(size_t count) {
+    values.reserve(count);
+    // A shared list is left alone: reserving must not cost a copy.
+    if (columns && columns.use_count() > 1)
+        return;
+    Columns& own = ownColumns();
+    own.names.reserve(count);
+    own.sqlTypes.reserve(count);
+    own.constraints.reserve(count);
+    own.byName.reserve(count);
 }
 
 void DatabaseRecord::clear() {
     tableName.clear();
-    columnNames.clear();
     values.clear();
-    sqlTypes.clear();
-    constraints.clear();
-    columnIndex.clear();
+    columns.reset();
 }
 
 // ---------------------------------------------------------------------------
@@ -233,6 +291,87 @@ class CaseFolding {
 
 }  // namespace
 
+// A shape is the sequence of (name, kind) of a reading's datapoints, the hint
+// datapoint and null entries left out. Mapping depends on nothing else but the
+// builder's and the mapper's fixed texts, so two readings of one shape in one
+// batch get the same column list: the second reuses the first one's and only
+// its values are made. For each datapoint the shape notes the kind, the
+// position its value goes to, and the name when the column's name differs
+// from it (renamed for the warehouse, or taking an earlier spelling).
+struct ReadingMapper::BatchContext {
+    struct Entry {
+        int tag;
+        uint32_t position;
+        bool renamed;
+        std::string name;  // the datapoint's name, kept only when renamed
+    };
+    struct Shape {
+        std::vector<Entry> entries;
+        DatabaseRecord columns;  // holds the column list, no values
+    };
+    // More shapes than this in one batch are mapped column by column.
+    static constexpr size_t kMaxShapes = 32;
+
+    std::string hintName;
+    std::string stringType;
+    std::string timestampType;
+    std::vector<Shape> shapes;
+    size_t lastShape = 0;
+    size_t nextReplaced = 0;
+    // The table of the last asset routed without a hint.
+    std::string lastAsset;
+    std::string lastTable;
+    bool haveLastTable = false;
+
+    explicit BatchContext(const SQLBuilder& builder)
+        : hintName(builder.getHintName()),
+          stringType(builder.getStringType()),
+          timestampType(builder.getTimestampType()) {}
+
+    bool matches(const Shape& shape, const std::vector<Datapoint*>& datapoints) const {
+        const std::vector<std::string>& columnNames = shape.columns.getColumnNames();
+        size_t k = 0;
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr)
+                continue;
+            const std::string& name = datapoint->getName();
+            if (name == hintName)
+                continue;
+            if (k == shape.entries.size())
+                return false;
+            const Entry& entry = shape.entries[k++];
+            if (static_cast<int>(datapoint->getData().getType()) != entry.tag)
+                return false;
+            if (name != (entry.renamed ? entry.name : columnNames[entry.position]))
+                return false;
+        }
+        return k == shape.entries.size();
+    }
+
+    const Shape* find(const std::vector<Datapoint*>& datapoints) {
+        if (lastShape < shapes.size() && matches(shapes[lastShape], datapoints))
+            return &shapes[lastShape];
+        for (size_t i = 0; i < shapes.size(); ++i) {
+            if (i != lastShape && matches(shapes[i], datapoints)) {
+                lastShape = i;
+                return &shapes[i];
+            }
+        }
+        return nullptr;
+    }
+
+    void remember(Shape&& shape) {
+        if (shapes.size() < kMaxShapes) {
+            shapes.push_back(std::move(shape));
+            lastShape = shapes.size() - 1;
+        } else {
+            lastShape = nextReplaced;
+            shapes[nextReplaced] = std::move(shape);
+            nextReplaced = (nextReplaced + 1) % kMaxShapes;
+        }
+    }
+};
+
 std::string ReadingMapper::getHintName() const {
     return sqlBuilder ? sqlBuilder->getHintName() : std::string();
 }
@@ -273,27 +412,76 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) const {
         Logger::getLogger()->error(kNoBuilderMessage);
         return DatabaseRecord();
     }
-    return mapWithBuilder(*reading, sqlBuilder->getHintName(), sqlBuilder->getStringType(),
-                          sqlBuilder->getTimestampType());
+    BatchContext batch(*sqlBuilder);
+    return mapWithBuilder(*reading, batch);
 }
 
-DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::string& hintName,
-                                             const std::string& stringType,
-                                             const std::string& timestampType) const {
+DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, BatchContext& batch) const {
+    const auto& datapoints = reading.getReadingData();
+    const BatchContext::Shape* shape = batch.find(datapoints);
+    if (shape == nullptr)
+        return mapNewShape(reading, batch);
+
+    // The same steps as mapNewShape, in the same order, with the column list
+    // already made: only the values are new.
+    DatabaseRecord record(std::string(), shape->columns);
+    const std::string& assetCode = reading.getAssetName();
+    record.setValueAt(0, std::string(assetCode));
+    record.setValueAt(1, utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)));
+    record.setValueAt(2, utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)));
+    record.setValueAt(3, std::string(instanceName));
+
+    const std::vector<std::string>& columnNames = record.getColumnNames();
+    const Datapoint* hint = nullptr;
+    size_t k = 0;
+    for (const Datapoint* datapoint : datapoints) {
+        if (datapoint == nullptr)
+            continue;
+        const std::string& name = datapoint->getName();
+        if (name == batch.hintName) {
+            if (hint == nullptr)
+                hint = datapoint;
+            continue;
+        }
+        const BatchContext::Entry& entry = shape->entries[k++];
+        if (entry.renamed) {
+            Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
+                                       columnNames[entry.position].c_str());
+        }
+        record.setValueAt(entry.position, datapointValueToString(datapoint->getData()));
+    }
+
+    if (hint) {
+        record.setTableName(
+            sqlBuilder->tableNameFor(routeByHint(assetCode, *hint, batch.hintName)));
+    } else {
+        if (!batch.haveLastTable || batch.lastAsset != assetCode) {
+            batch.lastTable = sqlBuilder->tableNameFor(assetCode);
+            batch.lastAsset = assetCode;
+            batch.haveLastTable = true;
+        }
+        record.setTableName(batch.lastTable);
+    }
+    return record;
+}
+
+DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& batch) const {
     DatabaseRecord record;
     const auto& datapoints = reading.getReadingData();
     record.reserve(4 + datapoints.size());
 
     const std::string& assetCode = reading.getAssetName();
-    record.addColumn(kAssetCodeColumn, assetCode, stringType, CONSTRAINT_NOT_NULL);
+    record.addColumn(kAssetCodeColumn, assetCode, batch.stringType, CONSTRAINT_NOT_NULL);
     record.addColumn(kUserTimestampColumn,
                      utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)),
-                     timestampType, CONSTRAINT_NONE);
+                     batch.timestampType, CONSTRAINT_NONE);
     record.addColumn(kTimestampColumn,
                      utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)),
-                     timestampType, CONSTRAINT_NONE);
-    record.addColumn(kInstanceColumn, instanceName, stringType, CONSTRAINT_NONE);
+                     batch.timestampType, CONSTRAINT_NONE);
+    record.addColumn(kInstanceColumn, instanceName, batch.stringType, CONSTRAINT_NONE);
 
+    BatchContext::Shape shape;
+    shape.entries.reserve(datapoints.size());
     // The hint datapoint is the first one of the hint name, as the reading's
     // own lookup finds it; it is noted on the way instead of searched again.
     const Datapoint* hint = nullptr;
@@ -302,7 +490,7 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
         if (datapoint == nullptr)
             continue;
         const std::string& name = datapoint->getName();
-        if (name == hintName) {
+        if (name == batch.hintName) {
             if (hint == nullptr)
                 hint = datapoint;
             continue;
@@ -317,17 +505,23 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, const std::
         // to an earlier column's but for case is that column, as a repeated
         // name is (the later value overwrites in place).
         folding.adopt(record, column);
-        if (column != name) {
+        const bool renamed = column != name;
+        if (renamed) {
             Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
                                        column.c_str());
         }
-        record.addColumn(column, datapointValueToString(value),
-                         sqlBuilder->toSQLTypeString(static_cast<int>(value.getType())),
+        const int tag = static_cast<int>(value.getType());
+        record.addColumn(column, datapointValueToString(value), sqlBuilder->toSQLTypeString(tag),
                          CONSTRAINT_NULLABLE);
+        shape.entries.push_back(
+            BatchContext::Entry{tag, static_cast<uint32_t>(record.findColumn(column)), renamed,
+                                renamed ? name : std::string()});
     }
 
     record.setTableName(
-        sqlBuilder->tableNameFor(hint ? routeByHint(assetCode, *hint, hintName) : assetCode));
+        sqlBuilder->tableNameFor(hint ? routeByHint(assetCode, *hint, batch.hintName) : assetCode));
+    shape.columns = DatabaseRecord(std::string(), record);
+    batch.remember(std::move(shape));
     return record;
 }
 
@@ -340,13 +534,11 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
     }
     records.reserve(readings.size());
     // The builder's fixed texts are the same for every reading of the batch.
-    const std::string hintName = sqlBuilder->getHintName();
-    const std::string stringType = sqlBuilder->getStringType();
-    const std::string timestampType = sqlBuilder->getTimestampType();
+    BatchContext batch(*sqlBuilder);
     for (const Reading* reading : readings) {
         if (reading == nullptr)
             continue;
-        DatabaseRecord record = mapWithBuilder(*reading, hintName, stringType, timestampType);
+        DatabaseRecord record = mapWithBuilder(*reading, batch);
         if (!record.getTableName().empty()) {
             records.push_back(std::move(record));
         } else {
