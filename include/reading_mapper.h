@@ -159,6 +159,8 @@ class ReadingMapper {
     // Moves the records with a table name into one list per table, in
     // ascending byte order of the names; the input records are left empty.
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
+    // As above, taking the list: it is left empty.
+    TableGroups groupRecordsByTable(std::vector<DatabaseRecord>&& records) const;
 
   private:
     // What mapping one batch needs besides the reading: the builder's fixed

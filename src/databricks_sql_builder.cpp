@@ -3,6 +3,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -11,6 +12,8 @@ const std::string kBigint = "BIGINT";
 const std::string kDouble = "DOUBLE";
 const std::string kTimestamp = "TIMESTAMP";
 const std::string kVarchar = "VARCHAR(256)";
+// The asset_code column's definition as this plugin writes and caches it.
+const std::string kVarcharNotNull = "VARCHAR(256) NOT NULL";
 const std::string kVariant = "VARIANT";
 const std::string kString = "STRING";
 const std::string kEmpty;
@@ -49,6 +52,21 @@ bool containsUpper(const std::string& text, const char (&upperNeedle)[N]) {
     return containsUpper(text, upperNeedle, N - 1);
 }
 
+// Bytes a literal needs beyond the character itself.
+inline size_t escapeExtra(char c) {
+    return static_cast<size_t>(c == '\\') + static_cast<size_t>(c == '\'') +
+           5 * static_cast<size_t>(c == '\0');
+}
+
+// True when one of the eight bytes is a backslash, an apostrophe or a NUL.
+inline bool mayNeedEscape(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    const auto hasZeroByte = [](uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+    return (hasZeroByte(word) | hasZeroByte(word ^ (kOnes * '\\')) |
+            hasZeroByte(word ^ (kOnes * '\''))) != 0;
+}
+
 // How values of a column type are written.
 enum class ValueForm { Variant, Literal, Plain };
 
@@ -56,7 +74,7 @@ ValueForm valueFormOf(const std::string& type) {
     // The texts this plugin writes and caches itself come first.
     if (type == kDouble || type == kBigint)
         return ValueForm::Plain;
-    if (type == kString || type == kTimestamp || type == kVarchar)
+    if (type == kString || type == kTimestamp || type == kVarchar || type == kVarcharNotNull)
         return ValueForm::Literal;
     if (type == kVariant)
         return ValueForm::Variant;
@@ -216,32 +234,40 @@ std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
     // would be read as two adjacent literals: both get a backslash. A NUL byte
     // would end the statement text early, so it is written as \u0000 (not \0,
     // which digits after it would turn into an octal escape).
+    const char* data = value.data();
+    const size_t length = value.size();
     size_t extra = 0;
-    for (char c : value) {
-        if (c == '\\' || c == '\'') {
-            extra += 1;
-        } else if (c == '\0') {
-            extra += 5;
+    size_t i = 0;
+    // Eight bytes at a time while none of them needs an escape.
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if (mayNeedEscape(word)) {
+            for (size_t j = i; j < i + 8; ++j)
+                extra += escapeExtra(data[j]);
         }
     }
-    std::string literal;
-    literal.reserve(value.size() + extra + 2);
-    literal.push_back('\'');
+    for (; i < length; ++i)
+        extra += escapeExtra(data[i]);
+    // The literal is made at its final length, quotes in place.
+    std::string literal(length + extra + 2, '\'');
+    char* out = &literal[1];
     if (extra == 0) {
-        literal.append(value);
-    } else {
-        for (char c : value) {
-            if (c == '\\' || c == '\'') {
-                literal.push_back('\\');
-                literal.push_back(c);
-            } else if (c == '\0') {
-                literal.append("\\u0000", 6);
-            } else {
-                literal.push_back(c);
-            }
+        std::memcpy(out, data, length);
+        return literal;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const char c = data[i];
+        if (c == '\\' || c == '\'') {
+            *out++ = '\\';
+            *out++ = c;
+        } else if (c == '\0') {
+            std::memcpy(out, "\\u0000", 6);
+            out += 6;
+        } else {
+            *out++ = c;
         }
     }
-    literal.push_back('\'');
     return literal;
 }
 

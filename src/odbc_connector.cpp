@@ -169,7 +169,7 @@ TableGroups ODBCConnector::transformReadingsToRecords(const std::vector<Reading*
         return TableGroups{};
     }
     std::vector<DatabaseRecord> records = readingMapper->mapReadingsToRecords(readings);
-    return readingMapper->groupRecordsByTable(records);
+    return readingMapper->groupRecordsByTable(std::move(records));
 }
 
 bool ODBCConnector::send(const std::vector<Reading*>& readings) {

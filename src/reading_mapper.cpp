@@ -208,6 +208,44 @@ const std::string kUnnamedColumn = "_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 
+// Writes the "%f" text of a finite double whose magnitude is below 2^40:
+// the exact binary value rounded to six decimals, ties to even, as printf and
+// to_chars round it. Returns the end of the text.
+char* fixedSixDigitsExact(double number, char* out) {
+    uint64_t bits;
+    std::memcpy(&bits, &number, sizeof bits);
+    const unsigned exponentBits = static_cast<unsigned>((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    int exponent = -1074;
+    if (exponentBits != 0) {
+        mantissa |= uint64_t{1} << 52;
+        exponent = static_cast<int>(exponentBits) - 1075;
+    }
+    // |number| = mantissa * 2^exponent with exponent below -12 here, so the
+    // millionths are mantissa * 10^6 / 2^shift, rounded.
+    const unsigned shift = static_cast<unsigned>(-exponent);
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
+    uint64_t millionths = 0;
+    if (shift < 128) {
+        millionths = static_cast<uint64_t>(scaled >> shift);
+        const unsigned __int128 one = 1;
+        const unsigned __int128 rest = scaled & ((one << shift) - 1);
+        const unsigned __int128 half = one << (shift - 1);
+        if (rest > half || (rest == half && (millionths & 1) != 0))
+            ++millionths;
+    }
+    if (bits >> 63)
+        *out++ = '-';
+    out = std::to_chars(out, out + 24, millionths / 1000000).ptr;
+    *out++ = '.';
+    uint64_t fraction = millionths % 1000000;
+    for (int i = 5; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+    }
+    return out + 6;
+}
+
 // The "%f" form of a double: fixed point, six digits after the point.
 std::string fixedSixDigits(double number) {
     // A NaN has no meaningful sign; "-nan" is not a text the warehouse reads
@@ -215,6 +253,8 @@ std::string fixedSixDigits(double number) {
     if (std::isnan(number))
         return "nan";
     char buffer[64];
+    if (std::fabs(number) < 1099511627776.0)  // 2^40
+        return std::string(buffer, fixedSixDigitsExact(number, buffer));
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     auto result =
         std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::fixed, 6);
@@ -611,15 +651,54 @@ std::string ReadingMapper::routeByHint(const std::string& assetCode, const Datap
 }
 
 TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>& records) const {
+    const size_t count = records.size();
+    TableGroups groups = groupRecordsByTable(std::move(records));
+    // The input keeps its length, every record empty, as moving each record
+    // out would leave it.
+    records.clear();
+    records.resize(count);
+    return groups;
+}
+
+TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& records) const {
     TableGroups groups;
+    // A batch for one table, the common case, moves over as a whole.
+    const std::string* only = nullptr;
+    bool oneTable = true;
+    for (const DatabaseRecord& record : records) {
+        if (record.getTableName().empty()) {
+            oneTable = false;
+            break;
+        }
+        if (only == nullptr) {
+            only = &record.getTableName();
+        } else if (*only != record.getTableName()) {
+            oneTable = false;
+            break;
+        }
+    }
+    if (oneTable) {
+        if (only != nullptr) {
+            std::string table = *only;
+            groups[table] = std::move(records);
+        }
+        records.clear();
+        return groups;
+    }
+
+    // Each table's list is sized before it is filled.
+    std::map<std::string, size_t> counts;
+    for (const DatabaseRecord& record : records) {
+        if (!record.getTableName().empty())
+            ++counts[record.getTableName()];
+    }
+    for (const auto& [table, count] : counts)
+        groups[table].reserve(count);
     for (DatabaseRecord& record : records) {
         if (record.getTableName().empty())
             continue;
-        auto entry = groups.find(record.getTableName());
-        if (entry == groups.end()) {
-            entry = groups.emplace(record.getTableName(), std::vector<DatabaseRecord>()).first;
-        }
-        entry->second.push_back(std::move(record));
+        groups.find(record.getTableName())->second.push_back(std::move(record));
     }
+    records.clear();
     return groups;
 }

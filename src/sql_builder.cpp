@@ -1,6 +1,8 @@
 #include "sql_builder.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -88,15 +90,31 @@ void SQLBuilder::setValues(const Rows& newRows) {
 }
 
 void SQLBuilder::appendRow(const std::vector<std::string>& row) {
-    if (rows > 0)
-        rowsText.append(kListSeparator, kListSeparatorLength);
-    rowsText.push_back('(');
-    for (size_t v = 0; v < row.size(); ++v) {
-        if (v > 0)
-            rowsText.append(kListSeparator, kListSeparatorLength);
-        rowsText.append(row[v]);
+    size_t length = 2 + (rows > 0 ? kListSeparatorLength : 0);
+    for (const auto& value : row)
+        length += value.size() + kListSeparatorLength;
+    if (!row.empty())
+        length -= kListSeparatorLength;
+    // Grows by half at least, so appending row after row stays linear.
+    const size_t start = rowsText.size();
+    if (start + length > rowsText.capacity())
+        rowsText.reserve(std::max(start + length, rowsText.capacity() + rowsText.capacity() / 2));
+    rowsText.resize(start + length);
+    char* out = &rowsText[start];
+    if (rows > 0) {
+        std::memcpy(out, kListSeparator, kListSeparatorLength);
+        out += kListSeparatorLength;
     }
-    rowsText.push_back(')');
+    *out++ = '(';
+    for (size_t v = 0; v < row.size(); ++v) {
+        if (v > 0) {
+            std::memcpy(out, kListSeparator, kListSeparatorLength);
+            out += kListSeparatorLength;
+        }
+        std::memcpy(out, row[v].data(), row[v].size());
+        out += row[v].size();
+    }
+    *out = ')';
     if (rows == 0)
         firstRowLength = rowsText.size();
     ++rows;
