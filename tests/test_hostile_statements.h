@@ -11,7 +11,7 @@
 //   INSERT INTO `<t>` (`<c>`, ...) VALUES (<v>, ...), ...
 //
 // <type> is one of VARCHAR(256), STRING, TIMESTAMP, BIGINT, DOUBLE, VARIANT;
-// <v> is NULL, TRUE, FALSE, a number with an optional minus sign, a string
+// <v> is NULL, TRUE, FALSE (any case), a number with an optional sign, a string
 // literal, or parse_json(<string literal>). Comments, a second statement,
 // adjacent string literals, raw literals or any other token make the reader
 // refuse the text, so a statement that reading content has bent out of shape
@@ -229,7 +229,8 @@ inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::st
                 error = "prefixed string literal";
                 return false;
             }
-        } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-') {
+        } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-' ||
+                   c == '+') {
             t.kind = Token::Punct;
             t.text = std::string(1, c);
             ++i;
@@ -314,16 +315,34 @@ class Reader {
         return false;
     }
 
+    // A bare word equal to `lower` ignoring ASCII case.
+    bool keyword(const char* lower) {
+        if (t[p].kind != Token::Word)
+            return false;
+        const std::string& text = t[p].text;
+        size_t i = 0;
+        for (; lower[i] != 0 && i < text.size(); ++i) {
+            const char c =
+                (text[i] >= 'A' && text[i] <= 'Z') ? static_cast<char>(text[i] + 32) : text[i];
+            if (c != lower[i])
+                return false;
+        }
+        if (lower[i] != 0 || i != text.size())
+            return false;
+        ++p;
+        return true;
+    }
+
     bool value(Value& v) {
-        if (word("NULL") || word("null")) {
+        if (keyword("null")) {
             v.kind = Value::Null;
             return true;
         }
-        if (word("TRUE") || word("true")) {
+        if (keyword("true")) {
             v.kind = Value::True;
             return true;
         }
-        if (word("FALSE") || word("false")) {
+        if (keyword("false")) {
             v.kind = Value::False;
             return true;
         }
@@ -335,10 +354,14 @@ class Reader {
             v.kind = Value::String;
             return true;
         }
-        const bool negative = punct('-');
+        std::string sign;
+        if (punct('-'))
+            sign = "-";
+        else if (punct('+'))
+            sign = "+";
         if (t[p].kind == Token::Number) {
             v.kind = Value::Number;
-            v.text = (negative ? "-" : "") + t[p++].text;
+            v.text = sign + t[p++].text;
             return true;
         }
         return false;

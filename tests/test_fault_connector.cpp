@@ -1,0 +1,418 @@
+// The Databricks connector with its real ODBC client, through the driver
+// manager and the emulator, while the warehouse is broken on purpose: offline
+// at the first batch, lost in the middle of a run and back, a link that dies
+// between batches, wrong credentials, transient statement errors, and tables
+// or columns removed by someone else. The connector's clock is moved by hand,
+// so the 5-second reconnect rule is checked exactly and without waiting.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "config_category.h"
+#include "databricks_odbc_connector.h"
+#include "log_capture.h"
+#include "readings.h"
+#include "warehouse.h"
+
+using Clock = std::chrono::steady_clock;
+using Level = Logger::Level;
+using Rows = std::vector<std::vector<std::string>>;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+const uint64_t T0 = 1767225600000000ULL;  // 2026-01-01 00:00:00 UTC
+
+// The real client, counting its connection attempts.
+class CountingClient : public ODBCClient {
+  public:
+    ODBCStatus Connect(const std::string& connectionString) override {
+        ++connects;
+        return ODBCClient::Connect(connectionString);
+    }
+    int connects = 0;
+};
+
+std::string jsonEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+class FaultTest : public ::testing::Test {
+  protected:
+    FaultTest() {
+        Logger::getLogger()->setMinLevel(Level::ERROR);
+        connector.setClock([this] { return now; });
+    }
+
+    void configure(const std::string& user = "default_user", const std::string& password = "lisk") {
+        ConfigCategory category(
+            "lakesink", R"({"user": {"value": ")" + user + R"("}, "password": {"value": ")" +
+                            password + R"("}, "additionalParams": {"value": "{\"Warehouse\": \")" +
+                            jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"}})");
+        ASSERT_TRUE(connector.configure(&category));
+    }
+
+    // A batch of `count` readings of one asset, timestamps from `first` on.
+    void fill(Batch& batch, const std::string& asset, int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            Reading& r = batch.add(asset, T0 + static_cast<uint64_t>(i));
+            r.addDatapoint(intPoint("n", i));
+        }
+    }
+
+    bool send(const Batch& batch) { return connector.send(batch.pointers()); }
+    void advance(Clock::duration step) { now += step; }
+
+    // The link drops for a moment while the connection is idle: the connection
+    // sees the warehouse offline (as a keep-alive would) and stays dead after
+    // the warehouse is back, as a dropped network link does.
+    void dropLink() {
+        warehouse.setOffline(true);
+        EXPECT_FALSE(connector.getClient()->isConnected());
+        warehouse.setOffline(false);
+    }
+
+    // Every reading 0..count-1 of the table exactly once.
+    void expectExactlyOnce(const std::string& table, int count) {
+        EXPECT_EQ(
+            warehouse.query("SELECT count(*), count(DISTINCT n), min(n), max(n) FROM " + table),
+            (Rows{{std::to_string(count), std::to_string(count), "0", std::to_string(count - 1)}}));
+    }
+
+    TempWarehouse warehouse;
+    LogCapture log;
+    CountingClient* client = new CountingClient();
+    DatabricksODBCConnector connector{client};
+    Clock::time_point now = Clock::time_point(std::chrono::hours(1000));
+};
+
+// The login the test's own queries use, kept valid beside the plugin's.
+const std::string kReader = "default_user:lisk\n";
+
+const char kTransient[] = "Connection failed due to a transient error. Retrying might help.";
+const char kNotAvailable[] = "Database connection not available - cannot send readings";
+const char kCredentials[] =
+    "Connection failed due to non-retriable error: Credentials or configuration issue.";
+
+}  // namespace
+
+// --- the warehouse away and back --------------------------------------------------
+
+TEST_F(FaultTest, OfflineAtTheFirstBatchIsRetriedEveryFiveSecondsUntilItIsBack) {
+    configure();
+    warehouse.setOffline(true);
+    Batch batch;
+    fill(batch, "pump", 0, 10);
+
+    EXPECT_FALSE(send(batch));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(client->connects, 1);
+    EXPECT_TRUE(log.has(Level::WARNING, kTransient));
+    EXPECT_TRUE(log.contains("SQLSTATE=08001"));
+
+    // Within five seconds no new attempt is made, back or not.
+    advance(seconds(2));
+    EXPECT_FALSE(send(batch));
+    warehouse.setOffline(false);
+    advance(seconds(3) - milliseconds(1));
+    EXPECT_FALSE(send(batch));
+    EXPECT_EQ(client->connects, 1);
+    EXPECT_EQ(log.count(Level::ERROR, kNotAvailable), 3u);
+
+    // Five seconds after the attempt, exactly, the next batch connects.
+    advance(milliseconds(1));
+    EXPECT_TRUE(send(batch));
+    EXPECT_EQ(client->connects, 2);
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    expectExactlyOnce("pump", 10);
+}
+
+TEST_F(FaultTest, OfflineInTheMiddleOfARunLosesNothingAndWritesNothingTwice) {
+    configure();
+    Batch first, second, third;
+    fill(first, "pump", 0, 100);
+    fill(second, "pump", 100, 100);
+    fill(third, "pump", 200, 100);
+    ASSERT_TRUE(send(first));
+
+    // The link dies under the open connection: the INSERT fails, the dead
+    // connection is noticed and dropped, so the next batch connects anew.
+    warehouse.setOffline(true);
+    EXPECT_FALSE(send(second));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_TRUE(log.has(Level::DEBUG, "Database connection lost"));
+    EXPECT_TRUE(log.has(Level::ERROR, "Failed to execute database query for table 'pump'"));
+    EXPECT_TRUE(log.contains("SQLSTATE=08S01"));
+
+    // While it is away: one attempt, then one every five seconds.
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_FALSE(send(second));
+        advance(milliseconds(500));
+    }
+    EXPECT_EQ(client->connects, 1 + 1 + 1);  // first run, first retry, one 5 s later
+
+    warehouse.setOffline(false);
+    advance(seconds(5));
+    EXPECT_TRUE(send(second));
+    EXPECT_TRUE(send(third));
+    expectExactlyOnce("pump", 300);
+}
+
+TEST_F(FaultTest, LinkThatDiedBetweenBatchesIsNoticedAndReconnectedAtOnce) {
+    configure();
+    Batch first, second;
+    fill(first, "pump", 0, 5);
+    fill(second, "pump", 5, 5);
+    ASSERT_TRUE(send(first));
+    ASSERT_EQ(client->connects, 1);
+
+    // A short blip: the warehouse is back, but this connection stays dead.
+    dropLink();
+    EXPECT_FALSE(send(second));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    // No five-second wait after a lost link: the next batch reconnects.
+    EXPECT_TRUE(send(second));
+    EXPECT_EQ(client->connects, 2);
+    expectExactlyOnce("pump", 10);
+}
+
+TEST_F(FaultTest, LinkLostWhileLearningANewTableIsNoticedToo) {
+    configure();
+    Batch first, other;
+    fill(first, "pump", 0, 3);
+    fill(other, "valve", 0, 3);
+    ASSERT_TRUE(send(first));
+    dropLink();
+    // The information-schema query of the new table fails on the dead link.
+    EXPECT_FALSE(send(other));
+    EXPECT_TRUE(log.has(Level::ERROR, "Database operation failed: Failed to execute query."));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_TRUE(send(other));
+    expectExactlyOnce("valve", 3);
+}
+
+// --- credentials -------------------------------------------------------------------
+
+TEST_F(FaultTest, WrongCredentialsFailOnceAndStayFailedUntilTheSettingsChange) {
+    warehouse.setCredentials("ingest:right-password\n" + kReader);
+    configure("ingest", "wrong-password");
+    Batch batch;
+    fill(batch, "pump", 0, 4);
+
+    EXPECT_FALSE(send(batch));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_FAILED);
+    EXPECT_TRUE(log.has(Level::ERROR, kCredentials));
+    EXPECT_TRUE(log.contains("SQLSTATE=28000"));
+
+    // No retry storm: however often and however late the host sends, the
+    // connector does not try again, and says nothing more.
+    log.clear();
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_FALSE(send(batch));
+        advance(seconds(30));
+    }
+    EXPECT_EQ(client->connects, 1);
+    EXPECT_TRUE(log.at(Level::ERROR).empty());
+    EXPECT_TRUE(log.at(Level::WARNING).empty());
+
+    // The same settings again change nothing.
+    configure("ingest", "wrong-password");
+    EXPECT_FALSE(send(batch));
+    EXPECT_EQ(client->connects, 1);
+
+    // The right password recovers it at the next batch.
+    configure("ingest", "right-password");
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    EXPECT_TRUE(send(batch));
+    EXPECT_EQ(client->connects, 2);
+    expectExactlyOnce("pump", 4);
+}
+
+TEST_F(FaultTest, CredentialsRevokedWhileRunningStopAtTheNextConnection) {
+    warehouse.setCredentials("ingest:pw1\n" + kReader);
+    configure("ingest", "pw1");
+    Batch first, second;
+    fill(first, "pump", 0, 2);
+    fill(second, "pump", 2, 2);
+    ASSERT_TRUE(send(first));
+    // The password is changed on the warehouse and the link drops.
+    warehouse.setCredentials("ingest:pw2\n" + kReader);
+    dropLink();
+    EXPECT_FALSE(send(second));  // the dead link is noticed
+    EXPECT_FALSE(send(second));  // the new connection is refused
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_FAILED);
+    advance(seconds(60));
+    EXPECT_FALSE(send(second));
+    EXPECT_EQ(client->connects, 2);
+    configure("ingest", "pw2");
+    EXPECT_TRUE(send(second));
+    expectExactlyOnce("pump", 4);
+}
+
+// --- transient statement errors ------------------------------------------------------
+
+TEST_F(FaultTest, TransientInsertErrorsRefuseTheBatchAndTheNextAttemptWritesIt) {
+    configure();
+    Batch first;
+    fill(first, "pump", 0, 10);
+    ASSERT_TRUE(send(first));
+    int next = 10;
+    for (const char* state : {"08S01", "HYT00", "40001"}) {
+        SCOPED_TRACE(state);
+        warehouse.addFault(state, 1, "INSERT INTO");
+        Batch batch;
+        fill(batch, "pump", next, 10);
+        log.clear();
+        EXPECT_FALSE(send(batch));
+        EXPECT_TRUE(client->isLastErrorRetriable());
+        EXPECT_TRUE(log.has(Level::ERROR, "Failed to execute database query for table 'pump'"));
+        // The warehouse's reason is there without debug logging.
+        bool reason = false;
+        for (const auto& text : log.at(Level::ERROR))
+            reason = reason || text.find(std::string("SQLSTATE=") + state) != std::string::npos;
+        EXPECT_TRUE(reason);
+        // An injected error does not kill the link: the same connection goes on.
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
+        EXPECT_TRUE(send(batch));
+        next += 10;
+    }
+    EXPECT_EQ(client->connects, 1);
+    expectExactlyOnce("pump", next);
+}
+
+TEST_F(FaultTest, TransientErrorsInTheSchemaStepRefuseTheBatchAndHeal) {
+    configure();
+    Batch batch;
+    fill(batch, "pump", 0, 3);
+    // The table's discovery, its creation, then a new column's ALTER fail once each.
+    warehouse.addFault("HYT00", 1, "information_schema");
+    EXPECT_FALSE(send(batch));
+    warehouse.addFault("40001", 1, "CREATE TABLE");
+    EXPECT_FALSE(send(batch));
+    EXPECT_TRUE(send(batch));
+
+    Batch wider;
+    for (int i = 3; i < 6; ++i) {
+        Reading& r = wider.add("pump", T0 + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("n", i));
+        r.addDatapoint(floatPoint("pressure", i * 0.5));
+    }
+    warehouse.addFault("08S01", 1, "ALTER TABLE");
+    EXPECT_FALSE(send(wider));
+    EXPECT_TRUE(send(wider));
+    EXPECT_EQ(client->connects, 1);
+    expectExactlyOnce("pump", 6);
+    EXPECT_EQ(warehouse.query("SELECT count(pressure) FROM pump"), (Rows{{"3"}}));
+}
+
+TEST_F(FaultTest, FailingSecondTableRepeatsTheFirstTablesRowsOnResend) {
+    // Batches over several tables are sent again whole: the tables written
+    // before the failure get their rows twice. Single-table batches never do.
+    configure();
+    Batch batch;
+    fill(batch, "a_table", 0, 2);
+    fill(batch, "b_table", 0, 2);
+    ASSERT_TRUE(send(batch));
+    Batch next;
+    fill(next, "a_table", 2, 2);
+    fill(next, "b_table", 2, 2);
+    warehouse.addFault("08S01", 1, "INSERT INTO `b_table`");
+    EXPECT_FALSE(send(next));
+    EXPECT_TRUE(send(next));
+    EXPECT_EQ(warehouse.query("SELECT count(*), count(DISTINCT n) FROM a_table"),
+              (Rows{{"6", "4"}}));
+    expectExactlyOnce("b_table", 4);
+}
+
+// --- the schema changed by someone else -----------------------------------------------
+
+TEST_F(FaultTest, ColumnAddedBySomeoneElseIsLearnedInsteadOfFailingForever) {
+    configure();
+    Batch first;
+    fill(first, "pump", 0, 2);
+    ASSERT_TRUE(send(first));
+    // Another writer adds the column this connector is about to add.
+    warehouse.query("ALTER TABLE pump ADD COLUMN pressure DOUBLE");
+    Batch wider;
+    Reading& r = wider.add("pump", T0 + 2);
+    r.addDatapoint(intPoint("n", 2));
+    r.addDatapoint(floatPoint("pressure", 1.5));
+    EXPECT_TRUE(send(wider));
+    EXPECT_TRUE(log.has(
+        Level::INFO,
+        "Table 'pump' has columns this connector had not seen; its columns were read again"));
+    EXPECT_EQ(warehouse.query("SELECT n, pressure FROM pump ORDER BY ts"),
+              (Rows{{"0", "NULL"}, {"1", "NULL"}, {"2", "1.5"}}));
+}
+
+TEST_F(FaultTest, TableDroppedBySomeoneElseFailsUntilTheConnectorIsCreatedAgain) {
+    // Today's behaviour: the schema cache never forgets a table, so once it is
+    // dropped behind the connector's back every batch for it fails (the INSERT
+    // names a table that does not exist) until the connector is made anew,
+    // e.g. by restarting the plugin. The host keeps the readings meanwhile.
+    configure();
+    Batch first, second;
+    fill(first, "pump", 0, 3);
+    fill(second, "pump", 3, 3);
+    ASSERT_TRUE(send(first));
+    warehouse.query("DROP TABLE pump");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(send(second));
+        advance(seconds(10));
+    }
+    EXPECT_TRUE(log.contains("SQLSTATE=42P01"));
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
+
+    DatabricksODBCConnector restarted;
+    ConfigCategory category("lakesink", R"({"additionalParams": {"value": "{\"Warehouse\": \")" +
+                                            jsonEscaped(jsonEscaped(warehouse.directory())) +
+                                            R"(\"}"}})");
+    ASSERT_TRUE(restarted.configure(&category));
+    EXPECT_TRUE(restarted.send(second.pointers()));
+    EXPECT_EQ(warehouse.query("SELECT count(*), min(n) FROM pump"), (Rows{{"3", "3"}}));
+}
+
+TEST_F(FaultTest, ColumnRemovedBySomeoneElseFailsUntilTheConnectorIsCreatedAgain) {
+    // Today's behaviour, as for a dropped table: the INSERT keeps naming the
+    // cached column that is gone. A new connector learns the table again and
+    // adds the column back.
+    configure();
+    Batch first;
+    for (int i = 0; i < 2; ++i) {
+        Reading& r = first.add("pump", T0 + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("n", i));
+        r.addDatapoint(floatPoint("pressure", 1.0));
+    }
+    ASSERT_TRUE(send(first));
+    // The emulator has no DROP COLUMN: the table is made again without it.
+    warehouse.query("DROP TABLE pump");
+    warehouse.query(
+        "CREATE TABLE pump (asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane VARCHAR(256), n BIGINT)");
+    Batch second;
+    fill(second, "pump", 2, 2);  // these readings do not even carry the column
+    EXPECT_FALSE(send(second));
+    EXPECT_FALSE(send(second));
+    EXPECT_TRUE(log.contains("SQLSTATE=42703"));
+
+    DatabricksODBCConnector restarted;
+    ConfigCategory category("lakesink", R"({"additionalParams": {"value": "{\"Warehouse\": \")" +
+                                            jsonEscaped(jsonEscaped(warehouse.directory())) +
+                                            R"(\"}"}})");
+    ASSERT_TRUE(restarted.configure(&category));
+    EXPECT_TRUE(restarted.send(second.pointers()));
+    EXPECT_TRUE(restarted.send(first.pointers()));  // adds pressure back
+    EXPECT_EQ(warehouse.query("SELECT n, pressure FROM pump ORDER BY n"),
+              (Rows{{"0", "1.0"}, {"1", "1.0"}, {"2", "NULL"}, {"3", "NULL"}}));
+}

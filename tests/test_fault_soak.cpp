@@ -1,0 +1,228 @@
+// Soak through corvane-north: a long run of generated readings into the
+// emulator warehouse while it is broken at random: offline at the start and
+// again several times later (each outage costs the plugin's 5-second
+// reconnect pause, so there are few), and transient errors injected into
+// INSERTs often. Every reading must arrive exactly once (the blocks go to one
+// table) and the resident size of the process must stay flat.
+//
+// The size fits the CI; a longer soak is the same run with more readings:
+//   LAKESINK_SOAK_READINGS=10000000 ctest --test-dir build -R FaultSoak
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "warehouse.h"
+
+extern char** environ;
+
+using Rows = std::vector<std::vector<std::string>>;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+uint64_t soakReadings() {
+    if (const char* text = std::getenv("LAKESINK_SOAK_READINGS"))
+        return std::stoull(text);
+    // The sanitizers slow every step and keep freed memory in quarantine, which
+    // says nothing about the plugin's own use; they run a shorter soak.
+    return kSanitized ? 100000 : 1000000;
+}
+
+// Resident size of a process in KiB, or 0 when it cannot be read.
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+// corvane-north with its output in files of a scratch directory.
+class NorthProcess {
+  public:
+    explicit NorthProcess(const std::vector<std::string>& arguments) {
+        std::string pattern = (fs::temp_directory_path() / "lakesink-soak-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a scratch directory");
+        dir = pattern;
+        std::vector<std::string> argv{LAKESINK_NORTH_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (dir + "/stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            throw std::runtime_error("cannot start corvane-north");
+    }
+    ~NorthProcess() {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    NorthProcess(const NorthProcess&) = delete;
+    NorthProcess& operator=(const NorthProcess&) = delete;
+
+    pid_t pid() const { return child; }
+
+    // True once the process has ended; its exit status is then in `status`.
+    bool finished(int& status) {
+        if (child <= 0)
+            return true;
+        int raw = 0;
+        if (waitpid(child, &raw, WNOHANG) != child)
+            return false;
+        child = -1;
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+        return true;
+    }
+
+    std::string errors() const {
+        std::ifstream in(dir + "/stderr");
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+  private:
+    std::string dir;
+    pid_t child = -1;
+};
+
+std::string jsonEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+uint64_t rowsIn(const TempWarehouse& warehouse, const std::string& table) {
+    try {
+        const Rows rows = warehouse.query("SELECT count(*) FROM " + table);
+        return rows.empty() ? 0 : std::stoull(rows[0][0]);
+    } catch (const std::exception&) {
+        return 0;  // not created yet, or the warehouse is offline
+    }
+}
+
+}  // namespace
+
+TEST(FaultSoak, EveryReadingArrivesOnceThroughRandomOutagesAndMemoryStaysFlat) {
+    const uint64_t total = soakReadings();
+    const unsigned seed = 20260101;
+    SCOPED_TRACE("readings " + std::to_string(total) + ", seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+
+    TempWarehouse warehouse;
+    const std::string config = warehouse.directory() + "/north.json";
+    std::ofstream(config) << R"({"corvaneInstance": "soak", "additionalParams": {"Warehouse": ")"
+                          << jsonEscaped(warehouse.directory()) << R"("}})";
+
+    // Offline before the first block: the first connection attempt fails.
+    warehouse.setOffline(true);
+    NorthProcess north({"--config", config, "--generate", std::to_string(total), "--assets", "1",
+                        "--datapoints", "6", "--block-size", "500", "--max-backoff", "0.05",
+                        "--log-level", "warning"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    warehouse.setOffline(false);
+
+    // Outages at random points of the run, and injected transient errors.
+    std::vector<uint64_t> outagesAt;
+    for (int i = 0; i < 3; ++i)
+        outagesAt.push_back(total / 5 + random() % (total * 3 / 5));
+    std::sort(outagesAt.begin(), outagesAt.end());
+    const char* transient[] = {"08S01", "HYT00", "40001"};
+
+    long earlyKiB = 0, lateKiB = 0;
+    size_t nextOutage = 0;
+    int status = -1;
+    int injected = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+    while (!north.finished(status)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << north.errors();
+        const uint64_t written = rowsIn(warehouse, "asset_0");
+        const long kib = residentKiB(north.pid());
+        if (written >= total / 10 && earlyKiB == 0)
+            earlyKiB = kib;
+        if (written >= total * 9 / 10 && kib > lateKiB)
+            lateKiB = kib;
+        if (nextOutage < outagesAt.size() && written >= outagesAt[nextOutage]) {
+            warehouse.setOffline(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 600));
+            warehouse.setOffline(false);
+            ++nextOutage;
+        } else if (random() % 10 == 0) {
+            warehouse.addFault(transient[random() % 3], 1 + static_cast<int>(random() % 3),
+                               "INSERT INTO");
+            ++injected;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string errors = north.errors();
+    std::cout << "soak: " << total << " readings, " << outagesAt.size() << " outages, " << injected
+              << " injected faults; resident KiB after 10%: " << earlyKiB
+              << ", after 90%: " << lateKiB << std::endl;
+    ASSERT_EQ(status, 0) << errors.substr(errors.size() > 4000 ? errors.size() - 4000 : 0);
+    EXPECT_EQ(nextOutage, outagesAt.size()) << "the run ended before every outage";
+    EXPECT_GT(injected, 0);
+    EXPECT_NE(errors.find("summary: readings read " + std::to_string(total) + ", sent " +
+                          std::to_string(total) + ", unsent 0"),
+              std::string::npos);
+    EXPECT_NE(errors.find("The plugin did not accept a block"), std::string::npos);
+
+    // Exactly once: as many rows as readings, every timestamp once.
+    const Rows counts = warehouse.query("SELECT count(*), count(DISTINCT ts) FROM asset_0");
+    EXPECT_EQ(counts, (Rows{{std::to_string(total), std::to_string(total)}}));
+
+    if (!kSanitized) {
+        ASSERT_GT(earlyKiB, 0);
+        ASSERT_GT(lateKiB, 0);
+        EXPECT_LE(lateKiB, earlyKiB + earlyKiB / 10)
+            << "resident KiB after 10%: " << earlyKiB << ", after 90%: " << lateKiB;
+    }
+}
