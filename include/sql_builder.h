@@ -11,8 +11,9 @@
 // appendColumnDefinition.
 // The builder owns its INSERT state (table, columns, rows) and nothing else.
 // Rows are kept as the text they become in the statement (each row's texts
-// joined in parentheses), so a batch costs its statement text and no list of
-// strings per value; rows can be set at once or appended one by one.
+// joined in parentheses, in pieces of 64 KiB so that memory freed while rows
+// are made can be used again), so a batch costs about its statement text and
+// no list of strings per value; rows can be set at once or appended one by one.
 // Not thread-safe: one connector sets the INSERT state and builds from one
 // thread; the stateless operations may be called from anywhere.
 
@@ -66,8 +67,6 @@ class SQLBuilder {
     void appendRow(const std::vector<std::string>& row);
     // Drops every row and releases their memory.
     void clearValues();
-    // Makes room for that many bytes of row text (an estimate; more may come).
-    void reserveRowText(size_t bytes) { rowsText.reserve(bytes); }
     size_t rowCount() const { return rows; }
 
     // Appends the quoted identifier: opening quote, the name with every closing
@@ -84,8 +83,10 @@ class SQLBuilder {
 
     std::string tableName;
     std::vector<std::string> columns;
-    // The rows as written after "VALUES ": "(a, b), (c, d)".
-    std::string rowsText;
+    // The rows as written after "VALUES ", "(a, b), (c, d)", in pieces; a
+    // row never spans two pieces.
+    std::vector<std::string> rowPieces;
+    size_t rowsTextLength = 0;
     size_t firstRowLength = 0;
     size_t rows = 0;
 };

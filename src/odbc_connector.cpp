@@ -360,17 +360,11 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
             }
         }
         sqlBuilder->appendRow(row);
-        if (r == 0 && recordCount > 1) {
-            // Room for every row at the first one's length and some more, so
-            // the row text is not copied again and again as it grows.
-            size_t rowBytes = 2 + 2 * columnCount;
-            for (const std::string& text : row)
-                rowBytes += text.size();
-            sqlBuilder->reserveRowText(rowBytes * recordCount + rowBytes * recordCount / 8 + 1024);
-        }
         // The record is written into the row text: its memory goes now.
         record = DatabaseRecord();
     }
+    // So do the emptied records, before the statement is made.
+    std::vector<DatabaseRecord>().swap(records);
 
     std::string sql = sqlBuilder->buildBulkInsert();
     // The rows are in the statement; release them before it runs.

@@ -14,6 +14,10 @@ const std::string kEmpty;
 
 constexpr const char kListSeparator[] = ", ";
 constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
+// Row text is kept in pieces of this size: small enough to be carved from
+// memory that freed records leave behind, large enough to be few.
+constexpr size_t kRowPieceBytes = 64 * 1024;
+constexpr size_t kFirstRowPieceBytes = 4 * 1024;
 
 // Number of times `needle` occurs in `text`, scanning without overlap.
 size_t countOccurrences(const std::string& text, const std::string& needle) {
@@ -78,13 +82,6 @@ std::string SQLBuilder::buildBulkInsert() const {
 
 void SQLBuilder::setValues(const Rows& newRows) {
     clearValues();
-    size_t size = 0;
-    for (const auto& row : newRows) {
-        size += 2 + kListSeparatorLength;
-        for (const auto& value : row)
-            size += value.size() + kListSeparatorLength;
-    }
-    rowsText.reserve(size);
     for (const auto& row : newRows)
         appendRow(row);
 }
@@ -95,12 +92,19 @@ void SQLBuilder::appendRow(const std::vector<std::string>& row) {
         length += value.size() + kListSeparatorLength;
     if (!row.empty())
         length -= kListSeparatorLength;
-    // Grows by half at least, so appending row after row stays linear.
-    const size_t start = rowsText.size();
-    if (start + length > rowsText.capacity())
-        rowsText.reserve(std::max(start + length, rowsText.capacity() + rowsText.capacity() / 2));
-    rowsText.resize(start + length);
-    char* out = &rowsText[start];
+    if (rowPieces.empty() || rowPieces.back().size() + length > rowPieces.back().capacity()) {
+        // Pieces double from 4 KiB up to 64 KiB, so a small batch does not
+        // hold a large piece it hardly uses.
+        const size_t previous = rowPieces.empty() ? 0 : rowPieces.back().capacity();
+        const size_t target = std::min(kRowPieceBytes, std::max(kFirstRowPieceBytes, 2 * previous));
+        std::string piece;
+        piece.reserve(std::max(target, length));
+        rowPieces.push_back(std::move(piece));
+    }
+    std::string& piece = rowPieces.back();
+    const size_t start = piece.size();
+    piece.resize(start + length);
+    char* out = &piece[start];
     if (rows > 0) {
         std::memcpy(out, kListSeparator, kListSeparatorLength);
         out += kListSeparatorLength;
@@ -115,13 +119,15 @@ void SQLBuilder::appendRow(const std::vector<std::string>& row) {
         out += row[v].size();
     }
     *out = ')';
+    rowsTextLength += length;
     if (rows == 0)
-        firstRowLength = rowsText.size();
+        firstRowLength = rowsTextLength;
     ++rows;
 }
 
 void SQLBuilder::clearValues() {
-    std::string().swap(rowsText);
+    std::vector<std::string>().swap(rowPieces);
+    rowsTextLength = 0;
     firstRowLength = 0;
     rows = 0;
 }
@@ -129,7 +135,7 @@ void SQLBuilder::clearValues() {
 std::string SQLBuilder::buildInsertStatement(bool allRows) const {
     if (tableName.empty() || columns.empty() || rows == 0)
         return std::string();
-    const size_t rowBytes = allRows ? rowsText.size() : firstRowLength;
+    const size_t rowBytes = allRows ? rowsTextLength : firstRowLength;
 
     // Size the statement first so that it is written into one allocation.
     // Identifiers are counted with room for their quotes; a doubled closing
@@ -149,7 +155,12 @@ std::string SQLBuilder::buildInsertStatement(bool allRows) const {
         appendIdentifier(sql, columns[c]);
     }
     sql.append(") VALUES ");
-    sql.append(rowsText, 0, rowBytes);
+    if (allRows) {
+        for (const std::string& piece : rowPieces)
+            sql.append(piece);
+    } else {
+        sql.append(rowPieces.front(), 0, firstRowLength);
+    }
     return sql;
 }
 
