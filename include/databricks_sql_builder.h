@@ -7,7 +7,8 @@
 // backslash as an escape and does not read a doubled apostrophe as one; a NUL
 // byte is written as \u0000 so that it cannot end the statement text),
 // which values are written unquoted, VARIANT values through parse_json (a
-// value that is not JSON goes in as a JSON string, so it cannot fail), the
+// value that is not JSON goes in as a JSON string, so it cannot fail; bytes
+// that are not UTF-8 become U+FFFD, as the warehouse reads JSON only so), the
 // hint datapoint name, the names the warehouse accepts, and the factory.
 // Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.
 

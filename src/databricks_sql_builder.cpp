@@ -100,6 +100,82 @@ bool isJsonDocument(const std::string& text) {
     return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
 }
 
+// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no
+// surrogates, nothing above U+10FFFF); 0 when there is none.
+size_t utf8SequenceAt(const std::string& text, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80)
+        return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0)
+            low = 0xA0;
+        else if (c == 0xED)
+            high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0)
+            low = 0x90;
+        else if (c == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high)
+        return 0;
+    for (size_t k = 2; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+bool isUtf8(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        // Eight ASCII bytes at a time.
+        if (i + 8 <= text.size()) {
+            uint64_t word;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const size_t length = utf8SequenceAt(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// The text with every byte that does not belong to a well-formed UTF-8
+// sequence replaced by U+FFFD.
+std::string utf8Repaired(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t length = utf8SequenceAt(text, i);
+        if (length == 0) {
+            out.append("\xEF\xBF\xBD", 3);
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 // The text as a JSON string value.
 std::string jsonStringOf(const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
@@ -285,8 +361,13 @@ std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& va
             // text that is not JSON (a text datapoint arriving in a column made
             // for structured values) would fail the whole batch in parse_json;
             // it goes in as a JSON string instead, so it arrives unchanged.
+            // The warehouse reads JSON only as UTF-8: a byte that is not (noise
+            // from a serial line in a text) would make it refuse the batch on
+            // every resend, so such bytes become U+FFFD here.
+            std::string repaired;
+            const std::string& text = isUtf8(value) ? value : (repaired = utf8Repaired(value));
             const std::string literal =
-                escapeString(isJsonDocument(value) ? value : jsonStringOf(value));
+                escapeString(isJsonDocument(text) ? text : jsonStringOf(text));
             std::string sql;
             sql.reserve(literal.size() + 12);
             sql.append("parse_json(").append(literal).push_back(')');

@@ -555,6 +555,30 @@ TEST_F(HostileTest, TextAndDeepJsonIntoAVariantColumnLandWithoutExhaustingTheSta
     EXPECT_EQ(rows[4][0], jsonString(texts[3]));
 }
 
+TEST_F(HostileTest, BytesThatAreNotUtf8InAStructuredValueBecomeReplacementCharacters) {
+    // The warehouse reads JSON only as UTF-8 and refuses anything else, which
+    // would fail the batch on every resend; text columns keep the bytes.
+    allowTable("noise");
+    allowColumn("m");
+    allowColumn("s");
+    const std::string noise = "ok \xff\xfe \xc3( \xe2\x82 \xf0\x9f\x98\x80 \xed\xa0\x80 end";
+    const std::string replaced =
+        "ok \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd( \xef\xbf\xbd\xef\xbf\xbd \xf0\x9f\x98\x80 "
+        "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd end";
+    Batch batch;
+    Reading& r = batch.add("noise", T0);
+    r.addDatapoint(dictPoint("m", {textPoint("k\xc3", noise)}));
+    r.addDatapoint(textPoint("s", noise));
+    ASSERT_EQ(send(batch), 1u);
+    EXPECT_EQ(query("SELECT m, s FROM noise"),
+              (Rows{{"{\"k\xef\xbf\xbd\":\"" + replaced + "\"}", noise}}));
+    // A text datapoint arriving in that VARIANT column goes the same way.
+    Batch text;
+    text.add("noise", T0 + 1).addDatapoint(textPoint("m", "\xff"));
+    ASSERT_EQ(send(text), 1u);
+    EXPECT_EQ(query("SELECT m FROM noise WHERE s IS NULL"), (Rows{{"\"\xef\xbf\xbd\""}}));
+}
+
 TEST_F(HostileTest, TextTooLongForAnExistingVarcharColumnFailsWithTheReason) {
     allowTable("legacy");
     allowColumn("note");
