@@ -232,13 +232,15 @@ bool ODBCConnector::adoptCachedSpelling(const std::string& table, DatabaseRecord
     if (!positions)
         return true;
     bool missing = false;
-    const std::vector<std::string>& names = record.getColumnNames();
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (positions->count(names[i]))
+    // The names are fetched anew for each column: a rename may give the record
+    // a column list of its own.
+    const size_t count = record.columnCount();
+    for (size_t i = 0; i < count; ++i) {
+        const std::string name = record.getColumnNames()[i];
+        if (positions->count(name))
             continue;
-        const std::string* cached = schemaManager->findCachedColumnIgnoringCase(table, names[i]);
-        // A copy: renaming changes the record's own list of names.
-        if (!cached || !record.renameColumn(i, std::string(*cached)))
+        const std::string* cached = schemaManager->findCachedColumnIgnoringCase(table, name);
+        if (!cached || !record.renameColumn(i, *cached))
             missing = true;
     }
     return missing;
