@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -106,7 +107,17 @@ std::string Reading::formatTime(uint64_t microseconds, readingsDateTimeFormat fo
     char text[96];
     size_t length = 19;
     if (seconds < kYear10000) {
-        civilText(seconds, separator, text);
+        // Readings come in bursts within one second: the date and time of
+        // the last second formatted on this thread is kept.
+        thread_local uint64_t cachedSeconds = UINT64_MAX;
+        thread_local char cachedSeparator = 0;
+        thread_local char cachedText[19];
+        if (seconds != cachedSeconds || separator != cachedSeparator) {
+            civilText(seconds, separator, cachedText);
+            cachedSeconds = seconds;
+            cachedSeparator = separator;
+        }
+        std::memcpy(text, cachedText, sizeof cachedText);
     } else {
         // time_t is 64-bit here, so every uint64_t second count below 2^63
         // fits; gmtime_r fails for years it cannot represent and we fall back
