@@ -263,7 +263,9 @@ void ODBCConnector::addMissingColumns(const std::string& table, DatabaseRecord& 
             learned = false;
         }
         if (!learned) {
-            if (!reason.empty())
+            // The caller logs the client's last reason; this one only when the
+            // reading of the columns has replaced it.
+            if (!reason.empty() && reason != client->getLastErrorText())
                 Logger::getLogger()->error("The warehouse refused the statement: %s",
                                            reason.c_str());
             throw;
