@@ -168,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     bool assetOverwritten = false;
     for (const std::string& name : names)
-        assetOverwritten = assetOverwritten || lowerAscii(name) == "asset_code";
+        assetOverwritten =
+            assetOverwritten || lowerAscii(fuzzsupport::columnFor(name)) == "asset_code";
     if (!assetOverwritten)
         FUZZ_CHECK(record.getValue("asset_code") == asset, "asset_code not kept as sent");
 

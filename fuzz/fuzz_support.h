@@ -111,4 +111,30 @@ inline bool validUtf8(const std::string& s) {
     return true;
 }
 
+// The text with every byte outside a well-formed UTF-8 sequence replaced by
+// U+FFFD, one replacement per byte.
+inline std::string utf8Repaired(const std::string& s) {
+    std::string out;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t n = 1;
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            n = 0;
+            for (size_t length = 2; length <= 4 && n == 0; ++length) {
+                if (i + length <= s.size() && validUtf8(s.substr(i, length)))
+                    n = length;
+            }
+        }
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
 }  // namespace fuzzsupport
