@@ -508,6 +508,35 @@ TEST_F(HostileTest, NumbersKeepTheirValueOrTheirKind) {
     }
 }
 
+TEST_F(HostileTest, TimestampsAtTheEdgesLandOrFailTheirBatchWithTheReason) {
+    allowTable("clock");
+    allowColumn("v");
+    const uint64_t lastOf9999 = 253402300799999999ULL;  // 9999-12-31 23:59:59.999999
+    Batch edges;
+    edges.add("clock", 0).addDatapoint(intPoint("v", 0));
+    edges.add("clock", lastOf9999).addDatapoint(intPoint("v", 1));
+    Reading& user = edges.add("clock", T0);
+    user.setUserTimestamp(1);
+    user.addDatapoint(intPoint("v", 2));
+    ASSERT_EQ(send(edges), 3u);
+    EXPECT_EQ(query("SELECT v, ts, user_ts FROM clock ORDER BY v"),
+              (Rows{{"0", "1970-01-01 00:00:00.000000", "1970-01-01 00:00:00.000000"},
+                    {"1", "9999-12-31 23:59:59.999999", "9999-12-31 23:59:59.999999"},
+                    {"2", "2026-01-01 00:00:00.000000", "1970-01-01 00:00:00.000001"}}));
+    // Past the year 9999 the warehouse has no timestamp: the batch is refused
+    // with its reason, and nothing of it is written.
+    for (const uint64_t beyond : {lastOf9999 + 1, std::numeric_limits<uint64_t>::max()}) {
+        Batch batch;
+        batch.add("clock", beyond).addDatapoint(intPoint("v", 3));
+        log.clear();
+        audited = 0;
+        EXPECT_EQ(send(batch), 0u);
+        EXPECT_TRUE(loggedAtError(log, "Failed to execute database query for table 'clock'"));
+        EXPECT_TRUE(loggedAtError(log, "22007"));
+    }
+    EXPECT_EQ(query("SELECT count(*) FROM clock"), (Rows{{"3"}}));
+}
+
 TEST_F(HostileTest, DeeplyNestedStructuresLandAsTheirJson) {
     allowTable("nested");
     allowColumn("dict");
