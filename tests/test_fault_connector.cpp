@@ -356,6 +356,25 @@ TEST_F(FaultTest, ColumnAddedBySomeoneElseIsLearnedInsteadOfFailingForever) {
               (Rows{{"0", "NULL"}, {"1", "NULL"}, {"2", "1.5"}}));
 }
 
+TEST_F(FaultTest, TableCreatedBySomeoneElseAtTheSameMomentIsFoundOnResend) {
+    // Two writers find no table and both create it: the slower CREATE fails
+    // (42P07). The batch is refused; sent again, it finds the table and adds
+    // what it lacks.
+    configure();
+    warehouse.addFault("42P07", 1, "CREATE TABLE");
+    Batch batch;
+    fill(batch, "pump", 0, 3);
+    EXPECT_FALSE(send(batch));
+    warehouse.query(
+        "CREATE TABLE pump (asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane VARCHAR(256))");
+    log.clear();
+    EXPECT_TRUE(send(batch));
+    EXPECT_TRUE(log.contains("ALTER TABLE `pump` ADD COLUMN `n` BIGINT"));
+    EXPECT_FALSE(log.contains("CREATE TABLE"));
+    expectExactlyOnce("pump", 3);
+}
+
 TEST_F(FaultTest, TableDroppedBySomeoneElseFailsUntilTheConnectorIsCreatedAgain) {
     // Today's behaviour: the schema cache never forgets a table, so once it is
     // dropped behind the connector's back every batch for it fails (the INSERT
