@@ -10,6 +10,9 @@
 // value that is not JSON goes in as a JSON string, so it cannot fail; bytes
 // that are not UTF-8 become U+FFFD, as the warehouse reads JSON only so), the
 // hint datapoint name, the names the warehouse accepts, and the factory.
+// Literals and values are written by one routine, straight into the caller's
+// text for appendFormattedValue; escapeString, formatValue and
+// appendFormattedValue are final so that they cannot drift apart.
 // Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.
 
 #include <string>
@@ -21,8 +24,10 @@ class DatabricksSQLBuilder : public SQLBuilder {
     DatabricksSQLBuilder() = default;
     ~DatabricksSQLBuilder() override = default;
 
-    std::string escapeString(const std::string& value) const override;
-    std::string formatValue(const std::string& value, const std::string& columnType) const override;
+    std::string escapeString(const std::string& value) const final;
+    std::string formatValue(const std::string& value, const std::string& columnType) const final;
+    void appendFormattedValue(std::string& out, const std::string& value,
+                              const std::string& columnType) const final;
     std::string toSQLTypeString(int typeTag) const override;
     std::string normalizeColumnType(const std::string& type) const override;
     SQLBuilder* createSQLBuilder() const override;

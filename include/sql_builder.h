@@ -41,6 +41,12 @@ class SQLBuilder {
     virtual std::string buildBulkInsert() const;
     virtual std::string escapeString(const std::string& value) const;
     virtual std::string formatValue(const std::string& value, const std::string& columnType) const;
+    // Appends formatValue(value, columnType) to `out`: the form the send
+    // pipeline uses, so that a row's texts can be made without a new string
+    // per value. The generic builder calls formatValue; a dialect that writes
+    // the text directly overrides both so that they always agree.
+    virtual void appendFormattedValue(std::string& out, const std::string& value,
+                                      const std::string& columnType) const;
     virtual std::string toSQLTypeString(int typeTag) const;
     virtual std::string normalizeColumnType(const std::string& type) const;
     virtual std::string getTimestampType() const;

@@ -303,13 +303,12 @@ std::string replaceRefused(const std::string& name, Refused refused) {
     return result;
 }
 
-}  // namespace
-
-std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
-    // A backslash escapes in the warehouse's literals, and a doubled apostrophe
-    // would be read as two adjacent literals: both get a backslash. A NUL byte
-    // would end the statement text early, so it is written as \u0000 (not \0,
-    // which digits after it would turn into an octal escape).
+// Appends the warehouse literal of `value`. A backslash escapes in the
+// warehouse's literals, and a doubled apostrophe would be read as two adjacent
+// literals: both get a backslash. A NUL byte would end the statement text
+// early, so it is written as \u0000 (not \0, which digits after it would turn
+// into an octal escape).
+void appendLiteral(std::string& out, const std::string& value) {
     const char* data = value.data();
     const size_t length = value.size();
     size_t extra = 0;
@@ -325,35 +324,54 @@ std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
     }
     for (; i < length; ++i)
         extra += escapeExtra(data[i]);
-    // The literal is made at its final length, quotes in place.
-    std::string literal(length + extra + 2, '\'');
-    char* out = &literal[1];
+
+    // The literal is written at its final length, quotes in place.
+    const size_t start = out.size();
+    out.resize(start + length + extra + 2);
+    char* p = &out[start];
+    *p++ = '\'';
     if (extra == 0) {
-        std::memcpy(out, data, length);
-        return literal;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        const char c = data[i];
-        if (c == '\\' || c == '\'') {
-            *out++ = '\\';
-            *out++ = c;
-        } else if (c == '\0') {
-            std::memcpy(out, "\\u0000", 6);
-            out += 6;
-        } else {
-            *out++ = c;
+        std::memcpy(p, data, length);
+        p += length;
+    } else {
+        for (i = 0; i < length; ++i) {
+            const char c = data[i];
+            if (c == '\\' || c == '\'') {
+                *p++ = '\\';
+                *p++ = c;
+            } else if (c == '\0') {
+                std::memcpy(p, "\\u0000", 6);
+                p += 6;
+            } else {
+                *p++ = c;
+            }
         }
     }
+    *p = '\'';
+}
+
+}  // namespace
+
+std::string DatabricksSQLBuilder::escapeString(const std::string& value) const {
+    std::string literal;
+    appendLiteral(literal, value);
     return literal;
 }
 
 std::string DatabricksSQLBuilder::formatValue(const std::string& value,
                                               const std::string& columnType) const {
-    return formatValueForDatabricks(value, columnType);
+    std::string sql;
+    appendFormattedValue(sql, value, columnType);
+    return sql;
 }
 
 std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& value,
                                                            const std::string& columnType) const {
+    return formatValue(value, columnType);
+}
+
+void DatabricksSQLBuilder::appendFormattedValue(std::string& out, const std::string& value,
+                                                const std::string& columnType) const {
     switch (valueFormOf(columnType)) {
         case ValueForm::Variant: {
             // The warehouse keeps a plain string literal as a string, not as a
@@ -366,24 +384,25 @@ std::string DatabricksSQLBuilder::formatValueForDatabricks(const std::string& va
             // every resend, so such bytes become U+FFFD here.
             std::string repaired;
             const std::string& text = isUtf8(value) ? value : (repaired = utf8Repaired(value));
-            const std::string literal =
-                escapeString(isJsonDocument(text) ? text : jsonStringOf(text));
-            std::string sql;
-            sql.reserve(literal.size() + 12);
-            sql.append("parse_json(").append(literal).push_back(')');
-            return sql;
+            out.append("parse_json(");
+            appendLiteral(out, isJsonDocument(text) ? text : jsonStringOf(text));
+            out.push_back(')');
+            return;
         }
         case ValueForm::Literal:
-            return escapeString(value);
+            appendLiteral(out, value);
+            return;
         case ValueForm::Plain:
             break;
     }
     // Any other column type, the empty (unknown) one included: only numbers and
     // the three keywords are written as they are; everything else is a literal
     // so that no value text can become SQL.
-    if (isPlainNumber(value) || isKeywordValue(value))
-        return value;
-    return escapeString(value);
+    if (isPlainNumber(value) || isKeywordValue(value)) {
+        out.append(value);
+    } else {
+        appendLiteral(out, value);
+    }
 }
 
 std::string DatabricksSQLBuilder::toSQLTypeString(int typeTag) const {

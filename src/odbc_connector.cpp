@@ -355,12 +355,14 @@ bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRec
             }
             sourceColumns = DatabaseRecord(std::string(), record);
         }
+        // The row's texts keep their buffers from record to record.
         for (size_t c = 0; c < columnCount; ++c) {
             if (source[c] < 0) {
                 row[c] = SQL_NULL;
             } else {
-                row[c] = sqlBuilder->formatValue(record.valueAt(static_cast<size_t>(source[c])),
-                                                 *columnTypes[c]);
+                row[c].clear();
+                sqlBuilder->appendFormattedValue(
+                    row[c], record.valueAt(static_cast<size_t>(source[c])), *columnTypes[c]);
             }
         }
         sqlBuilder->appendRow(row);

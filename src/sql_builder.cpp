@@ -190,6 +190,11 @@ std::string SQLBuilder::formatValue(const std::string& value, const std::string&
     return value;
 }
 
+void SQLBuilder::appendFormattedValue(std::string& out, const std::string& value,
+                                      const std::string& columnType) const {
+    out.append(formatValue(value, columnType));
+}
+
 std::string SQLBuilder::toSQLTypeString(int) const {
     return kStringType;
 }

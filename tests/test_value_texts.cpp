@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -190,4 +191,42 @@ TEST(ValueTexts, RowsAddedOneByOneGiveTheSameStatements) {
     EXPECT_EQ(byRow.buildBulkInsert(), "");
     byRow.appendRow({"1", "2"});
     EXPECT_EQ(byRow.buildBulkInsert(), "INSERT INTO `t` (`a`, `b`) VALUES (1, 2)");
+}
+
+namespace {
+// A dialect that changes only formatValue: the pipeline's appending form
+// must still give its texts.
+class UpperCaseBuilder : public SQLBuilder {
+  public:
+    SQLBuilder* createSQLBuilder() const override { return new UpperCaseBuilder(); }
+    std::string getHintName() const override { return "hint"; }
+    std::string formatValue(const std::string& value, const std::string&) const override {
+        std::string text = value;
+        for (char& c : text)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return text;
+    }
+};
+}  // namespace
+
+TEST(ValueTexts, AppendedValuesAreTheFormattedValues) {
+    DatabricksSQLBuilder databricks;
+    UpperCaseBuilder upper;
+    const std::vector<std::string> types = {"DOUBLE",  "BIGINT",        "STRING",
+                                            "VARIANT", "VARCHAR(256)",  "VARCHAR(256) NOT NULL",
+                                            "",        "decimal(10,2)", "array<string>"};
+    const std::vector<std::string> values = {"1",         "-2.5e3", "abc",  "it's",
+                                             "a\\b",      "null",   "TRUE", "",
+                                             "{\"a\":1}", "[1, 2",  "nan",  std::string("x\0y", 3),
+                                             "\xff\xfe"};
+    for (const std::string& type : types) {
+        for (const std::string& value : values) {
+            std::string out = "prefix";
+            databricks.appendFormattedValue(out, value, type);
+            EXPECT_EQ(out, "prefix" + databricks.formatValue(value, type)) << type << " " << value;
+            std::string plain = "p";
+            upper.appendFormattedValue(plain, value, type);
+            EXPECT_EQ(plain, "p" + upper.formatValue(value, type));
+        }
+    }
 }
