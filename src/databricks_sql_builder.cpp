@@ -12,8 +12,6 @@ const std::string kBigint = "BIGINT";
 const std::string kDouble = "DOUBLE";
 const std::string kTimestamp = "TIMESTAMP";
 const std::string kVarchar = "VARCHAR(256)";
-// The asset_code column's definition as this plugin writes and caches it.
-const std::string kVarcharNotNull = "VARCHAR(256) NOT NULL";
 const std::string kVariant = "VARIANT";
 const std::string kString = "STRING";
 const std::string kEmpty;
@@ -70,13 +68,21 @@ inline bool mayNeedEscape(uint64_t word) {
 // How values of a column type are written.
 enum class ValueForm { Variant, Literal, Plain };
 
+// Equality with a literal text; the compiler compares a known length inline.
+template <size_t N>
+inline bool equalsText(const std::string& text, const char (&literal)[N]) {
+    return text.size() == N - 1 && std::memcmp(text.data(), literal, N - 1) == 0;
+}
+
 ValueForm valueFormOf(const std::string& type) {
-    // The texts this plugin writes and caches itself come first.
-    if (type == kDouble || type == kBigint)
+    // The texts this plugin writes and caches itself come first; this runs
+    // for every value of every row.
+    if (equalsText(type, "DOUBLE") || equalsText(type, "BIGINT"))
         return ValueForm::Plain;
-    if (type == kString || type == kTimestamp || type == kVarchar || type == kVarcharNotNull)
+    if (equalsText(type, "STRING") || equalsText(type, "TIMESTAMP") ||
+        equalsText(type, "VARCHAR(256)") || equalsText(type, "VARCHAR(256) NOT NULL"))
         return ValueForm::Literal;
-    if (type == kVariant)
+    if (equalsText(type, "VARIANT"))
         return ValueForm::Variant;
     if (containsUpper(type, "VARIANT"))
         return ValueForm::Variant;
