@@ -686,19 +686,37 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& rec
         return groups;
     }
 
-    // Each table's list is sized before it is filled.
-    std::map<std::string, size_t> counts;
-    for (const DatabaseRecord& record : records) {
-        if (!record.getTableName().empty())
-            ++counts[record.getTableName()];
-    }
-    for (const auto& [table, count] : counts)
-        groups[table].reserve(count);
-    for (DatabaseRecord& record : records) {
-        if (record.getTableName().empty())
+    // One lookup per record finds its table's list (the same table as the
+    // record before costs none); each list is sized before it is filled.
+    constexpr uint32_t kNoTable = UINT32_MAX;
+    std::map<std::string, uint32_t> slotByTable;
+    std::vector<uint32_t> slotOf(records.size(), kNoTable);
+    std::vector<size_t> counts;
+    const std::string* previous = nullptr;
+    uint32_t previousSlot = kNoTable;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const std::string& table = records[i].getTableName();
+        if (table.empty())
             continue;
-        groups.find(record.getTableName())->second.push_back(std::move(record));
+        if (previous == nullptr || *previous != table) {
+            auto entry = slotByTable.try_emplace(table, static_cast<uint32_t>(counts.size())).first;
+            if (entry->second == counts.size())
+                counts.push_back(0);
+            previousSlot = entry->second;
+            previous = &table;
+        }
+        slotOf[i] = previousSlot;
+        ++counts[previousSlot];
     }
+    std::vector<std::vector<DatabaseRecord>> lists(counts.size());
+    for (size_t slot = 0; slot < lists.size(); ++slot)
+        lists[slot].reserve(counts[slot]);
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (slotOf[i] != kNoTable)
+            lists[slotOf[i]].push_back(std::move(records[i]));
+    }
+    for (auto& [table, slot] : slotByTable)
+        groups.emplace(table, std::move(lists[slot]));
     records.clear();
     return groups;
 }
