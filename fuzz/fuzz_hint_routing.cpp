@@ -173,9 +173,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!assetOverwritten)
         FUZZ_CHECK(record.getValue("asset_code") == asset, "asset_code not kept as sent");
 
-    std::vector<DatabaseRecord> records;
-    records.push_back(std::move(record));
-    records.push_back(mapper.mapReadingToRecord(&reading));
+    // A batch maps each reading as mapping it alone does, also when a reading
+    // of the same shape comes before it.
+    std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({&reading, &reading});
+    FUZZ_CHECK(records.size() == 2, "batch lost a record");
+    for (const DatabaseRecord& mapped : records) {
+        FUZZ_CHECK(mapped.getTableName() == table, "batch routes differently");
+        FUZZ_CHECK(mapped.getColumnNames() == columns, "batch names columns differently");
+        FUZZ_CHECK(mapped.getValues() == record.getValues(), "batch gives other values");
+        for (size_t i = 0; i < columns.size(); ++i) {
+            FUZZ_CHECK(mapped.sqlTypeAt(i) == record.sqlTypeAt(i) &&
+                           mapped.constraintAt(i) == record.constraintAt(i),
+                       "batch gives other types");
+        }
+    }
     TableGroups groups = mapper.groupRecordsByTable(records);
     FUZZ_CHECK(
         groups.size() == 1 && groups.begin()->first == table && groups.begin()->second.size() == 2,
