@@ -1,0 +1,161 @@
+// The pieces that keep names equal but for letter case from stopping the
+// pipeline, one by one: renaming a record's column in place, the schema
+// cache's case-insensitive lookup, learning a table's columns again after
+// another writer changed it, and the mapper folding such datapoint names into
+// one column (also for a batch that reuses a reading's column list).
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "databricks_sql_builder.h"
+#include "log_capture.h"
+#include "mock_odbc_client.h"
+#include "reading.h"
+#include "reading_mapper.h"
+#include "readings.h"
+#include "schema_manager.h"
+
+using ::testing::_;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using Names = std::vector<std::string>;
+
+namespace {
+
+DatabaseRecord record(const Names& names) {
+    DatabaseRecord r("pump");
+    for (size_t i = 0; i < names.size(); ++i)
+        r.addColumn(names[i], "v" + std::to_string(i), "BIGINT", CONSTRAINT_NULLABLE);
+    return r;
+}
+
+// A schema manager on a mock client whose information schema the test sets.
+struct Manager {
+    NiceMock<MockODBCClient> client;
+    DatabricksSQLBuilder builder;
+    SchemaManager manager{&client, "plant"};
+    QueryRows infoRows;
+    std::vector<std::string> statements;
+    bool fail = false;
+
+    Manager() {
+        manager.setSQLBuilder(&builder);
+        ON_CALL(client, executeQuery(_)).WillByDefault(Invoke([this](const std::string& sql) {
+            statements.push_back(sql);
+            if (fail)
+                throw std::runtime_error("Failed to execute query.");
+            return okResult(sql.rfind("SELECT", 0) == 0 ? infoRows : QueryRows{});
+        }));
+    }
+};
+
+}  // namespace
+
+TEST(RecordRename, KeepsPlaceValueTypeAndConstraint) {
+    DatabaseRecord r = record({"a", "Temp", "c"});
+    ASSERT_TRUE(r.renameColumn(1, "temp"));
+    EXPECT_EQ(r.getColumnNames(), (Names{"a", "temp", "c"}));
+    EXPECT_EQ(r.getValue("temp"), "v1");
+    EXPECT_EQ(r.getSQLType("temp"), "BIGINT");
+    EXPECT_EQ(r.getConstraints("temp"), CONSTRAINT_NULLABLE);
+    EXPECT_FALSE(r.hasColumn("Temp"));
+    EXPECT_EQ(r.findColumn("temp"), 1);
+    // The same name again changes nothing; a name another column has, or a
+    // position beyond the record, is refused.
+    EXPECT_TRUE(r.renameColumn(1, "temp"));
+    EXPECT_FALSE(r.renameColumn(1, "a"));
+    EXPECT_FALSE(r.renameColumn(3, "z"));
+    EXPECT_EQ(r.getColumnNames(), (Names{"a", "temp", "c"}));
+}
+
+TEST(RecordRename, ARecordSharingItsColumnsRenamesOnlyItsOwn) {
+    DatabaseRecord first = record({"a", "Temp"});
+    DatabaseRecord second("pump", first);
+    ASSERT_TRUE(second.renameColumn(1, "temp"));
+    EXPECT_EQ(first.getColumnNames(), (Names{"a", "Temp"}));
+    EXPECT_EQ(second.getColumnNames(), (Names{"a", "temp"}));
+}
+
+TEST(SchemaCaseLookup, FindsTheCachedSpellingIgnoringCase) {
+    Manager m;
+    ASSERT_TRUE(m.manager.createTable("pump", record({"asset_code", "Temperature"})));
+    const std::string* found = m.manager.findCachedColumnIgnoringCase("pump", "TEMPERATURE");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(*found, "Temperature");
+    EXPECT_EQ(m.manager.findCachedColumnIgnoringCase("pump", "pressure"), nullptr);
+    EXPECT_EQ(m.manager.findCachedColumnIgnoringCase("valve", "temperature"), nullptr);
+    // Only ASCII letters fold, as in the warehouse.
+    ASSERT_TRUE(m.manager.createTable("dial", record({"\xC3\x84pfel"})));
+    EXPECT_EQ(m.manager.findCachedColumnIgnoringCase("dial", "\xC3\xA4pfel"), nullptr);
+}
+
+TEST(SchemaLearnColumns, AppendsOnlyWhatTheCacheLacks) {
+    Manager m;
+    ASSERT_TRUE(m.manager.createTable("pump", record({"asset_code", "temp"})));
+    m.statements.clear();
+    m.infoRows = {
+        {"asset_code", "STRING"}, {"TEMP", "DOUBLE"}, {"pressure", "DOUBLE"}, {"note", "STRING"}};
+    EXPECT_TRUE(m.manager.learnColumns("pump"));
+    ASSERT_EQ(m.statements.size(), 1u);
+    EXPECT_THAT(m.statements[0], ::testing::HasSubstr("table_name = 'pump'"));
+    EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"asset_code", "BIGINT"},
+                                                              {"temp", "BIGINT"},
+                                                              {"pressure", "DOUBLE"},
+                                                              {"note", "VARCHAR(256)"}}));
+    // Nothing new: false, and the cache is as it was.
+    EXPECT_FALSE(m.manager.learnColumns("pump"));
+    EXPECT_EQ(m.manager.getCachedSchema("pump").size(), 4u);
+}
+
+TEST(SchemaLearnColumns, CreatesTheEntryOfATableNotCachedYet) {
+    Manager m;
+    EXPECT_FALSE(m.manager.learnColumns("pump"));  // the warehouse has no such table
+    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
+    m.infoRows = {{"asset_code", "STRING"}};
+    EXPECT_TRUE(m.manager.learnColumns("pump"));
+    EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"asset_code", "VARCHAR(256)"}}));
+}
+
+TEST(SchemaLearnColumns, StatementFailuresPassThroughWithTheCacheUnchanged) {
+    Manager m;
+    ASSERT_TRUE(m.manager.createTable("pump", record({"asset_code"})));
+    m.fail = true;
+    EXPECT_THROW(m.manager.learnColumns("pump"), std::runtime_error);
+    EXPECT_EQ(m.manager.getCachedSchema("pump").size(), 1u);
+}
+
+TEST(MapperCaseFolding, NamesEqualButForCaseAreOneColumnInEveryRecordOfABatch) {
+    DatabricksSQLBuilder builder;
+    ReadingMapper mapper("edge", &builder);
+    LogCapture log;
+    Batch batch;
+    for (int i = 0; i < 3; ++i) {
+        Reading& r = batch.add("pump", 1767225600000000ULL + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("Temp", i));
+        r.addDatapoint(intPoint("pressure", 10 + i));
+        r.addDatapoint(intPoint("TEMP", 100 + i));
+        r.addDatapoint(intPoint("", 1000 + i));
+        r.addDatapoint(textPoint("Corvane", "elsewhere"));
+    }
+    const std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords(batch.pointers());
+    ASSERT_EQ(records.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const DatabaseRecord& r = records[static_cast<size_t>(i)];
+        EXPECT_EQ(r.getColumnNames(),
+                  (Names{"asset_code", "user_ts", "ts", "corvane", "Temp", "pressure", "_"}));
+        EXPECT_EQ(r.getValue("Temp"), std::to_string(100 + i));
+        EXPECT_EQ(r.getValue("_"), std::to_string(1000 + i));
+        EXPECT_EQ(r.getValue("corvane"), "elsewhere");
+    }
+    // Names without capitals never fold into each other unless equal.
+    auto plain = std::make_unique<Reading>("pump", std::vector<Datapoint*>{});
+    plain->addDatapoint(intPoint("temp", 1));
+    plain->addDatapoint(intPoint("temp_2", 2));
+    EXPECT_EQ(mapper.mapReadingToRecord(plain.get()).getColumnNames().size(), 6u);
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Datapoint 'TEMP' is written to column 'Temp'"));
+}
