@@ -719,8 +719,8 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber
                 errno = 0;
                 const long long v = std::strtoll(value.c_str(), &end, 10);
                 if (value.empty() || *end != '\0' || errno == ERANGE) {
-                    usage("22018", "Invalid character value for cast: '" +
-                                       whemu::printable(value) + "'.");
+                    usage("22018",
+                          "Invalid character value for cast: '" + whemu::printable(value) + "'.");
                 }
                 if (TargetType == SQL_C_SBIGINT) {
                     if (TargetValue)
