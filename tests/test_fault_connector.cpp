@@ -14,6 +14,7 @@
 
 #include "config_category.h"
 #include "databricks_odbc_connector.h"
+#include "loaded_plugin.h"
 #include "log_capture.h"
 #include "readings.h"
 #include "warehouse.h"
@@ -37,16 +38,6 @@ class CountingClient : public ODBCClient {
     }
     int connects = 0;
 };
-
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
 
 class FaultTest : public ::testing::Test {
   protected:

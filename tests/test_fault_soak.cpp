@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "loaded_plugin.h"
 #include "warehouse.h"
 
 extern char** environ;
@@ -131,16 +132,6 @@ class NorthProcess {
     std::string dir;
     pid_t child = -1;
 };
-
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
 
 uint64_t rowsIn(const TempWarehouse& warehouse, const std::string& table) {
     try {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "loaded_plugin.h"
 #include "log_capture.h"
 #include "plugin.h"
 #include "readings.h"
@@ -123,28 +124,6 @@ std::vector<std::string> hostileNames() {
 }
 
 // --- the plugin, loaded as the north service loads it -------------------------
-
-class LoadedPlugin {
-  public:
-    LoadedPlugin() {
-        handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
-        sendFn = reinterpret_cast<decltype(sendFn)>(dlsym(handle, "plugin_send"));
-        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
-    }
-    ~LoadedPlugin() { dlclose(handle); }
-    LoadedPlugin(const LoadedPlugin&) = delete;
-    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
-
-    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
-    uint32_t (*sendFn)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
-    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
-
-  private:
-    void* handle;
-};
 
 std::string categoryJson(const TempWarehouse& warehouse) {
     std::string escaped;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "loaded_plugin.h"
 #include "logger.h"
 #include "plugin.h"
 #include "readings.h"
@@ -48,16 +49,6 @@ namespace {
 
 const uint64_t T0 = 1767225600000000ULL;
 constexpr int kBatches = 10000;
-
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
 
 long residentKiB() {
     std::ifstream status("/proc/self/status");

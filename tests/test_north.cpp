@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "loaded_plugin.h"
 #include "warehouse.h"
 
 extern char** environ;
@@ -159,16 +160,6 @@ Summary summaryOf(const std::string& err) {
     }
     auto n = [&](int i) { return std::stoull(m[i].str()); };
     return {n(1), n(2), n(3), n(4), n(5), n(6)};
-}
-
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
 }
 
 // A configuration file pointing the plugin at the warehouse.

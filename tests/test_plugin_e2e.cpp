@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "loaded_plugin.h"
 #include "log_capture.h"
 #include "plugin.h"
 #include "readings.h"
@@ -23,40 +24,15 @@ namespace {
 // 2026-01-01 00:00:00.000001 UTC and a user time a second earlier.
 const uint64_t T0 = 1767225600000001ULL;
 
-class LoadedPlugin {
-  public:
-    LoadedPlugin() {
-        handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
-        sendFn = reinterpret_cast<decltype(sendFn)>(dlsym(handle, "plugin_send"));
-        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
-    }
-    ~LoadedPlugin() { dlclose(handle); }
-
-    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
-    uint32_t (*sendFn)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
-    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
-
-  private:
-    void* handle;
-};
-
 // One plugin instance writing into a temporary warehouse.
 class Instance {
   public:
     Instance(const LoadedPlugin& plugin, const TempWarehouse& warehouse,
              const std::string& instanceName = "edge-1")
         : plugin(plugin) {
-        std::string escaped;
-        for (char c : warehouse.additionalParams()) {
-            if (c == '"' || c == '\\')
-                escaped += '\\';
-            escaped += c;
-        }
         ConfigCategory category("lakesink", R"({"corvaneInstance": {"value": ")" + instanceName +
-                                                R"("}, "additionalParams": {"value": ")" + escaped +
+                                                R"("}, "additionalParams": {"value": ")" +
+                                                jsonEscaped(warehouse.additionalParams()) +
                                                 R"("}})");
         handle = plugin.init(&category);
     }

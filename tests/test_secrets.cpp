@@ -24,6 +24,7 @@
 
 #include "config_category.h"
 #include "databricks_odbc_connector.h"
+#include "loaded_plugin.h"
 #include "log_capture.h"
 #include "plugin.h"
 #include "readings.h"
@@ -51,16 +52,6 @@ const std::vector<std::string>& secrets() {
     return all;
 }
 
-std::string jsonEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 // The additionalParams item as a JSON object.
 std::string additionalParams(const TempWarehouse& warehouse) {
     return R"({"Warehouse": ")" + jsonEscaped(warehouse.directory()) +
@@ -84,28 +75,6 @@ std::vector<std::string> leaks(const std::string& text) {
     }
     return found;
 }
-
-class LoadedPlugin {
-  public:
-    LoadedPlugin() {
-        handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
-        sendFn = reinterpret_cast<decltype(sendFn)>(dlsym(handle, "plugin_send"));
-        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
-    }
-    ~LoadedPlugin() { dlclose(handle); }
-    LoadedPlugin(const LoadedPlugin&) = delete;
-    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
-
-    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
-    uint32_t (*sendFn)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
-    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
-
-  private:
-    void* handle;
-};
 
 struct Outcome {
     int status = -1;
