@@ -218,3 +218,40 @@ TEST_F(PluginEndToEnd, FailedBatchReportsZeroAndIsWrittenWhenSentAgain) {
     EXPECT_EQ(instance.send(next), 1u);
     EXPECT_EQ(warehouse.query("SELECT count FROM retry ORDER BY ts"), (Rows{{"1"}, {"2"}}));
 }
+
+TEST_F(PluginEndToEnd, NamesTheWarehouseRefusesAreWrittenAsNamesItAccepts) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    Reading& boiler = batch.add("Boiler 1", T0);
+    boiler.addDatapoint(floatPoint("Outside Temperature", 4.5));
+    boiler.addDatapoint(intPoint("flow (l/s)", 12));
+    batch.add("line.3", T0 + 1).addDatapoint(intPoint("count", 3));
+    batch.add("site/pump", T0 + 2).addDatapoint(intPoint("count", 4));
+    Reading& hinted = batch.add("pump", T0 + 3);
+    hinted.addDatapoint(hintPoint(R"({"tablename": "a.b"})"));
+    hinted.addDatapoint(intPoint("count", 5));
+    // Two names that become the same column: the later value lands.
+    Reading& collide = batch.add("Boiler 1", T0 + 4);
+    collide.addDatapoint(intPoint("flow (l/s)", 1));
+    collide.addDatapoint(intPoint("flow_(l/s)", 2));
+    ASSERT_EQ(instance.send(batch), 5u);
+
+    EXPECT_EQ(warehouse.query("SELECT asset_code, Outside_Temperature, `flow__l/s_` FROM boiler_1 "
+                              "ORDER BY ts"),
+              (Rows{{"Boiler 1", "4.5", "12"}, {"Boiler 1", "NULL", "2"}}));
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM line_3"), (Rows{{"line.3", "3"}}));
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM site_pump"),
+              (Rows{{"site/pump", "4"}}));
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM a_b"), (Rows{{"pump", "5"}}));
+}
+
+TEST_F(PluginEndToEnd, TextOfAnyLengthLandsInAColumnThePluginCreated) {
+    Instance instance(plugin, warehouse);
+    const std::string longText(10000, 'x');
+    Batch batch;
+    batch.add("notes", T0).addDatapoint(textPoint("message", longText));
+    ASSERT_EQ(instance.send(batch), 1u);
+    const Rows rows = warehouse.query("SELECT message FROM notes");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], longText);
+}
