@@ -36,13 +36,6 @@
 
 namespace {
 
-size_t argument(int argc, char** argv, int index, size_t fallback) {
-    if (argc <= index)
-        return fallback;
-    const long value = std::strtol(argv[index], nullptr, 10);
-    return value > 0 ? static_cast<size_t>(value) : fallback;
-}
-
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
@@ -53,9 +46,9 @@ const char kExecuting[] = "Executing query: INSERT INTO ";
 }  // namespace
 
 int main(int argc, char** argv) {
-    const size_t readings = argument(argc, argv, 1, 10000);
-    const size_t datapoints = argument(argc, argv, 2, 5);
-    const size_t tables = argument(argc, argv, 3, 1);
+    const size_t readings = bench::argument(argc, argv, 1, 10000);
+    const size_t datapoints = bench::argument(argc, argv, 2, 5);
+    const size_t tables = bench::argument(argc, argv, 3, 1);
 
     Logger* logger = Logger::getLogger();
     logger->setMinLevel(Logger::Level::WARNING);

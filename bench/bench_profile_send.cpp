@@ -23,22 +23,11 @@
 #include "bench_support.h"
 #include "logger.h"
 
-namespace {
-
-size_t argument(int argc, char** argv, int index, size_t fallback) {
-    if (argc <= index)
-        return fallback;
-    const long value = std::strtol(argv[index], nullptr, 10);
-    return value > 0 ? static_cast<size_t>(value) : fallback;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    const size_t readings = argument(argc, argv, 1, 10000);
-    const size_t datapoints = argument(argc, argv, 2, 5);
-    const size_t tables = argument(argc, argv, 3, 1);
-    const size_t sends = argument(argc, argv, 4, 3);
+    const size_t readings = bench::argument(argc, argv, 1, 10000);
+    const size_t datapoints = bench::argument(argc, argv, 2, 5);
+    const size_t tables = bench::argument(argc, argv, 3, 1);
+    const size_t sends = bench::argument(argc, argv, 4, 3);
 
     Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
     bench::SyntheticBatch batch(readings, datapoints, tables);

@@ -1,5 +1,7 @@
 #include "bench_support.h"
 
+#include <cstdlib>
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -65,6 +67,13 @@ std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
 }
 
 }  // namespace
+
+size_t argument(int argc, char** argv, int index, size_t fallback) {
+    if (argc <= index)
+        return fallback;
+    const long value = std::strtol(argv[index], nullptr, 10);
+    return value > 0 ? static_cast<size_t>(value) : fallback;
+}
 
 SyntheticBatch::SyntheticBatch(size_t readings, size_t datapoints, size_t tables)
     : datapoints(datapoints) {

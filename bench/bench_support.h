@@ -73,6 +73,10 @@ std::unique_ptr<DatabricksODBCConnector> makeConnector(ODBCClient* client,
 // The configuration category JSON text used by the benchmarks.
 std::string categoryJson(const std::string& additionalParams);
 
+// The positive integer at argv[index] of a profiling program, or `fallback`
+// when it is absent or not a positive number.
+size_t argument(int argc, char** argv, int index, size_t fallback);
+
 // Points the driver manager at the build's odbcinst.ini (the emulator driver)
 // unless ODBCSYSINI is already set.
 void useEmulatorDriver();
