@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "loaded_plugin.h"
+#include "north_process.h"
 #include "warehouse.h"
 
 extern char** environ;
@@ -69,69 +70,6 @@ long residentKiB(pid_t pid) {
     }
     return 0;
 }
-
-// corvane-north with its output in files of a scratch directory.
-class NorthProcess {
-  public:
-    explicit NorthProcess(const std::vector<std::string>& arguments) {
-        std::string pattern = (fs::temp_directory_path() / "lakesink-soak-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("cannot create a scratch directory");
-        dir = pattern;
-        std::vector<std::string> argv{LAKESINK_NORTH_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> raw;
-        for (auto& a : argv)
-            raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, (dir + "/stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            throw std::runtime_error("cannot start corvane-north");
-    }
-    ~NorthProcess() {
-        if (child > 0) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-    NorthProcess(const NorthProcess&) = delete;
-    NorthProcess& operator=(const NorthProcess&) = delete;
-
-    pid_t pid() const { return child; }
-
-    // True once the process has ended; its exit status is then in `status`.
-    bool finished(int& status) {
-        if (child <= 0)
-            return true;
-        int raw = 0;
-        if (waitpid(child, &raw, WNOHANG) != child)
-            return false;
-        child = -1;
-        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
-        return true;
-    }
-
-    std::string errors() const {
-        std::ifstream in(dir + "/stderr");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-  private:
-    std::string dir;
-    pid_t child = -1;
-};
 
 uint64_t rowsIn(const TempWarehouse& warehouse, const std::string& table) {
     try {

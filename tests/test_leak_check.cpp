@@ -25,6 +25,7 @@
 #include "config_category.h"
 #include "loaded_plugin.h"
 #include "logger.h"
+#include "north_process.h"
 #include "plugin.h"
 #include "readings.h"
 #include "warehouse.h"
@@ -141,50 +142,13 @@ TEST(LeakCheck, CorvaneNorthSendsTenThousandBlocksAndEndsClean) {
     const std::string config = warehouse.directory() + "/north.json";
     std::ofstream(config) << R"({"additionalParams": {"Warehouse": ")"
                           << jsonEscaped(warehouse.directory()) << R"("}})";
-    const std::string errPath = warehouse.directory() + "/stderr";
-    std::vector<std::string> argv{LAKESINK_NORTH_PATH,
-                                  "--config",
-                                  config,
-                                  "--generate",
-                                  "10000",
-                                  "--assets",
-                                  "4",
-                                  "--datapoints",
-                                  "6",
-                                  "--block-size",
-                                  "1",
-                                  "--log-level",
-                                  "warning"};
-    std::vector<char*> raw;
-    for (auto& a : argv)
-        raw.push_back(a.data());
-    raw.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t child = -1;
-    ASSERT_EQ(posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            FAIL() << "corvane-north did not finish in time";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::ifstream in(errPath);
-    std::ostringstream err;
-    err << in.rdbuf();
-    ASSERT_TRUE(WIFEXITED(status)) << err.str();
-    EXPECT_EQ(WEXITSTATUS(status), 0) << err.str().substr(0, 4000);
-    EXPECT_EQ(err.str().find("LeakSanitizer"), std::string::npos) << err.str().substr(0, 4000);
-    EXPECT_NE(err.str().find("summary: readings read 10000, sent 10000, unsent 0"),
+    const NorthOutcome run =
+        runNorthProcess({"--config", config, "--generate", "10000", "--assets", "4", "--datapoints",
+                         "6", "--block-size", "1", "--log-level", "warning"},
+                        "", std::chrono::seconds(120));
+    EXPECT_EQ(run.status, 0) << run.err.substr(0, 4000);
+    EXPECT_EQ(run.err.find("LeakSanitizer"), std::string::npos) << run.err.substr(0, 4000);
+    EXPECT_NE(run.err.find("summary: readings read 10000, sent 10000, unsent 0"),
               std::string::npos);
-    EXPECT_NE(err.str().find("blocks 10000"), std::string::npos);
+    EXPECT_NE(run.err.find("blocks 10000"), std::string::npos);
 }

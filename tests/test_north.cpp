@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "loaded_plugin.h"
+#include "north_process.h"
 #include "warehouse.h"
 
 extern char** environ;
@@ -70,74 +71,22 @@ class Scratch {
     std::string dir;
 };
 
-struct Outcome {
-    int status = -1;  // exit status, or 1000 + signal when killed
-    std::string out;
-    std::string err;
-};
+using Outcome = NorthOutcome;
 
-// One corvane-north process with its input and output in scratch files.
+// One corvane-north process, its standard input written to a scratch file.
 class North {
   public:
     North(const std::vector<std::string>& arguments, const std::string& input = "")
-        : stdinPath(scratch.write("stdin", input)) {
-        std::vector<std::string> argv{LAKESINK_NORTH_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> raw;
-        for (auto& a : argv)
-            raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, scratch.path("stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, scratch.path("stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            throw std::runtime_error("cannot start " + argv[0]);
-    }
-    ~North() {
-        if (child > 0) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-    }
-    North(const North&) = delete;
-    North& operator=(const North&) = delete;
+        : process(arguments, scratch.write("stdin", input)) {}
 
-    pid_t pid() const { return child; }
-
-    // Waits for the end (killing the process after `limit`) and collects output.
+    pid_t pid() const { return process.pid(); }
     Outcome wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
-        Outcome outcome;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        for (;;) {
-            const pid_t done = waitpid(child, &status, WNOHANG);
-            if (done == child)
-                break;
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
-                ADD_FAILURE() << "corvane-north did not finish in time";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        child = -1;
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-        outcome.out = scratch.read("stdout");
-        outcome.err = scratch.read("stderr");
-        return outcome;
+        return process.wait(limit);
     }
 
   private:
-    Scratch scratch;
-    std::string stdinPath;
-    pid_t child = -1;
+    Scratch scratch;  // before `process`, which reads the input written here
+    NorthProcess process;
 };
 
 Outcome runNorth(const std::vector<std::string>& arguments, const std::string& input = "") {

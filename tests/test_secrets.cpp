@@ -26,6 +26,7 @@
 #include "databricks_odbc_connector.h"
 #include "loaded_plugin.h"
 #include "log_capture.h"
+#include "north_process.h"
 #include "plugin.h"
 #include "readings.h"
 #include "warehouse.h"
@@ -76,49 +77,7 @@ std::vector<std::string> leaks(const std::string& text) {
     return found;
 }
 
-struct Outcome {
-    int status = -1;
-    std::string err;
-};
-
-Outcome runNorth(const std::vector<std::string>& arguments, const std::string& scratch) {
-    std::vector<std::string> argv{LAKESINK_NORTH_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> raw;
-    for (auto& a : argv)
-        raw.push_back(a.data());
-    raw.push_back(nullptr);
-    const std::string errPath = scratch + "/stderr";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t child = -1;
-    const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start corvane-north");
-    Outcome outcome;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "corvane-north did not finish in time";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    std::ifstream in(errPath);
-    std::ostringstream text;
-    text << in.rdbuf();
-    outcome.err = text.str();
-    return outcome;
-}
+using Outcome = NorthOutcome;
 
 }  // namespace
 
@@ -195,16 +154,14 @@ TEST(Secrets, CorvaneNorthAtDebugLevelPrintsNoSecret) {
     std::ofstream(wrong) << R"({"user": "ingest", "password": ")" << jsonEscaped(kWrongPassword)
                          << R"(", "additionalParams": )" << additionalParams(warehouse) << "}";
 
-    const Outcome good = runNorth(
-        {"--config", right, "--generate", "40", "--block-size", "10", "--log-level", "debug"},
-        warehouse.directory());
+    const Outcome good = runNorthProcess(
+        {"--config", right, "--generate", "40", "--block-size", "10", "--log-level", "debug"});
     EXPECT_EQ(good.status, 0) << good.err.substr(0, 2000);
     EXPECT_NE(good.err.find("DEBUG Executing query: INSERT INTO"), std::string::npos);
     EXPECT_THAT(leaks(good.err), ::testing::IsEmpty());
 
-    const Outcome refused = runNorth({"--config", wrong, "--generate", "5", "--max-attempts", "3",
-                                      "--max-backoff", "0.01", "--log-level", "debug"},
-                                     warehouse.directory());
+    const Outcome refused = runNorthProcess({"--config", wrong, "--generate", "5", "--max-attempts",
+                                             "3", "--max-backoff", "0.01", "--log-level", "debug"});
     EXPECT_EQ(refused.status, 2) << refused.err.substr(0, 2000);
     EXPECT_NE(refused.err.find("SQLSTATE=28000"), std::string::npos);
     // One login attempt for all three sends: a failed login is not retried.
