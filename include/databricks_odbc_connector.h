@@ -5,6 +5,8 @@
 // schema manager and the reading mapper. Never copied; threading as
 // ODBCConnector.
 
+#include <memory>
+
 #include "databricks_sql_builder.h"
 #include "odbc_connector.h"
 
@@ -19,8 +21,8 @@ class DatabricksODBCConnector : public ODBCConnector {
     ODBCConfig* createConfig() const override;
     SQLBuilder* createSQLBuilder() const override;
 
-    DatabricksSQLBuilder* getSQLBuilder() const { return databricksBuilder; }
+    DatabricksSQLBuilder* getSQLBuilder() const { return databricksBuilder.get(); }
 
   private:
-    DatabricksSQLBuilder* databricksBuilder = nullptr;
+    std::unique_ptr<DatabricksSQLBuilder> databricksBuilder;
 };

@@ -3,16 +3,11 @@
 //
 // Keeps the statement shapes and constraint texts of SQLBuilder and changes:
 // the column type of each datapoint kind, the mapping of type names read back
-// from the warehouse, string literals with backslash escapes (Spark reads a
-// backslash as an escape and does not read a doubled apostrophe as one; a NUL
-// byte is written as \u0000 so that it cannot end the statement text),
-// which values are written unquoted, VARIANT values through parse_json (a
-// value that is not JSON goes in as a JSON string, so it cannot fail; bytes
-// that are not UTF-8 become U+FFFD, as the warehouse reads JSON only so), the
+// from the warehouse, how literals and values are written (value_format.h:
+// backslash escapes, parse_json for VARIANT, which values stay unquoted), the
 // hint datapoint name, the names the warehouse accepts, and the factory.
-// Literals and values are written by one routine, straight into the caller's
-// text for appendFormattedValue; escapeString, formatValue and
-// appendFormattedValue are final so that they cannot drift apart.
+// escapeString, formatValue and both appendFormattedValue are final and all
+// write through value_format.h, so that they cannot drift apart.
 // Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.
 
 #include <string>
@@ -28,6 +23,8 @@ class DatabricksSQLBuilder : public SQLBuilder {
     std::string formatValue(const std::string& value, const std::string& columnType) const final;
     void appendFormattedValue(std::string& out, const std::string& value,
                               const std::string& columnType) const final;
+    void appendFormattedValue(std::string& out, const std::string& value,
+                              const ColumnType& columnType) const final;
     std::string toSQLTypeString(int typeTag) const override;
     std::string normalizeColumnType(const std::string& type) const override;
     SQLBuilder* createSQLBuilder() const override;

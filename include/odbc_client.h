@@ -14,6 +14,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,67 @@ struct QueryResultEx {
     QueryRows rows;
 };
 
+// A statement the driver refused. what() is "Failed to execute query."; the
+// error carries the first diagnostic record and the client's verdict on
+// whether running the statement again may succeed. Every failure to execute
+// a statement reaches callers as this type; other client failures (no
+// statement handle, no result description) are plain std::runtime_error.
+class StatementError : public std::runtime_error {
+  public:
+    StatementError(std::string sqlState, int nativeError, std::string message, bool retriable);
+
+    const std::string& sqlState() const { return state; }
+    int nativeError() const { return native; }
+    const std::string& message() const { return text; }
+    // Returns true iff the same statement may succeed when run again later.
+    bool retriable() const { return canRetry; }
+    // "SQLSTATE=<s>, NativeError=<n>, Message=<m>", as operators see it logged.
+    std::string describe() const;
+
+  private:
+    std::string state;
+    int native;
+    std::string text;
+    bool canRetry;
+};
+
+// Owners of the two long-lived ODBC handles: each frees its handle when it
+// is reset or destroyed (a connection is disconnected first). Move-only.
+class EnvironmentHandle {
+  public:
+    EnvironmentHandle() = default;
+    ~EnvironmentHandle() { reset(); }
+    EnvironmentHandle(const EnvironmentHandle&) = delete;
+    EnvironmentHandle& operator=(const EnvironmentHandle&) = delete;
+
+    SQLHENV get() const { return handle; }
+    explicit operator bool() const { return handle != SQL_NULL_HENV; }
+    // Allocates a fresh ODBC 3 environment; returns true iff it was allocated.
+    bool allocate();
+    void reset() noexcept;
+
+  private:
+    SQLHENV handle = SQL_NULL_HENV;
+};
+
+class ConnectionHandle {
+  public:
+    ConnectionHandle() = default;
+    ~ConnectionHandle() { reset(); }
+    ConnectionHandle(const ConnectionHandle&) = delete;
+    ConnectionHandle& operator=(const ConnectionHandle&) = delete;
+
+    SQLHDBC get() const { return handle; }
+    explicit operator bool() const { return handle != SQL_NULL_HDBC; }
+    // Allocates a connection handle in `env`; returns true iff it was allocated.
+    bool allocate(SQLHENV env);
+    // Disconnects (harmless when not connected) and frees the handle.
+    void reset() noexcept;
+
+  private:
+    SQLHDBC handle = SQL_NULL_HDBC;
+};
+
 class ODBCClient {
   public:
     ODBCClient();
@@ -68,10 +130,13 @@ class ODBCClient {
     virtual void cacheDatabaseType();
     virtual bool isDatabaseTypeCached() const;
     // Runs one statement and reads its whole result set as text; throws
-    // std::runtime_error when the statement cannot be run. The text is handed
+    // StatementError when the driver refuses the statement (success is then
+    // never false), std::runtime_error for other failures. The text is handed
     // to the driver without a copy; a text holding a zero byte is refused
-    // ("Failed to execute query.", not retriable) rather than sent cut short.
+    // (a StatementError, not retriable) rather than sent cut short.
     virtual QueryResult executeQuery(const std::string& query);
+    // As executeQuery, with the column names as the first row; a refused
+    // statement is returned (success false) instead of thrown.
     virtual QueryResultEx executeQueryEx(const std::string& query);
     // Disconnects and frees both handles; safe in every state.
     virtual void Destroy();
@@ -84,23 +149,21 @@ class ODBCClient {
     bool isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeError, const SQLCHAR* message);
 
     // Read-only views for callers and tests.
-    SQLHENV getEnvironmentHandle() const { return env; }
-    SQLHDBC getConnectionHandle() const { return dbc; }
+    SQLHENV getEnvironmentHandle() const { return env.get(); }
+    SQLHDBC getConnectionHandle() const { return dbc.get(); }
     const std::string& getConnectionString() const { return connectionString; }
+    // The verdict on the most recent refused statement (kept after later
+    // successes); the StatementError thrown carries the same verdict.
     bool isLastErrorRetriable() const { return lastErrorRetriable; }
-    // Why the last executeQuery failed, as the driver said it ("SQLSTATE=...,
-    // NativeError=..., Message=..."); empty when it did not fail in execution.
-    const std::string& getLastErrorText() const { return lastErrorText; }
     const std::vector<std::string>& getResultColumnNames() const { return resultColumnNames; }
 
   protected:
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
+    EnvironmentHandle env;
+    ConnectionHandle dbc;
     std::string connectionString;
     std::string databaseTypeName;
     DatabaseType databaseType = DatabaseType::UNKNOWN;
     bool databaseTypeCached = false;
     bool lastErrorRetriable = false;
     std::vector<std::string> resultColumnNames;
-    std::string lastErrorText;
 };

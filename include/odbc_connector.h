@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,12 +28,21 @@ class ConfigCategory;
 class Reading;
 class SchemaManager;
 class SQLBuilder;
+class StatementError;
+
+// What writing one table's records came to.
+enum class TableWrite {
+    Written,        // the INSERT ran
+    SchemaMissing,  // the table has no known columns: nothing was written
+    Failed,         // the INSERT was refused
+};
 
 class ODBCConnector {
   public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     static constexpr std::chrono::nanoseconds RETRY_INTERVAL = std::chrono::seconds(5);
 
+    // Takes ownership of `client`; creates one when it is null.
     explicit ODBCConnector(ODBCClient* client = nullptr);
     virtual ~ODBCConnector();
     ODBCConnector(const ODBCConnector&) = delete;
@@ -54,35 +64,33 @@ class ODBCConnector {
 
     ODBCStatus getStatus() const { return status.load(); }
     bool isValid() const { return client && readingMapper && schemaManager; }
-    ODBCClient* getClient() const { return client; }
-    ReadingMapper* getReadingMapper() const { return readingMapper; }
-    SchemaManager* getSchemaManager() const { return schemaManager; }
+    ODBCClient* getClient() const { return client.get(); }
+    ReadingMapper* getReadingMapper() const { return readingMapper.get(); }
+    SchemaManager* getSchemaManager() const { return schemaManager.get(); }
     SQLBuilder* getBaseSQLBuilder() const { return sqlBuilder; }
     const ODBCConfig& getConfig() const { return config; }
     // Replaces the steady clock used for the retry interval (tests).
     void setClock(SteadyClock clock) { steadyNow = std::move(clock); }
 
   private:
-    // Writes one table group; false when its INSERT failed.
-    bool writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
-                    bool& schemaMissing);
-    // Renames the record's columns that the cached table has in another letter
-    // case to the cached spelling; true when a column is still missing.
-    bool adoptCachedSpelling(const std::string& table, DatabaseRecord& record);
-    // Adds the record's missing columns; when an ALTER fails because the
-    // warehouse has the column already, learns the table's columns instead.
-    void addMissingColumns(const std::string& table, DatabaseRecord& record);
-    // Logs, at the error level, the warehouse's reason for the statement that
-    // just failed.
-    void logWarehouseReason();
+    // Writes one table group: the schema step, then one INSERT.
+    TableWrite writeTable(const std::string& table, std::vector<DatabaseRecord>& records);
+    // Formats the records into the builder's rows for the table's cached
+    // columns and returns the INSERT; the records are emptied on the way.
+    std::string buildInsert(const std::string& table, std::vector<DatabaseRecord>& records);
+    // After a failed statement: disconnects when the link is gone, so the
+    // next batch reconnects.
+    void dropDeadConnection();
+    // Logs, at the error level, the warehouse's reason for a refused statement.
+    static void logWarehouseReason(const StatementError& error);
 
-    ODBCClient* client;
+    std::unique_ptr<ODBCClient> client;
     ODBCConfig config;
     std::chrono::steady_clock::time_point lastConnectAttempt{};
     std::atomic<ODBCStatus> status{CORVANE_ODBC_NOTCONNECTED};
     std::mutex configMutex;
-    ReadingMapper* readingMapper = nullptr;
-    SchemaManager* schemaManager = nullptr;
-    SQLBuilder* sqlBuilder = nullptr;
+    std::unique_ptr<ReadingMapper> readingMapper;
+    std::unique_ptr<SchemaManager> schemaManager;
+    SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector
     SteadyClock steadyNow = [] { return std::chrono::steady_clock::now(); };
 };

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "column_type.h"
 #include "odbc_client.h"
 #include "reading_mapper.h"
 
@@ -27,6 +28,12 @@ class SQLBuilder;
 // One cached column: (column name, column type text).
 using ColumnInfo = std::tuple<std::string, std::string>;
 using TableSchema = std::vector<ColumnInfo>;
+
+// What SchemaManager::fitTable found or did.
+enum class SchemaFit {
+    Ready,    // the table exists with every column of the records
+    Missing,  // the table has no cached columns afterwards: it cannot be written
+};
 
 class SchemaManager {
   public:
@@ -49,12 +56,27 @@ class SchemaManager {
 
     // Runs one statement through the client; a failed result without a client.
     QueryResult executeQuery(const std::string& sql);
+    // Makes sure `table` exists with every column of `records`, the one call
+    // the send pipeline makes before writing a table: looks the table up in
+    // the cache or the information schema, creates it from the first record
+    // that needs it, gives record columns that the table has in another
+    // letter case the table's spelling, and adds the columns still missing.
+    // When adding a column fails because the warehouse has it already (added
+    // by another writer), learns the table's columns and goes on. A record
+    // that shares its column list with one already fitted is skipped.
+    // Refused statements throw StatementError.
+    SchemaFit fitTable(const std::string& table, std::vector<DatabaseRecord>& records);
+
+    // Returns true iff the table is cached or the information schema knows it
+    // (it is then cached). `record` is not used.
     bool checkTableExists(const std::string& table, const DatabaseRecord& record);
     TableSchema getCachedSchema(const std::string& table) const;
     // The cache entry and its name index without a copy; null when not cached.
     // Valid until the next call that changes the cache.
     const TableSchema* findCachedSchema(const std::string& table) const;
     const ColumnPositions* findCachedColumnPositions(const std::string& table) const;
+    // The parsed type of each cached column, in cache order; null when not cached.
+    const std::vector<ColumnType>* findCachedColumnTypes(const std::string& table) const;
     // The cached spelling of a column of the table whose name equals `column`
     // ignoring ASCII letter case; null when there is none.
     const std::string* findCachedColumnIgnoringCase(const std::string& table,
@@ -68,8 +90,15 @@ class SchemaManager {
     std::string parseColumnType(const std::string& type) const;
     std::string toLowerCase(const std::string& text) const;
 
+    // Returns true iff the record has a column the cached table lacks (the
+    // table must be altered), or the table is not cached at all.
     bool checkTableSchema(const std::string& table, const DatabaseRecord& record) const;
+    // Returns true iff the table was created and cached; throws StatementError
+    // when the warehouse refuses it.
     bool createTable(const std::string& table, const DatabaseRecord& record);
+    // Adds the record's columns that the cached table lacks, one ALTER each.
+    // Returns true iff at least one column was added and none failed: false
+    // also when there was nothing to add.
     bool alterTable(const std::string& table, const DatabaseRecord& record);
     std::string buildCreateTableSQL(const std::string& table, const DatabaseRecord& record) const;
     std::string buildAlterTableSQL(const std::string& table, const std::string& column,
@@ -80,9 +109,17 @@ class SchemaManager {
   private:
     struct CacheEntry {
         TableSchema columns;
+        std::vector<ColumnType> types;    // parsed from the column's type, per column
         ColumnPositions positions;        // first position of each column name
         ColumnPositions foldedPositions;  // the same, keyed by the name in lower case
     };
+    // Renames the record's columns that the cached table has in another
+    // letter case to the cached spelling. Returns true iff a column of the
+    // record is still missing from the table afterwards.
+    bool adoptCachedSpelling(const std::string& table, DatabaseRecord& record) const;
+    // alterTable; when an ALTER fails and the table's columns read again show
+    // columns this manager had not seen, alters with those known instead.
+    void addMissingColumns(const std::string& table, DatabaseRecord& record);
     void storeEntry(const std::string& table, TableSchema columns);
     static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type);
 

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "column_type.h"
 #include "reading_mapper.h"
 
 class SQLBuilder {
@@ -47,6 +48,11 @@ class SQLBuilder {
     // the text directly overrides both so that they always agree.
     virtual void appendFormattedValue(std::string& out, const std::string& value,
                                       const std::string& columnType) const;
+    // As above for a column type already parsed: the form the send pipeline
+    // uses for every value. The generic builder ignores the type, as its
+    // formatValue does; a dialect that formats by type overrides both.
+    virtual void appendFormattedValue(std::string& out, const std::string& value,
+                                      const ColumnType& columnType) const;
     virtual std::string toSQLTypeString(int typeTag) const;
     virtual std::string normalizeColumnType(const std::string& type) const;
     virtual std::string getTimestampType() const;

@@ -7,10 +7,8 @@ DatabricksODBCConnector::DatabricksODBCConnector() : ODBCConnector(nullptr) {}
 
 DatabricksODBCConnector::DatabricksODBCConnector(ODBCClient* client) : ODBCConnector(client) {}
 
-DatabricksODBCConnector::~DatabricksODBCConnector() {
-    delete databricksBuilder;
-    databricksBuilder = nullptr;
-}
+// The builder goes before the base connector, which only points at it.
+DatabricksODBCConnector::~DatabricksODBCConnector() = default;
 
 bool DatabricksODBCConnector::configure(const ConfigCategory* category) {
     if (!ODBCConnector::configure(category)) {
@@ -19,10 +17,10 @@ bool DatabricksODBCConnector::configure(const ConfigCategory* category) {
     }
     // The new builder is handed out before the old one is deleted, so no part
     // ever holds a pointer to a deleted builder.
-    DatabricksSQLBuilder* previous = databricksBuilder;
-    databricksBuilder = static_cast<DatabricksSQLBuilder*>(createSQLBuilder());
-    setSQLBuilder(databricksBuilder);
-    delete previous;
+    std::unique_ptr<DatabricksSQLBuilder> fresh(
+        static_cast<DatabricksSQLBuilder*>(createSQLBuilder()));
+    setSQLBuilder(fresh.get());
+    databricksBuilder = std::move(fresh);
     return true;
 }
 

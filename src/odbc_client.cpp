@@ -126,6 +126,52 @@ inline bool isOneOf(const std::string& value, std::initializer_list<const char*>
 
 }  // namespace
 
+StatementError::StatementError(std::string sqlState, int nativeError, std::string message,
+                               bool retriable)
+    : std::runtime_error(kExecuteFailed),
+      state(std::move(sqlState)),
+      native(nativeError),
+      text(std::move(message)),
+      canRetry(retriable) {}
+
+std::string StatementError::describe() const {
+    return "SQLSTATE=" + state + ", NativeError=" + std::to_string(native) + ", Message=" + text;
+}
+
+bool EnvironmentHandle::allocate() {
+    reset();
+    SQLHANDLE fresh = SQL_NULL_HANDLE;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &fresh)))
+        return false;
+    handle = fresh;
+    SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    return true;
+}
+
+void EnvironmentHandle::reset() noexcept {
+    if (handle != SQL_NULL_HENV) {
+        SQLFreeHandle(SQL_HANDLE_ENV, handle);
+        handle = SQL_NULL_HENV;
+    }
+}
+
+bool ConnectionHandle::allocate(SQLHENV env) {
+    reset();
+    SQLHANDLE fresh = SQL_NULL_HANDLE;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &fresh)))
+        return false;
+    handle = fresh;
+    return true;
+}
+
+void ConnectionHandle::reset() noexcept {
+    if (handle != SQL_NULL_HDBC) {
+        SQLDisconnect(handle);
+        SQLFreeHandle(SQL_HANDLE_DBC, handle);
+        handle = SQL_NULL_HDBC;
+    }
+}
+
 const char* odbcStatusName(int status) {
     switch (status) {
         case CORVANE_ODBC_SUCCESS:
@@ -155,34 +201,24 @@ void ODBCClient::Init() {
     logger->debug("Initializing ODBC environment...");
 
     // Handles still held from an earlier Init would be lost otherwise.
-    if (env != SQL_NULL_HENV || dbc != SQL_NULL_HDBC)
+    if (env || dbc)
         Destroy();
 
-    SQLHANDLE newEnv = SQL_NULL_HANDLE;
-    if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &newEnv))) {
-        env = SQL_NULL_HENV;
+    if (!env.allocate()) {
         logger->debug("Failed to allocate ODBC environment handle.");
         throw std::runtime_error("Failed to allocate ODBC environment handle.");
     }
-    env = newEnv;
-
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-
-    SQLHANDLE newDbc = SQL_NULL_HANDLE;
-    if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &newDbc))) {
-        dbc = SQL_NULL_HDBC;
+    if (!dbc.allocate(env.get())) {
         logger->debug("Failed to allocate ODBC connection handle.");
         Destroy();
         throw std::runtime_error("Failed to allocate ODBC connection handle.");
     }
-    dbc = newDbc;
-
     logger->debug("ODBC environment initialized successfully.");
 }
 
 ODBCStatus ODBCClient::Connect(const std::string& connString) {
     Logger* logger = Logger::getLogger();
-    if (dbc == SQL_NULL_HDBC) {
+    if (!dbc) {
         // Without a connection handle the driver manager has nothing to
         // connect and no diagnostics to give.
         logger->error(
@@ -194,7 +230,7 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
 
     SQLCHAR* in = const_cast<SQLCHAR*>(reinterpret_cast<const SQLCHAR*>(connString.c_str()));
     const SQLRETURN rc =
-        SQLDriverConnect(dbc, nullptr, in, SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        SQLDriverConnect(dbc.get(), nullptr, in, SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     if (succeeded(rc)) {
         logger->info("Connected to the database successfully.");
         connectionString = connString;
@@ -202,7 +238,7 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
     }
 
     DiagRecord record;
-    record.read(SQL_HANDLE_DBC, dbc, 1);
+    record.read(SQL_HANDLE_DBC, dbc.get(), 1);
     logger->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
                   record.nativeError(), record.messageText());
 
@@ -225,7 +261,7 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
 
 bool ODBCClient::isConnected() {
     Logger* logger = Logger::getLogger();
-    if (dbc == SQL_NULL_HDBC) {
+    if (!dbc) {
         logger->warn("Connection status check failed: connection handle is not initialized.");
         return false;
     }
@@ -236,10 +272,11 @@ bool ODBCClient::isConnected() {
         SQLUINTEGER value;
         SQLUINTEGER spare;
     } dead = {SQL_CD_FALSE, 0};
-    const SQLRETURN rc = SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead.value, 0, nullptr);
+    const SQLRETURN rc =
+        SQLGetConnectAttr(dbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead.value, 0, nullptr);
     if (rc != SQL_SUCCESS) {
         logger->error("Failed to determine connection status using SQLGetConnectAttr.");
-        handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLGetConnectAttr");
+        handleDiagnosticRecord(dbc.get(), SQL_HANDLE_DBC, "SQLGetConnectAttr");
         return false;
     }
     if (dead.value == SQL_CD_TRUE) {
@@ -259,14 +296,14 @@ std::string ODBCClient::getDatabaseProductName() {
 
     SQLCHAR name[kProductNameSize] = {};
     SQLSMALLINT length = 0;
-    const SQLRETURN rc = SQLGetInfo(dbc, SQL_DBMS_NAME, name, kProductNameSize, &length);
+    const SQLRETURN rc = SQLGetInfo(dbc.get(), SQL_DBMS_NAME, name, kProductNameSize, &length);
     if (succeeded(rc)) {
         name[kProductNameSize - 1] = 0;
         std::string product(text(name));
         logger->debug("Database product name: %s", product.c_str());
         return product;
     }
-    handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLGetInfo");
+    handleDiagnosticRecord(dbc.get(), SQL_HANDLE_DBC, "SQLGetInfo");
     logger->warn("Failed to get database product name");
     return "Unknown";
 }
@@ -314,7 +351,6 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
     // The text goes to the driver as it is, without a copy: INSERT batches
     // run to megabytes.
     logger->debug("Executing query: %s", query.c_str());
-    lastErrorText.clear();
 
     // The driver reads the text up to its first zero byte. A zero byte inside
     // would silently cut the statement short, so such a text is refused.
@@ -323,14 +359,13 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
             "Refusing to execute a statement text that contains a zero byte (offset %zu).",
             static_cast<size_t>(static_cast<const char*>(zero) - query.data()));
         lastErrorRetriable = false;
-        lastErrorText = "the statement text contains a zero byte";
-        throw std::runtime_error(kExecuteFailed);
+        throw StatementError(std::string(), 0, "the statement text contains a zero byte", false);
     }
 
     StatementGuard stmt;
-    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, stmt.out()))) {
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc.get(), stmt.out()))) {
         stmt.forget();
-        handleDiagnosticRecord(dbc, SQL_HANDLE_DBC, "SQLAllocHandle");
+        handleDiagnosticRecord(dbc.get(), SQL_HANDLE_DBC, "SQLAllocHandle");
         logger->debug("Failed to allocate statement handle.");
         throw std::runtime_error("Failed to allocate statement handle.");
     }
@@ -347,11 +382,9 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         logger->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
                       record.nativeError(), record.messageText());
         lastErrorRetriable = isRetriableError(record.state, record.native, record.message);
-        lastErrorText = std::string("SQLSTATE=") + record.stateText() +
-                        ", NativeError=" + std::to_string(record.nativeError()) +
-                        ", Message=" + record.messageText();
         stmt.release();
-        throw std::runtime_error(kExecuteFailed);
+        throw StatementError(record.stateText(), record.nativeError(), record.messageText(),
+                             lastErrorRetriable);
     }
 
     SQLSMALLINT columns = 0;
@@ -424,10 +457,8 @@ QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
     QueryResult result;
     try {
         result = executeQuery(query);
-    } catch (const std::runtime_error& error) {
-        if (std::strcmp(error.what(), kExecuteFailed) != 0)
-            throw;
-        ex.retriable = lastErrorRetriable;
+    } catch (const StatementError& error) {
+        ex.retriable = error.retriable();
         ex.success = false;
         return ex;
     }
@@ -442,15 +473,12 @@ QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
 
 void ODBCClient::Destroy() {
     Logger* logger = Logger::getLogger();
-    if (dbc != SQL_NULL_HDBC) {
-        SQLDisconnect(dbc);
-        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-        dbc = SQL_NULL_HDBC;
+    if (dbc) {
+        dbc.reset();
         logger->debug("Disconnected from the database.");
     }
-    if (env != SQL_NULL_HENV) {
-        SQLFreeHandle(SQL_HANDLE_ENV, env);
-        env = SQL_NULL_HENV;
+    if (env) {
+        env.reset();
         logger->debug("ODBC environment released.");
     }
 }

@@ -7,6 +7,7 @@
 #include "config_category.h"
 #include "logger.h"
 #include "reading.h"
+#include "row_writer.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
 
@@ -14,17 +15,17 @@ ODBCConnector::ODBCConnector(ODBCClient* c) : client(c) {
     Logger* logger = Logger::getLogger();
     if (!client) {
         logger->debug("Creating new ODBC client instance");
-        client = new ODBCClient();
+        client = std::make_unique<ODBCClient>();
     }
     try {
-        readingMapper = new ReadingMapper();
+        readingMapper = std::make_unique<ReadingMapper>();
     } catch (const std::exception& e) {
         logger->error("Failed to create ReadingMapper: %s", e.what());
         status = CORVANE_ODBC_FAILED;
         return;
     }
     try {
-        schemaManager = new SchemaManager(client, "");
+        schemaManager = std::make_unique<SchemaManager>(client.get(), "");
     } catch (const std::exception& e) {
         logger->error("Failed to create SchemaManager: %s", e.what());
         status = CORVANE_ODBC_FAILED;
@@ -41,12 +42,9 @@ ODBCConnector::~ODBCConnector() {
         } catch (...) {
         }
     }
-    delete client;
-    client = nullptr;
-    delete schemaManager;
-    schemaManager = nullptr;
-    delete readingMapper;
-    readingMapper = nullptr;
+    // The schema manager points at the client: it goes first.
+    schemaManager.reset();
+    client.reset();
 }
 
 void ODBCConnector::connect() {
@@ -104,7 +102,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     std::lock_guard<std::mutex> lock(configMutex);
     const ODBCConfig previous = config;
     {
-        std::unique_ptr<ODBCConfig> fresh(createConfig());
+        const std::unique_ptr<ODBCConfig> fresh(createConfig());
         fresh->configure(category);
         config.server = fresh->server;
         config.port = fresh->port;
@@ -145,9 +143,11 @@ QueryResult ODBCConnector::executeQuery(const std::string& sql) {
     }
     try {
         return client->executeQuery(sql);
+    } catch (const StatementError& e) {
+        logger->error("Exception in executeQuery: %s", e.what());
+        logWarehouseReason(e);
     } catch (const std::exception& e) {
         logger->error("Exception in executeQuery: %s", e.what());
-        logWarehouseReason();
     } catch (...) {
         logger->error("Unknown exception in executeQuery");
     }
@@ -200,192 +200,79 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
             if (records.empty())
                 continue;
             const std::string table = name;
-            bool schemaMissing = false;
-            if (!writeTable(table, records, schemaMissing))
-                return false;
-            // A table without a cached schema could not be written: the batch
-            // must not be reported as sent, or its readings would be lost.
-            if (schemaMissing)
-                everyTableWritten = false;
+            switch (writeTable(table, records)) {
+                case TableWrite::Written:
+                    break;
+                case TableWrite::SchemaMissing:
+                    // A table without a cached schema could not be written: the
+                    // batch must not be reported as sent, or its readings would
+                    // be lost.
+                    everyTableWritten = false;
+                    break;
+                case TableWrite::Failed:
+                    return false;
+            }
         }
         return everyTableWritten;
     } catch (const std::exception& e) {
         logger->error("Database operation failed: %s", e.what());
-        logWarehouseReason();
-        if (!client->isConnected()) {
-            logger->debug("Database connection lost");
-            disconnect();
-        }
+        if (const auto* refused = dynamic_cast<const StatementError*>(&e))
+            logWarehouseReason(*refused);
+        dropDeadConnection();
         return false;
     }
 }
 
-void ODBCConnector::logWarehouseReason() {
-    const std::string& reason = client->getLastErrorText();
-    if (!reason.empty())
-        Logger::getLogger()->error("The warehouse refused the statement: %s", reason.c_str());
+void ODBCConnector::logWarehouseReason(const StatementError& error) {
+    Logger::getLogger()->error("The warehouse refused the statement: %s", error.describe().c_str());
 }
 
-bool ODBCConnector::adoptCachedSpelling(const std::string& table, DatabaseRecord& record) {
-    const SchemaManager::ColumnPositions* positions =
-        schemaManager->findCachedColumnPositions(table);
-    if (!positions)
-        return true;
-    bool missing = false;
-    // The names are fetched anew for each column: a rename may give the record
-    // a column list of its own.
-    const size_t count = record.columnCount();
-    for (size_t i = 0; i < count; ++i) {
-        const std::string name = record.getColumnNames()[i];
-        if (positions->count(name))
-            continue;
-        const std::string* cached = schemaManager->findCachedColumnIgnoringCase(table, name);
-        if (!cached || !record.renameColumn(i, *cached))
-            missing = true;
-    }
-    return missing;
-}
-
-void ODBCConnector::addMissingColumns(const std::string& table, DatabaseRecord& record) {
-    try {
-        schemaManager->alterTable(table, record);
-    } catch (const std::exception&) {
-        // The column may be there already: added by another writer, or by this
-        // connector under a table name that differs in letter case. The cache
-        // would ask for it again on every resend, so the batch could never
-        // pass: learn the table's columns from the warehouse and go on when
-        // that was the reason. Otherwise the ALTER's own failure stands.
-        const std::string reason = client->getLastErrorText();
-        bool learned = false;
-        try {
-            learned = schemaManager->learnColumns(table);
-        } catch (const std::exception&) {
-            learned = false;
-        }
-        if (!learned) {
-            // The caller logs the client's last reason; this one only when the
-            // reading of the columns has replaced it.
-            if (!reason.empty() && reason != client->getLastErrorText())
-                Logger::getLogger()->error("The warehouse refused the statement: %s",
-                                           reason.c_str());
-            throw;
-        }
-        Logger::getLogger()->info(
-            "Table '%s' has columns this connector had not seen; its columns were read again",
-            table.c_str());
-        if (adoptCachedSpelling(table, record))
-            schemaManager->alterTable(table, record);
+void ODBCConnector::dropDeadConnection() {
+    if (!client->isConnected()) {
+        Logger::getLogger()->debug("Database connection lost");
+        disconnect();
     }
 }
 
-bool ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
-                               bool& schemaMissing) {
+TableWrite ODBCConnector::writeTable(const std::string& table,
+                                     std::vector<DatabaseRecord>& records) {
     Logger* logger = Logger::getLogger();
-
-    // A record that shares its column list with one already found to fit the
-    // table fits as well (cached columns are never removed): it is skipped.
-    const DatabaseRecord* fitting = nullptr;
-    for (DatabaseRecord& record : records) {
-        if (fitting && record.sharesColumnsWith(*fitting))
-            continue;
-        if (schemaManager->checkTableExists(table, record)) {
-            // The warehouse matches column names ignoring case: a record column
-            // that the table has in another spelling takes the table's spelling
-            // instead of being added again.
-            if (!schemaManager->checkTableSchema(table, record)) {
-                fitting = &record;
-            } else if (adoptCachedSpelling(table, record)) {
-                addMissingColumns(table, record);
-            }
-        } else if (!schemaManager->createTable(table, record)) {
-            logger->error("Failed to create database table '%s'", table.c_str());
-        }
-    }
-
-    const TableSchema* schema = schemaManager->findCachedSchema(table);
-    if (!schema || schema->empty()) {
+    if (schemaManager->fitTable(table, records) == SchemaFit::Missing) {
         logger->error("Failed to get cached schema for table '%s'", table.c_str());
-        schemaMissing = true;
-        return true;
+        return TableWrite::SchemaMissing;
     }
-    const SchemaManager::ColumnPositions& positions =
-        *schemaManager->findCachedColumnPositions(table);
-
-    const size_t columnCount = schema->size();
-    std::vector<std::string> columnNames;
-    columnNames.reserve(columnCount);
-    // The type used to format a column's values is that of the first cached
-    // column of the same name.
-    std::vector<const std::string*> columnTypes;
-    columnTypes.reserve(columnCount);
-    for (const ColumnInfo& column : *schema) {
-        const std::string& name = std::get<0>(column);
-        columnNames.push_back(name);
-        columnTypes.push_back(&std::get<1>((*schema)[positions.at(name)]));
-    }
-    const bool uniqueNames = positions.size() == columnCount;
-    logger->debug("Using cached schema for table %s: %zu columns", table.c_str(), columnCount);
-
-    sqlBuilder->setTableName(table);
-    sqlBuilder->setColumns(columnNames);
-    sqlBuilder->clearValues();
-
-    static const std::string SQL_NULL = "NULL";
     const size_t recordCount = records.size();
-    // One row at a time: each table column takes the record's value of that
-    // name, formatted for the column's type, or NULL. Where a table column's
-    // value comes from is worked out once per column list, not per record.
-    std::vector<std::string> row(columnCount);
-    std::vector<int64_t> source(columnCount, -1);
-    DatabaseRecord sourceColumns;  // shares the column list `source` describes
-    for (size_t r = 0; r < recordCount; ++r) {
-        DatabaseRecord& record = records[r];
-        if (r == 0 || !record.sharesColumnsWith(sourceColumns)) {
-            if (uniqueNames) {
-                std::fill(source.begin(), source.end(), -1);
-                const std::vector<std::string>& names = record.getColumnNames();
-                for (size_t i = 0; i < names.size(); ++i) {
-                    auto found = positions.find(names[i]);
-                    if (found != positions.end())
-                        source[found->second] = static_cast<int64_t>(i);
-                }
-            } else {
-                for (size_t c = 0; c < columnCount; ++c)
-                    source[c] = record.findColumn(columnNames[c]);
-            }
-            sourceColumns = DatabaseRecord(std::string(), record);
-        }
-        // The row's texts keep their buffers from record to record.
-        for (size_t c = 0; c < columnCount; ++c) {
-            if (source[c] < 0) {
-                row[c] = SQL_NULL;
-            } else {
-                row[c].clear();
-                sqlBuilder->appendFormattedValue(
-                    row[c], record.valueAt(static_cast<size_t>(source[c])), *columnTypes[c]);
-            }
-        }
-        sqlBuilder->appendRow(row);
+    const std::string sql = buildInsert(table, records);
+    if (!executeQuery(sql).success) {
+        logger->error("Failed to execute database query for table '%s'", table.c_str());
+        // The statement may have failed because the link died; without a
+        // reconnect every later batch would fail the same way.
+        dropDeadConnection();
+        return TableWrite::Failed;
+    }
+    logger->debug("Sent %zu records to table '%s'", recordCount, table.c_str());
+    return TableWrite::Written;
+}
+
+std::string ODBCConnector::buildInsert(const std::string& table,
+                                       std::vector<DatabaseRecord>& records) {
+    RowWriter rows(*schemaManager->findCachedSchema(table),
+                   *schemaManager->findCachedColumnTypes(table),
+                   *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
+    Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
+                               rows.columnNames().size());
+    sqlBuilder->setTableName(table);
+    sqlBuilder->setColumns(rows.columnNames());
+    sqlBuilder->clearValues();
+    for (DatabaseRecord& record : records) {
+        rows.append(record);
         // The record is written into the row text: its memory goes now.
         record = DatabaseRecord();
     }
     // So do the emptied records, before the statement is made.
     std::vector<DatabaseRecord>().swap(records);
-
     std::string sql = sqlBuilder->buildBulkInsert();
     // The rows are in the statement; release them before it runs.
     sqlBuilder->clearValues();
-    QueryResult result = executeQuery(sql);
-    if (!result.success) {
-        logger->error("Failed to execute database query for table '%s'", table.c_str());
-        // The statement may have failed because the link died; without a
-        // reconnect every later batch would fail the same way.
-        if (!client->isConnected()) {
-            logger->debug("Database connection lost");
-            disconnect();
-        }
-        return false;
-    }
-    logger->debug("Sent %zu records to table '%s'", recordCount, table.c_str());
-    return true;
+    return sql;
 }

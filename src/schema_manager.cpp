@@ -31,6 +31,75 @@ QueryResult SchemaManager::executeQuery(const std::string& sql) {
     return client->executeQuery(sql);
 }
 
+SchemaFit SchemaManager::fitTable(const std::string& table, std::vector<DatabaseRecord>& records) {
+    // A record that shares its column list with one already found to fit the
+    // table fits as well (cached columns are never removed): it is skipped.
+    const DatabaseRecord* fitting = nullptr;
+    for (DatabaseRecord& record : records) {
+        if (fitting && record.sharesColumnsWith(*fitting))
+            continue;
+        if (checkTableExists(table, record)) {
+            // The warehouse matches column names ignoring case: a record column
+            // that the table has in another spelling takes the table's spelling
+            // instead of being added again.
+            if (!checkTableSchema(table, record)) {
+                fitting = &record;
+            } else if (adoptCachedSpelling(table, record)) {
+                addMissingColumns(table, record);
+            }
+        } else if (!createTable(table, record)) {
+            Logger::getLogger()->error("Failed to create database table '%s'", table.c_str());
+        }
+    }
+    const TableSchema* schema = findCachedSchema(table);
+    return schema && !schema->empty() ? SchemaFit::Ready : SchemaFit::Missing;
+}
+
+bool SchemaManager::adoptCachedSpelling(const std::string& table, DatabaseRecord& record) const {
+    const ColumnPositions* positions = findCachedColumnPositions(table);
+    if (!positions)
+        return true;
+    bool missing = false;
+    // The names are fetched anew for each column: a rename may give the record
+    // a column list of its own.
+    const size_t count = record.columnCount();
+    for (size_t i = 0; i < count; ++i) {
+        const std::string name = record.getColumnNames()[i];
+        if (positions->count(name))
+            continue;
+        const std::string* cached = findCachedColumnIgnoringCase(table, name);
+        if (!cached || !record.renameColumn(i, *cached))
+            missing = true;
+    }
+    return missing;
+}
+
+void SchemaManager::addMissingColumns(const std::string& table, DatabaseRecord& record) {
+    try {
+        alterTable(table, record);
+    } catch (const StatementError&) {
+        // The column may be there already: added by another writer, or by this
+        // manager under a table name that differs in letter case. The cache
+        // would ask for it again on every resend, so the batch could never
+        // pass: learn the table's columns from the warehouse and go on when
+        // that was the reason. Otherwise the ALTER's own failure stands.
+        bool learned = false;
+        try {
+            learned = learnColumns(table);
+        } catch (const StatementError& reading) {
+            Logger::getLogger()->error("The warehouse refused the statement: %s",
+                                       reading.describe().c_str());
+        }
+        if (!learned)
+            throw;
+        Logger::getLogger()->info(
+            "Table '%s' has columns this connector had not seen; its columns were read again",
+            table.c_str());
+        if (adoptCachedSpelling(table, record))
+            alterTable(table, record);
+    }
+}
+
 bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
     if (schemaCache.count(table))
         return true;
@@ -52,6 +121,12 @@ TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
 const TableSchema* SchemaManager::findCachedSchema(const std::string& table) const {
     auto it = schemaCache.find(table);
     return it == schemaCache.end() ? nullptr : &it->second.columns;
+}
+
+const std::vector<ColumnType>* SchemaManager::findCachedColumnTypes(
+    const std::string& table) const {
+    auto it = schemaCache.find(table);
+    return it == schemaCache.end() ? nullptr : &it->second.types;
 }
 
 const SchemaManager::ColumnPositions* SchemaManager::findCachedColumnPositions(
@@ -195,6 +270,7 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
 void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
     CacheEntry entry;
     entry.columns.reserve(columns.size());
+    entry.types.reserve(columns.size());
     entry.positions.reserve(columns.size());
     entry.foldedPositions.reserve(columns.size());
     for (auto& [name, type] : columns)
@@ -207,4 +283,5 @@ void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
     entry.positions.emplace(name, entry.columns.size());  // keeps the first position
     entry.foldedPositions.emplace(foldCase(name), entry.columns.size());
     entry.columns.emplace_back(name, type);
+    entry.types.push_back(ColumnType::parse(type));
 }

@@ -195,6 +195,11 @@ void SQLBuilder::appendFormattedValue(std::string& out, const std::string& value
     out.append(formatValue(value, columnType));
 }
 
+void SQLBuilder::appendFormattedValue(std::string& out, const std::string& value,
+                                      const ColumnType&) const {
+    out.append(formatValue(value, std::string()));
+}
+
 std::string SQLBuilder::toSQLTypeString(int) const {
     return kStringType;
 }
