@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "reading_mapper.h"
+#include "database_record.h"
 
 class SQLBuilder {
   public:
