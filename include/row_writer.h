@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "column_type.h"
-#include "reading_mapper.h"
+#include "database_record.h"
 #include "schema_manager.h"
 
 class SQLBuilder;

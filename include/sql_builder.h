@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "column_type.h"
-#include "reading_mapper.h"
+#include "database_record.h"
 
 class SQLBuilder {
   public:

@@ -1,8 +1,7 @@
 #include "database_type.h"
 
-#include <cctype>
-
 #include "logger.h"
+#include "text_util.h"
 
 namespace {
 
@@ -57,11 +56,7 @@ std::string databaseTypeToString(DatabaseType type) {
 }
 
 DatabaseType stringToDatabaseType(const std::string& name) {
-    std::string lower(name);
-    for (char& c : lower) {
-        // tolower is only defined for values of unsigned char (and EOF).
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const std::string lower = foldAsciiCase(name);
     for (const ProductName& product : kProductNames) {
         if (lower == product.name)
             return product.type;

@@ -1,12 +1,9 @@
 #include "databricks_sql_builder.h"
 
-#include "value_format.h"
-
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
-#include <cstdint>
 #include <cstring>
+
+#include "text_util.h"
+#include "value_format.h"
 
 namespace {
 
@@ -22,23 +19,18 @@ const std::string kHintName = "databricksHint";
 // Longest table name the warehouse accepts, in bytes.
 constexpr size_t kMaxTableNameBytes = 255;
 
-// Upper case as the C locale's toupper has it: only a to z change.
-inline unsigned char upperAscii(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
-
 // True when `text`, upper-cased byte by byte, contains `upperNeedle`.
 bool containsUpper(const std::string& text, const char* upperNeedle, size_t needleLength) {
     if (needleLength > text.size())
         return false;
-    const unsigned char first = static_cast<unsigned char>(upperNeedle[0]);
+    const char first = foldAsciiCase(upperNeedle[0]);
     const size_t last = text.size() - needleLength;
     for (size_t start = 0; start <= last; ++start) {
-        if (upperAscii(static_cast<unsigned char>(text[start])) != first)
+        if (foldAsciiCase(text[start]) != first)
             continue;
         size_t i = 1;
-        while (i < needleLength && upperAscii(static_cast<unsigned char>(text[start + i])) ==
-                                       static_cast<unsigned char>(upperNeedle[i])) {
+        while (i < needleLength &&
+               foldAsciiCase(text[start + i]) == foldAsciiCase(upperNeedle[i])) {
             ++i;
         }
         if (i == needleLength)
@@ -158,19 +150,7 @@ std::string DatabricksSQLBuilder::getHintName() const {
 
 std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
     std::string result = replaceRefused(name, refusedInTableName);
-    if (result.size() > kMaxTableNameBytes) {
-        // Cut before a UTF-8 sequence that would not fit whole: step back over
-        // continuation bytes (at most three, the longest tail a sequence has).
-        size_t cut = kMaxTableNameBytes;
-        size_t steps = 0;
-        while (cut > 0 && steps < 3 && (static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80) {
-            --cut;
-            ++steps;
-        }
-        if ((static_cast<unsigned char>(result[cut]) & 0xC0) == 0x80)
-            cut = kMaxTableNameBytes;
-        result.resize(cut);
-    }
+    cutUtf8(result, kMaxTableNameBytes);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "logger.h"
+#include "text_util.h"
 
 namespace {
 
@@ -25,32 +26,6 @@ inline bool succeeded(SQLRETURN rc) {
 
 inline const char* text(const SQLCHAR* s) {
     return reinterpret_cast<const char*>(s);
-}
-
-// Drops an incomplete UTF-8 sequence from the end of a text that was cut at a
-// byte boundary, so that a truncated message never ends in half a character.
-void dropIncompleteUtf8Tail(SQLCHAR* s, size_t length) {
-    size_t lead = length;
-    size_t continuation = 0;
-    while (lead > 0 && continuation < 3 && (s[lead - 1] & 0xC0) == 0x80) {
-        --lead;
-        ++continuation;
-    }
-    if (lead == 0)
-        return;
-    const SQLCHAR first = s[lead - 1];
-    size_t expected = 0;
-    if ((first & 0xE0) == 0xC0) {
-        expected = 2;
-    } else if ((first & 0xF0) == 0xE0) {
-        expected = 3;
-    } else if ((first & 0xF8) == 0xF0) {
-        expected = 4;
-    } else {
-        return;  // ASCII or not UTF-8 at all: nothing to repair
-    }
-    if (continuation + 1 < expected)
-        s[lead - 1] = 0;
 }
 
 // One diagnostic record. The buffers are cleared before every read, so a read
@@ -82,7 +57,8 @@ struct DiagRecord {
         const size_t length = strnlen(text(message), kMessageSize - 1);
         if (length == static_cast<size_t>(kMessageSize - 1) &&
             (textLength >= kMessageSize || rc == SQL_SUCCESS_WITH_INFO)) {
-            dropIncompleteUtf8Tail(message, length);
+            // A truncated message never ends in half a character.
+            message[utf8CompleteLength(text(message), length)] = 0;
         }
         return rc;
     }

@@ -1,11 +1,11 @@
 #include "odbc_config.h"
 
-#include <cctype>
 #include <exception>
 #include <map>
 
 #include "config_category.h"
 #include "logger.h"
+#include "text_util.h"
 
 namespace {
 
@@ -71,9 +71,7 @@ std::string ODBCConfig::connectionValue(const std::string& value) {
 }
 
 bool ODBCConfig::isSecretKey(const std::string& key) {
-    std::string lower(key);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = foldAsciiCase(key);
     for (const char* word : {"pwd", "password", "secret", "token"}) {
         if (lower.find(word) != std::string::npos)
             return true;

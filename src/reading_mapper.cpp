@@ -14,183 +14,7 @@
 #include "logger.h"
 #include "reading.h"
 #include "sql_builder.h"
-
-// ---------------------------------------------------------------------------
-// DatabaseRecord
-
-DatabaseRecord::DatabaseRecord(const std::string& tableName, const DatabaseRecord& columnsFrom)
-    : tableName(tableName), values(columnsFrom.values.size()), columns(columnsFrom.columns) {}
-
-DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
-    : tableName(std::move(other.tableName)),
-      values(std::move(other.values)),
-      columns(std::move(other.columns)) {
-    other.clear();
-}
-
-DatabaseRecord& DatabaseRecord::operator=(DatabaseRecord&& other) noexcept {
-    if (this != &other) {
-        tableName = std::move(other.tableName);
-        values = std::move(other.values);
-        columns = std::move(other.columns);
-        other.clear();
-    }
-    return *this;
-}
-
-const DatabaseRecord::Columns& DatabaseRecord::noColumns() {
-    static const Columns none;
-    return none;
-}
-
-DatabaseRecord::Columns& DatabaseRecord::ownColumns() {
-    if (!columns) {
-        columns = std::make_shared<Columns>();
-    } else if (columns.use_count() > 1) {
-        columns = std::make_shared<Columns>(*columns);
-    }
-    return *columns;
-}
-
-size_t DatabaseRecord::lowerBound(const std::string& name) const {
-    if (!columns)
-        return 0;
-    const Columns& list = *columns;
-    size_t low = 0;
-    size_t high = list.byName.size();
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (list.names[list.byName[middle]] < name) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return low;
-}
-
-int64_t DatabaseRecord::findColumn(const std::string& name) const {
-    const size_t slot = lowerBound(name);
-    if (!columns || slot >= columns->byName.size())
-        return -1;
-    const uint32_t position = columns->byName[slot];
-    if (columns->names[position] != name)
-        return -1;
-    return static_cast<int64_t>(position);
-}
-
-void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
-                               const std::string& sqlType, ColumnConstraint constraint) {
-    addColumn(name, std::string(value), sqlType, constraint);
-}
-
-void DatabaseRecord::addColumn(const std::string& name, std::string&& value,
-                               const std::string& sqlType, ColumnConstraint constraint) {
-    const size_t slot = lowerBound(name);
-    if (columns && slot < columns->byName.size() && columns->names[columns->byName[slot]] == name) {
-        const uint32_t position = columns->byName[slot];
-        if (columns->sqlTypes[position] != sqlType ||
-            columns->constraints[position] != constraint) {
-            std::string type(sqlType);
-            Columns& own = ownColumns();
-            own.sqlTypes[position] = std::move(type);
-            own.constraints[position] = constraint;
-        }
-        values[position] = std::move(value);
-        return;
-    }
-    // Everything that can fail happens before the record changes, so a failed
-    // addition leaves the record as it was.
-    std::string newName(name);
-    std::string newType(sqlType);
-    Columns& own = ownColumns();
-    const size_t count = own.names.size();
-    if (count >= UINT32_MAX)
-        throw std::length_error("too many columns in one record");
-    own.names.reserve(count + 1);
-    own.sqlTypes.reserve(count + 1);
-    own.constraints.reserve(count + 1);
-    own.byName.reserve(count + 1);
-    values.reserve(count + 1);
-    own.names.push_back(std::move(newName));
-    own.sqlTypes.push_back(std::move(newType));
-    own.constraints.push_back(constraint);
-    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(slot),
-                      static_cast<uint32_t>(count));
-    values.push_back(std::move(value));
-}
-
-void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
-                               const std::string& sqlType) {
-    const int64_t position = findColumn(name);
-    if (position >= 0) {
-        addColumn(name, std::string(value), sqlType, constraintAt(static_cast<size_t>(position)));
-        return;
-    }
-    addColumn(name, std::string(value), sqlType, CONSTRAINT_NONE);
-}
-
-bool DatabaseRecord::renameColumn(size_t position, const std::string& name) {
-    if (position >= columnCount())
-        return false;
-    if (columns->names[position] == name)
-        return true;
-    if (findColumn(name) >= 0)
-        return false;
-    std::string newName(name);
-    Columns& own = ownColumns();
-    // The index keeps its length, so no step below allocates.
-    const size_t oldSlot = lowerBound(own.names[position]);
-    own.byName.erase(own.byName.begin() + static_cast<std::ptrdiff_t>(oldSlot));
-    const size_t newSlot = lowerBound(newName);
-    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(newSlot),
-                      static_cast<uint32_t>(position));
-    own.names[position] = std::move(newName);
-    return true;
-}
-
-std::string DatabaseRecord::getValue(const std::string& name) const {
-    const int64_t position = findColumn(name);
-    if (position < 0 || static_cast<size_t>(position) >= values.size())
-        return std::string();
-    return values[static_cast<size_t>(position)];
-}
-
-std::string DatabaseRecord::getSQLType(const std::string& name) const {
-    const int64_t position = findColumn(name);
-    if (position < 0 || static_cast<size_t>(position) >= columnList().sqlTypes.size())
-        return std::string();
-    return columnList().sqlTypes[static_cast<size_t>(position)];
-}
-
-ColumnConstraint DatabaseRecord::getConstraints(const std::string& name) const {
-    const int64_t position = findColumn(name);
-    if (position < 0 || static_cast<size_t>(position) >= columnList().constraints.size())
-        return CONSTRAINT_NONE;
-    return columnList().constraints[static_cast<size_t>(position)];
-}
-
-bool DatabaseRecord::hasColumn(const std::string& name) const {
-    return findColumn(name) >= 0;
-}
-
-void DatabaseRecord::reserve(size_t count) {
-    values.reserve(count);
-    // A shared list is left alone: reserving must not cost a copy.
-    if (columns && columns.use_count() > 1)
-        return;
-    Columns& own = ownColumns();
-    own.names.reserve(count);
-    own.sqlTypes.reserve(count);
-    own.constraints.reserve(count);
-    own.byName.reserve(count);
-}
-
-void DatabaseRecord::clear() {
-    tableName.clear();
-    values.clear();
-    columns.reset();
-}
+#include "text_util.h"
 
 // ---------------------------------------------------------------------------
 // ReadingMapper
@@ -285,23 +109,6 @@ std::string utcTimestamp(std::string text) {
     return text;
 }
 
-bool hasUpperAscii(const std::string& text) {
-    for (char c : text) {
-        if (c >= 'A' && c <= 'Z')
-            return true;
-    }
-    return false;
-}
-
-std::string lowerAscii(const std::string& text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 // Finds, for each new column name of one record, an earlier column whose name
 // differs only in ASCII letter case. Two names can only differ so when one of
 // them has a capital letter; until the first one does (the fixed columns have
@@ -317,9 +124,9 @@ class CaseFolding {
             active = true;
             const std::vector<std::string>& names = record.getColumnNames();
             for (const std::string& name : names)
-                spelling.emplace(lowerAscii(name), name);
+                spelling.emplace(foldAsciiCase(name), name);
         }
-        auto [entry, added] = spelling.emplace(lowerAscii(column), column);
+        auto [entry, added] = spelling.emplace(foldAsciiCase(column), column);
         if (!added)
             column = entry->second;
     }

@@ -1,25 +1,15 @@
 #include "schema_manager.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "logger.h"
 #include "sql_builder.h"
+#include "text_util.h"
 
 namespace {
 // A cell's text up to its first zero byte.
 std::string cellText(const std::string& cell) {
     return std::string(cell.c_str());
-}
-
-// Lower case as the warehouse compares column names: only A to Z change.
-std::string foldCase(const std::string& name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return folded;
 }
 }  // namespace
 
@@ -141,7 +131,7 @@ const std::string* SchemaManager::findCachedColumnIgnoringCase(const std::string
     if (it == schemaCache.end())
         return nullptr;
     const CacheEntry& entry = it->second;
-    auto found = entry.foldedPositions.find(foldCase(column));
+    auto found = entry.foldedPositions.find(foldAsciiCase(column));
     if (found == entry.foldedPositions.end())
         return nullptr;
     return &std::get<0>(entry.columns[found->second]);
@@ -162,7 +152,7 @@ bool SchemaManager::learnColumns(const std::string& table) {
     CacheEntry& entry = it->second;
     bool added = false;
     for (auto& [name, type] : columns) {
-        if (entry.foldedPositions.count(foldCase(name)))
+        if (entry.foldedPositions.count(foldAsciiCase(name)))
             continue;
         appendColumn(entry, name, type);
         added = true;
@@ -188,10 +178,7 @@ std::string SchemaManager::parseColumnType(const std::string& type) const {
 }
 
 std::string SchemaManager::toLowerCase(const std::string& text) const {
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
+    return foldAsciiCase(text);
 }
 
 bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRecord& record) const {
@@ -281,7 +268,7 @@ void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
 void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
                                  const std::string& type) {
     entry.positions.emplace(name, entry.columns.size());  // keeps the first position
-    entry.foldedPositions.emplace(foldCase(name), entry.columns.size());
+    entry.foldedPositions.emplace(foldAsciiCase(name), entry.columns.size());
     entry.columns.emplace_back(name, type);
     entry.types.push_back(ColumnType::parse(type));
 }

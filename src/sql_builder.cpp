@@ -1,8 +1,9 @@
 #include "sql_builder.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
+
+#include "text_util.h"
 
 namespace {
 
@@ -29,13 +30,6 @@ size_t countOccurrences(const std::string& text, const std::string& needle) {
         ++count;
     }
     return count;
-}
-
-std::string toLowerCopy(const std::string& text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
 }
 
 }  // namespace
@@ -231,8 +225,8 @@ std::string SQLBuilder::decodeConstraints(ColumnConstraint constraint) const {
 
 std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
                                                     const std::string& table) const {
-    const std::string schemaLiteral = escapeString(toLowerCopy(schema));
-    const std::string tableLiteral = escapeString(toLowerCopy(table));
+    const std::string schemaLiteral = escapeString(foldAsciiCase(schema));
+    const std::string tableLiteral = escapeString(foldAsciiCase(table));
     std::string sql;
     sql.reserve(140 + schemaLiteral.size() + tableLiteral.size());
     sql.append(

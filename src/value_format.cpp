@@ -6,12 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace {
+#include "text_util.h"
 
-// Upper case as the C locale's toupper has it: only a to z change.
-inline unsigned char upperAsciiChar(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
+namespace {
 
 // Bytes a literal needs beyond the character itself.
 inline size_t escapeExtra(char c) {
@@ -192,22 +189,9 @@ bool isPlainNumber(const std::string& text) {
     return i == n;
 }
 
-bool equalsIgnoreCase(const std::string& text, const char* lowerWord) {
-    const size_t length = std::strlen(lowerWord);
-    if (text.size() != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        if (upperAsciiChar(static_cast<unsigned char>(text[i])) !=
-            upperAsciiChar(static_cast<unsigned char>(lowerWord[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool isKeywordValue(const std::string& text) {
-    return equalsIgnoreCase(text, "null") || equalsIgnoreCase(text, "true") ||
-           equalsIgnoreCase(text, "false");
+    return equalsIgnoringAsciiCase(text, "null") || equalsIgnoringAsciiCase(text, "true") ||
+           equalsIgnoringAsciiCase(text, "false");
 }
 
 // Appends the parse_json call that stores `value` in a VARIANT column. The

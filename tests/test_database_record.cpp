@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "reading_mapper.h"
+#include "database_record.h"
 
 namespace {
 
