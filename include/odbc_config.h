@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 class ConfigCategory;
 
@@ -41,6 +42,8 @@ struct ConfigItemDefinition {
     const char* defaultValue() const;
     // Returns true iff the item's "mandatory" attribute is "true".
     bool isMandatory() const;
+    // The choices of the item's "options" attribute; none when it has none.
+    std::vector<std::string> choices() const;
 };
 
 extern const std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS;

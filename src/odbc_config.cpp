@@ -99,6 +99,22 @@ bool ConfigItemDefinition::isMandatory() const {
     return value && std::strcmp(value, "true") == 0;
 }
 
+std::vector<std::string> ConfigItemDefinition::choices() const {
+    std::vector<std::string> all;
+    const char* options = attribute("options");
+    if (!options)
+        return all;
+    const std::string text = options;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        all.push_back(text.substr(start, end - start));
+        if (end == text.size())
+            return all;
+        start = end + 1;
+    }
+}
+
 const ConfigItemDefinition& configurationItem(const std::string& key) {
     for (const ConfigItemDefinition& item : CONFIGURATION_ITEMS) {
         if (key == item.key)
@@ -146,19 +162,6 @@ std::string itemProblem(const std::string& key, const std::string& problem) {
     return "configuration item \"" + key + "\" " + problem;
 }
 
-// Returns true iff `value` is one of the ','-separated `choices`.
-bool isOneOf(const std::string& value, const std::string& choices) {
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(choices.find(',', start), choices.size());
-        if (choices.compare(start, end - start, value) == 0)
-            return true;
-        if (end == choices.size())
-            return false;
-        start = end + 1;
-    }
-}
-
 // Throws std::invalid_argument naming the first item of the category that
 // breaks a rule of the default configuration. Items the category lacks take
 // their defaults, which keep every rule. A NUL byte is refused in every item:
@@ -183,10 +186,11 @@ void checkAgainstDefinitions(const ConfigCategory& category) {
                     item.key, "value \"" + value + "\" is outside " + minimum + " to " + maximum));
             }
         }
-        const char* options = item.attribute("options");
-        if (options && !isOneOf(value, options)) {
+        const std::vector<std::string> choices = item.choices();
+        if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
             throw std::invalid_argument(itemProblem(
-                item.key, "value \"" + value + "\" is not one of the choices: " + options));
+                item.key,
+                "value \"" + value + "\" is not one of the choices: " + item.attribute("options")));
         }
     }
 }

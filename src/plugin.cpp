@@ -3,7 +3,6 @@
 
 #include "plugin.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,11 +12,11 @@
 
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
-namespace {
-
 #ifndef LAKESINK_VERSION
 #error "LAKESINK_VERSION must be defined by the build (see CMakeLists.txt)"
 #endif
+
+namespace {
 
 std::string jsonString(const char* text) {
     std::string quoted = "\"";
@@ -30,21 +29,13 @@ std::string jsonString(const char* text) {
 }
 
 // An attribute's JSON value: a string, or for "options" an array of strings.
-std::string attributeJson(const ConfigAttribute& attribute) {
+std::string attributeJson(const ConfigItemDefinition& item, const ConfigAttribute& attribute) {
     if (std::strcmp(attribute.name, "options") != 0)
         return jsonString(attribute.value);
-    std::string list = "[";
-    const std::string choices = attribute.value;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(choices.find(',', start), choices.size());
-        list += jsonString(choices.substr(start, end - start).c_str());
-        if (end == choices.size())
-            break;
-        list += ", ";
-        start = end + 1;
-    }
-    return list + "]";
+    std::string list;
+    for (const std::string& choice : item.choices())
+        list += (list.empty() ? "" : ", ") + jsonString(choice.c_str());
+    return "[" + list + "]";
 }
 
 // The default configuration the host reads: one JSON object of the items of
@@ -59,7 +50,7 @@ std::string writeDefaultConfiguration() {
             if (!attribute.name)
                 continue;
             text += attributeSeparator + std::string("        ") + jsonString(attribute.name) +
-                    ": " + attributeJson(attribute);
+                    ": " + attributeJson(item, attribute);
             attributeSeparator = ",\n";
         }
         text += "\n    }";
@@ -73,6 +64,8 @@ const std::string& defaultConfiguration() {
     return text;
 }
 
+// The config text is written from the item table while the shared object is
+// loaded; nothing changes the record afterwards.
 PluginInfo info = {
     "lakesink",                     // name
     LAKESINK_VERSION,               // version
