@@ -9,7 +9,10 @@
 //   - when the category is read by the plugin's connection settings, the
 //     connection string starts with the driver and its first five attributes
 //     read back, with ODBC's brace rules, as exactly the server, port, user,
-//     password and schema: no setting can add or change an attribute.
+//     password and schema: no setting can add or change an attribute;
+//   - settings are taken only when the default configuration allows them: a
+//     port within 1 to 65535, no empty mandatory item, the source "readings"
+//     and no NUL byte anywhere in the connection string.
 
 #include <map>
 #include <memory>
@@ -117,13 +120,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DatabricksODBCConfig config;
     try {
         config.configure(category.get());
-    } catch (const std::invalid_argument&) {
-        FUZZ_CHECK(!readable, "settings refused although every item reads");
+    } catch (const std::invalid_argument& e) {
+        // Every item reads, so a setting broke a rule of the default
+        // configuration, and the message names its item.
+        FUZZ_CHECK(!readable || std::string(e.what()).rfind("configuration item \"", 0) == 0,
+                   "settings refused without naming an item");
         return 0;
     }
     FUZZ_CHECK(readable, "settings taken although an item does not read");
+    FUZZ_CHECK(config.port >= 1 && config.port <= 65535, "a port outside 1 to 65535 taken");
+    for (const std::string* mandatory : {&config.server, &config.schema, &config.user,
+                                         &config.password, &config.corvaneInstance}) {
+        FUZZ_CHECK(!mandatory->empty(), "an empty mandatory setting taken");
+    }
+    FUZZ_CHECK(config.source == "readings", "a source other than readings taken");
 
     const std::string text = config.getConnectionString();
+    FUZZ_CHECK(text.find('\0') == std::string::npos, "a NUL byte in the connection string");
     const std::string driver = "Driver={DatabricksODBCDriver};";
     FUZZ_CHECK(text.compare(0, driver.size(), driver) == 0, "driver attribute missing");
     std::vector<std::pair<std::string, std::string>> parts;

@@ -8,12 +8,49 @@
 // blank, are written in braces with '}' doubled, so no setting can add
 // attributes to the connection string. The password is never logged.
 // Copyable (the connector keeps the previous settings); not thread-safe.
+//
+// CONFIGURATION_ITEMS is the one table of the plugin's configuration items:
+// the default configuration the host shows is written from it, and the
+// settings take their defaults, mandatory items, bounds and options from it.
+// Constant data, safe to read from any thread and during static initialisation.
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 class ConfigCategory;
+
+// One attribute of a configuration item, as the host shows it. The value of
+// "options" (the choices of an enumeration) is a list of choices separated by
+// ','; every other value is a single text.
+struct ConfigAttribute {
+    const char* name;
+    const char* value;
+};
+
+// One configuration item: its key and its attributes in the order the host
+// shows them; unused attribute slots have a null name.
+struct ConfigItemDefinition {
+    const char* key;
+    std::array<ConfigAttribute, 8> attributes;
+
+    // The value of the named attribute, or null when the item lacks it.
+    const char* attribute(const char* name) const;
+    // The item's "default" attribute; the empty text when it has none.
+    const char* defaultValue() const;
+    // Returns true iff the item's "mandatory" attribute is "true".
+    bool isMandatory() const;
+    // The choices of the item's "options" attribute; none when it has none.
+    std::vector<std::string> choices() const;
+};
+
+extern const std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS;
+
+// The item of the table with this key. Throws std::out_of_range for a key the
+// table does not hold.
+const ConfigItemDefinition& configurationItem(const std::string& key);
 
 class ODBCConfig {
   public:
@@ -25,8 +62,12 @@ class ODBCConfig {
     virtual std::string getConnectionString() const { return connectionString; }
     virtual void buildConnectionString();
 
-    // Reads every setting from the category and rebuilds the connection string;
-    // a failure is logged and thrown on.
+    // Reads every setting from the category and rebuilds the connection string.
+    // A setting that does not read, or that the default configuration does not
+    // allow (an empty mandatory item, an integer outside its bounds, a value
+    // that is not one of its options, a NUL byte anywhere), is a configuration
+    // error: it is logged and thrown on as std::invalid_argument, and no
+    // setting changes.
     void configure(const ConfigCategory* category);
     bool hasChanged(const ODBCConfig& other) const;
     bool isValid() const;

@@ -1,21 +1,130 @@
 #include "odbc_config.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
+#include <stdexcept>
 
 #include "config_category.h"
 #include "logger.h"
 #include "text_util.h"
 
-namespace {
+// Constant-initialised, so the plugin can write its default configuration from
+// it while the shared object is loaded.
+constexpr std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS = {{
+    {"plugin",
+     {{{"description", "lakesink North Plugin"},
+       {"type", "string"},
+       {"default", "lakesink"},
+       {"readonly", "true"}}}},
+    {"server",
+     {{{"description", "The full Databricks server URL (account identifier)"},
+       {"type", "string"},
+       {"default", "localhost"},
+       {"order", "1"},
+       {"displayName", "Databricks Server URL"},
+       {"mandatory", "true"}}}},
+    {"port",
+     {{{"description", "Databricks server port (default is 443 for HTTPS)"},
+       {"type", "integer"},
+       {"default", "443"},
+       {"minimum", "1"},
+       {"maximum", "65535"},
+       {"order", "2"},
+       {"displayName", "Databricks Server Port"},
+       {"mandatory", "true"}}}},
+    {"schema",
+     {{{"description", "The name of the Databricks schema to connect to"},
+       {"type", "string"},
+       {"default", "default_schema"},
+       {"order", "3"},
+       {"displayName", "Schema Name"},
+       {"mandatory", "true"}}}},
+    {"user",
+     {{{"description", "Databricks username for authentication"},
+       {"type", "string"},
+       {"default", "default_user"},
+       {"order", "4"},
+       {"displayName", "Username"},
+       {"mandatory", "true"}}}},
+    {"password",
+     {{{"description", "Password for the Databricks account"},
+       {"type", "password"},
+       {"default", "lisk"},
+       {"order", "5"},
+       {"displayName", "Password"},
+       {"mandatory", "true"}}}},
+    {"corvaneInstance",
+     {{{"description", "The name of the Corvane instance"},
+       {"type", "string"},
+       {"default", "corvaneInstance"},
+       {"order", "6"},
+       {"displayName", "Corvane Instance Name"},
+       {"mandatory", "true"}}}},
+    {"source",
+     {{{"description", "Source of the data to send to Databricks"},
+       {"type", "enumeration"},
+       {"default", "readings"},
+       {"options", "readings"},
+       {"order", "7"},
+       {"displayName", "Data Source"}}}},
+    {"additionalParams",
+     {{{"description",
+        "Additional optional parameters for customizing the Databricks connection (e.g., extra "
+        "ODBC options or advanced settings)"},
+       {"type", "kvlist"},
+       {"items", "string"},
+       {"order", "8"},
+       {"default", "{}"},
+       {"displayName", "Additional Connection Parameters"}}}},
+}};
 
-const char* const DEFAULT_SERVER = "localhost";
-const int32_t DEFAULT_PORT = 443;
-const char* const DEFAULT_SCHEMA = "default_schema";
-const char* const DEFAULT_USER = "default_user";
-const char* const DEFAULT_PASSWORD = "lisk";
-const char* const DEFAULT_INSTANCE = "corvaneInstance";
-const char* const DEFAULT_SOURCE = "readings";
+const char* ConfigItemDefinition::attribute(const char* name) const {
+    for (const ConfigAttribute& a : attributes) {
+        if (a.name && std::strcmp(a.name, name) == 0)
+            return a.value;
+    }
+    return nullptr;
+}
+
+const char* ConfigItemDefinition::defaultValue() const {
+    const char* value = attribute("default");
+    return value ? value : "";
+}
+
+bool ConfigItemDefinition::isMandatory() const {
+    const char* value = attribute("mandatory");
+    return value && std::strcmp(value, "true") == 0;
+}
+
+std::vector<std::string> ConfigItemDefinition::choices() const {
+    std::vector<std::string> all;
+    const char* options = attribute("options");
+    if (!options)
+        return all;
+    const std::string text = options;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        all.push_back(text.substr(start, end - start));
+        if (end == text.size())
+            return all;
+        start = end + 1;
+    }
+}
+
+const ConfigItemDefinition& configurationItem(const std::string& key) {
+    for (const ConfigItemDefinition& item : CONFIGURATION_ITEMS) {
+        if (key == item.key)
+            return item;
+    }
+    throw std::out_of_range("no configuration item \"" + key + "\"");
+}
+
+namespace {
 
 // A value already written in braces by the user, well formed: every '}'
 // inside the braces is doubled, so the value cannot end early.
@@ -38,16 +147,79 @@ bool isUnsafeKey(const std::string& key) {
     return key.empty() || key.find_first_of(";={}") != std::string::npos;
 }
 
+std::string defaultText(const std::string& key) {
+    return configurationItem(key).defaultValue();
+}
+
+int32_t defaultInteger(const std::string& key) {
+    return static_cast<int32_t>(std::strtol(configurationItem(key).defaultValue(), nullptr, 10));
+}
+
+bool holdsNul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+std::string itemProblem(const std::string& key, const std::string& problem) {
+    return "configuration item \"" + key + "\" " + problem;
+}
+
+// Throws std::invalid_argument naming the first item of the category that
+// breaks a rule of the default configuration. Items the category lacks take
+// their defaults, which keep every rule. A NUL byte is refused in every item:
+// the driver reads the connection string only up to it, so the settings after
+// it (schema, warehouse path) would be silently dropped.
+void checkAgainstDefinitions(const ConfigCategory& category) {
+    for (const ConfigItemDefinition& item : CONFIGURATION_ITEMS) {
+        if (!category.itemExists(item.key))
+            continue;
+        const std::string value = category.getValue(item.key);
+        if (holdsNul(value))
+            throw std::invalid_argument(itemProblem(item.key, "holds a NUL byte"));
+        if (item.isMandatory() && value.empty())
+            throw std::invalid_argument(itemProblem(item.key, "is mandatory and cannot be empty"));
+        const char* minimum = item.attribute("minimum");
+        const char* maximum = item.attribute("maximum");
+        if (minimum && maximum) {
+            const long number = category.getIntegerValue(item.key, 0);
+            if (number < std::strtol(minimum, nullptr, 10) ||
+                number > std::strtol(maximum, nullptr, 10)) {
+                throw std::invalid_argument(itemProblem(
+                    item.key, "value \"" + value + "\" is outside " + minimum + " to " + maximum));
+            }
+        }
+        const std::vector<std::string> choices = item.choices();
+        if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
+            throw std::invalid_argument(itemProblem(
+                item.key,
+                "value \"" + value + "\" is not one of the choices: " + item.attribute("options")));
+        }
+    }
+}
+
+// Throws std::invalid_argument when a key or value of the additional
+// parameters holds a NUL byte (see checkAgainstDefinitions). The value is not
+// shown: it may be a secret.
+void checkParameters(const std::map<std::string, std::string>& params, const std::string& key) {
+    for (const auto& [name, value] : params) {
+        if (holdsNul(name))
+            throw std::invalid_argument(itemProblem(key, "has a key holding a NUL byte"));
+        if (holdsNul(value)) {
+            throw std::invalid_argument(
+                itemProblem(key, "has a NUL byte in the value of key \"" + name + "\""));
+        }
+    }
+}
+
 }  // namespace
 
 ODBCConfig::ODBCConfig()
-    : server(DEFAULT_SERVER),
-      port(DEFAULT_PORT),
-      schema(DEFAULT_SCHEMA),
-      user(DEFAULT_USER),
-      password(DEFAULT_PASSWORD),
-      corvaneInstance(DEFAULT_INSTANCE),
-      source(DEFAULT_SOURCE) {
+    : server(defaultText("server")),
+      port(defaultInteger("port")),
+      schema(defaultText("schema")),
+      user(defaultText("user")),
+      password(defaultText("password")),
+      corvaneInstance(defaultText("corvaneInstance")),
+      source(defaultText("source")) {
     // The subclass rule is not in effect during construction; every rule gives
     // this same text.
     connectionString = composeConnectionString();
@@ -109,15 +281,18 @@ void ODBCConfig::configure(const ConfigCategory* category) {
 
     Logger* logger = Logger::getLogger();
     try {
-        std::string newServer = category->getValue(CONFIG_HOST, DEFAULT_SERVER);
-        int32_t newPort = category->getIntegerValue(CONFIG_PORT, DEFAULT_PORT);
-        std::string newSchema = category->getValue(CONFIG_SCHEMA, DEFAULT_SCHEMA);
-        std::string newUser = category->getValue(CONFIG_USER, DEFAULT_USER);
-        std::string newPassword = category->getValue(CONFIG_PASSWORD, DEFAULT_PASSWORD);
-        std::string newInstance = category->getValue(CONFIG_CORVANE_INSTANCE, DEFAULT_INSTANCE);
-        std::string newSource = category->getValue(CONFIG_DATA_SRC, DEFAULT_SOURCE);
+        std::string newServer = category->getValue(CONFIG_HOST, defaultText(CONFIG_HOST));
+        int32_t newPort = category->getIntegerValue(CONFIG_PORT, defaultInteger(CONFIG_PORT));
+        std::string newSchema = category->getValue(CONFIG_SCHEMA, defaultText(CONFIG_SCHEMA));
+        std::string newUser = category->getValue(CONFIG_USER, defaultText(CONFIG_USER));
+        std::string newPassword = category->getValue(CONFIG_PASSWORD, defaultText(CONFIG_PASSWORD));
+        std::string newInstance =
+            category->getValue(CONFIG_CORVANE_INSTANCE, defaultText(CONFIG_CORVANE_INSTANCE));
+        std::string newSource = category->getValue(CONFIG_DATA_SRC, defaultText(CONFIG_DATA_SRC));
         std::map<std::string, std::string> params =
             category->getValueKVList(CONFIG_ADDITIONAL_PARAMS);
+        checkAgainstDefinitions(*category);
+        checkParameters(params, CONFIG_ADDITIONAL_PARAMS);
 
         server = newServer;
         port = newPort;

@@ -3,96 +3,76 @@
 
 #include "plugin.h"
 
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "databricks_odbc_connector.h"
+#include "odbc_config.h"
 
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
 
+#ifndef LAKESINK_VERSION
+#error "LAKESINK_VERSION must be defined by the build (see CMakeLists.txt)"
+#endif
+
 namespace {
 
-const char* const DEFAULT_CONFIG = R"json({
-    "plugin": {
-        "description": "lakesink North Plugin",
-        "type": "string",
-        "default": "lakesink",
-        "readonly": "true"
-    },
-    "server": {
-        "description": "The full Databricks server URL (account identifier)",
-        "type": "string",
-        "default": "localhost",
-        "order": "1",
-        "displayName": "Databricks Server URL",
-        "mandatory": "true"
-    },
-    "port": {
-        "description": "Databricks server port (default is 443 for HTTPS)",
-        "type": "integer",
-        "default": "443",
-        "minimum": "1",
-        "maximum": "65535",
-        "order": "2",
-        "displayName": "Databricks Server Port",
-        "mandatory": "true"
-    },
-    "schema": {
-        "description": "The name of the Databricks schema to connect to",
-        "type": "string",
-        "default": "default_schema",
-        "order": "3",
-        "displayName": "Schema Name",
-        "mandatory": "true"
-    },
-    "user": {
-        "description": "Databricks username for authentication",
-        "type": "string",
-        "default": "default_user",
-        "order": "4",
-        "displayName": "Username",
-        "mandatory": "true"
-    },
-    "password": {
-        "description": "Password for the Databricks account",
-        "type": "password",
-        "default": "lisk",
-        "order": "5",
-        "displayName": "Password",
-        "mandatory": "true"
-    },
-    "corvaneInstance": {
-        "description": "The name of the Corvane instance",
-        "type": "string",
-        "default": "corvaneInstance",
-        "order": "6",
-        "displayName": "Corvane Instance Name",
-        "mandatory": "true"
-    },
-    "source": {
-        "description": "Source of the data to send to Databricks",
-        "type": "enumeration",
-        "default": "readings",
-        "options": ["readings"],
-        "order": "7",
-        "displayName": "Data Source"
-    },
-    "additionalParams": {
-        "description": "Additional optional parameters for customizing the Databricks connection (e.g., extra ODBC options or advanced settings)",
-        "type": "kvlist",
-        "items": "string",
-        "order": "8",
-        "default": "{}",
-        "displayName": "Additional Connection Parameters"
+std::string jsonString(const char* text) {
+    std::string quoted = "\"";
+    for (const char* c = text; *c; ++c) {
+        if (*c == '"' || *c == '\\')
+            quoted += '\\';
+        quoted += *c;
     }
-})json";
+    return quoted + "\"";
+}
 
+// An attribute's JSON value: a string, or for "options" an array of strings.
+std::string attributeJson(const ConfigItemDefinition& item, const ConfigAttribute& attribute) {
+    if (std::strcmp(attribute.name, "options") != 0)
+        return jsonString(attribute.value);
+    std::string list;
+    for (const std::string& choice : item.choices())
+        list += (list.empty() ? "" : ", ") + jsonString(choice.c_str());
+    return "[" + list + "]";
+}
+
+// The default configuration the host reads: one JSON object of the items of
+// CONFIGURATION_ITEMS, in their order, each attribute on its own line.
+std::string writeDefaultConfiguration() {
+    std::string text = "{";
+    const char* itemSeparator = "\n";
+    for (const ConfigItemDefinition& item : CONFIGURATION_ITEMS) {
+        text += itemSeparator + std::string("    ") + jsonString(item.key) + ": {";
+        const char* attributeSeparator = "\n";
+        for (const ConfigAttribute& attribute : item.attributes) {
+            if (!attribute.name)
+                continue;
+            text += attributeSeparator + std::string("        ") + jsonString(attribute.name) +
+                    ": " + attributeJson(item, attribute);
+            attributeSeparator = ",\n";
+        }
+        text += "\n    }";
+        itemSeparator = ",\n";
+    }
+    return text + "\n}";
+}
+
+const std::string& defaultConfiguration() {
+    static const std::string text = writeDefaultConfiguration();
+    return text;
+}
+
+// The config text is written from the item table while the shared object is
+// loaded; nothing changes the record afterwards.
 PluginInfo info = {
-    "lakesink",           // name
-    "3.1.0-28-gd2f8486",  // version
-    0,                    // options
-    "north",              // type
-    "1.0.0",              // interface
-    DEFAULT_CONFIG        // config
+    "lakesink",                     // name
+    LAKESINK_VERSION,               // version
+    0,                              // options
+    "north",                        // type
+    "1.0.0",                        // interface
+    defaultConfiguration().c_str()  // config
 };
 
 }  // namespace

@@ -195,6 +195,9 @@ TEST(NorthCommandLine, BadArgumentsAreRefusedWithAReason) {
         {{"--readings", "-", "--seed", "3"}, "go with --generate"},
         {{"--generate"}, "--generate needs a value"},
         {{"--readings", "/nonexistent/readings.jsonl"}, "cannot open readings file"},
+        // A directory is not an empty input, whether sent or dumped.
+        {{"--readings", LAKESINK_BINARY_DIR}, "cannot read readings file"},
+        {{"--readings", LAKESINK_BINARY_DIR, "--dump"}, "Is a directory"},
     };
     for (const auto& c : cases) {
         Outcome run = runNorth(c.arguments);
@@ -224,6 +227,23 @@ TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
         {R"(["server"])", "is not a JSON object"},
         {R"({"port": "https", "additionalParams": {"Warehouse": ")" + wh + R"("}})",
          "plugin_init failed"},
+        // 50,000 levels would overflow the stack of the JSON reader.
+        {R"({"additionalParams": )" + std::string(50000, '[') + std::string(50000, ']') + "}",
+         "nests deeper than 1000 levels"},
+        // Settings the plugin's default configuration forbids never reach the
+        // warehouse, a NUL byte that would cut the connection string included.
+        {R"({"port": 70000, "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         R"(plugin_init failed: configuration item "port" value "70000" is outside 1 to 65535)"},
+        {R"({"port": 0, "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         R"(configuration item "port" value "0" is outside 1 to 65535)"},
+        {R"({"schema": "", "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         R"(configuration item "schema" is mandatory and cannot be empty)"},
+        {R"({"source": "statistics", "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         R"(configuration item "source" value "statistics" is not one of the choices)"},
+        {R"({"schema": "sales\u0000", "additionalParams": {"Warehouse": ")" + wh + R"("}})",
+         R"(configuration item "schema" holds a NUL byte)"},
+        {R"({"additionalParams": {"Warehouse": ")" + wh + R"(\u0000/elsewhere"}})",
+         R"(has a NUL byte in the value of key "Warehouse")"},
     };
     for (const auto& c : cases) {
         const std::string file = scratch.write("bad.json", c.content);
@@ -235,6 +255,10 @@ TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
     Outcome missing = runNorth({"--config", scratch.path("absent.json"), "--generate", "3"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_THAT(missing.err, HasSubstr("cannot open configuration file"));
+    fs::create_directory(scratch.path("conf.d"));
+    Outcome directory = runNorth({"--config", scratch.path("conf.d"), "--generate", "3"});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_THAT(directory.err, HasSubstr("conf.d: it is a directory"));
     EXPECT_FALSE(hasDatabase(warehouse));
 }
 
@@ -342,6 +366,41 @@ TEST(NorthReadings, MalformedLinesAreReportedSkippedAndCounted) {
     const Summary summary = summaryOf(run.err);
     EXPECT_EQ(summary.read, 2u);
     EXPECT_EQ(summary.rejected, 7u);
+}
+
+// A reading line whose datapoint "x" nests `depth` levels of objects and
+// arrays in all, counting the reading and its datapoints.
+std::string nestedLine(size_t depth) {
+    std::string value = "1";
+    for (size_t level = 2; level < depth; ++level)
+        value = (level % 2 ? "[" : "{\"k\":") + value + (level % 2 ? "]" : "}");
+    return R"({"asset":"deep","datapoints":{"x":)" + value + "}}";
+}
+
+TEST(NorthReadings, NestingBeyondTheBoundIsRejectedByLineAndTheRestIsRead) {
+    const std::string brackets(5000, '[');
+    const std::string input = nestedLine(1000) + "\n" + nestedLine(1001) + "\n" +
+                              R"({"asset":"a","datapoints":{"x":)" + std::string(50000, '[') +
+                              std::string(50000, ']') + "}}\n" +
+                              R"({"asset":"a","datapoints":{"s":"\")" + brackets + "\"}}\n";
+    Outcome run = runNorth({"--readings", "-", "--dump"}, input);
+    EXPECT_EQ(run.status, 3) << run.err.substr(0, 500);
+    const auto out = lines(run.out);
+    ASSERT_EQ(out.size(), 2u);
+    // Compared as booleans: a failure message would print thousands of brackets.
+    const std::string deep = nestedLine(1000);
+    EXPECT_TRUE(out[0].substr(out[0].find("\"datapoints\"")) ==
+                deep.substr(deep.find("\"datapoints\"")));
+    // Brackets inside a string, after an escaped quote, do not count.
+    EXPECT_TRUE(out[1].find(brackets) != std::string::npos);
+    for (int line : {2, 3}) {
+        EXPECT_THAT(run.err, HasSubstr("Line " + std::to_string(line) +
+                                       " of standard input rejected: invalid JSON: nested "
+                                       "deeper than 1000 levels"));
+    }
+    const Summary summary = summaryOf(run.err);
+    EXPECT_EQ(summary.read, 2u);
+    EXPECT_EQ(summary.rejected, 2u);
 }
 
 // --- end to end into the emulator warehouse ---------------------------------

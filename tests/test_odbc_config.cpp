@@ -103,6 +103,73 @@ TEST(ODBCConfigRead, BadPortIsLoggedAndThrownOn) {
     EXPECT_EQ(log.at(Logger::Level::ERROR)[0].rfind("Error during configuration: ", 0), 0u);
 }
 
+struct BadSetting {
+    std::string items;
+    std::string problem;
+};
+
+// Every setting the default configuration does not allow is refused the way a
+// port that is not a number is: one error line, an exception, and the previous
+// settings (and so the connection string) left as they were.
+TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
+    const std::string range = " is outside 1 to 65535";
+    const BadSetting cases[] = {
+        {item("port", "not-a-number"), R"(configuration item "port" value "not-a-number" is not)"},
+        {item("port", ""), R"(configuration item "port" value "" is not a whole number)"},
+        {item("port", "0"), R"(configuration item "port" value "0")" + range},
+        {item("port", "-1"), R"(configuration item "port" value "-1")" + range},
+        {item("port", "70000"), R"(configuration item "port" value "70000")" + range},
+        {item("port", "65536"), R"(configuration item "port" value "65536")" + range},
+        {item("server", ""), R"(configuration item "server" is mandatory and cannot be empty)"},
+        {item("schema", ""), R"(configuration item "schema" is mandatory and cannot be empty)"},
+        {item("user", ""), R"(configuration item "user" is mandatory and cannot be empty)"},
+        {item("password", ""), R"(configuration item "password" is mandatory and cannot be empty)"},
+        {item("corvaneInstance", ""),
+         R"(configuration item "corvaneInstance" is mandatory and cannot be empty)"},
+        {item("source", "statistics"),
+         R"(configuration item "source" value "statistics" is not one of the choices: readings)"},
+        {item("source", ""), R"(configuration item "source" value "" is not one of the choices)"},
+        {item("server", "host\\u0000;Warehouse=/x"),
+         R"(configuration item "server" holds a NUL byte)"},
+        {item("schema", "sales\\u0000"), R"(configuration item "schema" holds a NUL byte)"},
+        {item("password", "\\u0000"), R"(configuration item "password" holds a NUL byte)"},
+        {item("corvaneInstance", "edge\\u00007"),
+         R"(configuration item "corvaneInstance" holds a NUL byte)"},
+        {kvItem(R"({"Warehouse": "/data\u0000/other"})"),
+         R"(configuration item "additionalParams" has a NUL byte in the value of key "Warehouse")"},
+        {kvItem(R"({"Ware\u0000house": "/data"})"),
+         R"(configuration item "additionalParams" has a key holding a NUL byte)"},
+    };
+    for (const BadSetting& c : cases) {
+        ConfigCategory bad = category(c.items);
+        ODBCConfig config;
+        config.server = "previous";
+        config.buildConnectionString();
+        const std::string before = config.getConnectionString();
+        LogCapture log;
+        EXPECT_THROW(config.configure(&bad), std::invalid_argument) << c.items;
+        const auto errors = log.at(Logger::Level::ERROR);
+        ASSERT_EQ(errors.size(), 1u) << c.items;
+        EXPECT_EQ(errors[0].rfind("Error during configuration: " + c.problem, 0), 0u) << errors[0];
+        EXPECT_EQ(config.server, "previous");
+        EXPECT_EQ(config.getConnectionString(), before);
+    }
+}
+
+TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {
+    for (const char* port : {"1", "65535", " 8443 "}) {
+        ConfigCategory c = category(item("port", port) + "," + item("source", "readings"));
+        ODBCConfig config;
+        EXPECT_NO_THROW(config.configure(&c)) << port;
+        EXPECT_EQ(config.port, std::stoi(port));
+    }
+    // Items that are not mandatory may be empty; absent items take their defaults.
+    ConfigCategory empty = category(kvItem(""));
+    ODBCConfig config;
+    EXPECT_NO_THROW(config.configure(&empty));
+    EXPECT_EQ(config.additionalParams, "");
+}
+
 TEST(ODBCConfigRead, InfoLineShowsSettingsButNeverSecrets) {
     ConfigCategory c = category(
         item("server", "host1") + "," + item("password", "Pa55word-XYZ") + "," +

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,47 @@ TEST(PluginEntryPoints, DefaultConfigurationIsAUsableCategory) {
     ASSERT_NE(handle, nullptr);
     // Nothing listens at the default settings' warehouse: the batch is refused.
     plugin.shutdown(handle);
+}
+
+TEST(PluginInfoRecord, DefaultConfigurationKeepsItsLayout) {
+    Plugin plugin;
+    ASSERT_NE(plugin.info, nullptr);
+    const std::string text = plugin.info()->config;
+    EXPECT_EQ(
+        text.rfind("{\n    \"plugin\": {\n        \"description\": \"lakesink North Plugin\",\n"
+                   "        \"type\": \"string\",\n",
+                   0),
+        0u)
+        << text;
+    EXPECT_NE(
+        text.find("        \"default\": \"readings\",\n        \"options\": [\"readings\"],\n"),
+        std::string::npos);
+    EXPECT_NE(text.find("        \"mandatory\": \"true\"\n    },\n    \"port\": {\n"),
+              std::string::npos);
+    const std::string tail =
+        "        \"displayName\": \"Additional Connection Parameters\"\n    }\n}";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+// plugin_init hands a configuration error to the host as an exception, for a
+// setting that is not a number and for one the default configuration forbids.
+TEST(PluginEntryPoints, ForbiddenSettingsAreThrownOutOfInit) {
+    Plugin plugin;
+    ASSERT_NE(plugin.init, nullptr);
+    const char* const bad[] = {
+        R"({"port": {"value": "https"}})",
+        R"({"port": {"value": "70000"}})",
+        R"({"port": {"value": "0"}})",
+        R"({"schema": {"value": ""}})",
+        R"({"source": {"value": "statistics"}})",
+        R"({"schema": {"value": "sales\u0000"}})",
+        R"({"additionalParams": {"value": "{\"Warehouse\": \"/a\\u0000b\"}"}})",
+    };
+    for (const char* json : bad) {
+        ConfigCategory category("lakesink", json);
+        EXPECT_THROW(plugin.init(&category), std::invalid_argument) << json;
+    }
 }
 
 TEST(PluginEntryPoints, NullHandlesAreHarmless) {

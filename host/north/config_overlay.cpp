@@ -9,9 +9,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include "json_depth.h"
+
 namespace {
 
 rapidjson::Document parseObject(const std::string& text, const std::string& what) {
+    if (jsonNestsDeeperThan(text)) {
+        throw std::invalid_argument(what + " is not valid JSON: it nests deeper than " +
+                                    std::to_string(MAX_JSON_DEPTH) + " levels");
+    }
     rapidjson::Document document;
     document.Parse(text.c_str(), text.size());
     if (document.HasParseError()) {
@@ -117,6 +123,8 @@ std::string overlayConfiguration(const std::string& defaults, const std::string&
 }
 
 std::string prettyJson(const std::string& json) {
+    if (jsonNestsDeeperThan(json))
+        return json;
     rapidjson::Document document;
     document.Parse(json.c_str(), json.size());
     if (document.HasParseError())

@@ -12,7 +12,8 @@
 // number or boolean as its JSON text; an object or array as its compact JSON
 // text, but only for items of type "kvlist" or "JSON"; a null value leaves the
 // item at its default. Throws std::invalid_argument naming the problem: either
-// text is not a JSON object, the overlay names items the plugin does not have
+// text is not a JSON object (or nests deeper than MAX_JSON_DEPTH levels, see
+// json_depth.h), the overlay names items the plugin does not have
 // (all of them are listed), sets a read-only item, or gives an object or array
 // to an item that does not take one. `overlaySource` names the overlay in
 // messages (e.g. the file name).

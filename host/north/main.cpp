@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -57,6 +58,10 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot open configuration file " + path);
+    // A directory opens and reads as nothing, which would pass for "{}".
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored))
+        throw std::runtime_error("cannot read configuration file " + path + ": it is a directory");
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad())

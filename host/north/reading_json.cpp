@@ -8,6 +8,8 @@
 #include <cmath>
 #include <vector>
 
+#include "json_depth.h"
+
 namespace {
 
 constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag |
@@ -229,6 +231,10 @@ bool parseTimestamp(const std::string& text, uint64_t& micros, std::string& erro
 }
 
 std::unique_ptr<Reading> parseReadingLine(const std::string& line, std::string& error) {
+    if (jsonNestsDeeperThan(line)) {
+        error = "invalid JSON: nested deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels";
+        return nullptr;
+    }
     rapidjson::Document document;
     document.Parse<kParseFlags>(line.c_str(), line.size());
     if (document.HasParseError()) {

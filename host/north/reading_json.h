@@ -13,7 +13,8 @@
 // zone means UTC; digits beyond microseconds are dropped), not before 1970;
 // both are optional and default to now. "asset" is required and not empty;
 // any other member is refused so that a misspelt "timestamp" is not silently
-// replaced by the current time.
+// replaced by the current time. A line nesting objects and arrays deeper than
+// MAX_JSON_DEPTH (json_depth.h) levels is refused before it is parsed.
 //
 // Free functions without state; safe to call from any thread.
 

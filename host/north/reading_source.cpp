@@ -62,6 +62,14 @@ JsonLinesSource::JsonLinesSource(const std::string& path) {
                                      std::strerror(errno));
         }
         ownsFile = true;
+        // A directory opens, but every read of it fails: it would pass for
+        // an empty input.
+        struct stat info;
+        if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+            fclose(file);
+            throw std::runtime_error("cannot read readings file " + path + ": " +
+                                     std::strerror(EISDIR));
+        }
     }
     lineCount = countLines(file);
 }

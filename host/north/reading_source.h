@@ -29,7 +29,7 @@ class ReadingSource {
 class JsonLinesSource : public ReadingSource {
   public:
     // "-" reads standard input. Throws std::runtime_error when the file cannot
-    // be opened.
+    // be opened or is a directory.
     explicit JsonLinesSource(const std::string& path);
     ~JsonLinesSource() override;
     JsonLinesSource(const JsonLinesSource&) = delete;
