@@ -225,8 +225,8 @@ std::vector<TypeCase> literalTypingCases() {
         {"STRING", digits39, "!22003"},
         {"STRING", "1." + digits39.substr(1), "!22003"},
         {"STRING", "0." + std::string(38, '0') + "1", "!22003"},  // scale 39
-        {"STRING", digits39.substr(1), digits39.substr(1)},         // 38 digits are fine
-        {"STRING", "2.5e3", "2500.0"},                              // exponent: DOUBLE
+        {"STRING", digits39.substr(1), digits39.substr(1)},       // 38 digits are fine
+        {"STRING", "2.5e3", "2500.0"},                            // exponent: DOUBLE
         {"STRING", "1E-7", "1.0E-7"},
         {"STRING", "21.5D", "21.5"},
         {"STRING", "21D", "21.0"},
@@ -296,15 +296,14 @@ TEST_F(EmulatorSql, VariantAboveSixteenMebibytesIsRefused) {
               "OK");
     EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('\"" + std::string(limit - 1, 'a') + "\"'))"),
               "22023");
-    EXPECT_EQ(rows("SELECT count(*), max(length(v)) FROM t"),
-              (Rows{{"1", std::to_string(limit)}}));
+    EXPECT_EQ(rows("SELECT count(*), max(length(v)) FROM t"), (Rows{{"1", std::to_string(limit)}}));
 }
 
 // ---- one VALUES list, one type per column ----------------------------------------------
 
 struct InlineCase {
     std::string type;
-    std::string values;         // the rows after VALUES
+    std::string values;               // the rows after VALUES
     std::vector<std::string> stored;  // in row order; empty when refused
     std::string state = "OK";
 };
@@ -320,7 +319,8 @@ TEST_F(EmulatorSql, RowsOfOneValuesListMustAgreePerColumn) {
         {"VARIANT", "(parse_json('1')), (3)", {}, "42000"},
         {"VARIANT", "(parse_json('1')), (NULL), (parse_json('[2]'))", {"1", "NULL", "[2]"}},
         {"STRING", "('a'), (NULL), ('b')", {"a", "NULL", "b"}},
-        {"TIMESTAMP", "(TIMESTAMP'2026-01-01 00:00:00'), (DATE'2026-01-02')",
+        {"TIMESTAMP",
+         "(TIMESTAMP'2026-01-01 00:00:00'), (DATE'2026-01-02')",
          {"2026-01-01 00:00:00.000000", "2026-01-02 00:00:00.000000"}},
         // Numbers widen: INT with DECIMAL gives DECIMAL, anything with DOUBLE gives DOUBLE.
         {"STRING", "(3), (21.500000)", {"3.000000", "21.500000"}},
@@ -400,7 +400,8 @@ TEST_F(EmulatorSql, MessagesCarryTheErrorClassTheSqlStateAndTheNativeNumberOfThe
         EXPECT_EQ(r.state, c.state) << c.sql;
         EXPECT_EQ(r.native, c.native) << c.sql;
         EXPECT_EQ(r.message.rfind("[lakesink][Warehouse] [" + c.errorClass + "] ", 0), 0u)
-            << c.sql << "\n" << r.message;
+            << c.sql << "\n"
+            << r.message;
         EXPECT_THAT(r.message, ::testing::EndsWith(" SQLSTATE: " + c.state)) << c.sql;
     }
     EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
@@ -672,8 +673,9 @@ TEST_F(EmulatorSql, InformationSchemaFollowsUnityCatalog) {
     // The connection string names the catalog; it reads back in lower case.
     OdbcSession other(wh.connectionString("Default_Schema") + "Catalog=Plant_1;");
     ASSERT_TRUE(other.connected()) << other.connectResult().message;
-    EXPECT_EQ(other.run("SELECT DISTINCT table_catalog, table_schema FROM "
-                        "information_schema.columns")
+    EXPECT_EQ(other
+                  .run("SELECT DISTINCT table_catalog, table_schema FROM "
+                       "information_schema.columns")
                   .rows,
               (Rows{{"plant_1", "default_schema"}}));
 }

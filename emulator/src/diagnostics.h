@@ -18,14 +18,14 @@ namespace whemu {
 // (syntax, names, types, arity) and 35 when it failed while running (casts,
 // NOT NULL, lengths, concurrent changes). The others are the driver's own.
 enum NativeError : int {
-    kNativeAnalysis = 80,       // refused before it ran
-    kNativeRuntime = 35,        // failed while it ran
-    kNativeConnection = 1001,   // cannot connect, link failure, offline
-    kNativeAuth = 1002,         // credentials refused
-    kNativeBusy = 1201,         // storage locked too long
-    kNativeStorage = 1202,      // storage failure
-    kNativeInjected = 1301,     // fault injected through the faults file
-    kNativeDriver = 1401,       // ODBC usage error (bad argument, sequence)
+    kNativeAnalysis = 80,      // refused before it ran
+    kNativeRuntime = 35,       // failed while it ran
+    kNativeConnection = 1001,  // cannot connect, link failure, offline
+    kNativeAuth = 1002,        // credentials refused
+    kNativeBusy = 1201,        // storage locked too long
+    kNativeStorage = 1202,     // storage failure
+    kNativeInjected = 1301,    // fault injected through the faults file
+    kNativeDriver = 1401,      // ODBC usage error (bad argument, sequence)
 };
 
 // Prefix of every message the emulator posts, as a vendor driver does.
@@ -43,8 +43,7 @@ class WarehouseError : public std::runtime_error {
     // warehouse's messages do; `message` starts with the error class in
     // brackets.
     WarehouseError(std::string state, int native, const std::string& message)
-        : std::runtime_error(message),
-          diag_{state, native, withSqlState(state, native, message)} {}
+        : std::runtime_error(message), diag_{state, native, withSqlState(state, native, message)} {}
     const Diag& diag() const { return diag_; }
 
   private:

@@ -384,8 +384,8 @@ int decimalPrecision(std::string_view digits, int& scale) {
     return std::max({significant, scale, 1});
 }
 
-void literalOutOfRange(std::string_view text, const char* type, const char* low,
-                       const char* high, Pending& pending) {
+void literalOutOfRange(std::string_view text, const char* type, const char* low, const char* high,
+                       Pending& pending) {
     pending.setAnalysis(WarehouseError(
         "22003", kNativeAnalysis,
         "[INVALID_NUMERIC_LITERAL_RANGE] Numeric literal " + printable(text) +
@@ -408,9 +408,10 @@ void numberLiteral(const Token& token, bool negative, Literal& literal, Pending&
         case 'Y': {
             literal.kind = Literal::Integer;
             int64_t v = 0;
-            const auto r = std::from_chars(literal.text.data(),
-                                           literal.text.data() + literal.text.size(), v);
-            const bool parsed = r.ec == std::errc() && r.ptr == literal.text.data() + literal.text.size();
+            const auto r =
+                std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), v);
+            const bool parsed =
+                r.ec == std::errc() && r.ptr == literal.text.data() + literal.text.size();
             if (token.suffix == 'L' && !parsed) {
                 literalOutOfRange(literal.text, "bigint", "-9223372036854775808",
                                   "9223372036854775807", pending);
@@ -448,12 +449,12 @@ void numberLiteral(const Token& token, bool negative, Literal& literal, Pending&
     const int precision = decimalPrecision(digits, scale);
     literal.scale = scale;
     if (precision > kMaxDecimalPrecision) {
-        pending.setAnalysis(WarehouseError(
-            "22003", kNativeAnalysis,
-            "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] Decimal precision " +
-                std::to_string(precision) + " exceeds max precision " +
-                std::to_string(kMaxDecimalPrecision) + " (the literal " +
-                printable(literal.text, 60) + ")."));
+        pending.setAnalysis(
+            WarehouseError("22003", kNativeAnalysis,
+                           "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] Decimal precision " +
+                               std::to_string(precision) + " exceeds max precision " +
+                               std::to_string(kMaxDecimalPrecision) + " (the literal " +
+                               printable(literal.text, 60) + ")."));
     }
 }
 
@@ -466,10 +467,10 @@ void unresolved(std::string_view name, Pending& pending) {
 }
 
 void unsupportedExpression(std::string_view what, Pending& pending) {
-    pending.setAnalysis(WarehouseError(
-        "0A000", kNativeAnalysis,
-        "[NOT_EMULATED] The emulator accepts only literals, CAST, NULL and parse_json('...') in VALUES, not " +
-            printable(what, 40) + "."));
+    pending.setAnalysis(WarehouseError("0A000", kNativeAnalysis,
+                                       "[NOT_EMULATED] The emulator accepts only literals, CAST, "
+                                       "NULL and parse_json('...') in VALUES, not " +
+                                           printable(what, 40) + "."));
 }
 
 // Skips a parenthesised argument list, the '(' being the current token.
@@ -1001,9 +1002,11 @@ Outcome insertRows(Session& session, Lexer& lexer) {
     if (message.find("stack overflow") != std::string::npos ||
         message.find("too large") != std::string::npos ||
         message.find("too deep") != std::string::npos) {
-        fail("54001", kNativeAnalysis, "[QUERY_TOO_COMPLEX] The query is too complex: " + message + ".");
+        fail("54001", kNativeAnalysis,
+             "[QUERY_TOO_COMPLEX] The query is too complex: " + message + ".");
     }
-    fail("42000", kNativeAnalysis, "[QUERY_NOT_RUNNABLE] The query cannot be run: " + message + ".");
+    fail("42000", kNativeAnalysis,
+         "[QUERY_NOT_RUNNABLE] The query cannot be run: " + message + ".");
 }
 
 // Closes a prepared query on every way out.
@@ -1196,7 +1199,8 @@ Outcome execute(Session& session, std::string_view sql) {
     }
     if (lexer.cur().kind == TokenKind::Word) {
         fail("0A000", kNativeAnalysis,
-             "[NOT_EMULATED] The statement " + printable(lexer.cur().text, 40) + " is not emulated.");
+             "[NOT_EMULATED] The statement " + printable(lexer.cur().text, 40) +
+                 " is not emulated.");
     }
     lexer.syntaxError();
 }

@@ -420,7 +420,8 @@ void Lexer::expectStatementEnd() {
 
 void Lexer::syntaxError() const {
     if (token_.kind == TokenKind::End) {
-        fail("42601", kNativeAnalysis, "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input.");
+        fail("42601", kNativeAnalysis,
+             "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input.");
     }
     fail("42601", kNativeAnalysis,
          "[PARSE_SYNTAX_ERROR] Syntax error at or near '" + printable(token_.text, 40) +
