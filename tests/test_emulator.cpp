@@ -1,6 +1,7 @@
 // The warehouse emulator driven through the real unixODBC driver manager:
-// connecting, credentials, the offline and faults files, diagnostics, reading
-// results piecewise, and several processes writing to one warehouse.
+// connecting, credentials, the offline, faults and latency files, diagnostics,
+// reading results piecewise, and several connections and processes writing to
+// one warehouse.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "test_emulator_session.h"
 #include "warehouse.h"
@@ -150,6 +154,32 @@ TEST(EmulatorOffline, OpenConnectionTurnsDeadAndStaysDeadUntilReconnected) {
     EXPECT_FALSE(fresh.dead());
     EXPECT_EQ(fresh.run("SELECT count(*) FROM pump").rows,
               (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST(EmulatorOffline, Hy000FirstLineReportsTheTransportErrorOfTheRealDriver) {
+    TempWarehouse wh;
+    OdbcSession open(wh.connectionString());
+    ASSERT_TRUE(open.connected());
+    std::ofstream(wh.directory() + "/offline") << "HY000\n";
+    {
+        OdbcSession session(wh.connectionString());
+        EXPECT_FALSE(session.connected());
+        EXPECT_EQ(session.connectResult().state, "HY000");
+        EXPECT_THAT(session.connectResult().message,
+                    HasSubstr("Unexpected response from server during a HTTP connection: "));
+    }
+    // An open connection loses its link the same way, and stays dead.
+    const OdbcResult failed = open.run("SELECT 1");
+    EXPECT_EQ(failed.state, "HY000");
+    EXPECT_THAT(failed.message,
+                HasSubstr("Unexpected response from server during a HTTP connection: "));
+    EXPECT_TRUE(open.dead());
+    wh.setOffline(false);
+    EXPECT_EQ(open.run("SELECT 1").state, "HY000");
+    // Any other content keeps the 08001 form.
+    std::ofstream(wh.directory() + "/offline") << "HY0001\n";
+    OdbcSession again(wh.connectionString());
+    EXPECT_EQ(again.connectResult().state, "08001");
 }
 
 // ---- faults file ------------------------------------------------------------------
@@ -431,6 +461,122 @@ TEST(EmulatorOdbc, DisconnectFreesStatementsLeftOpen) {
     EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+// ---- latency file ------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+long elapsedMs(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+void setLatency(const TempWarehouse& wh, const std::string& lines) {
+    std::ofstream(wh.directory() + "/latency") << lines;
+}
+
+void clearLatency(const TempWarehouse& wh) {
+    std::filesystem::remove(wh.directory() + "/latency");
+}
+
+TEST(EmulatorLatency, ConnectStatementAndCommitWaitAtLeastTheirDelays) {
+    TempWarehouse wh;
+    setLatency(wh, "connect 300\nstatement 100\r\ncommit 200\nbogus line\ncommit x\n");
+    auto start = Clock::now();
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    EXPECT_GE(elapsedMs(start), 300);
+    start = Clock::now();
+    ASSERT_TRUE(session.run("SELECT 1").ok());
+    EXPECT_GE(elapsedMs(start), 100);
+    for (const char* write : {"CREATE TABLE t (a INT)", "INSERT INTO t VALUES (1)",
+                              "ALTER TABLE t ADD COLUMN b INT", "DROP TABLE t"}) {
+        start = Clock::now();
+        ASSERT_TRUE(session.run(write).ok()) << write;
+        EXPECT_GE(elapsedMs(start), 300) << write;
+    }
+}
+
+// Runs one statement on a connection of its own in a thread and notes when it
+// has returned.
+struct Background {
+    Background(const TempWarehouse& wh, const std::string& sql)
+        : thread([this, &wh, sql] {
+              OdbcSession session(wh.connectionString());
+              result = session.run(sql);
+              done = true;
+          }) {}
+    ~Background() {
+        if (thread.joinable())
+            thread.join();
+    }
+    OdbcResult finish() {
+        thread.join();
+        return result;
+    }
+    std::atomic<bool> done{false};
+    OdbcResult result;
+    std::thread thread;
+};
+
+// A writer that is waiting out its commit latency holds no lock: another
+// connection writes to another table and to the same one, and is answered,
+// while the first is still waiting. (The latency file is read when each
+// statement starts, so removing it lets the second connection run at once.)
+TEST(EmulatorConcurrency, WritersOverlapWhileOneWaitsForItsCommit) {
+    TempWarehouse wh;
+    {
+        OdbcSession session(wh.connectionString());
+        ASSERT_TRUE(session.run("CREATE TABLE a (n INT)").ok());
+        ASSERT_TRUE(session.run("CREATE TABLE b (n INT)").ok());
+    }
+    setLatency(wh, "commit 3000\n");
+    Background slow(wh, "INSERT INTO a VALUES (1)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clearLatency(wh);
+    OdbcSession other(wh.connectionString());
+    EXPECT_TRUE(other.run("INSERT INTO b VALUES (2)").ok());
+    EXPECT_TRUE(other.run("INSERT INTO a VALUES (3)").ok());  // appends never conflict
+    EXPECT_TRUE(other.run("SELECT count(*) FROM a").ok());
+    EXPECT_FALSE(slow.done);
+    const OdbcResult r = slow.finish();
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(wh.query("SELECT n FROM a ORDER BY n"),
+              (std::vector<std::vector<std::string>>{{"1"}, {"3"}}));
+}
+
+TEST(EmulatorConcurrency, AlterCommittedWhileAnInsertWaitsFailsTheInsertWith2D521) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (n INT)").ok());
+    setLatency(wh, "commit 3000\n");
+    Background insert(wh, "INSERT INTO t VALUES (1)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clearLatency(wh);
+    ASSERT_TRUE(session.run("ALTER TABLE t ADD COLUMN m INT").ok());
+    const OdbcResult r = insert.finish();
+    EXPECT_EQ(r.state, "2D521");
+    EXPECT_EQ(r.native, 35);
+    EXPECT_THAT(r.message, HasSubstr("[DELTA_METADATA_CHANGED]"));
+    EXPECT_EQ(wh.query("SELECT count(*) FROM t"), (std::vector<std::vector<std::string>>{{"0"}}));
+    // Tried again against the new columns, the insert goes through.
+    EXPECT_TRUE(session.run("INSERT INTO t VALUES (1, 2)").ok());
+}
+
+TEST(EmulatorConcurrency, TwoAltersRacingFailTheLaterCommit) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (n INT)").ok());
+    setLatency(wh, "commit 3000\n");
+    Background slow(wh, "ALTER TABLE t ADD COLUMN a INT");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clearLatency(wh);
+    ASSERT_TRUE(session.run("ALTER TABLE t ADD COLUMN b INT").ok());
+    EXPECT_EQ(slow.finish().state, "2D521");
+    EXPECT_EQ(wh.query("SELECT column_name FROM information_schema.columns ORDER BY "
+                       "ordinal_position"),
+              (std::vector<std::vector<std::string>>{{"n"}, {"b"}}));
 }
 
 // ---- several writers ------------------------------------------------------------------

@@ -199,19 +199,67 @@ std::vector<TypeCase> typeCases() {
         {"VARIANT", R"(parse_json('"a b"'))", R"("a b")"},
         {"VARIANT", "parse_json('1.50')", "1.50"},
         {"VARIANT", "parse_json(' 10 ')", "10"},
-        {"VARIANT", R"(parse_json('042'))", "!22032"},
-        {"VARIANT", R"(parse_json('{bad'))", "!22032"},
-        {"VARIANT", "parse_json('')", "!22032"},
-        {"VARIANT", "parse_json('1 2')", "!22032"},
+        {"VARIANT", R"(parse_json('042'))", "!22023"},
+        {"VARIANT", R"(parse_json('{bad'))", "!22023"},
+        {"VARIANT", "parse_json('')", "!22023"},
+        {"VARIANT", "parse_json('1 2')", "!22023"},
         {"VARIANT", R"('{"a":1}')", "!42804"},
         {"VARIANT", "3", "!42804"},
         {"VARIANT", "NULL", "NULL"},
         {"VARIANT", "parse_json(NULL)", "NULL"},
+        {"VARIANT", R"(parse_json('{"a":1,"a":2}'))", "!22023"},
+        {"VARIANT", R"(parse_json('{"b":{"a":1,"a":2}}'))", "!22023"},
+        {"VARIANT", R"(parse_json('{"a":{"a":1},"b":[{"a":1},{"a":2}]}'))",
+         R"({"a":{"a":1},"b":[{"a":1},{"a":2}]})"},
+    };
+}
+
+// How the warehouse types a literal shows in what a STRING column keeps and in
+// which literals it refuses.
+std::vector<TypeCase> literalTypingCases() {
+    const std::string digits39 = "123456789012345678901234567890123456789";
+    return {
+        {"STRING", "21.500000", "21.500000"},  // DECIMAL(8,6)
+        {"STRING", "0.001", "0.001"},
+        {"STRING", "99999999999999999999", "99999999999999999999"},  // beyond 64 bits: DECIMAL
+        {"STRING", digits39, "!22003"},
+        {"STRING", "1." + digits39.substr(1), "!22003"},
+        {"STRING", "0." + std::string(38, '0') + "1", "!22003"},  // scale 39
+        {"STRING", digits39.substr(1), digits39.substr(1)},       // 38 digits are fine
+        {"STRING", "2.5e3", "2500.0"},                            // exponent: DOUBLE
+        {"STRING", "1E-7", "1.0E-7"},
+        {"STRING", "21.5D", "21.5"},
+        {"STRING", "21D", "21.0"},
+        {"STRING", "1.5BD", "1.5"},
+        {"STRING", "1.5F", "1.5"},
+        {"STRING", "7L", "7"},
+        {"SMALLINT", "7S", "7"},
+        {"SMALLINT", "32768S", "!22003"},
+        {"TINYINT", "128Y", "!22003"},
+        {"BIGINT", "9223372036854775808L", "!22003"},
+        {"DECIMAL(38,0)", digits39, "!22003"},
+        {"DOUBLE", "CAST('NaN' AS DOUBLE)", "NaN"},
+        {"DOUBLE", "CAST('nan' AS double)", "NaN"},
+        {"DOUBLE", "CAST('Infinity' AS DOUBLE)", "Infinity"},
+        {"DOUBLE", "CAST('INFINITY' AS DOUBLE)", "Infinity"},
+        {"DOUBLE", "CAST('-Infinity' AS DOUBLE)", "-Infinity"},
+        {"DOUBLE", "CAST('-infinity' AS DOUBLE)", "-Infinity"},
+        {"DOUBLE", "CAST(' 2.5 ' AS DOUBLE)", "2.5"},
+        {"DOUBLE", "CAST(NULL AS DOUBLE)", "NULL"},
+        {"DOUBLE", "CAST('abc' AS DOUBLE)", "!22018"},
+        {"FLOAT", "CAST('NaN' AS FLOAT)", "NaN"},
+        {"STRING", "CAST('NaN' AS DOUBLE)", "NaN"},
+        {"BIGINT", "CAST('NaN' AS DOUBLE)", "!22003"},
+        {"DECIMAL(5,2)", "CAST('Infinity' AS DOUBLE)", "!22003"},
+        {"DOUBLE", "CAST('1' AS BIGINT)", "!0A000"},
+        {"DOUBLE", "CAST('NaN' DOUBLE)", "!42601"},
     };
 }
 
 TEST_F(EmulatorSql, ValuesAreCheckedAndConvertedLikeTheWarehouse) {
-    const std::vector<TypeCase> cases = typeCases();
+    std::vector<TypeCase> cases = typeCases();
+    for (TypeCase& c : literalTypingCases())
+        cases.push_back(std::move(c));
     for (size_t i = 0; i < cases.size(); ++i) {
         const TypeCase& c = cases[i];
         const std::string table = "c" + std::to_string(i);
@@ -228,6 +276,135 @@ TEST_F(EmulatorSql, ValuesAreCheckedAndConvertedLikeTheWarehouse) {
                 << c.type << " <- " << c.literal;
         }
     }
+}
+
+TEST_F(EmulatorSql, LiteralRefusalsNameThePrecisionAndTheJsonRule) {
+    ASSERT_EQ(state("CREATE TABLE t (s STRING, v VARIANT)"), "OK");
+    EXPECT_THAT(run("INSERT INTO t (s) VALUES (" + std::string(40, '9') + ")").message,
+                HasSubstr("precision 40"));
+    const OdbcResult duplicate = run(R"(INSERT INTO t (v) VALUES (parse_json('{"k":1,"k":2}')))");
+    EXPECT_EQ(duplicate.state, "22023");
+    EXPECT_THAT(duplicate.message, HasSubstr("VARIANT_DUPLICATE_KEY"));
+    EXPECT_THAT(run("INSERT INTO t (v) VALUES (parse_json('{'))").message,
+                HasSubstr("MALFORMED_RECORD_IN_PARSING"));
+}
+
+TEST_F(EmulatorSql, VariantAboveSixteenMebibytesIsRefused) {
+    ASSERT_EQ(state("CREATE TABLE t (v VARIANT)"), "OK");
+    const size_t limit = 16u * 1024 * 1024;
+    EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('\"" + std::string(limit - 2, 'a') + "\"'))"),
+              "OK");
+    EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('\"" + std::string(limit - 1, 'a') + "\"'))"),
+              "22023");
+    EXPECT_EQ(rows("SELECT count(*), max(length(v)) FROM t"), (Rows{{"1", std::to_string(limit)}}));
+}
+
+// ---- one VALUES list, one type per column ----------------------------------------------
+
+struct InlineCase {
+    std::string type;
+    std::string values;               // the rows after VALUES
+    std::vector<std::string> stored;  // in row order; empty when refused
+    std::string state = "OK";
+};
+
+TEST_F(EmulatorSql, RowsOfOneValuesListMustAgreePerColumn) {
+    const std::vector<InlineCase> cases = {
+        {"DOUBLE", "(1.5), ('NaN')", {}, "42000"},
+        {"DOUBLE", "('NaN'), (2)", {}, "42000"},
+        {"DOUBLE", "(1.5), (NULL), (CAST('NaN' AS DOUBLE))", {"1.5", "NULL", "NaN"}},
+        {"BIGINT", "(1), (true)", {}, "42000"},
+        {"STRING", "('a'), (false)", {}, "42000"},
+        {"VARIANT", "(parse_json('1')), ('x')", {}, "42000"},
+        {"VARIANT", "(parse_json('1')), (3)", {}, "42000"},
+        {"VARIANT", "(parse_json('1')), (NULL), (parse_json('[2]'))", {"1", "NULL", "[2]"}},
+        {"STRING", "('a'), (NULL), ('b')", {"a", "NULL", "b"}},
+        {"TIMESTAMP",
+         "(TIMESTAMP'2026-01-01 00:00:00'), (DATE'2026-01-02')",
+         {"2026-01-01 00:00:00.000000", "2026-01-02 00:00:00.000000"}},
+        // Numbers widen: INT with DECIMAL gives DECIMAL, anything with DOUBLE gives DOUBLE.
+        {"STRING", "(3), (21.500000)", {"3.000000", "21.500000"}},
+        {"STRING", "(3), (1e0)", {"3.0", "1.0"}},
+        {"STRING", "(1.5), (2.25BD)", {"1.50", "2.25"}},
+        {"BIGINT", "(9007199254740993), (1e0)", {"9007199254740992", "1"}},
+        {"BIGINT", "(9007199254740993), (2)", {"9007199254740993", "2"}},
+        // The check comes before any cast: the string would fail as 22018 alone.
+        {"BIGINT", "('x'), (1)", {}, "42000"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const InlineCase& c = cases[i];
+        const std::string table = "i" + std::to_string(i);
+        ASSERT_EQ(state("CREATE TABLE " + table + " (n INT, v " + c.type + ")"), "OK");
+        std::string values = c.values;
+        // Each row gets its number in front so the stored order can be read back.
+        std::string numbered;
+        int row = 0;
+        for (size_t at = 0; at < values.size(); ++at) {
+            numbered += values[at];
+            if (values[at] == '(' && (at == 0 || values[at - 1] == ' '))
+                numbered += std::to_string(row++) + ", ";
+        }
+        const OdbcResult r = run("INSERT INTO " + table + " VALUES " + numbered);
+        EXPECT_EQ(r.ok() ? "OK" : r.state, c.state) << c.type << " <- " << c.values;
+        if (!r.ok()) {
+            EXPECT_THAT(r.message,
+                        HasSubstr("[INVALID_INLINE_TABLE.INCOMPATIBLE_TYPES_IN_INLINE_TABLE]"));
+            EXPECT_EQ(rows("SELECT count(*) FROM " + table), Rows{{"0"}}) << c.values;
+            continue;
+        }
+        Rows expected;
+        for (const std::string& v : c.stored)
+            expected.push_back({v});
+        EXPECT_EQ(rows("SELECT v FROM " + table + " ORDER BY n"), expected)
+            << c.type << " <- " << c.values;
+    }
+    // Only the column that mixes fails the statement; the others may differ by row.
+    ASSERT_EQ(state("CREATE TABLE m (a STRING, b DOUBLE)"), "OK");
+    const OdbcResult mixed = run("INSERT INTO m VALUES ('x', 1.5), (NULL, 'NaN')");
+    EXPECT_EQ(mixed.state, "42000");
+    EXPECT_THAT(mixed.message, HasSubstr("col2"));
+}
+
+// ---- messages ----------------------------------------------------------------------------
+
+struct MessageCase {
+    std::string sql;
+    std::string state;
+    int native;  // 80 found while analysing, 35 while running
+    std::string errorClass;
+};
+
+TEST_F(EmulatorSql, MessagesCarryTheErrorClassTheSqlStateAndTheNativeNumberOfThePhase) {
+    ASSERT_EQ(state("CREATE TABLE t (n INT, s VARCHAR(3) NOT NULL, ts TIMESTAMP)"), "OK");
+    const std::vector<MessageCase> cases = {
+        {"SELECT * FROM pump", "42P01", 80, "TABLE_OR_VIEW_NOT_FOUND"},
+        {"INSERT INTO t VALUES (1, 'a'", "42601", 80, "PARSE_SYNTAX_ERROR"},
+        {"CREATE TABLE t (a INT)", "42P07", 80, "TABLE_OR_VIEW_ALREADY_EXISTS"},
+        {"INSERT INTO t (nope) VALUES (1)", "42703", 80, "UNRESOLVED_COLUMN.WITHOUT_SUGGESTION"},
+        {"ALTER TABLE t ADD COLUMN N INT", "42711", 80, "COLUMN_ALREADY_EXISTS"},
+        {"INSERT INTO t VALUES (1, 'a')", "21S01", 80, "INSERT_COLUMN_ARITY_MISMATCH"},
+        {"INSERT INTO t VALUES (1, 'a', NULL), ('2', 'b', NULL)", "42000", 80,
+         "INVALID_INLINE_TABLE.INCOMPATIBLE_TYPES_IN_INLINE_TABLE"},
+        {"INSERT INTO t VALUES (true, 'a', NULL)", "42804", 80,
+         "INCOMPATIBLE_DATA_FOR_TABLE.CANNOT_SAFELY_CAST"},
+        {"INSERT INTO t VALUES (" + std::string(39, '1') + ", 'a', NULL)", "22003", 80,
+         "DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION"},
+        {"INSERT INTO t VALUES ('x', 'a', NULL)", "22018", 35, "CAST_INVALID_INPUT"},
+        {"INSERT INTO t VALUES (2147483648, 'a', NULL)", "22003", 35, "CAST_OVERFLOW"},
+        {"INSERT INTO t VALUES (1, NULL, NULL)", "23502", 35, "DELTA_NOT_NULL_CONSTRAINT_VIOLATED"},
+        {"INSERT INTO t VALUES (1, 'abcd', NULL)", "22001", 35, "EXCEED_LIMIT_LENGTH"},
+        {"INSERT INTO t VALUES (1, 'a', '2026-13-01')", "22007", 35, "CAST_INVALID_INPUT"},
+    };
+    for (const MessageCase& c : cases) {
+        const OdbcResult r = run(c.sql);
+        EXPECT_EQ(r.state, c.state) << c.sql;
+        EXPECT_EQ(r.native, c.native) << c.sql;
+        EXPECT_EQ(r.message.rfind("[lakesink][Warehouse] [" + c.errorClass + "] ", 0), 0u)
+            << c.sql << "\n"
+            << r.message;
+        EXPECT_THAT(r.message, ::testing::EndsWith(" SQLSTATE: " + c.state)) << c.sql;
+    }
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
 }
 
 TEST_F(EmulatorSql, RefusalMessagesNameTheValueAndTheCannotSafelyCastRule) {
@@ -305,7 +482,7 @@ TEST_F(EmulatorSql, TenThousandRowsInOneStatement) {
 
 TEST_F(EmulatorSql, FailingRowWritesNothing) {
     ASSERT_EQ(state("CREATE TABLE t (a STRING NOT NULL, n BIGINT)"), "OK");
-    EXPECT_EQ(state("INSERT INTO t VALUES ('a', 1), ('b', 2), ('c', 'three')"), "22018");
+    EXPECT_EQ(state("INSERT INTO t VALUES ('a', '1'), ('b', '2'), ('c', 'three')"), "22018");
     EXPECT_EQ(state("INSERT INTO t VALUES ('a', 1), (NULL, 2)"), "23502");
     EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
 }
@@ -484,6 +661,25 @@ TEST_F(EmulatorSql, InformationSchemaReportsWarehouseTypesInColumnOrder) {
               (Rows{{"pump", "default_schema"}}));
 }
 
+TEST_F(EmulatorSql, InformationSchemaFollowsUnityCatalog) {
+    ASSERT_EQ(state("CREATE TABLE `Pump` (`Code` VARCHAR(256), n BIGINT)"), "OK");
+    // The length lives only in full_data_type.
+    EXPECT_EQ(rows("SELECT table_catalog, table_schema, table_name, full_data_type, "
+                   "character_maximum_length FROM information_schema.columns ORDER BY "
+                   "ordinal_position"),
+              (Rows{{"main", "default_schema", "pump", "varchar(256)", "NULL"},
+                    {"main", "default_schema", "pump", "bigint", "NULL"}}));
+    EXPECT_EQ(rows("SELECT table_catalog FROM information_schema.tables"), Rows{{"main"}});
+    // The connection string names the catalog; it reads back in lower case.
+    OdbcSession other(wh.connectionString("Default_Schema") + "Catalog=Plant_1;");
+    ASSERT_TRUE(other.connected()) << other.connectResult().message;
+    EXPECT_EQ(other
+                  .run("SELECT DISTINCT table_catalog, table_schema FROM "
+                       "information_schema.columns")
+                  .rows,
+              (Rows{{"plant_1", "default_schema"}}));
+}
+
 TEST_F(EmulatorSql, InformationSchemaSeesOtherConnectionsAndSparkLiterals) {
     OdbcSession other(wh.connectionString());
     ASSERT_TRUE(other.connected());
@@ -513,7 +709,7 @@ TEST_F(EmulatorSql, DeepNestingDoesNotExhaustTheStack) {
     const std::string json = std::string(depth, '[') + std::string(depth, ']');
     EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('" + json + "'))"), "OK");
     EXPECT_EQ(state("INSERT INTO t VALUES (parse_json('" + std::string(depth, '[') + "'))"),
-              "22032");
+              "22023");
     std::string calls;
     for (int i = 0; i < depth; ++i)
         calls += "parse_json(";
@@ -535,7 +731,7 @@ TEST_F(EmulatorSql, MangledStatementsFailCleanly) {
     const std::vector<std::string> seeds = {
         "INSERT INTO `pump` (`asset_code`, `ts`, `temperature`, `meta`, `n`) VALUES ('p\\'q', "
         "'2026-01-01 00:00:00.000001+00:00', 21.5e0, parse_json('{\"a\":[1,2]}'), -1.25BD), "
-        "(r'x', '2026-01-01' ' 00:00:00', 1L, NULL, '\\u0031.5')",
+        "(r'x\\u0031', '2026-01-01' ' 00:00:00', 1L, NULL, 1.5BD)",
         "CREATE TABLE IF NOT EXISTS `a``b` (`c` VARCHAR(10) NOT NULL COMMENT 'x', d DECIMAL(3,1))",
         "ALTER TABLE `pump` ADD COLUMNS (`x` STRING, `y` TIMESTAMP)",
         "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
@@ -566,7 +762,9 @@ TEST_F(EmulatorSql, MangledStatementsFailCleanly) {
         const OdbcResult r = run(sql);
         if (!r.ok()) {
             EXPECT_EQ(r.state.size(), 5u) << sql;
-            EXPECT_EQ(r.message.rfind("[lakesink][Warehouse] ", 0), 0u) << sql;
+            EXPECT_EQ(r.message.rfind("[lakesink][Warehouse] [", 0), 0u) << sql;
+            EXPECT_THAT(r.message, ::testing::EndsWith(" SQLSTATE: " + r.state)) << sql;
+            EXPECT_TRUE(r.native == 80 || r.native == 35) << sql;
         }
     }
     // The warehouse still answers afterwards.

@@ -2,7 +2,8 @@
 // Errors and diagnostic records of the warehouse emulator.
 //
 // Every failure inside the emulator is thrown as a WarehouseError carrying the
-// SQLSTATE, a native error number and the message the warehouse would give;
+// SQLSTATE, a native error number and the message the warehouse would give
+// ("[ERROR_CLASS] text SQLSTATE: xxxxx" for statement errors);
 // the ODBC layer catches it at the entry point and posts it as a diagnostic
 // record of the handle. Values are plain data; nothing here is shared.
 
@@ -12,19 +13,19 @@
 
 namespace whemu {
 
-// Native error numbers, one per family of failure, so a caller can tell them
-// apart without parsing messages.
+// Native error numbers. Statement errors use the two numbers the vendor driver
+// gives: 80 when the warehouse refused the statement while analysing it
+// (syntax, names, types, arity) and 35 when it failed while running (casts,
+// NOT NULL, lengths, concurrent changes). The others are the driver's own.
 enum NativeError : int {
-    kNativeConnection = 1001,   // cannot connect, link failure, offline
-    kNativeAuth = 1002,         // credentials refused
-    kNativeSyntax = 1101,       // statement does not parse
-    kNativeCatalog = 1102,      // table or column missing, already there, bad name
-    kNativeData = 1103,         // a value the column refuses
-    kNativeUnsupported = 1104,  // valid for the warehouse, not emulated
-    kNativeBusy = 1201,         // storage locked too long
-    kNativeStorage = 1202,      // storage failure
-    kNativeInjected = 1301,     // fault injected through the faults file
-    kNativeDriver = 1401,       // ODBC usage error (bad argument, sequence)
+    kNativeAnalysis = 80,      // refused before it ran
+    kNativeRuntime = 35,       // failed while it ran
+    kNativeConnection = 1001,  // cannot connect, link failure, offline
+    kNativeAuth = 1002,        // credentials refused
+    kNativeBusy = 1201,        // storage locked too long
+    kNativeStorage = 1202,     // storage failure
+    kNativeInjected = 1301,    // fault injected through the faults file
+    kNativeDriver = 1401,      // ODBC usage error (bad argument, sequence)
 };
 
 // Prefix of every message the emulator posts, as a vendor driver does.
@@ -38,11 +39,20 @@ struct Diag {
 
 class WarehouseError : public std::runtime_error {
   public:
+    // Statement errors (natives 80 and 35) end with " SQLSTATE: xxxxx" as the
+    // warehouse's messages do; `message` starts with the error class in
+    // brackets.
     WarehouseError(std::string state, int native, const std::string& message)
-        : std::runtime_error(message), diag_{std::move(state), native, message} {}
+        : std::runtime_error(message), diag_{state, native, withSqlState(state, native, message)} {}
     const Diag& diag() const { return diag_; }
 
   private:
+    static std::string withSqlState(const std::string& state, int native,
+                                    const std::string& message) {
+        if (native != kNativeAnalysis && native != kNativeRuntime)
+            return message;
+        return message + " SQLSTATE: " + state;
+    }
     Diag diag_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <sqlext.h>
 
+#include <algorithm>
+#include <charconv>
 #include <optional>
 
 #include "diagnostics.h"
@@ -55,35 +57,35 @@ std::string describeCharacter(unsigned char c) {
 
 void checkTableName(std::string_view name) {
     if (name.empty())
-        fail("42602", kNativeCatalog, "[INVALID_IDENTIFIER] The table name is empty.");
+        fail("42602", kNativeAnalysis, "[INVALID_IDENTIFIER] The table name is empty.");
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7f || c == '.' || c == ' ' || c == '/') {
-            fail("42602", kNativeCatalog,
+            fail("42602", kNativeAnalysis,
                  "[INVALID_IDENTIFIER] The table name " + quoted(name) + " contains " +
                      describeCharacter(c) + ", which is not allowed in table names.");
         }
     }
     if (utf8Length(name) > kMaxTableNameLength) {
-        fail("42602", kNativeCatalog,
+        fail("42602", kNativeAnalysis,
              "[INVALID_IDENTIFIER] The table name " + quoted(name) + " is " +
                  std::to_string(utf8Length(name)) + " characters long; at most " +
                  std::to_string(kMaxTableNameLength) + " are allowed.");
     }
     const std::string lower = toLowerAscii(name);
-    if (lower.rfind("sqlite_", 0) == 0 || lower == kCatalogTable) {
-        fail("0A000", kNativeUnsupported,
-             "The emulator cannot store a table named " + quoted(name) +
+    if (lower.rfind("sqlite_", 0) == 0 || lower == kCatalogTable || lower == kVersionsTable) {
+        fail("0A000", kNativeAnalysis,
+             "[NOT_EMULATED] The emulator cannot store a table named " + quoted(name) +
                  " (the name is reserved by its storage).");
     }
 }
 
 void checkColumnName(std::string_view name) {
     if (name.empty())
-        fail("42602", kNativeCatalog, "[INVALID_IDENTIFIER] The column name is empty.");
+        fail("42602", kNativeAnalysis, "[INVALID_IDENTIFIER] The column name is empty.");
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7f || c == ' ' || c == ',' || c == ';' || c == '{' || c == '}' ||
             c == '(' || c == ')' || c == '=') {
-            fail("42602", kNativeCatalog,
+            fail("42602", kNativeAnalysis,
                  "[INVALID_COLUMN_NAME] The column name " + quoted(name) + " contains " +
                      describeCharacter(c) +
                      ", which is not allowed in column names (invalid characters are ' "
@@ -113,8 +115,8 @@ TableRef readTableName(Lexer& lexer) {
 
 void checkTableRef(const Session& session, const TableRef& ref) {
     if (!ref.schema.empty() && toLowerAscii(ref.schema) != session.settings().schema) {
-        fail("0A000", kNativeUnsupported,
-             "The emulator reaches only the schema of the connection (" +
+        fail("0A000", kNativeAnalysis,
+             "[NOT_EMULATED] The emulator reaches only the schema of the connection (" +
                  quoted(session.settings().schema) + "), not " + quoted(ref.schema) + ".");
     }
     checkTableName(ref.name);
@@ -148,14 +150,21 @@ ColumnDef readColumnDef(Lexer& lexer) {
 }
 
 [[noreturn]] void columnExists(std::string_view name) {
-    fail("42711", kNativeCatalog,
+    fail("42711", kNativeAnalysis,
          "[COLUMN_ALREADY_EXISTS] The column " + quoted(name) + " already exists.");
 }
 
 [[noreturn]] void tableNotFound(std::string_view name) {
-    fail("42P01", kNativeCatalog,
+    fail("42P01", kNativeAnalysis,
          "[TABLE_OR_VIEW_NOT_FOUND] The table or view " + quoted(name) +
              " cannot be found. Verify the spelling and correctness of the schema and catalog.");
+}
+
+[[noreturn]] void metadataChanged(std::string_view table) {
+    fail("2D521", kNativeRuntime,
+         "[DELTA_METADATA_CHANGED] MetadataChangedException: The metadata of the Delta table " +
+             quoted(table) +
+             " has been changed by a concurrent update. Please try the operation again.");
 }
 
 std::string storageColumn(const Column& column) {
@@ -169,12 +178,12 @@ std::string storageColumn(const Column& column) {
 
 Outcome createTable(Session& session, Lexer& lexer) {
     if (lexer.isKeyword("OR")) {
-        fail("0A000", kNativeUnsupported, "CREATE OR REPLACE TABLE is not emulated.");
+        fail("0A000", kNativeAnalysis, "[NOT_EMULATED] CREATE OR REPLACE TABLE is not emulated.");
     }
     if (!lexer.acceptKeyword("TABLE")) {
         if (lexer.cur().kind == TokenKind::Word) {
-            fail("0A000", kNativeUnsupported,
-                 "CREATE " + printable(lexer.cur().text, 40) + " is not emulated.");
+            fail("0A000", kNativeAnalysis,
+                 "[NOT_EMULATED] CREATE " + printable(lexer.cur().text, 40) + " is not emulated.");
         }
         lexer.syntaxError();
     }
@@ -214,15 +223,27 @@ Outcome createTable(Session& session, Lexer& lexer) {
         }
     }
     sqlite3* db = session.db();
-    Transaction transaction(db);
-    std::vector<Column> existing;
-    if (loadTable(db, table.name, existing) || storageTableExists(db, table.name)) {
-        if (ifNotExists)
-            return Outcome{};
-        fail("42P07", kNativeCatalog,
+    auto exists = [&] {
+        std::vector<Column> existing;
+        return loadTable(db, table.name, existing) || storageTableExists(db, table.name);
+    };
+    auto alreadyExists = [&] {
+        fail("42P07", kNativeAnalysis,
              "[TABLE_OR_VIEW_ALREADY_EXISTS] Cannot create table or view " +
                  quoted(session.settings().schema) + "." + quoted(table.name) +
                  " because it already exists.");
+    };
+    if (exists()) {
+        if (ifNotExists)
+            return Outcome{};
+        alreadyExists();
+    }
+    session.waitCommit();
+    Transaction transaction(db);
+    if (exists()) {
+        if (ifNotExists)
+            return Outcome{};
+        alreadyExists();
     }
     std::string sql = "CREATE TABLE " + sqliteName(table.name) + " (";
     for (size_t i = 0; i < defs.size(); ++i) {
@@ -235,6 +256,7 @@ Outcome createTable(Session& session, Lexer& lexer) {
     for (size_t i = 0; i < defs.size(); ++i) {
         addCatalogColumn(db, table.name, static_cast<int>(i), defs[i].column, defs[i].comment);
     }
+    bumpTableVersion(db, table.name);
     transaction.commit();
     return Outcome{};
 }
@@ -244,8 +266,8 @@ Outcome alterTable(Session& session, Lexer& lexer) {
     const TableRef table = readTableName(lexer);
     if (!lexer.acceptKeyword("ADD")) {
         if (lexer.cur().kind == TokenKind::Word) {
-            fail("0A000", kNativeUnsupported,
-                 "ALTER TABLE ... " + printable(lexer.cur().text, 40) +
+            fail("0A000", kNativeAnalysis,
+                 "[NOT_EMULATED] ALTER TABLE ... " + printable(lexer.cur().text, 40) +
                      " is not emulated; only ADD COLUMN is.");
         }
         lexer.syntaxError();
@@ -265,17 +287,22 @@ Outcome alterTable(Session& session, Lexer& lexer) {
     for (const ColumnDef& def : defs) {
         checkColumnName(def.column.name);
         if (!def.column.nullable) {
-            fail("0A000", kNativeUnsupported,
+            fail("0A000", kNativeAnalysis,
                  "[DELTA_OPERATION_NOT_ALLOWED] Operation not allowed: `NOT NULL in ALTER TABLE "
                  "ADD COLUMNS` is not supported for Delta tables (column " +
                      quoted(def.column.name) + ").");
         }
     }
     sqlite3* db = session.db();
-    Transaction transaction(db);
     std::vector<Column> existing;
-    if (!loadTable(db, table.name, existing))
-        tableNotFound(table.name);
+    int64_t version = 0;
+    {
+        Transaction snapshot(db, Transaction::Read);
+        if (!loadTable(db, table.name, existing))
+            tableNotFound(table.name);
+        version = tableVersion(db, table.name);
+        snapshot.commit();
+    }
     for (size_t i = 0; i < defs.size(); ++i) {
         for (const Column& column : existing) {
             if (equalsIgnoreCase(column.name, defs[i].column.name))
@@ -287,6 +314,11 @@ Outcome alterTable(Session& session, Lexer& lexer) {
             }
         }
     }
+    // Two metadata changes racing: the later commit fails, as in Delta.
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, table.name) != version)
+        metadataChanged(table.name);
     for (size_t i = 0; i < defs.size(); ++i) {
         const std::string sql = "ALTER TABLE " + sqliteName(table.name) + " ADD COLUMN " +
                                 storageColumn(defs[i].column);
@@ -294,6 +326,7 @@ Outcome alterTable(Session& session, Lexer& lexer) {
         addCatalogColumn(db, table.name, static_cast<int>(existing.size() + i), defs[i].column,
                          defs[i].comment);
     }
+    bumpTableVersion(db, table.name);
     transaction.commit();
     return Outcome{};
 }
@@ -309,8 +342,14 @@ Outcome dropTable(Session& session, Lexer& lexer) {
     lexer.expectStatementEnd();
     checkTableRef(session, table);
     sqlite3* db = session.db();
-    Transaction transaction(db);
     std::vector<Column> existing;
+    if (!loadTable(db, table.name, existing)) {
+        if (ifExists)
+            return Outcome{};
+        tableNotFound(table.name);
+    }
+    session.waitCommit();
+    Transaction transaction(db);
     if (!loadTable(db, table.name, existing)) {
         if (ifExists)
             return Outcome{};
@@ -318,51 +357,120 @@ Outcome dropTable(Session& session, Lexer& lexer) {
     }
     exec(db, ("DROP TABLE " + sqliteName(table.name)).c_str());
     dropCatalogTable(db, table.name);
+    bumpTableVersion(db, table.name);
     transaction.commit();
     return Outcome{};
 }
 
 // ---- INSERT -------------------------------------------------------------------------
 
-void numberLiteral(const Token& token, bool negative, Literal& literal) {
-    switch (token.suffix) {
-        case 'L':
-        case 'S':
-        case 'Y':
-            literal.kind = Literal::Integer;
-            break;
-        case 'D':
-            literal.kind = Literal::Double;
-            break;
-        case 'F':
-            literal.kind = Literal::Float;
-            break;
-        case 'B':
-            literal.kind = Literal::Decimal;
-            break;
-        default:
-            literal.kind = token.hasExponent ? Literal::Double
-                                             : (token.hasDot ? Literal::Decimal : Literal::Integer);
+constexpr int kMaxDecimalPrecision = 38;
+
+// Precision of a decimal literal as the warehouse types it: its digits
+// without leading zeros, and at least its scale (0.001 is DECIMAL(3,3)).
+int decimalPrecision(std::string_view digits, int& scale) {
+    const size_t dot = digits.find('.');
+    scale = dot == std::string_view::npos ? 0 : static_cast<int>(digits.size() - dot - 1);
+    int significant = 0;
+    bool leading = true;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            continue;
+        if (leading && c == '0')
+            continue;
+        leading = false;
+        ++significant;
     }
+    return std::max({significant, scale, 1});
+}
+
+void literalOutOfRange(std::string_view text, const char* type, const char* low, const char* high,
+                       Pending& pending) {
+    pending.setAnalysis(WarehouseError(
+        "22003", kNativeAnalysis,
+        "[INVALID_NUMERIC_LITERAL_RANGE] Numeric literal " + printable(text) +
+            " is outside the valid range for " + type + " with minimum value of " + low +
+            " and maximum value of " + high + ". Please adjust the value accordingly."));
+}
+
+// Types a number token as the warehouse's parser does: an exponent or the
+// suffix D makes a DOUBLE, a point or BD a DECIMAL of as many digits as it
+// has, an integer beyond 64 bits a DECIMAL too; L, S, Y, F keep their types.
+void numberLiteral(const Token& token, bool negative, Literal& literal, Pending& pending) {
+    const std::string_view digits = token.digits();
     literal.text.clear();
     if (negative)
         literal.text += '-';
-    literal.text += token.digits();
+    literal.text += digits;
+    switch (token.suffix) {
+        case 'L':
+        case 'S':
+        case 'Y': {
+            literal.kind = Literal::Integer;
+            int64_t v = 0;
+            const auto r =
+                std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), v);
+            const bool parsed =
+                r.ec == std::errc() && r.ptr == literal.text.data() + literal.text.size();
+            if (token.suffix == 'L' && !parsed) {
+                literalOutOfRange(literal.text, "bigint", "-9223372036854775808",
+                                  "9223372036854775807", pending);
+            } else if (token.suffix == 'S' && (!parsed || v < -32768 || v > 32767)) {
+                literalOutOfRange(literal.text, "smallint", "-32768", "32767", pending);
+            } else if (token.suffix == 'Y' && (!parsed || v < -128 || v > 127)) {
+                literalOutOfRange(literal.text, "tinyint", "-128", "127", pending);
+            }
+            return;
+        }
+        case 'D':
+            literal.kind = Literal::Double;
+            return;
+        case 'F':
+            literal.kind = Literal::Float;
+            return;
+        default:
+            break;
+    }
+    if (token.hasExponent && token.suffix != 'B') {
+        literal.kind = Literal::Double;
+        return;
+    }
+    if (token.suffix != 'B' && !token.hasDot) {
+        int64_t v = 0;
+        const auto r =
+            std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), v);
+        if (r.ec == std::errc() && r.ptr == literal.text.data() + literal.text.size()) {
+            literal.kind = Literal::Integer;
+            return;
+        }
+    }
+    literal.kind = Literal::Decimal;
+    int scale = 0;
+    const int precision = decimalPrecision(digits, scale);
+    literal.scale = scale;
+    if (precision > kMaxDecimalPrecision) {
+        pending.setAnalysis(
+            WarehouseError("22003", kNativeAnalysis,
+                           "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] Decimal precision " +
+                               std::to_string(precision) + " exceeds max precision " +
+                               std::to_string(kMaxDecimalPrecision) + " (the literal " +
+                               printable(literal.text, 60) + ")."));
+    }
 }
 
 void unresolved(std::string_view name, Pending& pending) {
     pending.setAnalysis(WarehouseError(
-        "42703", kNativeCatalog,
+        "42703", kNativeAnalysis,
         "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function parameter with "
         "name " +
             quoted(name) + " cannot be resolved."));
 }
 
 void unsupportedExpression(std::string_view what, Pending& pending) {
-    pending.setAnalysis(WarehouseError(
-        "0A000", kNativeUnsupported,
-        "The emulator accepts only literals, NULL and parse_json('...') in VALUES, not " +
-            printable(what, 40) + "."));
+    pending.setAnalysis(WarehouseError("0A000", kNativeAnalysis,
+                                       "[NOT_EMULATED] The emulator accepts only literals, CAST, "
+                                       "NULL and parse_json('...') in VALUES, not " +
+                                           printable(what, 40) + "."));
 }
 
 // Skips a parenthesised argument list, the '(' being the current token.
@@ -405,6 +513,66 @@ void skipOperand(Lexer& lexer) {
     }
 }
 
+// Skips to the ')' that closes a list whose '(' was already read.
+void skipToClosingParenthesis(Lexer& lexer) {
+    int depth = 1;
+    while (depth > 0) {
+        if (lexer.cur().kind == TokenKind::End)
+            lexer.syntaxError();
+        if (lexer.isPunct('('))
+            ++depth;
+        if (lexer.isPunct(')'))
+            --depth;
+        lexer.advance();
+    }
+}
+
+// CAST(<string or number> AS DOUBLE|FLOAT), the current token being the '('.
+// This is how NaN and the infinities are written: CAST('NaN' AS DOUBLE).
+void castLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
+    lexer.expectPunct('(');
+    bool negative = false;
+    while (lexer.isPunct('-') || lexer.isPunct('+')) {
+        if (lexer.isPunct('-'))
+            negative = !negative;
+        lexer.advance();
+    }
+    Literal operand;
+    if (lexer.cur().kind == TokenKind::String && !negative) {
+        operand.kind = Literal::String;
+        operand.text.assign(lexer.cur().value);
+        lexer.advance();
+    } else if (lexer.cur().kind == TokenKind::Number) {
+        numberLiteral(lexer.cur(), negative, operand, pending);
+        lexer.advance();
+    } else if (!negative && lexer.acceptKeyword("NULL")) {
+        operand.kind = Literal::Null;
+    } else {
+        unsupportedExpression("CAST of anything but a literal", pending);
+        skipToClosingParenthesis(lexer);
+        literal.kind = Literal::Null;
+        return;
+    }
+    lexer.expectKeyword("AS");
+    const WarehouseType type = parseType(lexer);
+    lexer.expectPunct(')');
+    if (type.kind != TypeKind::Double && type.kind != TypeKind::Float) {
+        unsupportedExpression("CAST AS " + type.text(), pending);
+        literal.kind = Literal::Null;
+        return;
+    }
+    if (operand.kind == Literal::Null) {
+        literal.kind = Literal::Null;
+        return;
+    }
+    try {
+        literal.text = castToDouble(operand, type);
+    } catch (const WarehouseError& e) {
+        pending.setData(e);
+    }
+    literal.kind = type.kind == TypeKind::Float ? Literal::Float : Literal::Double;
+}
+
 // Reads one value of a VALUES row. Syntax errors are thrown; values the
 // warehouse would reject on analysis are recorded in `pending`.
 void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
@@ -416,7 +584,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
             lexer.advance();
             return;
         case TokenKind::Number:
-            numberLiteral(token, false, literal);
+            numberLiteral(token, false, literal, pending);
             lexer.advance();
             return;
         case TokenKind::Punct:
@@ -428,7 +596,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
                     lexer.advance();
                 }
                 if (lexer.cur().kind == TokenKind::Number) {
-                    numberLiteral(lexer.cur(), negative, literal);
+                    numberLiteral(lexer.cur(), negative, literal, pending);
                     lexer.advance();
                     return;
                 }
@@ -462,7 +630,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
                 const bool ok = literal.kind == Literal::Date ? parseDate(literal.text, check)
                                                               : parseTimestamp(literal.text, check);
                 if (!ok) {
-                    fail("42601", kNativeSyntax,
+                    fail("42601", kNativeAnalysis,
                          "[INVALID_TYPED_LITERAL] The value of the typed literal " + word + " '" +
                              printable(literal.text) + "' is invalid.");
                 }
@@ -471,6 +639,10 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
             }
             if (!lexer.isPunct('(')) {
                 unresolved(word, pending);
+                return;
+            }
+            if (equalsIgnoreCase(word, "cast")) {
+                castLiteral(lexer, literal, pending);
                 return;
             }
             if (!equalsIgnoreCase(word, "parse_json")) {
@@ -515,6 +687,129 @@ void bindStored(sqlite3_stmt* stmt, int index, const Stored& value) {
     }
 }
 
+// The literal kinds one VALUES column may mix: numbers widen to one number
+// type, DATE widens to TIMESTAMP, NULL agrees with all; anything else is
+// incompatible.
+enum class ValueFamily { None, Number, String, Boolean, Variant, Datetime };
+
+ValueFamily familyOf(Literal::Kind kind) {
+    switch (kind) {
+        case Literal::Null:
+            return ValueFamily::None;
+        case Literal::Integer:
+        case Literal::Decimal:
+        case Literal::Double:
+        case Literal::Float:
+            return ValueFamily::Number;
+        case Literal::String:
+            return ValueFamily::String;
+        case Literal::Boolean:
+            return ValueFamily::Boolean;
+        case Literal::Json:
+            return ValueFamily::Variant;
+        case Literal::Timestamp:
+        case Literal::Date:
+            return ValueFamily::Datetime;
+    }
+    return ValueFamily::None;
+}
+
+// The wider of two number kinds: INT < DECIMAL < DOUBLE, INT < FLOAT < DOUBLE,
+// and DECIMAL with FLOAT gives DOUBLE.
+Literal::Kind widerNumber(Literal::Kind a, Literal::Kind b) {
+    if (a == b)
+        return a;
+    if (a == Literal::Integer)
+        return b;
+    if (b == Literal::Integer)
+        return a;
+    return Literal::Double;
+}
+
+// Brings a number literal to the column's common number type, so that every
+// row of the column holds the same value the warehouse would compute.
+void widen(Literal& l, Literal::Kind to, int scale) {
+    if (l.kind == to && (to != Literal::Decimal || l.scale == scale))
+        return;
+    if (to == Literal::Decimal) {
+        if (l.scale == 0)
+            l.text += '.';
+        l.text.append(static_cast<size_t>(scale - l.scale), '0');
+        l.scale = scale;
+    } else if (l.kind == Literal::Float && to == Literal::Double) {
+        double d = 0;
+        std::from_chars(l.text.data(), l.text.data() + l.text.size(), d);
+        if (l.text != "NaN" && l.text != "Infinity" && l.text != "-Infinity")
+            l.text = formatDouble(static_cast<double>(static_cast<float>(d)));
+    }
+    l.kind = to;
+}
+
+const char* familyName(ValueFamily family) {
+    switch (family) {
+        case ValueFamily::Number:
+            return "a number";
+        case ValueFamily::String:
+            return "a string";
+        case ValueFamily::Boolean:
+            return "a boolean";
+        case ValueFamily::Variant:
+            return "parse_json(...)";
+        case ValueFamily::Datetime:
+            return "a date or timestamp";
+        case ValueFamily::None:
+            break;
+    }
+    return "NULL";
+}
+
+// The rows of one VALUES list must agree per column before anything is cast
+// to the table's columns; numbers of different kinds are widened in place.
+void checkInlineTable(std::vector<std::vector<Literal>>& rows,
+                      const std::vector<const Column*>& targets, Pending& pending) {
+    size_t width = 0;
+    for (const auto& row : rows)
+        width = std::max(width, row.size());
+    for (size_t c = 0; c < width; ++c) {
+        ValueFamily family = ValueFamily::None;
+        Literal::Kind number = Literal::Integer;
+        int scale = 0;
+        bool mixed = false;
+        for (const auto& row : rows) {
+            if (c >= row.size())
+                continue;
+            const Literal& l = row[c];
+            const ValueFamily f = familyOf(l.kind);
+            if (f == ValueFamily::None)
+                continue;
+            if (family != ValueFamily::None && f != family) {
+                pending.setAnalysis(WarehouseError(
+                    "42000", kNativeAnalysis,
+                    "[INVALID_INLINE_TABLE.INCOMPATIBLE_TYPES_IN_INLINE_TABLE] Invalid inline "
+                    "table. Found incompatible types in the column `col" +
+                        std::to_string(c + 1) + "`" +
+                        (c < targets.size() ? " (for " + quoted(targets[c]->name) + ")" : "") +
+                        " for inline table: " + familyName(family) + " and " + familyName(f) +
+                        "."));
+                return;
+            }
+            family = f;
+            if (f == ValueFamily::Number) {
+                if (row[c].kind != number)
+                    mixed = true;
+                number = widerNumber(number, l.kind);
+                scale = std::max(scale, l.scale);
+            }
+        }
+        if (family != ValueFamily::Number || !(mixed || number == Literal::Decimal))
+            continue;
+        for (auto& row : rows) {
+            if (c < row.size() && familyOf(row[c].kind) == ValueFamily::Number)
+                widen(row[c], number, scale);
+        }
+    }
+}
+
 Outcome insertRows(Session& session, Lexer& lexer) {
     lexer.expectKeyword("INTO");
     lexer.acceptKeyword("TABLE");
@@ -529,22 +824,30 @@ Outcome insertRows(Session& session, Lexer& lexer) {
     }
     if (!lexer.acceptKeyword("VALUES")) {
         if (lexer.isKeyword("SELECT") || lexer.isKeyword("TABLE") || lexer.isKeyword("WITH")) {
-            fail("0A000", kNativeUnsupported, "INSERT ... SELECT is not emulated; use VALUES.");
+            fail("0A000", kNativeAnalysis,
+                 "[NOT_EMULATED] INSERT ... SELECT is not emulated; use VALUES.");
         }
         lexer.syntaxError();
     }
 
+    // Analysis reads a snapshot of the table; the write checks at commit that
+    // no ALTER changed it meanwhile, as Delta's optimistic commit does.
     sqlite3* db = session.db();
-    Transaction transaction(db);
     Pending pending;
     std::vector<Column> columns;
     std::vector<const Column*> targets;
+    int64_t version = 0;
     try {
         checkTableRef(session, table);
         for (const std::string& name : names)
             checkColumnName(name);
-        if (!loadTable(db, table.name, columns))
-            tableNotFound(table.name);
+        {
+            Transaction snapshot(db, Transaction::Read);
+            if (!loadTable(db, table.name, columns))
+                tableNotFound(table.name);
+            version = tableVersion(db, table.name);
+            snapshot.commit();
+        }
         if (!haveList) {
             for (const Column& column : columns)
                 targets.push_back(&column);
@@ -556,7 +859,7 @@ Outcome insertRows(Session& session, Lexer& lexer) {
                         found = &column;
                 }
                 if (!found) {
-                    fail("42703", kNativeCatalog,
+                    fail("42703", kNativeAnalysis,
                          "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function "
                          "parameter with name " +
                              quoted(name) + " cannot be resolved (table " + quoted(table.name) +
@@ -564,7 +867,7 @@ Outcome insertRows(Session& session, Lexer& lexer) {
                 }
                 for (const Column* target : targets) {
                     if (target == found) {
-                        fail("42701", kNativeCatalog,
+                        fail("42701", kNativeAnalysis,
                              "[COLUMN_ALREADY_EXISTS] The column " + quoted(name) +
                                  " is named more than once in the INSERT column list.");
                     }
@@ -584,7 +887,7 @@ Outcome insertRows(Session& session, Lexer& lexer) {
                 named = named || target == &column;
             if (!named && !column.nullable) {
                 pending.setData(WarehouseError(
-                    "23502", kNativeData,
+                    "23502", kNativeRuntime,
                     "[DELTA_NOT_NULL_CONSTRAINT_VIOLATED] NOT NULL constraint violated for "
                     "column: " +
                         printable(column.name) + " (not named in the INSERT into " +
@@ -593,65 +896,80 @@ Outcome insertRows(Session& session, Lexer& lexer) {
         }
     }
 
-    std::optional<Statement> insert;
-    if (!pending.any()) {
-        std::string sql = "INSERT INTO " + sqliteName(table.name) + " (";
-        for (size_t i = 0; i < targets.size(); ++i) {
-            if (i)
-                sql += ", ";
-            sql += sqliteName(targets[i]->name);
-        }
-        sql += ") VALUES (";
-        for (size_t i = 0; i < targets.size(); ++i)
-            sql += i ? ", ?" : "?";
-        sql += ")";
-        insert.emplace(db, sql);
-    }
-
-    std::vector<Stored> stored(targets.size());
-    Literal literal;
-    long long rows = 0;
+    std::vector<std::vector<Literal>> values;
     do {
         lexer.expectPunct('(');
-        size_t count = 0;
+        std::vector<Literal>& row = values.emplace_back();
+        row.reserve(targets.size());
         for (;;) {
-            readLiteral(lexer, literal, pending);
-            if (!pending.any() && count < targets.size()) {
-                try {
-                    storeValue(literal, *targets[count], table.name, stored[count]);
-                } catch (const WarehouseError& e) {
-                    pending.setData(e);
-                }
-            }
-            ++count;
+            readLiteral(lexer, row.emplace_back(), pending);
             if (lexer.acceptPunct(','))
                 continue;
             lexer.expectPunct(')');
             break;
         }
-        ++rows;
-        if (count != targets.size() && !pending.analysis) {
+        if (row.size() != targets.size() && !pending.analysis) {
             pending.setAnalysis(WarehouseError(
-                "21S01", kNativeCatalog,
+                "21S01", kNativeAnalysis,
                 "[INSERT_COLUMN_ARITY_MISMATCH] Cannot write to " + quoted(table.name) + ": row " +
-                    std::to_string(rows) + " has " + std::to_string(count) +
+                    std::to_string(values.size()) + " has " + std::to_string(row.size()) +
                     " values but the table expects " + std::to_string(targets.size()) + "."));
-        }
-        if (!pending.any()) {
-            sqlite3_stmt* stmt = insert->get();
-            for (size_t i = 0; i < targets.size(); ++i) {
-                bindStored(stmt, static_cast<int>(i + 1), stored[i]);
-            }
-            insert->step();
-            sqlite3_reset(stmt);
         }
     } while (lexer.acceptPunct(','));
     lexer.expectStatementEnd();
+    if (!pending.analysis)
+        checkInlineTable(values, targets, pending);
+
+    // Every value is cast before anything is written; a refusal found while
+    // analysing (cannot safely cast) wins over one found while casting.
+    const size_t width = targets.size();
+    std::vector<Stored> stored;
+    if (!pending.analysis) {
+        stored.resize(values.size() * width);
+        for (size_t r = 0; r < values.size() && !pending.analysis; ++r) {
+            for (size_t c = 0; c < width; ++c) {
+                try {
+                    storeValue(values[r][c], *targets[c], table.name, stored[r * width + c]);
+                } catch (const WarehouseError& e) {
+                    if (e.diag().native == kNativeAnalysis) {
+                        pending.setAnalysis(e);
+                        break;
+                    }
+                    pending.setData(e);
+                }
+            }
+        }
+    }
     pending.raise();
-    insert.reset();
+    const long long rowCount = static_cast<long long>(values.size());
+    values.clear();
+
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, table.name) != version)
+        metadataChanged(table.name);
+    std::string sql = "INSERT INTO " + sqliteName(table.name) + " (";
+    for (size_t i = 0; i < width; ++i) {
+        if (i)
+            sql += ", ";
+        sql += sqliteName(targets[i]->name);
+    }
+    sql += ") VALUES (";
+    for (size_t i = 0; i < width; ++i)
+        sql += i ? ", ?" : "?";
+    sql += ")";
+    {
+        Statement insert(db, sql);
+        for (size_t r = 0; r * width < stored.size(); ++r) {
+            for (size_t c = 0; c < width; ++c)
+                bindStored(insert.get(), static_cast<int>(c + 1), stored[r * width + c]);
+            insert.step();
+            sqlite3_reset(insert.get());
+        }
+    }
     transaction.commit();
     Outcome outcome;
-    outcome.rowCount = rows;
+    outcome.rowCount = rowCount;
     return outcome;
 }
 
@@ -666,27 +984,29 @@ Outcome insertRows(Session& session, Lexer& lexer) {
     if (message.rfind("no such table: ", 0) == 0)
         tableNotFound(after("no such table: "));
     if (message.rfind("no such column: ", 0) == 0) {
-        fail("42703", kNativeCatalog,
+        fail("42703", kNativeAnalysis,
              "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function parameter "
              "with name " +
                  quoted(after("no such column: ")) + " cannot be resolved.");
     }
     if (message.rfind("no such function: ", 0) == 0) {
-        fail("42883", kNativeCatalog,
+        fail("42883", kNativeAnalysis,
              "[UNRESOLVED_ROUTINE] Cannot resolve routine " + quoted(after("no such function: ")) +
                  ".");
     }
     if (message.find("syntax error") != std::string::npos ||
         message.find("incomplete input") != std::string::npos ||
         message.find("unrecognized token") != std::string::npos) {
-        fail("42601", kNativeSyntax, "[PARSE_SYNTAX_ERROR] " + message + ".");
+        fail("42601", kNativeAnalysis, "[PARSE_SYNTAX_ERROR] " + message + ".");
     }
     if (message.find("stack overflow") != std::string::npos ||
         message.find("too large") != std::string::npos ||
         message.find("too deep") != std::string::npos) {
-        fail("54001", kNativeSyntax, "The query is too complex: " + message + ".");
+        fail("54001", kNativeAnalysis,
+             "[QUERY_TOO_COMPLEX] The query is too complex: " + message + ".");
     }
-    fail("42000", kNativeSyntax, "The query cannot be run: " + message + ".");
+    fail("42000", kNativeAnalysis,
+         "[QUERY_NOT_RUNNABLE] The query cannot be run: " + message + ".");
 }
 
 // Closes a prepared query on every way out.
@@ -797,16 +1117,16 @@ Outcome runQuery(Session& session, std::string_view sql) {
 
     sqlite3* db = session.db();
     if (readsInformationSchema)
-        refreshInformationSchema(db, session.settings().schema);
+        refreshInformationSchema(db, session.settings().catalog, session.settings().schema);
     PreparedQuery query;
     if (sqlite3_prepare_v2(db, translated.c_str(), static_cast<int>(translated.size()), &query.stmt,
                            nullptr) != SQLITE_OK) {
         queryError(db);
     }
     if (!query.stmt)
-        fail("42601", kNativeSyntax, "[PARSE_SYNTAX_ERROR] The query is empty.");
+        fail("42601", kNativeAnalysis, "[PARSE_SYNTAX_ERROR] The query is empty.");
     if (!sqlite3_stmt_readonly(query.stmt)) {
-        fail("0A000", kNativeUnsupported, "The emulator runs only queries that read.");
+        fail("0A000", kNativeAnalysis, "[NOT_EMULATED] The emulator runs only queries that read.");
     }
     for (size_t i = 0; i < parameters.size(); ++i) {
         sqlite3_bind_text(query.stmt, static_cast<int>(i + 1), parameters[i].data(),
@@ -874,12 +1194,13 @@ Outcome execute(Session& session, std::string_view sql) {
         return runQuery(session, sql);
     }
     if (lexer.cur().kind == TokenKind::End) {
-        fail("42601", kNativeSyntax,
+        fail("42601", kNativeAnalysis,
              "[PARSE_EMPTY_STATEMENT] Syntax error, unexpected empty statement.");
     }
     if (lexer.cur().kind == TokenKind::Word) {
-        fail("0A000", kNativeUnsupported,
-             "The statement " + printable(lexer.cur().text, 40) + " is not emulated.");
+        fail("0A000", kNativeAnalysis,
+             "[NOT_EMULATED] The statement " + printable(lexer.cur().text, 40) +
+                 " is not emulated.");
     }
     lexer.syntaxError();
 }

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "diagnostics.h"
@@ -45,6 +48,19 @@ bool readAll(int fd, std::string& out) {
             return true;
         out.append(buffer, static_cast<size_t>(n));
     }
+}
+
+void sleepMs(long ms) {
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The first line of a file, without its line end; empty when unreadable.
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return trimmed(line);
 }
 
 }  // namespace
@@ -110,6 +126,8 @@ ConnectionSettings parseConnectionString(std::string_view text) {
             settings.password = value;
         } else if (key == "schema") {
             settings.schema = value;
+        } else if (key == "catalog") {
+            settings.catalog = value;
         } else if (key == "warehouse") {
             settings.directory = value;
             haveDirectory = true;
@@ -122,6 +140,9 @@ ConnectionSettings parseConnectionString(std::string_view text) {
     settings.schema = toLowerAscii(settings.schema);
     if (settings.schema.empty())
         settings.schema = "default";
+    settings.catalog = toLowerAscii(settings.catalog);
+    if (settings.catalog.empty())
+        settings.catalog = "main";
     for (unsigned char c : settings.schema) {
         if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '.') {
             fail("3F000", kNativeConnection,
@@ -134,11 +155,20 @@ ConnectionSettings parseConnectionString(std::string_view text) {
 
 Session::Session(const ConnectionSettings& settings) : settings_(settings) {
     const std::string where = settings_.host.empty() ? settings_.directory : settings_.host;
-    if (offlineNow()) {
-        fail("08001", kNativeConnection,
-             "Unable to connect to the warehouse at " + printable(where) +
-                 ": the warehouse is offline.");
+    switch (outageNow()) {
+        case Outage::Network:
+            fail("08001", kNativeConnection,
+                 "Unable to connect to the warehouse at " + printable(where) +
+                     ": the warehouse is offline.");
+        case Outage::Transport:
+            fail("HY000", kNativeConnection,
+                 "Unexpected response from server during a HTTP connection: Could not resolve "
+                 "host for client socket (" +
+                     printable(where) + ").");
+        case Outage::None:
+            break;
     }
+    sleepMs(readLatency().connect);
     std::error_code error;
     std::filesystem::create_directories(settings_.directory, error);
     if (!std::filesystem::is_directory(settings_.directory, error)) {
@@ -173,23 +203,71 @@ Session::~Session() {
         sqlite3_close_v2(db_);
 }
 
-bool Session::offlineNow() const {
+Outage Session::outageNow() const {
+    const std::string path = settings_.directory + "/offline";
     struct stat info;
-    return ::stat((settings_.directory + "/offline").c_str(), &info) == 0;
+    if (::stat(path.c_str(), &info) != 0)
+        return Outage::None;
+    if (info.st_size == 0)
+        return Outage::Network;
+    return firstLine(path) == "HY000" ? Outage::Transport : Outage::Network;
+}
+
+Latency Session::readLatency() const {
+    // Lines "connect MS", "statement MS", "commit MS"; others are ignored.
+    Latency latency;
+    std::ifstream in(settings_.directory + "/latency");
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string text = trimmed(line);
+        const size_t blank = text.find_first_of(" \t");
+        if (blank == std::string::npos)
+            continue;
+        const std::string key = toLowerAscii(text.substr(0, blank));
+        const std::string number = trimmed(std::string_view(text).substr(blank + 1));
+        long ms = 0;
+        const auto r = std::from_chars(number.data(), number.data() + number.size(), ms);
+        if (r.ec != std::errc() || r.ptr != number.data() + number.size() || ms < 0)
+            continue;
+        if (key == "connect") {
+            latency.connect = ms;
+        } else if (key == "statement") {
+            latency.statement = ms;
+        } else if (key == "commit") {
+            latency.commit = ms;
+        }
+    }
+    return latency;
 }
 
 bool Session::isDead() {
-    if (!dead_ && offlineNow())
-        dead_ = true;
+    if (!dead_) {
+        const Outage outage = outageNow();
+        if (outage != Outage::None) {
+            dead_ = true;
+            deadBy_ = outage;
+        }
+    }
     return dead_;
 }
 
 void Session::checkStatement(std::string_view sql) {
     if (isDead()) {
+        if (deadBy_ == Outage::Transport) {
+            fail("HY000", kNativeConnection,
+                 "Unexpected response from server during a HTTP connection: the connection was "
+                 "reset by the peer.");
+        }
         fail("08S01", kNativeConnection,
              "Communication link failure: the connection to the warehouse was lost.");
     }
     consumeFault(sql);
+    latency_ = readLatency();
+    sleepMs(latency_.statement);
+}
+
+void Session::waitCommit() const {
+    sleepMs(latency_.commit);
 }
 
 void Session::consumeFault(std::string_view sql) {

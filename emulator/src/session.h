@@ -3,12 +3,14 @@
 //
 // A Session is made from the connection string the driver manager hands to
 // SQLDriverConnect. It checks the fault files of the warehouse directory
-// (offline, credentials, faults), opens the schema's SQLite file and owns that
-// SQLite handle until it dies. The fault files are read on every connect and
-// every statement, so a test can break and heal the warehouse from outside
-// while connections are open; the faults file is consumed under a file lock so
-// several processes share one budget of failures. A Session serves one thread
-// at a time.
+// (offline, credentials, faults, latency), opens the schema's SQLite file and
+// owns that SQLite handle until it dies. The fault files are read on every
+// connect and every statement, so a test can break, heal or slow down the
+// warehouse from outside while connections are open; the faults file is
+// consumed under a file lock so several processes share one budget of
+// failures. The latency waits sleep without holding any lock, so connections
+// in several threads and processes overlap as on the real warehouse. A Session
+// serves one thread at a time.
 
 #include <sqlite3.h>
 
@@ -24,6 +26,7 @@ struct ConnectionSettings {
     std::string user;
     std::string password;
     std::string schema;     // lower case; "default" when none was given
+    std::string catalog;    // lower case; "main" when none was given
     std::string directory;  // Warehouse=, else $LAKESINK_WAREHOUSE, else ./warehouse
 };
 
@@ -32,11 +35,25 @@ struct ConnectionSettings {
 // an unterminated brace and 3F000 for a schema name that cannot be a file name.
 ConnectionSettings parseConnectionString(std::string_view text);
 
+// Delays of the latency file, in milliseconds; all 0 without the file.
+struct Latency {
+    long connect = 0;    // every connect (a warehouse that is starting)
+    long statement = 0;  // every statement
+    long commit = 0;     // every statement that writes, on top of `statement`
+};
+
+// How the offline file makes the warehouse unreachable.
+enum class Outage {
+    None,
+    Network,    // empty file: 08001 at connect, 08S01 on an open connection
+    Transport,  // first line HY000: HY000 with the driver's HTTP transport message
+};
+
 class Session {
   public:
-    // Throws WarehouseError: 08001 when offline or the directory is
-    // unreachable, 28000 when the credentials are refused, HY000 when the
-    // schema file cannot be opened.
+    // Waits the connect latency, then throws WarehouseError: 08001 (or HY000)
+    // when offline or the directory is unreachable, 28000 when the
+    // credentials are refused, HY000 when the schema file cannot be opened.
     explicit Session(const ConnectionSettings& settings);
     ~Session();
     Session(const Session&) = delete;
@@ -48,17 +65,24 @@ class Session {
     // True once this connection has seen the warehouse offline; it stays dead
     // until the application connects again.
     bool isDead();
-    // Runs before every statement: 08S01 on a dead connection, then the first
-    // matching line of the faults file (consumed) as that line's SQLSTATE.
+    // Runs before every statement: 08S01 (or HY000) on a dead connection,
+    // then the first matching line of the faults file (consumed) as that
+    // line's SQLSTATE, then the statement latency.
     void checkStatement(std::string_view sql);
+    // The commit latency of the current statement; a writing statement calls
+    // it after analysis and before it takes the storage's write lock.
+    void waitCommit() const;
 
   private:
-    bool offlineNow() const;
+    Outage outageNow() const;
+    Latency readLatency() const;
     void consumeFault(std::string_view sql);
 
     ConnectionSettings settings_;
     sqlite3* db_ = nullptr;
     bool dead_ = false;
+    Outage deadBy_ = Outage::None;
+    Latency latency_;  // as read at the start of the current statement
 };
 
 }  // namespace whemu

@@ -123,7 +123,7 @@ void Lexer::skipSpaceAndComments() {
                 }
             }
             if (depth != 0) {
-                fail("42601", kNativeSyntax,
+                fail("42601", kNativeAnalysis,
                      "[UNCLOSED_BRACKETED_COMMENT] Found an unclosed bracketed comment at "
                      "position " +
                          std::to_string(start) + ".");
@@ -242,7 +242,7 @@ void Lexer::lexString(size_t start, bool raw) {
             }
         }
         if (!closed) {
-            fail("42601", kNativeSyntax,
+            fail("42601", kNativeAnalysis,
                  "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input: the string literal "
                  "starting at position " +
                      std::to_string(bodyStart - 1) + " is not closed.");
@@ -298,7 +298,7 @@ void Lexer::lexNumber(size_t start) {
         }
         const bool integral = !token_.hasDot && !token_.hasExponent;
         if (s == 0 || ((s == 'L' || s == 'S' || s == 'Y') && !integral)) {
-            fail("42601", kNativeSyntax,
+            fail("42601", kNativeAnalysis,
                  "[PARSE_SYNTAX_ERROR] Syntax error at or near '" +
                      printable(sql_.substr(start, wordEnd - start)) + "'.");
         }
@@ -344,7 +344,7 @@ void Lexer::advance() {
         for (;;) {
             const size_t close = sql_.find('`', pos_);
             if (close == std::string_view::npos) {
-                fail("42601", kNativeSyntax,
+                fail("42601", kNativeAnalysis,
                      "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input: the quoted name "
                      "starting at position " +
                          std::to_string(start) + " is not closed.");
@@ -408,7 +408,7 @@ void Lexer::expectStatementEnd() {
     if (isPunct(';')) {
         advance();
         if (token_.kind != TokenKind::End) {
-            fail("42601", kNativeSyntax,
+            fail("42601", kNativeAnalysis,
                  "[PARSE_SYNTAX_ERROR] Syntax error at or near '" + printable(token_.text, 40) +
                      "': only one statement can be executed at a time.");
         }
@@ -420,9 +420,10 @@ void Lexer::expectStatementEnd() {
 
 void Lexer::syntaxError() const {
     if (token_.kind == TokenKind::End) {
-        fail("42601", kNativeSyntax, "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input.");
+        fail("42601", kNativeAnalysis,
+             "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input.");
     }
-    fail("42601", kNativeSyntax,
+    fail("42601", kNativeAnalysis,
          "[PARSE_SYNTAX_ERROR] Syntax error at or near '" + printable(token_.text, 40) +
              "' (position " + std::to_string(token_.begin) + ").");
 }

@@ -16,6 +16,8 @@ const char* const kSetup[] = {
     " table_name TEXT NOT NULL, ordinal INTEGER NOT NULL, column_name TEXT NOT NULL,"
     " type TEXT NOT NULL, nullable INTEGER NOT NULL, comment TEXT,"
     " PRIMARY KEY (table_name, ordinal))",
+    "CREATE TABLE IF NOT EXISTS _lakesink_versions ("
+    " table_name TEXT PRIMARY KEY, version INTEGER NOT NULL)",
     "ATTACH DATABASE ':memory:' AS information_schema",
     "CREATE TABLE information_schema.columns ("
     " table_catalog TEXT, table_schema TEXT, table_name TEXT, column_name TEXT,"
@@ -133,8 +135,8 @@ void Statement::bindInt(int index, int64_t value) {
     sqlite3_bind_int64(stmt_, index, value);
 }
 
-Transaction::Transaction(sqlite3* db) : db_(db) {
-    exec(db, "BEGIN IMMEDIATE");
+Transaction::Transaction(sqlite3* db, Mode mode) : db_(db) {
+    exec(db, mode == Write ? "BEGIN IMMEDIATE" : "BEGIN");
 }
 
 Transaction::~Transaction() {
@@ -192,22 +194,37 @@ void dropCatalogTable(sqlite3* db, const std::string& table) {
     drop.step();
 }
 
-void refreshInformationSchema(sqlite3* db, const std::string& schema) {
+int64_t tableVersion(sqlite3* db, const std::string& table) {
+    Statement select(db, "SELECT version FROM _lakesink_versions WHERE table_name = ?1");
+    select.bindText(1, table);
+    return select.step() == SQLITE_ROW ? sqlite3_column_int64(select.get(), 0) : 0;
+}
+
+void bumpTableVersion(sqlite3* db, const std::string& table) {
+    Statement bump(db,
+                   "INSERT INTO _lakesink_versions (table_name, version) VALUES (?1, 1)"
+                   " ON CONFLICT (table_name) DO UPDATE SET version = version + 1");
+    bump.bindText(1, table);
+    bump.step();
+}
+
+void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema) {
     exec(db, "BEGIN");
     try {
         exec(db, "DELETE FROM information_schema.columns");
         exec(db, "DELETE FROM information_schema.tables");
         Statement tables(db,
-                         "INSERT INTO information_schema.tables SELECT DISTINCT 'hive_metastore',"
+                         "INSERT INTO information_schema.tables SELECT DISTINCT ?2,"
                          " ?1, table_name, 'MANAGED', 'DELTA', NULL FROM main._lakesink_columns");
         tables.bindText(1, schema);
+        tables.bindText(2, catalog);
         tables.step();
         Statement read(db,
                        "SELECT table_name, ordinal, column_name, type, nullable, comment"
                        " FROM main._lakesink_columns ORDER BY table_name, ordinal");
         Statement insert(db,
                          "INSERT INTO information_schema.columns VALUES"
-                         " ('hive_metastore', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+                         " (?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, NULL, ?9, ?10, ?11)");
         while (read.step() == SQLITE_ROW) {
             sqlite3_stmt* r = read.get();
             const WarehouseType type =
@@ -219,8 +236,8 @@ void refreshInformationSchema(sqlite3* db, const std::string& schema) {
             insert.bindText(5, sqlite3_column_int(r, 4) ? "YES" : "NO");
             insert.bindText(6, type.dataType());
             insert.bindText(7, type.fullDataType());
-            if (type.kind == TypeKind::Varchar)
-                insert.bindInt(8, type.length);
+            // character_maximum_length stays NULL: the length is only in
+            // full_data_type, as in Unity Catalog.
             if (type.kind == TypeKind::Decimal) {
                 insert.bindInt(9, type.precision);
                 insert.bindInt(10, type.scale);
@@ -228,6 +245,7 @@ void refreshInformationSchema(sqlite3* db, const std::string& schema) {
             if (sqlite3_column_type(r, 5) != SQLITE_NULL) {
                 insert.bindText(11, reinterpret_cast<const char*>(sqlite3_column_text(r, 5)));
             }
+            insert.bindText(12, catalog);
             insert.step();
             insert.reset();
         }

@@ -6,7 +6,9 @@
 // Each schema is one SQLite file in WAL mode with a long busy timeout, so
 // several connections and processes can write to it. The table
 // "_lakesink_columns" in that file is the catalog: one row per column with its
-// warehouse type, in table order. information_schema is an attached in-memory
+// warehouse type, in table order; "_lakesink_versions" counts the metadata
+// changes of each table, so that a writer can tell that a concurrent ALTER
+// happened while it waited. information_schema is an attached in-memory
 // database filled from the catalog before a query reads it. Nothing here is
 // thread-safe; a sqlite3 handle belongs to one Session.
 
@@ -21,6 +23,7 @@
 namespace whemu {
 
 inline constexpr const char* kCatalogTable = "_lakesink_columns";
+inline constexpr const char* kVersionsTable = "_lakesink_versions";
 
 // Opens (creating when needed) the schema file with the catalog and the
 // information_schema database attached. Throws WarehouseError.
@@ -54,10 +57,12 @@ class Statement {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// BEGIN IMMEDIATE on construction, ROLLBACK unless committed.
+// BEGIN IMMEDIATE (a write, taking the write lock at once) or BEGIN (a
+// consistent read) on construction, ROLLBACK unless committed.
 class Transaction {
   public:
-    explicit Transaction(sqlite3* db);
+    enum Mode { Write, Read };
+    explicit Transaction(sqlite3* db, Mode mode = Write);
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -76,7 +81,11 @@ bool storageTableExists(sqlite3* db, const std::string& table);
 void addCatalogColumn(sqlite3* db, const std::string& table, int ordinal, const Column& column,
                       const std::string& comment);
 void dropCatalogTable(sqlite3* db, const std::string& table);
+// The metadata version of `table`: it changes with every CREATE, ALTER and
+// DROP of the table (0 for a table never seen), never with an INSERT.
+int64_t tableVersion(sqlite3* db, const std::string& table);
+void bumpTableVersion(sqlite3* db, const std::string& table);
 // Refills information_schema.columns and .tables from the catalog.
-void refreshInformationSchema(sqlite3* db, const std::string& schema);
+void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema);
 
 }  // namespace whemu

@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <set>
+#include <vector>
 
 #include "diagnostics.h"
 #include "spark_lexer.h"
@@ -206,6 +208,26 @@ bool parseDoubleText(std::string_view text, double& value) {
     return true;
 }
 
+// The value of a Double or Float literal, CAST results (NaN, Infinity)
+// included.
+bool literalDouble(const Literal& l, double& value) {
+    if (l.text == "NaN") {
+        value = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    if (l.text == "Infinity" || l.text == "-Infinity") {
+        value = l.text[0] == '-' ? -std::numeric_limits<double>::infinity()
+                                 : std::numeric_limits<double>::infinity();
+        return true;
+    }
+    return parseDoubleText(l.text, value);
+}
+
+bool isSpecialDouble(const Literal& l) {
+    return (l.kind == Literal::Double || l.kind == Literal::Float) &&
+           (l.text == "NaN" || l.text == "Infinity" || l.text == "-Infinity");
+}
+
 // A string cast to DOUBLE: Java's number syntax (with an optional d/f suffix)
 // plus the special words NaN, Infinity and inf in any case.
 bool stringToDouble(std::string_view text, double& value) {
@@ -397,7 +419,7 @@ std::string where(const Column& column, std::string_view table) {
 
 [[noreturn]] void invalidInput(const char* state, const Literal& l, const Column& column,
                                std::string_view table) {
-    fail(state, kNativeData,
+    fail(state, kNativeRuntime,
          std::string("[CAST_INVALID_INPUT] The value '") + printable(l.text) + "' of the type \"" +
              literalTypeName(l) + "\" cannot be cast to \"" + column.type.text() +
              "\" because it is malformed. Correct the value as per the syntax, or change its "
@@ -406,14 +428,14 @@ std::string where(const Column& column, std::string_view table) {
 }
 
 [[noreturn]] void overflow(const Literal& l, const Column& column, std::string_view table) {
-    fail("22003", kNativeData,
+    fail("22003", kNativeRuntime,
          std::string("[CAST_OVERFLOW] The value ") + printable(l.text) + " of the type \"" +
              literalTypeName(l) + "\" cannot be cast to \"" + column.type.text() +
              "\" due to an overflow." + where(column, table));
 }
 
 [[noreturn]] void cannotCast(const Literal& l, const Column& column, std::string_view table) {
-    fail("42804", kNativeData,
+    fail("42804", kNativeAnalysis,
          "[INCOMPATIBLE_DATA_FOR_TABLE.CANNOT_SAFELY_CAST] Cannot write incompatible data for "
          "the table " +
              quoted(table) + ": Cannot safely cast " + quoted(column.name) + " \"" +
@@ -442,7 +464,7 @@ void toInteger(const Literal& l, const Column& column, std::string_view table, S
         case Literal::Double:
         case Literal::Float: {
             double d = 0;
-            if (!parseDoubleText(l.text, d) || !(d >= -9223372036854775808.0) ||
+            if (!literalDouble(l, d) || !(d >= -9223372036854775808.0) ||
                 !(d < 9223372036854775808.0)) {
                 overflow(l, column, table);
             }
@@ -483,9 +505,9 @@ void toFloating(const Literal& l, const Column& column, std::string_view table, 
         case Literal::Decimal:
         case Literal::Double:
         case Literal::Float:
-            if (!parseDoubleText(l.text, d))
+            if (!literalDouble(l, d))
                 invalidInput("22018", l, column, table);
-            if (std::isinf(d))
+            if (std::isinf(d) && !isSpecialDouble(l))
                 overflow(l, column, table);
             break;
         case Literal::String:
@@ -515,10 +537,13 @@ void toFloating(const Literal& l, const Column& column, std::string_view table, 
 void toDecimal(const Literal& l, const Column& column, std::string_view table, Stored& out) {
     std::string_view text = l.text;
     switch (l.kind) {
-        case Literal::Integer:
-        case Literal::Decimal:
         case Literal::Double:
         case Literal::Float:
+            if (isSpecialDouble(l))
+                overflow(l, column, table);
+            break;
+        case Literal::Integer:
+        case Literal::Decimal:
             break;
         case Literal::String:
             text = trimSpaces(text);
@@ -533,7 +558,7 @@ void toDecimal(const Literal& l, const Column& column, std::string_view table, S
         invalidInput("22018", l, column, table);
     if (!roundDecimal(negative, digits, exponent, column.type.precision, column.type.scale,
                       out.s)) {
-        fail("22003", kNativeData,
+        fail("22003", kNativeRuntime,
              "[NUMERIC_VALUE_OUT_OF_RANGE] " + printable(l.text) +
                  " cannot be represented as Decimal(" + std::to_string(column.type.precision) +
                  ", " + std::to_string(column.type.scale) + ")." + where(column, table));
@@ -632,7 +657,7 @@ void toText(const Literal& l, const Column& column, std::string_view table, Stor
         case Literal::Double:
         case Literal::Float: {
             double d = 0;
-            parseDoubleText(l.text, d);
+            literalDouble(l, d);
             out.s = l.kind == Literal::Float ? formatFloat(static_cast<float>(d)) : formatDouble(d);
             break;
         }
@@ -667,7 +692,7 @@ void toText(const Literal& l, const Column& column, std::string_view table, Stor
         out.s.resize(cut);
         return;
     }
-    fail("22001", kNativeData,
+    fail("22001", kNativeRuntime,
          "[EXCEED_LIMIT_LENGTH] Exceeds char/varchar type length limitation: " +
              std::to_string(column.type.length) + "." + where(column, table));
 }
@@ -841,7 +866,7 @@ WarehouseType parseType(Lexer& lexer) {
     } else if (word == "variant") {
         type.kind = TypeKind::Variant;
     } else {
-        fail("0A000", kNativeUnsupported,
+        fail("0A000", kNativeAnalysis,
              "[UNSUPPORTED_DATATYPE] Unsupported data type \"" + printable(t.text) +
                  "\" (the emulator knows BIGINT, INT, SMALLINT, TINYINT, DOUBLE, FLOAT, BOOLEAN, "
                  "DATE, DECIMAL, TIMESTAMP, STRING, VARCHAR and VARIANT).");
@@ -849,14 +874,14 @@ WarehouseType parseType(Lexer& lexer) {
     lexer.advance();
     if (type.kind == TypeKind::Varchar) {
         if (!lexer.acceptPunct('(')) {
-            fail("42601", kNativeSyntax,
+            fail("42601", kNativeAnalysis,
                  "[DATATYPE_MISSING_SIZE] DataType \"VARCHAR\" requires a length parameter, for "
                  "example \"VARCHAR(10)\".");
         }
         type.length = typeParameter(lexer);
         lexer.expectPunct(')');
         if (type.length < 1 || type.length > 2147483647L) {
-            fail("42601", kNativeSyntax,
+            fail("42601", kNativeAnalysis,
                  "[INVALID_VARCHAR_LENGTH] VARCHAR length " + std::to_string(type.length) +
                      " is out of range.");
         }
@@ -867,7 +892,7 @@ WarehouseType parseType(Lexer& lexer) {
             scale = typeParameter(lexer);
         lexer.expectPunct(')');
         if (precision < 1 || precision > 38 || scale > precision) {
-            fail("22003", kNativeSyntax,
+            fail("22003", kNativeAnalysis,
                  "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] DECIMAL(" + std::to_string(precision) +
                      "," + std::to_string(scale) +
                      ") is not valid: precision must be 1 to 38 and scale at most the precision.");
@@ -890,7 +915,7 @@ WarehouseType parseTypeText(std::string_view text) {
 void storeValue(const Literal& l, const Column& column, std::string_view table, Stored& out) {
     if (l.kind == Literal::Null) {
         if (!column.nullable) {
-            fail("23502", kNativeData,
+            fail("23502", kNativeRuntime,
                  "[DELTA_NOT_NULL_CONSTRAINT_VIOLATED] NOT NULL constraint violated for column: " +
                      printable(column.name) + "." + where(column, table));
         }
@@ -930,20 +955,76 @@ void storeValue(const Literal& l, const Column& column, std::string_view table, 
     }
 }
 
+std::string castToDouble(const Literal& operand, const WarehouseType& type) {
+    double d = 0;
+    bool ok = false;
+    if (operand.kind == Literal::String) {
+        ok = stringToDouble(operand.text, d);
+    } else {
+        ok = literalDouble(operand, d);
+    }
+    if (!ok) {
+        fail("22018", kNativeRuntime,
+             "[CAST_INVALID_INPUT] The value '" + printable(operand.text) + "' of the type \"" +
+                 literalTypeName(operand) + "\" cannot be cast to \"" + type.text() +
+                 "\" because it is malformed. Correct the value as per the syntax, or change its "
+                 "target type.");
+    }
+    if (type.kind == TypeKind::Float)
+        return formatFloat(static_cast<float>(d));
+    return formatDouble(d);
+}
+
+namespace {
+
+constexpr size_t kMaxVariantBytes = 16 * 1024 * 1024;
+
+// Reads a JSON text and notes the first object that names a key twice. Keeps
+// one set of keys per open object, on the heap, so deep nesting is safe.
+struct DuplicateKeyFinder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, DuplicateKeyFinder> {
+    std::vector<std::set<std::string>> open;
+    std::string duplicate;
+
+    bool StartObject() {
+        open.emplace_back();
+        return true;
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        if (!open.back().emplace(text, length).second && duplicate.empty())
+            duplicate.assign(text, length);
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        open.pop_back();
+        return true;
+    }
+};
+
+[[noreturn]] void malformedJson(std::string_view json, const std::string& why) {
+    fail("22023", kNativeRuntime,
+         "[MALFORMED_RECORD_IN_PARSING.WITHOUT_SUGGESTION] Malformed records are detected in "
+         "record parsing: parse_json('" +
+             printable(json) + "'): " + why + ".");
+}
+
+}  // namespace
+
 std::string checkedJson(std::string_view json) {
     rapidjson::MemoryStream memory(json.data(), json.size());
     rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);
-    rapidjson::BaseReaderHandler<> handler;
+    DuplicateKeyFinder handler;
     rapidjson::Reader reader;
     const rapidjson::ParseResult result =
         reader.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(
             input, handler);
     if (result.IsError()) {
-        fail("22032", kNativeData,
-             "[MALFORMED_RECORD_IN_PARSING.WITHOUT_SUGGESTION] Malformed records are detected in "
-             "record parsing: parse_json('" +
-                 printable(json) + "'): " + rapidjson::GetParseError_En(result.Code()) +
-                 " (offset " + std::to_string(result.Offset()) + ").");
+        malformedJson(json, std::string(rapidjson::GetParseError_En(result.Code())) + " (offset " +
+                                std::to_string(result.Offset()) + ")");
+    }
+    if (!handler.duplicate.empty()) {
+        fail("22023", kNativeRuntime,
+             "[VARIANT_DUPLICATE_KEY] Failed to build variant because of a duplicate object key `" +
+                 printable(handler.duplicate) + "` in parse_json('" + printable(json) + "').");
     }
     std::string out;
     out.reserve(json.size());
@@ -962,6 +1043,12 @@ std::string checkedJson(std::string_view json) {
             out += c;
             inString = c == '"';
         }
+    }
+    if (out.size() > kMaxVariantBytes) {
+        fail("22023", kNativeRuntime,
+             "[VARIANT_SIZE_LIMIT] Cannot build variant bigger than 16.0 MiB in parse_json (the "
+             "value has " +
+                 std::to_string(out.size()) + " bytes).");
     }
     return out;
 }

@@ -64,8 +64,11 @@ struct Column {
 struct Literal {
     enum Kind { Null, Integer, Decimal, Double, Float, String, Boolean, Json, Timestamp, Date };
     Kind kind = Null;
-    std::string text;  // digits with sign, string value, JSON text, timestamp or date text
+    // Digits with sign, string value, JSON text, timestamp or date text; a
+    // Double or Float made by CAST may also be NaN, Infinity or -Infinity.
+    std::string text;
     bool boolean = false;
+    int scale = 0;  // digits after the point of a Decimal
 };
 
 // What goes into the SQLite column.
@@ -80,8 +83,14 @@ struct Stored {
 // Converts `literal` for `column` of `table` as the warehouse's INSERT does.
 void storeValue(const Literal& literal, const Column& column, std::string_view table, Stored& out);
 
-// Checks that `json` is one JSON value (22032 otherwise) and returns it
-// without insignificant white space.
+// CAST(operand AS DOUBLE|FLOAT) of a string or number literal: the value as a
+// literal text (NaN, Infinity and -Infinity spelled so). Throws 22018 for a
+// string that is no number.
+std::string castToDouble(const Literal& operand, const WarehouseType& type);
+
+// Checks `json` as parse_json does and returns it without insignificant
+// white space. Throws 22023: not one JSON value, an object with a key twice,
+// or more than 16 MiB.
 std::string checkedJson(std::string_view json);
 
 // Timestamps are kept as UTC text "YYYY-MM-DD HH:MM:SS.ffffff".
