@@ -2,7 +2,7 @@
 // SchemaManager: knows the columns of every table the plugin writes to.
 //
 // Learns a table's columns from the warehouse's information schema the first
-// time it is asked, keeps them for the rest of its life (the cache only grows),
+// time it is asked, keeps them until told to forget the table (forgetTable),
 // creates missing tables and adds missing columns (one ALTER per column).
 // Beside each cache entry it keeps an index from column name to the first
 // position of that name, so per-record checks cost one lookup per column, and
@@ -86,7 +86,16 @@ class SchemaManager {
     // case. True when at least one column was added. Statement failures throw,
     // as in checkTableExists.
     bool learnColumns(const std::string& table);
-    TableSchema extractColumnInfo(const QueryRows& rows) const;
+    // Information-schema rows (column_name, data_type[, full_data_type]) to
+    // cache columns, the type text normalised from data_type. When `types` is
+    // given, it receives each column's parsed type, from full_data_type when
+    // the row has one and from data_type otherwise. Rows of fewer than two
+    // cells are skipped.
+    TableSchema extractColumnInfo(const QueryRows& rows,
+                                  std::vector<ColumnType>* types = nullptr) const;
+    // Drops the table's cache entry, if any: the next checkTableExists reads
+    // the information schema again (for a table dropped or changed by hand).
+    void forgetTable(const std::string& table);
     std::string parseColumnType(const std::string& type) const;
     std::string toLowerCase(const std::string& text) const;
 
@@ -120,8 +129,10 @@ class SchemaManager {
     // alterTable; when an ALTER fails and the table's columns read again show
     // columns this manager had not seen, alters with those known instead.
     void addMissingColumns(const std::string& table, DatabaseRecord& record);
-    void storeEntry(const std::string& table, TableSchema columns);
-    static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type);
+    // `types` holds the parsed type of each of `columns`.
+    void storeEntry(const std::string& table, TableSchema columns, std::vector<ColumnType> types);
+    static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type,
+                             const ColumnType& parsed);
 
     ODBCClient* client = nullptr;
     std::string databaseName;

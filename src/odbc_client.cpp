@@ -92,6 +92,71 @@ class StatementGuard {
     SQLHANDLE handle = SQL_NULL_HSTMT;
 };
 
+// Returns true iff one of the statement's diagnostic records has `state`.
+bool hasDiagState(SQLHSTMT stmt, const char* state) {
+    DiagRecord record;
+    for (SQLSMALLINT number = 1; succeeded(record.read(SQL_HANDLE_STMT, stmt, number)); ++number) {
+        if (std::strcmp(record.stateText(), state) == 0)
+            return true;
+    }
+    return false;
+}
+
+enum class CellRead { Value, Null, Failed };
+
+// Reads the current row's value of `column` whole into `cell`, through
+// `buffer` (kValueSize bytes). A value longer than the buffer comes in pieces:
+// the driver answers SQL_SUCCESS_WITH_INFO with SQLSTATE 01004 and hands out
+// the rest on the next calls, each piece ending in a zero byte of its own. A
+// value that fits costs one call. The text ends at the value's first zero
+// byte. Failed means the driver refused a call; the caller reads its
+// diagnostics.
+CellRead readCell(SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* buffer, std::string& cell) {
+    constexpr size_t room = static_cast<size_t>(kValueSize) - 1;  // one byte for the zero
+    // Never reserve more than this on a driver's word for a value's length.
+    constexpr SQLLEN kMaxReserve = SQLLEN{1} << 24;
+    SQLLEN total = SQL_NO_TOTAL;
+    bool first = true;
+    for (;;) {
+        buffer[0] = 0;
+        SQLLEN indicator = 0;
+        const SQLRETURN rc = SQLGetData(stmt, column, SQL_C_CHAR, buffer, kValueSize, &indicator);
+        if (!first && rc == SQL_NO_DATA)
+            return CellRead::Value;  // the previous piece was the last one after all
+        if (!succeeded(rc))
+            return CellRead::Failed;
+        if (first && indicator == SQL_NULL_DATA)
+            return CellRead::Null;
+        buffer[room] = 0;
+        const size_t length = strnlen(text(buffer), room);
+        if (first) {
+            cell.assign(text(buffer), length);
+        } else {
+            cell.append(text(buffer), length);
+        }
+        // A piece shorter than the buffer holds the value's end or a zero byte
+        // inside it; either way the text ends here.
+        if (rc == SQL_SUCCESS || length < room)
+            return CellRead::Value;
+        const bool truncated = indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(room) ||
+                               hasDiagState(stmt, "01004");
+        if (!truncated)
+            return CellRead::Value;
+        if (first && indicator != SQL_NO_TOTAL) {
+            // The driver told the value's length: reserve it, and never read
+            // past it (a driver that hands out the same piece again must not
+            // make the text grow without end).
+            total = indicator;
+            cell.reserve(static_cast<size_t>(indicator < kMaxReserve ? indicator : kMaxReserve));
+        }
+        if (total != SQL_NO_TOTAL && cell.size() >= static_cast<size_t>(total)) {
+            cell.resize(static_cast<size_t>(total));
+            return CellRead::Value;
+        }
+        first = false;
+    }
+}
+
 inline bool isOneOf(const std::string& value, std::initializer_list<const char*> candidates) {
     for (const char* candidate : candidates) {
         if (value == candidate)
@@ -400,17 +465,13 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         if (columns > 0) {
             row.reserve(static_cast<size_t>(columns));
             for (int column = 1; column <= columns; ++column) {
-                value[0] = 0;
-                SQLLEN indicator = 0;
-                const SQLRETURN rc = SQLGetData(stmt.get(), static_cast<SQLUSMALLINT>(column),
-                                                SQL_C_CHAR, value, kValueSize, &indicator);
-                if (succeeded(rc)) {
-                    if (indicator == SQL_NULL_DATA) {
-                        row.emplace_back("NULL");
-                    } else {
-                        value[kValueSize - 1] = 0;
-                        row.emplace_back(text(value), strnlen(text(value), kValueSize - 1));
-                    }
+                std::string cell;
+                const CellRead read =
+                    readCell(stmt.get(), static_cast<SQLUSMALLINT>(column), value, cell);
+                if (read == CellRead::Value) {
+                    row.push_back(std::move(cell));
+                } else if (read == CellRead::Null) {
+                    row.emplace_back("NULL");
                 } else {
                     handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLGetData");
                     logger->debug("Failed to fetch data for column %d.", column);

@@ -96,10 +96,11 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
     QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
     if (!result.success)
         return false;
-    TableSchema columns = extractColumnInfo(result.rows);
+    std::vector<ColumnType> types;
+    TableSchema columns = extractColumnInfo(result.rows, &types);
     if (columns.empty())
         return false;
-    storeEntry(table, std::move(columns));
+    storeEntry(table, std::move(columns), std::move(types));
     return true;
 }
 
@@ -141,36 +142,55 @@ bool SchemaManager::learnColumns(const std::string& table) {
     QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
     if (!result.success)
         return false;
-    TableSchema columns = extractColumnInfo(result.rows);
+    std::vector<ColumnType> types;
+    TableSchema columns = extractColumnInfo(result.rows, &types);
     auto it = schemaCache.find(table);
     if (it == schemaCache.end()) {
         if (columns.empty())
             return false;
-        storeEntry(table, std::move(columns));
+        storeEntry(table, std::move(columns), std::move(types));
         return true;
     }
     CacheEntry& entry = it->second;
     bool added = false;
-    for (auto& [name, type] : columns) {
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const std::string& name = std::get<0>(columns[i]);
         if (entry.foldedPositions.count(foldAsciiCase(name)))
             continue;
-        appendColumn(entry, name, type);
+        appendColumn(entry, name, std::get<1>(columns[i]), types[i]);
         added = true;
     }
     return added;
 }
 
-TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
+TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows,
+                                             std::vector<ColumnType>* types) const {
     TableSchema columns;
     columns.reserve(rows.size());
+    if (types) {
+        types->clear();
+        types->reserve(rows.size());
+    }
     for (const QueryRow& row : rows) {
-        // The information-schema query always yields two cells; anything
-        // shorter cannot name a column with a type and is left out.
+        // The information-schema query yields the name, data_type and
+        // full_data_type; a row without a type cannot describe a column.
         if (row.size() < 2)
             continue;
-        columns.emplace_back(cellText(row[0]), parseColumnType(cellText(row[1])));
+        const std::string dataType = cellText(row[1]);
+        columns.emplace_back(cellText(row[0]), parseColumnType(dataType));
+        if (!types)
+            continue;
+        // data_type is the bare name ("STRING" also for varchar(300)); only
+        // full_data_type tells a bounded VARCHAR or a DECIMAL's digits.
+        const std::string fullType = row.size() > 2 ? cellText(row[2]) : std::string();
+        const bool hasFullType = !fullType.empty() && fullType != "NULL" && fullType != "ERROR";
+        types->push_back(ColumnType::parse(hasFullType ? fullType : dataType));
     }
     return columns;
+}
+
+void SchemaManager::forgetTable(const std::string& table) {
+    schemaCache.erase(table);
 }
 
 std::string SchemaManager::parseColumnType(const std::string& type) const {
@@ -222,10 +242,13 @@ bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& 
     const std::vector<std::string>& names = record.getColumnNames();
     TableSchema columns;
     columns.reserve(names.size());
+    std::vector<ColumnType> types;
+    types.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
         columns.emplace_back(names[i], columnDefinition(record, i));
+        types.push_back(ColumnType::parse(std::get<1>(columns.back())));
     }
-    storeEntry(table, std::move(columns));
+    storeEntry(table, std::move(columns), std::move(types));
     return true;
 }
 
@@ -249,26 +272,27 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
                                        table.c_str());
             return false;
         }
-        appendColumn(entry, name, definition);
+        appendColumn(entry, name, definition, ColumnType::parse(definition));
     }
     return result;
 }
 
-void SchemaManager::storeEntry(const std::string& table, TableSchema columns) {
+void SchemaManager::storeEntry(const std::string& table, TableSchema columns,
+                               std::vector<ColumnType> types) {
     CacheEntry entry;
     entry.columns.reserve(columns.size());
     entry.types.reserve(columns.size());
     entry.positions.reserve(columns.size());
     entry.foldedPositions.reserve(columns.size());
-    for (auto& [name, type] : columns)
-        appendColumn(entry, name, type);
+    for (size_t i = 0; i < columns.size(); ++i)
+        appendColumn(entry, std::get<0>(columns[i]), std::get<1>(columns[i]), types[i]);
     schemaCache[table] = std::move(entry);
 }
 
 void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
-                                 const std::string& type) {
+                                 const std::string& type, const ColumnType& parsed) {
     entry.positions.emplace(name, entry.columns.size());  // keeps the first position
     entry.foldedPositions.emplace(foldAsciiCase(name), entry.columns.size());
     entry.columns.emplace_back(name, type);
-    entry.types.push_back(ColumnType::parse(type));
+    entry.types.push_back(parsed);
 }

@@ -228,9 +228,12 @@ std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
     const std::string schemaLiteral = escapeString(foldAsciiCase(schema));
     const std::string tableLiteral = escapeString(foldAsciiCase(table));
     std::string sql;
-    sql.reserve(140 + schemaLiteral.size() + tableLiteral.size());
+    sql.reserve(160 + schemaLiteral.size() + tableLiteral.size());
+    // full_data_type carries the type's parameters ("varchar(300)",
+    // "decimal(10,2)"); data_type is the bare type name.
     sql.append(
-        "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = ");
+        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+        "table_schema = ");
     sql.append(schemaLiteral);
     sql.append(" AND table_name = ");
     sql.append(tableLiteral);

@@ -208,11 +208,11 @@ TEST(DatabricksEscaping, IdentifiersAndInformationSchema) {
     EXPECT_EQ(builder.buildAlterTable("pump", "pressure", "DOUBLE"),
               "ALTER TABLE `pump` ADD COLUMN `pressure` DOUBLE");
     EXPECT_EQ(builder.buildInformationSchemaQuery("Default_Schema", "Pump"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = 'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("S'1", "It's\\"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'s\\'1' AND table_name = 'it\\'s\\\\' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = 's\\'1' AND table_name = 'it\\'s\\\\' ORDER BY ordinal_position");
 }
 
 TEST(DatabricksEscaping, InsertWithFormattedValues) {

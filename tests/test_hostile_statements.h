@@ -4,7 +4,7 @@
 // accepts it only when it has exactly one of the four shapes the plugin may
 // send, decoding every identifier and string literal on the way:
 //
-//   SELECT column_name,data_type FROM information_schema.columns
+//   SELECT column_name,data_type,full_data_type FROM information_schema.columns
 //     WHERE table_schema = '<s>' AND table_name = '<t>' ORDER BY ordinal_position
 //   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
 //   ALTER TABLE `<t>` ADD COLUMN `<c>` <type>
@@ -382,11 +382,12 @@ inline bool parse(const std::string& sql, Statement& st, std::string& error) {
     if (r.word("SELECT")) {
         st.kind = Statement::Select;
         const bool ok = r.word("column_name") && r.punct(',') && r.word("data_type") &&
-                        r.word("FROM") && r.word("information_schema") && r.punct('.') &&
-                        r.word("columns") && r.word("WHERE") && r.word("table_schema") &&
-                        r.punct('=') && r.string(st.schema) && r.word("AND") &&
-                        r.word("table_name") && r.punct('=') && r.string(st.table) &&
-                        r.word("ORDER") && r.word("BY") && r.word("ordinal_position") && r.end();
+                        r.punct(',') && r.word("full_data_type") && r.word("FROM") &&
+                        r.word("information_schema") && r.punct('.') && r.word("columns") &&
+                        r.word("WHERE") && r.word("table_schema") && r.punct('=') &&
+                        r.string(st.schema) && r.word("AND") && r.word("table_name") &&
+                        r.punct('=') && r.string(st.table) && r.word("ORDER") && r.word("BY") &&
+                        r.word("ordinal_position") && r.end();
         if (!ok)
             error = "not the information-schema query";
         return ok;

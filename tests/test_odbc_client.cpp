@@ -173,17 +173,31 @@ TEST_F(ConnectedClient, SelectOfNumberNullAndText) {
                                                   "Query executed successfully. Rows fetched: 1"));
 }
 
-TEST_F(ConnectedClient, LongValueIsCutTo1023Bytes) {
-    std::string value;
-    for (int i = 0; value.size() < 2000; ++i)
-        value += std::to_string(i % 10);
-    client.executeQuery("CREATE TABLE t (s STRING)");
-    client.executeQuery("INSERT INTO t VALUES ('" + value + "')");
-    const QueryResult result = client.executeQuery("SELECT s FROM t");
-    ASSERT_EQ(result.rows.size(), 1u);
-    EXPECT_EQ(result.rows[0][0], value.substr(0, 1023));
-    // The warehouse itself holds the whole value.
-    EXPECT_EQ(warehouse.query("SELECT s FROM t")[0][0], value);
+TEST_F(ConnectedClient, LongValuesAreReadWhole) {
+    // Around the 1023 bytes one read holds, and far beyond; multi-byte
+    // characters straddle the piece boundaries.
+    client.executeQuery("CREATE TABLE t (id BIGINT, s STRING, n STRING)");
+    std::vector<std::string> values;
+    for (size_t length : {1022u, 1023u, 1024u, 2046u, 2047u, 70000u}) {
+        std::string value;
+        for (int i = 0; value.size() < length; ++i) {
+            if (value.size() + 2 > length)
+                value += "x";
+            else
+                value += (i % 7 == 0) ? "\xc3\xa9" : std::to_string(10 + i % 90);
+        }
+        values.push_back(value);
+        const std::string id = std::to_string(values.size());
+        client.executeQuery("INSERT INTO t VALUES (" + id + ", '" + value + "', NULL)");
+    }
+    const QueryResult result = client.executeQuery("SELECT s, n, id FROM t ORDER BY id");
+    ASSERT_EQ(result.rows.size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(result.rows[i][0].size(), values[i].size()) << i;
+        EXPECT_EQ(result.rows[i][0], values[i]) << i;
+        EXPECT_EQ(result.rows[i][1], "NULL") << i;
+        EXPECT_EQ(result.rows[i][2], std::to_string(i + 1)) << i;
+    }
 }
 
 TEST_F(ConnectedClient, StatementsWithoutResultSet) {

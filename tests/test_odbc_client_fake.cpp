@@ -72,6 +72,12 @@ struct Script {
     std::optional<size_t> fetchInfoAtRow;                      // SQL_SUCCESS_WITH_INFO there
     SQLRETURN fetchAtEnd = SQL_NO_DATA;
     bool throwInGetData = false;
+    // Long values come in pieces. These make the driver report SQL_NO_TOTAL
+    // instead of the remaining length, hand out the first piece again and
+    // again, or fail the n-th call for one value (0: never).
+    bool getDataNoTotal = false;
+    bool getDataRepeats = false;
+    int getDataFailsAtPiece = 0;
     // Diagnostic records, the same for every handle.
     std::vector<DiagRec> diag;
     // When not SQL_SUCCESS, SQLGetDiagRec scribbles over the buffers and
@@ -98,6 +104,9 @@ struct State {
     SQLINTEGER execLength = 0;
     size_t fetched = 0;  // rows handed out so far
     std::vector<std::pair<size_t, int>> getDataCalls;
+    std::pair<size_t, int> pieceCell{~size_t{0}, 0};  // the value being read in pieces
+    size_t pieceOffset = 0;                           // bytes of it handed out
+    int pieces = 0;                                   // calls for it so far
     SQLINTEGER connectAttrBufferLength = -1;
 };
 
@@ -308,9 +317,23 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT stmt, SQLUSMALLINT column, SQLSMALLINT tar
         *indicator = SQL_NULL_DATA;
         return SQL_SUCCESS;
     }
-    fake::copyText(*cell, static_cast<SQLCHAR*>(target), static_cast<size_t>(bufferLength));
-    *indicator = static_cast<SQLLEN>(cell->size());
-    return cell->size() >= static_cast<size_t>(bufferLength) ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+    if (s.pieceCell != std::make_pair(row, static_cast<int>(column))) {
+        s.pieceCell = {row, column};
+        s.pieceOffset = 0;
+        s.pieces = 0;
+    }
+    if (++s.pieces == s.script.getDataFailsAtPiece)
+        return SQL_ERROR;
+    if (s.pieces > 1 && s.pieceOffset >= cell->size())
+        return SQL_NO_DATA;
+    const std::string rest = cell->substr(s.pieceOffset);
+    fake::copyText(rest, static_cast<SQLCHAR*>(target), static_cast<size_t>(bufferLength));
+    const bool truncated = rest.size() >= static_cast<size_t>(bufferLength);
+    *indicator =
+        truncated && s.script.getDataNoTotal ? SQL_NO_TOTAL : static_cast<SQLLEN>(rest.size());
+    if (!s.script.getDataRepeats)
+        s.pieceOffset += truncated ? static_cast<size_t>(bufferLength) - 1 : rest.size();
+    return truncated ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT, SQLHANDLE, SQLSMALLINT number, SQLCHAR* stateOut,
@@ -807,16 +830,68 @@ TEST_F(FakeQuery, RowsColumnsAndCellTexts) {
     expectStatementsFreed();
 }
 
-TEST_F(FakeQuery, LongValueAndLongColumnNameAreCut) {
-    script().columns = {std::string(300, 'c')};
-    script().rows = {{std::string(5000, 'v')}};
+TEST_F(FakeQuery, LongValueIsReadWholeAndLongColumnNameIsCut) {
+    std::string value;
+    for (int i = 0; value.size() < 5000; ++i)
+        value += std::to_string(i) + ",";
+    script().columns = {std::string(300, 'c'), "short"};
+    script().rows = {{value, std::string("s")}};
     const QueryResult result = client.executeQuery("SELECT");
     ASSERT_EQ(result.rows.size(), 1u);
-    EXPECT_EQ(result.rows[0][0], std::string(1023, 'v'));
-    EXPECT_THAT(client.getResultColumnNames(), ElementsAre(std::string(255, 'c')));
-    // One read per cell: the rest of a long value is not fetched.
-    EXPECT_EQ(fake::state().getDataCalls.size(), 1u);
+    EXPECT_EQ(result.rows[0][0], value);
+    EXPECT_EQ(result.rows[0][1], "s");
+    EXPECT_THAT(client.getResultColumnNames(), ElementsAre(std::string(255, 'c'), "short"));
+    // Pieces of 1023 bytes for the long value, one read for the short one.
+    EXPECT_EQ(fake::state().getDataCalls.size(), (value.size() + 1022) / 1023 + 1);
 }
+
+// How a driver hands out a long value: which pieces, and what the cell becomes.
+struct PiecesCase {
+    const char* name;
+    std::string value;
+    bool noTotal;
+    bool repeats;
+    int failsAtPiece;
+    std::string expected;
+};
+
+class FakeLongValue : public FakeQuery, public ::testing::WithParamInterface<PiecesCase> {};
+
+TEST_P(FakeLongValue, CellText) {
+    const PiecesCase& c = GetParam();
+    script().columns = {"v", "w"};
+    script().rows = {{c.value, std::string("next")}};
+    script().getDataNoTotal = c.noTotal;
+    script().getDataRepeats = c.repeats;
+    script().getDataFailsAtPiece = c.failsAtPiece;
+    const QueryResult result = client.executeQuery("SELECT");
+    ASSERT_EQ(result.rows.size(), 1u);
+    EXPECT_EQ(result.rows[0], (std::vector<std::string>{c.expected, "next"}));
+    expectStatementsFreed();
+}
+
+std::string digits(size_t n) {
+    std::string s;
+    for (size_t i = 0; s.size() < n; ++i)
+        s += static_cast<char>('0' + i % 10);
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, FakeLongValue,
+    ::testing::Values(PiecesCase{"FitsTheBuffer", digits(1023), false, false, 0, digits(1023)},
+                      PiecesCase{"OneByteMore", digits(1024), false, false, 0, digits(1024)},
+                      PiecesCase{"ExactlyTwoPieces", digits(2046), false, false, 0, digits(2046)},
+                      PiecesCase{"LengthNotReported", digits(3000), true, false, 0, digits(3000)},
+                      // A driver that repeats its first piece is read no further than the
+                      // length it reported.
+                      PiecesCase{"DriverRepeatsItsPiece", std::string(1500, 'r'), false, true, 0,
+                                 std::string(1500, 'r')},
+                      PiecesCase{"LaterPieceFails", digits(3000), false, false, 2, "ERROR"},
+                      PiecesCase{"ZeroByteInTheSecondPiece",
+                                 digits(1100) + std::string(1, '\0') + "tail", false, false, 0,
+                                 digits(1100)}),
+    [](const ::testing::TestParamInfo<PiecesCase>& info) { return info.param.name; });
 
 TEST_F(FakeQuery, ValueWithZeroByteEndsAtIt) {
     script().columns = {"v"};

@@ -1,15 +1,19 @@
 // Schema discovery, the cache, table creation and column additions, with a
-// mock client answering the information schema.
+// mock client answering the information schema; discovery of long column
+// names and parameterised types also through the driver manager and the
+// emulator.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 
 #include "databricks_sql_builder.h"
 #include "log_capture.h"
 #include "mock_odbc_client.h"
 #include "schema_manager.h"
+#include "warehouse.h"
 
 using ::testing::_;
 using ::testing::Invoke;
@@ -62,8 +66,8 @@ TEST(SchemaDiscovery, DiscoversOnceAndNormalisesTypes) {
     EXPECT_TRUE(m.manager.checkTableExists("Pump", pumpRecord()));
     ASSERT_EQ(m.statements.size(), 1u);
     EXPECT_EQ(m.statements[0],
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'plant' AND table_name = 'pump' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = 'plant' AND table_name = 'pump' ORDER BY ordinal_position");
     EXPECT_EQ(
         m.manager.getCachedSchema("Pump"),
         (TableSchema{
@@ -201,4 +205,159 @@ TEST(SchemaEvolution, ReportedAlterFailureNamesTheColumn) {
     EXPECT_FALSE(m.manager.alterTable("pump", wider));
     EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to add column 'extra' to table 'pump'"));
     EXPECT_EQ(m.manager.getCachedSchema("pump").size(), 3u);
+}
+
+// ---- column types ------------------------------------------------------------
+
+// One information-schema row and what the cache makes of it: the type text
+// (from data_type) and the parsed type (from full_data_type when present).
+struct TypeCase {
+    const char* name;
+    QueryRow row;
+    std::string text;
+    ColumnType::Kind kind;
+    int length;
+    int scale;
+};
+
+class SchemaTypes : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(SchemaTypes, TextFromDataTypeAndTypeFromFullType) {
+    const TypeCase& c = GetParam();
+    Manager m;
+    m.infoRows = {c.row};
+    ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{c.row[0], c.text}}));
+    const std::vector<ColumnType>* types = m.manager.findCachedColumnTypes("pump");
+    ASSERT_NE(types, nullptr);
+    ASSERT_EQ(types->size(), 1u);
+    EXPECT_EQ(types->at(0).kind, c.kind);
+    EXPECT_EQ(types->at(0).length, c.length);
+    EXPECT_EQ(types->at(0).scale, c.scale);
+}
+
+using Kind = ColumnType::Kind;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SchemaTypes,
+    ::testing::Values(
+        TypeCase{"String", {"s", "STRING", "string"}, "VARCHAR(256)", Kind::String, 0, 0},
+        TypeCase{"Varchar", {"v", "STRING", "varchar(300)"}, "VARCHAR(256)", Kind::Varchar, 300, 0},
+        TypeCase{"Char", {"c", "STRING", "char(8)"}, "VARCHAR(256)", Kind::Varchar, 8, 0},
+        TypeCase{"Decimal", {"d", "DECIMAL", "decimal(10,2)"}, "", Kind::Decimal, 10, 2},
+        TypeCase{"Bigint", {"b", "LONG", "bigint"}, "BIGINT", Kind::BigInt, 0, 0},
+        TypeCase{"Timestamp", {"t", "TIMESTAMP", "timestamp"}, "TIMESTAMP", Kind::Timestamp, 0, 0},
+        // Two cells (the older query): the bare name is all there is.
+        TypeCase{"TwoCellString", {"s", "STRING"}, "VARCHAR(256)", Kind::String, 0, 0},
+        TypeCase{"TwoCellLong", {"b", "LONG"}, "BIGINT", Kind::BigInt, 0, 0},
+        // A full type that is NULL or unreadable falls back to data_type.
+        TypeCase{"NullFullType", {"x", "DOUBLE", "NULL"}, "DOUBLE", Kind::Double, 0, 0},
+        TypeCase{"ErrorFullType", {"x", "INT", "ERROR"}, "BIGINT", Kind::Int, 0, 0},
+        TypeCase{"EmptyFullType", {"x", "BOOLEAN", ""}, "", Kind::Boolean, 0, 0}),
+    [](const ::testing::TestParamInfo<TypeCase>& info) { return info.param.name; });
+
+TEST(SchemaTypes, LearnedColumnsTakeTheFullType) {
+    Manager m;
+    ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
+    m.infoRows = {{"asset_code", "STRING", "varchar(256)"},
+                  {"code", "STRING", "varchar(300)"},
+                  {"price", "DECIMAL", "decimal(12,4)"}};
+    EXPECT_TRUE(m.manager.learnColumns("pump"));
+    const std::vector<ColumnType>& types = *m.manager.findCachedColumnTypes("pump");
+    ASSERT_EQ(types.size(), 5u);
+    EXPECT_EQ(types[0].kind, Kind::Varchar);
+    EXPECT_TRUE(types[0].notNull) << "written by the plugin: parsed from its definition";
+    EXPECT_EQ(types[3], ColumnType::parse("VARCHAR(300)"));
+    EXPECT_EQ(types[4], ColumnType::parse("DECIMAL(12,4)"));
+    EXPECT_EQ(std::get<1>(m.manager.getCachedSchema("pump")[3]), "VARCHAR(256)");
+}
+
+// ---- forgetting a table --------------------------------------------------------
+
+TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
+    Manager m;
+    m.infoRows = {{"a", "LONG", "bigint"}};
+    ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
+    ASSERT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
+    m.manager.forgetTable("pump");
+    m.manager.forgetTable("never_cached");
+    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
+    EXPECT_EQ(m.manager.findCachedColumnTypes("pump"), nullptr);
+    EXPECT_NE(m.manager.findCachedSchema("valve"), nullptr);
+
+    // The table was dropped by hand: the information schema no longer lists it.
+    m.infoRows.clear();
+    m.statements.clear();
+    EXPECT_FALSE(m.manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 1u);
+    // Recreated with other columns: those are what the cache holds now.
+    m.infoRows = {{"b", "STRING", "varchar(10)"}};
+    EXPECT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"b", "VARCHAR(256)"}}));
+    EXPECT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 2u) << "valve stayed cached";
+}
+
+// ---- through the driver manager and the emulator --------------------------------
+
+class SchemaInWarehouse : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        useEmulatorDriver();
+        client.Init();
+        ASSERT_EQ(client.Connect(warehouse.connectionString()), CORVANE_ODBC_SUCCESS);
+    }
+    void TearDown() override { client.Destroy(); }
+
+    // A manager as a restarted plugin has it: nothing cached.
+    std::unique_ptr<SchemaManager> freshManager() {
+        auto manager = std::make_unique<SchemaManager>(&client, "default_schema");
+        manager->setSQLBuilder(&builder);
+        return manager;
+    }
+
+    TempWarehouse warehouse;
+    ODBCClient client;
+    DatabricksSQLBuilder builder;
+};
+
+TEST_F(SchemaInWarehouse, LongColumnNameIsReadWholeAfterARestart) {
+    std::string longName;
+    for (int i = 0; longName.size() < 5000; ++i)
+        longName += (i % 5 == 0) ? "\xc3\xa9" : "n";
+    longName.resize(5000);
+    DatabaseRecord record = pumpRecord();
+    record.addColumn(longName, "1.5", "DOUBLE", CONSTRAINT_NULLABLE);
+    ASSERT_TRUE(freshManager()->createTable("pump", record));
+
+    std::unique_ptr<SchemaManager> restarted = freshManager();
+    ASSERT_TRUE(restarted->checkTableExists("pump", record));
+    const TableSchema schema = restarted->getCachedSchema("pump");
+    ASSERT_EQ(schema.size(), 4u);
+    EXPECT_EQ(std::get<0>(schema[3]).size(), 5000u);
+    EXPECT_EQ(std::get<0>(schema[3]), longName);
+    // Nothing to add: the record fits the table as the warehouse reports it.
+    EXPECT_FALSE(restarted->checkTableSchema("pump", record));
+    std::vector<DatabaseRecord> records;
+    records.push_back(std::move(record));
+    EXPECT_EQ(restarted->fitTable("pump", records), SchemaFit::Ready);
+    EXPECT_EQ(restarted->getCachedSchema("pump").size(), 4u);
+}
+
+TEST_F(SchemaInWarehouse, TypesAreReadWithTheirParameters) {
+    warehouse.query("CREATE TABLE pump (v VARCHAR(300), d DECIMAL(10,2), s STRING, b BIGINT)");
+    std::unique_ptr<SchemaManager> manager = freshManager();
+    ASSERT_TRUE(manager->checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(
+        manager->getCachedSchema("pump"),
+        (TableSchema{{"v", "VARCHAR(256)"}, {"d", ""}, {"s", "VARCHAR(256)"}, {"b", "BIGINT"}}));
+    const std::vector<ColumnType>& types = *manager->findCachedColumnTypes("pump");
+    ASSERT_EQ(types.size(), 4u);
+    EXPECT_EQ(types[0], ColumnType::parse("VARCHAR(300)"));
+    EXPECT_EQ(types[0].length, 300);
+    EXPECT_EQ(types[1].kind, Kind::Decimal);
+    EXPECT_EQ(types[1].length, 10);
+    EXPECT_EQ(types[1].scale, 2);
+    EXPECT_EQ(types[2].kind, Kind::String);
+    EXPECT_EQ(types[3].kind, Kind::BigInt);
 }

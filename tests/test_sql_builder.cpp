@@ -191,25 +191,27 @@ TEST(SQLBuilderIdentifiers, QuotesComeFromTheDialect) {
 TEST(SQLBuilderInformationSchema, LowerCasedNamesAsLiterals) {
     PlainBuilder builder;
     EXPECT_EQ(builder.buildInformationSchemaQuery("Default_Schema", "Pump"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = 'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("MySchema", "MyTable"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'myschema' AND table_name = 'mytable' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = 'myschema' AND table_name = 'mytable' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("", ""),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'' AND table_name = '' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "table_schema = '' AND table_name = '' ORDER BY ordinal_position");
     // Only A to Z change case; other bytes are kept.
-    EXPECT_EQ(builder.buildInformationSchemaQuery("S\xC3\x84", "T_1-\xC3\xA4"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'s\xC3\x84' AND table_name = 't_1-\xC3\xA4' ORDER BY ordinal_position");
+    EXPECT_EQ(
+        builder.buildInformationSchemaQuery("S\xC3\x84", "T_1-\xC3\xA4"),
+        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+        "table_schema = 's\xC3\x84' AND table_name = 't_1-\xC3\xA4' ORDER BY ordinal_position");
 }
 
 TEST(SQLBuilderInformationSchema, ApostropheInNameCannotEndTheLiteral) {
     PlainBuilder builder;
-    EXPECT_EQ(builder.buildInformationSchemaQuery("s", "O'Brien' OR '1'='1"),
-              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema = "
-              "'s' AND table_name = 'o''brien'' or ''1''=''1' ORDER BY ordinal_position");
+    EXPECT_EQ(
+        builder.buildInformationSchemaQuery("s", "O'Brien' OR '1'='1"),
+        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+        "table_schema = 's' AND table_name = 'o''brien'' or ''1''=''1' ORDER BY ordinal_position");
 }
 
 // --- string literals -----------------------------------------------------------
