@@ -168,11 +168,14 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         config.additionalParams = fresh->additionalParams;
         config.connectionString = fresh->getConnectionString();
     }
+    // Every configure hands these on, changed or not: the first configure
+    // with the default settings must reach them too, or the schema manager
+    // would look for the existing tables in no schema at all.
+    readingMapper->setCorvaneInstance(config.corvaneInstance);
+    schemaManager->setDatabaseName(config.schema);
     if (!config.hasChanged(previous))
         return true;
 
-    readingMapper->setCorvaneInstance(config.corvaneInstance);
-    schemaManager->setDatabaseName(config.schema);
     logger->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
                  config.server.c_str(), config.port, config.schema.c_str());
     disconnect();

@@ -304,9 +304,9 @@ TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
     EXPECT_FALSE(log.contains("Database configuration updated"));
     EXPECT_FALSE(log.contains("Database disconnected"));
-    // Defaults everywhere: mapper and schema manager keep their own start values.
+    // Defaults everywhere still reach the mapper and the schema manager.
     EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "corvaneInstance");
-    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "");
+    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "default_schema");
     ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 

@@ -415,6 +415,34 @@ TEST_F(FaultTest, TableCreatedBySomeoneElseAtTheSameMomentIsFoundOnResend) {
     expectExactlyOnce("pump", 3);
 }
 
+TEST_F(FaultTest, AllDefaultSettingsFindTheirTablesAgainAfterARestart) {
+    // With every setting at its default no additionalParams name the
+    // warehouse: the emulator takes it from LAKESINK_WAREHOUSE instead.
+    struct WarehouseFromEnvironment {
+        explicit WarehouseFromEnvironment(const std::string& dir) {
+            setenv("LAKESINK_WAREHOUSE", dir.c_str(), 1);
+        }
+        ~WarehouseFromEnvironment() { unsetenv("LAKESINK_WAREHOUSE"); }
+    } environment(warehouse.directory());
+    ConfigCategory defaults("lakesink", "{}");
+    Batch first, second;
+    fill(first, "pump", 0, 3);
+    fill(second, "pump", 3, 3);
+    {
+        DatabricksODBCConnector before;
+        ASSERT_TRUE(before.configure(&defaults));
+        ASSERT_TRUE(before.send(first.pointers()));
+    }
+    // After the restart the table is found in the default schema, not
+    // created again (which the warehouse would refuse for ever).
+    DatabricksODBCConnector restarted;
+    ASSERT_TRUE(restarted.configure(&defaults));
+    log.clear();
+    EXPECT_TRUE(restarted.send(second.pointers()));
+    EXPECT_FALSE(log.contains("CREATE TABLE"));
+    expectExactlyOnce("pump", 6);
+}
+
 TEST_F(FaultTest, TableDroppedBySomeoneElseFailsUntilTheConnectorIsCreatedAgain) {
     // Today's behaviour: the schema cache never forgets a table, so once it is
     // dropped behind the connector's back every batch for it fails (the INSERT
