@@ -121,7 +121,10 @@ class ODBCClient {
     // held first); throws std::runtime_error on failure, holding no handle.
     virtual void Init();
     // Opens the connection; never throws for ODBC errors. A failed attempt,
-    // or one without Init, leaves the client holding no handle.
+    // or one without Init, leaves the client holding no handle. Returns
+    // CORVANE_ODBC_FAILED only for a refused login or configuration
+    // (SQLSTATE 28000, 42000) and for a call without Init; every other
+    // failure returns CORVANE_ODBC_EAGAIN: a later attempt may succeed.
     virtual ODBCStatus Connect(const std::string& connectionString);
     virtual bool isConnected();
     virtual std::string getDatabaseProductName();
@@ -156,6 +159,14 @@ class ODBCClient {
     // successes); the StatementError thrown carries the same verdict.
     bool isLastErrorRetriable() const { return lastErrorRetriable; }
     const std::vector<std::string>& getResultColumnNames() const { return resultColumnNames; }
+    // The cause of the most recent failed Connect ("SQLSTATE=<s>, Message=<m>"),
+    // empty after a successful one. Connect reports a cause at the error level
+    // only when it differs from this one, so a warehouse that stays away is
+    // reported once, not at every attempt.
+    const std::string& getLastConnectFailure() const { return lastConnectFailure; }
+    // Forgets that cause: the next failed Connect is reported in full, as
+    // after a change of settings.
+    void forgetConnectFailure() { lastConnectFailure.clear(); }
 
   protected:
     EnvironmentHandle env;
@@ -166,4 +177,5 @@ class ODBCClient {
     bool databaseTypeCached = false;
     bool lastErrorRetriable = false;
     std::vector<std::string> resultColumnNames;
+    std::string lastConnectFailure;
 };

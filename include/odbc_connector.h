@@ -5,12 +5,18 @@
 // constructor), the current settings (by value), the reading mapper and the
 // schema manager; points at the SQL builder that a concrete connector owns.
 // Keeps the connection status (atomic), connects lazily on the first batch,
-// retries a transient failure at most every 5 seconds (steady clock), stays
-// failed after a permanent failure until the settings change, and runs the
-// send pipeline: readings -> records grouped by table -> schema step -> one
-// multi-row INSERT per table.
+// and runs the send pipeline: readings -> records grouped by table -> schema
+// step -> one multi-row INSERT per table.
+// Failed connections: a refused login or configuration stays failed until the
+// settings change. Every other failure is retried with a back-off on the
+// steady clock: 5 s after the first failure, doubling after each further one
+// up to 5 minutes, each wait lengthened by a random 0 to 20% (never shortened,
+// so attempts are never closer than 5 s) so that retries do not stay in step
+// with an outage that recurs at a fixed period. A successful connect or a
+// change of settings starts the sequence again from 5 s.
 // Never copied or moved. configure() is serialised by a mutex; send() and
-// configure() must not run concurrently (the host calls one at a time).
+// configure() must not run concurrently (the host calls one at a time); the
+// back-off state is written only by connect() and configure().
 
 #include <atomic>
 #include <chrono>
@@ -40,7 +46,14 @@ enum class TableWrite {
 class ODBCConnector {
   public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+    // Returns a random fraction in [0, 1): how much of the jitter to add to
+    // one retry interval.
+    using JitterSource = std::function<double()>;
+    // First wait after a failed connect, and the most it grows to by doubling.
     static constexpr std::chrono::nanoseconds RETRY_INTERVAL = std::chrono::seconds(5);
+    static constexpr std::chrono::nanoseconds MAX_RETRY_INTERVAL = std::chrono::minutes(5);
+    // The largest jitter, as a share of the interval it lengthens.
+    static constexpr double RETRY_JITTER = 0.2;
 
     // Takes ownership of `client`; creates one when it is null.
     explicit ODBCConnector(ODBCClient* client = nullptr);
@@ -71,6 +84,12 @@ class ODBCConnector {
     const ODBCConfig& getConfig() const { return config; }
     // Replaces the steady clock used for the retry interval (tests).
     void setClock(SteadyClock clock) { steadyNow = std::move(clock); }
+    // Replaces the random source of the retry jitter (tests); values outside
+    // [0, 1] are clamped, NaN counts as 0.
+    void setJitter(JitterSource source) { jitter = std::move(source); }
+    // The wait, from the last attempt, before a failed connection is tried
+    // again.
+    std::chrono::nanoseconds getRetryDelay() const { return retryDelay; }
 
   private:
     // Writes one table group: the schema step, then one INSERT.
@@ -83,6 +102,13 @@ class ODBCConnector {
     void dropDeadConnection();
     // Logs, at the error level, the warehouse's reason for a refused statement.
     static void logWarehouseReason(const StatementError& error);
+    // After a connection attempt: resets the back-off on success, sets the
+    // next (longer) wait after a failure that is retried.
+    void updateBackoff(ODBCStatus outcome);
+    // Forgets the failures so far: the next failure waits RETRY_INTERVAL.
+    void resetBackoff();
+    // The default jitter source: a generator seeded from the system's entropy.
+    static JitterSource randomJitter();
 
     std::unique_ptr<ODBCClient> client;
     ODBCConfig config;
@@ -93,4 +119,9 @@ class ODBCConnector {
     std::unique_ptr<SchemaManager> schemaManager;
     SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector
     SteadyClock steadyNow = [] { return std::chrono::steady_clock::now(); };
+    // Back-off of failed connections.
+    unsigned failedConnects = 0;  // since the last success or change of settings
+    std::chrono::nanoseconds retryDelay = RETRY_INTERVAL;
+    std::string lastConnectException;  // reported once, like a failure's cause
+    JitterSource jitter = randomJitter();
 };

@@ -275,26 +275,46 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
     if (succeeded(rc)) {
         logger->info("Connected to the database successfully.");
         connectionString = connString;
+        lastConnectFailure.clear();
         return CORVANE_ODBC_SUCCESS;
     }
 
     DiagRecord record;
     record.read(SQL_HANDLE_DBC, dbc.get(), 1);
-    logger->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
-                  record.nativeError(), record.messageText());
-
     const std::string state(record.stateText());
+    // A warehouse that stays away fails every attempt the same way: its cause
+    // is reported once, and again only when it changes.
+    std::string cause = "SQLSTATE=" + state + ", Message=" + record.messageText();
+    const bool newCause = cause != lastConnectFailure;
+    lastConnectFailure = std::move(cause);
+    if (newCause) {
+        logger->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                      record.nativeError(), record.messageText());
+    } else {
+        logger->debug("Connection failed again for the same cause: SQLSTATE=%s, NativeError=%d",
+                      record.stateText(), record.nativeError());
+    }
+
+    // Only a refused login or configuration stays failed until the settings
+    // change. Every other failure, known to be transient or not, may clear by
+    // itself (the warehouse's driver reports an unreachable host as HY000),
+    // so it is retried.
     ODBCStatus status;
     if (isOneOf(state, {"08S01", "08001", "08004"})) {
-        logger->warn("Connection failed due to a transient error. Retrying might help.");
+        if (newCause)
+            logger->warn("Connection failed due to a transient error. Retrying might help.");
         status = CORVANE_ODBC_EAGAIN;
     } else if (isOneOf(state, {"28000", "42000"})) {
-        logger->error(
-            "Connection failed due to non-retriable error: Credentials or configuration issue.");
+        if (newCause) {
+            logger->error(
+                "Connection failed due to non-retriable error: Credentials or configuration "
+                "issue.");
+        }
         status = CORVANE_ODBC_FAILED;
     } else {
-        logger->error("Connection failed due to an unknown or permanent error.");
-        status = CORVANE_ODBC_FAILED;
+        if (newCause)
+            logger->error("Connection failed due to an unknown or permanent error.");
+        status = CORVANE_ODBC_EAGAIN;
     }
     Destroy();
     return status;
@@ -557,7 +577,14 @@ bool ODBCClient::isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeErro
             logger->debug("Error classified as retriable (temporary resource): %s", state.c_str());
             return true;
         }
-        if (isOneOf(state, {"42000", "42S02", "42S22", "42703", "28000", "42501"})) {
+        // Syntax, name and value errors, as the warehouse reports them too:
+        // the same statement fails the same way again. Class 22 (data
+        // exception) and class 23 (constraint violation) as a whole.
+        const bool dataOrConstraint =
+            state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0;
+        if (dataOrConstraint ||
+            isOneOf(state, {"42000", "42S02", "42S22", "42703", "28000", "42501", "42601", "42P01",
+                            "42P07", "42711", "42702", "42804"})) {
             logger->debug("Error classified as non-retriable (syntax/configuration): %s",
                           state.c_str());
             return false;

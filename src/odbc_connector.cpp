@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <random>
 
 #include "config_category.h"
 #include "logger.h"
@@ -60,7 +61,7 @@ void ODBCConnector::connect() {
         case CORVANE_ODBC_SUCCESS:
             return;
         case CORVANE_ODBC_EAGAIN:
-            if (steadyNow() < lastConnectAttempt + RETRY_INTERVAL)
+            if (steadyNow() < lastConnectAttempt + retryDelay)
                 return;
             break;
         default:
@@ -72,12 +73,65 @@ void ODBCConnector::connect() {
         if (before == CORVANE_ODBC_NOTCONNECTED || before == CORVANE_ODBC_EAGAIN)
             client->Init();
         status = client->Connect(config.getConnectionString());
-        logger->info("Database connection status: %s", odbcStatusName(status.load()));
+        // A retry that fails as the one before it says so only at debug level:
+        // the client has reported the cause once already.
+        if (status.load() != before)
+            logger->info("Database connection status: %s", odbcStatusName(status.load()));
+        else
+            logger->debug("Database connection status: %s", odbcStatusName(status.load()));
+        lastConnectException.clear();
     } catch (const std::exception& e) {
-        logger->error("Database connection failed: %s", e.what());
-        status = CORVANE_ODBC_FAILED;
+        // Handles that cannot be allocated now may be allocated later: this is
+        // retried like any failure that is not a refused login.
+        if (lastConnectException != e.what())
+            logger->error("Database connection failed: %s", e.what());
+        else
+            logger->debug("Database connection failed again: %s", e.what());
+        lastConnectException = e.what();
+        status = CORVANE_ODBC_EAGAIN;
         client->Destroy();
     }
+    updateBackoff(status.load());
+}
+
+void ODBCConnector::updateBackoff(ODBCStatus outcome) {
+    if (outcome == CORVANE_ODBC_SUCCESS) {
+        resetBackoff();
+        return;
+    }
+    if (outcome != CORVANE_ODBC_EAGAIN)
+        return;
+    // 5 s after the first failure, doubled after each further one, at most
+    // MAX_RETRY_INTERVAL; the count stops growing once the cap is reached.
+    std::chrono::nanoseconds base = RETRY_INTERVAL;
+    for (unsigned i = 0; i < failedConnects && base < MAX_RETRY_INTERVAL; ++i)
+        base *= 2;
+    base = std::min(base, MAX_RETRY_INTERVAL);
+    if (base < MAX_RETRY_INTERVAL)
+        ++failedConnects;
+    double share = jitter ? jitter() : 0.0;
+    if (!(share >= 0.0))  // NaN as well
+        share = 0.0;
+    share = std::min(share, 1.0);
+    const auto extra = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double, std::nano>(static_cast<double>(base.count()) * RETRY_JITTER *
+                                                 share));
+    retryDelay = base + extra;
+    Logger::getLogger()->debug("Next connection attempt in %.1f s",
+                               std::chrono::duration<double>(retryDelay).count());
+}
+
+void ODBCConnector::resetBackoff() {
+    failedConnects = 0;
+    retryDelay = RETRY_INTERVAL;
+}
+
+ODBCConnector::JitterSource ODBCConnector::randomJitter() {
+    std::random_device entropy;
+    return [generator = std::mt19937_64(entropy()),
+            share = std::uniform_real_distribution<double>(0.0, 1.0)]() mutable {
+        return share(generator);
+    };
 }
 
 void ODBCConnector::disconnect() {
@@ -114,16 +168,24 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         config.additionalParams = fresh->additionalParams;
         config.connectionString = fresh->getConnectionString();
     }
+    // Every configure hands these on, changed or not: the first configure
+    // with the default settings must reach them too, or the schema manager
+    // would look for the existing tables in no schema at all.
+    readingMapper->setCorvaneInstance(config.corvaneInstance);
+    schemaManager->setDatabaseName(config.schema);
     if (!config.hasChanged(previous))
         return true;
 
-    readingMapper->setCorvaneInstance(config.corvaneInstance);
-    schemaManager->setDatabaseName(config.schema);
     logger->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
                  config.server.c_str(), config.port, config.schema.c_str());
     disconnect();
     status = CORVANE_ODBC_NOTCONNECTED;
     lastConnectAttempt = steadyNow();
+    // New settings start the retries afresh, and a failure under them is
+    // reported even when it has the cause of the last one.
+    resetBackoff();
+    lastConnectException.clear();
+    client->forgetConnectFailure();
     return true;
 }
 

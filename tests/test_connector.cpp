@@ -1,12 +1,15 @@
 // The connector's life cycle and status machine, with a mock ODBC client:
-// lazy connection, the 5-second retry rule, sticky failure, reconfiguration,
+// lazy connection, the retry back-off, sticky failure, reconfiguration,
 // ownership of the client and the Databricks builder.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <random>
 #include <stdexcept>
+#include <vector>
 
 #include "config_category.h"
 #include "databricks_odbc_connector.h"
@@ -45,8 +48,15 @@ struct Fixture {
 
     Fixture() {
         connector.setClock([this] { return now; });
+        connector.setJitter([] { return 0.0; });
     }
+
+    // Moves the clock to `delay` after the last attempt (from `attempt`).
+    void at(Clock::time_point attempt, std::chrono::nanoseconds delay) { now = attempt + delay; }
 };
+
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
 
 }  // namespace
 
@@ -139,17 +149,133 @@ TEST(ConnectorStatus, PermanentFailureIsStickyUntilSettingsChange) {
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
 }
 
-TEST(ConnectorStatus, ExceptionWhileConnectingFailsAndDestroysTheClient) {
+TEST(ConnectorStatus, ExceptionWhileConnectingIsRetriedAndDestroysTheClient) {
     Fixture f;
     LogCapture log;
     EXPECT_CALL(*f.client, Init())
-        .WillOnce(Throw(std::runtime_error("Failed to allocate ODBC environment handle.")));
-    EXPECT_CALL(*f.client, Connect(_)).Times(0);
-    EXPECT_CALL(*f.client, Destroy()).Times(::testing::AtLeast(1));
+        .WillOnce(Throw(std::runtime_error("Failed to allocate ODBC environment handle.")))
+        .WillOnce(Throw(std::runtime_error("Failed to allocate ODBC environment handle.")))
+        .WillOnce(Return());
+    EXPECT_CALL(*f.client, Connect(_)).WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    EXPECT_CALL(*f.client, Destroy()).Times(::testing::AtLeast(2));
     f.connector.connect();
-    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_FAILED);
-    EXPECT_TRUE(log.has(Logger::Level::ERROR,
-                        "Database connection failed: Failed to allocate ODBC environment handle."));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_EAGAIN);
+    f.now += seconds(5);
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_EAGAIN);
+    // The same cause twice is reported once.
+    EXPECT_EQ(log.count(Logger::Level::ERROR,
+                        "Database connection failed: Failed to allocate ODBC environment handle."),
+              1u);
+    f.now += seconds(10);
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+}
+
+// The waits between attempts while every connect fails: 5 s, doubled each
+// time, capped at 5 minutes, each lengthened by the jitter and never shortened.
+TEST(ConnectorBackoff, DoublesUpToFiveMinutesWithJitterOnTop) {
+    Fixture f;
+    std::mt19937 seeded(20260101);
+    std::uniform_real_distribution<double> share(0.0, 1.0);
+    f.connector.setJitter([&] { return share(seeded); });
+    int connects = 0;
+    ON_CALL(*f.client, Connect(_)).WillByDefault([&](const std::string&) {
+        ++connects;
+        return CORVANE_ODBC_EAGAIN;
+    });
+    f.connector.connect();
+    const std::vector<int> bases = {5, 10, 20, 40, 80, 160, 300, 300, 300};
+    bool someJitter = false;
+    for (size_t i = 0; i < bases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const nanoseconds base = seconds(bases[i]);
+        const nanoseconds delay = f.connector.getRetryDelay();
+        EXPECT_GE(delay, base);
+        EXPECT_LE(delay, base + base / 5);
+        someJitter = someJitter || delay > base;
+        // No attempt a nanosecond early; one exactly on time.
+        const Clock::time_point attempt = f.now;
+        f.at(attempt, delay - nanoseconds(1));
+        f.connector.connect();
+        EXPECT_EQ(connects, static_cast<int>(i) + 1);
+        f.at(attempt, delay);
+        f.connector.connect();
+        EXPECT_EQ(connects, static_cast<int>(i) + 2);
+    }
+    EXPECT_TRUE(someJitter) << "the random source is not used";
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_EAGAIN);
+}
+
+TEST(ConnectorBackoff, JitterIsClampedToAtMostAFifth) {
+    struct Case {
+        double share;
+        nanoseconds delay;
+    };
+    for (const Case& c :
+         {Case{0.0, seconds(5)}, Case{0.5, std::chrono::milliseconds(5500)}, Case{1.0, seconds(6)},
+          Case{7.0, seconds(6)}, Case{-1.0, seconds(5)}, Case{std::nan(""), seconds(5)}}) {
+        SCOPED_TRACE(c.share);
+        Fixture f;
+        f.connector.setJitter([&] { return c.share; });
+        ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_EAGAIN));
+        f.connector.connect();
+        EXPECT_EQ(f.connector.getRetryDelay(), c.delay);
+    }
+}
+
+TEST(ConnectorBackoff, SuccessAndNewSettingsStartAgainFromFiveSeconds) {
+    Fixture f;
+    EXPECT_CALL(*f.client, Connect(_))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_SUCCESS))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN));
+    for (int i = 0; i < 3; ++i) {
+        f.now += f.connector.getRetryDelay();
+        f.connector.connect();
+    }
+    EXPECT_EQ(f.connector.getRetryDelay(), seconds(20));
+    f.now += seconds(20);
+    f.connector.connect();
+    ASSERT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    // The link is lost later: the next outage waits 5 s first again.
+    f.connector.disconnect();
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getRetryDelay(), seconds(5));
+    f.now += seconds(5);
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getRetryDelay(), seconds(10));
+    // New settings: connect at once, and 5 s after that failure.
+    ConfigCategory changed = categoryWith("new-host");
+    ASSERT_TRUE(f.connector.configure(&changed));
+    EXPECT_EQ(f.connector.getRetryDelay(), seconds(5));
+    f.connector.connect();
+    EXPECT_EQ(f.connector.getRetryDelay(), seconds(5));
+    ::testing::Mock::VerifyAndClearExpectations(f.client);
+}
+
+TEST(ConnectorBackoff, StatusLineIsLoggedOncePerChangeOfStatus) {
+    Fixture f;
+    EXPECT_CALL(*f.client, Connect(_))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_EAGAIN))
+        .WillOnce(Return(CORVANE_ODBC_SUCCESS));
+    LogCapture log;
+    f.connector.connect();
+    f.now += seconds(5);
+    f.connector.connect();
+    f.now += seconds(10);
+    f.connector.connect();
+    EXPECT_EQ(log.count(Logger::Level::INFO, "Database connection status: CORVANE_ODBC_EAGAIN"),
+              1u);
+    EXPECT_EQ(log.count(Logger::Level::DEBUG, "Database connection status: CORVANE_ODBC_EAGAIN"),
+              1u);
+    EXPECT_EQ(log.count(Logger::Level::INFO, "Database connection status: CORVANE_ODBC_SUCCESS"),
+              1u);
 }
 
 TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
@@ -178,9 +304,9 @@ TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
     EXPECT_FALSE(log.contains("Database configuration updated"));
     EXPECT_FALSE(log.contains("Database disconnected"));
-    // Defaults everywhere: mapper and schema manager keep their own start values.
+    // Defaults everywhere still reach the mapper and the schema manager.
     EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "corvaneInstance");
-    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "");
+    EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "default_schema");
     ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 

@@ -82,6 +82,39 @@ INSTANTIATE_TEST_SUITE_P(SqlStateTable, ErrorClassification,
                              Case{"28000", "invalid authorization", false, kSyntax + "28000"},
                              Case{"42501", "permission denied", false, kSyntax + "42501"}));
 
+// What the warehouse returns for statements that will fail the same way again:
+// names, syntax, types, and every data (22) or constraint (23) refusal.
+INSTANTIATE_TEST_SUITE_P(
+    WarehouseSqlStates, ErrorClassification,
+    ::testing::Values(
+        Case{"42601", "[PARSE_SYNTAX_ERROR] Syntax error", false, kSyntax + "42601"},
+        Case{"42P01", "[TABLE_OR_VIEW_NOT_FOUND] pump", false, kSyntax + "42P01"},
+        Case{"42P07", "[TABLE_OR_VIEW_ALREADY_EXISTS] pump", false, kSyntax + "42P07"},
+        Case{"42703", "[UNRESOLVED_COLUMN] speed", false, kSyntax + "42703"},
+        Case{"42711", "[FIELDS_ALREADY_EXISTS] speed", false, kSyntax + "42711"},
+        Case{"42702", "[AMBIGUOUS_REFERENCE] id", false, kSyntax + "42702"},
+        Case{"42804", "[INVALID_DEFAULT_VALUE] x", false, kSyntax + "42804"},
+        Case{"42000", "[INVALID_INLINE_TABLE.INCOMPATIBLE_TYPES_IN_INLINE_TABLE]", false,
+             kSyntax + "42000"},
+        Case{"22000", "data exception", false, kSyntax + "22000"},
+        Case{"22001", "[DELTA_EXCEED_CHAR_VARCHAR_LIMIT]", false, kSyntax + "22001"},
+        Case{"22003", "[NUMERIC_VALUE_OUT_OF_RANGE]", false, kSyntax + "22003"},
+        Case{"22007", "[CAST_INVALID_INPUT] timestamp", false, kSyntax + "22007"},
+        Case{"22018", "[CAST_INVALID_INPUT] 'abc'", false, kSyntax + "22018"},
+        Case{"22023", "[MALFORMED_RECORD_IN_PARSING]", false, kSyntax + "22023"},
+        Case{"22P02", "invalid text representation", false, kSyntax + "22P02"},
+        Case{"23000", "integrity constraint violation", false, kSyntax + "23000"},
+        Case{"23502", "[DELTA_NOT_NULL_CONSTRAINT_VIOLATED]", false, kSyntax + "23502"},
+        Case{"23505", "unique violation", false, kSyntax + "23505"},
+        // Codes next to those classes keep the default verdict.
+        Case{"21000", "cardinality violation", true, kUnknown + "21000"},
+        Case{"24000", "invalid cursor state", true, kUnknown + "24000"},
+        Case{"2D521", "[DELTA_METADATA_CHANGED]", true, kUnknown + "2D521"},
+        Case{"42P02", "undefined parameter", true, kUnknown + "42P02"},
+        // The class comes from the SQLSTATE only, never from a shorter text.
+        Case{"2201", "value out of range", true, kUnknown + "2201"},
+        Case{"22", "", true, kUnknown + "22"}));
+
 INSTANTIATE_TEST_SUITE_P(RuleOrder, ErrorClassification,
                          ::testing::Values(
                              // The SQLSTATE table comes before the message tests.

@@ -2,13 +2,15 @@
 // manager and the emulator, while the warehouse is broken on purpose: offline
 // at the first batch, lost in the middle of a run and back, a link that dies
 // between batches, wrong credentials, transient statement errors, and tables
-// or columns removed by someone else. The connector's clock is moved by hand,
-// so the 5-second reconnect rule is checked exactly and without waiting.
+// or columns removed by someone else. The connector's clock is moved by hand
+// and its retry jitter is zero, so the reconnect back-off is checked exactly
+// and without waiting.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,7 @@ class FaultTest : public ::testing::Test {
     FaultTest() {
         Logger::getLogger()->setMinLevel(Level::ERROR);
         connector.setClock([this] { return now; });
+        connector.setJitter([] { return 0.0; });
     }
 
     void configure(const std::string& user = "default_user", const std::string& password = "lisk") {
@@ -127,6 +130,52 @@ TEST_F(FaultTest, OfflineAtTheFirstBatchIsRetriedEveryFiveSecondsUntilItIsBack) 
     EXPECT_EQ(client->connects, 2);
     EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
     expectExactlyOnce("pump", 10);
+}
+
+TEST_F(FaultTest, LongOutageBacksOffAndIsReportedOncePerOutage) {
+    configure();
+    Batch first, during, after;
+    fill(first, "pump", 0, 3);
+    fill(during, "pump", 3, 3);
+    fill(after, "pump", 6, 3);
+    ASSERT_TRUE(send(first));
+    dropLink();
+    warehouse.setOffline(true);
+    EXPECT_FALSE(send(during));  // the dead link is noticed
+    log.clear();
+    const int connectsBefore = client->connects;
+    // Ten minutes of a batch every second: attempts at 0, 5, 15, 35, 75, 155
+    // and 315 s (the wait doubles up to 5 minutes); the next is due at 615 s.
+    for (int second = 0; second < 600; ++second) {
+        EXPECT_FALSE(send(during));
+        advance(seconds(1));
+    }
+    EXPECT_EQ(client->connects - connectsBefore, 7);
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(connector.getRetryDelay(), seconds(300));
+    // The cause is reported once, not at every attempt.
+    EXPECT_EQ(log.count(Level::WARNING, kTransient), 1u);
+    size_t causeLines = 0;
+    for (const auto& text : log.at(Level::ERROR))
+        causeLines += text.rfind("SQLSTATE=08001", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(causeLines, 1u);
+
+    warehouse.setOffline(false);
+    advance(seconds(14));
+    EXPECT_FALSE(send(during));  // 614 s: not yet
+    advance(seconds(1));
+    EXPECT_TRUE(send(during));
+    // The next outage starts again from 5 s and is reported again.
+    dropLink();
+    warehouse.setOffline(true);
+    EXPECT_FALSE(send(after));  // the dead link is noticed
+    EXPECT_FALSE(send(after));  // the first attempt of the new outage
+    EXPECT_EQ(connector.getRetryDelay(), seconds(5));
+    EXPECT_EQ(log.count(Level::WARNING, kTransient), 2u);
+    warehouse.setOffline(false);
+    advance(seconds(5));
+    EXPECT_TRUE(send(after));
+    expectExactlyOnce("pump", 9);
 }
 
 TEST_F(FaultTest, OfflineInTheMiddleOfARunLosesNothingAndWritesNothingTwice) {
@@ -364,6 +413,34 @@ TEST_F(FaultTest, TableCreatedBySomeoneElseAtTheSameMomentIsFoundOnResend) {
     EXPECT_TRUE(log.contains("ALTER TABLE `pump` ADD COLUMN `n` BIGINT"));
     EXPECT_FALSE(log.contains("CREATE TABLE"));
     expectExactlyOnce("pump", 3);
+}
+
+TEST_F(FaultTest, AllDefaultSettingsFindTheirTablesAgainAfterARestart) {
+    // With every setting at its default no additionalParams name the
+    // warehouse: the emulator takes it from LAKESINK_WAREHOUSE instead.
+    struct WarehouseFromEnvironment {
+        explicit WarehouseFromEnvironment(const std::string& dir) {
+            setenv("LAKESINK_WAREHOUSE", dir.c_str(), 1);
+        }
+        ~WarehouseFromEnvironment() { unsetenv("LAKESINK_WAREHOUSE"); }
+    } environment(warehouse.directory());
+    ConfigCategory defaults("lakesink", "{}");
+    Batch first, second;
+    fill(first, "pump", 0, 3);
+    fill(second, "pump", 3, 3);
+    {
+        DatabricksODBCConnector before;
+        ASSERT_TRUE(before.configure(&defaults));
+        ASSERT_TRUE(before.send(first.pointers()));
+    }
+    // After the restart the table is found in the default schema, not
+    // created again (which the warehouse would refuse for ever).
+    DatabricksODBCConnector restarted;
+    ASSERT_TRUE(restarted.configure(&defaults));
+    log.clear();
+    EXPECT_TRUE(restarted.send(second.pointers()));
+    EXPECT_FALSE(log.contains("CREATE TABLE"));
+    expectExactlyOnce("pump", 6);
 }
 
 TEST_F(FaultTest, TableDroppedBySomeoneElseFailsUntilTheConnectorIsCreatedAgain) {

@@ -532,11 +532,71 @@ INSTANTIATE_TEST_SUITE_P(
                       ConnectCase{"08004", CORVANE_ODBC_EAGAIN, Level::WARNING, kTransient},
                       ConnectCase{"28000", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
                       ConnectCase{"42000", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
-                      // Transient for statements, not for connecting.
-                      ConnectCase{"HYT00", CORVANE_ODBC_FAILED, Level::ERROR, kPermanent},
-                      ConnectCase{"08S02", CORVANE_ODBC_FAILED, Level::ERROR, kPermanent},
-                      ConnectCase{"IM002", CORVANE_ODBC_FAILED, Level::ERROR, kPermanent},
-                      ConnectCase{"", CORVANE_ODBC_FAILED, Level::ERROR, kPermanent}));
+                      // Any other cause is reported as unknown and retried: the
+                      // warehouse's driver reports an unreachable host as HY000.
+                      ConnectCase{"HY000", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},
+                      ConnectCase{"HYT00", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},
+                      ConnectCase{"08S02", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},
+                      ConnectCase{"IM002", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},
+                      ConnectCase{"01000", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},
+                      ConnectCase{"", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent}));
+
+// A warehouse that stays away fails every attempt alike: its cause is logged
+// at the error level once, and again only when it changes.
+TEST_F(FakeOdbc, ConnectLogsTheCauseOncePerChangeOfCause) {
+    script().connect = SQL_ERROR;
+    ODBCClient client;
+    const auto attempt = [&](const std::string& state, const std::string& message) {
+        script().diag = {{state, 14, message}};
+        client.Init();
+        return client.Connect("DSN=x");
+    };
+    const std::string unreachable = "Unexpected response from server during a HTTP connection";
+    LogCapture log;
+    EXPECT_EQ(attempt("HY000", unreachable), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(attempt("HY000", unreachable), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(attempt("08001", "offline"), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(attempt("08001", "offline"), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(attempt("HY000", unreachable), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(attempt("HY000", "another message"), CORVANE_ODBC_EAGAIN);
+    EXPECT_EQ(log.at(Level::ERROR),
+              (std::vector<std::string>{
+                  "SQLSTATE=HY000, NativeError=14, Message=" + unreachable, kPermanent,
+                  "SQLSTATE=08001, NativeError=14, Message=offline",
+                  "SQLSTATE=HY000, NativeError=14, Message=" + unreachable, kPermanent,
+                  "SQLSTATE=HY000, NativeError=14, Message=another message", kPermanent}));
+    EXPECT_EQ(log.count(Level::WARNING, kTransient), 1u);
+    EXPECT_EQ(
+        log.count(Level::DEBUG,
+                  "Connection failed again for the same cause: SQLSTATE=HY000, NativeError=14"),
+        1u);
+    EXPECT_EQ(client.getLastConnectFailure(), "SQLSTATE=HY000, Message=another message");
+
+    // A success in between, or being told to forget, reports the cause again.
+    script().connect = SQL_SUCCESS;
+    client.Init();
+    ASSERT_EQ(client.Connect("DSN=x"), CORVANE_ODBC_SUCCESS);
+    EXPECT_EQ(client.getLastConnectFailure(), "");
+    script().connect = SQL_ERROR;
+    log.clear();
+    attempt("HY000", "another message");
+    client.forgetConnectFailure();
+    attempt("HY000", "another message");
+    attempt("HY000", "another message");
+    EXPECT_EQ(log.count(Level::ERROR, kPermanent), 2u);
+}
+
+TEST_F(FakeOdbc, RefusedLoginStaysFailedHoweverOftenItIsTried) {
+    script().connect = SQL_ERROR;
+    script().diag = {{"28000", 1, "invalid user name or password"}};
+    ODBCClient client;
+    LogCapture log;
+    for (int i = 0; i < 3; ++i) {
+        client.Init();
+        EXPECT_EQ(client.Connect("DSN=x"), CORVANE_ODBC_FAILED);
+    }
+    EXPECT_EQ(log.count(Level::ERROR, kCredentials), 1u);
+}
 
 TEST_F(FakeOdbc, ConnectWithoutInitReportsFailureWithoutCallingTheDriverManager) {
     ODBCClient client;
@@ -562,7 +622,7 @@ TEST_F(FakeOdbc, ConnectFailureWithoutReadableDiagnosticsUsesEmptyTexts) {
     ODBCClient client;
     client.Init();
     LogCapture log;
-    EXPECT_EQ(client.Connect("DSN=x"), CORVANE_ODBC_FAILED);
+    EXPECT_EQ(client.Connect("DSN=x"), CORVANE_ODBC_EAGAIN);
     EXPECT_TRUE(log.has(Level::ERROR, "SQLSTATE=, NativeError=0, Message="));
     EXPECT_TRUE(log.has(Level::ERROR, kPermanent));
     EXPECT_FALSE(log.contains("garbage"));

@@ -42,6 +42,7 @@ struct Pipeline {
 
     Pipeline() {
         connector.setClock([this] { return now; });
+        connector.setJitter([] { return 0.0; });
         ON_CALL(*client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
         ON_CALL(*client, isConnected()).WillByDefault(Invoke([this] { return connected; }));
         ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([this](const std::string& sql) {
