@@ -1,13 +1,13 @@
 #pragma once
 // Doubles as text that loses nothing. A double is written with the fewest
-// significant digits that read back as exactly the same double,
-// laid out as the warehouse prints doubles (Java's Double.toString): plain decimal
-// with at least one digit after the point for magnitudes from 1E-3 up to
-// below 1E7 (21.5, 22.0, 0.001), otherwise one digit, a point, the remaining
-// digits (at least one) and an exponent written as E with an optional minus,
-// no plus and no leading zeros (1.2E-7, 1.0E300, 5.0E-324). The sign of zero
-// is kept (-0.0). The same texts followed by D are Spark SQL DOUBLE literals;
-// NaN and the infinities, which have no literal, are written as casts of the
+// significant digits that read back as exactly the same double, laid out as
+// the warehouse prints doubles (Java's Double.toString): plain decimal with at
+// least one digit after the point for magnitudes from 1E-3 up to below 1E7
+// (21.5, 22.0, 0.001), otherwise one digit, a point, the remaining digits (at
+// least one) and an exponent written as E with an optional minus, no plus and
+// no leading zeros (1.2E-7, 1.0E300, 5.0E-324). The sign of zero is kept
+// (-0.0). The same texts followed by D are Spark SQL DOUBLE literals; NaN and
+// the infinities, which have no literal, are written as casts of the
 // warehouse's words for them. Reading back is locale-independent and takes
 // the texts written here, other plain decimal numbers and the words for NaN
 // and the infinities. Stateless free functions; safe from any thread.
