@@ -1,0 +1,32 @@
+#pragma once
+// JSON texts made ready for the warehouse's parse_json, which refuses an
+// object that repeats a key. uniqueKeyJson reads one JSON document and gives
+// it back with every object's keys unique: where an object repeats a key the
+// last value wins, kept at the position of the key's first occurrence (as
+// JavaScript's JSON.parse does). Numbers are kept exactly as written and
+// strings keep their decoded content, so nothing but the dropped duplicates
+// changes. A document without repeated keys, the usual case, is only checked
+// and handed back byte for byte (its blanks included); only one with repeats
+// is rebuilt, then written compactly. Keys are compared after decoding
+// escapes ("a" and "\u0061" are the same key). Parsing and writing keep their
+// own stacks on the heap, so any depth of nesting is handled without
+// exhausting the call stack. Stateless free functions; safe from any thread.
+
+#include <string>
+
+// Returns true iff `json` is one JSON document, and then writes into *out the
+// same document with unique keys in every object (see above). Returns false,
+// leaving *out untouched, when the text is not one JSON document. The reader
+// also refuses a raw NUL byte, a lone UTF-16 surrogate escape and a number
+// beyond the range of a double (1E400), so these count as not JSON.
+bool uniqueKeyJson(const std::string& json, std::string* out);
+
+// Returns true iff `json` is one JSON document in which some object repeats a
+// key (compared after decoding escapes).
+bool jsonHasDuplicateKeys(const std::string& json);
+
+// Appends `text` as a JSON string value: in quotes, with " and \ escaped by a
+// backslash, line feed, carriage return and tab as \n, \r and \t, and every
+// other byte below 0x20 (NUL included) as \u00XX. Other bytes are copied
+// unchanged.
+void appendJsonString(std::string& out, const std::string& text);

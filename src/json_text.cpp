@@ -1,0 +1,308 @@
+#include "json_text.h"
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+#include <cstddef>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// Numbers arrive as their text, so nothing converts them. Iterative parsing
+// keeps the parser's stack on the heap.
+constexpr unsigned kParseFlags =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+
+// Objects with more keys than this look their keys up in a hash table;
+// smaller ones compare them one by one.
+constexpr size_t kLinearKeys = 16;
+
+using SizeType = rapidjson::SizeType;
+
+// Runs the reader over the whole text. A raw NUL byte is never valid JSON,
+// and the reader would take it for the end of the text.
+template <typename Handler>
+bool parseJson(const std::string& json, Handler& handler) {
+    if (json.find('\0') != std::string::npos)
+        return false;
+    rapidjson::MemoryStream stream(json.data(), json.size());
+    rapidjson::Reader reader;
+    return !reader.Parse<kParseFlags>(stream, handler).IsError();
+}
+
+// Reads a document and notes whether some object repeats a key.
+class DuplicateKeyFinder
+    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, DuplicateKeyFinder> {
+  public:
+    bool found = false;
+
+    bool StartObject() {
+        frames_.push_back(Frame{keys_.size(), nullptr});
+        return true;
+    }
+    bool Key(const char* text, SizeType length, bool) {
+        if (found)
+            return true;
+        Frame& frame = frames_.back();
+        std::string key(text, length);
+        if (frame.set) {
+            found = !frame.set->insert(std::move(key)).second;
+            return true;
+        }
+        for (size_t i = frame.firstKey; i < keys_.size(); ++i) {
+            if (keys_[i] == key) {
+                found = true;
+                return true;
+            }
+        }
+        keys_.push_back(std::move(key));
+        if (keys_.size() - frame.firstKey > kLinearKeys) {
+            frame.set = std::make_unique<std::unordered_set<std::string>>(
+                std::make_move_iterator(keys_.begin() + static_cast<ptrdiff_t>(frame.firstKey)),
+                std::make_move_iterator(keys_.end()));
+            keys_.resize(frame.firstKey);
+        }
+        return true;
+    }
+    bool EndObject(SizeType) {
+        keys_.resize(frames_.back().firstKey);
+        frames_.pop_back();
+        return true;
+    }
+    bool RawNumber(const char*, SizeType, bool) { return true; }
+
+  private:
+    struct Frame {
+        size_t firstKey;  // this object's keys are keys_[firstKey...], unless in set
+        std::unique_ptr<std::unordered_set<std::string>> set;
+    };
+    std::vector<Frame> frames_;  // one per open object
+    std::vector<std::string> keys_;
+};
+
+// A document as a tree of nodes held in one vector and linked by index.
+struct Node {
+    enum class Kind { Null, False, True, Number, String, Array, Object };
+    Kind kind;
+    std::string text;               // a number's text, a string's content
+    std::vector<size_t> items;      // elements, or member values
+    std::vector<std::string> keys;  // member keys, parallel to items
+};
+
+// Builds the tree of a document, replacing the value of a repeated key in
+// place as it goes, so the last value sits at the first position.
+class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeBuilder> {
+  public:
+    std::vector<Node> nodes;
+    size_t root = 0;
+
+    bool Null() { return add(Node::Kind::Null, nullptr, 0); }
+    bool Bool(bool value) { return add(value ? Node::Kind::True : Node::Kind::False, nullptr, 0); }
+    bool RawNumber(const char* text, SizeType length, bool) {
+        return add(Node::Kind::Number, text, length);
+    }
+    bool String(const char* text, SizeType length, bool) {
+        return add(Node::Kind::String, text, length);
+    }
+    bool StartObject() {
+        add(Node::Kind::Object, nullptr, 0);
+        frames_.push_back(Frame{nodes.size() - 1, nullptr});
+        return true;
+    }
+    bool Key(const char* text, SizeType length, bool) {
+        pendingKey_.assign(text, length);
+        return true;
+    }
+    bool EndObject(SizeType) {
+        frames_.pop_back();
+        return true;
+    }
+    bool StartArray() {
+        add(Node::Kind::Array, nullptr, 0);
+        frames_.push_back(Frame{nodes.size() - 1, nullptr});
+        return true;
+    }
+    bool EndArray(SizeType) {
+        frames_.pop_back();
+        return true;
+    }
+
+  private:
+    struct Frame {
+        size_t node;
+        std::unique_ptr<std::unordered_map<std::string, size_t>> positions;  // key -> member
+    };
+
+    bool add(Node::Kind kind, const char* text, SizeType length) {
+        nodes.push_back(Node{kind, text ? std::string(text, length) : std::string(), {}, {}});
+        const size_t index = nodes.size() - 1;
+        if (frames_.empty()) {
+            root = index;
+            return true;
+        }
+        Frame& frame = frames_.back();
+        Node& parent = nodes[frame.node];
+        if (parent.kind == Node::Kind::Array) {
+            parent.items.push_back(index);
+            return true;
+        }
+        size_t position = parent.keys.size();
+        if (frame.positions) {
+            const auto found = frame.positions->find(pendingKey_);
+            if (found != frame.positions->end())
+                position = found->second;
+        } else {
+            for (size_t i = 0; i < parent.keys.size(); ++i) {
+                if (parent.keys[i] == pendingKey_) {
+                    position = i;
+                    break;
+                }
+            }
+        }
+        if (position < parent.keys.size()) {
+            parent.items[position] = index;  // last value, first position
+            return true;
+        }
+        parent.keys.push_back(pendingKey_);
+        parent.items.push_back(index);
+        if (frame.positions) {
+            frame.positions->emplace(pendingKey_, position);
+        } else if (parent.keys.size() > kLinearKeys) {
+            frame.positions = std::make_unique<std::unordered_map<std::string, size_t>>();
+            for (size_t i = 0; i < parent.keys.size(); ++i)
+                frame.positions->emplace(parent.keys[i], i);
+        }
+        return true;
+    }
+
+    std::vector<Frame> frames_;  // one per open array or object
+    std::string pendingKey_;
+};
+
+void appendScalar(std::string& out, const Node& node) {
+    switch (node.kind) {
+        case Node::Kind::Null:
+            out.append("null");
+            break;
+        case Node::Kind::False:
+            out.append("false");
+            break;
+        case Node::Kind::True:
+            out.append("true");
+            break;
+        case Node::Kind::Number:
+            out.append(node.text);
+            break;
+        default:
+            appendJsonString(out, node.text);
+            break;
+    }
+}
+
+bool isContainer(const Node& node) {
+    return node.kind == Node::Kind::Array || node.kind == Node::Kind::Object;
+}
+
+// Writes the tree compactly, with an explicit stack instead of recursion.
+void writeTree(std::string& out, const std::vector<Node>& nodes, size_t root) {
+    if (!isContainer(nodes[root])) {
+        appendScalar(out, nodes[root]);
+        return;
+    }
+    struct Open {
+        size_t node;
+        size_t next;  // the next member or element to write
+    };
+    std::vector<Open> open;
+    open.push_back(Open{root, 0});
+    out.push_back(nodes[root].kind == Node::Kind::Object ? '{' : '[');
+    while (!open.empty()) {
+        Open& top = open.back();
+        const Node& node = nodes[top.node];
+        const bool object = node.kind == Node::Kind::Object;
+        if (top.next == node.items.size()) {
+            out.push_back(object ? '}' : ']');
+            open.pop_back();
+            continue;
+        }
+        if (top.next > 0)
+            out.push_back(',');
+        if (object) {
+            appendJsonString(out, node.keys[top.next]);
+            out.push_back(':');
+        }
+        const size_t child = node.items[top.next++];
+        if (isContainer(nodes[child])) {
+            out.push_back(nodes[child].kind == Node::Kind::Object ? '{' : '[');
+            open.push_back(Open{child, 0});  // `top` is not used after this
+        } else {
+            appendScalar(out, nodes[child]);
+        }
+    }
+}
+
+}  // namespace
+
+bool jsonHasDuplicateKeys(const std::string& json) {
+    DuplicateKeyFinder finder;
+    return parseJson(json, finder) && finder.found;
+}
+
+bool uniqueKeyJson(const std::string& json, std::string* out) {
+    DuplicateKeyFinder finder;
+    if (!parseJson(json, finder))
+        return false;
+    if (!finder.found) {
+        *out = json;
+        return true;
+    }
+    TreeBuilder builder;
+    if (!parseJson(json, builder))
+        return false;
+    std::string written;
+    written.reserve(json.size());
+    writeTree(written, builder.nodes, builder.root);
+    out->swap(written);
+    return true;
+}
+
+void appendJsonString(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    out.reserve(out.size() + text.size() + 2);
+    out.push_back('"');
+    size_t plainStart = 0;  // bytes from here on are copied in one go
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(text, plainStart, i - plainStart);
+        plainStart = i + 1;
+        switch (c) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            default:
+                out.append("\\u00");
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 0x0F]);
+                break;
+        }
+    }
+    out.append(text, plainStart, std::string::npos);
+    out.push_back('"');
+}
