@@ -25,6 +25,10 @@ class DatabricksSQLBuilder : public SQLBuilder {
                               const std::string& columnType) const final;
     void appendFormattedValue(std::string& out, const std::string& value,
                               const ColumnType& columnType) const final;
+    ValueFit fitValue(const std::string& value, ValueKind kind,
+                      const ColumnType& column) const final;
+    void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
+                           const ColumnType& column, ValueFit fit) const final;
     std::string toSQLTypeString(int typeTag) const override;
     std::string normalizeColumnType(const std::string& type) const override;
     SQLBuilder* createSQLBuilder() const override;

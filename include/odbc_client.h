@@ -64,6 +64,14 @@ class StatementError : public std::runtime_error {
     bool retriable() const { return canRetry; }
     // "SQLSTATE=<s>, NativeError=<n>, Message=<m>", as operators see it logged.
     std::string describe() const;
+    // Returns true iff the warehouse refused the data rather than the statement
+    // or the link: a value or constraint error (SQLSTATE class 22 or 23), a
+    // datatype mismatch (42804) or rows of mixed types (42000 with an
+    // INCOMPATIBLE_TYPES error class). Sending the same rows fails again.
+    bool isDataRefusal() const;
+    // Returns true iff the statement names a table or column the warehouse
+    // does not have (42P01, 42703, or their error classes).
+    bool isMissingObject() const;
 
   private:
     std::string state;

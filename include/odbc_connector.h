@@ -29,6 +29,7 @@
 #include "odbc_client.h"
 #include "odbc_config.h"
 #include "reading_mapper.h"
+#include "resend_memory.h"
 
 class ConfigCategory;
 class Reading;
@@ -92,11 +93,64 @@ class ODBCConnector {
     std::chrono::nanoseconds getRetryDelay() const { return retryDelay; }
 
   private:
-    // Writes one table group: the schema step, then one INSERT.
-    TableWrite writeTable(const std::string& table, std::vector<DatabaseRecord>& records);
+    // The readings of one send, those still to write (not written by an
+    // earlier attempt at the same batch), and which were written.
+    struct Batch {
+        Batch(const std::vector<Reading*>& all, const ResendMemory& memory);
+        uint64_t fingerprint();
+        // Flags the readings at these positions of `pending` as written.
+        void markWritten(const std::vector<size_t>& indices);
+
+        const std::vector<Reading*>& all;
+        std::vector<Reading*> pending;
+        std::vector<size_t> origin;  // position in `all` of each pending reading
+        std::vector<char> written;   // per reading of `all`
+        uint64_t print = 0;
+        bool hasPrint = false;
+    };
+    // A reading the warehouse refused, by its position in Batch::pending.
+    struct Reject {
+        size_t index;
+        std::string sqlState;
+        std::string reason;
+    };
+    // What writing one table kept aside.
+    struct TableReport {
+        size_t rescued = 0;  // values kept in the rescued data column
+        std::vector<Reject> rejects;
+        std::string firstReason;
+    };
+
+    // Writes every table of the batch; true iff all were written.
+    bool writeBatch(Batch& batch);
+    // Writes one table group: the schema step, then one INSERT; heals a stale
+    // schema and isolates refused rows (recoverTable).
+    TableWrite writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
+                          Batch& batch);
+    TableWrite recoverTable(const std::string& table, const std::vector<size_t>& indices,
+                            const StatementError& refused, Batch& batch, TableReport& report);
+    // Sends the rows in halves until the refused ones are found; those go to
+    // the report's rejects. Returns true iff every other row was written.
+    bool isolateRows(const std::string& table, const std::vector<size_t>& indices,
+                     const StatementError& refused, Batch& batch, TableReport& report);
+    // The records of the pending readings at `indices`, for `table`.
+    std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices,
+                                      const Batch& batch);
+    // Writes the report's rejects into the rejects table; throws when it
+    // cannot, so that the batch fails and nothing is lost.
+    void writeRejects(const std::string& table, TableReport& report, Batch& batch);
+    // The schema step and one INSERT for the records; a refused statement
+    // throws StatementError.
+    TableWrite insertRecords(const std::string& table, std::vector<DatabaseRecord>& records,
+                             TableReport& report);
+    // Returns true iff a value of the records does not fit its column and the
+    // table has no rescued data column yet.
+    bool needsRescueColumn(const std::string& table, const std::vector<DatabaseRecord>& records);
+    void addRescueColumn(const std::string& table);
     // Formats the records into the builder's rows for the table's cached
     // columns and returns the INSERT; the records are emptied on the way.
-    std::string buildInsert(const std::string& table, std::vector<DatabaseRecord>& records);
+    std::string buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                            TableReport& report);
     // After a failed statement: disconnects when the link is gone, so the
     // next batch reconnects.
     void dropDeadConnection();
@@ -118,6 +172,7 @@ class ODBCConnector {
     std::unique_ptr<ReadingMapper> readingMapper;
     std::unique_ptr<SchemaManager> schemaManager;
     SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector
+    ResendMemory resendMemory;
     SteadyClock steadyNow = [] { return std::chrono::steady_clock::now(); };
     // Back-off of failed connections.
     unsigned failedConnects = 0;  // since the last success or change of settings

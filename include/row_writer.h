@@ -2,10 +2,15 @@
 // RowWriter: turns the records of one table into the rows of its INSERT.
 //
 // Each column of the table (in the order the schema cache keeps them) takes
-// the record's value of the same name, formatted by the builder for the
-// column's type, or NULL when the record lacks the column. Where a table
-// column's value comes from is worked out once per record column list, not
-// per record, and the row's texts keep their buffers from record to record.
+// the record's value of the same name, or NULL when the record lacks the
+// column. A value is written only when its column holds it exactly (the
+// builder's fitValue); one that does not fit leaves its column NULL and is
+// kept, under its column name, in the row's rescued data: a JSON object in the
+// table's "_rescued_data" column. A text too long for a NOT NULL column (the
+// asset code) is cut to the column's length there, and kept whole as well.
+// Where a table column's value comes from is worked out once per record
+// column list, not per record, and the row's texts keep their buffers from
+// record to record.
 // Borrows the schema, the types, the positions and the builder for its life
 // (none may change meanwhile); the builder's INSERT state receives the rows.
 // Not thread-safe.
@@ -17,31 +22,52 @@
 #include "column_type.h"
 #include "database_record.h"
 #include "schema_manager.h"
+#include "value_format.h"
 
 class SQLBuilder;
 
 class RowWriter {
   public:
+    // The column that keeps the values that fit nowhere else.
+    static const char* const RESCUED_DATA_COLUMN;
+    // Its column definition.
+    static const char* const RESCUED_DATA_TYPE;
+
     RowWriter(const TableSchema& schema, const std::vector<ColumnType>& types,
               const SchemaManager::ColumnPositions& positions, SQLBuilder& builder);
 
     // The table's column names, in schema order: the INSERT's column list.
     const std::vector<std::string>& columnNames() const { return names; }
-    // Appends the record as one row to the builder.
-    void append(const DatabaseRecord& record);
+    // Returns true iff the table has the rescued data column.
+    bool hasRescueColumn() const { return rescueColumn >= 0; }
+    // Returns true iff a value of the record does not fit its column.
+    bool needsRescue(const DatabaseRecord& record);
+    // Appends the record as one row to the builder; returns the number of its
+    // values that were rescued. Throws std::logic_error when a value must be
+    // rescued and the table has no rescued data column (check needsRescue).
+    size_t append(const DatabaseRecord& record);
+    // Why the first rescued value of this writer was rescued; empty if none.
+    const std::string& firstRescueReason() const { return firstReason; }
 
   private:
-    // Sets source[c] to the record's position of table column c, or -1.
+    // Sets source[c] (and kindOf[c]) to the record's position of table column
+    // c (and the kind of its values), or -1.
     void mapColumns(const DatabaseRecord& record);
+    void noteRescue(size_t column, const std::string& value);
 
     SQLBuilder& builder;
     std::vector<std::string> names;
-    // The type used to format a column's values: that of the first cached
-    // column of the same name.
+    // The type a column's values are checked against and formatted for: that
+    // of the first cached column of the same name.
     std::vector<const ColumnType*> typeOf;
+    std::vector<const std::string*> typeTextOf;
     const SchemaManager::ColumnPositions& positions;
     bool uniqueNames;
+    int64_t rescueColumn = -1;
     std::vector<std::string> row;
     std::vector<int64_t> source;
+    std::vector<ValueKind> kindOf;
     DatabaseRecord mapped;  // shares the column list `source` describes
+    std::string rescued;    // the rescued data of the row being written
+    std::string firstReason;
 };

@@ -126,6 +126,9 @@ class SchemaManager {
     // letter case to the cached spelling. Returns true iff a column of the
     // record is still missing from the table afterwards.
     bool adoptCachedSpelling(const std::string& table, DatabaseRecord& record) const;
+    // createTable; when the warehouse has the table already, learns its
+    // columns and adds the record's missing ones instead.
+    bool createOrLearn(const std::string& table, DatabaseRecord& record);
     // alterTable; when an ALTER fails and the table's columns read again show
     // columns this manager had not seen, alters with those known instead.
     void addMissingColumns(const std::string& table, DatabaseRecord& record);

@@ -23,6 +23,7 @@
 
 #include "column_type.h"
 #include "database_record.h"
+#include "value_format.h"
 
 class SQLBuilder {
   public:
@@ -53,6 +54,13 @@ class SQLBuilder {
     // formatValue does; a dialect that formats by type overrides both.
     virtual void appendFormattedValue(std::string& out, const std::string& value,
                                       const ColumnType& columnType) const;
+    // Whether a value of kind `kind` fits a column of type `column`, and how
+    // a fitting value is written (value_format.h has the rules). The generic
+    // builder checks nothing: every value fits and is written by formatValue.
+    virtual ValueFit fitValue(const std::string& value, ValueKind kind,
+                              const ColumnType& column) const;
+    virtual void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
+                                   const ColumnType& column, ValueFit fit) const;
     virtual std::string toSQLTypeString(int typeTag) const;
     virtual std::string normalizeColumnType(const std::string& type) const;
     virtual std::string getTimestampType() const;

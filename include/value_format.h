@@ -13,11 +13,52 @@
 // - Any other column (numbers, BOOLEAN, unknown): only plain numbers and the
 //   words null, true and false are written as they are; everything else is a
 //   string literal, so that no value text can become SQL.
+// Values on their way to the warehouse are also checked against the column
+// they go into (fitValue): a value is written only when the column holds it
+// exactly; otherwise the caller keeps it elsewhere (the row's rescued data).
 // Stateless free functions; safe from any thread.
 
+#include <cstdint>
 #include <string>
 
 #include "column_type.h"
+
+// What a value is, as the reading gave it. A record's own column type says:
+// the mapper types integers BIGINT, doubles DOUBLE, structured values VARIANT,
+// the reading's times TIMESTAMP and everything else as text.
+enum class ValueKind : uint8_t { Integer, Double, Text, Structured, Timestamp };
+
+// The kind of the values of a record column of type `recordType`.
+ValueKind valueKindOf(const ColumnType& recordType);
+
+// Whether, and how, a value goes into a column.
+enum class ValueFit : uint8_t {
+    Exact,     // written as it is (a literal of the column's kind)
+    Integral,  // a whole double written as the integer it is (22.0 -> 22)
+    Rescue,    // the column cannot hold the value exactly: it is kept elsewhere
+};
+
+// Decides whether the value, of kind `kind`, fits a column of type `column`:
+// integers fit integer columns of their range, DOUBLE while exact (|v| <= 2^53)
+// and DECIMAL while their digits fit; doubles fit DOUBLE (NaN and the
+// infinities included), integer columns when whole and in range, DECIMAL when
+// their digits fit; text fits only text columns (within a VARCHAR's length, in
+// characters); structured values fit VARIANT and text columns; times fit
+// TIMESTAMP within 0001-01-01 to 9999-12-31 and text columns. Every kind fits
+// VARIANT but non-finite doubles and times. Anything else (an unknown column
+// type, text into numbers, BOOLEAN, TIMESTAMP or DATE) is rescued.
+ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column);
+
+// Appends the literal of a value that fitValue found to fit (`fit` is what it
+// returned): doubles as DOUBLE literals (21.5D, CAST('NaN' AS DOUBLE)), text
+// into VARIANT as a JSON string, structured values through parse_json.
+void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
+                       const ColumnType& column, ValueFit fit);
+
+// Appends `value` as one JSON value for a row's rescued data: numbers as JSON
+// numbers (non-finite doubles as the strings "NaN", "Infinity", "-Infinity"),
+// structured values as their JSON, text and times as JSON strings.
+void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind);
 
 // Appends the string literal of `value`, quotes included.
 void appendSparkLiteral(std::string& out, const std::string& value);

@@ -108,6 +108,17 @@ void DatabricksSQLBuilder::appendFormattedValue(std::string& out, const std::str
     appendSparkValue(out, value, columnType);
 }
 
+ValueFit DatabricksSQLBuilder::fitValue(const std::string& value, ValueKind kind,
+                                        const ColumnType& column) const {
+    return ::fitValue(value, kind, column);
+}
+
+void DatabricksSQLBuilder::appendFittedValue(std::string& out, const std::string& value,
+                                             ValueKind kind, const ColumnType& column,
+                                             ValueFit fit) const {
+    ::appendFittedValue(out, value, kind, column, fit);
+}
+
 std::string DatabricksSQLBuilder::toSQLTypeString(int typeTag) const {
     switch (typeTag) {
         case 1:

@@ -179,6 +179,20 @@ std::string StatementError::describe() const {
     return "SQLSTATE=" + state + ", NativeError=" + std::to_string(native) + ", Message=" + text;
 }
 
+bool StatementError::isDataRefusal() const {
+    if (state.size() == 5 && (state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0))
+        return true;
+    if (state == "42804")
+        return true;
+    return state == "42000" && text.find("INCOMPATIBLE_TYPES") != std::string::npos;
+}
+
+bool StatementError::isMissingObject() const {
+    return state == "42P01" || state == "42703" ||
+           text.find("TABLE_OR_VIEW_NOT_FOUND") != std::string::npos ||
+           text.find("UNRESOLVED_COLUMN") != std::string::npos;
+}
+
 bool EnvironmentHandle::allocate() {
     reset();
     SQLHANDLE fresh = SQL_NULL_HANDLE;

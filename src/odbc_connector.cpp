@@ -8,6 +8,7 @@
 #include "config_category.h"
 #include "logger.h"
 #include "reading.h"
+#include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
@@ -255,34 +256,101 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
         return false;
     }
 
+    Batch batch(readings, resendMemory);
+    bool sent = false;
     try {
-        TableGroups groups = transformReadingsToRecords(readings);
-        bool everyTableWritten = true;
-        for (auto& [name, records] : groups) {
-            if (records.empty())
-                continue;
-            const std::string table = name;
-            switch (writeTable(table, records)) {
-                case TableWrite::Written:
-                    break;
-                case TableWrite::SchemaMissing:
-                    // A table without a cached schema could not be written: the
-                    // batch must not be reported as sent, or its readings would
-                    // be lost.
-                    everyTableWritten = false;
-                    break;
-                case TableWrite::Failed:
-                    return false;
-            }
-        }
-        return everyTableWritten;
+        sent = writeBatch(batch);
     } catch (const std::exception& e) {
         logger->error("Database operation failed: %s", e.what());
         if (const auto* refused = dynamic_cast<const StatementError*>(&e))
             logWarehouseReason(*refused);
         dropDeadConnection();
-        return false;
     }
+    if (sent) {
+        resendMemory.forget();
+    } else {
+        // The host sends this batch again: what was written stays written.
+        resendMemory.remember(batch.fingerprint(), std::move(batch.written));
+    }
+    return sent;
+}
+
+ODBCConnector::Batch::Batch(const std::vector<Reading*>& all, const ResendMemory& memory)
+    : all(all), written(all.size(), 0) {
+    if (memory.holdsWrites()) {
+        print = ResendMemory::fingerprintOf(all);
+        hasPrint = true;
+    }
+    pending.reserve(all.size());
+    origin.reserve(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (hasPrint && memory.wasWritten(print, all.size(), i)) {
+            written[i] = 1;
+            continue;
+        }
+        pending.push_back(all[i]);
+        origin.push_back(i);
+    }
+}
+
+uint64_t ODBCConnector::Batch::fingerprint() {
+    if (!hasPrint) {
+        print = ResendMemory::fingerprintOf(all);
+        hasPrint = true;
+    }
+    return print;
+}
+
+void ODBCConnector::Batch::markWritten(const std::vector<size_t>& indices) {
+    for (size_t index : indices)
+        written[origin[index]] = 1;
+}
+
+bool ODBCConnector::writeBatch(Batch& batch) {
+    TableGroups groups = transformReadingsToRecords(batch.pending);
+    // A reading that no group holds has no table to go to (an empty asset
+    // code and no usable hint): it is kept in the rejects table.
+    std::vector<char> routed(batch.pending.size(), 0);
+    for (const auto& [name, records] : groups) {
+        for (const DatabaseRecord& record : records) {
+            if (record.readingIndex() < routed.size())
+                routed[record.readingIndex()] = 1;
+        }
+    }
+    std::vector<size_t> unroutable;
+    for (size_t i = 0; i < routed.size(); ++i) {
+        if (!routed[i] && batch.pending[i] != nullptr)
+            unroutable.push_back(i);
+    }
+    if (!unroutable.empty()) {
+        TableReport report;
+        for (size_t index : unroutable)
+            report.rejects.push_back({index, std::string(),
+                                      "the reading has no table name: its asset code is empty "
+                                      "and it has no usable hint"});
+        writeRejects(std::string(), report, batch);
+        batch.markWritten(unroutable);
+    }
+
+    bool everyTableWritten = true;
+    for (auto& [name, records] : groups) {
+        if (records.empty())
+            continue;
+        const std::string table = name;
+        switch (writeTable(table, records, batch)) {
+            case TableWrite::Written:
+                break;
+            case TableWrite::SchemaMissing:
+                // A table without a cached schema could not be written: the
+                // batch must not be reported as sent, or its readings would be
+                // lost.
+                everyTableWritten = false;
+                break;
+            case TableWrite::Failed:
+                return false;
+        }
+    }
+    return everyTableWritten;
 }
 
 void ODBCConnector::logWarehouseReason(const StatementError& error) {
@@ -297,27 +365,174 @@ void ODBCConnector::dropDeadConnection() {
 }
 
 TableWrite ODBCConnector::writeTable(const std::string& table,
-                                     std::vector<DatabaseRecord>& records) {
+                                     std::vector<DatabaseRecord>& records, Batch& batch) {
     Logger* logger = Logger::getLogger();
-    if (schemaManager->fitTable(table, records) == SchemaFit::Missing) {
+    std::vector<size_t> indices;
+    indices.reserve(records.size());
+    for (const DatabaseRecord& record : records)
+        indices.push_back(record.readingIndex());
+    TableReport report;
+    TableWrite outcome = TableWrite::Failed;
+    try {
+        outcome = insertRecords(table, records, report);
+    } catch (const StatementError& refused) {
+        outcome = recoverTable(table, indices, refused, batch, report);
+    }
+    if (outcome == TableWrite::SchemaMissing)
         logger->error("Failed to get cached schema for table '%s'", table.c_str());
-        return TableWrite::SchemaMissing;
+    if (outcome != TableWrite::Written)
+        return outcome;
+    writeRejects(table, report, batch);
+    batch.markWritten(indices);
+    if (report.rescued > 0 || !report.rejects.empty()) {
+        logger->warn(
+            "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
+            "were refused and kept in %s; first reason: %s",
+            table.c_str(), report.rescued, RowWriter::RESCUED_DATA_COLUMN, report.rejects.size(),
+            REJECTS_TABLE, report.firstReason.c_str());
     }
-    const size_t recordCount = records.size();
-    const std::string sql = buildInsert(table, records);
-    if (!executeQuery(sql).success) {
-        logger->error("Failed to execute database query for table '%s'", table.c_str());
-        // The statement may have failed because the link died; without a
-        // reconnect every later batch would fail the same way.
-        dropDeadConnection();
-        return TableWrite::Failed;
-    }
-    logger->debug("Sent %zu records to table '%s'", recordCount, table.c_str());
+    logger->debug("Sent %zu records to table '%s'", indices.size(), table.c_str());
     return TableWrite::Written;
 }
 
+TableWrite ODBCConnector::recoverTable(const std::string& table, const std::vector<size_t>& indices,
+                                       const StatementError& refused, Batch& batch,
+                                       TableReport& report) {
+    Logger* logger = Logger::getLogger();
+    const StatementError* cause = &refused;
+    std::unique_ptr<StatementError> again;
+    if (refused.isMissingObject()) {
+        // The table, or one of its columns, was dropped behind the plugin's
+        // back: learn the table anew (creating or adding what is missing)
+        // and send the rows once more.
+        logger->warn("Table '%s' is not as this connector knew it; its columns are read again",
+                     table.c_str());
+        logWarehouseReason(refused);
+        schemaManager->forgetTable(table);
+        try {
+            std::vector<DatabaseRecord> records = remap(table, indices, batch);
+            return insertRecords(table, records, report);
+        } catch (const StatementError& error) {
+            again = std::make_unique<StatementError>(error);
+            cause = again.get();
+        }
+    }
+    if (cause->isDataRefusal()) {
+        logger->warn("The warehouse refused rows of table '%s'; they are sent in parts to find them",
+                     table.c_str());
+        logWarehouseReason(*cause);
+        return isolateRows(table, indices, *cause, batch, report) ? TableWrite::Written
+                                                                  : TableWrite::Failed;
+    }
+    logger->error("Failed to execute database query for table '%s'", table.c_str());
+    logWarehouseReason(*cause);
+    // The statement may have failed because the link died; without a
+    // reconnect every later batch would fail the same way.
+    dropDeadConnection();
+    return TableWrite::Failed;
+}
+
+bool ODBCConnector::isolateRows(const std::string& table, const std::vector<size_t>& indices,
+                                const StatementError& refused, Batch& batch, TableReport& report) {
+    if (indices.size() == 1) {
+        report.rejects.push_back({indices[0], refused.sqlState(), refused.message()});
+        if (report.firstReason.empty())
+            report.firstReason = refused.message();
+        return true;
+    }
+    const size_t middle = indices.size() / 2;
+    const std::vector<size_t> halves[2] = {
+        std::vector<size_t>(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(middle)),
+        std::vector<size_t>(indices.begin() + static_cast<std::ptrdiff_t>(middle), indices.end())};
+    for (const std::vector<size_t>& half : halves) {
+        try {
+            std::vector<DatabaseRecord> records = remap(table, half, batch);
+            if (insertRecords(table, records, report) != TableWrite::Written)
+                return false;
+            batch.markWritten(half);
+        } catch (const StatementError& error) {
+            if (!error.isDataRefusal()) {
+                Logger::getLogger()->error("Failed to execute database query for table '%s'", table.c_str());
+                logWarehouseReason(error);
+                dropDeadConnection();
+                return false;
+            }
+            if (!isolateRows(table, half, error, batch, report))
+                return false;
+        }
+    }
+    return true;
+}
+
+std::vector<DatabaseRecord> ODBCConnector::remap(const std::string& table,
+                                                 const std::vector<size_t>& indices,
+                                                 const Batch& batch) {
+    std::vector<Reading*> readings;
+    readings.reserve(indices.size());
+    for (size_t index : indices)
+        readings.push_back(batch.pending[index]);
+    std::vector<DatabaseRecord> records = readingMapper->mapReadingsToRecords(readings);
+    for (DatabaseRecord& record : records) {
+        record.setTableName(table);
+        record.setReadingIndex(indices[record.readingIndex()]);
+    }
+    return records;
+}
+
+void ODBCConnector::writeRejects(const std::string& table, TableReport& report, Batch& batch) {
+    if (report.rejects.empty())
+        return;
+    std::vector<DatabaseRecord> rows;
+    rows.reserve(report.rejects.size());
+    for (const Reject& reject : report.rejects) {
+        rows.push_back(makeRejectRecord(table, *batch.pending[reject.index],
+                                        config.corvaneInstance, reject.sqlState, reject.reason));
+    }
+    TableReport rejectsReport;
+    // A refusal here fails the batch: the readings stay with the host.
+    if (insertRecords(REJECTS_TABLE, rows, rejectsReport) != TableWrite::Written)
+        throw std::runtime_error("the rejects table cannot be written");
+    if (table.empty()) {
+        Logger::getLogger()->warn(
+            "%zu readings had no table to go to and were kept in %s; first reason: %s",
+            report.rejects.size(), REJECTS_TABLE, report.rejects.front().reason.c_str());
+    }
+}
+
+TableWrite ODBCConnector::insertRecords(const std::string& table,
+                                        std::vector<DatabaseRecord>& records, TableReport& report) {
+    if (schemaManager->fitTable(table, records) == SchemaFit::Missing)
+        return TableWrite::SchemaMissing;
+    if (needsRescueColumn(table, records))
+        addRescueColumn(table);
+    const std::string sql = buildInsert(table, records, report);
+    client->executeQuery(sql);
+    return TableWrite::Written;
+}
+
+bool ODBCConnector::needsRescueColumn(const std::string& table,
+                                      const std::vector<DatabaseRecord>& records) {
+    RowWriter rows(*schemaManager->findCachedSchema(table),
+                   *schemaManager->findCachedColumnTypes(table),
+                   *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
+    if (rows.hasRescueColumn())
+        return false;
+    for (const DatabaseRecord& record : records) {
+        if (rows.needsRescue(record))
+            return true;
+    }
+    return false;
+}
+
+void ODBCConnector::addRescueColumn(const std::string& table) {
+    std::vector<DatabaseRecord> column(1);
+    column[0].addColumn(RowWriter::RESCUED_DATA_COLUMN, std::string(),
+                        RowWriter::RESCUED_DATA_TYPE, CONSTRAINT_NULLABLE);
+    schemaManager->fitTable(table, column);
+}
+
 std::string ODBCConnector::buildInsert(const std::string& table,
-                                       std::vector<DatabaseRecord>& records) {
+                                       std::vector<DatabaseRecord>& records, TableReport& report) {
     RowWriter rows(*schemaManager->findCachedSchema(table),
                    *schemaManager->findCachedColumnTypes(table),
                    *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
@@ -327,10 +542,12 @@ std::string ODBCConnector::buildInsert(const std::string& table,
     sqlBuilder->setColumns(rows.columnNames());
     sqlBuilder->clearValues();
     for (DatabaseRecord& record : records) {
-        rows.append(record);
+        report.rescued += rows.append(record);
         // The record is written into the row text: its memory goes now.
         record = DatabaseRecord();
     }
+    if (report.firstReason.empty())
+        report.firstReason = rows.firstRescueReason();
     // So do the emptied records, before the statement is made.
     std::vector<DatabaseRecord>().swap(records);
     std::string sql = sqlBuilder->buildBulkInsert();

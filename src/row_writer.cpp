@@ -1,12 +1,30 @@
 #include "row_writer.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "sql_builder.h"
+#include "value_format.h"
 
 namespace {
 const std::string kSqlNull = "NULL";
+const ColumnType kVariant = ColumnType::parse("VARIANT");
+// How much of a rescued value its reason shows.
+constexpr size_t kReasonValueBytes = 64;
+
+// Byte length of the first `characters` UTF-8 characters of the text.
+size_t utf8Prefix(const std::string& text, size_t characters) {
+    size_t seen = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == characters)
+            return i;
+    }
+    return text.size();
+}
 }  // namespace
+
+const char* const RowWriter::RESCUED_DATA_COLUMN = "_rescued_data";
+const char* const RowWriter::RESCUED_DATA_TYPE = "VARIANT";
 
 RowWriter::RowWriter(const TableSchema& schema, const std::vector<ColumnType>& types,
                      const SchemaManager::ColumnPositions& positions, SQLBuilder& builder)
@@ -14,13 +32,19 @@ RowWriter::RowWriter(const TableSchema& schema, const std::vector<ColumnType>& t
       positions(positions),
       uniqueNames(positions.size() == schema.size()),
       row(schema.size()),
-      source(schema.size(), -1) {
+      source(schema.size(), -1),
+      kindOf(schema.size(), ValueKind::Text) {
     names.reserve(schema.size());
     typeOf.reserve(schema.size());
+    typeTextOf.reserve(schema.size());
     for (const ColumnInfo& column : schema) {
         const std::string& name = std::get<0>(column);
+        const size_t first = positions.at(name);
+        if (rescueColumn < 0 && name == RESCUED_DATA_COLUMN)
+            rescueColumn = static_cast<int64_t>(names.size());
         names.push_back(name);
-        typeOf.push_back(&types[positions.at(name)]);
+        typeOf.push_back(&types[first]);
+        typeTextOf.push_back(&std::get<1>(schema[first]));
     }
 }
 
@@ -37,20 +61,85 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         for (size_t c = 0; c < names.size(); ++c)
             source[c] = record.findColumn(names[c]);
     }
+    for (size_t c = 0; c < names.size(); ++c) {
+        if (source[c] >= 0)
+            kindOf[c] = valueKindOf(
+                ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
+    }
+    // The rescued data column is written from what is rescued, never from a
+    // record column of that name.
+    if (rescueColumn >= 0)
+        source[static_cast<size_t>(rescueColumn)] = -1;
     mapped = DatabaseRecord(std::string(), record);
 }
 
-void RowWriter::append(const DatabaseRecord& record) {
+bool RowWriter::needsRescue(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
     for (size_t c = 0; c < names.size(); ++c) {
+        if (source[c] >= 0 &&
+            builder.fitValue(record.valueAt(static_cast<size_t>(source[c])), kindOf[c],
+                             *typeOf[c]) == ValueFit::Rescue)
+            return true;
+    }
+    return false;
+}
+
+void RowWriter::noteRescue(size_t column, const std::string& value) {
+    rescued.append(rescued.empty() ? "{" : ",");
+    appendRescuedJson(rescued, names[column], ValueKind::Text);
+    rescued.push_back(':');
+    appendRescuedJson(rescued, value, kindOf[column]);
+    if (firstReason.empty()) {
+        std::string shown = value.substr(0, utf8Prefix(value, kReasonValueBytes));
+        if (shown.size() < value.size())
+            shown.append("...");
+        firstReason = "column '" + names[column] + "' of type " + *typeTextOf[column] +
+                      " cannot hold the value " + shown;
+    }
+}
+
+size_t RowWriter::append(const DatabaseRecord& record) {
+    if (!record.sharesColumnsWith(mapped))
+        mapColumns(record);
+    rescued.clear();
+    size_t rescuedCount = 0;
+    for (size_t c = 0; c < names.size(); ++c) {
+        row[c].clear();
         if (source[c] < 0) {
             row[c] = kSqlNull;
+            continue;
+        }
+        const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
+        const ColumnType& type = *typeOf[c];
+        const ValueFit fit = builder.fitValue(value, kindOf[c], type);
+        if (fit != ValueFit::Rescue) {
+            builder.appendFittedValue(row[c], value, kindOf[c], type, fit);
+            continue;
+        }
+        noteRescue(c, value);
+        ++rescuedCount;
+        if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
+            kindOf[c] == ValueKind::Text) {
+            const std::string cut = value.substr(0, utf8Prefix(value, type.length));
+            builder.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
         } else {
-            row[c].clear();
-            builder.appendFormattedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
-                                         *typeOf[c]);
+            row[c] = kSqlNull;
+        }
+    }
+    if (rescuedCount > 0 && rescueColumn < 0)
+        throw std::logic_error("a value must be rescued but the table has no rescued data column");
+    if (rescueColumn >= 0) {
+        std::string& cell = row[static_cast<size_t>(rescueColumn)];
+        if (rescued.empty()) {
+            cell = kSqlNull;
+        } else {
+            rescued.push_back('}');
+            cell.clear();
+            builder.appendFittedValue(cell, rescued, ValueKind::Structured, kVariant,
+                                      ValueFit::Exact);
         }
     }
     builder.appendRow(row);
+    return rescuedCount;
 }

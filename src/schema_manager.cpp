@@ -37,12 +37,29 @@ SchemaFit SchemaManager::fitTable(const std::string& table, std::vector<Database
             } else if (adoptCachedSpelling(table, record)) {
                 addMissingColumns(table, record);
             }
-        } else if (!createTable(table, record)) {
+        } else if (!createOrLearn(table, record)) {
             Logger::getLogger()->error("Failed to create database table '%s'", table.c_str());
         }
     }
     const TableSchema* schema = findCachedSchema(table);
     return schema && !schema->empty() ? SchemaFit::Ready : SchemaFit::Missing;
+}
+
+bool SchemaManager::createOrLearn(const std::string& table, DatabaseRecord& record) {
+    try {
+        return createTable(table, record);
+    } catch (const StatementError& error) {
+        // The table is there although the information schema did not show it
+        // (a catalog this user cannot list, or another writer just made it):
+        // its columns are read once more before the refusal stands.
+        if (error.sqlState() != "42P07" || !learnColumns(table))
+            throw;
+        Logger::getLogger()->info("Table '%s' exists already; its columns were read again",
+                                  table.c_str());
+        if (adoptCachedSpelling(table, record))
+            addMissingColumns(table, record);
+        return true;
+    }
 }
 
 bool SchemaManager::adoptCachedSpelling(const std::string& table, DatabaseRecord& record) const {

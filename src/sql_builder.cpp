@@ -194,6 +194,15 @@ void SQLBuilder::appendFormattedValue(std::string& out, const std::string& value
     out.append(formatValue(value, std::string()));
 }
 
+ValueFit SQLBuilder::fitValue(const std::string&, ValueKind, const ColumnType&) const {
+    return ValueFit::Exact;
+}
+
+void SQLBuilder::appendFittedValue(std::string& out, const std::string& value, ValueKind,
+                                   const ColumnType& column, ValueFit) const {
+    appendFormattedValue(out, value, column);
+}
+
 std::string SQLBuilder::toSQLTypeString(int) const {
     return kStringType;
 }

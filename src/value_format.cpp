@@ -4,8 +4,12 @@
 #include <rapidjson/reader.h>
 
 #include <cstdint>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 
+#include "json_text.h"
+#include "number_text.h"
 #include "text_util.h"
 
 namespace {
@@ -116,39 +120,9 @@ std::string utf8Repaired(const std::string& text) {
 
 // The text as a JSON string value.
 std::string jsonStringOf(const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
     std::string json;
     json.reserve(text.size() + 2);
-    json.push_back('"');
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                json.append("\\\"");
-                break;
-            case '\\':
-                json.append("\\\\");
-                break;
-            case '\n':
-                json.append("\\n");
-                break;
-            case '\r':
-                json.append("\\r");
-                break;
-            case '\t':
-                json.append("\\t");
-                break;
-            default:
-                if (u < 0x20) {
-                    json.append("\\u00");
-                    json.push_back(kHex[u >> 4]);
-                    json.push_back(kHex[u & 0x0F]);
-                } else {
-                    json.push_back(c);
-                }
-        }
-    }
-    json.push_back('"');
+    appendJsonString(json, text);
     return json;
 }
 
@@ -210,7 +184,238 @@ void appendVariant(std::string& out, const std::string& value) {
     out.push_back(')');
 }
 
+// Number of UTF-8 characters in the text (bytes that do not start one are
+// not counted, so a text of bytes that are not UTF-8 counts them each once).
+size_t utf8Length(const std::string& text) {
+    size_t count = 0;
+    for (char c : text)
+        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// Returns true iff the text holds at most `limit` characters; 0 is no limit.
+bool withinLength(const std::string& text, int limit) {
+    if (limit <= 0 || text.size() <= static_cast<size_t>(limit))
+        return true;
+    return utf8Length(text) <= static_cast<size_t>(limit);
+}
+
+bool readInteger(const std::string& text, int64_t* value) {
+    const char* end = text.data() + text.size();
+    auto result = std::from_chars(text.data(), end, *value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+// Returns true iff a plain number's digits fit DECIMAL(precision, scale):
+// at most precision - scale before the point, at most scale after it
+// (trailing zeros after the point do not count).
+bool fitsDecimal(const std::string& text, int precision, int scale) {
+    if (!isPlainNumber(text) || text.find_first_of("eE") != std::string::npos)
+        return false;
+    size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    while (i + 1 < text.size() && text[i] == '0' && text[i + 1] != '.')
+        ++i;  // leading zeros
+    const size_t point = text.find('.', i);
+    const size_t integerDigits = (point == std::string::npos ? text.size() : point) - i;
+    size_t fractionDigits = 0;
+    if (point != std::string::npos) {
+        size_t last = text.size();
+        while (last > point + 1 && text[last - 1] == '0')
+            --last;
+        fractionDigits = last - point - 1;
+    }
+    const bool zero = integerDigits == 1 && text[i] == '0';
+    return static_cast<int>(fractionDigits) <= scale &&
+           (zero || static_cast<int>(integerDigits) <= precision - scale);
+}
+
+bool isNonFinite(const std::string& text) {
+    return text == "NaN" || text == "Infinity" || text == "-Infinity" ||
+           equalsIgnoringAsciiCase(text, "nan") || equalsIgnoringAsciiCase(text, "inf") ||
+           equalsIgnoringAsciiCase(text, "-inf");
+}
+
+// A time as the reading formats it, "YYYY-MM-DD HH:MM:SS...": the warehouse
+// holds years 0001 to 9999.
+bool isTimestampInRange(const std::string& text) {
+    return text.size() >= 10 && text[4] == '-' && text.compare(0, 4, "0000") != 0 &&
+           isDigit(text[0]) && isDigit(text[1]) && isDigit(text[2]) && isDigit(text[3]);
+}
+
+ValueFit fitInteger(const std::string& value, const ColumnType& column) {
+    int64_t number = 0;
+    if (!readInteger(value, &number))
+        return ValueFit::Rescue;
+    switch (column.kind) {
+        case ColumnType::Kind::TinyInt:
+        case ColumnType::Kind::SmallInt:
+        case ColumnType::Kind::Int:
+        case ColumnType::Kind::BigInt:
+            return number >= column.integerMin() && number <= column.integerMax()
+                       ? ValueFit::Exact
+                       : ValueFit::Rescue;
+        case ColumnType::Kind::Double:
+        case ColumnType::Kind::Float: {
+            const int64_t limit = column.kind == ColumnType::Kind::Double ? (int64_t{1} << 53)
+                                                                          : (int64_t{1} << 24);
+            return number >= -limit && number <= limit ? ValueFit::Exact : ValueFit::Rescue;
+        }
+        case ColumnType::Kind::Decimal:
+            return fitsDecimal(value, column.length, column.scale) ? ValueFit::Exact
+                                                                   : ValueFit::Rescue;
+        case ColumnType::Kind::String:
+        case ColumnType::Kind::Varchar:
+            return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
+        case ColumnType::Kind::Variant:
+            return ValueFit::Exact;
+        default:
+            return ValueFit::Rescue;
+    }
+}
+
+ValueFit fitDouble(const std::string& value, const ColumnType& column) {
+    if (column.kind == ColumnType::Kind::Double)  // the common case, without reading the number
+        return isPlainNumber(value) || isNonFinite(value) ? ValueFit::Exact : ValueFit::Rescue;
+    double number = 0;
+    if (!parseDoubleText(value, &number))
+        return ValueFit::Rescue;
+    switch (column.kind) {
+        case ColumnType::Kind::Float:
+            return !std::isfinite(number) || static_cast<double>(static_cast<float>(number)) ==
+                                                     number
+                       ? ValueFit::Exact
+                       : ValueFit::Rescue;
+        case ColumnType::Kind::TinyInt:
+        case ColumnType::Kind::SmallInt:
+        case ColumnType::Kind::Int:
+        case ColumnType::Kind::BigInt:
+            // 2^63 is the first double above the BIGINT range.
+            if (!std::isfinite(number) || std::trunc(number) != number ||
+                number < -9223372036854775808.0 || number >= 9223372036854775808.0)
+                return ValueFit::Rescue;
+            return static_cast<int64_t>(number) >= column.integerMin() &&
+                           static_cast<int64_t>(number) <= column.integerMax()
+                       ? ValueFit::Integral
+                       : ValueFit::Rescue;
+        case ColumnType::Kind::Decimal:
+            return std::isfinite(number) && fitsDecimal(value, column.length, column.scale)
+                       ? ValueFit::Exact
+                       : ValueFit::Rescue;
+        case ColumnType::Kind::String:
+        case ColumnType::Kind::Varchar:
+            return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
+        case ColumnType::Kind::Variant:
+            return std::isfinite(number) ? ValueFit::Exact : ValueFit::Rescue;
+        default:
+            return ValueFit::Rescue;
+    }
+}
+
 }  // namespace
+
+ValueKind valueKindOf(const ColumnType& recordType) {
+    switch (recordType.kind) {
+        case ColumnType::Kind::TinyInt:
+        case ColumnType::Kind::SmallInt:
+        case ColumnType::Kind::Int:
+        case ColumnType::Kind::BigInt:
+            return ValueKind::Integer;
+        case ColumnType::Kind::Float:
+        case ColumnType::Kind::Double:
+            return ValueKind::Double;
+        case ColumnType::Kind::Variant:
+            return ValueKind::Structured;
+        case ColumnType::Kind::Timestamp:
+            return ValueKind::Timestamp;
+        default:
+            return ValueKind::Text;
+    }
+}
+
+ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column) {
+    switch (kind) {
+        case ValueKind::Integer:
+            return fitInteger(value, column);
+        case ValueKind::Double:
+            return fitDouble(value, column);
+        case ValueKind::Text:
+        case ValueKind::Structured:
+            if (column.isText())
+                return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
+            return column.kind == ColumnType::Kind::Variant ? ValueFit::Exact : ValueFit::Rescue;
+        case ValueKind::Timestamp:
+            if (column.kind == ColumnType::Kind::Timestamp)
+                return isTimestampInRange(value) ? ValueFit::Exact : ValueFit::Rescue;
+            return column.isText() && withinLength(value, column.length) ? ValueFit::Exact
+                                                                         : ValueFit::Rescue;
+    }
+    return ValueFit::Rescue;
+}
+
+void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
+                       const ColumnType& column, ValueFit fit) {
+    if (fit == ValueFit::Integral) {
+        double number = 0;
+        parseDoubleText(value, &number);
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits,
+                                         static_cast<int64_t>(number))
+                               .ptr);
+        return;
+    }
+    if (column.isText() || column.kind == ColumnType::Kind::Timestamp) {
+        appendSparkLiteral(out, value);
+        return;
+    }
+    if (column.kind == ColumnType::Kind::Variant) {
+        // Text stays text: a JSON string, so "123" is not read as a number.
+        appendVariant(out, kind == ValueKind::Structured ? value : jsonStringOf(value));
+        return;
+    }
+    if (kind == ValueKind::Double && column.kind != ColumnType::Kind::Decimal) {
+        if (isNonFinite(value) || !isPlainNumber(value)) {
+            double number = 0;
+            parseDoubleText(value, &number);
+            appendSparkDouble(out, number);
+        } else {
+            out.append(value);
+            out.push_back('D');
+        }
+        return;
+    }
+    out.append(value);
+}
+
+void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind) {
+    switch (kind) {
+        case ValueKind::Integer:
+            if (isPlainNumber(value)) {
+                out.append(value);
+                return;
+            }
+            break;
+        case ValueKind::Double: {
+            double number = 0;
+            if (parseDoubleText(value, &number)) {
+                if (std::isfinite(number))
+                    out.append(shortestDoubleText(number));
+                else
+                    appendJsonString(out, shortestDoubleText(number));
+                return;
+            }
+            break;
+        }
+        case ValueKind::Structured:
+            if (isJsonDocument(value)) {
+                out.append(value);
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    appendJsonString(out, value);
+}
 
 // Appends the warehouse literal of `value`. A backslash escapes in the
 // warehouse's literals, and a doubled apostrophe would be read as two adjacent

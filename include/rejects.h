@@ -1,0 +1,28 @@
+#pragma once
+// The rejects table: where a reading goes that the warehouse refuses outright.
+//
+// A reading whose row the warehouse still refuses after every value was
+// checked (a constraint, a type the plugin could not foresee), or that has no
+// table to go to, is written as one row of "lakesink_rejects" with the reason,
+// so that it is kept and can be replayed once the table is fixed. The row
+// holds the target table, the reading's asset code, both times, the instance,
+// the reading's datapoints as JSON text, the SQLSTATE, the warehouse's message
+// and when it was rejected. Free functions; safe from any thread.
+
+#include <string>
+
+#include "database_record.h"
+
+class Reading;
+
+// The name of the rejects table.
+extern const char* const REJECTS_TABLE;
+
+// The rejects-table row of `reading`, refused for `table` with `sqlState` and
+// `reason`. Times are UTC texts as the mapper writes them.
+DatabaseRecord makeRejectRecord(const std::string& table, const Reading& reading,
+                                const std::string& instance, const std::string& sqlState,
+                                const std::string& reason);
+
+// The reading's datapoints as one JSON object of name to value.
+std::string readingDatapointsJson(const Reading& reading);
