@@ -8,13 +8,16 @@
 // byte-wise comparison) may be shared by records of the same shape, so a batch
 // of readings with the same datapoints holds its column names once. A record
 // that changes its columns while sharing them first takes a copy of its own,
-// so sharing is never visible through the record's operations. Records are
-// moved, never copied; a record is not thread-safe, but records that share a
+// so sharing is never visible through the record's operations. A record may
+// know the position of the reading it was made from in its batch
+// (readingIndex), so that whoever writes it can point back at that reading.
+// Records are moved, never copied; a record is not thread-safe, but records that share a
 // column list may live on different threads (the list is then only read).
 //
 // ColumnConstraint holds the CONSTRAINT_* flags of a column; TableGroups is
 // records grouped by table name.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -30,11 +33,15 @@ constexpr ColumnConstraint CONSTRAINT_UNIQUE = 8;
 
 class DatabaseRecord {
   public:
+    // readingIndex() of a record not made from a reading of a batch.
+    static constexpr size_t kNoReading = SIZE_MAX;
+
     DatabaseRecord() = default;
     explicit DatabaseRecord(const std::string& tableName) : tableName(tableName) {}
     // A record for `tableName` with the columns of `columnsFrom` (names, SQL
     // types, constraints, in the same order) and every value empty. The column
-    // list is shared with `columnsFrom`, not copied.
+    // list is shared with `columnsFrom`, not copied. The new record has no
+    // reading index.
     DatabaseRecord(const std::string& tableName, const DatabaseRecord& columnsFrom);
     DatabaseRecord(DatabaseRecord&& other) noexcept;
     DatabaseRecord& operator=(DatabaseRecord&& other) noexcept;
@@ -45,6 +52,12 @@ class DatabaseRecord {
     void setTableName(const std::string& name) { tableName = name; }
     void setTableName(std::string&& name) { tableName = std::move(name); }
     const std::string& getTableName() const { return tableName; }
+
+    // Position of the source reading in the batch it came in (index i is the
+    // batch's reading i), or kNoReading. Moves carry it along; clear() and a
+    // move out of the record reset it.
+    size_t readingIndex() const { return sourceReading; }
+    void setReadingIndex(size_t index) { sourceReading = index; }
 
     // Appends a column, or replaces value, type and constraint of an existing
     // column of that name in place.
@@ -107,6 +120,7 @@ class DatabaseRecord {
     size_t lowerBound(const std::string& name) const;
 
     std::string tableName;
+    size_t sourceReading = kNoReading;
     std::vector<std::string> values;   // one per column, in column order
     std::shared_ptr<Columns> columns;  // null while the record has no column
 };

@@ -9,6 +9,7 @@ DatabaseRecord::DatabaseRecord(const std::string& tableName, const DatabaseRecor
 
 DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
     : tableName(std::move(other.tableName)),
+      sourceReading(other.sourceReading),
       values(std::move(other.values)),
       columns(std::move(other.columns)) {
     other.clear();
@@ -17,6 +18,7 @@ DatabaseRecord::DatabaseRecord(DatabaseRecord&& other) noexcept
 DatabaseRecord& DatabaseRecord::operator=(DatabaseRecord&& other) noexcept {
     if (this != &other) {
         tableName = std::move(other.tableName);
+        sourceReading = other.sourceReading;
         values = std::move(other.values);
         columns = std::move(other.columns);
         other.clear();
@@ -174,6 +176,7 @@ void DatabaseRecord::reserve(size_t count) {
 
 void DatabaseRecord::clear() {
     tableName.clear();
+    sourceReading = kNoReading;
     values.clear();
     columns.reset();
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -147,6 +148,7 @@ DatabaseRecord makeRecord() {
     record.addColumn("asset_code", "pump", "VARCHAR(256)", CONSTRAINT_NOT_NULL);
     record.addColumn("temperature", "21.500000", "DOUBLE", CONSTRAINT_NULLABLE);
     record.addColumn("count", "3", "BIGINT", CONSTRAINT_NULLABLE);
+    record.setReadingIndex(7);
     return record;
 }
 
@@ -157,6 +159,7 @@ void expectMadeRecord(const DatabaseRecord& record) {
     EXPECT_EQ(record.getSQLType("temperature"), "DOUBLE");
     EXPECT_EQ(record.getConstraints("asset_code"), CONSTRAINT_NOT_NULL);
     EXPECT_EQ(record.findColumn("count"), 2);
+    EXPECT_EQ(record.readingIndex(), 7u);
 }
 
 void expectEmpty(const DatabaseRecord& record) {
@@ -166,6 +169,7 @@ void expectEmpty(const DatabaseRecord& record) {
     EXPECT_EQ(record.columnCount(), 0u);
     EXPECT_FALSE(record.hasColumn("asset_code"));
     EXPECT_EQ(record.findColumn("temperature"), -1);
+    EXPECT_EQ(record.readingIndex(), DatabaseRecord::kNoReading);
 }
 
 TEST(DatabaseRecordTest, MoveConstructionTakesEverythingAndEmptiesSource) {
@@ -196,16 +200,35 @@ TEST(DatabaseRecordTest, SelfMoveAssignmentChangesNothing) {
     expectMadeRecord(record);
 }
 
+TEST(DatabaseRecordTest, ReadingIndexIsSetOnlyExplicitly) {
+    DatabaseRecord fresh("pump");
+    EXPECT_EQ(fresh.readingIndex(), DatabaseRecord::kNoReading);
+    EXPECT_EQ(DatabaseRecord::kNoReading, SIZE_MAX);
+
+    DatabaseRecord source = makeRecord();
+    DatabaseRecord sameShape("pump", source);
+    EXPECT_EQ(sameShape.readingIndex(), DatabaseRecord::kNoReading);
+    EXPECT_TRUE(sameShape.sharesColumnsWith(source));
+
+    sameShape.setReadingIndex(0);
+    EXPECT_EQ(sameShape.readingIndex(), 0u);
+    EXPECT_EQ(source.readingIndex(), 7u);
+    source.clear();
+    EXPECT_EQ(source.readingIndex(), DatabaseRecord::kNoReading);
+}
+
 TEST(DatabaseRecordTest, RecordsMoveThroughContainers) {
     std::vector<DatabaseRecord> records;
     for (int i = 0; i < 100; ++i) {
         DatabaseRecord record("t" + std::to_string(i));
         record.addColumn("v", std::to_string(i), "BIGINT", CONSTRAINT_NONE);
+        record.setReadingIndex(static_cast<size_t>(i) * 2);
         records.push_back(std::move(record));
     }
     for (int i = 0; i < 100; ++i) {
         EXPECT_EQ(records[i].getTableName(), "t" + std::to_string(i));
         EXPECT_EQ(records[i].getValue("v"), std::to_string(i));
+        EXPECT_EQ(records[i].readingIndex(), static_cast<size_t>(i) * 2);
     }
 }
 
