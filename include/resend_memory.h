@@ -9,6 +9,7 @@
 // reading. It is lost on restart: after a crash delivery is at least once.
 // Not thread-safe: the connector uses it from the sending thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

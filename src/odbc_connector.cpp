@@ -302,8 +302,10 @@ uint64_t ODBCConnector::Batch::fingerprint() {
 }
 
 void ODBCConnector::Batch::markWritten(const std::vector<size_t>& indices) {
-    for (size_t index : indices)
-        written[origin[index]] = 1;
+    for (size_t index : indices) {
+        if (index < origin.size())
+            written[origin[index]] = 1;
+    }
 }
 
 bool ODBCConnector::writeBatch(Batch& batch) {

@@ -382,10 +382,12 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
     records.reserve(readings.size());
     // The builder's fixed texts are the same for every reading of the batch.
     BatchContext batch(*sqlBuilder);
-    for (const Reading* reading : readings) {
+    for (size_t index = 0; index < readings.size(); ++index) {
+        const Reading* reading = readings[index];
         if (reading == nullptr)
             continue;
         DatabaseRecord record = mapWithBuilder(*reading, batch);
+        record.setReadingIndex(index);
         if (!record.getTableName().empty()) {
             records.push_back(std::move(record));
         } else {

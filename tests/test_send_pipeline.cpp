@@ -48,7 +48,7 @@ struct Pipeline {
         ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([this](const std::string& sql) {
             statements.push_back(sql);
             if (!failOn.empty() && sql.find(failOn) != std::string::npos) {
-                throw std::runtime_error("Failed to execute query.");
+                throw StatementError("HY000", 0, "refused by the test", true);
             }
             if (sql.rfind(INFO_SCHEMA, 0) == 0) {
                 for (const auto& [table, rows] : tables) {
