@@ -68,9 +68,16 @@ class ReadingMapper {
     DatabaseRecord mapWithBuilder(const Reading& reading, BatchContext& batch) const;
     // Maps a reading column by column; notes its shape in the context.
     DatabaseRecord mapNewShape(const Reading& reading, BatchContext& batch) const;
+    // Sets the record's table: the hint's, else the asset code's, renamed
+    // for the warehouse.
+    void routeRecord(DatabaseRecord& record, const std::string& assetCode, const Datapoint* hint,
+                     BatchContext& batch) const;
     std::string routeReading(const Reading& reading, const std::string& hintName) const;
-    std::string routeByHint(const std::string& assetCode, const Datapoint& hint,
-                            const std::string& hintName) const;
+    // Returns true iff the hint names a table whose name stays non-empty once
+    // renamed for the warehouse; then stores the name as the hint spells it in
+    // *spelled and as renamed in *table (either may be null).
+    bool tableFromHint(const Datapoint& hint, const std::string& hintName, std::string* spelled,
+                       std::string* table) const;
 
     std::string instanceName;
     SQLBuilder* sqlBuilder = nullptr;
