@@ -3,14 +3,18 @@
 //
 // Input: an asset code, a few datapoint names and a hint text (sent as a text
 // datapoint, or as the "tablename" member of a dictionary hint). Oracle:
-//   - the routed table is the asset code, unless the hint text (backslashes
-//     removed, enclosing quotes dropped) is one JSON object whose first
-//     "tablename" member is a string, which is then the table; this reference
-//     reads the JSON with a SAX handler, not the plugin's document;
+//   - the routed table is the asset code, unless the hint names a table whose
+//     name stays non-empty under the warehouse's table rules: a dictionary
+//     hint names its "tablename" text as it is; a text hint names the first
+//     "tablename" member of the JSON object it holds, escapes decoded, when
+//     that member is a string. This reference reads the JSON with a SAX
+//     handler, not the plugin's document;
 //   - the record's table is that name under the warehouse's table rules, and
 //     holds no refused byte, at most 255 bytes, and stays valid UTF-8;
-//   - its columns start with the four fixed ones, hold no refused byte, are
-//     never empty and never equal each other ignoring letter case;
+//   - its columns start with the four fixed ones, which keep the reading's
+//     asset code; the others hold no refused byte, are never empty, never
+//     longer than 255 bytes, never a fixed column's name and never equal each
+//     other ignoring letter case;
 //   - grouping keeps every record with a table, in ascending name order.
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -87,22 +91,27 @@ struct FirstTableName : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FirstTab
     }
 };
 
-std::string expectedRoute(const std::string& asset, const std::string& hintText) {
-    std::string text;
-    for (char c : hintText) {
-        if (c != '\\')
-            text += c;
+std::string expectedRoute(const std::string& asset, const std::string& hint, bool dictHint) {
+    std::string name;
+    if (dictHint) {
+        name = hint;
+    } else {
+        rapidjson::MemoryStream stream(hint.data(), hint.size());
+        FirstTableName handler;
+        rapidjson::Reader reader;
+        if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError())
+            return asset;
+        if (!handler.rootIsObject || !handler.found || !handler.isString)
+            return asset;
+        name = handler.name;
     }
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
-        text = text.substr(1, text.size() - 2);
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    FirstTableName handler;
-    rapidjson::Reader reader;
-    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError())
-        return asset;
-    if (!handler.rootIsObject || !handler.found || !handler.isString)
-        return asset;
-    return handler.name;
+    return fuzzsupport::tableFor(name).empty() ? asset : name;
+}
+
+bool reservedName(const std::string& column) {
+    const std::string folded = lowerAscii(column);
+    return folded == "asset_code" || folded == "user_ts" || folded == "ts" || folded == "corvane" ||
+           folded == "_rescued_data";
 }
 
 }  // namespace
@@ -136,9 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reading.addDatapoint(new Datapoint(names[i], value));
     }
 
-    const std::string hintText = reading.getDatapoint("databricksHint")->getData().toString();
     const std::string routed = mapper.extractTableName(&reading);
-    FUZZ_CHECK(routed == expectedRoute(asset, hintText), "routing differs from the reference");
+    FUZZ_CHECK(routed == expectedRoute(asset, hint, dictHint),
+               "routing differs from the reference");
 
     DatabaseRecord record = mapper.mapReadingToRecord(&reading);
     const std::string table = record.getTableName();
@@ -159,25 +168,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    columns[3] == "corvane",
                "fixed columns out of place");
     std::set<std::string> folded;
-    for (const std::string& column : columns) {
-        FUZZ_CHECK(!column.empty(), "empty column name");
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const std::string& column = columns[i];
+        FUZZ_CHECK(!column.empty() && column.size() <= 255, "column name length");
+        FUZZ_CHECK(i < 4 || !reservedName(column), "a datapoint took a fixed column's name");
         for (char c : column)
             FUZZ_CHECK(!fuzzsupport::refusedInColumn(static_cast<unsigned char>(c)),
                        "refused byte in a column name");
         FUZZ_CHECK(folded.insert(lowerAscii(column)).second, "columns equal ignoring case");
     }
-    bool assetOverwritten = false;
-    for (const std::string& name : names)
-        assetOverwritten =
-            assetOverwritten || lowerAscii(fuzzsupport::columnFor(name)) == "asset_code";
-    if (!assetOverwritten)
-        FUZZ_CHECK(record.getValue("asset_code") == asset, "asset_code not kept as sent");
+    FUZZ_CHECK(record.getValue("asset_code") == asset, "asset_code not kept as sent");
+    FUZZ_CHECK(record.getValue("corvane") == "fuzz-instance", "corvane overwritten");
 
     // A batch maps each reading as mapping it alone does, also when a reading
     // of the same shape comes before it.
     std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({&reading, &reading});
     FUZZ_CHECK(records.size() == 2, "batch lost a record");
-    for (const DatabaseRecord& mapped : records) {
+    for (size_t index = 0; index < records.size(); ++index) {
+        const DatabaseRecord& mapped = records[index];
+        FUZZ_CHECK(mapped.readingIndex() == index, "record lost its reading's index");
         FUZZ_CHECK(mapped.getTableName() == table, "batch routes differently");
         FUZZ_CHECK(mapped.getColumnNames() == columns, "batch names columns differently");
         FUZZ_CHECK(mapped.getValues() == record.getValues(), "batch gives other values");

@@ -37,13 +37,8 @@ inline bool refusedInColumn(unsigned char c) {
            c == '=' || c < 0x20 || c == 0x7F;
 }
 
-// The table name the warehouse can hold for `name`: refused bytes become '_',
-// then the name is cut to 255 bytes before a UTF-8 sequence that would not
-// fit whole.
-inline std::string tableFor(const std::string& name) {
-    std::string out;
-    for (char c : name)
-        out += refusedInTable(static_cast<unsigned char>(c)) ? '_' : c;
+// `name` cut to 255 bytes before a UTF-8 sequence that would not fit whole.
+inline std::string cutName(std::string out) {
     if (out.size() > 255) {
         size_t cut = 255;
         size_t back = 0;
@@ -58,11 +53,21 @@ inline std::string tableFor(const std::string& name) {
     return out;
 }
 
+// The table name the warehouse can hold for `name`: refused bytes become '_',
+// then the name is cut as cutName does.
+inline std::string tableFor(const std::string& name) {
+    std::string out;
+    for (char c : name)
+        out += refusedInTable(static_cast<unsigned char>(c)) ? '_' : c;
+    return cutName(out);
+}
+
+// The column name the warehouse can hold for `name`, by the same steps.
 inline std::string columnFor(const std::string& name) {
     std::string out;
     for (char c : name)
         out += refusedInColumn(static_cast<unsigned char>(c)) ? '_' : c;
-    return out;
+    return cutName(out);
 }
 
 inline std::string lowerAscii(std::string text) {

@@ -7,14 +7,24 @@
 // each record's table (asset code or a hint datapoint's "tablename"). Table
 // and column names go through the builder's tableNameFor / columnNameFor, so
 // records carry only names the warehouse accepts; the asset_code value stays
-// exactly as sent. Column names that differ only in ASCII letter case are one
-// column, as they are in the warehouse: the later datapoint overwrites in place.
-// A reading without a table name is dropped with a warning. Without a builder,
-// mapping logs an error and gives empty results. The mapper does not own the
-// builder and reads the host's readings without keeping them. Within one batch
-// it reuses the column list of an earlier reading whose datapoints have the
-// same names and kinds; nothing is kept between calls. Not thread-safe against
-// a concurrent change of its builder or instance name.
+// exactly as sent. A datapoint named like a fixed column or the rescued-data
+// column (asset_code, user_ts, ts, corvane, _rescued_data, in any letter case)
+// is written to that name prefixed with dp_, so a row's fixed columns always
+// hold the reading's own values. Column names that differ only in ASCII letter
+// case are one column, as they are in the warehouse: when two datapoints of a
+// reading share a column (dp_ts and ts included) the later one's value is
+// written, with a warning. Doubles are written as the shortest text that reads
+// back as the same double; structured values as JSON whose objects repeat no
+// key. A hint is read as JSON (a text hint) or directly (a dict hint); a hint
+// naming no table, or a table whose name is empty once renamed, leaves the
+// reading to its asset code. A reading without a table name is dropped with a
+// warning. Each record of a batch knows its reading's index in the batch.
+// Without a builder, mapping logs an error and gives empty results. The
+// mapper does not own the builder and reads the host's readings without
+// keeping them. Within one batch it reuses the column list of an earlier
+// reading whose datapoints have the same names and kinds; nothing is kept
+// between calls. Not thread-safe against a concurrent change of its builder
+// or instance name.
 
 #include <cstdint>
 #include <map>
@@ -56,6 +66,9 @@ class ReadingMapper {
     std::string extractTableName(const Reading* reading) const;
     // Moves the records with a table name into one list per table, in
     // ascending byte order of the names; the input records are left empty.
+    // Names equal but for ASCII letter case are one table, as in the
+    // warehouse: its group, and each of its records, carry the first spelling
+    // of the list.
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>& records) const;
     // As above, taking the list: it is left empty.
     TableGroups groupRecordsByTable(std::vector<DatabaseRecord>&& records) const;
@@ -68,9 +81,16 @@ class ReadingMapper {
     DatabaseRecord mapWithBuilder(const Reading& reading, BatchContext& batch) const;
     // Maps a reading column by column; notes its shape in the context.
     DatabaseRecord mapNewShape(const Reading& reading, BatchContext& batch) const;
+    // Sets the record's table: the hint's, else the asset code's, renamed
+    // for the warehouse.
+    void routeRecord(DatabaseRecord& record, const std::string& assetCode, const Datapoint* hint,
+                     BatchContext& batch) const;
     std::string routeReading(const Reading& reading, const std::string& hintName) const;
-    std::string routeByHint(const std::string& assetCode, const Datapoint& hint,
-                            const std::string& hintName) const;
+    // Returns true iff the hint names a table whose name stays non-empty once
+    // renamed for the warehouse; then stores the name as the hint spells it in
+    // *spelled and as renamed in *table (either may be null).
+    bool tableFromHint(const Datapoint& hint, const std::string& hintName, std::string* spelled,
+                       std::string* table) const;
 
     std::string instanceName;
     SQLBuilder* sqlBuilder = nullptr;

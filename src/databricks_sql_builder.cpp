@@ -166,5 +166,9 @@ std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
 }
 
 std::string DatabricksSQLBuilder::columnNameFor(const std::string& name) const {
-    return replaceRefused(name, refusedInColumnName);
+    // Column names have the same byte limit as table names.
+    constexpr size_t kMaxColumnNameBytes = 255;
+    std::string result = replaceRefused(name, refusedInColumnName);
+    cutUtf8(result, kMaxColumnNameBytes);
+    return result;
 }

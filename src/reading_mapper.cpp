@@ -3,15 +3,15 @@
 #include <rapidjson/document.h>
 
 #include <charconv>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
 #include "datapoint.h"
+#include "json_text.h"
 #include "logger.h"
+#include "number_text.h"
 #include "reading.h"
 #include "sql_builder.h"
 #include "text_util.h"
@@ -29,73 +29,10 @@ const std::string kUserTimestampColumn = "user_ts";
 const std::string kTimestampColumn = "ts";
 const std::string kInstanceColumn = "corvane";
 const std::string kUnnamedColumn = "_";
+// Datapoints named like a fixed column get this prefix.
+const char kReservedPrefix[] = "dp_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
-
-// Writes the "%f" text of a finite double whose magnitude is below 2^40:
-// the exact binary value rounded to six decimals, ties to even, as printf and
-// to_chars round it. Returns the end of the text.
-char* fixedSixDigitsExact(double number, char* out) {
-    uint64_t bits;
-    std::memcpy(&bits, &number, sizeof bits);
-    const unsigned exponentBits = static_cast<unsigned>((bits >> 52) & 0x7FF);
-    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
-    int exponent = -1074;
-    if (exponentBits != 0) {
-        mantissa |= uint64_t{1} << 52;
-        exponent = static_cast<int>(exponentBits) - 1075;
-    }
-    // |number| = mantissa * 2^exponent with exponent below -12 here, so the
-    // millionths are mantissa * 10^6 / 2^shift, rounded.
-    const unsigned shift = static_cast<unsigned>(-exponent);
-    const unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
-    uint64_t millionths = 0;
-    if (shift < 128) {
-        millionths = static_cast<uint64_t>(scaled >> shift);
-        const unsigned __int128 one = 1;
-        const unsigned __int128 rest = scaled & ((one << shift) - 1);
-        const unsigned __int128 half = one << (shift - 1);
-        if (rest > half || (rest == half && (millionths & 1) != 0))
-            ++millionths;
-    }
-    if (bits >> 63)
-        *out++ = '-';
-    out = std::to_chars(out, out + 24, millionths / 1000000).ptr;
-    *out++ = '.';
-    uint64_t fraction = millionths % 1000000;
-    for (int i = 5; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + fraction % 10);
-        fraction /= 10;
-    }
-    return out + 6;
-}
-
-// The "%f" form of a double: fixed point, six digits after the point.
-std::string fixedSixDigits(double number) {
-    // A NaN has no meaningful sign; "-nan" is not a text the warehouse reads
-    // as a number, "nan" is.
-    if (std::isnan(number))
-        return "nan";
-    char buffer[64];
-    if (std::fabs(number) < 1099511627776.0)  // 2^40
-        return std::string(buffer, fixedSixDigitsExact(number, buffer));
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-    auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::fixed, 6);
-    if (result.ec == std::errc())
-        return std::string(buffer, result.ptr);
-#endif
-    int length = std::snprintf(buffer, sizeof buffer, "%f", number);
-    if (length < 0)
-        return kNullMarker;
-    if (static_cast<size_t>(length) < sizeof buffer) {
-        return std::string(buffer, static_cast<size_t>(length));
-    }
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(text.data(), text.size(), "%f", number);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
 
 std::string integerText(long number) {
     char buffer[24];
@@ -107,6 +44,86 @@ std::string integerText(long number) {
 std::string utcTimestamp(std::string text) {
     text.append(kTimezoneSuffix, sizeof(kTimezoneSuffix) - 1);
     return text;
+}
+
+// Returns true iff `column` equals, ignoring ASCII case, the name of a column
+// that every row has: the four fixed columns and the column of rescued values.
+bool isReservedColumn(const std::string& column) {
+    static const char* const kReserved[] = {"asset_code", "user_ts", "ts", "corvane",
+                                            "_rescued_data"};
+    switch (column.size()) {
+        case 2:
+        case 7:
+        case 10:
+        case 13:
+            break;
+        default:
+            return false;
+    }
+    for (const char* reserved : kReserved) {
+        if (equalsIgnoringAsciiCase(column, reserved))
+            return true;
+    }
+    return false;
+}
+
+// Returns true iff `a` and `b` are equal once A to Z are folded.
+bool sameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (foldAsciiCase(a[i]) != foldAsciiCase(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// Returns true iff the hint value names a table, and then stores the name as
+// the hint spells it (possibly empty) in *name. A text hint holds JSON,
+// decoded as such (escapes included); a dict hint is read directly. In both,
+// the first member "tablename" counts, and only when its value is a text.
+bool hintedName(const DatapointValue& value, std::string* name) {
+    if (value.getType() == DatapointValue::T_DP_DICT) {
+        for (const Datapoint* member : *value.getDpVec()) {
+            if (member == nullptr || member->getName() != kTableNameMember)
+                continue;
+            const DatapointValue& memberValue = member->getData();
+            if (memberValue.getType() != DatapointValue::T_STRING)
+                return false;
+            *name = memberValue.toStringValue();
+            return true;
+        }
+        return false;
+    }
+    if (value.getType() != DatapointValue::T_STRING) {
+        Logger::getLogger()->debug("Hint JSON is not an object - using asset code: %s",
+                                   value.toString().c_str());
+        return false;
+    }
+    const std::string& text = value.toStringValue();
+    // Iterative parsing: a hint nested a million levels deep must not exhaust
+    // the stack. The grammar is the same strict one.
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    if (document.HasParseError()) {
+        Logger::getLogger()->debug("Invalid hint JSON format: %s", text.c_str());
+        return false;
+    }
+    if (!document.IsObject()) {
+        Logger::getLogger()->debug("Hint JSON is not an object - using asset code: %s",
+                                   text.c_str());
+        return false;
+    }
+    for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
+        if (member->name.GetStringLength() == kTableNameMemberLength &&
+            std::memcmp(member->name.GetString(), kTableNameMember, kTableNameMemberLength) == 0) {
+            if (!member->value.IsString())
+                return false;
+            name->assign(member->value.GetString(), member->value.GetStringLength());
+            return true;
+        }
+    }
+    return false;
 }
 
 // Finds, for each new column name of one record, an earlier column whose name
@@ -234,12 +251,21 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) c
         case DatapointValue::T_INTEGER:
             return integerText(value.toInt());
         case DatapointValue::T_FLOAT:
-            return fixedSixDigits(value.toDouble());
+            // The shortest text that reads back as the same double.
+            return shortestDoubleText(value.toDouble());
         case DatapointValue::T_FLOAT_ARRAY:
-        case DatapointValue::T_DP_DICT:
-        case DatapointValue::T_DP_LIST:
-            // Structured values travel as their JSON text.
+            // An array of numbers: JSON without keys.
             return value.toString();
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST: {
+            // Structured values travel as their JSON text, in which no object
+            // repeats a key (the warehouse refuses that): the last value wins.
+            std::string json = value.toString();
+            std::string unique;
+            if (uniqueKeyJson(json, &unique))
+                return unique;
+            return json;
+        }
         case DatapointValue::T_IMAGE:
         case DatapointValue::T_DATABUFFER:
             Logger::getLogger()->info(
@@ -298,18 +324,23 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, BatchContex
         record.setValueAt(entry.position, datapointValueToString(datapoint->getData()));
     }
 
-    if (hint) {
-        record.setTableName(
-            sqlBuilder->tableNameFor(routeByHint(assetCode, *hint, batch.hintName)));
-    } else {
-        if (!batch.haveLastTable || batch.lastAsset != assetCode) {
-            batch.lastTable = sqlBuilder->tableNameFor(assetCode);
-            batch.lastAsset = assetCode;
-            batch.haveLastTable = true;
-        }
-        record.setTableName(batch.lastTable);
-    }
+    routeRecord(record, assetCode, hint, batch);
     return record;
+}
+
+void ReadingMapper::routeRecord(DatabaseRecord& record, const std::string& assetCode,
+                                const Datapoint* hint, BatchContext& batch) const {
+    std::string table;
+    if (hint != nullptr && tableFromHint(*hint, batch.hintName, nullptr, &table)) {
+        record.setTableName(std::move(table));
+        return;
+    }
+    if (!batch.haveLastTable || batch.lastAsset != assetCode) {
+        batch.lastTable = sqlBuilder->tableNameFor(assetCode);
+        batch.lastAsset = assetCode;
+        batch.haveLastTable = true;
+    }
+    record.setTableName(batch.lastTable);
 }
 
 DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& batch) const {
@@ -348,6 +379,10 @@ DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& 
         // fail its batch on every resend. It is written to the column "_".
         if (column.empty())
             column = kUnnamedColumn;
+        // Every row has the fixed columns: a datapoint named like one of them
+        // (in any letter case) must neither overwrite its value nor retype it.
+        if (isReservedColumn(column))
+            column.insert(0, kReservedPrefix);
         // The warehouse matches column names ignoring letter case: a name equal
         // to an earlier column's but for case is that column, as a repeated
         // name is (the later value overwrites in place).
@@ -357,16 +392,27 @@ DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& 
             Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
                                        column.c_str());
         }
+        int64_t position = record.findColumn(column);
+        if (position >= 0) {
+            // Two datapoints of the reading share a column (the same name, or
+            // names that become the same): only the later value is written.
+            // Said once per kind of reading and batch, as later readings of
+            // this shape reuse its column list.
+            Logger::getLogger()->warn(
+                "Datapoint '%s' of asset '%s' is written to column '%s' like an earlier "
+                "datapoint of the same reading: the later value is kept",
+                name.c_str(), assetCode.c_str(), column.c_str());
+        } else {
+            position = static_cast<int64_t>(record.columnCount());
+        }
         const int tag = static_cast<int>(value.getType());
         record.addColumn(column, datapointValueToString(value), sqlBuilder->toSQLTypeString(tag),
                          CONSTRAINT_NULLABLE);
-        shape.entries.push_back(
-            BatchContext::Entry{tag, static_cast<uint32_t>(record.findColumn(column)), renamed,
-                                renamed ? name : std::string()});
+        shape.entries.push_back(BatchContext::Entry{tag, static_cast<uint32_t>(position), renamed,
+                                                    renamed ? name : std::string()});
     }
 
-    record.setTableName(
-        sqlBuilder->tableNameFor(hint ? routeByHint(assetCode, *hint, batch.hintName) : assetCode));
+    routeRecord(record, assetCode, hint, batch);
     shape.columns = DatabaseRecord(std::string(), record);
     batch.remember(std::move(shape));
     return record;
@@ -389,6 +435,7 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
         DatabaseRecord record = mapWithBuilder(*reading, batch);
         record.setReadingIndex(index);
         if (!record.getTableName().empty()) {
+            record.setReadingIndex(index);
             records.push_back(std::move(record));
         } else {
             // The host counts the reading as sent: its loss must not be silent.
@@ -412,51 +459,30 @@ std::string ReadingMapper::extractTableName(const Reading* reading) const {
 
 std::string ReadingMapper::routeReading(const Reading& reading, const std::string& hintName) const {
     const Datapoint* hint = reading.getDatapoint(hintName);
-    if (hint == nullptr)
-        return reading.getAssetName();
-    return routeByHint(reading.getAssetName(), *hint, hintName);
+    std::string spelled;
+    if (hint != nullptr && tableFromHint(*hint, hintName, &spelled, nullptr))
+        return spelled;
+    return reading.getAssetName();
 }
 
-std::string ReadingMapper::routeByHint(const std::string& assetCode, const Datapoint& hint,
-                                       const std::string& hintName) const {
+bool ReadingMapper::tableFromHint(const Datapoint& hint, const std::string& hintName,
+                                  std::string* spelled, std::string* table) const {
     Logger::getLogger()->debug("Processing %s hint datapoint", hintName.c_str());
-    std::string text = hint.getData().toString();
-
-    // The text form of a string hint is JSON-quoted with backslash-escaped
-    // inner quotes: drop every backslash, then the enclosing quotes.
-    size_t kept = 0;
-    for (char c : text) {
-        if (c != '\\')
-            text[kept++] = c;
+    std::string name;
+    if (!hintedName(hint.getData(), &name))
+        return false;
+    std::string renamed = name.empty() ? std::string() : sqlBuilder->tableNameFor(name);
+    if (renamed.empty()) {
+        // Routing by an empty name would lose the reading: the asset code
+        // routes it instead.
+        Logger::getLogger()->debug("Hint names no table ('%s') - using asset code", name.c_str());
+        return false;
     }
-    text.resize(kept);
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-        text.pop_back();
-        text.erase(0, 1);
-    }
-
-    // Iterative parsing: a hint nested a million levels deep must not exhaust
-    // the stack. The grammar is the same strict one.
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-    if (document.HasParseError()) {
-        Logger::getLogger()->debug("Invalid hint JSON format: %s", text.c_str());
-        return assetCode;
-    }
-    if (!document.IsObject()) {
-        Logger::getLogger()->debug("Hint JSON is not an object - using asset code: %s",
-                                   text.c_str());
-        return assetCode;
-    }
-    for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
-        if (member->name.GetStringLength() == kTableNameMemberLength &&
-            std::memcmp(member->name.GetString(), kTableNameMember, kTableNameMemberLength) == 0) {
-            if (!member->value.IsString())
-                return assetCode;
-            return std::string(member->value.GetString(), member->value.GetStringLength());
-        }
-    }
-    return assetCode;
+    if (spelled != nullptr)
+        *spelled = std::move(name);
+    if (table != nullptr)
+        *table = std::move(renamed);
+    return true;
 }
 
 TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>& records) const {
@@ -471,7 +497,8 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>& reco
 
 TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& records) const {
     TableGroups groups;
-    // A batch for one table, the common case, moves over as a whole.
+    // A batch for one table, spelled one way, the common case, moves over as
+    // a whole.
     const std::string* only = nullptr;
     bool oneTable = true;
     for (const DatabaseRecord& record : records) {
@@ -495,10 +522,14 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& rec
         return groups;
     }
 
-    // One lookup per record finds its table's list (the same table as the
-    // record before costs none); each list is sized before it is filled.
+    // The warehouse knows a table by its name with A to Z folded: names that
+    // differ only in letter case are one table and one group, named as the
+    // batch first spells it. One lookup per record finds its group (the same
+    // table as the record before costs none); each list is sized before it is
+    // filled.
     constexpr uint32_t kNoTable = UINT32_MAX;
-    std::map<std::string, uint32_t> slotByTable;
+    std::unordered_map<std::string, uint32_t> slotByFoldedName;
+    std::vector<std::string> spellings;  // per slot, the first spelling
     std::vector<uint32_t> slotOf(records.size(), kNoTable);
     std::vector<size_t> counts;
     const std::string* previous = nullptr;
@@ -507,10 +538,15 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& rec
         const std::string& table = records[i].getTableName();
         if (table.empty())
             continue;
-        if (previous == nullptr || *previous != table) {
-            auto entry = slotByTable.try_emplace(table, static_cast<uint32_t>(counts.size())).first;
-            if (entry->second == counts.size())
+        if (previous == nullptr || !sameIgnoringAsciiCase(*previous, table)) {
+            auto entry =
+                slotByFoldedName
+                    .try_emplace(foldAsciiCase(table), static_cast<uint32_t>(counts.size()))
+                    .first;
+            if (entry->second == counts.size()) {
                 counts.push_back(0);
+                spellings.push_back(table);
+            }
             previousSlot = entry->second;
             previous = &table;
         }
@@ -521,11 +557,17 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& rec
     for (size_t slot = 0; slot < lists.size(); ++slot)
         lists[slot].reserve(counts[slot]);
     for (size_t i = 0; i < records.size(); ++i) {
-        if (slotOf[i] != kNoTable)
-            lists[slotOf[i]].push_back(std::move(records[i]));
+        const uint32_t slot = slotOf[i];
+        if (slot == kNoTable)
+            continue;
+        if (records[i].getTableName() != spellings[slot])
+            records[i].setTableName(spellings[slot]);
+        lists[slot].push_back(std::move(records[i]));
     }
-    for (auto& [table, slot] : slotByTable)
-        groups.emplace(table, std::move(lists[slot]));
+    // Distinct groups have names that differ beyond letter case, so each
+    // first spelling is a key of its own, in ascending byte order.
+    for (size_t slot = 0; slot < lists.size(); ++slot)
+        groups.emplace(std::move(spellings[slot]), std::move(lists[slot]));
     records.clear();
     return groups;
 }

@@ -292,29 +292,46 @@ TEST(DatabricksNames, OrdinaryNamesAreUnchanged) {
     EXPECT_EQ(builder.tableNameFor(std::string(255, 't')), std::string(255, 't'));
 }
 
-TEST(DatabricksNames, LongTableNamesAreCutWithoutSplittingACharacter) {
+TEST(DatabricksNames, LongTableAndColumnNamesAreCutWithoutSplittingACharacter) {
     DatabricksSQLBuilder builder;
-    // 254 ASCII bytes, then a two-byte character across byte 255.
-    std::string name = std::string(254, 'a') + "\xC3\xA4" + std::string(44, 'b');
-    ASSERT_EQ(name.size(), 300u);
-    EXPECT_EQ(builder.tableNameFor(name), std::string(254, 'a'));
-
-    // A three-byte character starting at byte 254 (bytes 254..256).
-    name = std::string(253, 'a') + "\xE2\x82\xAC" + std::string(44, 'b');
-    EXPECT_EQ(builder.tableNameFor(name), std::string(253, 'a'));
-
-    // A character ending exactly at byte 255 is kept whole.
-    name = std::string(253, 'a') + "\xC3\xA4" + std::string(45, 'b');
-    EXPECT_EQ(builder.tableNameFor(name), std::string(253, 'a') + "\xC3\xA4");
-
-    // Plain ASCII is cut at 255 bytes, after the refused characters are replaced.
-    name = std::string(150, 'x') + " " + std::string(149, 'y');
-    EXPECT_EQ(builder.tableNameFor(name), std::string(150, 'x') + "_" + std::string(104, 'y'));
-
-    // Continuation bytes without a lead byte are not valid UTF-8; the name is
-    // still cut at 255 bytes.
-    name = std::string(300, '\x80');
-    EXPECT_EQ(builder.tableNameFor(name), std::string(255, '\x80'));
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string cut;
+    };
+    const std::vector<Case> cases = {
+        {"two-byte character across byte 255",
+         std::string(254, 'a') + "\xC3\xA4" + std::string(44, 'b'), std::string(254, 'a')},
+        {"three-byte character from byte 254",
+         std::string(253, 'a') + "\xE2\x82\xAC" + std::string(44, 'b'), std::string(253, 'a')},
+        {"four-byte character from byte 252",
+         std::string(252, 'a') + "\xF0\x9F\x98\x80" + std::string(44, 'b'), std::string(252, 'a')},
+        {"character ending at byte 255", std::string(253, 'a') + "\xC3\xA4" + std::string(45, 'b'),
+         std::string(253, 'a') + "\xC3\xA4"},
+        {"multibyte text of 300 bytes",
+         [] {
+             std::string text;
+             while (text.size() < 300)
+                 text += "\xE2\x82\xAC";
+             return text;
+         }(),
+         [] {
+             std::string text;
+             for (int i = 0; i < 85; ++i)
+                 text += "\xE2\x82\xAC";
+             return text;
+         }()},
+        // Refused characters are replaced before the cut.
+        {"replaced, then cut", std::string(150, 'x') + " " + std::string(149, 'y'),
+         std::string(150, 'x') + "_" + std::string(104, 'y')},
+        // Continuation bytes without a lead byte are not UTF-8: cut at 255.
+        {"not UTF-8", std::string(300, '\x80'), std::string(255, '\x80')},
+        {"exactly 255 bytes", std::string(255, 't'), std::string(255, 't')},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(builder.tableNameFor(c.name), c.cut) << "table: " << c.what;
+        EXPECT_EQ(builder.columnNameFor(c.name), c.cut) << "column: " << c.what;
+    }
 }
 
 TEST(DatabricksBuilder, HintNameAndFactory) {

@@ -141,16 +141,21 @@ TEST(MapperCaseFolding, NamesEqualButForCaseAreOneColumnInEveryRecordOfABatch) {
         r.addDatapoint(intPoint("TEMP", 100 + i));
         r.addDatapoint(intPoint("", 1000 + i));
         r.addDatapoint(textPoint("Corvane", "elsewhere"));
+        r.addDatapoint(textPoint("dp_CORVANE", "later"));
     }
     const std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords(batch.pointers());
     ASSERT_EQ(records.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         const DatabaseRecord& r = records[static_cast<size_t>(i)];
-        EXPECT_EQ(r.getColumnNames(),
-                  (Names{"asset_code", "user_ts", "ts", "corvane", "Temp", "pressure", "_"}));
+        EXPECT_EQ(r.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane", "Temp",
+                                             "pressure", "_", "dp_Corvane"}));
         EXPECT_EQ(r.getValue("Temp"), std::to_string(100 + i));
         EXPECT_EQ(r.getValue("_"), std::to_string(1000 + i));
-        EXPECT_EQ(r.getValue("corvane"), "elsewhere");
+        // A fixed column's name is reserved: the datapoint gets a column of
+        // its own, which a later spelling of that column's name folds into.
+        EXPECT_EQ(r.getValue("corvane"), "edge");
+        EXPECT_EQ(r.getValue("dp_Corvane"), "later");
+        EXPECT_EQ(r.readingIndex(), static_cast<size_t>(i));
     }
     // Names without capitals never fold into each other unless equal.
     auto plain = std::make_unique<Reading>("pump", std::vector<Datapoint*>{});
@@ -158,4 +163,31 @@ TEST(MapperCaseFolding, NamesEqualButForCaseAreOneColumnInEveryRecordOfABatch) {
     plain->addDatapoint(intPoint("temp_2", 2));
     EXPECT_EQ(mapper.mapReadingToRecord(plain.get()).getColumnNames().size(), 6u);
     EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Datapoint 'TEMP' is written to column 'Temp'"));
+    EXPECT_TRUE(
+        log.has(Logger::Level::DEBUG, "Datapoint 'Corvane' is written to column 'dp_Corvane'"));
+    EXPECT_TRUE(
+        log.has(Logger::Level::DEBUG, "Datapoint 'dp_CORVANE' is written to column 'dp_Corvane'"));
+    // Values lost to a shared column are told once for the batch's shape.
+    EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 2u);
+}
+
+TEST(MapperCaseFolding, LongColumnNamesAreCutAndStillFoldIntoOne) {
+    DatabricksSQLBuilder builder;
+    ReadingMapper mapper("edge", &builder);
+    // Two-byte characters behind two ASCII letters: byte 255 is the second
+    // byte of a character, so the cut steps back before that character.
+    std::string umlauts;
+    while (umlauts.size() < 299)
+        umlauts += "\xC3\xA4";
+    Batch batch;
+    Reading& r = batch.add("pump", 1767225600000000ULL);
+    r.addDatapoint(intPoint("ab" + umlauts, 1));
+    r.addDatapoint(intPoint("AB" + umlauts + "tail", 2));
+    const std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords(batch.pointers());
+    ASSERT_EQ(records.size(), 1u);
+    const std::string cut = "ab" + umlauts.substr(0, 252);
+    ASSERT_EQ(records[0].columnCount(), 5u);
+    EXPECT_EQ(records[0].getColumnNames()[4], cut);
+    EXPECT_EQ(cut.size(), 254u);
+    EXPECT_EQ(records[0].getValue(cut), "2");
 }

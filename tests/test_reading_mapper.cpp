@@ -28,13 +28,6 @@ constexpr uint64_t kUserTime = 1700000001000001ULL;
 const std::string kTimeText = "2023-11-14 22:13:20.123456+00:00";
 const std::string kUserTimeText = "2023-11-14 22:13:21.000001+00:00";
 
-// What printf's "%f" writes for a number of any size.
-std::string printfFixed(double number) {
-    std::vector<char> text(512);
-    int length = std::snprintf(text.data(), text.size(), "%f", number);
-    return std::string(text.data(), static_cast<size_t>(length));
-}
-
 Datapoint* dp(const std::string& name, DatapointValue value) {
     return new Datapoint(name, value);
 }
@@ -83,16 +76,26 @@ TEST_F(MapperTest, ValueTexts) {
         {DatapointValue(0), "0"},
         {DatapointValue(std::numeric_limits<long>::min()), "-9223372036854775808"},
         {DatapointValue(std::numeric_limits<long>::max()), "9223372036854775807"},
-        {DatapointValue(21.5), "21.500000"},
-        {DatapointValue(0.1), "0.100000"},
-        {DatapointValue(-0.0000004), "-0.000000"},
-        {DatapointValue(1e20), "100000000000000000000.000000"},
-        {DatapointValue(1e300), printfFixed(1e300)},
-        {DatapointValue(-1.7976931348623157e308), printfFixed(-1.7976931348623157e308)},
-        {DatapointValue(std::numeric_limits<double>::infinity()), "inf"},
-        {DatapointValue(-std::numeric_limits<double>::infinity()), "-inf"},
-        {DatapointValue(std::numeric_limits<double>::quiet_NaN()), "nan"},
-        {DatapointValue(-std::numeric_limits<double>::quiet_NaN()), "nan"},
+        // Doubles: the shortest text that reads back as the same double.
+        {DatapointValue(21.5), "21.5"},
+        {DatapointValue(22.0), "22.0"},
+        {DatapointValue(0.1), "0.1"},
+        {DatapointValue(0.001), "0.001"},
+        {DatapointValue(1.2e-7), "1.2E-7"},
+        {DatapointValue(-0.0000004), "-4.0E-7"},
+        {DatapointValue(9999999.0), "9999999.0"},
+        {DatapointValue(1e7), "1.0E7"},
+        {DatapointValue(1e20), "1.0E20"},
+        {DatapointValue(1e300), "1.0E300"},
+        {DatapointValue(0.0), "0.0"},
+        {DatapointValue(-0.0), "-0.0"},
+        {DatapointValue(0.30000000000000004), "0.30000000000000004"},
+        {DatapointValue(std::numeric_limits<double>::denorm_min()), "5.0E-324"},
+        {DatapointValue(-1.7976931348623157e308), "-1.7976931348623157E308"},
+        {DatapointValue(std::numeric_limits<double>::infinity()), "Infinity"},
+        {DatapointValue(-std::numeric_limits<double>::infinity()), "-Infinity"},
+        {DatapointValue(std::numeric_limits<double>::quiet_NaN()), "NaN"},
+        {DatapointValue(-std::numeric_limits<double>::quiet_NaN()), "NaN"},
         {DatapointValue(std::vector<double>{1.5, 2}), "[1.5,2.0]"},
     };
     for (const auto& c : cases)
@@ -110,6 +113,40 @@ TEST_F(MapperTest, StructuredValuesUseTheHostTextForm) {
     std::vector<Datapoint*> items{new Datapoint("x", inner)};
     DatapointValue list(std::move(items), false);
     EXPECT_EQ(mapper.datapointValueToString(list), list.toString());
+}
+
+TEST_F(MapperTest, StructuredValuesRepeatNoKey) {
+    // The warehouse refuses JSON that repeats a key: the last value wins, at
+    // the place of the key's first occurrence, at every depth.
+    struct Case {
+        const char* what;
+        DatapointValue value;
+        std::string text;
+    };
+    auto members = [](std::vector<std::pair<std::string, DatapointValue>> pairs) {
+        std::vector<Datapoint*> points;
+        for (auto& [name, value] : pairs)
+            points.push_back(new Datapoint(name, value));
+        return points;
+    };
+    DatapointValue one(1), two(2), text("t");
+    DatapointValue repeated(members({{"a", one}, {"b", text}, {"a", two}}), true);
+    DatapointValue unique(members({{"a", one}, {"b", text}}), true);
+    const std::vector<Case> cases = {
+        {"repeated key", repeated, "{\"a\":2,\"b\":\"t\"}"},
+        {"no repeat", unique, "{\"a\":1,\"b\":\"t\"}"},
+        {"repeat inside a list", DatapointValue(members({{"x", repeated}, {"y", one}}), false),
+         "[{\"a\":2,\"b\":\"t\"},1]"},
+        {"repeat inside a dict", DatapointValue(members({{"in", repeated}, {"in", unique}}), true),
+         "{\"in\":{\"a\":1,\"b\":\"t\"}}"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(mapper.datapointValueToString(c.value), c.text) << c.what;
+
+    auto r = reading("pump", {new Datapoint("d", repeated)});
+    DatabaseRecord record = mapper.mapReadingToRecord(r.get());
+    EXPECT_EQ(record.getValue("d"), "{\"a\":2,\"b\":\"t\"}");
+    EXPECT_EQ(record.getSQLType("d"), "VARIANT");
 }
 
 TEST_F(MapperTest, ImagesAndBuffersBecomeNullWithOneMessageEach) {
@@ -133,8 +170,7 @@ TEST_F(MapperTest, PumpReadingBecomesFixedAndDatapointColumns) {
     EXPECT_EQ(record.getTableName(), "pump");
     EXPECT_EQ(record.getColumnNames(),
               (Names{"asset_code", "user_ts", "ts", "corvane", "temperature", "count"}));
-    EXPECT_EQ(record.getValues(),
-              (Names{"pump", kUserTimeText, kTimeText, "edge-7", "21.500000", "3"}));
+    EXPECT_EQ(record.getValues(), (Names{"pump", kUserTimeText, kTimeText, "edge-7", "21.5", "3"}));
     const Names types{"VARCHAR(256)", "TIMESTAMP", "TIMESTAMP", "VARCHAR(256)", "DOUBLE", "BIGINT"};
     const std::vector<ColumnConstraint> constraints{CONSTRAINT_NOT_NULL, CONSTRAINT_NONE,
                                                     CONSTRAINT_NONE,     CONSTRAINT_NONE,
@@ -183,17 +219,56 @@ TEST_F(MapperTest, HintNeverBecomesAColumn) {
     EXPECT_TRUE(mapper.mapReadingToRecord(other.get()).hasColumn("DatabricksHint"));
 }
 
-TEST_F(MapperTest, DatapointNamedLikeAFixedColumnOverwritesInPlace) {
-    auto r = reading("pump", {dp("ts", DatapointValue(5)), dp("asset_code", DatapointValue("x"))});
+TEST_F(MapperTest, DatapointsNamedLikeFixedColumnsGetTheirOwnColumns) {
+    // In every letter case, and in a table's first reading: the fixed
+    // columns keep their values, types and constraints.
+    const Names reserved = {
+        "ts",      "TS",      "Ts",      "asset_code", "ASSET_CODE",    "Asset_Code",
+        "user_ts", "USER_TS", "corvane", "CorVane",    "_rescued_data", "_RESCUED_DATA"};
+    for (const std::string& name : reserved) {
+        log.clear();
+        auto r = reading("pump", {dp(name, DatapointValue(5)), dp("v", DatapointValue(1))});
+        // Twice in one batch: the second reading reuses the first's columns.
+        std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({r.get(), r.get()});
+        ASSERT_EQ(records.size(), 2u) << name;
+        for (const DatabaseRecord& record : records) {
+            EXPECT_EQ(record.getColumnNames(),
+                      (Names{"asset_code", "user_ts", "ts", "corvane", "dp_" + name, "v"}))
+                << name;
+            EXPECT_EQ(record.getValues(),
+                      (Names{"pump", kUserTimeText, kTimeText, "edge-7", "5", "1"}))
+                << name;
+            EXPECT_EQ(record.getSQLType("asset_code"), "VARCHAR(256)") << name;
+            EXPECT_EQ(record.getConstraints("asset_code"), CONSTRAINT_NOT_NULL) << name;
+            EXPECT_EQ(record.getSQLType("ts"), "TIMESTAMP") << name;
+            EXPECT_EQ(record.getConstraints("ts"), CONSTRAINT_NONE) << name;
+            EXPECT_EQ(record.getSQLType("dp_" + name), "BIGINT") << name;
+        }
+        EXPECT_TRUE(log.has(Level::DEBUG,
+                            "Datapoint '" + name + "' is written to column 'dp_" + name + "'"))
+            << name;
+    }
+    // Only the whole name is reserved.
+    auto near = reading("pump", {dp("tss", DatapointValue(1)), dp("my_ts", DatapointValue(2)),
+                                 dp("_rescued", DatapointValue(3))});
+    EXPECT_EQ(mapper.mapReadingToRecord(near.get()).getColumnNames(),
+              (Names{"asset_code", "user_ts", "ts", "corvane", "tss", "my_ts", "_rescued"}));
+}
+
+TEST_F(MapperTest, ReservedNameMeetingItsPrefixedSpellingKeepsTheLaterValueAndSaysSo) {
+    // A datapoint "ts" and a datapoint "dp_ts" (in any case) name one column:
+    // as for any two datapoints sharing a column, the later value is written
+    // and a warning tells which datapoint was overwritten.
+    auto r = reading("pump", {dp("dp_ts", DatapointValue(1)), dp("x", DatapointValue(2)),
+                              dp("TS", DatapointValue("later"))});
     DatabaseRecord record = mapper.mapReadingToRecord(r.get());
-    EXPECT_EQ(record.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane"}));
-    EXPECT_EQ(record.findColumn("ts"), 2);
-    EXPECT_EQ(record.getValue("ts"), "5");
-    EXPECT_EQ(record.getSQLType("ts"), "BIGINT");
-    EXPECT_EQ(record.getConstraints("ts"), CONSTRAINT_NULLABLE);
-    EXPECT_EQ(record.getValue("asset_code"), "x");
-    EXPECT_EQ(record.getConstraints("asset_code"), CONSTRAINT_NULLABLE);
-    EXPECT_EQ(record.getTableName(), "pump");
+    EXPECT_EQ(record.getColumnNames(),
+              (Names{"asset_code", "user_ts", "ts", "corvane", "dp_ts", "x"}));
+    EXPECT_EQ(record.getValue("dp_ts"), "later");
+    EXPECT_EQ(record.getSQLType("dp_ts"), "STRING");
+    EXPECT_EQ(record.getValue("ts"), kTimeText);
+    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
+    EXPECT_TRUE(log.contains("'TS' of asset 'pump' is written to column 'dp_ts'"));
 }
 
 TEST_F(MapperTest, RepeatedDatapointNameKeepsFirstPositionAndLastValue) {
@@ -203,6 +278,7 @@ TEST_F(MapperTest, RepeatedDatapointNameKeepsFirstPositionAndLastValue) {
     EXPECT_EQ(record.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane", "a", "b"}));
     EXPECT_EQ(record.getValue("a"), "later");
     EXPECT_EQ(record.getSQLType("a"), "STRING");
+    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
 }
 
 TEST_F(MapperTest, InstanceNameAndDefaults) {
@@ -240,7 +316,7 @@ TEST_F(MapperTest, TableAndColumnNamesAreMadeAcceptable) {
     EXPECT_EQ(record.getValue("asset_code"), "Boiler 1");
     EXPECT_EQ(record.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane",
                                               "Outside_Temperature", "flow__l/s_", "ok"}));
-    EXPECT_EQ(record.getValue("Outside_Temperature"), "3.500000");
+    EXPECT_EQ(record.getValue("Outside_Temperature"), "3.5");
     EXPECT_TRUE(
         log.has(Level::DEBUG,
                 "Datapoint 'Outside Temperature' is written to column 'Outside_Temperature'"));
@@ -262,7 +338,7 @@ TEST_F(MapperTest, CollidingRenamedDatapointsKeepTheLaterValueInPlace) {
     DatabaseRecord record = mapper.mapReadingToRecord(r.get());
     EXPECT_EQ(record.getColumnNames(),
               (Names{"asset_code", "user_ts", "ts", "corvane", "a_b", "x"}));
-    EXPECT_EQ(record.getValue("a_b"), "4.000000");
+    EXPECT_EQ(record.getValue("a_b"), "4.0");
     EXPECT_EQ(record.getSQLType("a_b"), "DOUBLE");
 
     auto two = reading("pump", {dp("a b", DatapointValue(1)), dp("a(b", DatapointValue("late"))});
@@ -295,7 +371,12 @@ TEST_F(MapperTest, HintRoutingCases) {
         {"{\"tablename\":\"first\",\"tablename\":\"second\"}", "first", false},
         {"{\"tablename\":1,\"tablename\":\"second\"}", "pump", false},
         {"{\"TableName\":\"line_1\"}", "pump", false},
-        {"{\"tablename\":\"x\\u0041\"}", "xu0041", false},
+        {"{\"tablename\":\"x\\u0041\"}", "xA", false},
+        {"{\"tablename\":\"a\\\\b\"}", "a\\b", false},
+        {"{\"tablename\":\"say \\\"hi\\\"\"}", "say \"hi\"", false},
+        {"{\"tablename\":\"\\\\\"}", "\\", false},
+        {"{\"tablename\":\"\"}", "pump", false},
+        {"\\", "pump", true},
         {"{}", "pump", false},
         {"not json", "pump", true},
         {"", "pump", true},
@@ -312,21 +393,63 @@ TEST_F(MapperTest, HintRoutingCases) {
     }
 }
 
-TEST_F(MapperTest, InvalidHintIsLoggedAsItStoodAfterStripping) {
+TEST_F(MapperTest, InvalidHintIsLoggedAsSent) {
     EXPECT_EQ(route("pump", hint("not json")), "pump");
     EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: not json"));
     log.clear();
     EXPECT_EQ(route("pump", hint("")), "pump");
     EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: "));
     log.clear();
-    // A lone double quote: the text form is three quotes once the escaping
-    // backslash is gone, the outer two are dropped and one remains.
     EXPECT_EQ(route("pump", hint("\"")), "pump");
     EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: \""));
 }
 
+TEST_F(MapperTest, HintTableNamesAreRenamedLikeAssetCodes) {
+    struct Case {
+        const char* what;
+        Datapoint* hint;
+        std::string table;
+    };
+    const std::vector<Case> cases = {
+        {"backslash stays", hint("{\"tablename\":\"a\\\\b\"}"), "a\\b"},
+        {"newline escape", hint("{\"tablename\":\"a\\nb\"}"), "a_b"},
+        {"NUL escape", hint("{\"tablename\":\"a\\u0000b\"}"), "a_b"},
+        {"tab and dot", hint("{\"tablename\":\"\\tline.1\"}"), "_line_1"},
+        {"backslash alone", hint("{\"tablename\":\"\\\\\"}"), "\\"},
+        {"blanks", hint("{\"tablename\":\"  \"}"), "__"},
+        {"empty", hint("{\"tablename\":\"\"}"), "Boiler_1"},
+        {"lone backslash text", hint("\\"), "Boiler_1"},
+        {"dict", dict("databricksHint", {dp("tablename", DatapointValue("a\\b\nc"))}), "a\\b_c"},
+        {"dict, empty name", dict("databricksHint", {dp("tablename", DatapointValue(""))}),
+         "Boiler_1"},
+    };
+    for (const Case& c : cases) {
+        auto r = reading("Boiler 1", {c.hint, dp("v", DatapointValue(1))});
+        std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({r.get()});
+        ASSERT_EQ(records.size(), 1u) << c.what;
+        EXPECT_EQ(records[0].getTableName(), c.table) << c.what;
+        EXPECT_EQ(records[0].getValue("asset_code"), "Boiler 1") << c.what;
+    }
+}
+
+TEST_F(MapperTest, DeeplyNestedHintsDoNotExhaustTheStack) {
+    const size_t depth = 200000;
+    std::string deep =
+        "{\"x\":" + std::string(depth, '[') + std::string(depth, ']') + ",\"tablename\":\"deep\"}";
+    EXPECT_EQ(route("pump", hint(deep)), "deep");
+    std::string unclosed(depth, '{');
+    EXPECT_EQ(route("pump", hint(unclosed)), "pump");
+    std::string nested = "{\"tablename\":{\"tablename\":\"inner\"}}";
+    EXPECT_EQ(route("pump", hint(nested)), "pump");
+    EXPECT_EQ(route("pump", dict("databricksHint",
+                                 {dict("tablename", {dp("tablename", DatapointValue("in"))})})),
+              "pump");
+}
+
 TEST_F(MapperTest, HintThatIsNotAnObjectHasItsOwnMessage) {
-    for (const std::string text : {"[\"line_1\"]", "42", "\"line_1\"", "true"}) {
+    // A JSON string holding an object is a string, not an object.
+    for (const std::string text :
+         {"[\"line_1\"]", "42", "\"line_1\"", "true", "\"{\\\"tablename\\\":\\\"line_1\\\"}\""}) {
         log.clear();
         EXPECT_EQ(route("pump", hint(text)), "pump") << text;
         EXPECT_FALSE(log.contains("Invalid hint JSON format")) << text;
@@ -338,19 +461,38 @@ TEST_F(MapperTest, HintThatIsNotAnObjectHasItsOwnMessage) {
 TEST_F(MapperTest, StructuredHintValuesRouteToo) {
     EXPECT_EQ(route("pump", dict("databricksHint", {dp("tablename", DatapointValue("line_2"))})),
               "line_2");
+    // Read directly: what the name holds is the name, escapes and all.
+    EXPECT_EQ(route("pump", dict("databricksHint", {dp("tablename", DatapointValue("a\\b"))})),
+              "a\\b");
+    EXPECT_EQ(route("pump", dict("databricksHint", {dp("site", DatapointValue("x")),
+                                                    dp("tablename", DatapointValue("line_3")),
+                                                    dp("tablename", DatapointValue("late"))})),
+              "line_3");
+    EXPECT_EQ(route("pump", dict("databricksHint", {dp("tablename", DatapointValue(3)),
+                                                    dp("tablename", DatapointValue("late"))})),
+              "pump");
+    EXPECT_EQ(route("pump", dict("databricksHint", {dp("TableName", DatapointValue("x"))})),
+              "pump");
     EXPECT_EQ(route("pump", dp("databricksHint", DatapointValue(5))), "pump");
+    EXPECT_FALSE(log.contains("Invalid hint JSON format"));
 }
 
-TEST_F(MapperTest, EmptyTableNameDropsTheReading) {
+TEST_F(MapperTest, EmptyHintNameRoutesByAssetCodeAndOnlyAnEmptyAssetDrops) {
     auto emptyHint = reading("pump", {hint("{\"tablename\":\"\"}")});
-    EXPECT_EQ(mapper.extractTableName(emptyHint.get()), "");
+    EXPECT_EQ(mapper.extractTableName(emptyHint.get()), "pump");
+    EXPECT_TRUE(log.has(Level::DEBUG, "Hint names no table ('') - using asset code"));
     auto emptyAsset = reading("", {dp("v", DatapointValue(1))});
-    auto kept = reading("pump", {});
-    std::vector<Reading*> batch{emptyHint.get(), emptyAsset.get(), kept.get()};
+    auto kept = reading("valve", {});
+    auto hinted = reading("", {hint("{\"tablename\":\"line\"}")});
+    std::vector<Reading*> batch{emptyHint.get(), emptyAsset.get(), kept.get(), hinted.get()};
     std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords(batch);
-    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].getTableName(), "pump");
+    EXPECT_EQ(records[1].getTableName(), "valve");
+    EXPECT_EQ(records[2].getTableName(), "line");
+    EXPECT_EQ(records[2].readingIndex(), 3u);
     EXPECT_TRUE(log.at(Level::ERROR).empty());
+    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
 }
 
 // --- batches and grouping ------------------------------------------------------------
@@ -364,6 +506,10 @@ TEST_F(MapperTest, BatchSkipsNullPointersSilentlyAndKeepsOrder) {
     EXPECT_EQ(records[0].getTableName(), "b");
     EXPECT_EQ(records[1].getTableName(), "a");
     EXPECT_EQ(records[1].getValue("v"), "3");
+    // Each record points back at its reading: index i is the batch's reading i.
+    EXPECT_EQ(records[0].readingIndex(), 0u);
+    EXPECT_EQ(records[1].readingIndex(), 2u);
+    EXPECT_EQ(mapper.mapReadingToRecord(first.get()).readingIndex(), DatabaseRecord::kNoReading);
     EXPECT_TRUE(log.at(Level::ERROR).empty());
     EXPECT_TRUE(mapper.mapReadingsToRecords({}).empty());
 }
@@ -388,14 +534,15 @@ TEST_F(MapperTest, GroupingOrdersTablesAndKeepsRecordOrder) {
         records.push_back(std::move(record));
     }
     TableGroups groups = mapper.groupRecordsByTable(records);
-    ASSERT_EQ(groups.size(), 3u);
+    ASSERT_EQ(groups.size(), 2u);
     auto it = groups.begin();
-    EXPECT_EQ(it->first, "B");
-    EXPECT_EQ((++it)->first, "a");
+    EXPECT_EQ(it->first, "a");
     EXPECT_EQ((++it)->first, "b");
-    ASSERT_EQ(groups["b"].size(), 2u);
+    ASSERT_EQ(groups["b"].size(), 3u);
     EXPECT_EQ(groups["b"][0].getValue("n"), "0");
     EXPECT_EQ(groups["b"][1].getValue("n"), "3");
+    EXPECT_EQ(groups["b"][2].getValue("n"), "4");
+    EXPECT_EQ(groups["b"][2].getTableName(), "b");
     EXPECT_EQ(groups["a"][0].getValue("n"), "1");
     // The grouped records were moved out of the input.
     EXPECT_EQ(records[0].getTableName(), "");
@@ -403,6 +550,71 @@ TEST_F(MapperTest, GroupingOrdersTablesAndKeepsRecordOrder) {
 
     std::vector<DatabaseRecord> none;
     EXPECT_TRUE(mapper.groupRecordsByTable(none).empty());
+}
+
+TEST_F(MapperTest, TablesEqualButForCaseAreOneGroupNamedAsFirstSpelled) {
+    struct Case {
+        const char* what;
+        Names tables;                                       // of the records, in order
+        std::vector<std::pair<std::string, Names>> groups;  // name -> record numbers
+    };
+    const std::vector<Case> cases = {
+        {"one table, three spellings",
+         {"Pump", "pump", "PUMP", "pump"},
+         {{"Pump", {"0", "1", "2", "3"}}}},
+        {"first spelling lower case", {"pump", "Pump"}, {{"pump", {"0", "1"}}}},
+        {"groups in byte order of their names",
+         {"valve", "Pump", "VALVE", "b", "pump", "", "B", "a"},
+         {{"Pump", {"1", "4"}}, {"a", {"7"}}, {"b", {"3", "6"}}, {"valve", {"0", "2"}}}},
+        {"only ASCII letters fold",
+         {"\xC3\xA4", "\xC3\x84", "x_1", "X_1"},
+         {{"x_1", {"2", "3"}}, {"\xC3\x84", {"1"}}, {"\xC3\xA4", {"0"}}}},
+    };
+    for (const Case& c : cases) {
+        std::vector<DatabaseRecord> records;
+        for (const std::string& table : c.tables) {
+            DatabaseRecord record(table);
+            record.addColumn("n", std::to_string(records.size()), "BIGINT", CONSTRAINT_NONE);
+            record.setReadingIndex(records.size() * 10);
+            records.push_back(std::move(record));
+        }
+        TableGroups groups = mapper.groupRecordsByTable(std::move(records));
+        ASSERT_EQ(groups.size(), c.groups.size()) << c.what;
+        auto group = groups.begin();
+        for (const auto& [name, numbers] : c.groups) {
+            EXPECT_EQ(group->first, name) << c.what;
+            ASSERT_EQ(group->second.size(), numbers.size()) << c.what << " " << name;
+            for (size_t i = 0; i < numbers.size(); ++i) {
+                const DatabaseRecord& record = group->second[i];
+                EXPECT_EQ(record.getValue("n"), numbers[i]) << c.what;
+                EXPECT_EQ(record.getTableName(), name) << c.what;
+                EXPECT_EQ(record.readingIndex(), std::stoul(numbers[i]) * 10) << c.what;
+            }
+            ++group;
+        }
+    }
+}
+
+TEST_F(MapperTest, ReadingIndexesSurviveMappingAndGrouping) {
+    auto a = reading("Pump", {dp("v", DatapointValue(1))});
+    auto b = reading("valve", {dp("v", DatapointValue(2))});
+    auto c = reading("PUMP", {dp("v", DatapointValue(3))});
+    auto d = reading("", {dp("v", DatapointValue(4))});
+    std::vector<Reading*> batch{a.get(), nullptr, b.get(), d.get(), c.get()};
+    TableGroups groups = mapper.groupRecordsByTable(mapper.mapReadingsToRecords(batch));
+    ASSERT_EQ(groups.size(), 2u);
+    ASSERT_EQ(groups["Pump"].size(), 2u);
+    EXPECT_EQ(groups["Pump"][0].readingIndex(), 0u);
+    EXPECT_EQ(groups["Pump"][1].readingIndex(), 4u);
+    EXPECT_EQ(groups["Pump"][1].getValue("asset_code"), "PUMP");
+    ASSERT_EQ(groups["valve"].size(), 1u);
+    EXPECT_EQ(groups["valve"][0].readingIndex(), 2u);
+
+    // One table: the whole list moves over, indexes and all.
+    groups = mapper.groupRecordsByTable(mapper.mapReadingsToRecords({b.get(), nullptr, b.get()}));
+    ASSERT_EQ(groups["valve"].size(), 2u);
+    EXPECT_EQ(groups["valve"][0].readingIndex(), 0u);
+    EXPECT_EQ(groups["valve"][1].readingIndex(), 2u);
 }
 
 // --- without a builder -------------------------------------------------------------
@@ -457,6 +669,31 @@ TEST(MapperWithGenericBuilder, TypesNamesAndHintComeFromTheBuilder) {
               (Names{"asset_code", "user_ts", "ts", "corvane", "a b", "f", "databricksHint"}));
     for (size_t i : {4u, 5u, 6u})
         EXPECT_EQ(record.sqlTypeAt(i), "VARCHAR(256)");
+}
+
+// A builder whose table names drop blanks: a hint of blanks names no table.
+class BlankDroppingBuilder : public GenericBuilder {
+  public:
+    std::string tableNameFor(const std::string& name) const override {
+        std::string kept;
+        for (char c : name) {
+            if (c != ' ')
+                kept += c;
+        }
+        return kept;
+    }
+};
+
+TEST(MapperWithGenericBuilder, HintEmptyOnceRenamedRoutesByAssetCode) {
+    LogCapture log;
+    BlankDroppingBuilder builder;
+    ReadingMapper mapper("i", &builder);
+    auto r = reading("Boiler 1", {dp("route", DatapointValue("{\"tablename\":\"   \"}"))});
+    EXPECT_EQ(mapper.extractTableName(r.get()), "Boiler 1");
+    std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({r.get()});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].getTableName(), "Boiler1");
+    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Hint names no table ('   ') - using asset code"));
 }
 
 }  // namespace
