@@ -433,7 +433,6 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
         if (reading == nullptr)
             continue;
         DatabaseRecord record = mapWithBuilder(*reading, batch);
-        record.setReadingIndex(index);
         if (!record.getTableName().empty()) {
             record.setReadingIndex(index);
             records.push_back(std::move(record));
