@@ -119,6 +119,7 @@ class ODBCConnector {
         size_t rescued = 0;  // values kept in the rescued data column
         std::vector<Reject> rejects;
         std::string firstReason;
+        bool inserting = false;  // the last statement run was the INSERT
     };
 
     // Writes every table of the batch; true iff all were written.

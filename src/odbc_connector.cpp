@@ -426,6 +426,9 @@ TableWrite ODBCConnector::recoverTable(const std::string& table, const std::vect
         return isolateRows(table, indices, *cause, batch, report) ? TableWrite::Written
                                                                   : TableWrite::Failed;
     }
+    // A refused schema step fails the batch as any other database error does.
+    if (!report.inserting)
+        throw StatementError(*cause);
     logger->error("Failed to execute database query for table '%s'", table.c_str());
     logWarehouseReason(*cause);
     // The statement may have failed because the link died; without a
@@ -503,11 +506,13 @@ void ODBCConnector::writeRejects(const std::string& table, TableReport& report, 
 
 TableWrite ODBCConnector::insertRecords(const std::string& table,
                                         std::vector<DatabaseRecord>& records, TableReport& report) {
+    report.inserting = false;
     if (schemaManager->fitTable(table, records) == SchemaFit::Missing)
         return TableWrite::SchemaMissing;
     if (needsRescueColumn(table, records))
         addRescueColumn(table);
     const std::string sql = buildInsert(table, records, report);
+    report.inserting = true;
     client->executeQuery(sql);
     return TableWrite::Written;
 }

@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -254,4 +256,83 @@ TEST_F(PluginEndToEnd, TextOfAnyLengthLandsInAColumnThePluginCreated) {
     const Rows rows = warehouse.query("SELECT message FROM notes");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], longText);
+}
+
+// Devices drift: every value of a batch ends in exactly one place, unaltered:
+// its column or the row's rescued data.
+struct DriftCase {
+    const char* column;
+    Datapoint* (*point)();
+    const char* value;    // what the column reads back as
+    const char* rescued;  // what the row's rescued data reads back as
+};
+
+// Equal as texts, or as the same double when both are numbers.
+bool sameValue(const std::string& got, const std::string& expected) {
+    if (got == expected)
+        return true;
+    char* gotEnd = nullptr;
+    char* expectedEnd = nullptr;
+    const double a = std::strtod(got.c_str(), &gotEnd);
+    const double b = std::strtod(expected.c_str(), &expectedEnd);
+    return !got.empty() && !expected.empty() && *gotEnd == 0 && *expectedEnd == 0 && a == b;
+}
+
+TEST_F(PluginEndToEnd, DriftingValuesLandExactlyInTheirColumnOrInTheRescuedData) {
+    Instance instance(plugin, warehouse);
+    // The first batch types the columns: level BIGINT, temp DOUBLE, state
+    // STRING, meta VARIANT.
+    Batch first;
+    Reading& typing = first.add("tank", T0);
+    typing.addDatapoint(intPoint("level", 21));
+    typing.addDatapoint(floatPoint("temp", 20.5));
+    typing.addDatapoint(textPoint("state", "ok"));
+    typing.addDatapoint(dictPoint("meta", {intPoint("a", 1)}));
+    ASSERT_EQ(instance.send(first), 1u);
+
+    const std::vector<DriftCase> cases = {
+        {"level", [] { return floatPoint("level", 21.75); }, "NULL", R"({"level":21.75})"},
+        {"level", [] { return floatPoint("level", 22.0); }, "22", "NULL"},
+        {"level", [] { return textPoint("level", "high"); }, "NULL", R"({"level":"high"})"},
+        {"level", [] { return floatPoint("level", 1e32); }, "NULL", R"({"level":1.0E32})"},
+        {"temp", [] { return floatPoint("temp", 1.2e-7); }, "1.2E-7", "NULL"},
+        {"temp", [] { return floatPoint("temp", 1e300); }, "1.0E300", "NULL"},
+        {"temp", [] { return intPoint("temp", 1L << 60); }, "NULL",
+         R"({"temp":1152921504606846976})"},
+        {"temp", [] { return textPoint("temp", "n/a"); }, "NULL", R"({"temp":"n/a"})"},
+        {"state", [] { return intPoint("state", 5); }, "5", "NULL"},
+        {"meta", [] { return textPoint("meta", "123"); }, "\"123\"", "NULL"},
+    };
+    Batch drift;
+    for (size_t i = 0; i < cases.size(); ++i)
+        drift.add("tank", T0 + 1 + i).addDatapoint(cases[i].point());
+    // Mixed in one batch, nothing stalls: the whole batch is sent.
+    ASSERT_EQ(instance.send(drift), cases.size());
+
+    const Rows rows = warehouse.query("SELECT level, temp, state, meta, _rescued_data FROM tank "
+                                      "ORDER BY ts");
+    ASSERT_EQ(rows.size(), cases.size() + 1);
+    const std::vector<std::string> columns = {"level", "temp", "state", "meta"};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::vector<std::string>& row = rows[i + 1];
+        const size_t c = static_cast<size_t>(
+            std::find(columns.begin(), columns.end(), cases[i].column) - columns.begin());
+        EXPECT_TRUE(sameValue(row[c], cases[i].value))
+            << cases[i].column << " case " << i << ": " << row[c];
+        EXPECT_EQ(row[4], cases[i].rescued) << cases[i].column << " case " << i;
+    }
+}
+
+TEST_F(PluginEndToEnd, AReadingWithoutATableIsKeptInTheRejectsTable) {
+    Instance instance(plugin, warehouse);
+    Batch batch;
+    batch.add("", T0).addDatapoint(intPoint("level", 7));
+    batch.add("tank", T0 + 1).addDatapoint(intPoint("level", 8));
+    ASSERT_EQ(instance.send(batch), 2u);
+    EXPECT_EQ(warehouse.query("SELECT level FROM tank"), (Rows{{"8"}}));
+    const Rows rejects =
+        warehouse.query("SELECT table_name, asset_code, reading FROM lakesink_rejects");
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0][0], "");
+    EXPECT_THAT(rejects[0][2], HasSubstr("\"level\":7"));
 }

@@ -136,10 +136,12 @@ TEST(SendTables, TablesAreWrittenInAscendingByteOrder) {
     batch.add("B").addDatapoint(intPoint("x", 3));
     ASSERT_TRUE(p.connector.send(batch.pointers()));
     const auto inserts = p.inserts();
-    ASSERT_EQ(inserts.size(), 3u);
-    EXPECT_THAT(inserts[0], ::testing::StartsWith("INSERT INTO `B`"));
-    EXPECT_THAT(inserts[1], ::testing::StartsWith("INSERT INTO `a`"));
-    EXPECT_THAT(inserts[2], ::testing::StartsWith("INSERT INTO `b`"));
+    // `b` and `B` are one table in the warehouse: one INSERT, under the
+    // spelling seen first.
+    ASSERT_EQ(inserts.size(), 2u);
+    EXPECT_THAT(inserts[0], ::testing::StartsWith("INSERT INTO `a`"));
+    EXPECT_THAT(inserts[1], ::testing::StartsWith("INSERT INTO `b`"));
+    EXPECT_THAT(inserts[1], ::testing::HasSubstr("), ("));
 }
 
 TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
@@ -162,7 +164,7 @@ TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
               "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, `temperature`, "
               "`count`, `state`) VALUES ('pump', " +
                   TS + ", " + TS +
-                  ", 'edge', 21.500000, 3, NULL), "
+                  ", 'edge', 21.5D, 3, NULL), "
                   "('pump', " +
                   TS + ", " + TS + ", 'edge', NULL, 4, 'it\\'s')");
 }
