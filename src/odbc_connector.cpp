@@ -366,8 +366,8 @@ void ODBCConnector::dropDeadConnection() {
     }
 }
 
-TableWrite ODBCConnector::writeTable(const std::string& table,
-                                     std::vector<DatabaseRecord>& records, Batch& batch) {
+TableWrite ODBCConnector::writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
+                                     Batch& batch) {
     Logger* logger = Logger::getLogger();
     std::vector<size_t> indices;
     indices.reserve(records.size());
@@ -420,8 +420,9 @@ TableWrite ODBCConnector::recoverTable(const std::string& table, const std::vect
         }
     }
     if (cause->isDataRefusal()) {
-        logger->warn("The warehouse refused rows of table '%s'; they are sent in parts to find them",
-                     table.c_str());
+        logger->warn(
+            "The warehouse refused rows of table '%s'; they are sent in parts to find them",
+            table.c_str());
         logWarehouseReason(*cause);
         return isolateRows(table, indices, *cause, batch, report) ? TableWrite::Written
                                                                   : TableWrite::Failed;
@@ -457,7 +458,8 @@ bool ODBCConnector::isolateRows(const std::string& table, const std::vector<size
             batch.markWritten(half);
         } catch (const StatementError& error) {
             if (!error.isDataRefusal()) {
-                Logger::getLogger()->error("Failed to execute database query for table '%s'", table.c_str());
+                Logger::getLogger()->error("Failed to execute database query for table '%s'",
+                                           table.c_str());
                 logWarehouseReason(error);
                 dropDeadConnection();
                 return false;
@@ -490,8 +492,8 @@ void ODBCConnector::writeRejects(const std::string& table, TableReport& report, 
     std::vector<DatabaseRecord> rows;
     rows.reserve(report.rejects.size());
     for (const Reject& reject : report.rejects) {
-        rows.push_back(makeRejectRecord(table, *batch.pending[reject.index],
-                                        config.corvaneInstance, reject.sqlState, reject.reason));
+        rows.push_back(makeRejectRecord(table, *batch.pending[reject.index], config.corvaneInstance,
+                                        reject.sqlState, reject.reason));
     }
     TableReport rejectsReport;
     // A refusal here fails the batch: the readings stay with the host.
@@ -533,8 +535,8 @@ bool ODBCConnector::needsRescueColumn(const std::string& table,
 
 void ODBCConnector::addRescueColumn(const std::string& table) {
     std::vector<DatabaseRecord> column(1);
-    column[0].addColumn(RowWriter::RESCUED_DATA_COLUMN, std::string(),
-                        RowWriter::RESCUED_DATA_TYPE, CONSTRAINT_NULLABLE);
+    column[0].addColumn(RowWriter::RESCUED_DATA_COLUMN, std::string(), RowWriter::RESCUED_DATA_TYPE,
+                        CONSTRAINT_NULLABLE);
     schemaManager->fitTable(table, column);
 }
 

@@ -23,9 +23,9 @@ std::string nowUtc() {
     const time_t seconds = now.tv_sec;
     gmtime_r(&seconds, &parts);
     char text[112];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06ld%s",
-                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                  parts.tm_min, parts.tm_sec, static_cast<long>(now.tv_usec), kUtc);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06ld%s", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<long>(now.tv_usec), kUtc);
     return text;
 }
 }  // namespace

@@ -63,8 +63,8 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
     }
     for (size_t c = 0; c < names.size(); ++c) {
         if (source[c] >= 0)
-            kindOf[c] = valueKindOf(
-                ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
+            kindOf[c] =
+                valueKindOf(ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
     }
     // The rescued data column is written from what is rescued, never from a
     // record column of that name.
@@ -77,9 +77,8 @@ bool RowWriter::needsRescue(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
     for (size_t c = 0; c < names.size(); ++c) {
-        if (source[c] >= 0 &&
-            builder.fitValue(record.valueAt(static_cast<size_t>(source[c])), kindOf[c],
-                             *typeOf[c]) == ValueFit::Rescue)
+        if (source[c] >= 0 && builder.fitValue(record.valueAt(static_cast<size_t>(source[c])),
+                                               kindOf[c], *typeOf[c]) == ValueFit::Rescue)
             return true;
     }
     return false;

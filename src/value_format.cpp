@@ -3,9 +3,9 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
-#include <cstdint>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "json_text.h"
@@ -256,8 +256,8 @@ ValueFit fitInteger(const std::string& value, const ColumnType& column) {
                        : ValueFit::Rescue;
         case ColumnType::Kind::Double:
         case ColumnType::Kind::Float: {
-            const int64_t limit = column.kind == ColumnType::Kind::Double ? (int64_t{1} << 53)
-                                                                          : (int64_t{1} << 24);
+            const int64_t limit =
+                column.kind == ColumnType::Kind::Double ? (int64_t{1} << 53) : (int64_t{1} << 24);
             return number >= -limit && number <= limit ? ValueFit::Exact : ValueFit::Rescue;
         }
         case ColumnType::Kind::Decimal:
@@ -281,8 +281,8 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
         return ValueFit::Rescue;
     switch (column.kind) {
         case ColumnType::Kind::Float:
-            return !std::isfinite(number) || static_cast<double>(static_cast<float>(number)) ==
-                                                     number
+            return !std::isfinite(number) ||
+                           static_cast<double>(static_cast<float>(number)) == number
                        ? ValueFit::Exact
                        : ValueFit::Rescue;
         case ColumnType::Kind::TinyInt:
@@ -358,9 +358,8 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
         double number = 0;
         parseDoubleText(value, &number);
         char digits[24];
-        out.append(digits, std::to_chars(digits, digits + sizeof digits,
-                                         static_cast<int64_t>(number))
-                               .ptr);
+        out.append(digits,
+                   std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(number)).ptr);
         return;
     }
     if (column.isText() || column.kind == ColumnType::Kind::Timestamp) {

@@ -309,8 +309,9 @@ TEST_F(PluginEndToEnd, DriftingValuesLandExactlyInTheirColumnOrInTheRescuedData)
     // Mixed in one batch, nothing stalls: the whole batch is sent.
     ASSERT_EQ(instance.send(drift), cases.size());
 
-    const Rows rows = warehouse.query("SELECT level, temp, state, meta, _rescued_data FROM tank "
-                                      "ORDER BY ts");
+    const Rows rows = warehouse.query(
+        "SELECT level, temp, state, meta, _rescued_data FROM tank "
+        "ORDER BY ts");
     ASSERT_EQ(rows.size(), cases.size() + 1);
     const std::vector<std::string> columns = {"level", "temp", "state", "meta"};
     for (size_t i = 0; i < cases.size(); ++i) {

@@ -361,12 +361,11 @@ TEST(SharedColumnsPipeline, RowsFollowTheTableColumnsWhateverTheRecordShape) {
     ASSERT_EQ(statements.size(), 4u);  // information schema, CREATE, ALTER, INSERT
     EXPECT_EQ(statements[2], "ALTER TABLE `pump` ADD COLUMN `n` BIGINT");
     const std::string ts = "'2023-11-14 22:13:20.122456+00:00', '2023-11-14 22:13:20.123456+00:00'";
-    EXPECT_EQ(
-        statements[3],
-        "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, `t`, `n`) VALUES "
-        "('pump', " +
-            ts + ", 'edge', 0.0D, NULL), ('pump', " + ts + ", 'edge', 1.0D, 1), ('pump', " +
-            ts + ", 'edge', 2.0D, NULL), ('pump', " + ts + ", 'edge', 3.0D, 3), ('pump', " +
-            ts + ", 'edge', 4.0D, NULL), ('pump', " + ts + ", 'edge', 5.0D, 5)");
+    EXPECT_EQ(statements[3],
+              "INSERT INTO `pump` (`asset_code`, `user_ts`, `ts`, `corvane`, `t`, `n`) VALUES "
+              "('pump', " +
+                  ts + ", 'edge', 0.0D, NULL), ('pump', " + ts + ", 'edge', 1.0D, 1), ('pump', " +
+                  ts + ", 'edge', 2.0D, NULL), ('pump', " + ts + ", 'edge', 3.0D, 3), ('pump', " +
+                  ts + ", 'edge', 4.0D, NULL), ('pump', " + ts + ", 'edge', 5.0D, 5)");
     ::testing::Mock::VerifyAndClearExpectations(client);
 }
