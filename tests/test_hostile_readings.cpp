@@ -59,6 +59,18 @@ std::string columnFor(const std::string& name) {
                              c == ')' || c == '=' || u < 0x20 || u == 0x7F;
         out += refused ? '_' : c;
     }
+    if (out.size() > 255) {
+        size_t cut = 255;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+            --cut;
+        out.resize(cut);
+    }
+    std::string folded = out;
+    for (char& c : folded)
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (folded == "asset_code" || folded == "user_ts" || folded == "ts" || folded == "corvane" ||
+        folded == "_rescued_data")
+        out = "dp_" + out;
     return out;
 }
 
@@ -296,50 +308,41 @@ TEST_F(HostileTest, EmptyDatapointNameDoesNotStopThePipeline) {
 TEST_F(HostileTest, HintTableNamesRouteAsDocumented) {
     allowColumn("v");
     allowTable("fallback");
-    // Names whose JSON form needs no backslash reach the hint unchanged.
-    std::vector<std::string> plain;
+    // The hint is read as JSON: every name, escapes and all, reaches the
+    // table it names, renamed like an asset code.
+    std::vector<std::string> names;
     for (const auto& name : hostileNames()) {
-        if (jsonString(name).find('\\') == std::string::npos)
-            plain.push_back(name);
+        if (!tableFor(name).empty())
+            names.push_back(name);
     }
-    ASSERT_GE(plain.size(), 8u);
-    for (size_t i = 0; i < plain.size(); ++i) {
-        allowTable(tableFor(plain[i]));
+    names.push_back("a\\b");
+    names.push_back("x\ny");
+    names.push_back("q\"q");
+    ASSERT_GE(names.size(), 11u);
+    for (size_t i = 0; i < names.size(); ++i) {
+        allowTable(tableFor(names[i]));
         Batch batch;
         Reading& r = batch.add("fallback", T0 + i);
-        r.addDatapoint(hintPoint("{\"tablename\": " + jsonString(plain[i]) + "}"));
+        r.addDatapoint(hintPoint("{\"tablename\": " + jsonString(names[i]) + "}"));
         r.addDatapoint(intPoint("v", static_cast<long>(i)));
-        ASSERT_EQ(send(batch), 1u) << plain[i].substr(0, 40);
+        ASSERT_EQ(send(batch), 1u) << names[i].substr(0, 40);
         audit();
-        EXPECT_EQ(query("SELECT asset_code, v FROM " + quoted(tableFor(plain[i]))),
-                  (Rows{{"fallback", std::to_string(i)}}));
+        EXPECT_EQ(query("SELECT asset_code, v FROM " + quoted(tableFor(names[i])) +
+                        " WHERE v = " + std::to_string(i)),
+                  (Rows{{"fallback", std::to_string(i)}}))
+            << names[i].substr(0, 40);
     }
-    // Backslashes are dropped from the hint before it is read: an escaped
-    // character loses its escape, and a quote breaks the JSON (asset code).
-    struct Case {
-        std::string name, table;
-    } escaped[] = {{"a\\b", "ab"}, {"x\ny", "xu000ay"}, {"q\"q", "fallback"}};
-    for (const auto& c : escaped) {
-        allowTable(c.table);
-        Batch batch;
-        Reading& r = batch.add("fallback", T0 + 100);
-        r.addDatapoint(hintPoint("{\"tablename\": " + jsonString(c.name) + "}"));
-        r.addDatapoint(intPoint("v", 100));
-        ASSERT_EQ(send(batch), 1u);
-        EXPECT_EQ(query("SELECT count(*) FROM " + quoted(c.table) + " WHERE v = 100"),
-                  (Rows{{"1"}}))
-            << c.table;
-    }
-    // An empty table name in the hint names no table: the reading is not
-    // written, and the log says so.
+    EXPECT_EQ(tableFor("a\\b"), "a\\b");
+    EXPECT_EQ(tableFor("x\ny"), "x_y");
+    // An empty table name in the hint names no table: the asset code routes
+    // the reading.
     Batch empty;
     Reading& e = empty.add("fallback", T0 + 200);
     e.addDatapoint(hintPoint(R"({"tablename": ""})"));
     e.addDatapoint(intPoint("v", 200));
     ASSERT_EQ(send(empty), 1u);
-    EXPECT_EQ(query("SELECT count(*) FROM fallback WHERE v = 200"), (Rows{{"0"}}));
-    EXPECT_TRUE(log.has(Level::WARNING,
-                        "A reading of asset 'fallback' has no table name and is not written"));
+    EXPECT_EQ(query("SELECT count(*) FROM fallback WHERE v = 200"), (Rows{{"1"}}));
+    EXPECT_FALSE(log.contains("has no table name"));
 }
 
 TEST_F(HostileTest, HintValuesThatAreNotATableNameFallBackToTheAssetCode) {
@@ -649,13 +652,14 @@ TEST_F(HostileTest, ColumnNamesDifferingInCaseAcrossBatchesUseTheTableColumn) {
     EXPECT_FALSE(log.contains("ADD COLUMN `Temp`"));
     EXPECT_EQ(query("SELECT temp, other FROM cased ORDER BY ts"),
               (Rows{{"1.5", "NULL"}, {"2.5", "1"}}));
-    // A column named like a fixed one in another case takes its place.
+    // A datapoint named like a fixed column in another case gets a column of
+    // its own; the fixed column keeps the row's own value.
     Batch third;
     third.add("cased", T0 + 2).addDatapoint(textPoint("CORVANE", "elsewhere"));
-    allowColumn("CORVANE");
+    allowColumn("dp_CORVANE");
     ASSERT_EQ(send(third), 1u);
-    EXPECT_EQ(query("SELECT corvane FROM cased ORDER BY ts"),
-              (Rows{{"edge-h"}, {"edge-h"}, {"elsewhere"}}));
+    EXPECT_EQ(query("SELECT corvane, dp_corvane FROM cased ORDER BY ts"),
+              (Rows{{"edge-h", "NULL"}, {"edge-h", "NULL"}, {"edge-h", "elsewhere"}}));
 }
 
 TEST_F(HostileTest, TableNamesDifferingInCaseShareTheirColumns) {

@@ -1,5 +1,6 @@
-// Texts written on every row, against simple reference forms: doubles in the
-// "%f" form (ties, signs, tiny and large magnitudes), literals of the
+// Texts written on every row, against simple reference forms: doubles as the
+// shortest text that reads back (signs, tiny and large magnitudes, checked
+// with strtod and printf's precisions), literals of the
 // Databricks dialect (escapes at every position of a word), timestamps around
 // day, month, year and leap boundaries, and INSERT rows added one by one
 // against rows set at once.
@@ -23,10 +24,30 @@
 
 namespace {
 
-std::string printfFixed(double number) {
-    std::vector<char> text(512);
-    const int length = std::snprintf(text.data(), text.size(), "%f", number);
-    return std::string(text.data(), static_cast<size_t>(length));
+// The fewest significant digits with which printf writes a text that strtod
+// reads back as `number`.
+int fewestDigits(double number) {
+    for (int digits = 1; digits <= 17; ++digits) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*e", digits - 1, number);
+        if (std::strtod(text, nullptr) == number)
+            return digits;
+    }
+    return 17;
+}
+
+// The significant digits of a text such as -0.00125, 21.5, 22.0 or 1.2E-7.
+int significantDigits(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == 'E')
+            break;
+        if (c >= '0' && c <= '9' && !(digits.empty() && c == '0'))
+            digits += c;
+    }
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+    return digits.empty() ? 1 : static_cast<int>(digits.size());
 }
 
 // The dialect's literal rules written the plain way.
@@ -65,7 +86,7 @@ std::string referenceTime(uint64_t micros, Reading::readingsDateTimeFormat forma
 
 }  // namespace
 
-TEST(ValueTexts, DoublesAreWrittenAsPrintfWritesThem) {
+TEST(ValueTexts, DoublesAreWrittenAsTheShortestTextThatReadsBack) {
     ReadingMapper mapper;
     std::vector<double> numbers = {0.0,
                                    -0.0,
@@ -100,9 +121,15 @@ TEST(ValueTexts, DoublesAreWrittenAsPrintfWritesThem) {
         numbers.push_back(static_cast<double>(static_cast<int64_t>(random() % 2000000) - 1000000) /
                           static_cast<double>(1u << (random() % 24)));
     }
-    for (double number : numbers)
-        EXPECT_EQ(mapper.datapointValueToString(DatapointValue(number)), printfFixed(number))
-            << std::hexfloat << number;
+    for (double number : numbers) {
+        const std::string text = mapper.datapointValueToString(DatapointValue(number));
+        const double back = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(std::memcmp(&back, &number, sizeof back), 0) << text;
+        if (std::isfinite(number)) {
+            ASSERT_EQ(significantDigits(text), fewestDigits(number))
+                << text << " " << std::hexfloat << number;
+        }
+    }
 }
 
 TEST(ValueTexts, LiteralsEscapeAtEveryPositionOfAWord) {
