@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
@@ -33,6 +34,58 @@ const std::string kUnnamedColumn = "_";
 const char kReservedPrefix[] = "dp_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
+
+// The text of shortestDoubleText for the doubles sensors send most, which
+// have at most six decimals and a magnitude from 0.001 up to below 10^7:
+// those are written as plain decimals, and for them the fewest decimals that
+// read back as the double give the shortest text. Below 10^7 two doubles
+// are less than 10^-6 apart, so at most one decimal of six places reads back
+// as the double, and the one with fewer places is that one without its
+// trailing zeros: the text found here is the one shortestDoubleText gives.
+// Returns false, writing nothing, for any other double.
+bool plainDecimalText(double number, std::string& text) {
+    static const uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+    const double magnitude = std::fabs(number);
+    if (!(magnitude >= 1e-3 && magnitude < 1e7))  // NaN included
+        return false;
+    const double scaled = std::nearbyint(magnitude * 1e6);
+    // Both are exact doubles, so the quotient is the double nearest to the
+    // decimal: the decimal reads back as this double iff they match.
+    if (scaled / 1e6 != magnitude)
+        return false;
+    uint64_t digits = static_cast<uint64_t>(scaled);
+    int places = 6;
+    while (places > 0 && digits % 10 == 0) {
+        digits /= 10;
+        --places;
+    }
+    char buffer[32];
+    char* out = buffer;
+    if (number < 0)
+        *out++ = '-';
+    out = std::to_chars(out, buffer + sizeof buffer, digits / kScales[places]).ptr;
+    *out++ = '.';
+    if (places == 0) {
+        *out++ = '0';
+    } else {
+        uint64_t fraction = digits % kScales[places];
+        for (int i = places - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+        out += places;
+    }
+    text.assign(buffer, out);
+    return true;
+}
+
+// shortestDoubleText, quicker for the common doubles.
+std::string doubleText(double number) {
+    std::string text;
+    if (plainDecimalText(number, text))
+        return text;
+    return shortestDoubleText(number);
+}
 
 std::string integerText(long number) {
     char buffer[24];
@@ -252,7 +305,7 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) c
             return integerText(value.toInt());
         case DatapointValue::T_FLOAT:
             // The shortest text that reads back as the same double.
-            return shortestDoubleText(value.toDouble());
+            return doubleText(value.toDouble());
         case DatapointValue::T_FLOAT_ARRAY:
             // An array of numbers: JSON without keys.
             return value.toString();
