@@ -87,6 +87,8 @@ class ODBCConfig {
     std::string corvaneInstance;
     std::string source;
     std::string additionalParams;
+    // Connections that write a batch's tables at once (1 to 16).
+    int writers = 4;
     std::string connectionString;
 
   protected:

@@ -30,6 +30,7 @@
 #include "odbc_config.h"
 #include "reading_mapper.h"
 #include "resend_memory.h"
+#include "writer_pool.h"
 
 class ConfigCategory;
 class Reading;
@@ -122,8 +123,38 @@ class ODBCConnector {
         bool inserting = false;  // the last statement run was the INSERT
     };
 
+    // A table whose INSERT was handed to a writer connection.
+    struct SubmittedTable {
+        std::string table;
+        std::vector<size_t> indices;  // its readings, by position in Batch::pending
+        TableReport report;
+    };
+
     // Writes every table of the batch; true iff all were written.
     bool writeBatch(Batch& batch);
+    // As writeBatch's loop, with the INSERTs on the writer connections: the
+    // schema step and the statement of each table are made here, in table
+    // order, while the INSERTs before it run. Returns true iff every table was
+    // written.
+    bool writeTablesInParallel(TableGroups& groups, Batch& batch);
+    // The loop of writeTablesInParallel: fits, builds and submits each table;
+    // false when a table failed for good (the batch fails).
+    bool submitTables(TableGroups& groups, std::vector<SubmittedTable>& submitted,
+                      bool& everyTableWritten, Batch& batch);
+    // Books the outcomes of the submitted tables (recovering refused ones on
+    // the primary connection); true iff every one was written.
+    bool settleSubmitted(std::vector<SubmittedTable>& tables,
+                         const std::vector<WriterPool::Outcome>& outcomes, Batch& batch);
+    // After a table was written: its rejects, its readings marked written,
+    // the operator's warning.
+    void finishTable(const std::string& table, const std::vector<size_t>& indices,
+                     TableReport& report, Batch& batch);
+    // The schema step of an INSERT (fitting the table, the rescued data
+    // column when needed); false when the table has no known columns.
+    bool prepareInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                       TableReport& report);
+    // The client of a writer connection (tests hand in their own).
+    virtual std::unique_ptr<ODBCClient> createWriterClient() const;
     // Writes one table group: the schema step, then one INSERT; heals a stale
     // schema and isolates refused rows (recoverTable).
     TableWrite writeTable(const std::string& table, std::vector<DatabaseRecord>& records,
@@ -174,6 +205,7 @@ class ODBCConnector {
     std::unique_ptr<SchemaManager> schemaManager;
     SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector
     ResendMemory resendMemory;
+    WriterPool writerPool{[this] { return createWriterClient(); }};
     SteadyClock steadyNow = [] { return std::chrono::steady_clock::now(); };
     // Back-off of failed connections.
     unsigned failedConnects = 0;  // since the last success or change of settings

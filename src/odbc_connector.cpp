@@ -138,6 +138,7 @@ ODBCConnector::JitterSource ODBCConnector::randomJitter() {
 void ODBCConnector::disconnect() {
     Logger* logger = Logger::getLogger();
     logger->debug("Disconnecting from database");
+    writerPool.close();
     if (client)
         client->Destroy();
     logger->info("Database disconnected");
@@ -167,6 +168,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         config.corvaneInstance = fresh->corvaneInstance;
         config.source = fresh->source;
         config.additionalParams = fresh->additionalParams;
+        config.writers = fresh->writers;
         config.connectionString = fresh->getConnectionString();
     }
     // Every configure hands these on, changed or not: the first configure
@@ -334,6 +336,10 @@ bool ODBCConnector::writeBatch(Batch& batch) {
         batch.markWritten(unroutable);
     }
 
+    // One table, or one writer: the tables are written one after another on
+    // the primary connection.
+    if (config.writers > 1 && groups.size() > 1)
+        return writeTablesInParallel(groups, batch);
     bool everyTableWritten = true;
     for (auto& [name, records] : groups) {
         if (records.empty())
@@ -353,6 +359,106 @@ bool ODBCConnector::writeBatch(Batch& batch) {
         }
     }
     return everyTableWritten;
+}
+
+bool ODBCConnector::writeTablesInParallel(TableGroups& groups, Batch& batch) {
+    writerPool.configure(static_cast<size_t>(config.writers), config.getConnectionString());
+    std::vector<SubmittedTable> submitted;
+    submitted.reserve(groups.size());
+    bool everyTableWritten = true;
+    bool failed = false;
+    // The schema step of each table runs here, on the primary connection,
+    // while the INSERTs of the tables before it run on the writers.
+    try {
+        failed = !submitTables(groups, submitted, everyTableWritten, batch);
+    } catch (...) {
+        // What the writers wrote stays booked, so a resend does not repeat it.
+        try {
+            settleSubmitted(submitted, writerPool.finish(), batch);
+        } catch (...) {
+        }
+        throw;
+    }
+    const std::vector<WriterPool::Outcome> done = writerPool.finish();
+    if (!settleSubmitted(submitted, done, batch))
+        failed = true;
+    return !failed && everyTableWritten;
+}
+
+bool ODBCConnector::submitTables(TableGroups& groups, std::vector<SubmittedTable>& submitted,
+                                 bool& everyTableWritten, Batch& batch) {
+    Logger* logger = Logger::getLogger();
+    for (auto& [name, records] : groups) {
+        if (records.empty())
+            continue;
+        SubmittedTable entry{name, {}, {}};
+        entry.indices.reserve(records.size());
+        for (const DatabaseRecord& record : records)
+            entry.indices.push_back(record.readingIndex());
+        try {
+            if (!prepareInsert(entry.table, records, entry.report)) {
+                logger->error("Failed to get cached schema for table '%s'", entry.table.c_str());
+                everyTableWritten = false;
+                continue;
+            }
+            std::string sql = buildInsert(entry.table, records, entry.report);
+            entry.report.inserting = true;
+            writerPool.submit(std::move(sql));
+            submitted.push_back(std::move(entry));
+        } catch (const StatementError& refused) {
+            // A refused schema step: the INSERTs already handed out finish
+            // first, then the table is recovered as it would be alone.
+            std::vector<SubmittedTable> before = std::move(submitted);
+            submitted.clear();
+            if (!settleSubmitted(before, writerPool.finish(), batch))
+                return false;
+            if (recoverTable(entry.table, entry.indices, refused, batch, entry.report) !=
+                TableWrite::Written)
+                return false;
+            finishTable(entry.table, entry.indices, entry.report, batch);
+        }
+    }
+    return true;
+}
+
+bool ODBCConnector::settleSubmitted(std::vector<SubmittedTable>& tables,
+                                    const std::vector<WriterPool::Outcome>& outcomes,
+                                    Batch& batch) {
+    bool allWritten = true;
+    for (size_t i = 0; i < tables.size() && i < outcomes.size(); ++i) {
+        SubmittedTable& entry = tables[i];
+        const WriterPool::Outcome& outcome = outcomes[i];
+        switch (outcome.kind) {
+            case WriterPool::Outcome::Kind::Written:
+                finishTable(entry.table, entry.indices, entry.report, batch);
+                break;
+            case WriterPool::Outcome::Kind::Refused:
+                // Healing and isolating run here, one table at a time, on the
+                // primary connection.
+                if (recoverTable(entry.table, entry.indices, *outcome.refusal, batch,
+                                 entry.report) == TableWrite::Written)
+                    finishTable(entry.table, entry.indices, entry.report, batch);
+                else
+                    allWritten = false;
+                break;
+            case WriterPool::Outcome::Kind::ConnectFailed:
+                // A rejected login or configuration is final for every
+                // connection, as it is for the primary one.
+                if (outcome.connectStatus == CORVANE_ODBC_FAILED)
+                    status = CORVANE_ODBC_FAILED;
+                Logger::getLogger()->error(
+                    "A writer connection could not be opened for table '%s': %s",
+                    entry.table.c_str(), odbcStatusName(outcome.connectStatus));
+                allWritten = false;
+                break;
+            case WriterPool::Outcome::Kind::Failed:
+                Logger::getLogger()->error("Database operation failed: %s",
+                                           outcome.failure.c_str());
+                allWritten = false;
+                break;
+        }
+    }
+    return allWritten;
 }
 
 void ODBCConnector::logWarehouseReason(const StatementError& error) {
@@ -384,6 +490,13 @@ TableWrite ODBCConnector::writeTable(const std::string& table, std::vector<Datab
         logger->error("Failed to get cached schema for table '%s'", table.c_str());
     if (outcome != TableWrite::Written)
         return outcome;
+    finishTable(table, indices, report, batch);
+    return TableWrite::Written;
+}
+
+void ODBCConnector::finishTable(const std::string& table, const std::vector<size_t>& indices,
+                                TableReport& report, Batch& batch) {
+    Logger* logger = Logger::getLogger();
     writeRejects(table, report, batch);
     batch.markWritten(indices);
     if (report.rescued > 0 || !report.rejects.empty()) {
@@ -394,7 +507,6 @@ TableWrite ODBCConnector::writeTable(const std::string& table, std::vector<Datab
             REJECTS_TABLE, report.firstReason.c_str());
     }
     logger->debug("Sent %zu records to table '%s'", indices.size(), table.c_str());
-    return TableWrite::Written;
 }
 
 TableWrite ODBCConnector::recoverTable(const std::string& table, const std::vector<size_t>& indices,
@@ -508,15 +620,22 @@ void ODBCConnector::writeRejects(const std::string& table, TableReport& report, 
 
 TableWrite ODBCConnector::insertRecords(const std::string& table,
                                         std::vector<DatabaseRecord>& records, TableReport& report) {
-    report.inserting = false;
-    if (schemaManager->fitTable(table, records) == SchemaFit::Missing)
+    if (!prepareInsert(table, records, report))
         return TableWrite::SchemaMissing;
-    if (needsRescueColumn(table, records))
-        addRescueColumn(table);
     const std::string sql = buildInsert(table, records, report);
     report.inserting = true;
     client->executeQuery(sql);
     return TableWrite::Written;
+}
+
+bool ODBCConnector::prepareInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                                  TableReport& report) {
+    report.inserting = false;
+    if (schemaManager->fitTable(table, records) == SchemaFit::Missing)
+        return false;
+    if (needsRescueColumn(table, records))
+        addRescueColumn(table);
+    return true;
 }
 
 bool ODBCConnector::needsRescueColumn(const std::string& table,
@@ -563,4 +682,8 @@ std::string ODBCConnector::buildInsert(const std::string& table,
     // The rows are in the statement; release them before it runs.
     sqlBuilder->clearValues();
     return sql;
+}
+
+std::unique_ptr<ODBCClient> ODBCConnector::createWriterClient() const {
+    return std::make_unique<ODBCClient>();
 }
