@@ -121,6 +121,7 @@ class ODBCConnector {
         std::vector<Reject> rejects;
         std::string firstReason;
         bool inserting = false;  // the last statement run was the INSERT
+        bool valuesFit = false;  // every value was checked and fits
     };
 
     // A table whose INSERT was handed to a writer connection.
@@ -175,9 +176,15 @@ class ODBCConnector {
     // throws StatementError.
     TableWrite insertRecords(const std::string& table, std::vector<DatabaseRecord>& records,
                              TableReport& report);
-    // Returns true iff a value of the records does not fit its column and the
-    // table has no rescued data column yet.
-    bool needsRescueColumn(const std::string& table, const std::vector<DatabaseRecord>& records);
+    // What checking the values before the INSERT found.
+    enum class ValueCheck {
+        Unchecked,    // the table has the rescued data column: rows check as they go
+        AllFit,       // every value fits its column
+        SomeRescued,  // a value must be rescued and the table lacks the column
+    };
+    // Checks the values against the table only while the table has no
+    // rescued data column, so that it can be added before the rows are made.
+    ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
     // Formats the records into the builder's rows for the table's cached
     // columns and returns the INSERT; the records are emptied on the way.

@@ -42,6 +42,9 @@ class RowWriter {
     bool hasRescueColumn() const { return rescueColumn >= 0; }
     // Returns true iff a value of the record does not fit its column.
     bool needsRescue(const DatabaseRecord& record);
+    // Tells the writer that needsRescue answered false for every record it
+    // will append, so append need not check the values again.
+    void trustValues() { valuesChecked = true; }
     // Appends the record as one row to the builder; returns the number of its
     // values that were rescued. Throws std::logic_error when a value must be
     // rescued and the table has no rescued data column (check needsRescue).
@@ -54,6 +57,8 @@ class RowWriter {
     // c (and the kind of its values), or -1.
     void mapColumns(const DatabaseRecord& record);
     void noteRescue(size_t column, const std::string& value);
+    // append for a record whose values are known to fit.
+    void appendFitting(const DatabaseRecord& record);
 
     SQLBuilder& builder;
     std::vector<std::string> names;
@@ -67,6 +72,11 @@ class RowWriter {
     std::vector<std::string> row;
     std::vector<int64_t> source;
     std::vector<ValueKind> kindOf;
+    // Table columns whose values must each be checked against the column
+    // (the others fit whatever the value), per record column list.
+    std::vector<size_t> checked;
+    std::vector<char> isChecked;
+    bool valuesChecked = false;
     DatabaseRecord mapped;  // shares the column list `source` describes
     std::string rescued;    // the rescued data of the row being written
     std::string firstReason;

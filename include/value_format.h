@@ -49,6 +49,15 @@ enum class ValueFit : uint8_t {
 // type, text into numbers, BOOLEAN, TIMESTAMP or DATE) is rescued.
 ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column);
 
+// Returns true iff a time as the reading formats it ("YYYY-MM-DD ...") lies
+// within the warehouse's TIMESTAMP range, years 0001 to 9999.
+bool isTimestampInRange(const std::string& text);
+
+// Returns true iff every value of kind `kind` fits a column of type `column`,
+// whatever the value (an integer into BIGINT, a double into DOUBLE, text into
+// STRING, ...): the writer then need not look at the values at all.
+bool fitsEveryValue(ValueKind kind, const ColumnType& column);
+
 // Appends the literal of a value that fitValue found to fit (`fit` is what it
 // returned): doubles as DOUBLE literals (21.5D, CAST('NaN' AS DOUBLE)), text
 // into VARIANT as a JSON string, structured values through parse_json.

@@ -633,23 +633,25 @@ bool ODBCConnector::prepareInsert(const std::string& table, std::vector<Database
     report.inserting = false;
     if (schemaManager->fitTable(table, records) == SchemaFit::Missing)
         return false;
-    if (needsRescueColumn(table, records))
+    const ValueCheck check = checkValues(table, records);
+    if (check == ValueCheck::SomeRescued)
         addRescueColumn(table);
+    report.valuesFit = check == ValueCheck::AllFit;
     return true;
 }
 
-bool ODBCConnector::needsRescueColumn(const std::string& table,
-                                      const std::vector<DatabaseRecord>& records) {
+ODBCConnector::ValueCheck ODBCConnector::checkValues(const std::string& table,
+                                                     const std::vector<DatabaseRecord>& records) {
     RowWriter rows(*schemaManager->findCachedSchema(table),
                    *schemaManager->findCachedColumnTypes(table),
                    *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
     if (rows.hasRescueColumn())
-        return false;
+        return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
         if (rows.needsRescue(record))
-            return true;
+            return ValueCheck::SomeRescued;
     }
-    return false;
+    return ValueCheck::AllFit;
 }
 
 void ODBCConnector::addRescueColumn(const std::string& table) {
@@ -666,6 +668,8 @@ std::string ODBCConnector::buildInsert(const std::string& table,
                    *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
                                rows.columnNames().size());
+    if (report.valuesFit)
+        rows.trustValues();
     sqlBuilder->setTableName(table);
     sqlBuilder->setColumns(rows.columnNames());
     sqlBuilder->clearValues();

@@ -42,28 +42,28 @@ constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 // are less than 10^-6 apart, so at most one decimal of six places reads back
 // as the double, and the one with fewer places is that one without its
 // trailing zeros: the text found here is the one shortestDoubleText gives.
-// Returns false, writing nothing, for any other double.
-bool plainDecimalText(double number, std::string& text) {
+// Writes it into `buffer` (room for 32 bytes) and returns its end; returns
+// null, for any other double.
+char* plainDecimalText(double number, char* buffer) {
     static const uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
     const double magnitude = std::fabs(number);
     if (!(magnitude >= 1e-3 && magnitude < 1e7))  // NaN included
-        return false;
+        return nullptr;
     const double scaled = std::nearbyint(magnitude * 1e6);
     // Both are exact doubles, so the quotient is the double nearest to the
     // decimal: the decimal reads back as this double iff they match.
     if (scaled / 1e6 != magnitude)
-        return false;
+        return nullptr;
     uint64_t digits = static_cast<uint64_t>(scaled);
     int places = 6;
     while (places > 0 && digits % 10 == 0) {
         digits /= 10;
         --places;
     }
-    char buffer[32];
     char* out = buffer;
     if (number < 0)
         *out++ = '-';
-    out = std::to_chars(out, buffer + sizeof buffer, digits / kScales[places]).ptr;
+    out = std::to_chars(out, buffer + 24, digits / kScales[places]).ptr;
     *out++ = '.';
     if (places == 0) {
         *out++ = '0';
@@ -75,15 +75,14 @@ bool plainDecimalText(double number, std::string& text) {
         }
         out += places;
     }
-    text.assign(buffer, out);
-    return true;
+    return out;
 }
 
 // shortestDoubleText, quicker for the common doubles.
 std::string doubleText(double number) {
-    std::string text;
-    if (plainDecimalText(number, text))
-        return text;
+    char buffer[32];  // sign, 7 digits, point, 6 digits
+    if (const char* end = plainDecimalText(number, buffer))
+        return std::string(buffer, static_cast<size_t>(end - buffer));
     return shortestDoubleText(number);
 }
 

@@ -33,7 +33,8 @@ RowWriter::RowWriter(const TableSchema& schema, const std::vector<ColumnType>& t
       uniqueNames(positions.size() == schema.size()),
       row(schema.size()),
       source(schema.size(), -1),
-      kindOf(schema.size(), ValueKind::Text) {
+      kindOf(schema.size(), ValueKind::Text),
+      isChecked(schema.size(), 0) {
     names.reserve(schema.size());
     typeOf.reserve(schema.size());
     typeTextOf.reserve(schema.size());
@@ -61,24 +62,39 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         for (size_t c = 0; c < names.size(); ++c)
             source[c] = record.findColumn(names[c]);
     }
-    for (size_t c = 0; c < names.size(); ++c) {
-        if (source[c] >= 0)
-            kindOf[c] =
-                valueKindOf(ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
-    }
     // The rescued data column is written from what is rescued, never from a
     // record column of that name.
     if (rescueColumn >= 0)
         source[static_cast<size_t>(rescueColumn)] = -1;
+    checked.clear();
+    for (size_t c = 0; c < names.size(); ++c) {
+        isChecked[c] = 0;
+        if (source[c] < 0)
+            continue;
+        kindOf[c] =
+            valueKindOf(ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
+        if (!fitsEveryValue(kindOf[c], *typeOf[c])) {
+            isChecked[c] = 1;
+            checked.push_back(c);
+        }
+    }
     mapped = DatabaseRecord(std::string(), record);
 }
 
 bool RowWriter::needsRescue(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    for (size_t c = 0; c < names.size(); ++c) {
-        if (source[c] >= 0 && builder.fitValue(record.valueAt(static_cast<size_t>(source[c])),
-                                               kindOf[c], *typeOf[c]) == ValueFit::Rescue)
+    for (size_t c : checked) {
+        const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
+        const ColumnType& type = *typeOf[c];
+        // A text of at most n bytes has at most n characters: it fits.
+        if (type.kind == ColumnType::Kind::Varchar && kindOf[c] == ValueKind::Text &&
+            value.size() <= static_cast<size_t>(type.length))
+            continue;
+        if (type.kind == ColumnType::Kind::Timestamp && kindOf[c] == ValueKind::Timestamp &&
+            isTimestampInRange(value))
+            continue;
+        if (builder.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
             return true;
     }
     return false;
@@ -98,9 +114,28 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     }
 }
 
+void RowWriter::appendFitting(const DatabaseRecord& record) {
+    for (size_t c = 0; c < names.size(); ++c) {
+        if (source[c] < 0) {
+            row[c] = kSqlNull;
+        } else {
+            row[c].clear();
+            builder.appendFittedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
+                                      kindOf[c], *typeOf[c], ValueFit::Exact);
+        }
+    }
+    if (rescueColumn >= 0)
+        row[static_cast<size_t>(rescueColumn)] = kSqlNull;
+    builder.appendRow(row);
+}
+
 size_t RowWriter::append(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
+    if (valuesChecked || checked.empty()) {
+        appendFitting(record);
+        return 0;
+    }
     rescued.clear();
     size_t rescuedCount = 0;
     for (size_t c = 0; c < names.size(); ++c) {
@@ -111,7 +146,8 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         }
         const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
         const ColumnType& type = *typeOf[c];
-        const ValueFit fit = builder.fitValue(value, kindOf[c], type);
+        const ValueFit fit =
+            isChecked[c] ? builder.fitValue(value, kindOf[c], type) : ValueFit::Exact;
         if (fit != ValueFit::Rescue) {
             builder.appendFittedValue(row[c], value, kindOf[c], type, fit);
             continue;

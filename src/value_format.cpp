@@ -235,13 +235,6 @@ bool isNonFinite(const std::string& text) {
            equalsIgnoringAsciiCase(text, "-inf");
 }
 
-// A time as the reading formats it, "YYYY-MM-DD HH:MM:SS...": the warehouse
-// holds years 0001 to 9999.
-bool isTimestampInRange(const std::string& text) {
-    return text.size() >= 10 && text[4] == '-' && text.compare(0, 4, "0000") != 0 &&
-           isDigit(text[0]) && isDigit(text[1]) && isDigit(text[2]) && isDigit(text[3]);
-}
-
 ValueFit fitInteger(const std::string& value, const ColumnType& column) {
     int64_t number = 0;
     if (!readInteger(value, &number))
@@ -313,6 +306,12 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
 
 }  // namespace
 
+bool isTimestampInRange(const std::string& text) {
+    return text.size() >= 10 && text[4] == '-' && isDigit(text[0]) && isDigit(text[1]) &&
+           isDigit(text[2]) && isDigit(text[3]) &&
+           (text[0] != '0' || text[1] != '0' || text[2] != '0' || text[3] != '0');
+}
+
 ValueKind valueKindOf(const ColumnType& recordType) {
     switch (recordType.kind) {
         case ColumnType::Kind::TinyInt:
@@ -329,6 +328,21 @@ ValueKind valueKindOf(const ColumnType& recordType) {
             return ValueKind::Timestamp;
         default:
             return ValueKind::Text;
+    }
+}
+
+bool fitsEveryValue(ValueKind kind, const ColumnType& column) {
+    switch (column.kind) {
+        case ColumnType::Kind::BigInt:
+            return kind == ValueKind::Integer;
+        case ColumnType::Kind::Double:
+            return kind == ValueKind::Double;
+        case ColumnType::Kind::String:
+            return true;
+        case ColumnType::Kind::Variant:
+            return kind != ValueKind::Double && kind != ValueKind::Timestamp;
+        default:
+            return false;
     }
 }
 
@@ -371,18 +385,20 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
         appendVariant(out, kind == ValueKind::Structured ? value : jsonStringOf(value));
         return;
     }
-    if (kind == ValueKind::Double && column.kind != ColumnType::Kind::Decimal) {
-        if (isNonFinite(value) || !isPlainNumber(value)) {
-            double number = 0;
-            parseDoubleText(value, &number);
-            appendSparkDouble(out, number);
-        } else {
-            out.append(value);
+    // Numbers are written as they are: checked to be plain numbers, so that
+    // no value text can become SQL even when a record's type lies.
+    if (isPlainNumber(value)) {
+        out.append(value);
+        if (kind == ValueKind::Double && column.kind != ColumnType::Kind::Decimal)
             out.push_back('D');
-        }
         return;
     }
-    out.append(value);
+    double number = 0;
+    if (kind == ValueKind::Double && isNonFinite(value) && parseDoubleText(value, &number)) {
+        appendSparkDouble(out, number);
+        return;
+    }
+    appendSparkLiteral(out, value);
 }
 
 void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind) {
