@@ -167,6 +167,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
         config.corvaneInstance = fresh->corvaneInstance;
         config.source = fresh->source;
         config.additionalParams = fresh->additionalParams;
+        config.writers = fresh->writers;
         config.connectionString = fresh->getConnectionString();
     }
     // Every configure hands these on, changed or not: the first configure
