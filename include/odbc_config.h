@@ -1,12 +1,12 @@
 #pragma once
 // ODBCConfig: the connection settings of one connector.
 //
-// Reads server, port, schema, credentials, instance name, data source and the
-// additional driver parameters from the host's configuration category,
-// compares two sets of settings, checks them for plausibility and builds the
-// ODBC connection string. Values holding ';', '{' or '}', or starting with a
-// blank, are written in braces with '}' doubled, so no setting can add
-// attributes to the connection string. The password is never logged.
+// Reads server, port, schema, credentials, instance name, data source, the
+// additional driver parameters and the number of parallel writers from the
+// host's configuration category, compares two sets of settings, checks them
+// for plausibility and builds the ODBC connection string. Values holding ';',
+// '{' or '}', or starting with a blank, are written in braces with '}'
+// doubled, so no setting can add attributes to the connection string. The password is never logged.
 // Copyable (the connector keeps the previous settings); not thread-safe.
 //
 // CONFIGURATION_ITEMS is the one table of the plugin's configuration items:
@@ -46,7 +46,7 @@ struct ConfigItemDefinition {
     std::vector<std::string> choices() const;
 };
 
-extern const std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS;
+extern const std::array<ConfigItemDefinition, 10> CONFIGURATION_ITEMS;
 
 // The item of the table with this key. Throws std::out_of_range for a key the
 // table does not hold.
@@ -87,8 +87,9 @@ class ODBCConfig {
     std::string corvaneInstance;
     std::string source;
     std::string additionalParams;
-    // Connections that write a batch's tables at once (1 to 16).
-    int writers = 4;
+    // How many connections may write a batch's tables at once (1 to 16). Not
+    // part of the connection string: every connection uses the same one.
+    int32_t writers;
     std::string connectionString;
 
   protected:

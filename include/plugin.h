@@ -1,6 +1,14 @@
 #pragma once
 // The plugin's entry points and information record, as the north service sees
 // them. The shared object exports exactly these four functions.
+//
+// What the plugin assumes of the host: the host calls the entry points for one
+// handle from one thread at a time. The host's logger (Logger::getLogger()) is
+// the only host object the plugin uses from more than one thread: with
+// parallel writers a batch's tables are written on writer threads that log
+// while the sending thread logs too, so every Logger member must be safe to
+// call from several threads at once, each call writing one whole line. The
+// plugin never logs from inside a logger callback.
 
 #include <cstdint>
 #include <vector>

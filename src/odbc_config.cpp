@@ -14,7 +14,7 @@
 
 // Constant-initialised, so the plugin can write its default configuration from
 // it while the shared object is loaded.
-constexpr std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS = {{
+constexpr std::array<ConfigItemDefinition, 10> CONFIGURATION_ITEMS = {{
     {"plugin",
      {{{"description", "lakesink North Plugin"},
        {"type", "string"},
@@ -80,6 +80,15 @@ constexpr std::array<ConfigItemDefinition, 9> CONFIGURATION_ITEMS = {{
        {"order", "8"},
        {"default", "{}"},
        {"displayName", "Additional Connection Parameters"}}}},
+    {"writers",
+     {{{"description", "Parallel writers"},
+       {"type", "integer"},
+       {"default", "4"},
+       {"minimum", "1"},
+       {"maximum", "16"},
+       {"order", "9"},
+       {"displayName", "Parallel writers"},
+       {"mandatory", "true"}}}},
 }};
 
 const char* ConfigItemDefinition::attribute(const char* name) const {
@@ -219,7 +228,8 @@ ODBCConfig::ODBCConfig()
       user(defaultText("user")),
       password(defaultText("password")),
       corvaneInstance(defaultText("corvaneInstance")),
-      source(defaultText("source")) {
+      source(defaultText("source")),
+      writers(defaultInteger("writers")) {
     // The subclass rule is not in effect during construction; every rule gives
     // this same text.
     connectionString = composeConnectionString();
@@ -278,6 +288,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
     static const std::string CONFIG_DATA_SRC = "source";
     static const std::string CONFIG_CORVANE_INSTANCE = "corvaneInstance";
     static const std::string CONFIG_ADDITIONAL_PARAMS = "additionalParams";
+    static const std::string CONFIG_WRITERS = "writers";
 
     Logger* logger = Logger::getLogger();
     try {
@@ -289,6 +300,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         std::string newInstance =
             category->getValue(CONFIG_CORVANE_INSTANCE, defaultText(CONFIG_CORVANE_INSTANCE));
         std::string newSource = category->getValue(CONFIG_DATA_SRC, defaultText(CONFIG_DATA_SRC));
+        int32_t newWriters =
+            category->getIntegerValue(CONFIG_WRITERS, defaultInteger(CONFIG_WRITERS));
         std::map<std::string, std::string> params =
             category->getValueKVList(CONFIG_ADDITIONAL_PARAMS);
         checkAgainstDefinitions(*category);
@@ -301,6 +314,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         password = newPassword;
         corvaneInstance = newInstance;
         source = newSource;
+        writers = newWriters;
 
         // key=value; pairs in key order. Values that could end the attribute are
         // braced; a value the user braced already is kept as written.
@@ -335,7 +349,7 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
     return server != other.server || port != other.port || schema != other.schema ||
            user != other.user || password != other.password ||
            corvaneInstance != other.corvaneInstance || source != other.source ||
-           additionalParams != other.additionalParams;
+           additionalParams != other.additionalParams || writers != other.writers;
 }
 
 bool ODBCConfig::isValid() const {
@@ -362,6 +376,10 @@ bool ODBCConfig::isValid() const {
     }
     if (corvaneInstance.empty()) {
         logger->error("Corvane instance name is empty");
+        return false;
+    }
+    if (writers < 1 || writers > 16) {
+        logger->error("Invalid number of parallel writers: %d", writers);
         return false;
     }
     return true;

@@ -29,6 +29,7 @@
 
 extern char** environ;
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -156,9 +157,9 @@ TEST(NorthPlugin, InfoPrintsTheRecordAndThePrettyDefaultConfiguration) {
     std::vector<std::string> items;
     for (auto m = config.MemberBegin(); m != config.MemberEnd(); ++m)
         items.push_back(m->name.GetString());
-    EXPECT_EQ(items,
-              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
-                                        "corvaneInstance", "source", "additionalParams"}));
+    EXPECT_EQ(items, (std::vector<std::string>{"plugin", "server", "port", "schema", "user",
+                                               "password", "corvaneInstance", "source",
+                                               "additionalParams", "writers"}));
 }
 
 TEST(NorthPlugin, DefaultPluginIsTheOneBuiltHere) {
@@ -475,6 +476,19 @@ TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
     const Summary summary = summaryOf(run.err);
     EXPECT_EQ(summary.sent, 1100u);
     EXPECT_EQ(summary.blocks, 3u);  // 500 + 500 + 100 at the default block size
+    // The block send times are shown as the run goes and summed up at its end;
+    // no block can take longer than the longest, nor the average exceed it.
+    EXPECT_THAT(run.err, ContainsRegex("progress: sent 1100/1100 readings, .*, last block "
+                                       "[0-9.]+ m?s, average block [0-9.]+ m?s, "));
+    std::smatch times;
+    const std::string err = run.err;
+    ASSERT_TRUE(std::regex_search(
+        err, times,
+        std::regex(R"(block send average ([0-9.]+) s, longest ([0-9.]+) s, last ([0-9.]+) s)")))
+        << err;
+    EXPECT_GT(std::stod(times[2].str()), 0.0);
+    EXPECT_LE(std::stod(times[1].str()), std::stod(times[2].str()));
+    EXPECT_LE(std::stod(times[3].str()), std::stod(times[2].str()));
 
     EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_0"), (Rows{{"367"}}));
     EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_1"), (Rows{{"367"}}));

@@ -48,6 +48,7 @@ TEST(ODBCConfigDefaults, ConstructorGivesDefaultsAndTheirConnectionString) {
     EXPECT_EQ(config.corvaneInstance, "corvaneInstance");
     EXPECT_EQ(config.source, "readings");
     EXPECT_EQ(config.additionalParams, "");
+    EXPECT_EQ(config.writers, 4);
     EXPECT_EQ(config.getConnectionString(),
               std::string(PREFIX) +
                   "Host=localhost;Port=443;UID=default_user;PWD=lisk;SCHEMA=default_schema;");
@@ -58,9 +59,11 @@ TEST(ODBCConfigDefaults, MissingItemsFallBackToDefaults) {
     ODBCConfig config;
     config.server = "other";
     config.port = 1;
+    config.writers = 9;
     config.configure(&empty);
     EXPECT_EQ(config.server, "localhost");
     EXPECT_EQ(config.port, 443);
+    EXPECT_EQ(config.writers, 4);
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_EQ(config.getConnectionString(),
               std::string(PREFIX) +
@@ -68,15 +71,16 @@ TEST(ODBCConfigDefaults, MissingItemsFallBackToDefaults) {
 }
 
 TEST(ODBCConfigRead, ReadsEveryItemAndOrdersParametersByKey) {
-    ConfigCategory c =
-        category(item("server", "example-workspace") + "," + item("port", "8443") + "," +
-                 item("schema", "sales") + "," + item("user", "ingest") + "," +
-                 item("password", "s3cret") + "," + item("corvaneInstance", "edge-7") + "," +
-                 item("source", "readings") + "," + kvItem("{\"b\": \"2\", \"a\": \"1\"}"));
+    ConfigCategory c = category(
+        item("server", "example-workspace") + "," + item("port", "8443") + "," +
+        item("schema", "sales") + "," + item("user", "ingest") + "," + item("password", "s3cret") +
+        "," + item("corvaneInstance", "edge-7") + "," + item("source", "readings") + "," +
+        kvItem("{\"b\": \"2\", \"a\": \"1\"}") + "," + item("writers", "7"));
     ODBCConfig config;
     config.configure(&c);
     EXPECT_EQ(config.server, "example-workspace");
     EXPECT_EQ(config.port, 8443);
+    EXPECT_EQ(config.writers, 7);
     EXPECT_EQ(config.corvaneInstance, "edge-7");
     EXPECT_EQ(config.additionalParams, "a=1;b=2;");
     EXPECT_EQ(config.getConnectionString(),
@@ -113,6 +117,7 @@ struct BadSetting {
 // settings (and so the connection string) left as they were.
 TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
     const std::string range = " is outside 1 to 65535";
+    const std::string writersRange = " is outside 1 to 16";
     const BadSetting cases[] = {
         {item("port", "not-a-number"), R"(configuration item "port" value "not-a-number" is not)"},
         {item("port", ""), R"(configuration item "port" value "" is not a whole number)"},
@@ -120,6 +125,11 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         {item("port", "-1"), R"(configuration item "port" value "-1")" + range},
         {item("port", "70000"), R"(configuration item "port" value "70000")" + range},
         {item("port", "65536"), R"(configuration item "port" value "65536")" + range},
+        {item("writers", "0"), R"(configuration item "writers" value "0")" + writersRange},
+        {item("writers", "17"), R"(configuration item "writers" value "17")" + writersRange},
+        {item("writers", "-1"), R"(configuration item "writers" value "-1")" + writersRange},
+        {item("writers", "x"), R"(configuration item "writers" value "x" is not a whole number)"},
+        {item("writers", ""), R"(configuration item "writers" value "" is not a whole number)"},
         {item("server", ""), R"(configuration item "server" is mandatory and cannot be empty)"},
         {item("schema", ""), R"(configuration item "schema" is mandatory and cannot be empty)"},
         {item("user", ""), R"(configuration item "user" is mandatory and cannot be empty)"},
@@ -152,6 +162,7 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         ASSERT_EQ(errors.size(), 1u) << c.items;
         EXPECT_EQ(errors[0].rfind("Error during configuration: " + c.problem, 0), 0u) << errors[0];
         EXPECT_EQ(config.server, "previous");
+        EXPECT_EQ(config.writers, 4);
         EXPECT_EQ(config.getConnectionString(), before);
     }
 }
@@ -162,6 +173,14 @@ TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {
         ODBCConfig config;
         EXPECT_NO_THROW(config.configure(&c)) << port;
         EXPECT_EQ(config.port, std::stoi(port));
+    }
+    for (const char* writers : {"1", "16"}) {
+        ConfigCategory c = category(item("writers", writers));
+        ODBCConfig config;
+        EXPECT_NO_THROW(config.configure(&c)) << writers;
+        EXPECT_EQ(config.writers, std::stoi(writers));
+        // The connection string does not carry it: every writer uses the same one.
+        EXPECT_EQ(config.getConnectionString(), ODBCConfig().getConnectionString());
     }
     // Items that are not mandatory may be empty; absent items take their defaults.
     ConfigCategory empty = category(kvItem(""));
@@ -286,6 +305,7 @@ TEST(ODBCConfigCompare, EveryComparedFieldCountsButNotTheConnectionString) {
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.corvaneInstance = "x"; }));
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.source = "x"; }));
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.additionalParams = "a=1;"; }));
+    EXPECT_TRUE(changed([](ODBCConfig& c) { c.writers = 1; }));
 }
 
 TEST(ODBCConfigValidity, ChecksInOrderAndReportsTheFirstProblem) {
@@ -315,6 +335,8 @@ TEST(ODBCConfigValidity, ChecksInOrderAndReportsTheFirstProblem) {
         {[](ODBCConfig& c) { c.user = ""; }, "Username is empty"},
         {[](ODBCConfig& c) { c.password = ""; }, "Password is empty"},
         {[](ODBCConfig& c) { c.corvaneInstance = ""; }, "Corvane instance name is empty"},
+        {[](ODBCConfig& c) { c.writers = 0; }, "Invalid number of parallel writers: 0"},
+        {[](ODBCConfig& c) { c.writers = 17; }, "Invalid number of parallel writers: 17"},
     };
     for (const auto& [mutate, message] : cases) {
         ODBCConfig c;

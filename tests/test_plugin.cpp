@@ -107,16 +107,16 @@ TEST(PluginInfoRecord, FieldsAreTheDocumentedValuesOnEveryCall) {
     ASSERT_NE(info->config, nullptr);
 }
 
-TEST(PluginInfoRecord, DefaultConfigurationHasTheNineItemsInOrder) {
+TEST(PluginInfoRecord, DefaultConfigurationHasTheTenItemsInOrder) {
     Plugin plugin;
     ASSERT_NE(plugin.info, nullptr);
     rapidjson::Document doc;
     doc.Parse(plugin.info()->config);
     ASSERT_FALSE(doc.HasParseError());
     ASSERT_TRUE(doc.IsObject());
-    EXPECT_EQ(memberNames(doc),
-              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
-                                        "corvaneInstance", "source", "additionalParams"}));
+    EXPECT_EQ(memberNames(doc), (std::vector<std::string>{
+                                    "plugin", "server", "port", "schema", "user", "password",
+                                    "corvaneInstance", "source", "additionalParams", "writers"}));
     using Attrs = std::vector<std::pair<std::string, std::string>>;
     const auto attrs = [&](const char* item) {
         Attrs found;
@@ -190,6 +190,14 @@ TEST(PluginInfoRecord, DefaultConfigurationHasTheNineItemsInOrder) {
                      {"order", "8"},
                      {"default", "{}"},
                      {"displayName", "Additional Connection Parameters"}}));
+    EXPECT_EQ(attrs("writers"), (Attrs{{"description", "Parallel writers"},
+                                       {"type", "integer"},
+                                       {"default", "4"},
+                                       {"minimum", "1"},
+                                       {"maximum", "16"},
+                                       {"order", "9"},
+                                       {"displayName", "Parallel writers"},
+                                       {"mandatory", "true"}}));
 }
 
 TEST(PluginEntryPoints, DefaultConfigurationIsAUsableCategory) {
@@ -218,7 +226,7 @@ TEST(PluginInfoRecord, DefaultConfigurationKeepsItsLayout) {
     EXPECT_NE(text.find("        \"mandatory\": \"true\"\n    },\n    \"port\": {\n"),
               std::string::npos);
     const std::string tail =
-        "        \"displayName\": \"Additional Connection Parameters\"\n    }\n}";
+        "        \"displayName\": \"Parallel writers\",\n        \"mandatory\": \"true\"\n    }\n}";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
@@ -232,6 +240,8 @@ TEST(PluginEntryPoints, ForbiddenSettingsAreThrownOutOfInit) {
         R"({"port": {"value": "https"}})",
         R"({"port": {"value": "70000"}})",
         R"({"port": {"value": "0"}})",
+        R"({"writers": {"value": "0"}})",
+        R"({"writers": {"value": "17"}})",
         R"({"schema": {"value": ""}})",
         R"({"source": {"value": "statistics"}})",
         R"({"schema": {"value": "sales\u0000"}})",

@@ -6,7 +6,11 @@
 // debug line on a hot path costs one comparison when debug logging is off.
 // Lines go to stderr as "<UTC time> <LEVEL> <text>". Tests can install a
 // capture callback that receives every message, whatever the minimum level, as
-// (level, formatted text). All members are safe to call from several threads.
+// (level, formatted text). All members are safe to call from several threads:
+// the plugin relies on this, as it logs from its writer threads while the
+// sending thread logs too. A message is formatted outside the lock; the
+// capture callback and the stderr write run under it, so lines never
+// interleave and a capture callback must not log.
 
 #include <atomic>
 #include <cstdarg>

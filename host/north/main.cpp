@@ -83,19 +83,22 @@ struct Totals {
     uint64_t rejectedLines = 0;
     uint64_t blocks = 0;
     uint64_t failedAttempts = 0;
+    BlockLatency latency;
 };
 
 void printSummary(const Totals& totals, double elapsed) {
     const double rate = elapsed > 0 ? static_cast<double>(totals.sent) / elapsed : 0.0;
     fprintf(stderr,
             "summary: readings read %llu, sent %llu, unsent %llu; lines rejected %llu; "
-            "blocks %llu; failed attempts %llu; elapsed %.3f s; %.1f readings/s\n",
+            "blocks %llu; failed attempts %llu; elapsed %.3f s; %.1f readings/s; "
+            "block send average %.3f s, longest %.3f s, last %.3f s\n",
             static_cast<unsigned long long>(totals.read),
             static_cast<unsigned long long>(totals.sent),
             static_cast<unsigned long long>(totals.read - totals.sent),
             static_cast<unsigned long long>(totals.rejectedLines),
             static_cast<unsigned long long>(totals.blocks),
-            static_cast<unsigned long long>(totals.failedAttempts), elapsed, rate);
+            static_cast<unsigned long long>(totals.failedAttempts), elapsed, rate,
+            totals.latency.average(), totals.latency.longest, totals.latency.last);
     fflush(stderr);
 }
 
@@ -155,7 +158,7 @@ void backOff(double seconds, Progress& progress, const Totals& totals,
         const auto slice = std::min<std::chrono::steady_clock::duration>(
             until - now, std::chrono::milliseconds(50));
         std::this_thread::sleep_for(slice);
-        progress.update(totals.sent, expected, totals.failedAttempts);
+        progress.update(totals.sent, expected, totals.failedAttempts, totals.latency);
     }
 }
 
@@ -201,14 +204,20 @@ int run(const Options& options) {
             break;
 
         // Send the block until the plugin has taken all of it. A refused block
-        // is kept whole and offered again after a back-off.
+        // is kept whole and offered again after a back-off. The block's send
+        // time counts the plugin_send calls only, not the back-offs.
         size_t offset = 0;
+        double sendSeconds = 0;
         uint64_t attempts = 0;
         double backoff = std::min(1.0, options.maxBackoff);
         while (offset < block.size()) {
             std::vector<Reading*> pending(block.begin() + static_cast<std::ptrdiff_t>(offset),
                                           block.end());
+            const auto sendStarted = std::chrono::steady_clock::now();
             const uint32_t accepted = plugin.send(pending);
+            sendSeconds +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - sendStarted)
+                    .count();
             if (accepted >= pending.size()) {
                 if (accepted > pending.size()) {
                     log->warn("The plugin reported %u readings sent of a block of %zu", accepted,
@@ -217,6 +226,7 @@ int run(const Options& options) {
                 totals.sent += pending.size();
                 offset = block.size();
                 ++totals.blocks;
+                totals.latency.add(sendSeconds);
                 break;
             }
             if (accepted > 0) {
@@ -242,9 +252,9 @@ int run(const Options& options) {
             backOff(backoff, progress, totals, source->expected());
             backoff = std::min(backoff * 2, options.maxBackoff);
         }
-        progress.update(totals.sent, source->expected(), totals.failedAttempts);
+        progress.update(totals.sent, source->expected(), totals.failedAttempts, totals.latency);
     }
-    progress.update(totals.sent, source->expected(), totals.failedAttempts, true);
+    progress.update(totals.sent, source->expected(), totals.failedAttempts, totals.latency, true);
     progress.finish();
     if (stopSignal) {
         log->warn("Stopped by signal %d; %llu readings read were not sent",

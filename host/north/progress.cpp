@@ -5,6 +5,27 @@
 
 #include "logger.h"
 
+void BlockLatency::add(double seconds) {
+    ++blocks;
+    last = seconds;
+    total += seconds;
+    if (seconds > longest)
+        longest = seconds;
+}
+
+double BlockLatency::average() const {
+    return blocks > 0 ? total / static_cast<double>(blocks) : 0.0;
+}
+
+std::string formatDuration(double seconds) {
+    char text[32];
+    if (seconds < 1.0)
+        snprintf(text, sizeof text, "%.0f ms", seconds * 1000.0);
+    else
+        snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
 Progress::Progress(bool terminal, double intervalSeconds)
     : terminal(terminal),
       interval(terminal ? std::chrono::steady_clock::duration(std::chrono::milliseconds(100))
@@ -26,7 +47,7 @@ Progress::~Progress() {
 }
 
 void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t failedAttempts,
-                      bool force) {
+                      const BlockLatency& latency, bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastShown < interval)
         return;
@@ -43,6 +64,8 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
     } else {
         snprintf(counts, sizeof counts, "%llu readings", s);
     }
+    const std::string blockLast = latency.blocks > 0 ? formatDuration(latency.last) : "-";
+    const std::string blockAverage = latency.blocks > 0 ? formatDuration(latency.average()) : "-";
     if (terminal) {
         std::string bar;
         if (expected && *expected > 0) {
@@ -56,13 +79,15 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
             snprintf(percent, sizeof percent, "%3d%% ", static_cast<int>(fraction * 100));
             bar += percent;
         }
-        fprintf(stderr, "\r\033[K%s%s  %.0f/s  %llu failed attempts", bar.c_str(), counts, rate,
-                failed);
+        fprintf(stderr, "\r\033[K%s%s  %.0f/s  %llu failed attempts  block %s (avg %s)",
+                bar.c_str(), counts, rate, failed, blockLast.c_str(), blockAverage.c_str());
         fflush(stderr);
         shown = true;
     } else {
-        fprintf(stderr, "progress: sent %s, %.0f readings/s, %llu failed attempts, %.1f s\n",
-                counts, rate, failed, elapsed);
+        fprintf(stderr,
+                "progress: sent %s, %.0f readings/s, %llu failed attempts, last block %s, "
+                "average block %s, %.1f s\n",
+                counts, rate, failed, blockLast.c_str(), blockAverage.c_str(), elapsed);
         fflush(stderr);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Progress of a run on stderr: sent of expected readings, rate and failed
-// attempts. On a terminal a bar is redrawn in place at most ten times a
+// Progress of a run on stderr: sent of expected readings, rate, failed
+// attempts and the latency of the blocks (the last block's send time and the
+// average). On a terminal a bar is redrawn in place at most ten times a
 // second; otherwise a plain line is written every `interval` seconds.
 //
 // Used by the sending thread only; not copyable.
@@ -9,6 +10,24 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
+
+// Send times of the blocks the plugin took: the time spent inside plugin_send
+// for a block, over all of its attempts, without the back-off waits between
+// them. At a warehouse's latency this is what bounds the rate.
+struct BlockLatency {
+    uint64_t blocks = 0;
+    double last = 0;     // seconds
+    double total = 0;    // seconds
+    double longest = 0;  // seconds
+
+    void add(double seconds);
+    // The average send time; 0 before the first block.
+    double average() const;
+};
+
+// A duration for people: "850 ms" below a second, "2.35 s" from there on.
+std::string formatDuration(double seconds);
 
 class Progress {
   public:
@@ -21,7 +40,7 @@ class Progress {
 
     // Shows the state when it is time to; `force` shows it now.
     void update(uint64_t sent, std::optional<uint64_t> expected, uint64_t failedAttempts,
-                bool force = false);
+                const BlockLatency& latency, bool force = false);
     // Ends the bar's line on a terminal.
     void finish();
 
