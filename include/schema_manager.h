@@ -2,7 +2,8 @@
 // SchemaManager: knows the columns of every table the plugin writes to.
 //
 // Learns a table's columns from the warehouse's information schema the first
-// time it is asked, keeps them until told to forget the table (forgetTable),
+// time it is asked (or, for the tables of a batch, all at once: learnTables),
+// keeps them until told to forget the table (forgetTable),
 // creates missing tables and adds missing columns (one ALTER per column).
 // Beside each cache entry it keeps an index from column name to the first
 // position of that name, so per-record checks cost one lookup per column, and
@@ -14,6 +15,7 @@
 // thread-safe: one connector uses it from one thread at a time.
 
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -49,7 +51,12 @@ class SchemaManager {
 
     void setClient(ODBCClient* newClient) { client = newClient; }
     ODBCClient* getClient() const { return client; }
-    void setDatabaseName(const std::string& name) { databaseName = name; }
+    // The cache is kept; what learnTables found missing is forgotten, as it
+    // was missing from the old schema.
+    void setDatabaseName(const std::string& name) {
+        databaseName = name;
+        knownMissing.clear();
+    }
     const std::string& getDatabaseName() const { return databaseName; }
     void setSQLBuilder(SQLBuilder* builder) { sqlBuilder = builder; }
     SQLBuilder* getSQLBuilder() const { return sqlBuilder; }
@@ -68,8 +75,26 @@ class SchemaManager {
     SchemaFit fitTable(const std::string& table, std::vector<DatabaseRecord>& records);
 
     // Returns true iff the table is cached or the information schema knows it
-    // (it is then cached). `record` is not used.
+    // (it is then cached). A table that the last learnTables found missing
+    // answers false without a query. `record` is not used.
     bool checkTableExists(const std::string& table, const DatabaseRecord& record);
+
+    // The most table names one learnTables query asks about.
+    static constexpr size_t kTablesPerSchemaQuery = 200;
+    // Reads the columns of the listed tables that are not cached from the
+    // information schema, one query per kTablesPerSchemaQuery distinct names
+    // rather than one per table, and caches each table found exactly as
+    // checkTableExists would, under the spelling given here (the warehouse's
+    // names are matched ignoring ASCII letter case). A listed table that the
+    // warehouse does not have is remembered as missing: checkTableExists
+    // answers false for it without a query until the table is created,
+    // forgotten, or learnTables is called again (which first forgets every
+    // table remembered as missing).
+    // Returns true iff every listed table is cached afterwards; false also
+    // without a client (nothing is then remembered as missing). Statement
+    // failures throw, as in checkTableExists; tables of the queries that ran
+    // before the failure stay cached.
+    bool learnTables(const std::vector<std::string>& tables);
     TableSchema getCachedSchema(const std::string& table) const;
     // The cache entry and its name index without a copy; null when not cached.
     // Valid until the next call that changes the cache.
@@ -93,8 +118,9 @@ class SchemaManager {
     // cells are skipped.
     TableSchema extractColumnInfo(const QueryRows& rows,
                                   std::vector<ColumnType>* types = nullptr) const;
-    // Drops the table's cache entry, if any: the next checkTableExists reads
-    // the information schema again (for a table dropped or changed by hand).
+    // Drops the table's cache entry, if any, and any memory of it missing:
+    // the next checkTableExists reads the information schema again (for a
+    // table dropped or changed by hand).
     void forgetTable(const std::string& table);
     std::string parseColumnType(const std::string& type) const;
     std::string toLowerCase(const std::string& text) const;
@@ -132,7 +158,15 @@ class SchemaManager {
     // alterTable; when an ALTER fails and the table's columns read again show
     // columns this manager had not seen, alters with those known instead.
     void addMissingColumns(const std::string& table, DatabaseRecord& record);
-    // `types` holds the parsed type of each of `columns`.
+    // Table names in ASCII lower case (as the warehouse reports them), each
+    // with the caller's distinct spellings of it.
+    using TableSpellings = std::map<std::string, std::vector<std::string>>;
+    // One learnTables query, for the names of [first, last). Returns true iff
+    // the warehouse has every one of them.
+    bool learnTableChunk(TableSpellings::const_iterator first, TableSpellings::const_iterator last);
+    // Caches the columns under `table`, replacing any entry, and drops any
+    // memory of the table missing. `types` holds the parsed type of each of
+    // `columns`.
     void storeEntry(const std::string& table, TableSchema columns, std::vector<ColumnType> types);
     static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type,
                              const ColumnType& parsed);
@@ -141,4 +175,7 @@ class SchemaManager {
     std::string databaseName;
     SQLBuilder* sqlBuilder = nullptr;
     std::map<std::string, CacheEntry> schemaCache;
+    // Tables the last learnTables asked about and did not find, as spelled
+    // by the caller.
+    std::set<std::string> knownMissing;
 };

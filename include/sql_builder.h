@@ -68,6 +68,13 @@ class SQLBuilder {
     virtual std::string decodeConstraints(ColumnConstraint constraint) const;
     virtual std::string buildInformationSchemaQuery(const std::string& schema,
                                                     const std::string& table) const;
+    // The columns of several tables of one schema in one query: rows of
+    // (table_name, column_name, data_type, full_data_type), ordered by table
+    // and by column position. Names are lower-cased and written as literals
+    // as in the one-table query; each name is written as given, so callers
+    // pass distinct names, at least one.
+    std::string buildInformationSchemaQuery(const std::string& schema,
+                                            const std::vector<std::string>& tables) const;
     virtual SQLBuilder* createSQLBuilder() const = 0;
     virtual std::string getHintName() const = 0;
     virtual std::string getIdentifierQuote() const;

@@ -1,5 +1,6 @@
 #include "schema_manager.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "logger.h"
@@ -110,6 +111,8 @@ void SchemaManager::addMissingColumns(const std::string& table, DatabaseRecord& 
 bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRecord& /*record*/) {
     if (schemaCache.count(table))
         return true;
+    if (knownMissing.count(table))
+        return false;
     QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
     if (!result.success)
         return false;
@@ -119,6 +122,69 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
         return false;
     storeEntry(table, std::move(columns), std::move(types));
     return true;
+}
+
+bool SchemaManager::learnTables(const std::vector<std::string>& tables) {
+    knownMissing.clear();
+    // Pump and pump are two cache entries but one table to the warehouse:
+    // it is asked about once and both spellings take its columns.
+    TableSpellings spellings;
+    for (const std::string& table : tables) {
+        if (schemaCache.count(table))
+            continue;
+        std::vector<std::string>& names = spellings[foldAsciiCase(table)];
+        if (std::find(names.begin(), names.end(), table) == names.end())
+            names.push_back(table);
+    }
+    bool allFound = true;
+    auto first = spellings.cbegin();
+    while (first != spellings.cend()) {
+        auto last = first;
+        for (size_t n = 0; n < kTablesPerSchemaQuery && last != spellings.cend(); ++n)
+            ++last;
+        if (!learnTableChunk(first, last))
+            allFound = false;
+        first = last;
+    }
+    return allFound;
+}
+
+bool SchemaManager::learnTableChunk(TableSpellings::const_iterator first,
+                                    TableSpellings::const_iterator last) {
+    std::vector<std::string> names;
+    for (auto it = first; it != last; ++it)
+        names.push_back(it->first);
+    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, names));
+    if (!result.success)
+        return false;
+    // Each row is (table_name, column_name, data_type, full_data_type); the
+    // rest of the row is what the one-table query yields.
+    std::map<std::string, QueryRows> rowsByTable;
+    for (QueryRow& row : result.rows) {
+        if (row.empty())
+            continue;
+        QueryRows& rows = rowsByTable[foldAsciiCase(cellText(row[0]))];
+        row.erase(row.begin());
+        rows.push_back(std::move(row));
+    }
+    bool allFound = true;
+    for (auto it = first; it != last; ++it) {
+        const std::vector<std::string>& spellings = it->second;
+        auto found = rowsByTable.find(it->first);
+        std::vector<ColumnType> types;
+        TableSchema columns;
+        if (found != rowsByTable.end())
+            columns = extractColumnInfo(found->second, &types);
+        if (columns.empty()) {
+            knownMissing.insert(spellings.begin(), spellings.end());
+            allFound = false;
+            continue;
+        }
+        for (size_t i = 0; i + 1 < spellings.size(); ++i)
+            storeEntry(spellings[i], columns, types);
+        storeEntry(spellings.back(), std::move(columns), std::move(types));
+    }
+    return allFound;
 }
 
 TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
@@ -208,6 +274,7 @@ TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows,
 
 void SchemaManager::forgetTable(const std::string& table) {
     schemaCache.erase(table);
+    knownMissing.erase(table);
 }
 
 std::string SchemaManager::parseColumnType(const std::string& type) const {
@@ -304,6 +371,7 @@ void SchemaManager::storeEntry(const std::string& table, TableSchema columns,
     for (size_t i = 0; i < columns.size(); ++i)
         appendColumn(entry, std::get<0>(columns[i]), std::get<1>(columns[i]), types[i]);
     schemaCache[table] = std::move(entry);
+    knownMissing.erase(table);
 }
 
 void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,

@@ -250,6 +250,22 @@ std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
     return sql;
 }
 
+std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
+                                                    const std::vector<std::string>& tables) const {
+    std::string sql(
+        "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
+        "WHERE table_schema = ");
+    sql.append(escapeString(foldAsciiCase(schema)));
+    sql.append(" AND table_name IN (");
+    for (size_t i = 0; i < tables.size(); ++i) {
+        if (i > 0)
+            sql.append(", ");
+        sql.append(escapeString(foldAsciiCase(tables[i])));
+    }
+    sql.append(") ORDER BY table_name, ordinal_position");
+    return sql;
+}
+
 std::string SQLBuilder::getIdentifierQuote() const {
     return kBacktick;
 }

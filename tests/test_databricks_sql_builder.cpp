@@ -213,6 +213,13 @@ TEST(DatabricksEscaping, IdentifiersAndInformationSchema) {
     EXPECT_EQ(builder.buildInformationSchemaQuery("S'1", "It's\\"),
               "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
               "table_schema = 's\\'1' AND table_name = 'it\\'s\\\\' ORDER BY ordinal_position");
+    // Several tables: each name is escaped as in the one-table query.
+    EXPECT_EQ(builder.buildInformationSchemaQuery(
+                  "S'1", std::vector<std::string>{"It's\\", "Pump", "x' OR 'a'='a"}),
+              "SELECT table_name,column_name,data_type,full_data_type FROM "
+              "information_schema.columns WHERE table_schema = 's\\'1' AND table_name IN "
+              "('it\\'s\\\\', 'pump', 'x\\' or \\'a\\'=\\'a') ORDER BY table_name, "
+              "ordinal_position");
 }
 
 TEST(DatabricksEscaping, InsertWithFormattedValues) {

@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -298,6 +300,160 @@ TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
     EXPECT_EQ(m.statements.size(), 2u) << "valve stayed cached";
 }
 
+// ---- the tables of a batch in one query -------------------------------------------
+
+namespace {
+const char* const kBatchQueryHead =
+    "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
+    "WHERE table_schema = 'plant' AND table_name IN (";
+const char* const kBatchQueryTail = ") ORDER BY table_name, ordinal_position";
+
+// The number of names in the IN list of a batch query.
+size_t namesAsked(const std::string& sql) {
+    const size_t open = sql.find(" IN (");
+    const size_t close = sql.find(")", open);
+    if (open == std::string::npos || close == std::string::npos)
+        return 0;
+    const std::string list = sql.substr(open, close - open);
+    return static_cast<size_t>(std::count(list.begin(), list.end(), ',')) + 1;
+}
+}  // namespace
+
+TEST(SchemaBatchDiscovery, OneQueryCachesTheFoundAndRemembersTheMissing) {
+    Manager m;
+    m.infoRows = {{"pump", "asset_code", "STRING", "string"},
+                  {"pump", "code", "STRING", "varchar(300)"},
+                  {"valve", "ts", "TIMESTAMP", "timestamp"},
+                  {"pump", "count", "LONG", "bigint"}};
+    EXPECT_FALSE(m.manager.learnTables({"pump", "tank", "valve"}));
+    ASSERT_EQ(m.statements.size(), 1u);
+    EXPECT_EQ(m.statements[0],
+              std::string(kBatchQueryHead) + "'pump', 'tank', 'valve'" + kBatchQueryTail);
+    EXPECT_EQ(m.manager.getCachedSchema("pump"),
+              (TableSchema{
+                  {"asset_code", "VARCHAR(256)"}, {"code", "VARCHAR(256)"}, {"count", "BIGINT"}}));
+    const std::vector<ColumnType>& types = *m.manager.findCachedColumnTypes("pump");
+    ASSERT_EQ(types.size(), 3u);
+    EXPECT_EQ(types[0].kind, Kind::String);
+    EXPECT_EQ(types[1], ColumnType::parse("VARCHAR(300)"));
+    EXPECT_EQ(types[2].kind, Kind::BigInt);
+    EXPECT_EQ(m.manager.getCachedSchema("valve"), (TableSchema{{"ts", "TIMESTAMP"}}));
+
+    // Known: no query for any of the three; tank is missing, so it is created.
+    EXPECT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
+    EXPECT_FALSE(m.manager.checkTableExists("tank", pumpRecord()));
+    EXPECT_FALSE(m.manager.checkTableExists("tank", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 1u);
+    std::vector<DatabaseRecord> records;
+    records.push_back(pumpRecord());
+    EXPECT_EQ(m.manager.fitTable("tank", records), SchemaFit::Ready);
+    ASSERT_EQ(m.statements.size(), 2u);
+    EXPECT_EQ(m.statements[1].rfind("CREATE TABLE `tank`", 0), 0u) << m.statements[1];
+
+    // Every table cached: nothing to ask.
+    EXPECT_TRUE(m.manager.learnTables({"valve", "tank", "pump", "pump"}));
+    EXPECT_EQ(m.statements.size(), 2u);
+}
+
+TEST(SchemaBatchDiscovery, MemoryOfAMissingTableLastsUntilCreatedForgottenOrAskedAgain) {
+    Manager m;
+    EXPECT_FALSE(m.manager.learnTables({"a", "b", "c"}));
+    ASSERT_EQ(m.statements.size(), 1u);
+    ASSERT_TRUE(m.manager.createTable("a", pumpRecord()));
+    EXPECT_TRUE(m.manager.checkTableExists("a", pumpRecord()));
+    m.manager.forgetTable("a");
+    m.manager.forgetTable("b");
+    m.statements.clear();
+    EXPECT_FALSE(m.manager.checkTableExists("a", pumpRecord()));
+    EXPECT_FALSE(m.manager.checkTableExists("b", pumpRecord()));
+    EXPECT_FALSE(m.manager.checkTableExists("c", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 2u) << "only c is still remembered as missing";
+
+    // The next batch asks again about what it lists; c, not listed, is no
+    // longer remembered either.
+    m.statements.clear();
+    m.infoRows = {{"b", "x", "LONG", "bigint"}};
+    EXPECT_TRUE(m.manager.learnTables({"b"}));
+    m.infoRows.clear();
+    EXPECT_FALSE(m.manager.checkTableExists("c", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 2u);
+    // Another schema: what was missing in the old one is asked about again.
+    ASSERT_FALSE(m.manager.learnTables({"d"}));
+    m.manager.setDatabaseName("Other");
+    m.statements.clear();
+    EXPECT_FALSE(m.manager.checkTableExists("d", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 1u);
+}
+
+TEST(SchemaBatchDiscovery, NamesAreAskedInChunksAndCachedTablesAreNotAsked) {
+    Manager m;
+    ASSERT_TRUE(m.manager.createTable("t000", pumpRecord()));
+    m.statements.clear();
+    std::vector<std::string> tables;
+    for (int i = 0; i < 451; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "t%03d", i);
+        tables.push_back(name);
+    }
+    EXPECT_FALSE(m.manager.learnTables(tables));
+    ASSERT_EQ(m.statements.size(), 3u);
+    EXPECT_EQ(namesAsked(m.statements[0]), SchemaManager::kTablesPerSchemaQuery);
+    EXPECT_EQ(namesAsked(m.statements[1]), 200u);
+    EXPECT_EQ(namesAsked(m.statements[2]), 50u);
+    for (const std::string& sql : m.statements)
+        EXPECT_EQ(sql.find("'t000'"), std::string::npos) << "t000 is cached";
+    EXPECT_NE(m.statements[2].find("'t450')"), std::string::npos);
+    EXPECT_FALSE(m.manager.checkTableExists("t450", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 3u);
+}
+
+TEST(SchemaBatchDiscovery, NamesMatchIgnoringCaseAndKeepTheCallersSpelling) {
+    Manager m;
+    m.infoRows = {{"pump", "a", "LONG", "bigint"}, {"valve", "b", "DOUBLE", "double"}};
+    // The warehouse may also answer in another case than it was asked in.
+    m.infoRows.push_back({"Mixer", "c", "STRING", "string"});
+    EXPECT_TRUE(m.manager.learnTables({"Pump", "pump", "VALVE", "mixer", "Pump"}));
+    ASSERT_EQ(m.statements.size(), 1u);
+    EXPECT_EQ(m.statements[0],
+              std::string(kBatchQueryHead) + "'mixer', 'pump', 'valve'" + kBatchQueryTail);
+    EXPECT_EQ(m.manager.getCachedSchema("Pump"), (TableSchema{{"a", "BIGINT"}}));
+    EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"a", "BIGINT"}}));
+    EXPECT_EQ(m.manager.getCachedSchema("VALVE"), (TableSchema{{"b", "DOUBLE"}}));
+    EXPECT_EQ(m.manager.getCachedSchema("mixer"), (TableSchema{{"c", "VARCHAR(256)"}}));
+    EXPECT_EQ(m.manager.findCachedSchema("valve"), nullptr) << "cached as the caller spelled it";
+}
+
+TEST(SchemaBatchDiscovery, FailuresThrowOrLeaveNothingRemembered) {
+    Manager m;
+    ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&m](const std::string& sql) {
+        m.statements.push_back(sql);
+        if (m.statements.size() == 2)
+            throw StatementError("42000", 1, "refused", false);
+        return okResult(m.infoRows);
+    }));
+    std::vector<std::string> tables;
+    for (int i = 0; i < 250; ++i)
+        tables.push_back("t" + std::to_string(1000 + i));
+    m.infoRows = {{"t1000", "a", "LONG", "bigint"}};
+    EXPECT_THROW(m.manager.learnTables(tables), StatementError);
+    ASSERT_EQ(m.statements.size(), 2u);
+    EXPECT_NE(m.manager.findCachedSchema("t1000"), nullptr) << "the first query's tables stay";
+    m.infoRows.clear();
+    // t1249 was in the refused query: it is asked about, not taken as missing.
+    EXPECT_FALSE(m.manager.checkTableExists("t1249", pumpRecord()));
+    EXPECT_EQ(m.statements.size(), 3u);
+
+    // Without a client nothing is learned and nothing is taken as missing.
+    DatabricksSQLBuilder builder;
+    SchemaManager manager;
+    manager.setSQLBuilder(&builder);
+    LogCapture log;
+    EXPECT_FALSE(manager.learnTables({"pump"}));
+    EXPECT_FALSE(manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 2u);
+}
+
 // ---- through the driver manager and the emulator --------------------------------
 
 class SchemaInWarehouse : public ::testing::Test {
@@ -360,4 +516,20 @@ TEST_F(SchemaInWarehouse, TypesAreReadWithTheirParameters) {
     EXPECT_EQ(types[1].scale, 2);
     EXPECT_EQ(types[2].kind, Kind::String);
     EXPECT_EQ(types[3].kind, Kind::BigInt);
+}
+
+TEST_F(SchemaInWarehouse, TablesOfABatchAreLearnedInOneQuery) {
+    warehouse.query("CREATE TABLE pump (v VARCHAR(300), b BIGINT)");
+    warehouse.query("CREATE TABLE valve (ts TIMESTAMP)");
+    warehouse.query("CREATE TABLE other (x STRING)");
+    std::unique_ptr<SchemaManager> manager = freshManager();
+    EXPECT_FALSE(manager->learnTables({"Pump", "valve", "tank"}));
+    EXPECT_EQ(manager->getCachedSchema("Pump"),
+              (TableSchema{{"v", "VARCHAR(256)"}, {"b", "BIGINT"}}));
+    EXPECT_EQ(
+        *manager->findCachedColumnTypes("Pump"),
+        (std::vector<ColumnType>{ColumnType::parse("VARCHAR(300)"), ColumnType::parse("BIGINT")}));
+    EXPECT_EQ(manager->getCachedSchema("valve"), (TableSchema{{"ts", "TIMESTAMP"}}));
+    EXPECT_EQ(manager->findCachedSchema("other"), nullptr);
+    EXPECT_FALSE(manager->checkTableExists("tank", pumpRecord()));
 }

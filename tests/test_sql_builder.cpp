@@ -214,6 +214,34 @@ TEST(SQLBuilderInformationSchema, ApostropheInNameCannotEndTheLiteral) {
         "table_schema = 's' AND table_name = 'o''brien'' or ''1''=''1' ORDER BY ordinal_position");
 }
 
+TEST(SQLBuilderInformationSchema, SeveralTablesInOneQuery) {
+    PlainBuilder builder;
+    const std::string head =
+        "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
+        "WHERE table_schema = ";
+    const std::string tail = ") ORDER BY table_name, ordinal_position";
+    struct Case {
+        std::string schema;
+        std::vector<std::string> tables;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"Default_Schema", {"Pump"}, "'default_schema' AND table_name IN ('pump'"},
+        {"Plant",
+         {"Pump", "valve", "MIXER_2"},
+         "'plant' AND table_name IN ('pump', 'valve', 'mixer_2'"},
+        // Only A to Z change case; other bytes are kept.
+        {"S\xC3\x84", {"T_1-\xC3\xA4", ""}, "'s\xC3\x84' AND table_name IN ('t_1-\xC3\xA4', ''"},
+        // A quote inside a name is doubled: it cannot end the literal.
+        {"s'1",
+         {"O'Brien' OR '1'='1", "a\\b"},
+         "'s''1' AND table_name IN ('o''brien'' or ''1''=''1', 'a\\b'"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(builder.buildInformationSchemaQuery(c.schema, c.tables), head + c.expected + tail)
+            << c.schema;
+}
+
 // --- string literals -----------------------------------------------------------
 
 TEST(SQLBuilderEscapeString, DoublesTheQuoteAndEnclosesTheText) {
