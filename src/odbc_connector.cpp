@@ -336,6 +336,14 @@ bool ODBCConnector::writeBatch(Batch& batch) {
         batch.markWritten(unroutable);
     }
 
+    // The columns of every table the cache lacks, in one query per batch
+    // rather than one per table.
+    std::vector<std::string> tables;
+    tables.reserve(groups.size());
+    for (const auto& group : groups)
+        tables.push_back(group.first);
+    schemaManager->learnTables(tables);
+
     // One table, or one writer: the tables are written one after another on
     // the primary connection.
     if (config.writers > 1 && groups.size() > 1)

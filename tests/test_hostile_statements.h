@@ -6,12 +6,16 @@
 //
 //   SELECT column_name,data_type,full_data_type FROM information_schema.columns
 //     WHERE table_schema = '<s>' AND table_name = '<t>' ORDER BY ordinal_position
+//   SELECT table_name,column_name,data_type,full_data_type FROM
+//     information_schema.columns WHERE table_schema = '<s>' AND table_name IN
+//     ('<t>', ...) ORDER BY table_name, ordinal_position
 //   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
 //   ALTER TABLE `<t>` ADD COLUMN `<c>` <type>
 //   INSERT INTO `<t>` (`<c>`, ...) VALUES (<v>, ...), ...
 //
 // <type> is one of VARCHAR(256), STRING, TIMESTAMP, BIGINT, DOUBLE, VARIANT;
-// <v> is NULL, TRUE, FALSE (any case), a number with an optional sign, a string
+// <v> is NULL, TRUE, FALSE (any case), a number with an optional sign (and the
+// DOUBLE suffix D), CAST('NaN'|'Infinity'|'-Infinity' AS DOUBLE), a string
 // literal, or parse_json(<string literal>). Comments, a second statement,
 // adjacent string literals, raw literals or any other token make the reader
 // refuse the text, so a statement that reading content has bent out of shape
@@ -213,6 +217,11 @@ inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::st
                 }
             }
             t.text = sql.substr(start, i - start);
+            // The DOUBLE suffix; any other letter after a number is refused.
+            if (i < sql.size() && (sql[i] == 'D' || sql[i] == 'd') &&
+                (i + 1 == sql.size() ||
+                 !(std::isalnum(static_cast<unsigned char>(sql[i + 1])) || sql[i + 1] == '_')))
+                ++i;
             if (i < sql.size() &&
                 (std::isalpha(static_cast<unsigned char>(sql[i])) || sql[i] == '_')) {
                 error = "number with a suffix";
@@ -256,7 +265,8 @@ struct Value {
 
 struct Statement {
     enum Kind { Select, Create, Alter, Insert } kind = Select;
-    std::string schema;  // Select only
+    std::string schema;               // Select only
+    std::vector<std::string> tables;  // Select of several tables only
     std::string table;
     std::vector<std::string> columns;
     std::vector<std::string> types;  // Create and Alter, parallel to columns
@@ -346,6 +356,12 @@ class Reader {
             v.kind = Value::False;
             return true;
         }
+        if (word("CAST")) {
+            v.kind = Value::Number;
+            return punct('(') && string(v.text) &&
+                   (v.text == "NaN" || v.text == "Infinity" || v.text == "-Infinity") &&
+                   word("AS") && word("DOUBLE") && punct(')');
+        }
         if (word("parse_json")) {
             v.kind = Value::Json;
             return punct('(') && string(v.text) && punct(')');
@@ -381,6 +397,26 @@ inline bool parse(const std::string& sql, Statement& st, std::string& error) {
     st = Statement{};
     if (r.word("SELECT")) {
         st.kind = Statement::Select;
+        if (r.word("table_name")) {
+            bool ok = r.punct(',') && r.word("column_name") && r.punct(',') &&
+                      r.word("data_type") && r.punct(',') && r.word("full_data_type") &&
+                      r.word("FROM") && r.word("information_schema") && r.punct('.') &&
+                      r.word("columns") && r.word("WHERE") && r.word("table_schema") &&
+                      r.punct('=') && r.string(st.schema) && r.word("AND") &&
+                      r.word("table_name") && r.word("IN") && r.punct('(');
+            while (ok) {
+                std::string table;
+                ok = r.string(table);
+                st.tables.push_back(table);
+                if (!ok || !r.punct(','))
+                    break;
+            }
+            ok = ok && r.punct(')') && r.word("ORDER") && r.word("BY") && r.word("table_name") &&
+                 r.punct(',') && r.word("ordinal_position") && r.end();
+            if (!ok)
+                error = "not the information-schema query of several tables";
+            return ok;
+        }
         const bool ok = r.word("column_name") && r.punct(',') && r.word("data_type") &&
                         r.punct(',') && r.word("full_data_type") && r.word("FROM") &&
                         r.word("information_schema") && r.punct('.') && r.word("columns") &&

@@ -27,6 +27,8 @@ namespace {
 
 const std::string INFO_SCHEMA =
     "SELECT column_name,data_type,full_data_type FROM information_schema.columns";
+const std::string INFO_SCHEMA_OF_TABLES =
+    "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns";
 
 // A connector on a mock client. Statements are recorded; the information
 // schema answers from `tables`; `failOn` makes statements containing a text
@@ -57,9 +59,24 @@ struct Pipeline {
                     }
                 }
             }
+            // The query of a batch's tables: each row starts with its table.
+            if (sql.rfind(INFO_SCHEMA_OF_TABLES, 0) == 0) {
+                QueryRows found;
+                for (const auto& [table, rows] : tables) {
+                    if (sql.find("'" + table + "'") == std::string::npos)
+                        continue;
+                    for (QueryRow row : rows) {
+                        row.insert(row.begin(), table);
+                        found.push_back(row);
+                    }
+                }
+                return okResult(found);
+            }
             return okResult();
         }));
-        ConfigCategory defaults("lakesink", R"({"corvaneInstance": {"value": "edge"}})");
+        // One writer: every statement goes through the mock client.
+        ConfigCategory defaults(
+            "lakesink", R"({"corvaneInstance": {"value": "edge"}, "writers": {"value": "1"}})");
         connector.configure(&defaults);
     }
 
@@ -155,7 +172,7 @@ TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
     r2.addDatapoint(textPoint("state", "it's"));
     ASSERT_TRUE(p.connector.send(batch.pointers()));
     ASSERT_EQ(p.statements.size(), 4u);
-    EXPECT_THAT(p.statements[0], HasSubstr("table_name = 'pump'"));
+    EXPECT_THAT(p.statements[0], HasSubstr("table_name IN ('pump')"));
     EXPECT_EQ(p.statements[1],
               "CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `user_ts` TIMESTAMP, `ts` "
               "TIMESTAMP, `corvane` VARCHAR(256), `temperature` DOUBLE, `count` BIGINT)");
