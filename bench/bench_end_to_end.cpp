@@ -33,27 +33,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Plugin {
-    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
-    uint32_t (*send)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
-    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
-
-    Plugin() {
-        // Kept loaded for the life of the process.
-        void* handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
-        send = reinterpret_cast<decltype(send)>(dlsym(handle, "plugin_send"));
-        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
-        if (!init || !send || !shutdown)
-            throw std::runtime_error("the plugin lacks an entry point");
-    }
-};
-
-Plugin& plugin() {
-    static Plugin loaded;
-    return loaded;
+const bench::PluginEntries& plugin() {
+    return bench::loadPlugin(LAKESINK_PLUGIN_PATH);
 }
 
 const char kExecuting[] = "Executing query: ";

@@ -52,27 +52,8 @@ constexpr int64_t kTimedBatches = 2;
 constexpr uint64_t kSendStrideMicros = 3600ull * 1000000ull;
 const char kLatency[] = "statement 300\ncommit 700\n";
 
-struct Plugin {
-    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
-    uint32_t (*send)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
-    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
-
-    Plugin() {
-        // Kept loaded for the life of the process.
-        void* handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(handle, "plugin_init"));
-        send = reinterpret_cast<decltype(send)>(dlsym(handle, "plugin_send"));
-        shutdown = reinterpret_cast<decltype(shutdown)>(dlsym(handle, "plugin_shutdown"));
-        if (!init || !send || !shutdown)
-            throw std::runtime_error("the plugin lacks an entry point");
-    }
-};
-
-Plugin& plugin() {
-    static Plugin loaded;
-    return loaded;
+const bench::PluginEntries& plugin() {
+    return bench::loadPlugin(LAKESINK_PLUGIN_PATH);
 }
 
 // One warehouse and one batch per table count. The batch's readings are

@@ -1,5 +1,7 @@
 #include "bench_support.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 
 #include <stdlib.h>
@@ -132,6 +134,23 @@ std::unique_ptr<DatabricksODBCConnector> makeConnector(ODBCClient* client,
     if (!connector->configure(&category))
         throw std::runtime_error("the benchmark connector could not be configured");
     return connector;
+}
+
+const PluginEntries& loadPlugin(const char* path) {
+    static const PluginEntries entries = [path] {
+        PluginEntries loaded;
+        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            throw std::runtime_error(dlerror());
+        loaded.init = reinterpret_cast<decltype(loaded.init)>(dlsym(handle, "plugin_init"));
+        loaded.send = reinterpret_cast<decltype(loaded.send)>(dlsym(handle, "plugin_send"));
+        loaded.shutdown =
+            reinterpret_cast<decltype(loaded.shutdown)>(dlsym(handle, "plugin_shutdown"));
+        if (!loaded.init || !loaded.send || !loaded.shutdown)
+            throw std::runtime_error("the plugin lacks an entry point");
+        return loaded;
+    }();
+    return entries;
 }
 
 void useEmulatorDriver() {

@@ -12,6 +12,7 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include "plugin.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -76,6 +77,16 @@ std::string categoryJson(const std::string& additionalParams);
 // The positive integer at argv[index] of a profiling program, or `fallback`
 // when it is absent or not a positive number.
 size_t argument(int argc, char** argv, int index, size_t fallback);
+
+// The plugin's entry points, loaded with dlopen from `path` once and kept
+// loaded for the life of the process; throws std::runtime_error when the
+// plugin cannot be loaded or lacks an entry point.
+struct PluginEntries {
+    PLUGIN_HANDLE (*init)(ConfigCategory*) = nullptr;
+    uint32_t (*send)(PLUGIN_HANDLE, const std::vector<Reading*>&) = nullptr;
+    void (*shutdown)(PLUGIN_HANDLE) = nullptr;
+};
+const PluginEntries& loadPlugin(const char* path);
 
 // Points the driver manager at the build's odbcinst.ini (the emulator driver)
 // unless ODBCSYSINI is already set.
