@@ -277,9 +277,6 @@ TEST_F(MapperTest, DatapointsNamedLikeFixedColumnsGetTheirOwnColumns) {
             EXPECT_EQ(record.getConstraints("ts"), CONSTRAINT_NONE) << name;
             EXPECT_EQ(record.getSQLType("dp_" + name), "BIGINT") << name;
         }
-        EXPECT_TRUE(log.has(Level::DEBUG,
-                            "Datapoint '" + name + "' is written to column 'dp_" + name + "'"))
-            << name;
     }
     // Only the whole name is reserved.
     auto near = reading("pump", {dp("tss", DatapointValue(1)), dp("my_ts", DatapointValue(2)),
@@ -301,7 +298,6 @@ TEST_F(MapperTest, ReservedNameMeetingItsPrefixedSpellingKeepsTheLaterValueAndSa
     EXPECT_EQ(record.getSQLType("dp_ts"), "STRING");
     EXPECT_EQ(record.getValue("ts"), kTimeText);
     EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
-    EXPECT_TRUE(log.contains("'TS' of asset 'pump' is written to column 'dp_ts'"));
 }
 
 TEST_F(MapperTest, RepeatedDatapointNameKeepsFirstPositionAndLastValue) {
@@ -350,11 +346,6 @@ TEST_F(MapperTest, TableAndColumnNamesAreMadeAcceptable) {
     EXPECT_EQ(record.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane",
                                               "Outside_Temperature", "flow__l/s_", "ok"}));
     EXPECT_EQ(record.getValue("Outside_Temperature"), "3.5");
-    EXPECT_TRUE(
-        log.has(Level::DEBUG,
-                "Datapoint 'Outside Temperature' is written to column 'Outside_Temperature'"));
-    EXPECT_TRUE(log.has(Level::DEBUG, "Datapoint 'flow (l/s)' is written to column 'flow__l/s_'"));
-    EXPECT_FALSE(log.contains("Datapoint 'ok'"));
 
     // Routing itself names the table as the reading does; the record carries
     // the name the warehouse accepts.
@@ -385,7 +376,6 @@ TEST_F(MapperTest, CollidingRenamedDatapointsKeepTheLaterValueInPlace) {
 TEST_F(MapperTest, RoutingWithoutHintUsesTheAssetCodeAsSpelled) {
     auto r = reading("Pump Station #2", {dp("v", DatapointValue(1))});
     EXPECT_EQ(mapper.extractTableName(r.get()), "Pump Station #2");
-    EXPECT_FALSE(log.contains("hint"));
 }
 
 TEST_F(MapperTest, HintRoutingCases) {
@@ -422,7 +412,6 @@ TEST_F(MapperTest, HintRoutingCases) {
         EXPECT_TRUE(log.has(Level::DEBUG, "Processing databricksHint hint datapoint"))
             << c.hintText;
         EXPECT_EQ(log.contains("Invalid hint JSON format: "), c.invalidLogged) << c.hintText;
-        EXPECT_FALSE(log.contains("not an object")) << c.hintText;
     }
 }
 
@@ -479,15 +468,13 @@ TEST_F(MapperTest, DeeplyNestedHintsDoNotExhaustTheStack) {
               "pump");
 }
 
-TEST_F(MapperTest, HintThatIsNotAnObjectHasItsOwnMessage) {
+TEST_F(MapperTest, HintThatIsNotAnObjectRoutesByAssetCodeAndIsNotCalledInvalid) {
     // A JSON string holding an object is a string, not an object.
     for (const std::string text :
          {"[\"line_1\"]", "42", "\"line_1\"", "true", "\"{\\\"tablename\\\":\\\"line_1\\\"}\""}) {
         log.clear();
         EXPECT_EQ(route("pump", hint(text)), "pump") << text;
         EXPECT_FALSE(log.contains("Invalid hint JSON format")) << text;
-        EXPECT_EQ(log.at(Level::DEBUG).size(), 2u) << text;
-        EXPECT_TRUE(log.contains("Hint JSON is not an object")) << text;
     }
 }
 
@@ -513,7 +500,6 @@ TEST_F(MapperTest, StructuredHintValuesRouteToo) {
 TEST_F(MapperTest, EmptyHintNameRoutesByAssetCodeAndOnlyAnEmptyAssetDrops) {
     auto emptyHint = reading("pump", {hint("{\"tablename\":\"\"}")});
     EXPECT_EQ(mapper.extractTableName(emptyHint.get()), "pump");
-    EXPECT_TRUE(log.has(Level::DEBUG, "Hint names no table ('') - using asset code"));
     auto emptyAsset = reading("", {dp("v", DatapointValue(1))});
     auto kept = reading("valve", {});
     auto hinted = reading("", {hint("{\"tablename\":\"line\"}")});
@@ -670,9 +656,6 @@ TEST(MapperWithoutBuilder, LogsAnErrorAndGivesEmptyResults) {
 
     EXPECT_EQ(mapper.extractTableName(r.get()), "");
     EXPECT_EQ(log.at(Level::ERROR).size(), 3u);
-    for (const auto& text : log.at(Level::ERROR)) {
-        EXPECT_EQ(text, "No SQL builder set - cannot map readings");
-    }
 
     // Setting a builder later makes the same mapper work.
     DatabricksSQLBuilder builder;
@@ -718,7 +701,6 @@ class BlankDroppingBuilder : public GenericBuilder {
 };
 
 TEST(MapperWithGenericBuilder, HintEmptyOnceRenamedRoutesByAssetCode) {
-    LogCapture log;
     BlankDroppingBuilder builder;
     ReadingMapper mapper("i", &builder);
     auto r = reading("Boiler 1", {dp("route", DatapointValue("{\"tablename\":\"   \"}"))});
@@ -726,7 +708,6 @@ TEST(MapperWithGenericBuilder, HintEmptyOnceRenamedRoutesByAssetCode) {
     std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords({r.get()});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].getTableName(), "Boiler1");
-    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Hint names no table ('   ') - using asset code"));
 }
 
 }  // namespace
