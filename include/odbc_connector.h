@@ -193,6 +193,9 @@ class ODBCConnector {
     // After a failed statement: disconnects when the link is gone, so the
     // next batch reconnects.
     void dropDeadConnection();
+    // A table's INSERT failed for good: logs it with the warehouse's reason and
+    // drops a dead link.
+    void failTable(const std::string& table, const StatementError& refused);
     // Logs, at the error level, the warehouse's reason for a refused statement.
     static void logWarehouseReason(const StatementError& error);
     // After a connection attempt: resets the back-off on success, sets the

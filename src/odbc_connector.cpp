@@ -550,12 +550,16 @@ TableWrite ODBCConnector::recoverTable(const std::string& table, const std::vect
     // A refused schema step fails the batch as any other database error does.
     if (!report.inserting)
         throw StatementError(*cause);
-    logger->error("Failed to execute database query for table '%s'", table.c_str());
-    logWarehouseReason(*cause);
+    failTable(table, *cause);
+    return TableWrite::Failed;
+}
+
+void ODBCConnector::failTable(const std::string& table, const StatementError& refused) {
+    Logger::getLogger()->error("Failed to execute database query for table '%s'", table.c_str());
+    logWarehouseReason(refused);
     // The statement may have failed because the link died; without a
     // reconnect every later batch would fail the same way.
     dropDeadConnection();
-    return TableWrite::Failed;
 }
 
 bool ODBCConnector::isolateRows(const std::string& table, const std::vector<size_t>& indices,
@@ -578,10 +582,7 @@ bool ODBCConnector::isolateRows(const std::string& table, const std::vector<size
             batch.markWritten(half);
         } catch (const StatementError& error) {
             if (!error.isDataRefusal()) {
-                Logger::getLogger()->error("Failed to execute database query for table '%s'",
-                                           table.c_str());
-                logWarehouseReason(error);
-                dropDeadConnection();
+                failTable(table, error);
                 return false;
             }
             if (!isolateRows(table, half, error, batch, report))

@@ -229,10 +229,11 @@ bool fitsDecimal(const std::string& text, int precision, int scale) {
            (zero || static_cast<int>(integerDigits) <= precision - scale);
 }
 
+// Returns true iff the text is one of the words a non-finite double is
+// written as (the words parseDoubleText reads).
 bool isNonFinite(const std::string& text) {
-    return text == "NaN" || text == "Infinity" || text == "-Infinity" ||
-           equalsIgnoringAsciiCase(text, "nan") || equalsIgnoringAsciiCase(text, "inf") ||
-           equalsIgnoringAsciiCase(text, "-inf");
+    double number = 0;
+    return parseDoubleText(text, &number) && !std::isfinite(number);
 }
 
 ValueFit fitInteger(const std::string& value, const ColumnType& column) {
