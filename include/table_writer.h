@@ -18,6 +18,7 @@
 // threads. Not thread-safe.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ class TableWriter {
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
     };
+
+    // The most statements that finding the refused rows of one table may cost.
+    static constexpr size_t kIsolationBudget = 40;
 
     explicit TableWriter(Parts parts) : parts(parts) {}
 
@@ -128,10 +132,26 @@ class TableWriter {
     // refused rows, or fails the table.
     void recover(TableOutcome& out, const std::vector<size_t>& indices,
                  const StatementError& refused, Report& report);
-    // Sends the rows in halves until the refused ones are found; those go to
-    // the report's rejects. Returns true iff every other row was written.
+    // Finds the refused rows by sending the rows in parts (kIsolationBudget
+    // statements at most); those go to the report's rejects, with the rows
+    // left undecided when the budget is spent. Returns true iff every other
+    // row was written.
     bool isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
                      const StatementError& refused, Report& report);
+    // Rows of a table and the refusal they share.
+    struct RefusedPart {
+        std::vector<size_t> indices;
+        std::shared_ptr<StatementError> refusal;
+    };
+    // One round of isolateRows: sends every piece side by side; the pieces
+    // refused for their data go to `stillRefused`. Returns false when a piece
+    // failed otherwise (the table fails).
+    bool tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
+                   std::vector<RefusedPart>& stillRefused);
+    // Adds the reading to the report's rejects, its reason the refusal's
+    // message after `prefix`.
+    static void reject(Report& report, size_t index, const StatementError& refused,
+                       const char* prefix);
     void fail(TableOutcome& out, const std::string& why);
     void failStatement(TableOutcome& out, const StatementError& refused);
     // The schema step of an INSERT (fitting the table, the rescued data

@@ -44,8 +44,8 @@ DeliveryLedger::Batch DeliveryLedger::begin(const std::vector<Reading*>& reading
         batch.print = fingerprintOf(readings);
         batch.hasPrint = true;
     }
-    const bool resend = batch.hasPrint && batch.print == remembered &&
-                        written.size() == readings.size();
+    const bool resend =
+        batch.hasPrint && batch.print == remembered && written.size() == readings.size();
     batch.pendingReadings.reserve(readings.size());
     batch.origin.reserve(readings.size());
     for (size_t i = 0; i < readings.size(); ++i) {

@@ -1,6 +1,8 @@
 #include "table_writer.h"
 
+#include <algorithm>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 #include "connection.h"
@@ -21,10 +23,31 @@ std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
     return indices;
 }
 
-std::vector<size_t> slice(const std::vector<size_t>& indices, size_t from, size_t to) {
-    return std::vector<size_t>(indices.begin() + static_cast<std::ptrdiff_t>(from),
-                               indices.begin() + static_cast<std::ptrdiff_t>(to));
+// The indices cut into `ways` pieces of nearly equal size (fewer when there
+// are fewer indices), in order.
+std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_t ways) {
+    ways = std::min(ways, indices.size());
+    std::vector<std::vector<size_t>> pieces;
+    size_t from = 0;
+    for (size_t i = 0; i < ways; ++i) {
+        const size_t to = from + (indices.size() - from) / (ways - i);
+        pieces.emplace_back(indices.begin() + static_cast<std::ptrdiff_t>(from),
+                            indices.begin() + static_cast<std::ptrdiff_t>(to));
+        from = to;
+    }
+    return pieces;
 }
+
+// Returns true iff a refused schema step will be refused again whatever is
+// retried: a non-retriable refusal, but for a name that exists already, which
+// is another writer's CREATE or ALTER at the same moment.
+bool refusedForGood(const StatementError& refused) {
+    return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+}
+
+// The reason of rows that the isolation budget left undecided.
+const char kRefusedTogether[] =
+    "refused together with other rows (not isolated further); the warehouse said: ";
 }  // namespace
 
 void logWarehouseReason(const StatementError& error) {
@@ -108,8 +131,7 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
     outcome.tables[slot].readings = entry.indices.size();
     try {
         if (!prepare(table, records, entry.report)) {
-            Logger::getLogger()->error("Failed to get cached schema for table '%s'",
-                                       table.c_str());
+            Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
             outcome.tables[slot].state = TableOutcome::State::NoSchema;
             return;
         }
@@ -180,8 +202,7 @@ BatchOutcome TableWriter::finish() {
     return std::move(outcome);
 }
 
-void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices,
-                           Report& report) {
+void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report) {
     // The table's own rows are booked first: a refused rejects table must not
     // make a resend write them again.
     std::vector<char> rejected(parts.batch.pending().size(), 0);
@@ -202,8 +223,7 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
             out.table.c_str(), report.rescued, RowWriter::RESCUED_DATA_COLUMN,
             report.rejects.size(), REJECTS_TABLE, report.firstReason.c_str());
     }
-    Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(),
-                               out.table.c_str());
+    Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(), out.table.c_str());
 }
 
 void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
@@ -238,15 +258,28 @@ void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
         }
     }
     if (cause->isDataRefusal()) {
-        logger->warn("The warehouse refused rows of table '%s'; they are sent in parts to find them",
-                     out.table.c_str());
+        logger->warn(
+            "The warehouse refused rows of table '%s'; they are sent in parts to find them",
+            out.table.c_str());
         logWarehouseReason(*cause);
         if (isolateRows(out, indices, *cause, report))
             complete(out, indices, report);
         return;
     }
+    if (!report.inserting && refusedForGood(*cause)) {
+        // The warehouse will never create or extend this table as the
+        // readings need (a column limit, no permission, a name it refuses):
+        // the readings are kept in the rejects table and the batch goes on.
+        logger->error("Table '%s' cannot be created or extended; its %zu readings are kept in %s",
+                      out.table.c_str(), indices.size(), REJECTS_TABLE);
+        logWarehouseReason(*cause);
+        for (size_t index : indices)
+            reject(report, index, *cause, "");
+        complete(out, indices, report);
+        return;
+    }
     if (!report.inserting) {
-        // A refused schema step fails the batch as any other database error.
+        // A refused schema step that may pass later fails the batch.
         logger->error("Database operation failed: %s", cause->what());
         logWarehouseReason(*cause);
         fail(out, cause->describe());
@@ -257,33 +290,79 @@ void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
 
 bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
                               const StatementError& refused, Report& report) {
-    if (indices.size() == 1) {
-        report.rejects.push_back({indices[0], refused.sqlState(), refused.message()});
-        if (report.firstReason.empty())
-            report.firstReason = refused.message();
-        return true;
-    }
-    const size_t middle = indices.size() / 2;
-    const std::vector<size_t> halves[2] = {slice(indices, 0, middle),
-                                           slice(indices, middle, indices.size())};
-    for (const std::vector<size_t>& half : halves) {
-        try {
-            std::vector<DatabaseRecord> records = remap(out.table, half);
-            if (!insertNow(out.table, records, report)) {
-                out.state = TableOutcome::State::NoSchema;
-                return false;
+    // Each round cuts every refused part into as many pieces as there are
+    // writers (at least two) and sends the pieces side by side; a refused
+    // piece of one row is a refused reading. The rounds stop when the budget
+    // of statements is spent: the readings of the parts still refused then
+    // go to the rejects together, so one bad table costs a bounded time.
+    WriterPool& pool = parts.connection.writers();
+    pool.setParallel(true);
+    const size_t ways = std::max<size_t>(2, pool.size());
+    std::vector<RefusedPart> refusedParts{{indices, std::make_shared<StatementError>(refused)}};
+    size_t budget = kIsolationBudget;
+    while (!refusedParts.empty()) {
+        std::vector<RefusedPart> pieces;
+        for (const RefusedPart& part : refusedParts) {
+            if (part.indices.size() == 1) {
+                reject(report, part.indices[0], *part.refusal, "");
+                continue;
             }
-            parts.batch.markWritten(half);
-        } catch (const StatementError& error) {
-            if (!error.isDataRefusal()) {
-                failStatement(out, error);
-                return false;
-            }
-            if (!isolateRows(out, half, error, report))
-                return false;
+            for (std::vector<size_t>& piece : split(part.indices, ways))
+                pieces.push_back({std::move(piece), part.refusal});
         }
+        while (pieces.size() > budget) {
+            for (size_t index : pieces.back().indices)
+                reject(report, index, *pieces.back().refusal, kRefusedTogether);
+            pieces.pop_back();
+        }
+        budget -= pieces.size();
+        refusedParts.clear();
+        if (!tryPieces(out, pieces, report, refusedParts))
+            return false;
     }
     return true;
+}
+
+bool TableWriter::tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
+                            std::vector<RefusedPart>& stillRefused) {
+    WriterPool& pool = parts.connection.writers();
+    std::vector<WriterPool::Ticket> tickets;
+    bool ok = true;
+    for (RefusedPart& piece : pieces) {
+        std::vector<DatabaseRecord> records = remap(out.table, piece.indices);
+        if (!prepare(out.table, records, report)) {
+            out.state = TableOutcome::State::NoSchema;
+            ok = false;
+            break;
+        }
+        pool.awaitFree();
+        tickets.push_back(pool.submit(buildInsert(out.table, records, report)));
+    }
+    // Every statement handed out is waited for, so none outlives its table.
+    for (size_t i = 0; i < tickets.size(); ++i) {
+        WriterPool::Outcome done = pool.take(tickets[i]);
+        if (done.kind == WriterPool::Outcome::Kind::Written) {
+            parts.batch.markWritten(pieces[i].indices);
+        } else if (done.kind == WriterPool::Outcome::Kind::Refused &&
+                   done.refusal->isDataRefusal()) {
+            stillRefused.push_back({std::move(pieces[i].indices), done.refusal});
+        } else if (ok) {
+            ok = false;
+            if (done.kind == WriterPool::Outcome::Kind::Refused)
+                failStatement(out, *done.refusal);
+            else
+                fail(out, done.failure.empty() ? odbcStatusName(done.connectStatus) : done.failure);
+        }
+    }
+    return ok;
+}
+
+void TableWriter::reject(Report& report, size_t index, const StatementError& refused,
+                         const char* prefix) {
+    std::string reason = std::string(prefix) + refused.message();
+    if (report.firstReason.empty())
+        report.firstReason = reason;
+    report.rejects.push_back({index, refused.sqlState(), std::move(reason)});
 }
 
 std::vector<DatabaseRecord> TableWriter::remap(const std::string& table,
@@ -306,8 +385,8 @@ void TableWriter::writeRejects(const std::string& table, Report& report) {
     std::vector<DatabaseRecord> rows;
     rows.reserve(report.rejects.size());
     for (const Reject& reject : report.rejects) {
-        rows.push_back(makeRejectRecord(table, *parts.batch.pending()[reject.index],
-                                        parts.instance, reject.sqlState, reject.reason));
+        rows.push_back(makeRejectRecord(table, *parts.batch.pending()[reject.index], parts.instance,
+                                        reject.sqlState, reject.reason));
     }
     Report rejectsReport;
     if (!insertNow(REJECTS_TABLE, rows, rejectsReport))
@@ -359,8 +438,8 @@ void TableWriter::addRescueColumn(const std::string& table) {
     parts.schema.fitTable(table, column);
 }
 
-std::string TableWriter::buildInsert(const std::string& table,
-                                     std::vector<DatabaseRecord>& records, Report& report) {
+std::string TableWriter::buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                                     Report& report) {
     SQLBuilder& builder = parts.builder;
     RowWriter rows(*parts.schema.findCachedSchema(table),
                    *parts.schema.findCachedColumnTypes(table),
