@@ -31,4 +31,6 @@ std::string maskConnectionText(const std::string& text);
 // Returns `message` with every occurrence of a secret value of the connection
 // string `connection` (the value of any key that is not public) replaced by
 // "****", for a driver's message that may quote the settings it was given.
+// Values shorter than 4 bytes are left alone: hiding every "1" or "x" of a
+// message would make it unreadable and would guard no real secret.
 std::string hideConnectionSecrets(const std::string& message, const std::string& connection);

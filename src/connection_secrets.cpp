@@ -11,6 +11,7 @@ namespace {
 // is hidden until someone lists it.
 constexpr const char* kPublicKeys[] = {
     "Driver",
+    "DSN",
     "Host",
     "Port",
     "UID",
@@ -48,6 +49,8 @@ constexpr const char* kPublicKeys[] = {
     "LogPath",
     "AutoReconnect",
 };
+
+constexpr size_t kShortestHidden = 4;
 
 struct Attribute {
     std::string key;
@@ -132,9 +135,11 @@ std::string hideConnectionSecrets(const std::string& message, const std::string&
     for (const Attribute& attribute : parse(connection)) {
         if (isPublicConnectionKey(attribute.key))
             continue;
-        // The value as written and as meant: a driver may quote either.
+        // The value as written and as meant: a driver may quote either. A
+        // value of fewer than kShortestHidden bytes guards nothing and would
+        // turn every message into asterisks, so it is not searched for.
         for (const std::string* secret : {&attribute.written, &attribute.value}) {
-            if (secret->empty())
+            if (secret->size() < kShortestHidden)
                 continue;
             for (size_t at = shown.find(*secret); at != std::string::npos;
                  at = shown.find(*secret, at + std::char_traits<char>::length(kMaskedValue))) {

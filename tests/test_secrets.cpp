@@ -258,4 +258,6 @@ TEST(SecretsMask, DriverMessagesLoseTheSecretsOfTheirConnection) {
     EXPECT_EQ(hideConnectionSecrets("attribute PWD={pw;1} refused", connection),
               "attribute PWD=**** refused");
     EXPECT_EQ(hideConnectionSecrets("nothing to hide", connection), "nothing to hide");
+    // Values too short to be secrets leave the message readable.
+    EXPECT_EQ(hideConnectionSecrets("Unexpected x 1", "DSN=x;Token=x;Flag=1;"), "Unexpected x 1");
 }
