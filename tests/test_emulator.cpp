@@ -345,19 +345,42 @@ TEST(EmulatorOdbc, NullComesAsNullDataAndDescribeNamesColumns) {
     EXPECT_STREQ(buffer, "1");
 }
 
-TEST(EmulatorOdbc, StatementWithoutResultSetHasNoColumnsAndCountsRows) {
+TEST(EmulatorOdbc, DdlHasNoResultSetAndInsertAnswersWithItsCounts) {
     TempWarehouse wh;
     OdbcSession session(wh.connectionString());
-    ASSERT_TRUE(session.run("CREATE TABLE t (a INT)").ok());
+    {
+        Stmt stmt(session);
+        ASSERT_EQ(stmt.exec("CREATE TABLE t (a INT)"), SQL_SUCCESS);
+        SQLSMALLINT columns = -1;
+        ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+        EXPECT_EQ(columns, 0);
+        EXPECT_FALSE(SQL_SUCCEEDED(SQLFetch(stmt.handle)));
+    }
     Stmt stmt(session);
     ASSERT_EQ(stmt.exec("INSERT INTO t VALUES (1), (2), (3)"), SQL_SUCCESS);
-    SQLSMALLINT columns = -1;
-    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
-    EXPECT_EQ(columns, 0);
     SQLLEN rows = 0;
     ASSERT_EQ(SQLRowCount(stmt.handle, &rows), SQL_SUCCESS);
     EXPECT_EQ(rows, 3);
-    EXPECT_FALSE(SQL_SUCCEEDED(SQLFetch(stmt.handle)));
+    SQLSMALLINT columns = -1;
+    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+    ASSERT_EQ(columns, 2);
+    const char* const names[] = {"num_affected_rows", "num_inserted_rows"};
+    for (SQLUSMALLINT c = 1; c <= 2; ++c) {
+        SQLCHAR name[64] = {0};
+        SQLSMALLINT length = 0, type = 0;
+        ASSERT_EQ(SQLDescribeCol(stmt.handle, c, name, sizeof name, &length, &type, nullptr,
+                                 nullptr, nullptr),
+                  SQL_SUCCESS);
+        EXPECT_STREQ(reinterpret_cast<char*>(name), names[c - 1]);
+        EXPECT_EQ(type, SQL_BIGINT);
+    }
+    ASSERT_EQ(SQLFetch(stmt.handle), SQL_SUCCESS);
+    char buffer[32] = {0};
+    SQLLEN indicator = 0;
+    ASSERT_EQ(SQLGetData(stmt.handle, 2, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_SUCCESS);
+    EXPECT_STREQ(buffer, "3");
+    EXPECT_EQ(SQLFetch(stmt.handle), SQL_NO_DATA);
 }
 
 TEST(EmulatorOdbc, DiagnosticsCanBeReadRepeatedlyAndThroughDiagField) {
