@@ -1102,24 +1102,75 @@ int odbcType(const char* declared) {
     return SQL_VARCHAR;
 }
 
-// A Spark SQL text made into SQLite's: backtick names as SQLite names, every
-// string literal as a bound parameter, `<schema>.table` as the connection's
-// schema, `<=>` as IS.
-struct Translation {
-    std::string text;
+// The SQLite type a Spark `::type` cast of a query reads as.
+const char* castTarget(std::string_view type) {
+    for (const char* real : {"DOUBLE", "FLOAT", "REAL", "DECIMAL", "NUMERIC"}) {
+        if (equalsIgnoreCase(type, real))
+            return "REAL";
+    }
+    for (const char* integer : {"BIGINT", "INT", "INTEGER", "LONG", "SMALLINT", "TINYINT"}) {
+        if (equalsIgnoreCase(type, integer))
+            return "INTEGER";
+    }
+    if (equalsIgnoreCase(type, "STRING") || equalsIgnoreCase(type, "TIMESTAMP"))
+        return "TEXT";
+    fail("0A000", kNativeAnalysis,
+         "[NOT_EMULATED] The cast to " + printable(type, 40) + " is not emulated.");
+}
+
+// A query (or the condition of a DELETE) as SQLite runs it: string literals
+// become parameters, names are quoted for SQLite, `schema.table` reads the
+// connection's schema, and the warehouse's VARIANT path `col:key.key` and cast
+// `expr::type` (on a name or a path) become json_extract and CAST.
+struct TranslatedQuery {
+    std::string sql;
     std::vector<std::string> parameters;
     bool readsInformationSchema = false;
 };
 
+// Reads a `:key.key` path or a `::type` cast at the lexer's ':' and rewrites
+// the operand that starts at `operandAt` of the translation; leaves the lexer
+// on the token after it.
+void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
+    lexer.advance();  // ':'
+    std::string& sql = out.sql;
+    const std::string operand = sql.substr(operandAt);
+    if (lexer.acceptPunct(':')) {
+        if (lexer.cur().kind != TokenKind::Word)
+            lexer.syntaxError();
+        sql.replace(operandAt, std::string::npos,
+                    "CAST(" + operand + " AS " + castTarget(lexer.cur().text) + ")");
+        lexer.advance();
+        return;
+    }
+    std::string path = "$";
+    for (;;) {
+        const Token& key = lexer.cur();
+        if (key.kind != TokenKind::Word && key.kind != TokenKind::QuotedName)
+            lexer.syntaxError();
+        const std::string_view name = key.name();
+        if (name.find('"') != std::string_view::npos)
+            fail("0A000", kNativeAnalysis, "[NOT_EMULATED] A path key holding '\"'.");
+        path += ".\"" + std::string(name) + "\"";
+        lexer.advance();
+        if (!lexer.acceptPunct('.'))
+            break;
+    }
+    sql.replace(operandAt, std::string::npos, "json_extract(" + operand + ", ?)");
+    out.parameters.push_back(path);
+}
+
 // Translates from the current token to the end of the statement or, with
-// `untilWhen`, to the keyword WHEN outside parentheses (left unread).
-Translation translateTokens(Lexer& lexer, const Session& session, bool untilWhen) {
+// `untilWhen`, to the keyword WHEN outside parentheses (left unread). `<=>`
+// becomes SQLite's IS.
+TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen) {
     const std::string_view sql = lexer.source();
-    Translation out;
-    std::string& translated = out.text;
+    TranslatedQuery out;
+    std::string& translated = out.sql;
     translated.reserve(sql.size() + 16);
     size_t copied = lexer.cur().begin;
     size_t lastNameAt = std::string::npos;  // where the previous token, a schema name, was written
+    size_t operandAt = std::string::npos;   // where the previous name or path began
     int depth = 0;
     while (lexer.cur().kind != TokenKind::End) {
         const Token& token = lexer.cur();
@@ -1129,8 +1180,16 @@ Translation translateTokens(Lexer& lexer, const Session& session, bool untilWhen
         }
         if (untilWhen && depth == 0 && lexer.isKeyword("WHEN"))
             break;
+        if (token.kind == TokenKind::Punct && token.text[0] == ':' &&
+            operandAt != std::string::npos) {
+            translateColon(lexer, out, operandAt);
+            lastNameAt = std::string::npos;
+            copied = lexer.cur().begin;
+            continue;
+        }
         translated.append(sql.data() + copied, token.begin - copied);
         size_t nameAt = std::string::npos;
+        operandAt = std::string::npos;
         switch (token.kind) {
             case TokenKind::Word:
             case TokenKind::QuotedName: {
@@ -1139,6 +1198,7 @@ Translation translateTokens(Lexer& lexer, const Session& session, bool untilWhen
                     out.readsInformationSchema = true;
                 if (equalsIgnoreCase(name, session.settings().schema))
                     nameAt = translated.size();
+                operandAt = translated.size();
                 if (token.kind == TokenKind::Word) {
                     translated += token.text;
                 } else {
@@ -1190,8 +1250,8 @@ void bindParameters(sqlite3_stmt* stmt, const std::vector<std::string>& paramete
 
 Outcome runQuery(Session& session, std::string_view sql) {
     Lexer lexer(sql);
-    const Translation translation = translateTokens(lexer, session, false);
-    const std::string& translated = translation.text;
+    const TranslatedQuery translation = translateQuery(lexer, session, false);
+    const std::string& translated = translation.sql;
     const bool readsInformationSchema = translation.readsInformationSchema;
     sqlite3* db = session.db();
     if (readsInformationSchema) {
@@ -1254,6 +1314,42 @@ Outcome runQuery(Session& session, std::string_view sql) {
     return outcome;
 }
 
+// DELETE FROM name [WHERE condition]: the condition is read as a query's.
+Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql) {
+    lexer.expectKeyword("FROM");
+    const TableRef table = readTableName(lexer);
+    checkTableRef(session, table);
+    std::string_view condition;
+    if (lexer.isKeyword("WHERE")) {
+        condition = sql.substr(lexer.cur().end);
+    } else {
+        lexer.expectStatementEnd();
+    }
+    Lexer conditionLexer(condition);
+    const TranslatedQuery where = translateQuery(conditionLexer, session, false);
+    sqlite3* db = session.db();
+    std::vector<Column> existing;
+    if (!loadTable(db, table.name, existing))
+        tableNotFound(table.name);
+    session.waitCommit();
+    Transaction transaction(db);
+    if (!loadTable(db, table.name, existing))
+        tableNotFound(table.name);
+    const std::string statement =
+        "DELETE FROM " + sqliteName(table.name) + (condition.empty() ? "" : " WHERE " + where.sql);
+    PreparedQuery query;
+    if (sqlite3_prepare_v2(db, statement.c_str(), static_cast<int>(statement.size()), &query.stmt,
+                           nullptr) != SQLITE_OK) {
+        queryError(db);
+    }
+    bindParameters(query.stmt, where.parameters);
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    const long long deleted = sqlite3_changes(db);
+    transaction.commit();
+    return dmlCounts({{"num_affected_rows", deleted}});
+}
+
 // ---- MERGE (insert-only) -----------------------------------------------------------
 
 // MERGE INTO t [[AS] a] USING (VALUES ...) [AS] s(c1, ...) ON <condition>
@@ -1264,7 +1360,7 @@ struct MergeStatement {
     std::string sourceAlias;
     std::vector<std::string> sourceColumns;
     std::vector<std::vector<Literal>> rows;
-    Translation condition;
+    TranslatedQuery condition;
     bool insertAll = false;                  // INSERT *
     std::vector<std::string> insertColumns;  // INSERT (cols)
     std::vector<std::string> insertValues;   // source column of each, as written
@@ -1500,10 +1596,10 @@ std::string mergeInsertSql(const MergeStatement& merge, const std::vector<Column
     const std::string rowId = rowIdName(columns);
     if (rowId.empty()) {
         return sql + " WHERE NOT EXISTS (SELECT 1 FROM main." + sqliteName(merge.table.name) +
-               " AS " + target + " WHERE " + merge.condition.text + ")";
+               " AS " + target + " WHERE " + merge.condition.sql + ")";
     }
     return sql + " LEFT JOIN main." + sqliteName(merge.table.name) + " AS " + target + " ON " +
-           merge.condition.text + " WHERE " + target + "." + rowId + " IS NULL";
+           merge.condition.sql + " WHERE " + target + "." + rowId + " IS NULL";
 }
 
 // Fills the connection's temporary source table with the cast rows.
@@ -1540,8 +1636,8 @@ Outcome mergeRows(Session& session, Lexer& lexer) {
     Pending pending;
     readMergeSource(lexer, merge, pending);
     lexer.expectKeyword("ON");
-    merge.condition = translateTokens(lexer, session, true);
-    if (merge.condition.text.empty())
+    merge.condition = translateQuery(lexer, session, true);
+    if (merge.condition.sql.empty())
         lexer.syntaxError();
     readMergeClause(lexer, merge);
 
@@ -1609,6 +1705,8 @@ Outcome dispatch(Session& session, std::string_view sql) {
         return dropTable(session, lexer);
     if (lexer.acceptKeyword("MERGE"))
         return mergeRows(session, lexer);
+    if (lexer.acceptKeyword("DELETE"))
+        return deleteRows(session, lexer, sql);
     if (lexer.isKeyword("SELECT") || lexer.isKeyword("WITH") || lexer.isPunct('(')) {
         return runQuery(session, sql);
     }
