@@ -11,8 +11,11 @@
 // Where a table column's value comes from is worked out once per record
 // column list, not per record, and the row's texts keep their buffers from
 // record to record.
-// Borrows the schema, the types, the positions and the builder for its life
-// (none may change meanwhile); the builder's INSERT state receives the rows.
+// The kind of each record value comes from the record; a value is checked
+// against, and written for, the cached column's parsed type, and a rescued
+// value's reason names the column's type as the warehouse spells it.
+// Borrows the table's cache entry and the builder for its life (neither may
+// change meanwhile); the builder's INSERT state receives the rows.
 // Not thread-safe.
 
 #include <cstdint>
@@ -33,8 +36,7 @@ class RowWriter {
     // Its column definition.
     static const char* const RESCUED_DATA_TYPE;
 
-    RowWriter(const TableSchema& schema, const std::vector<ColumnType>& types,
-              const SchemaManager::ColumnPositions& positions, SQLBuilder& builder);
+    RowWriter(const CachedTable& table, SQLBuilder& builder);
 
     // The table's column names, in schema order: the INSERT's column list.
     const std::vector<std::string>& columnNames() const { return names; }
@@ -62,8 +64,8 @@ class RowWriter {
 
     SQLBuilder& builder;
     std::vector<std::string> names;
-    // The type a column's values are checked against and formatted for: that
-    // of the first cached column of the same name.
+    // The type a column's values are checked against and formatted for, and
+    // its text for messages: those of the first cached column of the same name.
     std::vector<const ColumnType*> typeOf;
     std::vector<const std::string*> typeTextOf;
     const SchemaManager::ColumnPositions& positions;

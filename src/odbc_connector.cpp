@@ -651,9 +651,7 @@ bool ODBCConnector::prepareInsert(const std::string& table, std::vector<Database
 
 ODBCConnector::ValueCheck ODBCConnector::checkValues(const std::string& table,
                                                      const std::vector<DatabaseRecord>& records) {
-    RowWriter rows(*schemaManager->findCachedSchema(table),
-                   *schemaManager->findCachedColumnTypes(table),
-                   *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
+    RowWriter rows(*schemaManager->findCachedTable(table), *sqlBuilder);
     if (rows.hasRescueColumn())
         return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
@@ -672,9 +670,7 @@ void ODBCConnector::addRescueColumn(const std::string& table) {
 
 std::string ODBCConnector::buildInsert(const std::string& table,
                                        std::vector<DatabaseRecord>& records, TableReport& report) {
-    RowWriter rows(*schemaManager->findCachedSchema(table),
-                   *schemaManager->findCachedColumnTypes(table),
-                   *schemaManager->findCachedColumnPositions(table), *sqlBuilder);
+    RowWriter rows(*schemaManager->findCachedTable(table), *sqlBuilder);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
                                rows.columnNames().size());
     if (report.valuesFit)

@@ -1,5 +1,7 @@
 #include "storage.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -55,6 +57,15 @@ void execRetrying(sqlite3* db, const char* sql) {
     }
 }
 
+// Returns true iff the directory of the schema file holds a file named
+// "hide_full_data_type": the warehouse then answers as one whose
+// information_schema.columns has no full_data_type column.
+bool hidesFullDataType(const std::string& schemaPath) {
+    const size_t slash = schemaPath.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : schemaPath.substr(0, slash);
+    return access((directory + "/hide_full_data_type").c_str(), F_OK) == 0;
+}
+
 }  // namespace
 
 void storageError(sqlite3* db, int rc) {
@@ -88,6 +99,11 @@ sqlite3* openSchema(const std::string& path) {
     exec(guard.db, "PRAGMA synchronous=NORMAL");
     for (const char* sql : kSetup)
         execRetrying(guard.db, sql);
+    if (hidesFullDataType(path)) {
+        execRetrying(guard.db,
+                     "ALTER TABLE information_schema.columns RENAME COLUMN full_data_type TO "
+                     "hidden_full_data_type");
+    }
     sqlite3* db = guard.db;
     guard.db = nullptr;
     return db;
