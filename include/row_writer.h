@@ -55,10 +55,22 @@ class RowWriter {
     const std::string& firstRescueReason() const { return firstReason; }
 
   private:
+    // How needsRescue first looks at a checked value.
+    enum class Check : uint8_t {
+        ShortText,  // text into VARCHAR(n): fits when at most n bytes long
+        Time,       // a time into TIMESTAMP: fits when within the range
+        Value,      // fitValue alone
+    };
+    struct CheckedColumn {
+        size_t column;
+        Check check;
+    };
     // Sets source[c] (and kindOf[c]) to the record's position of table column
     // c (and the kind of its values), or -1.
     void mapColumns(const DatabaseRecord& record);
     void noteRescue(size_t column, const std::string& value);
+    // How a value of `kind` into `column` is checked first.
+    static Check checkOf(ValueKind kind, const ColumnType& column);
     // append for a record whose values are known to fit.
     void appendFitting(const DatabaseRecord& record);
 
@@ -76,7 +88,7 @@ class RowWriter {
     std::vector<ValueKind> kindOf;
     // Table columns whose values must each be checked against the column
     // (the others fit whatever the value), per record column list.
-    std::vector<size_t> checked;
+    std::vector<CheckedColumn> checked;
     std::vector<char> isChecked;
     bool valuesChecked = false;
     DatabaseRecord mapped;  // shares the column list `source` describes

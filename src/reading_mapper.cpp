@@ -565,14 +565,14 @@ namespace {
 // go to several tables (names differing in case count as several here), or
 // one of them has no table, or there are none.
 const std::string* onlyTable(const std::vector<DatabaseRecord>& records) {
-    const std::string* only = nullptr;
-    for (const DatabaseRecord& record : records) {
-        const std::string& table = record.getTableName();
-        if (table.empty() || (only != nullptr && *only != table))
+    if (records.empty() || records.front().getTableName().empty())
+        return nullptr;
+    const std::string& only = records.front().getTableName();
+    for (size_t i = 1; i < records.size(); ++i) {
+        if (records[i].getTableName() != only)
             return nullptr;
-        only = &table;
     }
-    return only;
+    return &only;
 }
 
 // The tables of a batch, numbered in the order the batch first names them.

@@ -23,6 +23,14 @@ size_t utf8Prefix(const std::string& text, size_t characters) {
 }
 }  // namespace
 
+RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
+    if (column.kind == ColumnType::Kind::Varchar && isTextKind(kind))
+        return Check::ShortText;
+    if (column.kind == ColumnType::Kind::Timestamp && kind == ValueKind::Timestamp)
+        return Check::Time;
+    return Check::Value;
+}
+
 const char* const RowWriter::RESCUED_DATA_COLUMN = "_rescued_data";
 const char* const RowWriter::RESCUED_DATA_TYPE = "VARIANT";
 
@@ -72,7 +80,7 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         kindOf[c] = record.kindAt(static_cast<size_t>(source[c]));
         if (!fitsEveryValue(kindOf[c], *typeOf[c])) {
             isChecked[c] = 1;
-            checked.push_back(c);
+            checked.push_back(CheckedColumn{c, checkOf(kindOf[c], *typeOf[c])});
         }
     }
     mapped = DatabaseRecord(std::string(), record);
@@ -81,15 +89,14 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
 bool RowWriter::needsRescue(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    for (size_t c : checked) {
+    for (const CheckedColumn& checking : checked) {
+        const size_t c = checking.column;
         const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
         const ColumnType& type = *typeOf[c];
         // A text of at most n bytes has at most n characters: it fits.
-        if (type.kind == ColumnType::Kind::Varchar && isTextKind(kindOf[c]) &&
-            value.size() <= static_cast<size_t>(type.length))
+        if (checking.check == Check::ShortText && value.size() <= static_cast<size_t>(type.length))
             continue;
-        if (type.kind == ColumnType::Kind::Timestamp && kindOf[c] == ValueKind::Timestamp &&
-            isTimestampInRange(value))
+        if (checking.check == Check::Time && isTimestampInRange(value))
             continue;
         if (builder.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
             return true;
