@@ -1,5 +1,6 @@
 #pragma once
-// JSON texts made ready for the warehouse's parse_json, which refuses an
+// JSON texts: checking, writing strings, and making documents ready for the
+// warehouse's parse_json, which refuses an
 // object that repeats a key. uniqueKeyJson reads one JSON document and gives
 // it back with every object's keys unique: where an object repeats a key the
 // last value wins, kept at the position of the key's first occurrence (as
@@ -30,3 +31,11 @@ bool jsonHasDuplicateKeys(const std::string& json);
 // other byte below 0x20 (NUL included) as \u00XX. Other bytes are copied
 // unchanged.
 void appendJsonString(std::string& out, const std::string& text);
+
+// Returns `text` as a JSON string value (see appendJsonString).
+std::string jsonString(const std::string& text);
+
+// Returns true iff `text` is one whole JSON document (any root value). A raw
+// NUL byte is never JSON. Any depth of nesting is checked without exhausting
+// the call stack.
+bool isJsonDocument(const std::string& text);

@@ -306,3 +306,18 @@ void appendJsonString(std::string& out, const std::string& text) {
     out.append(text, plainStart, std::string::npos);
     out.push_back('"');
 }
+
+std::string jsonString(const std::string& text) {
+    std::string json;
+    appendJsonString(json, text);
+    return json;
+}
+
+bool isJsonDocument(const std::string& text) {
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::BaseReaderHandler<> ignore;
+    rapidjson::Reader reader;
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
+}

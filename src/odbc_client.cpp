@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "logger.h"
-#include "text_util.h"
+#include "utf8.h"
 
 namespace {
 

@@ -511,7 +511,7 @@ void ODBCConnector::finishTable(const std::string& table, const std::vector<size
         logger->warn(
             "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
             "were refused and kept in %s; first reason: %s",
-            table.c_str(), report.rescued, RowWriter::RESCUED_DATA_COLUMN, report.rejects.size(),
+            table.c_str(), report.rescued, RESCUED_DATA_COLUMN, report.rejects.size(),
             REJECTS_TABLE, report.firstReason.c_str());
     }
     logger->debug("Sent %zu records to table '%s'", indices.size(), table.c_str());
@@ -665,8 +665,7 @@ ODBCConnector::ValueCheck ODBCConnector::checkValues(const std::string& table,
 
 void ODBCConnector::addRescueColumn(const std::string& table) {
     std::vector<DatabaseRecord> column(1);
-    column[0].addColumn(RowWriter::RESCUED_DATA_COLUMN, std::string(), RowWriter::RESCUED_DATA_TYPE,
-                        CONSTRAINT_NULLABLE);
+    column[0].addColumn(RESCUED_DATA_COLUMN, std::string(), RESCUED_DATA_TYPE, CONSTRAINT_NULLABLE);
     schemaManager->fitTable(table, column);
 }
 

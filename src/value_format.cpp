@@ -1,9 +1,5 @@
 #include "value_format.h"
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include "json_text.h"
 #include "number_text.h"
 #include "text_util.h"
+#include "utf8.h"
 
 namespace {
 
@@ -27,140 +24,6 @@ inline bool mayNeedEscape(uint64_t word) {
     const auto hasZeroByte = [](uint64_t w) { return (w - kOnes) & ~w & kHighs; };
     return (hasZeroByte(word) | hasZeroByte(word ^ (kOnes * '\\')) |
             hasZeroByte(word ^ (kOnes * '\''))) != 0;
-}
-
-// True when the text is one whole JSON document (any root value).
-bool isJsonDocument(const std::string& text) {
-    // A raw NUL is never valid JSON, and the reader would take it for the end.
-    if (text.empty() || text.find('\0') != std::string::npos)
-        return false;
-    // Iterative parsing: a value nested a million levels deep must not exhaust
-    // the stack.
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    rapidjson::BaseReaderHandler<> ignore;
-    rapidjson::Reader reader;
-    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
-}
-
-// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no
-// surrogates, nothing above U+10FFFF); 0 when there is none.
-size_t utf8SequenceAt(const std::string& text, size_t i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80)
-        return 1;
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        if (c == 0xE0)
-            low = 0xA0;
-        else if (c == 0xED)
-            high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        if (c == 0xF0)
-            low = 0x90;
-        else if (c == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-    if (second < low || second > high)
-        return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 0;
-    }
-    return length;
-}
-
-bool isUtf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        // Eight ASCII bytes at a time.
-        if (i + 8 <= text.size()) {
-            uint64_t word;
-            std::memcpy(&word, text.data() + i, sizeof word);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const size_t length = utf8SequenceAt(text, i);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// The text with every byte that does not belong to a well-formed UTF-8
-// sequence replaced by U+FFFD.
-std::string utf8Repaired(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 16);
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t length = utf8SequenceAt(text, i);
-        if (length == 0) {
-            out.append("\xEF\xBF\xBD", 3);
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
-
-// The text as a JSON string value.
-std::string jsonStringOf(const std::string& text) {
-    std::string json;
-    json.reserve(text.size() + 2);
-    appendJsonString(json, text);
-    return json;
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Optional sign, digits, optional fraction (a point and digits), optional
-// exponent (e or E, optional sign, digits); nothing else.
-bool isPlainNumber(const std::string& text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    if (i < n && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    const size_t intStart = i;
-    while (i < n && isDigit(text[i]))
-        ++i;
-    if (i == intStart)
-        return false;
-    if (i < n && text[i] == '.') {
-        ++i;
-        const size_t fracStart = i;
-        while (i < n && isDigit(text[i]))
-            ++i;
-        if (i == fracStart)
-            return false;
-    }
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-'))
-            ++i;
-        const size_t expStart = i;
-        while (i < n && isDigit(text[i]))
-            ++i;
-        if (i == expStart)
-            return false;
-    }
-    return i == n;
 }
 
 bool isKeywordValue(const std::string& text) {
@@ -180,17 +43,8 @@ void appendVariant(std::string& out, const std::string& value) {
     std::string repaired;
     const std::string& text = isUtf8(value) ? value : (repaired = utf8Repaired(value));
     out.append("parse_json(");
-    appendSparkLiteral(out, isJsonDocument(text) ? text : jsonStringOf(text));
+    appendSparkLiteral(out, isJsonDocument(text) ? text : jsonString(text));
     out.push_back(')');
-}
-
-// Number of UTF-8 characters in the text (bytes that do not start one are
-// not counted, so a text of bytes that are not UTF-8 counts them each once).
-size_t utf8Length(const std::string& text) {
-    size_t count = 0;
-    for (char c : text)
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
 }
 
 // Returns true iff the text holds at most `limit` characters; 0 is no limit.
@@ -200,45 +54,9 @@ bool withinLength(const std::string& text, int limit) {
     return utf8Length(text) <= static_cast<size_t>(limit);
 }
 
-bool readInteger(const std::string& text, int64_t* value) {
-    const char* end = text.data() + text.size();
-    auto result = std::from_chars(text.data(), end, *value);
-    return result.ec == std::errc() && result.ptr == end;
-}
-
-// Returns true iff a plain number's digits fit DECIMAL(precision, scale):
-// at most precision - scale before the point, at most scale after it
-// (trailing zeros after the point do not count).
-bool fitsDecimal(const std::string& text, int precision, int scale) {
-    if (!isPlainNumber(text) || text.find_first_of("eE") != std::string::npos)
-        return false;
-    size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    while (i + 1 < text.size() && text[i] == '0' && text[i + 1] != '.')
-        ++i;  // leading zeros
-    const size_t point = text.find('.', i);
-    const size_t integerDigits = (point == std::string::npos ? text.size() : point) - i;
-    size_t fractionDigits = 0;
-    if (point != std::string::npos) {
-        size_t last = text.size();
-        while (last > point + 1 && text[last - 1] == '0')
-            --last;
-        fractionDigits = last - point - 1;
-    }
-    const bool zero = integerDigits == 1 && text[i] == '0';
-    return static_cast<int>(fractionDigits) <= scale &&
-           (zero || static_cast<int>(integerDigits) <= precision - scale);
-}
-
-// Returns true iff the text is one of the words a non-finite double is
-// written as (the words parseDoubleText reads).
-bool isNonFinite(const std::string& text) {
-    double number = 0;
-    return parseDoubleText(text, &number) && !std::isfinite(number);
-}
-
 ValueFit fitInteger(const std::string& value, const ColumnType& column) {
     int64_t number = 0;
-    if (!readInteger(value, &number))
+    if (!parseIntegerText(value, &number))
         return ValueFit::Rescue;
     switch (column.kind) {
         case ColumnType::Kind::TinyInt:
@@ -255,8 +73,8 @@ ValueFit fitInteger(const std::string& value, const ColumnType& column) {
             return number >= -limit && number <= limit ? ValueFit::Exact : ValueFit::Rescue;
         }
         case ColumnType::Kind::Decimal:
-            return fitsDecimal(value, column.length, column.scale) ? ValueFit::Exact
-                                                                   : ValueFit::Rescue;
+            return fitsDecimalDigits(value, column.length, column.scale) ? ValueFit::Exact
+                                                                         : ValueFit::Rescue;
         case ColumnType::Kind::String:
         case ColumnType::Kind::Varchar:
             return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
@@ -269,7 +87,7 @@ ValueFit fitInteger(const std::string& value, const ColumnType& column) {
 
 ValueFit fitDouble(const std::string& value, const ColumnType& column) {
     if (column.kind == ColumnType::Kind::Double)  // the common case, without reading the number
-        return isPlainNumber(value) || isNonFinite(value) ? ValueFit::Exact : ValueFit::Rescue;
+        return isPlainNumber(value) || isNonFiniteText(value) ? ValueFit::Exact : ValueFit::Rescue;
     double number = 0;
     if (!parseDoubleText(value, &number))
         return ValueFit::Rescue;
@@ -292,7 +110,7 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
                        ? ValueFit::Integral
                        : ValueFit::Rescue;
         case ColumnType::Kind::Decimal:
-            return std::isfinite(number) && fitsDecimal(value, column.length, column.scale)
+            return std::isfinite(number) && fitsDecimalDigits(value, column.length, column.scale)
                        ? ValueFit::Exact
                        : ValueFit::Rescue;
         case ColumnType::Kind::String:
@@ -372,9 +190,7 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
     if (fit == ValueFit::Integral) {
         double number = 0;
         parseDoubleText(value, &number);
-        char digits[24];
-        out.append(digits,
-                   std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(number)).ptr);
+        appendIntegerText(out, static_cast<int64_t>(number));
         return;
     }
     if (column.isText() || column.kind == ColumnType::Kind::Timestamp) {
@@ -383,7 +199,7 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
     }
     if (column.kind == ColumnType::Kind::Variant) {
         // Text stays text: a JSON string, so "123" is not read as a number.
-        appendVariant(out, kind == ValueKind::Structured ? value : jsonStringOf(value));
+        appendVariant(out, kind == ValueKind::Structured ? value : jsonString(value));
         return;
     }
     // Numbers are written as they are: checked to be plain numbers, so that
@@ -395,7 +211,7 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
         return;
     }
     double number = 0;
-    if (kind == ValueKind::Double && isNonFinite(value) && parseDoubleText(value, &number)) {
+    if (kind == ValueKind::Double && isNonFiniteText(value) && parseDoubleText(value, &number)) {
         appendSparkDouble(out, number);
         return;
     }
