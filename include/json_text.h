@@ -15,6 +15,8 @@
 
 #include <string>
 
+class DatapointValue;
+
 // Returns true iff `json` is one JSON document, and then writes into *out the
 // same document with unique keys in every object (see above). Returns false,
 // leaving *out untouched, when the text is not one JSON document. The reader
@@ -39,3 +41,20 @@ std::string jsonString(const std::string& text);
 // NUL byte is never JSON. Any depth of nesting is checked without exhausting
 // the call stack.
 bool isJsonDocument(const std::string& text);
+
+// How a datapoint value's JSON writes the doubles JSON has no number for.
+enum class NonFiniteAs {
+    Words,    // NaN, Infinity, -Infinity as bare words: the value's text, not JSON
+    Strings,  // the strings "NaN", "Infinity", "-Infinity": strict JSON
+};
+
+// Returns true iff the value, or a value nested in it, is a NaN or an
+// infinity (a float, or a member of a float array).
+bool holdsNonFinite(const DatapointValue& value);
+
+// Appends the value as JSON: text as a JSON string, integers as their digits,
+// finite doubles as shortestDoubleText, NaN and the infinities as `nonFinite`
+// says, float arrays and lists as arrays, dictionaries as objects (keys in
+// their order, repeats kept), images and data buffers as null. Any depth of
+// nesting is written without exhausting the call stack.
+void appendDatapointJson(std::string& out, const DatapointValue& value, NonFiniteAs nonFinite);

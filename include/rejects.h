@@ -23,5 +23,7 @@ DatabaseRecord makeRejectRecord(const std::string& table, const Reading& reading
                                 const std::string& instance, const std::string& sqlState,
                                 const std::string& reason);
 
-// The reading's datapoints as one JSON object of name to value.
+// The reading's datapoints as one JSON object of name to value: always strict
+// JSON, NaN and the infinities written as the strings "NaN", "Infinity" and
+// "-Infinity" (which corvane-north reads back as those doubles).
 std::string readingDatapointsJson(const Reading& reading);

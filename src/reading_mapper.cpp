@@ -34,6 +34,16 @@ const char kReservedPrefix[] = "dp_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 
+// The text of a structured value holding NaN or an infinity, which JSON has
+// no number for: its JSON with those written as NaN, Infinity and -Infinity.
+// Not being JSON, it is never stored as a structured value (which would alter
+// it) but kept whole as text.
+std::string nonFiniteStructuredText(const DatapointValue& value) {
+    std::string text;
+    appendDatapointJson(text, value, NonFiniteAs::Words);
+    return text;
+}
+
 // A reading's timestamp text as the warehouse reads a UTC timestamp.
 std::string utcTimestamp(std::string text) {
     text.append(kTimezoneSuffix, sizeof(kTimezoneSuffix) - 1);
@@ -226,10 +236,14 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) c
             // The shortest text that reads back as the same double.
             return shortestDoubleText(value.toDouble());
         case DatapointValue::T_FLOAT_ARRAY:
+            if (holdsNonFinite(value))
+                return nonFiniteStructuredText(value);
             // An array of numbers: JSON without keys.
             return value.toString();
         case DatapointValue::T_DP_DICT:
         case DatapointValue::T_DP_LIST: {
+            if (holdsNonFinite(value))
+                return nonFiniteStructuredText(value);
             // Structured values travel as their JSON text, in which no object
             // repeats a key (the warehouse refuses that): the last value wins.
             std::string json = value.toString();

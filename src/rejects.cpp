@@ -37,7 +37,7 @@ std::string readingDatapointsJson(const Reading& reading) {
         first = false;
         appendJsonString(json, datapoint->getName());
         json.push_back(':');
-        json.append(datapoint->getData().toString());
+        appendDatapointJson(json, datapoint->getData(), NonFiniteAs::Strings);
     }
     json.push_back('}');
     return json;

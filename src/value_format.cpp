@@ -123,6 +123,76 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
     }
 }
 
+// Every literal of one column of a VALUES list has the column's type: the
+// warehouse gives the inline table's column the widest type among its
+// literals, so one DOUBLE literal among BIGINT ones would turn every integer
+// of the statement into a double and round those beyond 2^53.
+
+// Appends the integer literal of a value that fits an integer column: an
+// integer as it is, a whole double as the integer it is (22.0 -> 22).
+void appendIntegerLiteral(std::string& out, const std::string& value, ValueKind kind) {
+    int64_t integer = 0;
+    double number = 0;
+    if (kind != ValueKind::Double && parseIntegerText(value, &integer)) {
+        out.append(value);
+    } else if (parseDoubleText(value, &number) && std::trunc(number) == number &&
+               number >= -9223372036854775808.0 && number < 9223372036854775808.0) {
+        appendIntegerText(out, static_cast<int64_t>(number));
+    } else {
+        appendSparkLiteral(out, value);  // no number: never SQL text
+    }
+}
+
+// Appends the DOUBLE (suffix D) or FLOAT (suffix F) literal of a number:
+// integers and doubles alike, NaN and the infinities as casts.
+void appendFloatingLiteral(std::string& out, const std::string& value, char suffix) {
+    if (isPlainNumber(value)) {
+        out.append(value);
+        out.push_back(suffix);
+        return;
+    }
+    double number = 0;
+    if (isNonFiniteText(value) && parseDoubleText(value, &number)) {
+        if (suffix == 'D') {
+            appendSparkDouble(out, number);
+        } else {
+            out.append("CAST('");
+            out.append(shortestDoubleText(number));
+            out.append("' AS FLOAT)");
+        }
+        return;
+    }
+    appendSparkLiteral(out, value);
+}
+
+// Appends parse_json of a JSON text known to be one document: only bytes
+// that are not UTF-8 are repaired (see appendVariant).
+void appendVariantJson(std::string& out, const std::string& json) {
+    std::string repaired;
+    out.append("parse_json(");
+    appendSparkLiteral(out, isUtf8(json) ? json : (repaired = utf8Repaired(json)));
+    out.push_back(')');
+}
+
+// Appends a value of kind `kind` that fits a VARIANT column: numbers as JSON
+// numbers (integers exactly, doubles as the shortest text that reads back the
+// same), text as a JSON string (so "123" stays text), structured values as
+// their JSON, which fitValue has checked.
+void appendVariantOfKind(std::string& out, const std::string& value, ValueKind kind) {
+    int64_t integer = 0;
+    double number = 0;
+    if (kind == ValueKind::Integer && parseIntegerText(value, &integer)) {
+        appendVariantJson(out, value);
+    } else if (kind == ValueKind::Double && parseDoubleText(value, &number) &&
+               std::isfinite(number)) {
+        appendVariantJson(out, shortestDoubleText(number));
+    } else if (kind == ValueKind::Structured) {
+        appendVariantJson(out, value);
+    } else {
+        appendVariantJson(out, jsonString(value));
+    }
+}
+
 }  // namespace
 
 bool isTimestampInRange(const std::string& text) {
@@ -159,7 +229,8 @@ bool fitsEveryValue(ValueKind kind, const ColumnType& column) {
         case ColumnType::Kind::String:
             return true;
         case ColumnType::Kind::Variant:
-            return kind != ValueKind::Double && kind != ValueKind::Timestamp;
+            // Structured values are checked to be JSON (NaN has no JSON form).
+            return kind == ValueKind::Integer || kind == ValueKind::Text;
         default:
             return false;
     }
@@ -175,7 +246,12 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
         case ValueKind::Structured:
             if (column.isText())
                 return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
-            return column.kind == ColumnType::Kind::Variant ? ValueFit::Exact : ValueFit::Rescue;
+            if (column.kind != ColumnType::Kind::Variant)
+                return ValueFit::Rescue;
+            // A structured value holding NaN or an infinity is not JSON: a
+            // VARIANT cannot hold it unaltered.
+            return kind == ValueKind::Text || isJsonDocument(value) ? ValueFit::Exact
+                                                                    : ValueFit::Rescue;
         case ValueKind::Timestamp:
             if (column.kind == ColumnType::Kind::Timestamp)
                 return isTimestampInRange(value) ? ValueFit::Exact : ValueFit::Rescue;
@@ -188,34 +264,35 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
 void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                        const ColumnType& column, ValueFit fit) {
     if (fit == ValueFit::Integral) {
-        double number = 0;
-        parseDoubleText(value, &number);
-        appendIntegerText(out, static_cast<int64_t>(number));
+        appendIntegerLiteral(out, value, kind);
         return;
+    }
+    switch (column.kind) {
+        case ColumnType::Kind::TinyInt:
+        case ColumnType::Kind::SmallInt:
+        case ColumnType::Kind::Int:
+        case ColumnType::Kind::BigInt:
+            appendIntegerLiteral(out, value, kind);
+            return;
+        case ColumnType::Kind::Double:
+            appendFloatingLiteral(out, value, 'D');
+            return;
+        case ColumnType::Kind::Float:
+            appendFloatingLiteral(out, value, 'F');
+            return;
+        case ColumnType::Kind::Variant:
+            appendVariantOfKind(out, value, kind);
+            return;
+        default:
+            break;
     }
     if (column.isText() || column.kind == ColumnType::Kind::Timestamp) {
         appendSparkLiteral(out, value);
-        return;
+    } else if (isPlainNumber(value)) {
+        out.append(value);  // a DECIMAL's digits, a literal of no suffix
+    } else {
+        appendSparkLiteral(out, value);
     }
-    if (column.kind == ColumnType::Kind::Variant) {
-        // Text stays text: a JSON string, so "123" is not read as a number.
-        appendVariant(out, kind == ValueKind::Structured ? value : jsonString(value));
-        return;
-    }
-    // Numbers are written as they are: checked to be plain numbers, so that
-    // no value text can become SQL even when a record's type lies.
-    if (isPlainNumber(value)) {
-        out.append(value);
-        if (kind == ValueKind::Double && column.kind != ColumnType::Kind::Decimal)
-            out.push_back('D');
-        return;
-    }
-    double number = 0;
-    if (kind == ValueKind::Double && isNonFiniteText(value) && parseDoubleText(value, &number)) {
-        appendSparkDouble(out, number);
-        return;
-    }
-    appendSparkLiteral(out, value);
 }
 
 void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind) {
