@@ -7,49 +7,6 @@
 
 namespace {
 
-// The text of shortestDoubleText for the doubles sensors send most, which
-// have at most six decimals and a magnitude from 0.001 up to below 10^7:
-// those are written as plain decimals, and for them the fewest decimals that
-// read back as the double give the shortest text. Below 10^7 two doubles
-// are less than 10^-6 apart, so at most one decimal of six places reads back
-// as the double, and the one with fewer places is that one without its
-// trailing zeros: the text found here is the one the general path gives.
-// Writes it into `buffer` (room for 32 bytes) and returns its end; returns
-// null for any other double.
-char* plainDecimalText(double number, char* buffer) {
-    static const uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-    const double magnitude = std::fabs(number);
-    if (!(magnitude >= 1e-3 && magnitude < 1e7))  // NaN included
-        return nullptr;
-    const double scaled = std::nearbyint(magnitude * 1e6);
-    // Both are exact doubles, so the quotient is the double nearest to the
-    // decimal: the decimal reads back as this double iff they match.
-    if (scaled / 1e6 != magnitude)
-        return nullptr;
-    uint64_t digits = static_cast<uint64_t>(scaled);
-    int places = 6;
-    while (places > 0 && digits % 10 == 0) {
-        digits /= 10;
-        --places;
-    }
-    char* out = buffer;
-    if (number < 0)
-        *out++ = '-';
-    out = std::to_chars(out, buffer + 24, digits / kScales[places]).ptr;
-    *out++ = '.';
-    if (places == 0) {
-        *out++ = '0';
-    } else {
-        uint64_t fraction = digits % kScales[places];
-        for (int i = places - 1; i >= 0; --i) {
-            out[i] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
-        out += places;
-    }
-    return out;
-}
-
 // The shortest round-trip digits of finite, non-zero `v` and the decimal
 // exponent of the first one: v = [-]d.ddd * 10^exponent.
 struct ShortestDigits {
@@ -142,11 +99,7 @@ struct DecimalForm {
     long long exponent = 0;  // capped far beyond any double's range
 };
 
-const char* skipDigits(const char* p, const char* end) {
-    while (p < end && isDigit(*p))
-        ++p;
-    return p;
-}
+using numbertext_detail::skipDigits;
 
 // Returns true iff [begin, end) is a decimal number, and then fills *form.
 bool scanDecimalForm(const char* begin, const char* end, DecimalForm* form) {
@@ -205,16 +158,13 @@ bool underflowToZero(const DecimalForm& form, double* value) {
 
 }  // namespace
 
-std::string shortestDoubleText(double v) {
+std::string numbertext_detail::otherDoubleText(double v) {
     if (std::isnan(v))
         return "NaN";
     if (std::isinf(v))
         return v < 0 ? "-Infinity" : "Infinity";
     if (v == 0)
         return std::signbit(v) ? "-0.0" : "0.0";
-    char buffer[32];  // sign, 7 digits, point, 6 digits
-    if (const char* end = plainDecimalText(v, buffer))
-        return std::string(buffer, static_cast<size_t>(end - buffer));
     return layOut(shortestDigits(v));
 }
 
@@ -227,12 +177,6 @@ void appendSparkDouble(std::string& out, double v) {
         out.append(shortestDoubleText(v));
         out.push_back('D');
     }
-}
-
-std::string integerText(int64_t v) {
-    std::string text;
-    appendIntegerText(text, v);
-    return text;
 }
 
 void appendIntegerText(std::string& out, int64_t v) {
@@ -274,33 +218,6 @@ bool parseIntegerText(const std::string& text, int64_t* out) {
         return false;
     *out = value;
     return true;
-}
-
-bool isPlainNumber(const std::string& text) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    if (p < end && (*p == '+' || *p == '-'))
-        ++p;
-    const char* const integerStart = p;
-    p = skipDigits(p, end);
-    if (p == integerStart)
-        return false;
-    if (p < end && *p == '.') {
-        const char* const fractionStart = ++p;
-        p = skipDigits(p, end);
-        if (p == fractionStart)
-            return false;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        if (p < end && (*p == '+' || *p == '-'))
-            ++p;
-        const char* const exponentStart = p;
-        p = skipDigits(p, end);
-        if (p == exponentStart)
-            return false;
-    }
-    return p == end;
 }
 
 bool fitsDecimalDigits(const std::string& text, int precision, int scale) {

@@ -131,9 +131,8 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
 // Appends the integer literal of a value that fits an integer column: an
 // integer as it is, a whole double as the integer it is (22.0 -> 22).
 void appendIntegerLiteral(std::string& out, const std::string& value, ValueKind kind) {
-    int64_t integer = 0;
     double number = 0;
-    if (kind != ValueKind::Double && parseIntegerText(value, &integer)) {
+    if (kind != ValueKind::Double && isIntegerText(value)) {
         out.append(value);
     } else if (parseDoubleText(value, &number) && std::trunc(number) == number &&
                number >= -9223372036854775808.0 && number < 9223372036854775808.0) {
@@ -272,9 +271,18 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
         case ColumnType::Kind::SmallInt:
         case ColumnType::Kind::Int:
         case ColumnType::Kind::BigInt:
+            if (kind == ValueKind::Integer && isIntegerText(value)) {
+                out.append(value);  // the common case, spelled out
+                return;
+            }
             appendIntegerLiteral(out, value, kind);
             return;
         case ColumnType::Kind::Double:
+            if (isPlainNumber(value)) {
+                out.append(value);  // the common case, spelled out
+                out.push_back('D');
+                return;
+            }
             appendFloatingLiteral(out, value, 'D');
             return;
         case ColumnType::Kind::Float:
