@@ -6,7 +6,9 @@
 // host's configuration category, compares two sets of settings, checks them
 // for plausibility and builds the ODBC connection string. Values holding ';',
 // '{' or '}', or starting with a blank, are written in braces with '}'
-// doubled, so no setting can add attributes to the connection string. The password is never logged.
+// doubled, so no setting can add attributes to the connection string. The
+// password is never logged, and of the additional parameters only the values
+// of keys known to hold no secret are (connection_secrets.h).
 // Copyable (the connector keeps the previous settings); not thread-safe.
 //
 // CONFIGURATION_ITEMS is the one table of the plugin's configuration items:
@@ -65,7 +67,9 @@ class ODBCConfig {
     // Reads every setting from the category and rebuilds the connection string.
     // A setting that does not read, or that the default configuration does not
     // allow (an empty mandatory item, an integer outside its bounds, a value
-    // that is not one of its options, a NUL byte anywhere), is a configuration
+    // that is not one of its options, a NUL byte anywhere, a key of
+    // additionalParams that names an attribute the plugin writes itself:
+    // Driver, Host, Port, UID, PWD or SCHEMA in any case), is a configuration
     // error: it is logged and thrown on as std::invalid_argument, and no
     // setting changes.
     void configure(const ConfigCategory* category);
@@ -75,9 +79,6 @@ class ODBCConfig {
     // A connection-string attribute value: unchanged when it is safe, else in
     // braces with every '}' doubled.
     static std::string connectionValue(const std::string& value);
-    // True when a key names a secret (contains pwd, password, secret or token,
-    // ignoring case); its value is never logged.
-    static bool isSecretKey(const std::string& key);
 
     std::string server;
     int32_t port;

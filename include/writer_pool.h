@@ -1,24 +1,33 @@
 #pragma once
-// WriterPool: the extra connections that run a batch's INSERTs side by side.
+// WriterPool: where a batch's statements run.
 //
-// A warehouse INSERT takes about a second, and INSERTs into different tables
-// never conflict, so a batch of several tables costs the latency of its
-// slowest table when their INSERTs run at once. The pool holds up to `size`
-// connections, each with a client of its own, opened lazily with the
-// connector's connection string on first use and again after its link was
-// lost. submit() hands a statement to a free connection (waiting while all
-// are busy), so at most `size` statement texts are alive; finish() waits for
-// all of them and returns what became of each, in submission order.
-// The pool is used from one thread (the connector's); the statements run on
-// threads of their own, each touching only its connection's client. close()
-// (also the destructor) waits for running statements and frees every
-// connection.
+// A warehouse statement takes about a second, and appends to different
+// tables (or to one Delta table) never conflict, so statements that run at
+// once cost the latency of the slowest. The pool runs statements in one of
+// two ways:
+// - inline: on the primary connection, on the calling thread, before
+//   submit() returns (one writer, or a batch with nothing to overlap);
+// - in parallel: on up to `writers` extra connections, each served by a
+//   thread of its own that waits on a condition variable for work; each
+//   connection opens lazily with the connection string on first use and
+//   again after its link was lost.
+// Either way a statement's outcome is taken by its ticket. awaitFree()
+// returns once a submit would not wait, so a caller that builds a statement
+// only after it keeps at most `writers` statement texts alive.
+// Thread-safety: one thread (the connector's) calls the members; the writer
+// threads touch only their own connection's client and the pool's queue,
+// under its mutex. close() waits for running statements and disconnects
+// every writer; the destructor also ends the threads. The primary client is
+// borrowed and must outlive the pool.
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <future>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "odbc_client.h"
@@ -26,6 +35,7 @@
 class WriterPool {
   public:
     using ClientFactory = std::function<std::unique_ptr<ODBCClient>()>;
+    using Ticket = size_t;
 
     // What became of one submitted statement.
     struct Outcome {
@@ -33,40 +43,66 @@ class WriterPool {
         std::shared_ptr<StatementError> refusal;               // Refused: the warehouse's refusal
         ODBCStatus connectStatus = CORVANE_ODBC_NOTCONNECTED;  // ConnectFailed
         std::string failure;                                   // Failed: what was thrown
+        QueryRows rows;                                        // Written: what it answered
     };
 
-    explicit WriterPool(ClientFactory factory) : factory(std::move(factory)) {}
-    ~WriterPool() { close(); }
+    WriterPool(ODBCClient& primary, ClientFactory factory);
+    ~WriterPool();
     WriterPool(const WriterPool&) = delete;
     WriterPool& operator=(const WriterPool&) = delete;
 
-    // Sets the number of connections and their connection string; closes the
-    // open ones when either changes.
-    void configure(size_t size, const std::string& connectionString);
-    size_t size() const { return slots.size(); }
-    // Runs the statement on a free connection; returns its ticket (0, 1, ...
-    // since the last finish()).
-    size_t submit(std::string sql);
-    // Waits for every submitted statement; the outcomes by ticket.
-    std::vector<Outcome> finish();
-    // Waits for running statements and disconnects every connection.
+    // Sets the number of writer connections and their connection string;
+    // closes the open ones and ends their threads when either changes.
+    void configure(size_t writers, const std::string& connectionString);
+    // The number of writer connections configured.
+    size_t size() const { return writerCount; }
+    // Chooses where the next statements run: in parallel only when more than
+    // one writer is configured and `parallel` is true.
+    void setParallel(bool parallel);
+    // Returns true iff statements run on the writer connections.
+    bool isParallel() const { return parallelMode; }
+    // Waits until a submit would not wait for a writer.
+    void awaitFree();
+    // Runs the statement (inline, or on a free writer connection, waiting for
+    // one); its outcome is taken with take().
+    Ticket submit(std::string sql);
+    // Returns true iff the statement's outcome is there.
+    bool isDone(Ticket ticket);
+    // The statement's outcome, waiting for it; each ticket is taken once.
+    Outcome take(Ticket ticket);
+    // Waits for running statements and disconnects every writer connection.
     void close() noexcept;
 
   private:
-    struct Slot {
-        std::unique_ptr<ODBCClient> client;
-        bool open = false;
-        std::future<Outcome> running;
-        size_t ticket = 0;
+    struct Job {
+        Ticket ticket;
+        std::string sql;
     };
-    // Runs on the slot's own thread.
-    static Outcome run(Slot& slot, const std::string& connectionString, const std::string& sql);
-    // Collects a finished statement of the slot, if any; true iff the slot is free.
-    bool collect(Slot& slot, bool wait);
+    // Runs `sql` on `client`; what it came to.
+    static Outcome execute(ODBCClient& client, const std::string& sql);
+    // execute on a writer connection, opening it first when `open` is false
+    // and closing it when its link died.
+    static Outcome run(ODBCClient& client, bool& open, const std::string& connectionString,
+                       const std::string& sql);
+    void serve(size_t writer);
+    void startThreads();
+    void stopThreads() noexcept;
 
+    ODBCClient& primary;
     ClientFactory factory;
     std::string connectionString;
-    std::vector<std::unique_ptr<Slot>> slots;
-    std::vector<Outcome> outcomes;
-    size_t submitted = 0;
+    size_t writerCount = 1;
+    bool parallelMode = false;
+    Ticket nextTicket = 0;
+
+    std::mutex mutex;
+    std::condition_variable workReady;  // a job was queued, or the threads stop
+    std::condition_variable jobDone;    // a job finished
+    std::vector<Job> queue;
+    std::map<Ticket, Outcome> finished;
+    size_t busy = 0;
+    bool stopping = false;
+    std::vector<std::unique_ptr<ODBCClient>> clients;  // one per writer thread
+    std::vector<char> open;                            // per writer: its client is connected
+    std::vector<std::thread> threads;
 };

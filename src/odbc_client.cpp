@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "connection_secrets.h"
 #include "logger.h"
 #include "utf8.h"
 
@@ -315,12 +316,14 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
     const std::string state(record.stateText());
     // A warehouse that stays away fails every attempt the same way: its cause
     // is reported once, and again only when it changes.
-    std::string cause = "SQLSTATE=" + state + ", Message=" + record.messageText();
+    // A driver may quote the settings it was given; no secret of them is shown.
+    const std::string message = hideConnectionSecrets(record.messageText(), connString);
+    std::string cause = "SQLSTATE=" + state + ", Message=" + message;
     const bool newCause = cause != lastConnectFailure;
     lastConnectFailure = std::move(cause);
     if (newCause) {
         logger->error("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
-                      record.nativeError(), record.messageText());
+                      record.nativeError(), message.c_str());
     } else {
         logger->debug("Connection failed again for the same cause: SQLSTATE=%s, NativeError=%d",
                       record.stateText(), record.nativeError());
@@ -588,7 +591,8 @@ void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType
             return;
         }
         logger->debug("%s: SQLSTATE=%s, NativeError=%d, Message=%s", context.c_str(),
-                      record.stateText(), record.nativeError(), record.messageText());
+                      record.stateText(), record.nativeError(),
+                      hideConnectionSecrets(record.messageText(), connectionString).c_str());
         if (number == std::numeric_limits<SQLSMALLINT>::max())
             return;
     }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "config_category.h"
+#include "connection_secrets.h"
 #include "logger.h"
 #include "text_util.h"
 
@@ -205,13 +206,44 @@ void checkAgainstDefinitions(const ConfigCategory& category) {
     }
 }
 
+// The attributes the connection string writes from the plugin's own items. The
+// driver takes the last of two attributes of one name, so the same key in the
+// additional parameters would silently override the item (a second SCHEMA
+// would write tables where the schema queries do not look).
+struct OwnAttribute {
+    const char* key;
+    const char* item;  // the configuration item it comes from, null for none
+};
+constexpr OwnAttribute kOwnAttributes[] = {
+    {"Driver", nullptr}, {"Host", "server"},  {"Port", "port"},
+    {"UID", "user"},     {"PWD", "password"}, {"SCHEMA", "schema"},
+};
+
+void checkNotOwnAttribute(const std::string& name, const std::string& key) {
+    // Blanks around a key do not make it another attribute to every driver.
+    const size_t first = name.find_first_not_of(" \t");
+    const size_t last = name.find_last_not_of(" \t");
+    const std::string bare = first == std::string::npos ? "" : name.substr(first, last - first + 1);
+    for (const OwnAttribute& own : kOwnAttributes) {
+        if (!equalsIgnoringAsciiCase(bare, own.key))
+            continue;
+        const std::string where = own.item
+                                      ? std::string("; set the item \"") + own.item + "\" instead"
+                                      : std::string("; it cannot be changed");
+        throw std::invalid_argument(itemProblem(
+            key, "has the key \"" + name + "\", an attribute the plugin writes itself" + where));
+    }
+}
+
 // Throws std::invalid_argument when a key or value of the additional
-// parameters holds a NUL byte (see checkAgainstDefinitions). The value is not
-// shown: it may be a secret.
+// parameters holds a NUL byte (see checkAgainstDefinitions), or when a key is
+// one of the attributes the plugin writes itself. The value is not shown: it
+// may be a secret.
 void checkParameters(const std::map<std::string, std::string>& params, const std::string& key) {
     for (const auto& [name, value] : params) {
         if (holdsNul(name))
             throw std::invalid_argument(itemProblem(key, "has a key holding a NUL byte"));
+        checkNotOwnAttribute(name, key);
         if (holdsNul(value)) {
             throw std::invalid_argument(
                 itemProblem(key, "has a NUL byte in the value of key \"" + name + "\""));
@@ -250,15 +282,6 @@ std::string ODBCConfig::connectionValue(const std::string& value) {
     }
     braced += '}';
     return braced;
-}
-
-bool ODBCConfig::isSecretKey(const std::string& key) {
-    const std::string lower = foldAsciiCase(key);
-    for (const char* word : {"pwd", "password", "secret", "token"}) {
-        if (lower.find(word) != std::string::npos)
-            return true;
-    }
-    return false;
 }
 
 std::string ODBCConfig::composeConnectionString() const {
@@ -319,7 +342,6 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         // key=value; pairs in key order. Values that could end the attribute are
         // braced; a value the user braced already is kept as written.
         additionalParams.clear();
-        std::string shownParams;
         for (const auto& [key, value] : params) {
             if (isUnsafeKey(key)) {
                 logger->error(
@@ -330,7 +352,6 @@ void ODBCConfig::configure(const ConfigCategory* category) {
             }
             const std::string written = isBraced(value) ? value : connectionValue(value);
             additionalParams += key + "=" + written + ";";
-            shownParams += key + "=" + (isSecretKey(key) ? std::string("****") : written) + ";";
         }
 
         buildConnectionString();
@@ -338,7 +359,7 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         logger->info(
             "Database configuration set: Server=%s, Port=%d, Schema=%s, Additional connection "
             "parameter=%s",
-            server.c_str(), port, schema.c_str(), shownParams.c_str());
+            server.c_str(), port, schema.c_str(), maskConnectionText(additionalParams).c_str());
     } catch (const std::exception& e) {
         logger->error("Error during configuration: %s", e.what());
         throw;

@@ -556,6 +556,24 @@ TEST_F(EmulatorSql, AddColumnAppendsAndDropTableForgetsTheTable) {
     EXPECT_EQ(state("CREATE TABLE t (z STRING)"), "OK");
 }
 
+TEST_F(EmulatorSql, VariantPathsCastsAndDeleteWorkInQueries) {
+    ASSERT_EQ(state("CREATE TABLE t (k INT, r VARIANT, ts TIMESTAMP)"), "OK");
+    ASSERT_EQ(state("INSERT INTO t VALUES (1, parse_json('{\"level\": 21.75, \"a\": {\"b\": "
+                    "\"x\"}}'), '2026-01-01 00:00:01'), (2, NULL, '2026-01-01 00:00:02'), "
+                    "(3, parse_json('{\"level\": \"high\"}'), '2026-01-01 00:00:03')"),
+              "OK");
+    EXPECT_EQ(rows("SELECT k, r:level::double, r:a.b, `r`:`level` FROM t WHERE k = 1"),
+              (Rows{{"1", "21.75", "x", "21.75"}}));
+    EXPECT_EQ(rows("SELECT r:level FROM t WHERE r IS NOT NULL AND k > 1"), Rows{{"high"}});
+    EXPECT_EQ(rows("SELECT k::string FROM t WHERE r:level::double > 21 AND k < 3"), Rows{{"1"}});
+    EXPECT_EQ(state("SELECT r:level::interval FROM t"), "0A000");
+    EXPECT_EQ(state("DELETE FROM t WHERE ts < '2026-01-01 00:00:02.5' AND k <> 1"), "OK");
+    EXPECT_EQ(rows("SELECT k FROM t ORDER BY k"), (Rows{{"1"}, {"3"}}));
+    EXPECT_EQ(state("DELETE FROM missing"), "42P01");
+    EXPECT_EQ(state("DELETE FROM t"), "OK");
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+}
+
 TEST_F(EmulatorSql, QualifiedNamesReachOnlyTheConnectionsSchema) {
     EXPECT_EQ(state("CREATE TABLE default_schema.t (a INT)"), "OK");
     EXPECT_EQ(state("INSERT INTO `default_schema`.`t` VALUES (1)"), "OK");

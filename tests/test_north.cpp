@@ -245,6 +245,11 @@ TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
          R"(configuration item "schema" holds a NUL byte)"},
         {R"({"additionalParams": {"Warehouse": ")" + wh + R"(\u0000/elsewhere"}})",
          R"(has a NUL byte in the value of key "Warehouse")"},
+        // A second SCHEMA would move where rows are written but not where the
+        // tables are looked up.
+        {R"({"additionalParams": {"Warehouse": ")" + wh + R"(", "schema": "elsewhere"}})",
+         R"(configuration item "additionalParams" has the key "schema", an attribute the plugin )"
+         R"(writes itself)"},
     };
     for (const auto& c : cases) {
         const std::string file = scratch.write("bad.json", c.content);

@@ -107,6 +107,12 @@ TEST(ODBCConfigRead, BadPortIsLoggedAndThrownOn) {
     EXPECT_EQ(log.at(Logger::Level::ERROR)[0].rfind("Error during configuration: ", 0), 0u);
 }
 
+// The start of the problem a key of the plugin's own attributes gives.
+std::string own(const std::string& key) {
+    return R"(configuration item "additionalParams" has the key ")" + key +
+           R"(", an attribute the plugin writes itself)";
+}
+
 struct BadSetting {
     std::string items;
     std::string problem;
@@ -149,6 +155,16 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
          R"(configuration item "additionalParams" has a NUL byte in the value of key "Warehouse")"},
         {kvItem(R"({"Ware\u0000house": "/data"})"),
          R"(configuration item "additionalParams" has a key holding a NUL byte)"},
+        // Attributes the connection string writes from the items: the driver
+        // would take the later one, so a second one would silently win.
+        {kvItem(R"({"SCHEMA": "other"})"), own("SCHEMA") + R"(; set the item "schema" instead)"},
+        {kvItem(R"({"schema": "other"})"), own("schema") + R"(; set the item "schema" instead)"},
+        {kvItem(R"({"a": "1", "Pwd": "x"})"), own("Pwd") + R"(; set the item "password" instead)"},
+        {kvItem(R"({"uid": "x"})"), own("uid") + R"(; set the item "user" instead)"},
+        {kvItem(R"({"HOST": "elsewhere"})"), own("HOST") + R"(; set the item "server" instead)"},
+        {kvItem(R"({"pOrT": "1"})"), own("pOrT") + R"(; set the item "port" instead)"},
+        {kvItem(R"({"driver": "{Other}"})"), own("driver") + "; it cannot be changed"},
+        {kvItem(R"({" SCHEMA ": "other"})"), own(" SCHEMA ") + R"(; set the item "schema")"},
     };
     for (const BadSetting& c : cases) {
         ConfigCategory bad = category(c.items);
@@ -182,6 +198,12 @@ TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {
         // The connection string does not carry it: every writer uses the same one.
         EXPECT_EQ(config.getConnectionString(), ODBCConfig().getConnectionString());
     }
+    // Keys that only resemble the plugin's own attributes are the user's.
+    ConfigCategory similar =
+        category(kvItem(R"({"SCHEMA2": "a", "ProxyPWD": "b", "HostName": "c", "UIDX": "d"})"));
+    ODBCConfig withSimilar;
+    EXPECT_NO_THROW(withSimilar.configure(&similar));
+    EXPECT_EQ(withSimilar.additionalParams, "HostName=c;ProxyPWD=b;SCHEMA2=a;UIDX=d;");
     // Items that are not mandatory may be empty; absent items take their defaults.
     ConfigCategory empty = category(kvItem(""));
     ODBCConfig config;

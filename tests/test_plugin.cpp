@@ -246,6 +246,7 @@ TEST(PluginEntryPoints, ForbiddenSettingsAreThrownOutOfInit) {
         R"({"source": {"value": "statistics"}})",
         R"({"schema": {"value": "sales\u0000"}})",
         R"({"additionalParams": {"value": "{\"Warehouse\": \"/a\\u0000b\"}"}})",
+        R"({"additionalParams": {"value": "{\"Pwd\": \"other\"}"}})",
     };
     for (const char* json : bad) {
         ConfigCategory category("lakesink", json);

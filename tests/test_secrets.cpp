@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "connection_secrets.h"
 #include "databricks_odbc_connector.h"
 #include "loaded_plugin.h"
 #include "log_capture.h"
@@ -44,21 +45,41 @@ const std::string kWrongPassword = "Pw-Wr0ng-Heron-55";
 const std::string kToken = "dapi-Tok3n-Osprey-4f6e";
 const std::string kClientSecret = "Sec{ret}-Plover-x9";
 const std::string kProxyPassword = "Prx-Curlew-2b8";
+// Secrets under names that say nothing of a secret: only an allowlist of
+// harmless keys may be shown.
+const std::string kPassphrase = "Pass-Dunlin-70";
+const std::string kJwt = "eyJhbGciOiJub25lIn0.Godwit-JWT";
+const std::string kApiKey = "key Sandpiper 31";
+const std::string kOpaque = "Whimbrel";
 
 const std::vector<std::string>& secrets() {
     static const std::vector<std::string> all = {
-        kPassword, kWrongPassword, kToken, kClientSecret, kProxyPassword,
+        kPassword, kWrongPassword, kToken, kClientSecret, kProxyPassword, kPassphrase, kJwt,
+        kApiKey,
         // Distinctive parts, in case a secret is logged cut, quoted or braced.
-        "Kestrel", "Heron", "Osprey", "Plover", "Curlew"};
+        "Kestrel", "Heron", "Osprey", "Plover", "Curlew", "Dunlin", "Godwit", "Sandpiper", kOpaque};
     return all;
 }
 
-// The additionalParams item as a JSON object.
+// The additionalParams item as a JSON object: the warehouse, OAuth settings of
+// a service principal, and secrets under names of every sort.
 std::string additionalParams(const TempWarehouse& warehouse) {
     return R"({"Warehouse": ")" + jsonEscaped(warehouse.directory()) +
            R"(", "Auth_AccessToken": ")" + jsonEscaped(kToken) + R"(", "Auth_Client_Secret": ")" +
            jsonEscaped(kClientSecret) + R"(", "ProxyPWD": ")" + jsonEscaped(kProxyPassword) +
-           R"(", "SSL": "1"})";
+           R"(", "SSLKeyPassphrase": ")" + kPassphrase + R"(", "Auth_JWT": ")" + kJwt +
+           R"(", "ApiKey": ")" + kApiKey + R"(", "x-opaque": ")" + kOpaque +
+           R"(", "AuthMech": "11", "auth_flow": "1", "Auth_Client_ID": "sp-client-id-1",)"
+           R"( "Auth_Scope": "all-apis", "SSL": "1"})";
+}
+
+// Values of keys known to hold no secret, which the configuration line shows.
+const std::vector<std::string>& shownSettings() {
+    static const std::vector<std::string> all = {
+        "AuthMech=11;",         "auth_flow=1;", "Auth_Client_ID=sp-client-id-1;",
+        "Auth_Scope=all-apis;", "SSL=1;",       "SSLKeyPassphrase=****;",
+        "Auth_JWT=****;",       "ApiKey=****;", "x-opaque=****;"};
+    return all;
 }
 
 // A configuration category as the host hands it to plugin_init.
@@ -137,40 +158,106 @@ TEST(Secrets, AWholeSessionAtDebugLevelLogsNoSecret) {
     EXPECT_TRUE(log.contains("SQLSTATE=28000"));
     EXPECT_TRUE(log.contains("SQLSTATE=08001"));
     EXPECT_TRUE(log.contains("Database configuration set: Server=localhost"));
-    EXPECT_TRUE(log.contains("Auth_AccessToken="));
+    // Harmless settings are shown, every other value is masked.
+    for (const std::string& shown : shownSettings())
+        EXPECT_TRUE(log.contains(shown)) << shown;
     for (const auto& [level, text] : entries) {
         EXPECT_THAT(leaks(text), ::testing::IsEmpty())
             << Logger::levelName(level) << ": " << text.substr(0, 300);
     }
 }
 
-TEST(Secrets, CorvaneNorthAtDebugLevelPrintsNoSecret) {
-    TempWarehouse warehouse;
-    warehouse.setCredentials("ingest:" + kPassword + "\n");
-    const std::string right = warehouse.directory() + "/right.json";
-    const std::string wrong = warehouse.directory() + "/wrong.json";
-    std::ofstream(right) << R"({"user": "ingest", "password": ")" << jsonEscaped(kPassword)
-                         << R"(", "additionalParams": )" << additionalParams(warehouse) << "}";
-    std::ofstream(wrong) << R"({"user": "ingest", "password": ")" << jsonEscaped(kWrongPassword)
-                         << R"(", "additionalParams": )" << additionalParams(warehouse) << "}";
+struct NorthRun {
+    const char* name;
+    bool rightPassword;
+    bool offline;
+    int status;  // corvane-north's exit status
+};
 
-    const Outcome good = runNorthProcess(
-        {"--config", right, "--generate", "40", "--block-size", "10", "--log-level", "debug"});
-    EXPECT_EQ(good.status, 0) << good.err.substr(0, 2000);
-    EXPECT_NE(good.err.find("DEBUG Executing query: INSERT INTO"), std::string::npos);
-    EXPECT_THAT(leaks(good.err), ::testing::IsEmpty());
-
-    const Outcome refused = runNorthProcess({"--config", wrong, "--generate", "5", "--max-attempts",
-                                             "3", "--max-backoff", "0.01", "--log-level", "debug"});
-    EXPECT_EQ(refused.status, 2) << refused.err.substr(0, 2000);
-    EXPECT_NE(refused.err.find("SQLSTATE=28000"), std::string::npos);
-    // One login attempt for all three sends: a failed login is not retried.
-    size_t attempts = 0;
-    for (size_t at = refused.err.find("Connection failed due to non-retriable error");
-         at != std::string::npos;
-         at = refused.err.find("Connection failed due to non-retriable error", at + 1)) {
-        ++attempts;
+// corvane-north's standard error at every log level, in a successful run, a
+// run whose login is refused and a run while the warehouse is offline.
+TEST(Secrets, CorvaneNorthPrintsNoSecretAtAnyLevelInAnyRun) {
+    const NorthRun runs[] = {
+        {"successful", true, false, 0},
+        {"failed login", false, false, 2},
+        {"offline", true, true, 2},
+    };
+    for (const char* level : {"debug", "info", "warning", "error"}) {
+        for (const NorthRun& run : runs) {
+            SCOPED_TRACE(std::string(run.name) + " run at " + level);
+            TempWarehouse warehouse;
+            warehouse.setCredentials("ingest:" + kPassword + "\n");
+            warehouse.setOffline(run.offline);
+            const std::string config = warehouse.directory() + "/config.json";
+            std::ofstream(config) << R"({"user": "ingest", "password": ")"
+                                  << jsonEscaped(run.rightPassword ? kPassword : kWrongPassword)
+                                  << R"(", "additionalParams": )" << additionalParams(warehouse)
+                                  << "}";
+            const Outcome outcome = runNorthProcess(
+                {"--config", config, "--generate", "20", "--block-size", "10", "--max-attempts",
+                 "3", "--max-backoff", "0.01", "--log-level", level});
+            EXPECT_EQ(outcome.status, run.status) << outcome.err.substr(0, 2000);
+            EXPECT_THAT(leaks(outcome.err), ::testing::IsEmpty());
+            const bool detailed = std::string(level) == "debug" || std::string(level) == "info";
+            if (detailed) {
+                for (const std::string& shown : shownSettings())
+                    EXPECT_NE(outcome.err.find(shown), std::string::npos) << shown;
+            }
+            if (!run.rightPassword) {
+                EXPECT_NE(outcome.err.find("SQLSTATE=28000"), std::string::npos);
+                // One login attempt for all sends: a failed login is not retried.
+                size_t attempts = 0;
+                for (size_t at = outcome.err.find("Connection failed due to non-retriable error");
+                     at != std::string::npos;
+                     at =
+                         outcome.err.find("Connection failed due to non-retriable error", at + 1)) {
+                    ++attempts;
+                }
+                EXPECT_EQ(attempts, 1u);
+            }
+            if (run.offline) {
+                EXPECT_NE(outcome.err.find("SQLSTATE=08001"), std::string::npos);
+            }
+        }
     }
-    EXPECT_EQ(attempts, 1u);
-    EXPECT_THAT(leaks(refused.err), ::testing::IsEmpty());
+}
+
+struct MaskCase {
+    const char* text;
+    const char* shown;
+};
+
+// Only values of keys on the allowlist survive; keys of any other name, in any
+// case, braced or not, are masked.
+TEST(SecretsMask, OnlyAllowlistedValuesAreShown) {
+    const MaskCase cases[] = {
+        {"", ""},
+        {"HTTPPath=/sql/1.0/warehouses/abc;SSL=1;", "HTTPPath=/sql/1.0/warehouses/abc;SSL=1;"},
+        {"httppath=/x;ssl=1;authmech=11;AUTH_FLOW=1;",
+         "httppath=/x;ssl=1;authmech=11;AUTH_FLOW=1;"},
+        {"Auth_Client_ID=abc;Auth_Client_Secret=s3;",
+         "Auth_Client_ID=abc;Auth_Client_Secret=****;"},
+        {"SSLKeyPassphrase=p;Auth_JWT=j;ApiKey=k;Z=1;",
+         "SSLKeyPassphrase=****;Auth_JWT=****;ApiKey=****;Z=****;"},
+        {"Catalog={a;b}}c};Token={x;y=z};", "Catalog={a;b}}c};Token=****;"},
+        {"Driver={DatabricksODBCDriver};Host=h;Port=443;UID=u;PWD={p;w};SCHEMA=s;",
+         "Driver={DatabricksODBCDriver};Host=h;Port=443;UID=u;PWD=****;SCHEMA=s;"},
+        {"Warehouse=/tmp/w;Secret=", "Warehouse=/tmp/w;Secret=****;"},
+    };
+    for (const MaskCase& c : cases)
+        EXPECT_EQ(maskConnectionText(c.text), c.shown) << c.text;
+}
+
+TEST(SecretsMask, DriverMessagesLoseTheSecretsOfTheirConnection) {
+    const std::string connection =
+        "Driver={DatabricksODBCDriver};Host=h1;UID=ingest;PWD={pw;1};SCHEMA=s;"
+        "SSLKeyPassphrase=Dunlin;Auth_Client_ID=sp-1;";
+    EXPECT_EQ(hideConnectionSecrets("login ingest/pw;1 to h1 with Dunlin (client sp-1), Dunlin",
+                                    connection),
+              "login ingest/**** to h1 with **** (client sp-1), ****");
+    EXPECT_EQ(hideConnectionSecrets("attribute PWD={pw;1} refused", connection),
+              "attribute PWD=**** refused");
+    EXPECT_EQ(hideConnectionSecrets("nothing to hide", connection), "nothing to hide");
+    // Values too short to be secrets leave the message readable.
+    EXPECT_EQ(hideConnectionSecrets("Unexpected x 1", "DSN=x;Token=x;Flag=1;"), "Unexpected x 1");
 }

@@ -1062,30 +1062,97 @@ int odbcType(const char* declared) {
     return SQL_VARCHAR;
 }
 
-Outcome runQuery(Session& session, std::string_view sql) {
-    Lexer lexer(sql);
-    std::string translated;
-    translated.reserve(sql.size() + 16);
+// The SQLite type a Spark `::type` cast of a query reads as.
+const char* castTarget(std::string_view type) {
+    for (const char* real : {"DOUBLE", "FLOAT", "REAL", "DECIMAL", "NUMERIC"}) {
+        if (equalsIgnoreCase(type, real))
+            return "REAL";
+    }
+    for (const char* integer : {"BIGINT", "INT", "INTEGER", "LONG", "SMALLINT", "TINYINT"}) {
+        if (equalsIgnoreCase(type, integer))
+            return "INTEGER";
+    }
+    if (equalsIgnoreCase(type, "STRING") || equalsIgnoreCase(type, "TIMESTAMP"))
+        return "TEXT";
+    fail("0A000", kNativeAnalysis,
+         "[NOT_EMULATED] The cast to " + printable(type, 40) + " is not emulated.");
+}
+
+// A query (or the condition of a DELETE) as SQLite runs it: string literals
+// become parameters, names are quoted for SQLite, `schema.table` reads the
+// connection's schema, and the warehouse's VARIANT path `col:key.key` and cast
+// `expr::type` (on a name or a path) become json_extract and CAST.
+struct TranslatedQuery {
+    std::string sql;
     std::vector<std::string> parameters;
     bool readsInformationSchema = false;
+};
+
+// Reads a `:key.key` path or a `::type` cast at the lexer's ':' and rewrites
+// the operand that starts at `operandAt` of the translation; leaves the lexer
+// on the token after it.
+void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
+    lexer.advance();  // ':'
+    std::string& sql = out.sql;
+    const std::string operand = sql.substr(operandAt);
+    if (lexer.acceptPunct(':')) {
+        if (lexer.cur().kind != TokenKind::Word)
+            lexer.syntaxError();
+        sql.replace(operandAt, std::string::npos,
+                    "CAST(" + operand + " AS " + castTarget(lexer.cur().text) + ")");
+        lexer.advance();
+        return;
+    }
+    std::string path = "$";
+    for (;;) {
+        const Token& key = lexer.cur();
+        if (key.kind != TokenKind::Word && key.kind != TokenKind::QuotedName)
+            lexer.syntaxError();
+        const std::string_view name = key.name();
+        if (name.find('"') != std::string_view::npos)
+            fail("0A000", kNativeAnalysis, "[NOT_EMULATED] A path key holding '\"'.");
+        path += ".\"" + std::string(name) + "\"";
+        lexer.advance();
+        if (!lexer.acceptPunct('.'))
+            break;
+    }
+    sql.replace(operandAt, std::string::npos, "json_extract(" + operand + ", ?)");
+    out.parameters.push_back(path);
+}
+
+TranslatedQuery translateQuery(Session& session, std::string_view sql) {
+    Lexer lexer(sql);
+    TranslatedQuery out;
+    std::string& translated = out.sql;
+    translated.reserve(sql.size() + 16);
     size_t copied = 0;
     size_t lastNameAt = std::string::npos;  // where the previous token, a schema name, was written
+    size_t operandAt = std::string::npos;   // where the previous name or path began
     while (lexer.cur().kind != TokenKind::End) {
         const Token& token = lexer.cur();
         if (token.kind == TokenKind::Punct && token.text[0] == ';') {
             lexer.expectStatementEnd();
             break;
         }
+        if (token.kind == TokenKind::Punct && token.text[0] == ':' &&
+            operandAt != std::string::npos) {
+            translateColon(lexer, out, operandAt);
+            lastNameAt = std::string::npos;
+            copied = lexer.cur().begin;
+            continue;
+        }
         translated.append(sql.data() + copied, token.begin - copied);
         size_t nameAt = std::string::npos;
+        operandAt = std::string::npos;
         switch (token.kind) {
             case TokenKind::Word:
             case TokenKind::QuotedName: {
                 const std::string_view name = token.name();
                 if (equalsIgnoreCase(name, "information_schema"))
-                    readsInformationSchema = true;
+                    out.readsInformationSchema = true;
                 if (equalsIgnoreCase(name, session.settings().schema))
                     nameAt = translated.size();
+                operandAt = translated.size();
                 if (token.kind == TokenKind::Word) {
                     translated += token.text;
                 } else {
@@ -1095,7 +1162,7 @@ Outcome runQuery(Session& session, std::string_view sql) {
             }
             case TokenKind::String:
                 translated += '?';
-                parameters.push_back(token.value);
+                out.parameters.push_back(token.value);
                 break;
             case TokenKind::Number:
                 translated += token.digits();
@@ -1114,9 +1181,15 @@ Outcome runQuery(Session& session, std::string_view sql) {
         copied = token.end;
         lexer.advance();
     }
+    return out;
+}
 
+Outcome runQuery(Session& session, std::string_view sql) {
+    const TranslatedQuery translation = translateQuery(session, sql);
+    const std::string& translated = translation.sql;
+    const std::vector<std::string>& parameters = translation.parameters;
     sqlite3* db = session.db();
-    if (readsInformationSchema)
+    if (translation.readsInformationSchema)
         refreshInformationSchema(db, session.settings().catalog, session.settings().schema);
     PreparedQuery query;
     if (sqlite3_prepare_v2(db, translated.c_str(), static_cast<int>(translated.size()), &query.stmt,
@@ -1177,6 +1250,45 @@ Outcome runQuery(Session& session, std::string_view sql) {
     return outcome;
 }
 
+// DELETE FROM name [WHERE condition]: the condition is read as a query's.
+Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql) {
+    lexer.expectKeyword("FROM");
+    const TableRef table = readTableName(lexer);
+    checkTableRef(session, table);
+    std::string_view condition;
+    if (lexer.isKeyword("WHERE")) {
+        condition = sql.substr(lexer.cur().end);
+    } else {
+        lexer.expectStatementEnd();
+    }
+    const TranslatedQuery where = translateQuery(session, condition);
+    sqlite3* db = session.db();
+    std::vector<Column> existing;
+    if (!loadTable(db, table.name, existing))
+        tableNotFound(table.name);
+    session.waitCommit();
+    Transaction transaction(db);
+    if (!loadTable(db, table.name, existing))
+        tableNotFound(table.name);
+    const std::string statement =
+        "DELETE FROM " + sqliteName(table.name) + (condition.empty() ? "" : " WHERE " + where.sql);
+    PreparedQuery query;
+    if (sqlite3_prepare_v2(db, statement.c_str(), static_cast<int>(statement.size()), &query.stmt,
+                           nullptr) != SQLITE_OK) {
+        queryError(db);
+    }
+    for (size_t i = 0; i < where.parameters.size(); ++i) {
+        sqlite3_bind_text(query.stmt, static_cast<int>(i + 1), where.parameters[i].data(),
+                          static_cast<int>(where.parameters[i].size()), SQLITE_STATIC);
+    }
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    Outcome outcome;
+    outcome.rowCount = sqlite3_changes(db);
+    transaction.commit();
+    return outcome;
+}
+
 }  // namespace
 
 Outcome execute(Session& session, std::string_view sql) {
@@ -1190,6 +1302,8 @@ Outcome execute(Session& session, std::string_view sql) {
         return insertRows(session, lexer);
     if (lexer.acceptKeyword("DROP"))
         return dropTable(session, lexer);
+    if (lexer.acceptKeyword("DELETE"))
+        return deleteRows(session, lexer, sql);
     if (lexer.isKeyword("SELECT") || lexer.isKeyword("WITH") || lexer.isPunct('(')) {
         return runQuery(session, sql);
     }

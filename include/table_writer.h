@@ -1,0 +1,182 @@
+#pragma once
+// TableWriter: the one code path that writes a table's rows.
+//
+// For each table of a batch it fits the schema (creating the table or adding
+// columns), checks the values against their columns (keeping those that do
+// not fit in "_rescued_data"), builds the multi-row INSERT and hands it to the
+// writer pool; when the statement has run it settles the table: a stale
+// schema is healed and the rows sent again, refused rows are isolated and
+// kept in the rejects table, and the readings written are marked in the
+// batch's ledger. Every table's outcome is recorded in the BatchOutcome,
+// whatever happened to the tables before or after it: an exception, a failed
+// recovery or a refused rejects table ends only its own table.
+//
+// One TableWriter serves one send. It borrows the schema manager, the reading
+// mapper, the SQL builder, the connection and the batch for its life. Schema
+// steps, statement building and recovery run on the calling thread and the
+// primary connection; only the INSERTs handed to the pool may run on writer
+// threads. Not thread-safe.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database_record.h"
+#include "delivery_ledger.h"
+#include "writer_pool.h"
+
+class Connection;
+class ReadingMapper;
+class SchemaManager;
+class SQLBuilder;
+class StatementError;
+
+// What became of one table of a batch.
+struct TableOutcome {
+    enum class State : uint8_t {
+        Pending,   // started, not settled yet
+        Written,   // every reading is in the table or in the rejects table
+        NoSchema,  // the table has no known columns: nothing was written
+        Failed,    // a statement failed: the batch fails and is sent again
+    };
+    std::string table;
+    State state = State::Pending;
+    size_t readings = 0;  // readings of the batch meant for the table
+    size_t rescued = 0;   // values kept in the rescued data column
+    size_t rejected = 0;  // readings kept in the rejects table
+    std::string failure;  // why it failed, for the log
+};
+
+// What one send did: one outcome per table, in the order they were started.
+struct BatchOutcome {
+    std::vector<TableOutcome> tables;
+    std::string failure;  // a failure outside any table (no connection, a schema query)
+
+    // Returns true iff every table was written and nothing else failed.
+    bool sent() const;
+    // Returns true iff a table failed (a retriable or unknown error).
+    bool anyFailed() const;
+};
+
+class TableWriter {
+  public:
+    // The parts a send works with; all borrowed.
+    struct Parts {
+        SchemaManager& schema;
+        ReadingMapper& mapper;
+        SQLBuilder& builder;
+        Connection& connection;
+        DeliveryLedger::Batch& batch;
+        const std::string& instance;  // written into rejected rows
+    };
+
+    // The most statements that finding the refused rows of one table may cost.
+    static constexpr size_t kIsolationBudget = 40;
+
+    explicit TableWriter(Parts parts) : parts(parts) {}
+
+    // Keeps the pending readings at `indices`, which no table takes (an empty
+    // asset code and no usable hint), in the rejects table.
+    void rejectUnroutable(const std::vector<size_t>& indices);
+    // Starts writing the records of one table (each knows its reading's
+    // position in the batch's pending list); the records are consumed. The
+    // statement may still run when this returns.
+    void start(const std::string& table, std::vector<DatabaseRecord>& records);
+    // Settles the tables whose statements have finished.
+    void settleFinished() { settle(false); }
+    // Returns true iff a table has failed so far.
+    bool anyFailed() const { return outcome.anyFailed(); }
+    // Waits for every statement, settles every table and returns the outcome.
+    BatchOutcome finish();
+
+  private:
+    // A reading the warehouse refused, by its position in the pending list.
+    struct Reject {
+        size_t index;
+        std::string sqlState;
+        std::string reason;
+    };
+    // What writing one table kept aside so far.
+    struct Report {
+        size_t rescued = 0;
+        std::vector<Reject> rejects;
+        std::string firstReason;
+        bool inserting = false;  // the last statement run was the INSERT
+        bool valuesFit = false;  // every value was checked and fits
+    };
+    // A table whose INSERT was handed to the pool.
+    struct InFlight {
+        size_t slot;                  // its outcome in outcome.tables
+        std::vector<size_t> indices;  // its readings, by pending position
+        Report report;
+        WriterPool::Ticket ticket = 0;
+    };
+    // What checking the values before the INSERT found.
+    enum class ValueCheck {
+        Unchecked,    // the table has the rescued data column: rows check as they go
+        AllFit,       // every value fits its column
+        SomeRescued,  // a value must be rescued and the table lacks the column
+    };
+
+    void settle(bool wait);
+    // Books what the pool reports for a table's INSERT.
+    void settleStatement(InFlight& entry, WriterPool::Outcome done);
+    // Runs `step` for the table; a standard exception fails the table only.
+    template <typename Step>
+    void guarded(TableOutcome& out, Step step);
+    // The table's rows are in (but for its rejects): marks them, writes the
+    // rejects, and records the counts.
+    void complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report);
+    // A statement of the table was refused: heals a stale schema, isolates
+    // refused rows, or fails the table.
+    void recover(TableOutcome& out, const std::vector<size_t>& indices,
+                 const StatementError& refused, Report& report);
+    // Finds the refused rows by sending the rows in parts (kIsolationBudget
+    // statements at most); those go to the report's rejects, with the rows
+    // left undecided when the budget is spent. Returns true iff every other
+    // row was written.
+    bool isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
+                     const StatementError& refused, Report& report);
+    // Rows of a table and the refusal they share.
+    struct RefusedPart {
+        std::vector<size_t> indices;
+        std::shared_ptr<StatementError> refusal;
+    };
+    // One round of isolateRows: sends every piece side by side; the pieces
+    // refused for their data go to `stillRefused`. Returns false when a piece
+    // failed otherwise (the table fails).
+    bool tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
+                   std::vector<RefusedPart>& stillRefused);
+    // Adds the reading to the report's rejects, its reason the refusal's
+    // message after `prefix`.
+    static void reject(Report& report, size_t index, const StatementError& refused,
+                       const char* prefix);
+    void fail(TableOutcome& out, const std::string& why);
+    void failStatement(TableOutcome& out, const StatementError& refused);
+    // The schema step of an INSERT (fitting the table, the rescued data
+    // column when needed). Returns true iff the table has known columns.
+    bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
+    ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
+    void addRescueColumn(const std::string& table);
+    // The INSERT of the records for the table's cached columns; the records
+    // are emptied on the way.
+    std::string buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                            Report& report);
+    // The schema step and the INSERT, run now on the primary connection.
+    // Returns false when the table has no known columns; a refused statement
+    // throws StatementError.
+    bool insertNow(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
+    // The records of the pending readings at `indices`, for `table`.
+    std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
+    // Writes the report's rejects into the rejects table and marks them;
+    // throws when it cannot, so that the table fails and nothing is lost.
+    void writeRejects(const std::string& table, Report& report);
+
+    Parts parts;
+    BatchOutcome outcome;
+    std::vector<InFlight> inFlight;
+};
+
+// Logs, at the error level, the warehouse's reason for a refused statement.
+void logWarehouseReason(const StatementError& error);

@@ -1,0 +1,466 @@
+#include "table_writer.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+#include "connection.h"
+#include "logger.h"
+#include "reading.h"
+#include "reading_mapper.h"
+#include "rejects.h"
+#include "row_writer.h"
+#include "schema_manager.h"
+#include "sql_builder.h"
+
+namespace {
+std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
+    std::vector<size_t> indices;
+    indices.reserve(records.size());
+    for (const DatabaseRecord& record : records)
+        indices.push_back(record.readingIndex());
+    return indices;
+}
+
+// The indices cut into `ways` pieces of nearly equal size (fewer when there
+// are fewer indices), in order.
+std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_t ways) {
+    ways = std::min(ways, indices.size());
+    std::vector<std::vector<size_t>> pieces;
+    size_t from = 0;
+    for (size_t i = 0; i < ways; ++i) {
+        const size_t to = from + (indices.size() - from) / (ways - i);
+        pieces.emplace_back(indices.begin() + static_cast<std::ptrdiff_t>(from),
+                            indices.begin() + static_cast<std::ptrdiff_t>(to));
+        from = to;
+    }
+    return pieces;
+}
+
+// Returns true iff a refused schema step will be refused again whatever is
+// retried: a non-retriable refusal, but for a name that exists already, which
+// is another writer's CREATE or ALTER at the same moment.
+bool refusedForGood(const StatementError& refused) {
+    return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+}
+
+// The reason of rows that the isolation budget left undecided.
+const char kRefusedTogether[] =
+    "refused together with other rows (not isolated further); the warehouse said: ";
+}  // namespace
+
+void logWarehouseReason(const StatementError& error) {
+    Logger::getLogger()->error("The warehouse refused the statement: %s", error.describe().c_str());
+}
+
+bool BatchOutcome::sent() const {
+    if (!failure.empty())
+        return false;
+    for (const TableOutcome& table : tables) {
+        if (table.state != TableOutcome::State::Written)
+            return false;
+    }
+    return true;
+}
+
+bool BatchOutcome::anyFailed() const {
+    for (const TableOutcome& table : tables) {
+        if (table.state == TableOutcome::State::Failed)
+            return true;
+    }
+    return false;
+}
+
+template <typename Step>
+void TableWriter::guarded(TableOutcome& out, Step step) {
+    try {
+        step();
+    } catch (const StatementError& refused) {
+        Logger::getLogger()->error("Database operation failed: %s", refused.what());
+        logWarehouseReason(refused);
+        fail(out, refused.describe());
+    } catch (const std::exception& e) {
+        Logger::getLogger()->error("Database operation failed: %s", e.what());
+        fail(out, e.what());
+    }
+}
+
+void TableWriter::fail(TableOutcome& out, const std::string& why) {
+    out.state = TableOutcome::State::Failed;
+    out.failure = why;
+    // The statement may have failed because the link died; without a
+    // reconnect every later batch would fail the same way.
+    parts.connection.dropIfDead();
+}
+
+void TableWriter::failStatement(TableOutcome& out, const StatementError& refused) {
+    Logger::getLogger()->error("Failed to execute database query for table '%s'",
+                               out.table.c_str());
+    logWarehouseReason(refused);
+    fail(out, refused.describe());
+}
+
+void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
+    if (indices.empty())
+        return;
+    outcome.tables.emplace_back();
+    TableOutcome& out = outcome.tables.back();
+    out.table = REJECTS_TABLE;
+    out.readings = indices.size();
+    Report report;
+    for (size_t index : indices)
+        report.rejects.push_back({index, std::string(),
+                                  "the reading has no table name: its asset code is empty "
+                                  "and it has no usable hint"});
+    guarded(out, [&] {
+        writeRejects(std::string(), report);
+        out.rejected = indices.size();
+        out.state = TableOutcome::State::Written;
+        Logger::getLogger()->warn(
+            "%zu readings had no table to go to and were kept in %s; first reason: %s",
+            indices.size(), REJECTS_TABLE, report.rejects.front().reason.c_str());
+    });
+}
+
+void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& records) {
+    const size_t slot = outcome.tables.size();
+    outcome.tables.emplace_back();
+    outcome.tables[slot].table = table;
+    InFlight entry{slot, readingIndices(records), Report{}, 0};
+    outcome.tables[slot].readings = entry.indices.size();
+    try {
+        if (!prepare(table, records, entry.report)) {
+            Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
+            outcome.tables[slot].state = TableOutcome::State::NoSchema;
+            return;
+        }
+        WriterPool& pool = parts.connection.writers();
+        // The statement text is made only once a writer can take it.
+        pool.awaitFree();
+        std::string sql = buildInsert(table, records, entry.report);
+        entry.report.inserting = true;
+        entry.ticket = pool.submit(std::move(sql));
+        inFlight.push_back(std::move(entry));
+    } catch (const StatementError& refused) {
+        // A refused schema step: recovered as a refused INSERT would be.
+        TableOutcome& out = outcome.tables[slot];
+        guarded(out, [&] { recover(out, entry.indices, refused, entry.report); });
+    } catch (const std::exception& e) {
+        Logger::getLogger()->error("Database operation failed: %s", e.what());
+        fail(outcome.tables[slot], e.what());
+    }
+    settle(false);
+}
+
+void TableWriter::settle(bool wait) {
+    WriterPool& pool = parts.connection.writers();
+    // In ticket order, so that with one writer the tables settle in the order
+    // they were written.
+    size_t kept = 0;
+    for (size_t i = 0; i < inFlight.size(); ++i) {
+        InFlight& entry = inFlight[i];
+        if (!wait && !pool.isDone(entry.ticket)) {
+            if (kept != i)
+                inFlight[kept] = std::move(entry);
+            ++kept;
+            continue;
+        }
+        settleStatement(entry, pool.take(entry.ticket));
+    }
+    inFlight.resize(kept);
+}
+
+void TableWriter::settleStatement(InFlight& entry, WriterPool::Outcome done) {
+    TableOutcome& out = outcome.tables[entry.slot];
+    using Kind = WriterPool::Outcome::Kind;
+    switch (done.kind) {
+        case Kind::Written:
+            guarded(out, [&] { complete(out, entry.indices, entry.report); });
+            break;
+        case Kind::Refused:
+            guarded(out, [&] { recover(out, entry.indices, *done.refusal, entry.report); });
+            break;
+        case Kind::ConnectFailed:
+            // A rejected login or configuration is final for every
+            // connection, as it is for the primary one.
+            if (done.connectStatus == CORVANE_ODBC_FAILED)
+                parts.connection.setStatus(CORVANE_ODBC_FAILED);
+            Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
+                                       out.table.c_str(), odbcStatusName(done.connectStatus));
+            fail(out, odbcStatusName(done.connectStatus));
+            break;
+        case Kind::Failed:
+            Logger::getLogger()->error("Database operation failed: %s", done.failure.c_str());
+            fail(out, done.failure);
+            break;
+    }
+}
+
+BatchOutcome TableWriter::finish() {
+    settle(true);
+    return std::move(outcome);
+}
+
+void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report) {
+    // The table's own rows are booked first: a refused rejects table must not
+    // make a resend write them again.
+    std::vector<char> rejected(parts.batch.pending().size(), 0);
+    for (const Reject& reject : report.rejects)
+        rejected[reject.index] = 1;
+    for (size_t index : indices) {
+        if (!rejected[index])
+            parts.batch.markWritten(index);
+    }
+    out.rescued = report.rescued;
+    writeRejects(out.table, report);
+    out.rejected = report.rejects.size();
+    out.state = TableOutcome::State::Written;
+    if (report.rescued > 0 || !report.rejects.empty()) {
+        Logger::getLogger()->warn(
+            "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
+            "were refused and kept in %s; first reason: %s",
+            out.table.c_str(), report.rescued, RESCUED_DATA_COLUMN, report.rejects.size(),
+            REJECTS_TABLE, report.firstReason.c_str());
+    }
+    Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(), out.table.c_str());
+}
+
+void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
+                          const StatementError& refused, Report& report) {
+    Logger* logger = Logger::getLogger();
+    const StatementError* cause = &refused;
+    std::unique_ptr<StatementError> again;
+    if (refused.isMissingObject()) {
+        // The table, or one of its columns, was dropped behind the plugin's
+        // back: learn the table anew (creating or adding what is missing)
+        // and send the rows once more.
+        logger->warn("Table '%s' is not as this connector knew it; its columns are read again",
+                     out.table.c_str());
+        logWarehouseReason(refused);
+        parts.schema.forgetTable(out.table);
+        bool healed = false;
+        try {
+            std::vector<DatabaseRecord> records = remap(out.table, indices);
+            if (!insertNow(out.table, records, report)) {
+                out.state = TableOutcome::State::NoSchema;
+                return;
+            }
+            healed = true;
+        } catch (const StatementError& error) {
+            again = std::make_unique<StatementError>(error);
+            cause = again.get();
+        }
+        // Outside the try: a refusal of the rejects table is not this table's.
+        if (healed) {
+            complete(out, indices, report);
+            return;
+        }
+    }
+    if (cause->isDataRefusal()) {
+        logger->warn(
+            "The warehouse refused rows of table '%s'; they are sent in parts to find them",
+            out.table.c_str());
+        logWarehouseReason(*cause);
+        if (isolateRows(out, indices, *cause, report))
+            complete(out, indices, report);
+        return;
+    }
+    if (!report.inserting && refusedForGood(*cause)) {
+        // The warehouse will never create or extend this table as the
+        // readings need (a column limit, no permission, a name it refuses):
+        // the readings are kept in the rejects table and the batch goes on.
+        logger->error("Table '%s' cannot be created or extended; its %zu readings are kept in %s",
+                      out.table.c_str(), indices.size(), REJECTS_TABLE);
+        logWarehouseReason(*cause);
+        for (size_t index : indices)
+            reject(report, index, *cause, "");
+        complete(out, indices, report);
+        return;
+    }
+    if (!report.inserting) {
+        // A refused schema step that may pass later fails the batch.
+        logger->error("Database operation failed: %s", cause->what());
+        logWarehouseReason(*cause);
+        fail(out, cause->describe());
+        return;
+    }
+    failStatement(out, *cause);
+}
+
+bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
+                              const StatementError& refused, Report& report) {
+    // Each round cuts every refused part into as many pieces as there are
+    // writers (at least two) and sends the pieces side by side; a refused
+    // piece of one row is a refused reading. The rounds stop when the budget
+    // of statements is spent: the readings of the parts still refused then
+    // go to the rejects together, so one bad table costs a bounded time.
+    WriterPool& pool = parts.connection.writers();
+    pool.setParallel(true);
+    const size_t ways = std::max<size_t>(2, pool.size());
+    std::vector<RefusedPart> refusedParts{{indices, std::make_shared<StatementError>(refused)}};
+    size_t budget = kIsolationBudget;
+    while (!refusedParts.empty()) {
+        std::vector<RefusedPart> pieces;
+        for (const RefusedPart& part : refusedParts) {
+            if (part.indices.size() == 1) {
+                reject(report, part.indices[0], *part.refusal, "");
+                continue;
+            }
+            for (std::vector<size_t>& piece : split(part.indices, ways))
+                pieces.push_back({std::move(piece), part.refusal});
+        }
+        while (pieces.size() > budget) {
+            for (size_t index : pieces.back().indices)
+                reject(report, index, *pieces.back().refusal, kRefusedTogether);
+            pieces.pop_back();
+        }
+        budget -= pieces.size();
+        refusedParts.clear();
+        if (!tryPieces(out, pieces, report, refusedParts))
+            return false;
+    }
+    return true;
+}
+
+bool TableWriter::tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
+                            std::vector<RefusedPart>& stillRefused) {
+    WriterPool& pool = parts.connection.writers();
+    std::vector<WriterPool::Ticket> tickets;
+    bool ok = true;
+    for (RefusedPart& piece : pieces) {
+        std::vector<DatabaseRecord> records = remap(out.table, piece.indices);
+        if (!prepare(out.table, records, report)) {
+            out.state = TableOutcome::State::NoSchema;
+            ok = false;
+            break;
+        }
+        pool.awaitFree();
+        tickets.push_back(pool.submit(buildInsert(out.table, records, report)));
+    }
+    // Every statement handed out is waited for, so none outlives its table.
+    for (size_t i = 0; i < tickets.size(); ++i) {
+        WriterPool::Outcome done = pool.take(tickets[i]);
+        if (done.kind == WriterPool::Outcome::Kind::Written) {
+            parts.batch.markWritten(pieces[i].indices);
+        } else if (done.kind == WriterPool::Outcome::Kind::Refused &&
+                   done.refusal->isDataRefusal()) {
+            stillRefused.push_back({std::move(pieces[i].indices), done.refusal});
+        } else if (ok) {
+            ok = false;
+            if (done.kind == WriterPool::Outcome::Kind::Refused)
+                failStatement(out, *done.refusal);
+            else
+                fail(out, done.failure.empty() ? odbcStatusName(done.connectStatus) : done.failure);
+        }
+    }
+    return ok;
+}
+
+void TableWriter::reject(Report& report, size_t index, const StatementError& refused,
+                         const char* prefix) {
+    std::string reason = std::string(prefix) + refused.message();
+    if (report.firstReason.empty())
+        report.firstReason = reason;
+    report.rejects.push_back({index, refused.sqlState(), std::move(reason)});
+}
+
+std::vector<DatabaseRecord> TableWriter::remap(const std::string& table,
+                                               const std::vector<size_t>& indices) {
+    std::vector<Reading*> readings;
+    readings.reserve(indices.size());
+    for (size_t index : indices)
+        readings.push_back(parts.batch.pending()[index]);
+    std::vector<DatabaseRecord> records = parts.mapper.mapReadingsToRecords(readings);
+    for (DatabaseRecord& record : records) {
+        record.setTableName(table);
+        record.setReadingIndex(indices[record.readingIndex()]);
+    }
+    return records;
+}
+
+void TableWriter::writeRejects(const std::string& table, Report& report) {
+    if (report.rejects.empty())
+        return;
+    std::vector<DatabaseRecord> rows;
+    rows.reserve(report.rejects.size());
+    for (const Reject& reject : report.rejects) {
+        rows.push_back(makeRejectRecord(table, *parts.batch.pending()[reject.index], parts.instance,
+                                        reject.sqlState, reject.reason));
+    }
+    Report rejectsReport;
+    if (!insertNow(REJECTS_TABLE, rows, rejectsReport))
+        throw std::runtime_error("the rejects table cannot be written");
+    for (const Reject& reject : report.rejects)
+        parts.batch.markWritten(reject.index);
+}
+
+bool TableWriter::insertNow(const std::string& table, std::vector<DatabaseRecord>& records,
+                            Report& report) {
+    if (!prepare(table, records, report))
+        return false;
+    const std::string sql = buildInsert(table, records, report);
+    report.inserting = true;
+    parts.connection.client().executeQuery(sql);
+    return true;
+}
+
+bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>& records,
+                          Report& report) {
+    report.inserting = false;
+    if (parts.schema.fitTable(table, records) == SchemaFit::Missing)
+        return false;
+    const ValueCheck check = checkValues(table, records);
+    if (check == ValueCheck::SomeRescued)
+        addRescueColumn(table);
+    report.valuesFit = check == ValueCheck::AllFit;
+    return true;
+}
+
+TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
+                                                 const std::vector<DatabaseRecord>& records) {
+    RowWriter rows(*parts.schema.findCachedSchema(table),
+                   *parts.schema.findCachedColumnTypes(table),
+                   *parts.schema.findCachedColumnPositions(table), parts.builder);
+    if (rows.hasRescueColumn())
+        return ValueCheck::Unchecked;
+    for (const DatabaseRecord& record : records) {
+        if (rows.needsRescue(record))
+            return ValueCheck::SomeRescued;
+    }
+    return ValueCheck::AllFit;
+}
+
+void TableWriter::addRescueColumn(const std::string& table) {
+    std::vector<DatabaseRecord> column(1);
+    column[0].addColumn(RESCUED_DATA_COLUMN, std::string(), RESCUED_DATA_TYPE, CONSTRAINT_NULLABLE);
+    parts.schema.fitTable(table, column);
+}
+
+std::string TableWriter::buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
+                                     Report& report) {
+    SQLBuilder& builder = parts.builder;
+    RowWriter rows(*parts.schema.findCachedSchema(table),
+                   *parts.schema.findCachedColumnTypes(table),
+                   *parts.schema.findCachedColumnPositions(table), builder);
+    Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
+                               rows.columnNames().size());
+    if (report.valuesFit)
+        rows.trustValues();
+    builder.setTableName(table);
+    builder.setColumns(rows.columnNames());
+    builder.clearValues();
+    for (DatabaseRecord& record : records) {
+        report.rescued += rows.append(record);
+        // The record is written into the row text: its memory goes now.
+        record = DatabaseRecord();
+    }
+    if (report.firstReason.empty())
+        report.firstReason = rows.firstRescueReason();
+    // So do the emptied records, before the statement is made.
+    std::vector<DatabaseRecord>().swap(records);
+    std::string sql = builder.buildBulkInsert();
+    // The rows are in the statement; release them before it runs.
+    builder.clearValues();
+    return sql;
+}
