@@ -87,3 +87,8 @@ void DeliveryLedger::Batch::markWritten(const std::vector<size_t>& indices) {
 bool DeliveryLedger::Batch::isWritten(size_t index) const {
     return index < origin.size() && written[origin[index]] != 0;
 }
+
+void DeliveryLedger::noteCaughtUp(bool sent, size_t checked, size_t skipped) {
+    if (sent && checked > 0 && skipped == 0)
+        catchingUp = false;
+}
