@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,6 +66,10 @@ class Connection {
     WriterPool& writers() { return pool; }
 
     void setClock(SteadyClock clock) { steadyNow = std::move(clock); }
+    // The steady clock's now.
+    std::chrono::steady_clock::time_point now() const { return steadyNow(); }
+    // The number of attempts to open the primary connection so far.
+    uint64_t connectAttempts() const { return attempts; }
     // Values outside [0, 1] are clamped, NaN counts as 0.
     void setJitter(JitterSource source) { jitter = std::move(source); }
     // The wait, from the last attempt, before a failed connection is tried again.
@@ -83,6 +88,7 @@ class Connection {
     std::atomic<ODBCStatus> status{CORVANE_ODBC_NOTCONNECTED};
     std::chrono::steady_clock::time_point lastConnectAttempt{};
     SteadyClock steadyNow = [] { return std::chrono::steady_clock::now(); };
+    uint64_t attempts = 0;
     unsigned failedConnects = 0;  // since the last success or change of settings
     std::chrono::nanoseconds retryDelay = RETRY_INTERVAL;
     std::string lastConnectException;  // reported once, like a failure's cause

@@ -24,6 +24,7 @@
 #include "odbc_client.h"
 #include "odbc_config.h"
 #include "reading_mapper.h"
+#include "status_line.h"
 #include "table_writer.h"
 
 class ConfigCategory;
@@ -83,6 +84,8 @@ class ODBCConnector {
     virtual std::unique_ptr<ODBCClient> createWriterClient() const;
 
   private:
+    // send without the status line: the batch's outcome is in lastOutcome.
+    bool sendBatch(const std::vector<Reading*>& readings);
     // Writes every pending reading of the batch.
     BatchOutcome writeBatch(DeliveryLedger::Batch& batch);
     // The pending readings that no table group holds (no table to go to).
@@ -99,4 +102,6 @@ class ODBCConnector {
     SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector
     DeliveryLedger ledger;
     BatchOutcome lastOutcome;
+    StatusLine statusLine;
+    uint64_t attemptsSeen = 1;  // the first connection is no reconnect
 };

@@ -28,6 +28,7 @@ void Connection::connect(const std::string& connectionString) {
             break;
     }
     lastConnectAttempt = steadyNow();
+    ++attempts;
     try {
         if (current == CORVANE_ODBC_NOTCONNECTED || current == CORVANE_ODBC_EAGAIN)
             primary->Init();

@@ -42,6 +42,7 @@ ODBCConnector::ODBCConnector(std::unique_ptr<ODBCClient> client)
 
 ODBCConnector::~ODBCConnector() {
     try {
+        statusLine.logFinal(connection.now());
         disconnect();
     } catch (...) {
         try {
@@ -156,6 +157,21 @@ TableGroups ODBCConnector::transformReadingsToRecords(const std::vector<Reading*
 }
 
 bool ODBCConnector::send(const std::vector<Reading*>& readings) {
+    lastOutcome = BatchOutcome{};
+    const bool sent = sendBatch(readings);
+    if (!sent && lastOutcome.failure.empty() && lastOutcome.tables.empty())
+        lastOutcome.failure = "not connected";
+    statusLine.record(lastOutcome, std::chrono::system_clock::now());
+    const uint64_t attempts = connection.connectAttempts();
+    if (attempts > attemptsSeen) {
+        statusLine.addReconnects(attempts - attemptsSeen);
+        attemptsSeen = attempts;
+    }
+    statusLine.logIfDue(connection.now());
+    return sent;
+}
+
+bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
     Logger* logger = Logger::getLogger();
     if (!isValid()) {
         logger->debug("ODBC connector is not in a valid state - cannot send readings");

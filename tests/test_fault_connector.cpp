@@ -500,3 +500,50 @@ TEST_F(FaultTest, ColumnRemovedBySomeoneElseHealsWithinTheSameSend) {
     EXPECT_EQ(warehouse.query("SELECT n, pressure FROM pump ORDER BY n"),
               (Rows{{"4", "2.5"}, {"5", "2.5"}}));
 }
+
+// --- the status line ---------------------------------------------------------------
+
+TEST_F(FaultTest, TheStatusLineCountsWhatTheSiteDidEveryFiveMinutesAndAtShutdown) {
+    Logger::getLogger()->setMinLevel(Level::INFO);
+    configure();
+    const auto statusLines = [this] { return log.at(Level::INFO); };
+    const auto lastStatus = [&] {
+        std::string last;
+        for (const std::string& line : statusLines()) {
+            if (line.rfind("Status: ", 0) == 0)
+                last = line;
+        }
+        return last;
+    };
+    Batch first;
+    fill(first, "pump", 0, 3);
+    ASSERT_TRUE(send(first));
+    // A text into the number column is rescued; a reading without an asset
+    // code is rejected; a refused INSERT fails a batch once.
+    Batch second;
+    second.add("pump", T0 + 10).addDatapoint(textPoint("n", "high"));
+    second.add("", T0 + 11).addDatapoint(intPoint("n", 1));
+    warehouse.addFault("HYT00", 1, "INSERT INTO `pump`");
+    EXPECT_FALSE(send(second));
+    advance(std::chrono::minutes(4));
+    ASSERT_TRUE(send(second));
+    EXPECT_EQ(lastStatus(), "");
+    advance(std::chrono::minutes(1));
+    Batch third;
+    fill(third, "pump", 20, 2);
+    ASSERT_TRUE(send(third));
+    const std::string line = lastStatus();
+    EXPECT_THAT(line, ::testing::StartsWith(
+                          "Status: 6 readings written, 1 values rescued, 1 readings rejected, "
+                          "0 rows skipped as already written, "));
+    EXPECT_THAT(line, ::testing::HasSubstr(" 1 failed batches, 0 reconnects; last successful "
+                                           "batch at 20"));
+    // The counts start again after each line; shutdown logs what is left.
+    Batch fourth;
+    fill(fourth, "pump", 30, 1);
+    ASSERT_TRUE(send(fourth));
+    EXPECT_EQ(lastStatus(), line);
+    connector.~DatabricksODBCConnector();
+    new (&connector) DatabricksODBCConnector(new CountingClient());
+    EXPECT_THAT(lastStatus(), ::testing::StartsWith("Status: 1 readings written, 0 values"));
+}

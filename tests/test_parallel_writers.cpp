@@ -14,6 +14,7 @@
 #include "loaded_plugin.h"
 #include "log_capture.h"
 #include "readings.h"
+#include "table_writer.h"
 #include "warehouse.h"
 
 using Rows = std::vector<std::vector<std::string>>;
@@ -202,4 +203,75 @@ TEST_F(ParallelWriters, FailedRecoveriesNeverRepeatTheTablesTheWritersWrote) {
     EXPECT_EQ(warehouse.query("SELECT n FROM asset2b ORDER BY n"), (Rows{{"0"}, {"2"}}));
     EXPECT_EQ(warehouse.query("SELECT table_name, sqlstate FROM lakesink_rejects"),
               (Rows{{"asset2b", "23502"}}));
+}
+
+namespace {
+// The statements of the log that start with `prefix`.
+size_t statementsStartingWith(const LogCapture& log, const std::string& prefix) {
+    size_t n = 0;
+    for (const auto& entry : log.entries()) {
+        if (entry.second.rfind("Executing query: " + prefix, 0) == 0)
+            ++n;
+    }
+    return n;
+}
+}  // namespace
+
+TEST_F(ParallelWriters, EveryRowRefusedCostsABoundedNumberOfStatementsAndLosesNothing) {
+    // Every row lacks a column the table requires: halving would cost 999
+    // statements for 500 rows.
+    warehouse.query(
+        "CREATE TABLE strict (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane STRING, n BIGINT, req BIGINT NOT NULL)");
+    for (int writers : {1, 4}) {
+        DatabricksODBCConnector connector;
+        ConfigCategory category = settings(warehouse, writers);
+        ASSERT_TRUE(connector.configure(&category));
+        LogCapture log;
+        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+        Batch batch;
+        for (int r = 0; r < 500; ++r)
+            batch.add("strict", T0 + static_cast<uint64_t>(writers * 1000 + r))
+                .addDatapoint(intPoint("n", r));
+        batch.add("healthy", T0 + static_cast<uint64_t>(writers)).addDatapoint(intPoint("n", 1));
+        ASSERT_TRUE(connector.send(batch.pointers())) << writers;
+        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+        EXPECT_LE(statementsStartingWith(log, "INSERT INTO `strict`"),
+                  1 + TableWriter::kIsolationBudget)
+            << writers;
+        EXPECT_EQ(count("strict"), 0);
+        EXPECT_EQ(count("healthy"), writers == 1 ? 1 : 2);
+    }
+    // Every refused reading is kept, each once, with the warehouse's reason;
+    // those the budget left undecided say they were refused together.
+    EXPECT_EQ(warehouse.query("SELECT COUNT(*), COUNT(DISTINCT ts) FROM lakesink_rejects WHERE "
+                              "table_name = 'strict' AND sqlstate = '23502'"),
+              (Rows{{"1000", "1000"}}));
+    EXPECT_NE(warehouse.query("SELECT COUNT(*) FROM lakesink_rejects WHERE reason LIKE "
+                              "'refused together with other rows%'")[0][0],
+              "0");
+}
+
+TEST_F(ParallelWriters, ATableTheWarehouseWillNeverCreateSendsItsReadingsToTheRejects) {
+    DatabricksODBCConnector connector;
+    ConfigCategory category = settings(warehouse, 4);
+    ASSERT_TRUE(connector.configure(&category));
+    // An access rule refuses the table for good; a retriable refusal of
+    // another table still fails the batch, and nothing goes to the rejects
+    // for it.
+    // (One refusal is enough: an access rule is not retried. A larger count
+    // would refuse the rejects row too, whose reason quotes the fault.)
+    warehouse.addFault("42000", 1, "CREATE TABLE `locked`");
+    warehouse.addFault("HYT00", 1, "CREATE TABLE `later`");
+    Batch batch;
+    fill(batch, 3, 2, T0);
+    for (const char* asset : {"locked", "later"})
+        batch.add(asset, T0 + 100).addDatapoint(intPoint("n", 7));
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    ASSERT_TRUE(connector.send(batch.pointers()));
+    for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(count("asset" + std::to_string(t)), 2) << t;
+    EXPECT_EQ(count("later"), 1);
+    EXPECT_EQ(warehouse.query("SELECT table_name, asset_code, sqlstate FROM lakesink_rejects"),
+              (Rows{{"locked", "locked", "42000"}}));
 }
