@@ -96,6 +96,20 @@ class SQLBuilder {
     void clearValues();
     size_t rowCount() const { return rows; }
 
+    // One INSERT of a table's rows and the number of rows it holds.
+    struct BulkInsert {
+        std::string sql;
+        size_t rows = 0;
+    };
+    // Cuts the rows appended from now on into INSERTs of at most `bytes`
+    // bytes each, on whole rows; a row that alone makes a longer statement
+    // goes alone. 0 never cuts.
+    void setStatementLimit(size_t bytes) { statementLimit = bytes; }
+    // The INSERTs of every row appended since the last clearValues() (or
+    // take), in row order: the bulk INSERT, cut at the statement limit. The
+    // rows are dropped.
+    std::vector<BulkInsert> takeBulkInserts();
+
     // Appends the quoted identifier: opening quote, the name with every closing
     // quote doubled, closing quote.
     void appendIdentifier(std::string& out, const std::string& name) const;
@@ -105,8 +119,11 @@ class SQLBuilder {
                                 const std::string& definition) const;
 
   private:
-    // The INSERT of the first row only, or of every row.
-    std::string buildInsertStatement(bool allRows) const;
+    // The INSERT of the first row only, or of every row; with `headerOnly`,
+    // the text before the rows.
+    std::string buildInsertStatement(bool allRows, bool headerOnly = false) const;
+    // Moves the rows so far into a finished INSERT.
+    void finishStatement();
 
     std::string tableName;
     std::vector<std::string> columns;
@@ -116,4 +133,9 @@ class SQLBuilder {
     size_t rowsTextLength = 0;
     size_t firstRowLength = 0;
     size_t rows = 0;
+    // Cutting at the statement limit: the INSERTs finished so far, and the
+    // length of the statement before its rows.
+    size_t statementLimit = 0;
+    size_t headerLength = 0;
+    std::vector<BulkInsert> finished;
 };

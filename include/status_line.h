@@ -37,7 +37,6 @@ class StatusLine {
         uint64_t reconnects = 0;
     };
 
-
     // Adds what one send did; `now` is when it ended.
     void record(const BatchOutcome& outcome, WallTime now);
     void addStatements(uint64_t count, std::chrono::nanoseconds time);

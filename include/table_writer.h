@@ -24,12 +24,12 @@
 
 #include "database_record.h"
 #include "delivery_ledger.h"
+#include "sql_builder.h"
 #include "writer_pool.h"
 
 class Connection;
 class ReadingMapper;
 class SchemaManager;
-class SQLBuilder;
 class StatementError;
 
 // What became of one table of a batch.
@@ -69,6 +69,7 @@ class TableWriter {
         Connection& connection;
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
+        size_t statementLimit;        // the largest INSERT in bytes; 0 for no limit
     };
 
     // The most statements that finding the refused rows of one table may cost.
@@ -81,7 +82,7 @@ class TableWriter {
     void rejectUnroutable(const std::vector<size_t>& indices);
     // Starts writing the records of one table (each knows its reading's
     // position in the batch's pending list); the records are consumed. The
-    // statement may still run when this returns.
+    // statements may still run when this returns.
     void start(const std::string& table, std::vector<DatabaseRecord>& records);
     // Settles the tables whose statements have finished.
     void settleFinished() { settle(false); }
@@ -102,15 +103,24 @@ class TableWriter {
         size_t rescued = 0;
         std::vector<Reject> rejects;
         std::string firstReason;
-        bool inserting = false;  // the last statement run was the INSERT
         bool valuesFit = false;  // every value was checked and fits
     };
-    // A table whose INSERT was handed to the pool.
+    // One INSERT handed to the pool and the readings whose rows it holds.
+    struct Piece {
+        WriterPool::Ticket ticket = 0;
+        std::vector<size_t> indices;
+    };
+    // Rows of a table and the refusal they share.
+    struct RefusedPart {
+        std::vector<size_t> indices;
+        std::shared_ptr<StatementError> refusal;
+    };
+    // A table whose INSERTs were handed to the pool.
     struct InFlight {
         size_t slot;                  // its outcome in outcome.tables
         std::vector<size_t> indices;  // its readings, by pending position
         Report report;
-        WriterPool::Ticket ticket = 0;
+        std::vector<Piece> pieces;
     };
     // What checking the values before the INSERT found.
     enum class ValueCheck {
@@ -120,58 +130,69 @@ class TableWriter {
     };
 
     void settle(bool wait);
-    // Books what the pool reports for a table's INSERT.
-    void settleStatement(InFlight& entry, WriterPool::Outcome done);
+    // Books what the pool reports for a table's INSERTs: heals, isolates,
+    // completes or fails it.
+    void settleTable(InFlight& entry);
     // Runs `step` for the table; a standard exception fails the table only.
     template <typename Step>
     void guarded(TableOutcome& out, Step step);
     // The table's rows are in (but for its rejects): marks them, writes the
     // rejects, and records the counts.
     void complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report);
-    // A statement of the table was refused: heals a stale schema, isolates
-    // refused rows, or fails the table.
-    void recover(TableOutcome& out, const std::vector<size_t>& indices,
-                 const StatementError& refused, Report& report);
+    // Rows of the table were refused (by a schema step when `schemaStep`):
+    // heals a stale schema, isolates refused rows, keeps the readings of a
+    // table refused for good in the rejects. Returns true iff every row is
+    // written or among the report's rejects; otherwise the table has failed.
+    bool recover(TableOutcome& out, std::vector<size_t> indices, const StatementError& refused,
+                 Report& report, bool schemaStep);
+    // The table was dropped or changed behind the plugin's back: learns it
+    // anew and sends the rows again. Returns true iff they were all written;
+    // otherwise `indices` and `cause` are left with the rows still refused
+    // and why (schemaStep set when a schema step refused them).
+    bool heal(TableOutcome& out, std::vector<size_t>& indices,
+              std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep);
     // Finds the refused rows by sending the rows in parts (kIsolationBudget
     // statements at most); those go to the report's rejects, with the rows
     // left undecided when the budget is spent. Returns true iff every other
     // row was written.
     bool isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
                      const StatementError& refused, Report& report);
-    // Rows of a table and the refusal they share.
-    struct RefusedPart {
-        std::vector<size_t> indices;
-        std::shared_ptr<StatementError> refusal;
-    };
-    // One round of isolateRows: sends every piece side by side; the pieces
-    // refused for their data go to `stillRefused`. Returns false when a piece
-    // failed otherwise (the table fails).
-    bool tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
-                   std::vector<RefusedPart>& stillRefused);
+    // One round of isolateRows: sends every part; those refused for their
+    // data go to `stillRefused`. Returns false when a part failed otherwise.
+    bool tryParts(TableOutcome& out, const std::vector<RefusedPart>& tries, Report& report,
+                  std::vector<RefusedPart>& stillRefused);
     // Adds the reading to the report's rejects, its reason the refusal's
     // message after `prefix`.
     static void reject(Report& report, size_t index, const StatementError& refused,
                        const char* prefix);
     void fail(TableOutcome& out, const std::string& why);
     void failStatement(TableOutcome& out, const StatementError& refused);
+    // Fits the table to the records, builds their INSERTs (cut at the
+    // statement limit) and hands each to the pool; the records are consumed.
+    // Returns false when the table has no known columns. A refused schema
+    // step throws StatementError.
+    bool submitRows(const std::string& table, std::vector<DatabaseRecord>& records, Report& report,
+                    std::vector<Piece>& pieces);
+    // Waits for the pieces: marks the readings of those written, adds those
+    // refused to `refused`. Returns false (the table failed) when a piece
+    // failed for another reason than a refusal.
+    bool awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
+                     std::vector<RefusedPart>& refused);
     // The schema step of an INSERT (fitting the table, the rescued data
     // column when needed). Returns true iff the table has known columns.
     bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
     ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
-    // The INSERT of the records for the table's cached columns; the records
-    // are emptied on the way.
-    std::string buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
-                            Report& report);
-    // The schema step and the INSERT, run now on the primary connection.
-    // Returns false when the table has no known columns; a refused statement
-    // throws StatementError.
-    bool insertNow(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
+    // The INSERTs of the records for the table's cached columns, cut at the
+    // statement limit; the records are emptied on the way.
+    std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
+                                                     std::vector<DatabaseRecord>& records,
+                                                     Report& report);
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
     // Writes the report's rejects into the rejects table and marks them;
     // throws when it cannot, so that the table fails and nothing is lost.
-    void writeRejects(const std::string& table, Report& report);
+    void writeRejects(TableOutcome& out, Report& report);
 
     Parts parts;
     BatchOutcome outcome;

@@ -81,11 +81,19 @@ void SQLBuilder::setValues(const Rows& newRows) {
 }
 
 void SQLBuilder::appendRow(const std::vector<std::string>& row) {
-    size_t length = 2 + (rows > 0 ? kListSeparatorLength : 0);
+    size_t length = 2;
     for (const auto& value : row)
         length += value.size() + kListSeparatorLength;
     if (!row.empty())
         length -= kListSeparatorLength;
+    if (statementLimit > 0) {
+        if (rows == 0)
+            headerLength = buildInsertStatement(false, true).size();
+        else if (headerLength + rowsTextLength + kListSeparatorLength + length > statementLimit)
+            finishStatement();
+    }
+    if (rows > 0)
+        length += kListSeparatorLength;
     if (rowPieces.empty() || rowPieces.back().size() + length > rowPieces.back().capacity()) {
         // Pieces double from 4 KiB up to 64 KiB, so a small batch does not
         // hold a large piece it hardly uses.
@@ -124,12 +132,29 @@ void SQLBuilder::clearValues() {
     rowsTextLength = 0;
     firstRowLength = 0;
     rows = 0;
+    std::vector<BulkInsert>().swap(finished);
 }
 
-std::string SQLBuilder::buildInsertStatement(bool allRows) const {
-    if (tableName.empty() || columns.empty() || rows == 0)
+void SQLBuilder::finishStatement() {
+    finished.push_back(BulkInsert{buildBulkInsert(), rows});
+    std::vector<std::string>().swap(rowPieces);
+    rowsTextLength = 0;
+    firstRowLength = 0;
+    rows = 0;
+}
+
+std::vector<SQLBuilder::BulkInsert> SQLBuilder::takeBulkInserts() {
+    if (rows > 0)
+        finishStatement();
+    std::vector<BulkInsert> inserts = std::move(finished);
+    clearValues();
+    return inserts;
+}
+
+std::string SQLBuilder::buildInsertStatement(bool allRows, bool headerOnly) const {
+    if (tableName.empty() || columns.empty() || (rows == 0 && !headerOnly))
         return std::string();
-    const size_t rowBytes = allRows ? rowsTextLength : firstRowLength;
+    const size_t rowBytes = headerOnly ? 0 : allRows ? rowsTextLength : firstRowLength;
 
     // Size the statement first so that it is written into one allocation.
     // Identifiers are counted with room for their quotes; a doubled closing
@@ -149,6 +174,8 @@ std::string SQLBuilder::buildInsertStatement(bool allRows) const {
         appendIdentifier(sql, columns[c]);
     }
     sql.append(") VALUES ");
+    if (headerOnly)
+        return sql;
     if (allRows) {
         for (const std::string& piece : rowPieces)
             sql.append(piece);

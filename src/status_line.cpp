@@ -40,11 +40,10 @@ void StatusLine::addStatements(uint64_t count, std::chrono::nanoseconds time) {
 }
 
 std::string StatusLine::text() const {
-    const double mean =
-        counts.statements == 0
-            ? 0.0
-            : std::chrono::duration<double>(counts.statementTime).count() /
-                  static_cast<double>(counts.statements);
+    const double mean = counts.statements == 0
+                            ? 0.0
+                            : std::chrono::duration<double>(counts.statementTime).count() /
+                                  static_cast<double>(counts.statements);
     char line[512];
     std::snprintf(line, sizeof line,
                   "Status: %llu readings written, %llu values rescued, %llu readings rejected, "

@@ -12,7 +12,6 @@
 #include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
-#include "sql_builder.h"
 
 namespace {
 std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
@@ -106,7 +105,6 @@ void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
         return;
     outcome.tables.emplace_back();
     TableOutcome& out = outcome.tables.back();
-    out.table = REJECTS_TABLE;
     out.readings = indices.size();
     Report report;
     for (size_t index : indices)
@@ -114,38 +112,37 @@ void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
                                   "the reading has no table name: its asset code is empty "
                                   "and it has no usable hint"});
     guarded(out, [&] {
-        writeRejects(std::string(), report);
+        writeRejects(out, report);
         out.rejected = indices.size();
         out.state = TableOutcome::State::Written;
         Logger::getLogger()->warn(
             "%zu readings had no table to go to and were kept in %s; first reason: %s",
             indices.size(), REJECTS_TABLE, report.rejects.front().reason.c_str());
     });
+    // Named after it is written: the rejects of a table carry its name.
+    out.table = REJECTS_TABLE;
 }
 
 void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& records) {
     const size_t slot = outcome.tables.size();
     outcome.tables.emplace_back();
     outcome.tables[slot].table = table;
-    InFlight entry{slot, readingIndices(records), Report{}, 0};
+    InFlight entry{slot, readingIndices(records), Report{}, {}};
     outcome.tables[slot].readings = entry.indices.size();
     try {
-        if (!prepare(table, records, entry.report)) {
+        if (!submitRows(table, records, entry.report, entry.pieces)) {
             Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
             outcome.tables[slot].state = TableOutcome::State::NoSchema;
             return;
         }
-        WriterPool& pool = parts.connection.writers();
-        // The statement text is made only once a writer can take it.
-        pool.awaitFree();
-        std::string sql = buildInsert(table, records, entry.report);
-        entry.report.inserting = true;
-        entry.ticket = pool.submit(std::move(sql));
         inFlight.push_back(std::move(entry));
     } catch (const StatementError& refused) {
-        // A refused schema step: recovered as a refused INSERT would be.
+        // A refused schema step: nothing of the table was handed out.
         TableOutcome& out = outcome.tables[slot];
-        guarded(out, [&] { recover(out, entry.indices, refused, entry.report); });
+        guarded(out, [&] {
+            if (recover(out, entry.indices, refused, entry.report, true))
+                complete(out, entry.indices, entry.report);
+        });
     } catch (const std::exception& e) {
         Logger::getLogger()->error("Database operation failed: %s", e.what());
         fail(outcome.tables[slot], e.what());
@@ -155,33 +152,52 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
 
 void TableWriter::settle(bool wait) {
     WriterPool& pool = parts.connection.writers();
-    // In ticket order, so that with one writer the tables settle in the order
+    // In start order, so that with one writer the tables settle in the order
     // they were written.
     size_t kept = 0;
     for (size_t i = 0; i < inFlight.size(); ++i) {
         InFlight& entry = inFlight[i];
-        if (!wait && !pool.isDone(entry.ticket)) {
-            if (kept != i)
-                inFlight[kept] = std::move(entry);
-            ++kept;
+        const bool done =
+            wait || std::all_of(entry.pieces.begin(), entry.pieces.end(),
+                                [&](const Piece& p) { return pool.isDone(p.ticket); });
+        if (done) {
+            settleTable(entry);
             continue;
         }
-        settleStatement(entry, pool.take(entry.ticket));
+        if (kept != i)
+            inFlight[kept] = std::move(entry);
+        ++kept;
     }
-    inFlight.resize(kept);
+    inFlight.erase(inFlight.begin() + static_cast<std::ptrdiff_t>(kept), inFlight.end());
 }
 
-void TableWriter::settleStatement(InFlight& entry, WriterPool::Outcome done) {
+void TableWriter::settleTable(InFlight& entry) {
     TableOutcome& out = outcome.tables[entry.slot];
-    using Kind = WriterPool::Outcome::Kind;
-    switch (done.kind) {
-        case Kind::Written:
-            guarded(out, [&] { complete(out, entry.indices, entry.report); });
-            break;
-        case Kind::Refused:
-            guarded(out, [&] { recover(out, entry.indices, *done.refusal, entry.report); });
-            break;
-        case Kind::ConnectFailed:
+    std::vector<RefusedPart> refused;
+    if (!awaitPieces(out, entry.pieces, refused))
+        return;
+    guarded(out, [&] {
+        for (RefusedPart& part : refused) {
+            if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false))
+                return;
+        }
+        complete(out, entry.indices, entry.report);
+    });
+}
+
+bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
+                              std::vector<RefusedPart>& refused) {
+    WriterPool& pool = parts.connection.writers();
+    bool ok = true;
+    // Every piece is waited for, so that none outlives its table.
+    for (Piece& piece : pieces) {
+        WriterPool::Outcome done = pool.take(piece.ticket);
+        using Kind = WriterPool::Outcome::Kind;
+        if (done.kind == Kind::Written) {
+            parts.batch.markWritten(piece.indices);
+        } else if (done.kind == Kind::Refused) {
+            refused.push_back({std::move(piece.indices), done.refusal});
+        } else if (done.kind == Kind::ConnectFailed) {
             // A rejected login or configuration is final for every
             // connection, as it is for the primary one.
             if (done.connectStatus == CORVANE_ODBC_FAILED)
@@ -189,12 +205,15 @@ void TableWriter::settleStatement(InFlight& entry, WriterPool::Outcome done) {
             Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
                                        out.table.c_str(), odbcStatusName(done.connectStatus));
             fail(out, odbcStatusName(done.connectStatus));
-            break;
-        case Kind::Failed:
+            ok = false;
+        } else {
             Logger::getLogger()->error("Database operation failed: %s", done.failure.c_str());
             fail(out, done.failure);
-            break;
+            ok = false;
+        }
     }
+    pieces.clear();
+    return ok;
 }
 
 BatchOutcome TableWriter::finish() {
@@ -213,7 +232,7 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
             parts.batch.markWritten(index);
     }
     out.rescued = report.rescued;
-    writeRejects(out.table, report);
+    writeRejects(out, report);
     out.rejected = report.rejects.size();
     out.state = TableOutcome::State::Written;
     if (report.rescued > 0 || !report.rejects.empty()) {
@@ -226,47 +245,22 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
     Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(), out.table.c_str());
 }
 
-void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
-                          const StatementError& refused, Report& report) {
+bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
+                          const StatementError& refused, Report& report, bool schemaStep) {
     Logger* logger = Logger::getLogger();
-    const StatementError* cause = &refused;
-    std::unique_ptr<StatementError> again;
-    if (refused.isMissingObject()) {
-        // The table, or one of its columns, was dropped behind the plugin's
-        // back: learn the table anew (creating or adding what is missing)
-        // and send the rows once more.
-        logger->warn("Table '%s' is not as this connector knew it; its columns are read again",
-                     out.table.c_str());
-        logWarehouseReason(refused);
-        parts.schema.forgetTable(out.table);
-        bool healed = false;
-        try {
-            std::vector<DatabaseRecord> records = remap(out.table, indices);
-            if (!insertNow(out.table, records, report)) {
-                out.state = TableOutcome::State::NoSchema;
-                return;
-            }
-            healed = true;
-        } catch (const StatementError& error) {
-            again = std::make_unique<StatementError>(error);
-            cause = again.get();
-        }
-        // Outside the try: a refusal of the rejects table is not this table's.
-        if (healed) {
-            complete(out, indices, report);
-            return;
-        }
-    }
+    auto cause = std::make_shared<StatementError>(refused);
+    if (refused.isMissingObject() && heal(out, indices, cause, report, schemaStep))
+        return true;
+    if (out.state != TableOutcome::State::Pending)
+        return false;
     if (cause->isDataRefusal()) {
         logger->warn(
             "The warehouse refused rows of table '%s'; they are sent in parts to find them",
             out.table.c_str());
         logWarehouseReason(*cause);
-        if (isolateRows(out, indices, *cause, report))
-            complete(out, indices, report);
-        return;
+        return isolateRows(out, indices, *cause, report);
     }
-    if (!report.inserting && refusedForGood(*cause)) {
+    if (schemaStep && refusedForGood(*cause)) {
         // The warehouse will never create or extend this table as the
         // readings need (a column limit, no permission, a name it refuses):
         // the readings are kept in the rejects table and the batch goes on.
@@ -275,17 +269,52 @@ void TableWriter::recover(TableOutcome& out, const std::vector<size_t>& indices,
         logWarehouseReason(*cause);
         for (size_t index : indices)
             reject(report, index, *cause, "");
-        complete(out, indices, report);
-        return;
+        return true;
     }
-    if (!report.inserting) {
+    if (schemaStep) {
         // A refused schema step that may pass later fails the batch.
         logger->error("Database operation failed: %s", cause->what());
         logWarehouseReason(*cause);
         fail(out, cause->describe());
-        return;
+        return false;
     }
     failStatement(out, *cause);
+    return false;
+}
+
+bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,
+                       std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep) {
+    // The table, or one of its columns, was dropped behind the plugin's
+    // back: learn the table anew (creating or adding what is missing) and
+    // send the rows once more.
+    Logger::getLogger()->warn(
+        "Table '%s' is not as this connector knew it; its columns are read again",
+        out.table.c_str());
+    logWarehouseReason(*cause);
+    parts.schema.forgetTable(out.table);
+    std::vector<Piece> pieces;
+    try {
+        std::vector<DatabaseRecord> records = remap(out.table, indices);
+        if (!submitRows(out.table, records, report, pieces)) {
+            out.state = TableOutcome::State::NoSchema;
+            return false;
+        }
+    } catch (const StatementError& error) {
+        cause = std::make_shared<StatementError>(error);
+        schemaStep = true;
+        return false;
+    }
+    std::vector<RefusedPart> refused;
+    if (!awaitPieces(out, pieces, refused) || refused.empty())
+        return out.state == TableOutcome::State::Pending;
+    // What is refused again is recovered for that refusal; the rest is in.
+    indices.clear();
+    for (const RefusedPart& part : refused)
+        indices.insert(indices.end(), part.indices.begin(), part.indices.end());
+    std::sort(indices.begin(), indices.end());
+    cause = refused.front().refusal;
+    schemaStep = false;
+    return false;
 }
 
 bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
@@ -301,58 +330,48 @@ bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indi
     std::vector<RefusedPart> refusedParts{{indices, std::make_shared<StatementError>(refused)}};
     size_t budget = kIsolationBudget;
     while (!refusedParts.empty()) {
-        std::vector<RefusedPart> pieces;
+        std::vector<RefusedPart> tries;
         for (const RefusedPart& part : refusedParts) {
             if (part.indices.size() == 1) {
                 reject(report, part.indices[0], *part.refusal, "");
                 continue;
             }
             for (std::vector<size_t>& piece : split(part.indices, ways))
-                pieces.push_back({std::move(piece), part.refusal});
+                tries.push_back({std::move(piece), part.refusal});
         }
-        while (pieces.size() > budget) {
-            for (size_t index : pieces.back().indices)
-                reject(report, index, *pieces.back().refusal, kRefusedTogether);
-            pieces.pop_back();
+        while (tries.size() > budget) {
+            for (size_t index : tries.back().indices)
+                reject(report, index, *tries.back().refusal, kRefusedTogether);
+            tries.pop_back();
         }
-        budget -= pieces.size();
+        budget -= tries.size();
         refusedParts.clear();
-        if (!tryPieces(out, pieces, report, refusedParts))
+        if (!tryParts(out, tries, report, refusedParts))
             return false;
     }
     return true;
 }
 
-bool TableWriter::tryPieces(TableOutcome& out, std::vector<RefusedPart>& pieces, Report& report,
-                            std::vector<RefusedPart>& stillRefused) {
-    WriterPool& pool = parts.connection.writers();
-    std::vector<WriterPool::Ticket> tickets;
-    bool ok = true;
-    for (RefusedPart& piece : pieces) {
-        std::vector<DatabaseRecord> records = remap(out.table, piece.indices);
-        if (!prepare(out.table, records, report)) {
+bool TableWriter::tryParts(TableOutcome& out, const std::vector<RefusedPart>& tries, Report& report,
+                           std::vector<RefusedPart>& stillRefused) {
+    std::vector<Piece> pieces;
+    for (const RefusedPart& part : tries) {
+        std::vector<DatabaseRecord> records = remap(out.table, part.indices);
+        if (!submitRows(out.table, records, report, pieces)) {
             out.state = TableOutcome::State::NoSchema;
-            ok = false;
             break;
         }
-        pool.awaitFree();
-        tickets.push_back(pool.submit(buildInsert(out.table, records, report)));
     }
-    // Every statement handed out is waited for, so none outlives its table.
-    for (size_t i = 0; i < tickets.size(); ++i) {
-        WriterPool::Outcome done = pool.take(tickets[i]);
-        if (done.kind == WriterPool::Outcome::Kind::Written) {
-            parts.batch.markWritten(pieces[i].indices);
-        } else if (done.kind == WriterPool::Outcome::Kind::Refused &&
-                   done.refusal->isDataRefusal()) {
-            stillRefused.push_back({std::move(pieces[i].indices), done.refusal});
-        } else if (ok) {
-            ok = false;
-            if (done.kind == WriterPool::Outcome::Kind::Refused)
-                failStatement(out, *done.refusal);
-            else
-                fail(out, done.failure.empty() ? odbcStatusName(done.connectStatus) : done.failure);
+    std::vector<RefusedPart> refused;
+    const bool ok = awaitPieces(out, pieces, refused) && out.state == TableOutcome::State::Pending;
+    for (RefusedPart& part : refused) {
+        if (!ok)
+            break;
+        if (!part.refusal->isDataRefusal()) {
+            failStatement(out, *part.refusal);
+            return false;
         }
+        stillRefused.push_back(std::move(part));
     }
     return ok;
 }
@@ -379,35 +398,46 @@ std::vector<DatabaseRecord> TableWriter::remap(const std::string& table,
     return records;
 }
 
-void TableWriter::writeRejects(const std::string& table, Report& report) {
+void TableWriter::writeRejects(TableOutcome& out, Report& report) {
     if (report.rejects.empty())
         return;
     std::vector<DatabaseRecord> rows;
     rows.reserve(report.rejects.size());
     for (const Reject& reject : report.rejects) {
-        rows.push_back(makeRejectRecord(table, *parts.batch.pending()[reject.index], parts.instance,
-                                        reject.sqlState, reject.reason));
+        rows.push_back(makeRejectRecord(out.table, *parts.batch.pending()[reject.index],
+                                        parts.instance, reject.sqlState, reject.reason));
+        rows.back().setReadingIndex(reject.index);
     }
     Report rejectsReport;
-    if (!insertNow(REJECTS_TABLE, rows, rejectsReport))
+    std::vector<Piece> pieces;
+    std::vector<RefusedPart> refused;
+    // Marked as they are written; a refusal fails the table, and the readings
+    // not yet kept stay with the host.
+    if (!submitRows(REJECTS_TABLE, rows, rejectsReport, pieces) ||
+        !awaitPieces(out, pieces, refused) || !refused.empty())
         throw std::runtime_error("the rejects table cannot be written");
-    for (const Reject& reject : report.rejects)
-        parts.batch.markWritten(reject.index);
 }
 
-bool TableWriter::insertNow(const std::string& table, std::vector<DatabaseRecord>& records,
-                            Report& report) {
+bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecord>& records,
+                             Report& report, std::vector<Piece>& pieces) {
     if (!prepare(table, records, report))
         return false;
-    const std::string sql = buildInsert(table, records, report);
-    report.inserting = true;
-    parts.connection.client().executeQuery(sql);
+    const std::vector<size_t> indices = readingIndices(records);
+    WriterPool& pool = parts.connection.writers();
+    size_t from = 0;
+    for (SQLBuilder::BulkInsert& insert : buildInserts(table, records, report)) {
+        Piece piece;
+        piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
+                             indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
+        from += insert.rows;
+        piece.ticket = pool.submit(std::move(insert.sql));
+        pieces.push_back(std::move(piece));
+    }
     return true;
 }
 
 bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>& records,
                           Report& report) {
-    report.inserting = false;
     if (parts.schema.fitTable(table, records) == SchemaFit::Missing)
         return false;
     const ValueCheck check = checkValues(table, records);
@@ -438,8 +468,9 @@ void TableWriter::addRescueColumn(const std::string& table) {
     parts.schema.fitTable(table, column);
 }
 
-std::string TableWriter::buildInsert(const std::string& table, std::vector<DatabaseRecord>& records,
-                                     Report& report) {
+std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string& table,
+                                                              std::vector<DatabaseRecord>& records,
+                                                              Report& report) {
     SQLBuilder& builder = parts.builder;
     RowWriter rows(*parts.schema.findCachedSchema(table),
                    *parts.schema.findCachedColumnTypes(table),
@@ -451,6 +482,7 @@ std::string TableWriter::buildInsert(const std::string& table, std::vector<Datab
     builder.setTableName(table);
     builder.setColumns(rows.columnNames());
     builder.clearValues();
+    builder.setStatementLimit(parts.statementLimit);
     for (DatabaseRecord& record : records) {
         report.rescued += rows.append(record);
         // The record is written into the row text: its memory goes now.
@@ -458,10 +490,7 @@ std::string TableWriter::buildInsert(const std::string& table, std::vector<Datab
     }
     if (report.firstReason.empty())
         report.firstReason = rows.firstRescueReason();
-    // So do the emptied records, before the statement is made.
+    // So do the emptied records, before the statements are made.
     std::vector<DatabaseRecord>().swap(records);
-    std::string sql = builder.buildBulkInsert();
-    // The rows are in the statement; release them before it runs.
-    builder.clearValues();
-    return sql;
+    return builder.takeBulkInserts();
 }

@@ -230,6 +230,28 @@ TEST(EmulatorFaults, FirstMatchingLineIsUsedAndOthersAreKept) {
               "42000 0 information_schema\n08S01 0\ngarbage line\n");
 }
 
+// An "after" line lets the statement run and commit, then loses its answer:
+// the rows are there although the caller saw 08S01.
+TEST(EmulatorFaults, AfterLineCommitsTheStatementAndThenLosesTheAnswer) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.connected());
+    ASSERT_TRUE(session.run("CREATE TABLE a (x INT)").ok());
+    ASSERT_TRUE(session.run("CREATE TABLE b (x INT)").ok());
+    std::ofstream(wh.directory() + "/faults") << "after 08S01 2 INTO `a`\n";
+    EXPECT_TRUE(session.run("INSERT INTO `b` VALUES (1)").ok());
+    const OdbcResult lost = session.run("INSERT INTO `a` VALUES (1), (2)");
+    EXPECT_EQ(lost.state, "08S01");
+    EXPECT_THAT(lost.message, StartsWith("[lakesink][Warehouse] "));
+    // A statement that fails on its own loses its answer all the same.
+    EXPECT_EQ(session.run("INSERT INTO `a` VALUES ('x')").state, "08S01");
+    EXPECT_TRUE(session.run("INSERT INTO `a` VALUES (3)").ok());
+    EXPECT_EQ(wh.query("SELECT x FROM a ORDER BY x"),
+              (std::vector<std::vector<std::string>>{{"1"}, {"2"}, {"3"}}));
+    EXPECT_EQ(wh.query("SELECT x FROM b"), (std::vector<std::vector<std::string>>{{"1"}}));
+    EXPECT_EQ(readFile(wh.directory() + "/faults"), "after 08S01 0 INTO `a`\n");
+}
+
 TEST(EmulatorFaults, FaultsAreSharedAcrossProcesses) {
     TempWarehouse wh;
     wh.addFault("HYT00", 20);
@@ -345,19 +367,42 @@ TEST(EmulatorOdbc, NullComesAsNullDataAndDescribeNamesColumns) {
     EXPECT_STREQ(buffer, "1");
 }
 
-TEST(EmulatorOdbc, StatementWithoutResultSetHasNoColumnsAndCountsRows) {
+TEST(EmulatorOdbc, DdlHasNoResultSetAndInsertAnswersWithItsCounts) {
     TempWarehouse wh;
     OdbcSession session(wh.connectionString());
-    ASSERT_TRUE(session.run("CREATE TABLE t (a INT)").ok());
+    {
+        Stmt stmt(session);
+        ASSERT_EQ(stmt.exec("CREATE TABLE t (a INT)"), SQL_SUCCESS);
+        SQLSMALLINT columns = -1;
+        ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+        EXPECT_EQ(columns, 0);
+        EXPECT_FALSE(SQL_SUCCEEDED(SQLFetch(stmt.handle)));
+    }
     Stmt stmt(session);
     ASSERT_EQ(stmt.exec("INSERT INTO t VALUES (1), (2), (3)"), SQL_SUCCESS);
-    SQLSMALLINT columns = -1;
-    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
-    EXPECT_EQ(columns, 0);
     SQLLEN rows = 0;
     ASSERT_EQ(SQLRowCount(stmt.handle, &rows), SQL_SUCCESS);
     EXPECT_EQ(rows, 3);
-    EXPECT_FALSE(SQL_SUCCEEDED(SQLFetch(stmt.handle)));
+    SQLSMALLINT columns = -1;
+    ASSERT_EQ(SQLNumResultCols(stmt.handle, &columns), SQL_SUCCESS);
+    ASSERT_EQ(columns, 2);
+    const char* const names[] = {"num_affected_rows", "num_inserted_rows"};
+    for (SQLUSMALLINT c = 1; c <= 2; ++c) {
+        SQLCHAR name[64] = {0};
+        SQLSMALLINT length = 0, type = 0;
+        ASSERT_EQ(SQLDescribeCol(stmt.handle, c, name, sizeof name, &length, &type, nullptr,
+                                 nullptr, nullptr),
+                  SQL_SUCCESS);
+        EXPECT_STREQ(reinterpret_cast<char*>(name), names[c - 1]);
+        EXPECT_EQ(type, SQL_BIGINT);
+    }
+    ASSERT_EQ(SQLFetch(stmt.handle), SQL_SUCCESS);
+    char buffer[32] = {0};
+    SQLLEN indicator = 0;
+    ASSERT_EQ(SQLGetData(stmt.handle, 2, SQL_C_CHAR, buffer, sizeof buffer, &indicator),
+              SQL_SUCCESS);
+    EXPECT_STREQ(buffer, "3");
+    EXPECT_EQ(SQLFetch(stmt.handle), SQL_NO_DATA);
 }
 
 TEST(EmulatorOdbc, DiagnosticsCanBeReadRepeatedlyAndThroughDiagField) {
@@ -461,6 +506,87 @@ TEST(EmulatorOdbc, DisconnectFreesStatementsLeftOpen) {
     EXPECT_EQ(SQLDisconnect(dbc), SQL_SUCCESS);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+// ---- limits and switch files ---------------------------------------------------------
+
+TEST(EmulatorLimits, StatementLongerThanTheLimitIsRefusedWith54000) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (s STRING)").ok());
+    std::ofstream(wh.directory() + "/limits") << "statement_bytes 40\n";
+    const std::string fits = "INSERT INTO t VALUES ('" + std::string(15, 'a') + "')";
+    ASSERT_EQ(fits.size(), 40u);
+    EXPECT_TRUE(session.run(fits).ok());
+    const OdbcResult refused = session.run("INSERT INTO t VALUES ('" + std::string(16, 'b') + "')");
+    EXPECT_EQ(refused.state, "54000");
+    EXPECT_EQ(refused.native, 80);
+    std::filesystem::remove(wh.directory() + "/limits");
+    EXPECT_TRUE(session.run("INSERT INTO t VALUES ('" + std::string(16, 'c') + "')").ok());
+    EXPECT_EQ(wh.query("SELECT count(*) FROM t WHERE s LIKE 'b%'"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+TEST(EmulatorLimits, TableBeyondTheColumnLimitIsRefusedWith54011) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    std::ofstream(wh.directory() + "/limits") << "columns 3\n";
+    EXPECT_EQ(session.run("CREATE TABLE wide (a INT, b INT, c INT, d INT)").state, "54011");
+    ASSERT_TRUE(session.run("CREATE TABLE t (a INT, b INT)").ok());
+    EXPECT_TRUE(session.run("ALTER TABLE t ADD COLUMN c INT").ok());
+    const OdbcResult refused = session.run("ALTER TABLE t ADD COLUMNS (d INT)");
+    EXPECT_EQ(refused.state, "54011");
+    EXPECT_THAT(refused.message, HasSubstr("[TOO_MANY_COLUMNS]"));
+    EXPECT_EQ(wh.query("SELECT count(*) FROM information_schema.columns"),
+              (std::vector<std::vector<std::string>>{{"3"}}));
+    // Without the file the limit is SQLite's 2000 columns, still as 54011.
+    std::filesystem::remove(wh.directory() + "/limits");
+    std::string columns;
+    for (int i = 0; i < 2001; ++i)
+        columns += (i ? ", c" : "c") + std::to_string(i) + " INT";
+    EXPECT_EQ(session.run("CREATE TABLE huge (" + columns + ")").state, "54011");
+}
+
+struct DenyCase {
+    std::string fileContent;
+    bool deniedHere;
+};
+
+TEST(EmulatorSwitches, DenyCreateRefusesNewTablesWith42501) {
+    const std::vector<DenyCase> cases = {
+        {"", true}, {"Default_Schema\n", true}, {"other\n\n", false}};
+    for (const DenyCase& c : cases) {
+        SCOPED_TRACE("deny_create holding '" + c.fileContent + "'");
+        TempWarehouse wh;
+        OdbcSession session(wh.connectionString());
+        ASSERT_TRUE(session.run("CREATE TABLE old (x INT)").ok());
+        std::ofstream(wh.directory() + "/deny_create") << c.fileContent;
+        const OdbcResult created = session.run("CREATE TABLE IF NOT EXISTS fresh (x INT)");
+        EXPECT_EQ(created.ok() ? "OK" : created.state, c.deniedHere ? "42501" : "OK");
+        // Existing tables are still written; IF NOT EXISTS of one is no creation.
+        EXPECT_TRUE(session.run("CREATE TABLE IF NOT EXISTS old (x INT)").ok());
+        EXPECT_TRUE(session.run("INSERT INTO old VALUES (1)").ok());
+        EXPECT_EQ(wh.query("SELECT count(*) FROM information_schema.tables"),
+                  (std::vector<std::vector<std::string>>{{c.deniedHere ? "1" : "2"}}));
+    }
+}
+
+TEST(EmulatorSwitches, NoFullDataTypeHidesTheColumnFromInformationSchema) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (s VARCHAR(9))").ok());
+    const std::string withFull =
+        "SELECT column_name, data_type, full_data_type FROM information_schema.columns";
+    EXPECT_EQ(session.run(withFull).rows,
+              (std::vector<std::vector<std::string>>{{"s", "STRING", "varchar(9)"}}));
+    std::ofstream(wh.directory() + "/no_full_data_type");
+    const OdbcResult refused = session.run(withFull);
+    EXPECT_EQ(refused.state, "42703");
+    EXPECT_THAT(refused.message, HasSubstr("[UNRESOLVED_COLUMN"));
+    EXPECT_EQ(session.run("SELECT column_name, data_type FROM information_schema.columns").rows,
+              (std::vector<std::vector<std::string>>{{"s", "STRING"}}));
+    std::filesystem::remove(wh.directory() + "/no_full_data_type");
+    EXPECT_TRUE(session.run(withFull).ok());
 }
 
 // ---- latency file ------------------------------------------------------------------------

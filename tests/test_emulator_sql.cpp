@@ -635,6 +635,108 @@ TEST_F(EmulatorSql, RefusedColumnNamesFailWith42602NamingTheCharacter) {
     EXPECT_EQ(state("INSERT INTO t (`flow.l/s-%`) VALUES (2.5)"), "OK");
 }
 
+// ---- MERGE, <=> and to_json ------------------------------------------------------------
+
+const char* const kMergeTable =
+    "CREATE TABLE m (id BIGINT, ts TIMESTAMP, v DOUBLE, s STRING, j VARIANT, d DECIMAL(6,2))";
+const char* const kMergeSeed =
+    "INSERT INTO m VALUES (1, '2026-01-01 00:00:00', 1.5D, 'a', parse_json('{\"k\":[1,2]}'), "
+    "1.25), (2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), NULL, NULL, NULL)";
+const char* const kMergeOn =
+    " AS s(id, ts, v, s, j, d) ON m.id <=> s.id AND m.ts <=> s.ts AND m.v <=> s.v AND "
+    "m.s <=> s.s AND to_json(m.j) <=> to_json(s.j) AND m.d <=> s.d "
+    "WHEN NOT MATCHED THEN INSERT (id, ts, v, s, j, d) VALUES (s.id, s.ts, s.v, s.s, s.j, s.d)";
+
+struct MergeCase {
+    std::string name;
+    std::string rows;  // the VALUES list of the source
+    std::string inserted;
+};
+
+// Each source row is cast to the target's types before it is compared, so a
+// row already there in another spelling is found; any one value that differs
+// makes a new row. Rows repeated within one source are all inserted, as the
+// warehouse does.
+TEST_F(EmulatorSql, InsertOnlyMergeWritesOnlyRowsNotAlreadyThere) {
+    const std::vector<MergeCase> cases = {
+        {"both there",
+         "(1, '2026-01-01T00:00:00Z', 1.5D, 'a', parse_json('{\"k\":[1,2]}'), 1.25), "
+         "(2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), NULL, NULL, NULL)",
+         "0"},
+        {"decimal and timestamp spelled otherwise",
+         "(1, '2026-01-01 01:00:00+01:00', 1.5D, 'a', parse_json('{\"k\": [1, 2]}'), 1.250)", "0"},
+        {"one value differs", "(1, '2026-01-01 00:00:00', 1.5D, 'b', NULL, 1.25)", "1"},
+        {"NULL against a value", "(1, '2026-01-01 00:00:00', 1.5D, NULL, NULL, 1.25)", "1"},
+        {"variant differs",
+         "(1, '2026-01-01 00:00:00', 1.5D, 'a', parse_json('{\"k\":[1,3]}'), 1.25)", "1"},
+        {"new rows, one twice",
+         "(3, NULL, NULL, NULL, NULL, NULL), (3, NULL, NULL, NULL, NULL, NULL)", "2"},
+    };
+    for (const MergeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(state("DROP TABLE IF EXISTS m"), "OK");
+        ASSERT_EQ(state(kMergeTable), "OK");
+        ASSERT_EQ(state(kMergeSeed), "OK");
+        const Rows counts = rows("MERGE INTO m USING (VALUES " + c.rows + ")" + kMergeOn);
+        EXPECT_EQ(counts, (Rows{{c.inserted, "0", "0", c.inserted}}));
+        EXPECT_EQ(rows("SELECT count(*) FROM m"),
+                  Rows{{std::to_string(2 + std::stoi(c.inserted))}});
+    }
+}
+
+TEST_F(EmulatorSql, MergeInsertsTheNamedColumnsOrEveryColumnByName) {
+    ASSERT_EQ(state("CREATE TABLE t (a BIGINT, b STRING, c DOUBLE)"), "OK");
+    ASSERT_EQ(state("INSERT INTO t VALUES (1, 'x', 0.5D)"), "OK");
+    EXPECT_EQ(rows("MERGE INTO t AS target USING (VALUES (1, 'x'), (2, 'y')) s(a, b) "
+                   "ON target.a <=> s.a WHEN NOT MATCHED BY TARGET THEN INSERT *"),
+              (Rows{{"1", "0", "0", "1"}}));
+    EXPECT_EQ(rows("MERGE INTO `t` USING (VALUES (3, 'z')) AS s(p, q) ON t.a = s.p "
+                   "WHEN NOT MATCHED THEN INSERT (`b`, a) VALUES (s.q, p);"),
+              (Rows{{"1", "0", "0", "1"}}));
+    EXPECT_EQ(rows("SELECT a, b, c FROM t ORDER BY a"),
+              (Rows{{"1", "x", "0.5"}, {"2", "y", "NULL"}, {"3", "z", "NULL"}}));
+}
+
+struct MergeErrorCase {
+    std::string sql;
+    std::string state;
+};
+
+TEST_F(EmulatorSql, RefusedMergesWriteNothing) {
+    ASSERT_EQ(state("CREATE TABLE t (a BIGINT NOT NULL, b STRING)"), "OK");
+    const std::string using_ = "MERGE INTO t USING (VALUES (1, 'x')) AS s(a, b) ON ";
+    const std::string insert = " WHEN NOT MATCHED THEN INSERT (a, b) VALUES (s.a, s.b)";
+    const std::vector<MergeErrorCase> cases = {
+        {"MERGE INTO nope USING (VALUES (1)) AS s(a) ON nope.a <=> s.a WHEN NOT MATCHED THEN "
+         "INSERT *",
+         "42P01"},
+        {using_ + "t.zz <=> s.a" + insert, "42703"},
+        {using_ + "t.a <=> s.a WHEN NOT MATCHED THEN INSERT (a, zz) VALUES (s.a, s.b)", "42703"},
+        {using_ + "t.a <=> s.a WHEN NOT MATCHED THEN INSERT (a, b) VALUES (s.a, s.zz)", "42703"},
+        {using_ + "t.a <=> s.a WHEN NOT MATCHED THEN INSERT (b) VALUES (s.b)", "23502"},
+        {using_ + "t.a <=> s.a WHEN MATCHED THEN DELETE", "0A000"},
+        {using_ + "t.a <=> s.a" + insert + " WHEN NOT MATCHED BY SOURCE THEN DELETE", "0A000"},
+        {"MERGE INTO t USING (VALUES ('one', 'x')) AS s(a, b) ON t.a <=> s.a" + insert, "22018"},
+        {"MERGE INTO t USING (VALUES (1, 'x'), ('2', 'y')) AS s(a, b) ON t.a <=> s.a" + insert,
+         "42000"},
+        {"MERGE INTO t USING (VALUES (1, 'x'), (2)) AS s(a, b) ON t.a <=> s.a" + insert, "21S01"},
+        {"MERGE INTO t USING t AS s ON t.a <=> s.a" + insert, "0A000"},
+        {using_ + "t.a <=> s.a" + insert + "; SELECT 1", "42601"},
+        {using_ + insert, "42601"},
+    };
+    for (const MergeErrorCase& c : cases)
+        EXPECT_EQ(state(c.sql), c.state) << c.sql;
+    EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
+}
+
+TEST_F(EmulatorSql, NullSafeEqualityAndToJsonWorkInQueries) {
+    EXPECT_EQ(rows("SELECT 1 <=> 1, NULL <=> NULL, 1 <=> NULL, 'a'<=>'b'"),
+              (Rows{{"1", "1", "0", "0"}}));
+    ASSERT_EQ(state("CREATE TABLE t (j VARIANT)"), "OK");
+    ASSERT_EQ(state("INSERT INTO t VALUES (parse_json('{ \"a\" : [1, 2.5] }')), (NULL)"), "OK");
+    EXPECT_EQ(rows("SELECT to_json(j) FROM t ORDER BY 1"), (Rows{{"NULL"}, {"{\"a\":[1,2.5]}"}}));
+}
+
 // ---- information_schema -------------------------------------------------------------------
 
 TEST_F(EmulatorSql, InformationSchemaReportsWarehouseTypesInColumnOrder) {

@@ -1,7 +1,8 @@
 // corvane-north run as a process: loading and checking the plugin, the
 // configuration overlay, JSON Lines and generated readings sent end to end
 // into an emulator warehouse, malformed lines, refused blocks sent again after
-// a back-off while the warehouse is away, giving up, and stopping on SIGTERM.
+// a back-off while the warehouse is away, giving up, stopping on SIGTERM, and
+// the checkpoint that lets a restart resend only what was not acknowledged.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -199,6 +200,8 @@ TEST(NorthCommandLine, BadArgumentsAreRefusedWithAReason) {
         // A directory is not an empty input, whether sent or dumped.
         {{"--readings", LAKESINK_BINARY_DIR}, "cannot read readings file"},
         {{"--readings", LAKESINK_BINARY_DIR, "--dump"}, "Is a directory"},
+        {{"--generate", "5", "--dump", "--checkpoint", "/tmp/x"}, "does not go with --dump"},
+        {{"--generate", "5", "--checkpoint="}, "--checkpoint needs a file name"},
     };
     for (const auto& c : cases) {
         Outcome run = runNorth(c.arguments);
@@ -566,6 +569,126 @@ TEST(NorthEndToEnd, SigtermStopsCleanlyWithASummary) {
     const Summary summary = summaryOf(run.err);
     EXPECT_EQ(summary.sent, 0u);
     EXPECT_GE(summary.failed, 1u);
+}
+
+// --- the checkpoint ---------------------------------------------------------
+
+// Readings of the generated workload in asset_0, and how many distinct ones.
+Rows countOf(const TempWarehouse& warehouse) {
+    return warehouse.query("SELECT count(*), count(DISTINCT ts) FROM asset_0");
+}
+
+std::vector<std::string> generated(const std::string& config, int count,
+                                   const std::string& checkpoint) {
+    std::vector<std::string> arguments{
+        "--config", config,         "--generate", std::to_string(count), "--assets",
+        "1",        "--block-size", "10",         "--max-attempts",      "3"};
+    if (!checkpoint.empty()) {
+        arguments.push_back("--checkpoint");
+        arguments.push_back(checkpoint);
+    }
+    return arguments;
+}
+
+// Every accepted block moves the stored position; a restart on a longer input
+// skips what the first run acknowledged and sends only the rest.
+TEST(NorthCheckpoint, RunStoresThePositionAndARestartSendsOnlyTheRest) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
+    const std::string checkpoint = scratch.path("position");
+    Outcome first = runNorth(generated(config, 35, checkpoint));
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_THAT(first.err, HasSubstr("does not exist yet"));
+    EXPECT_EQ(scratch.read("position"), "35\n");
+    EXPECT_FALSE(fs::exists(checkpoint + ".tmp"));
+    EXPECT_EQ(countOf(warehouse), (Rows{{"35", "35"}}));
+
+    Outcome restart = runNorth(generated(config, 60, checkpoint));
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_THAT(restart.err, HasSubstr("skipping 35 readings already acknowledged"));
+    const Summary summary = summaryOf(restart.err);
+    EXPECT_EQ(summary.read, 25u);
+    EXPECT_EQ(summary.sent, 25u);
+    EXPECT_EQ(scratch.read("position"), "60\n");
+    EXPECT_EQ(countOf(warehouse), (Rows{{"60", "60"}}));
+
+    // JSON Lines skip by readings, not by lines: blank and malformed lines
+    // are not counted.
+    const std::string readings =
+        scratch.write("readings.jsonl",
+                      "{\"asset\":\"j\",\"datapoints\":{\"n\":1}}\n\nnot json\n"
+                      "{\"asset\":\"j\",\"datapoints\":{\"n\":2}}\n"
+                      "{\"asset\":\"j\",\"datapoints\":{\"n\":3}}\n");
+    scratch.write("lines", "2\n");
+    Outcome lines = runNorth({"--config", config, "--readings", readings, "--checkpoint",
+                              scratch.path("lines"), "--max-attempts", "3"});
+    EXPECT_EQ(lines.status, 3) << lines.err;  // every reading sent, one line rejected
+    EXPECT_EQ(warehouse.query("SELECT n FROM j"), (Rows{{"3"}}));
+    EXPECT_EQ(scratch.read("lines"), "3\n");
+}
+
+// A crash after the checkpoint of block k was renamed into place and before
+// block k+1 was sent: blocks 1..k are in the warehouse and the checkpoint
+// says so. The restart sends from block k+1, nothing earlier, and a
+// temporary file left by an interrupted write is no checkpoint.
+TEST(NorthCheckpoint, RestartAfterACrashBetweenRenameAndNextBlockResendsNothingEarlier) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
+    // Blocks 1 and 2 written, as by the process that crashed.
+    ASSERT_EQ(runNorth(generated(config, 20, "")).status, 0);
+    ASSERT_EQ(countOf(warehouse), (Rows{{"20", "20"}}));
+    const std::string checkpoint = scratch.write("position", "20\n");
+    scratch.write("position.tmp", "3");
+    Outcome restart = runNorth(generated(config, 50, checkpoint));
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_EQ(summaryOf(restart.err).sent, 30u);
+    EXPECT_EQ(countOf(warehouse), (Rows{{"50", "50"}}));
+    EXPECT_EQ(scratch.read("position"), "50\n");
+}
+
+struct BadCheckpointCase {
+    std::string content;  // empty name below: the checkpoint is a directory
+    const char* message;
+};
+
+TEST(NorthCheckpoint, UnreadableOrCorruptCheckpointStopsBeforeAnythingIsSent) {
+    const std::vector<BadCheckpointCase> cases = {
+        {"abc\n", "does not hold a count"},  {"", "does not hold a count"},
+        {"12", "does not hold a count"},     {"-3\n", "does not hold a count"},
+        {"5\n6\n", "does not hold a count"}, {"99999999999999999999\n", "does not hold a count"},
+        {"7 \n", "does not hold a count"},
+    };
+    for (const BadCheckpointCase& c : cases) {
+        SCOPED_TRACE("checkpoint '" + c.content + "'");
+        TempWarehouse warehouse;
+        Scratch scratch;
+        const std::string checkpoint = scratch.write("position", c.content);
+        Outcome run = runNorth(generated(configFor(scratch, warehouse), 10, checkpoint));
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.message));
+        EXPECT_FALSE(hasDatabase(warehouse));
+        EXPECT_EQ(scratch.read("position"), c.content);
+    }
+    TempWarehouse warehouse;
+    Scratch scratch;
+    Outcome directory = runNorth(generated(configFor(scratch, warehouse), 10, LAKESINK_BINARY_DIR));
+    EXPECT_EQ(directory.status, 1) << directory.err;
+    EXPECT_THAT(directory.err, HasSubstr("Is a directory"));
+    EXPECT_FALSE(hasDatabase(warehouse));
+}
+
+TEST(NorthCheckpoint, CheckpointBeyondTheInputSendsNothingAndKeepsThePosition) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string checkpoint = scratch.write("position", "15\n");
+    Outcome run = runNorth(generated(configFor(scratch, warehouse), 10, checkpoint));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("the input holds only 10 readings"));
+    EXPECT_EQ(summaryOf(run.err).sent, 0u);
+    EXPECT_EQ(scratch.read("position"), "15\n");
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM information_schema.tables"), (Rows{{"0"}}));
 }
 
 }  // namespace

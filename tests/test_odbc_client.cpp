@@ -205,8 +205,8 @@ TEST_F(ConnectedClient, StatementsWithoutResultSet) {
     client.executeQuery("SELECT a, b FROM t");
     ASSERT_EQ(client.getResultColumnNames().size(), 2u);
 
-    for (const std::string sql : {"INSERT INTO t VALUES (1, 'x')", "CREATE TABLE u (c DOUBLE)",
-                                  "ALTER TABLE t ADD COLUMN c DOUBLE"}) {
+    for (const std::string sql :
+         {"CREATE TABLE u (c DOUBLE)", "ALTER TABLE t ADD COLUMN c DOUBLE"}) {
         LogCapture log;
         const QueryResult result = client.executeQuery(sql);
         EXPECT_TRUE(result.success) << sql;
@@ -215,6 +215,12 @@ TEST_F(ConnectedClient, StatementsWithoutResultSet) {
         EXPECT_TRUE(log.has(Level::DEBUG, "Number of columns in result set: 0")) << sql;
         EXPECT_TRUE(log.has(Level::DEBUG, "Query executed successfully. Rows fetched: 0")) << sql;
     }
+    // An INSERT answers, as the warehouse does, with one row of counts.
+    const QueryResult inserted = client.executeQuery("INSERT INTO t VALUES (1, 'x', NULL)");
+    EXPECT_TRUE(inserted.success);
+    EXPECT_THAT(inserted.rows, ElementsAre(Row{"1", "1"}));
+    EXPECT_THAT(client.getResultColumnNames(),
+                ElementsAre("num_affected_rows", "num_inserted_rows"));
     EXPECT_THAT(warehouse.query("SELECT a, b, c FROM t"), ElementsAre(Row{"1", "x", "NULL"}));
 }
 
@@ -311,11 +317,14 @@ TEST_F(ConnectedClient, ExAddsTheHeaderRow) {
                 ElementsAre(Row{"a", "b"}, Row{"1", "x"}, Row{"2", "NULL"}, Row{"3", "z"}));
 }
 
-TEST_F(ConnectedClient, ExOnInsertReturnsTheEmptyHeader) {
+TEST_F(ConnectedClient, ExOnInsertReturnsTheCountsWithTheirHeader) {
     client.executeQuery("CREATE TABLE t (a BIGINT)");
-    const QueryResultEx ex = client.executeQueryEx("INSERT INTO t VALUES (1)");
+    const QueryResultEx ex = client.executeQueryEx("INSERT INTO t VALUES (1), (2)");
     EXPECT_TRUE(ex.success);
-    EXPECT_THAT(ex.rows, ElementsAre(Row{}));
+    EXPECT_THAT(ex.rows, ElementsAre(Row{"num_affected_rows", "num_inserted_rows"}, Row{"2", "2"}));
+    const QueryResultEx ddl = client.executeQueryEx("CREATE TABLE u (a BIGINT)");
+    EXPECT_TRUE(ddl.success);
+    EXPECT_THAT(ddl.rows, ElementsAre(Row{}));
 }
 
 TEST_F(ConnectedClient, ExReportsFailureWithoutThrowing) {

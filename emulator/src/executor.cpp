@@ -167,6 +167,27 @@ ColumnDef readColumnDef(Lexer& lexer) {
              " has been changed by a concurrent update. Please try the operation again.");
 }
 
+// A table may hold at most the limits file's number of columns.
+void checkColumnCount(const Session& session, std::string_view table, size_t count) {
+    const long limit = session.limits().columns;
+    if (count > static_cast<size_t>(limit)) {
+        fail("54011", kNativeAnalysis,
+             "[TOO_MANY_COLUMNS] The table " + quoted(table) + " would have " +
+                 std::to_string(count) + " columns; a table may have at most " +
+                 std::to_string(limit) + ".");
+    }
+}
+
+void checkMayCreate(const Session& session, std::string_view table) {
+    if (session.createDenied()) {
+        fail("42501", kNativeAnalysis,
+             "[INSUFFICIENT_PERMISSIONS] Insufficient privileges: User does not have CREATE "
+             "TABLE on Schema '" +
+                 printable(session.settings().catalog) + "." +
+                 printable(session.settings().schema) + "' (table " + quoted(table) + ").");
+    }
+}
+
 std::string storageColumn(const Column& column) {
     std::string text = sqliteName(column.name) + " " + column.type.storageType();
     if (!column.nullable)
@@ -222,6 +243,7 @@ Outcome createTable(Session& session, Lexer& lexer) {
             }
         }
     }
+    checkColumnCount(session, table.name, defs.size());
     sqlite3* db = session.db();
     auto exists = [&] {
         std::vector<Column> existing;
@@ -238,6 +260,7 @@ Outcome createTable(Session& session, Lexer& lexer) {
             return Outcome{};
         alreadyExists();
     }
+    checkMayCreate(session, table.name);
     session.waitCommit();
     Transaction transaction(db);
     if (exists()) {
@@ -314,6 +337,7 @@ Outcome alterTable(Session& session, Lexer& lexer) {
             }
         }
     }
+    checkColumnCount(session, table.name, existing.size() + defs.size());
     // Two metadata changes racing: the later commit fails, as in Delta.
     session.waitCommit();
     Transaction transaction(db);
@@ -363,6 +387,22 @@ Outcome dropTable(Session& session, Lexer& lexer) {
 }
 
 // ---- INSERT -------------------------------------------------------------------------
+
+// The one-row result of counts the warehouse answers a DML statement with:
+// BIGINT columns, the first one (num_affected_rows) also the row count.
+Outcome dmlCounts(const std::vector<std::pair<const char*, long long>>& counts) {
+    Outcome outcome;
+    outcome.hasResultSet = true;
+    outcome.rowCount = counts.front().second;
+    ResultSet& result = outcome.result;
+    for (const auto& [name, value] : counts) {
+        result.columns.push_back(ResultColumn{name, SQL_BIGINT, 19});
+        result.cells.push_back(std::to_string(value));
+        result.nulls.push_back(0);
+    }
+    result.rows = 1;
+    return outcome;
+}
 
 constexpr int kMaxDecimalPrecision = 38;
 
@@ -788,7 +828,9 @@ void checkInlineTable(std::vector<std::vector<Literal>>& rows,
                     "[INVALID_INLINE_TABLE.INCOMPATIBLE_TYPES_IN_INLINE_TABLE] Invalid inline "
                     "table. Found incompatible types in the column `col" +
                         std::to_string(c + 1) + "`" +
-                        (c < targets.size() ? " (for " + quoted(targets[c]->name) + ")" : "") +
+                        (c < targets.size() && targets[c]
+                             ? " (for " + quoted(targets[c]->name) + ")"
+                             : "") +
                         " for inline table: " + familyName(family) + " and " + familyName(f) +
                         "."));
                 return;
@@ -968,9 +1010,7 @@ Outcome insertRows(Session& session, Lexer& lexer) {
         }
     }
     transaction.commit();
-    Outcome outcome;
-    outcome.rowCount = rowCount;
-    return outcome;
+    return dmlCounts({{"num_affected_rows", rowCount}, {"num_inserted_rows", rowCount}});
 }
 
 // ---- queries -----------------------------------------------------------------------
@@ -1120,20 +1160,26 @@ void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
     out.parameters.push_back(path);
 }
 
-TranslatedQuery translateQuery(Session& session, std::string_view sql) {
-    Lexer lexer(sql);
+// Translates from the current token to the end of the statement or, with
+// `untilWhen`, to the keyword WHEN outside parentheses (left unread). `<=>`
+// becomes SQLite's IS.
+TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen) {
+    const std::string_view sql = lexer.source();
     TranslatedQuery out;
     std::string& translated = out.sql;
     translated.reserve(sql.size() + 16);
-    size_t copied = 0;
+    size_t copied = lexer.cur().begin;
     size_t lastNameAt = std::string::npos;  // where the previous token, a schema name, was written
     size_t operandAt = std::string::npos;   // where the previous name or path began
+    int depth = 0;
     while (lexer.cur().kind != TokenKind::End) {
         const Token& token = lexer.cur();
         if (token.kind == TokenKind::Punct && token.text[0] == ';') {
             lexer.expectStatementEnd();
             break;
         }
+        if (untilWhen && depth == 0 && lexer.isKeyword("WHEN"))
+            break;
         if (token.kind == TokenKind::Punct && token.text[0] == ':' &&
             operandAt != std::string::npos) {
             translateColon(lexer, out, operandAt);
@@ -1168,6 +1214,17 @@ TranslatedQuery translateQuery(Session& session, std::string_view sql) {
                 translated += token.digits();
                 break;
             case TokenKind::Punct:
+                if (sql.substr(token.begin, 3) == "<=>") {
+                    // Null-safe equality; the three characters are three tokens.
+                    translated += " IS ";
+                    lexer.advance();
+                    lexer.advance();
+                    copied = lexer.cur().end;
+                    lastNameAt = std::string::npos;
+                    lexer.advance();
+                    continue;
+                }
+                depth += token.text[0] == '(' ? 1 : (token.text[0] == ')' ? -1 : 0);
                 // schema.table reads the table of the connection's schema.
                 if (token.text[0] == '.' && lastNameAt != std::string::npos) {
                     translated.replace(lastNameAt, std::string::npos, "main");
@@ -1184,13 +1241,23 @@ TranslatedQuery translateQuery(Session& session, std::string_view sql) {
     return out;
 }
 
+void bindParameters(sqlite3_stmt* stmt, const std::vector<std::string>& parameters) {
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        sqlite3_bind_text(stmt, static_cast<int>(i + 1), parameters[i].data(),
+                          static_cast<int>(parameters[i].size()), SQLITE_STATIC);
+    }
+}
+
 Outcome runQuery(Session& session, std::string_view sql) {
-    const TranslatedQuery translation = translateQuery(session, sql);
+    Lexer lexer(sql);
+    const TranslatedQuery translation = translateQuery(lexer, session, false);
     const std::string& translated = translation.sql;
-    const std::vector<std::string>& parameters = translation.parameters;
+    const bool readsInformationSchema = translation.readsInformationSchema;
     sqlite3* db = session.db();
-    if (translation.readsInformationSchema)
-        refreshInformationSchema(db, session.settings().catalog, session.settings().schema);
+    if (readsInformationSchema) {
+        refreshInformationSchema(db, session.settings().catalog, session.settings().schema,
+                                 !session.hidesFullDataType());
+    }
     PreparedQuery query;
     if (sqlite3_prepare_v2(db, translated.c_str(), static_cast<int>(translated.size()), &query.stmt,
                            nullptr) != SQLITE_OK) {
@@ -1201,10 +1268,7 @@ Outcome runQuery(Session& session, std::string_view sql) {
     if (!sqlite3_stmt_readonly(query.stmt)) {
         fail("0A000", kNativeAnalysis, "[NOT_EMULATED] The emulator runs only queries that read.");
     }
-    for (size_t i = 0; i < parameters.size(); ++i) {
-        sqlite3_bind_text(query.stmt, static_cast<int>(i + 1), parameters[i].data(),
-                          static_cast<int>(parameters[i].size()), SQLITE_STATIC);
-    }
+    bindParameters(query.stmt, translation.parameters);
     Outcome outcome;
     outcome.hasResultSet = true;
     ResultSet& result = outcome.result;
@@ -1261,7 +1325,8 @@ Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql) {
     } else {
         lexer.expectStatementEnd();
     }
-    const TranslatedQuery where = translateQuery(session, condition);
+    Lexer conditionLexer(condition);
+    const TranslatedQuery where = translateQuery(conditionLexer, session, false);
     sqlite3* db = session.db();
     std::vector<Column> existing;
     if (!loadTable(db, table.name, existing))
@@ -1277,22 +1342,358 @@ Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql) {
                            nullptr) != SQLITE_OK) {
         queryError(db);
     }
-    for (size_t i = 0; i < where.parameters.size(); ++i) {
-        sqlite3_bind_text(query.stmt, static_cast<int>(i + 1), where.parameters[i].data(),
-                          static_cast<int>(where.parameters[i].size()), SQLITE_STATIC);
-    }
+    bindParameters(query.stmt, where.parameters);
     if (sqlite3_step(query.stmt) != SQLITE_DONE)
         queryError(db);
-    Outcome outcome;
-    outcome.rowCount = sqlite3_changes(db);
+    const long long deleted = sqlite3_changes(db);
     transaction.commit();
-    return outcome;
+    return dmlCounts({{"num_affected_rows", deleted}});
 }
 
-}  // namespace
+// ---- MERGE (insert-only) -----------------------------------------------------------
 
-Outcome execute(Session& session, std::string_view sql) {
-    session.checkStatement(sql);
+// MERGE INTO t [[AS] a] USING (VALUES ...) [AS] s(c1, ...) ON <condition>
+// WHEN NOT MATCHED [BY TARGET] THEN INSERT (cols) VALUES (s.c1, ...) | INSERT *
+struct MergeStatement {
+    TableRef table;
+    std::string targetAlias;
+    std::string sourceAlias;
+    std::vector<std::string> sourceColumns;
+    std::vector<std::vector<Literal>> rows;
+    TranslatedQuery condition;
+    bool insertAll = false;                  // INSERT *
+    std::vector<std::string> insertColumns;  // INSERT (cols)
+    std::vector<std::string> insertValues;   // source column of each, as written
+};
+
+[[noreturn]] void mergeNotEmulated(const std::string& what) {
+    fail("0A000", kNativeAnalysis,
+         "[NOT_EMULATED] The emulator runs only the insert-only MERGE ... WHEN NOT MATCHED THEN "
+         "INSERT, not " +
+             what + ".");
+}
+
+// An optional alias: AS name, or a bare word that is not `stop`.
+std::string readAlias(Lexer& lexer, const char* stop) {
+    if (lexer.acceptKeyword("AS"))
+        return lexer.expectName();
+    if ((lexer.cur().kind == TokenKind::Word && !lexer.isKeyword(stop)) ||
+        lexer.cur().kind == TokenKind::QuotedName) {
+        return lexer.expectName();
+    }
+    return std::string();
+}
+
+void readMergeSource(Lexer& lexer, MergeStatement& merge, Pending& pending) {
+    lexer.expectKeyword("USING");
+    if (!lexer.acceptPunct('('))
+        mergeNotEmulated("a source other than (VALUES ...)");
+    if (!lexer.acceptKeyword("VALUES"))
+        mergeNotEmulated("a source other than (VALUES ...)");
+    do {
+        lexer.expectPunct('(');
+        std::vector<Literal>& row = merge.rows.emplace_back();
+        do {
+            readLiteral(lexer, row.emplace_back(), pending);
+        } while (lexer.acceptPunct(','));
+        lexer.expectPunct(')');
+    } while (lexer.acceptPunct(','));
+    lexer.expectPunct(')');
+    merge.sourceAlias = readAlias(lexer, "ON");
+    if (merge.sourceAlias.empty())
+        lexer.syntaxError();
+    if (lexer.acceptPunct('(')) {
+        do {
+            merge.sourceColumns.push_back(lexer.expectName());
+        } while (lexer.acceptPunct(','));
+        lexer.expectPunct(')');
+    } else {
+        // Spark names the columns of an inline table col1, col2, ...
+        for (size_t i = 0; !merge.rows.empty() && i < merge.rows.front().size(); ++i)
+            merge.sourceColumns.push_back("col" + std::to_string(i + 1));
+    }
+}
+
+void readMergeClause(Lexer& lexer, MergeStatement& merge) {
+    lexer.expectKeyword("WHEN");
+    if (!lexer.acceptKeyword("NOT"))
+        mergeNotEmulated("WHEN MATCHED");
+    lexer.expectKeyword("MATCHED");
+    if (lexer.acceptKeyword("BY")) {
+        if (!lexer.acceptKeyword("TARGET"))
+            mergeNotEmulated("WHEN NOT MATCHED BY SOURCE");
+    }
+    if (lexer.isKeyword("AND"))
+        mergeNotEmulated("a condition on WHEN NOT MATCHED");
+    lexer.expectKeyword("THEN");
+    lexer.expectKeyword("INSERT");
+    if (lexer.acceptPunct('*')) {
+        merge.insertAll = true;
+    } else {
+        lexer.expectPunct('(');
+        do {
+            merge.insertColumns.push_back(lexer.expectName());
+        } while (lexer.acceptPunct(','));
+        lexer.expectPunct(')');
+        lexer.expectKeyword("VALUES");
+        lexer.expectPunct('(');
+        do {
+            std::string name = lexer.expectName();
+            if (lexer.acceptPunct('.')) {
+                if (!equalsIgnoreCase(name, merge.sourceAlias)) {
+                    fail("42703", kNativeAnalysis,
+                         "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function "
+                         "parameter with name " +
+                             quoted(name) + " cannot be resolved.");
+                }
+                name = lexer.expectName();
+            }
+            merge.insertValues.push_back(name);
+        } while (lexer.acceptPunct(','));
+        lexer.expectPunct(')');
+    }
+    if (lexer.isKeyword("WHEN"))
+        mergeNotEmulated("several WHEN clauses");
+    lexer.expectStatementEnd();
+}
+
+size_t sourceIndex(const MergeStatement& merge, std::string_view name) {
+    for (size_t i = 0; i < merge.sourceColumns.size(); ++i) {
+        if (equalsIgnoreCase(merge.sourceColumns[i], name))
+            return i;
+    }
+    fail("42703", kNativeAnalysis,
+         "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function parameter with "
+         "name " +
+             quoted(merge.sourceAlias) + "." + quoted(name) + " cannot be resolved.");
+}
+
+// For every target column, the source column inserted into it or npos (NULL).
+std::vector<size_t> mergeMapping(const MergeStatement& merge, const std::vector<Column>& columns,
+                                 std::string_view table) {
+    std::vector<size_t> from(columns.size(), std::string::npos);
+    if (merge.insertAll) {
+        // Target columns missing from the source get NULL; extra source
+        // columns are not written.
+        for (size_t t = 0; t < columns.size(); ++t) {
+            for (size_t c = 0; c < merge.sourceColumns.size(); ++c) {
+                if (equalsIgnoreCase(columns[t].name, merge.sourceColumns[c]))
+                    from[t] = c;
+            }
+        }
+        return from;
+    }
+    if (merge.insertColumns.size() != merge.insertValues.size()) {
+        fail("21S01", kNativeAnalysis,
+             "[INSERT_COLUMN_ARITY_MISMATCH] Cannot write to " + quoted(table) + ": " +
+                 std::to_string(merge.insertColumns.size()) + " columns but " +
+                 std::to_string(merge.insertValues.size()) + " values.");
+    }
+    for (size_t i = 0; i < merge.insertColumns.size(); ++i) {
+        checkColumnName(merge.insertColumns[i]);
+        size_t t = 0;
+        while (t < columns.size() && !equalsIgnoreCase(columns[t].name, merge.insertColumns[i]))
+            ++t;
+        if (t == columns.size()) {
+            fail("42703", kNativeAnalysis,
+                 "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function "
+                 "parameter with name " +
+                     quoted(merge.insertColumns[i]) + " cannot be resolved (table " +
+                     quoted(table) + ").");
+        }
+        if (from[t] != std::string::npos) {
+            fail("42701", kNativeAnalysis,
+                 "[COLUMN_ALREADY_EXISTS] The column " + quoted(merge.insertColumns[i]) +
+                     " is named more than once in the INSERT column list.");
+        }
+        from[t] = sourceIndex(merge, merge.insertValues[i]);
+    }
+    return from;
+}
+
+// Checks the source rows and casts them: each source column to the type of
+// the target column it is inserted into, so that the condition compares
+// values as stored; a source column that is not inserted keeps its text.
+std::vector<Stored> castMergeSource(MergeStatement& merge, const std::vector<Column>& columns,
+                                    const std::vector<size_t>& from, Pending& pending) {
+    const size_t width = merge.sourceColumns.size();
+    std::vector<const Column*> targetOf(width, nullptr);
+    for (size_t t = 0; t < columns.size(); ++t) {
+        if (from[t] != std::string::npos)
+            targetOf[from[t]] = &columns[t];
+        else if (!columns[t].nullable)
+            pending.setData(WarehouseError(
+                "23502", kNativeRuntime,
+                "[DELTA_NOT_NULL_CONSTRAINT_VIOLATED] NOT NULL constraint violated for column: " +
+                    printable(columns[t].name) + " (not written by the MERGE into " +
+                    quoted(merge.table.name) + ")."));
+    }
+    for (size_t r = 0; r < merge.rows.size(); ++r) {
+        if (merge.rows[r].size() != width) {
+            pending.setAnalysis(WarehouseError(
+                "21S01", kNativeAnalysis,
+                "[INVALID_INLINE_TABLE.NUM_COLUMNS_MISMATCH] Invalid inline table: row " +
+                    std::to_string(r + 1) + " has " + std::to_string(merge.rows[r].size()) +
+                    " values but the alias names " + std::to_string(width) + " columns."));
+            return {};
+        }
+    }
+    checkInlineTable(merge.rows, targetOf, pending);
+    std::vector<Stored> stored(merge.rows.size() * width);
+    for (size_t r = 0; r < merge.rows.size() && !pending.analysis; ++r) {
+        for (size_t c = 0; c < width; ++c) {
+            const Literal& literal = merge.rows[r][c];
+            Stored& out = stored[r * width + c];
+            if (!targetOf[c]) {
+                out.tag = literal.kind == Literal::Null ? Stored::Null : Stored::Text;
+                out.s = literal.kind == Literal::Boolean ? (literal.boolean ? "true" : "false")
+                                                         : literal.text;
+                continue;
+            }
+            try {
+                storeValue(literal, *targetOf[c], merge.table.name, out);
+            } catch (const WarehouseError& e) {
+                if (e.diag().native == kNativeAnalysis)
+                    pending.setAnalysis(e);
+                else
+                    pending.setData(e);
+            }
+        }
+    }
+    return stored;
+}
+
+// A name SQLite reads as the row id of `columns`' table, or empty when all
+// three are taken by columns.
+std::string rowIdName(const std::vector<Column>& columns) {
+    for (const char* name : {"rowid", "_rowid_", "oid"}) {
+        bool taken = false;
+        for (const Column& column : columns)
+            taken = taken || equalsIgnoreCase(column.name, name);
+        if (!taken)
+            return name;
+    }
+    return std::string();
+}
+
+// INSERT INTO main.t (...) SELECT the source rows that no target row matches.
+// A LEFT JOIN lets SQLite index the target for the match; the NOT EXISTS form
+// is kept for a table whose columns hide every row id name.
+std::string mergeInsertSql(const MergeStatement& merge, const std::vector<Column>& columns,
+                           const std::vector<size_t>& from) {
+    const std::string target = sqliteName(merge.targetAlias);
+    const std::string source = sqliteName(merge.sourceAlias);
+    std::string names, values;
+    for (size_t t = 0; t < columns.size(); ++t) {
+        if (from[t] == std::string::npos)
+            continue;
+        names += (names.empty() ? "" : ", ") + sqliteName(columns[t].name);
+        values +=
+            (values.empty() ? "" : ", ") + source + "." + sqliteName(merge.sourceColumns[from[t]]);
+    }
+    std::string sql = "INSERT INTO main." + sqliteName(merge.table.name) + " (" + names +
+                      ") SELECT " + values + " FROM temp._lakesink_merge_source AS " + source;
+    const std::string rowId = rowIdName(columns);
+    if (rowId.empty()) {
+        return sql + " WHERE NOT EXISTS (SELECT 1 FROM main." + sqliteName(merge.table.name) +
+               " AS " + target + " WHERE " + merge.condition.sql + ")";
+    }
+    return sql + " LEFT JOIN main." + sqliteName(merge.table.name) + " AS " + target + " ON " +
+           merge.condition.sql + " WHERE " + target + "." + rowId + " IS NULL";
+}
+
+// Fills the connection's temporary source table with the cast rows.
+void loadMergeSource(sqlite3* db, const MergeStatement& merge,
+                     const std::vector<const Column*>& targetOf,
+                     const std::vector<Stored>& stored) {
+    const size_t width = merge.sourceColumns.size();
+    std::string create = "CREATE TEMP TABLE _lakesink_merge_source (";
+    std::string insert = "INSERT INTO temp._lakesink_merge_source VALUES (";
+    for (size_t c = 0; c < width; ++c) {
+        create += (c ? ", " : "") + sqliteName(merge.sourceColumns[c]);
+        if (targetOf[c])
+            create += std::string(" ") + targetOf[c]->type.storageType();
+        insert += c ? ", ?" : "?";
+    }
+    exec(db, "DROP TABLE IF EXISTS temp._lakesink_merge_source");
+    exec(db, (create + ")").c_str());
+    Statement statement(db, insert + ")");
+    for (size_t r = 0; r * width < stored.size(); ++r) {
+        for (size_t c = 0; c < width; ++c)
+            bindStored(statement.get(), static_cast<int>(c + 1), stored[r * width + c]);
+        statement.step();
+        sqlite3_reset(statement.get());
+    }
+}
+
+Outcome mergeRows(Session& session, Lexer& lexer) {
+    lexer.expectKeyword("INTO");
+    MergeStatement merge;
+    merge.table = readTableName(lexer);
+    merge.targetAlias = readAlias(lexer, "USING");
+    if (merge.targetAlias.empty())
+        merge.targetAlias = merge.table.name;
+    Pending pending;
+    readMergeSource(lexer, merge, pending);
+    lexer.expectKeyword("ON");
+    merge.condition = translateQuery(lexer, session, true);
+    if (merge.condition.sql.empty())
+        lexer.syntaxError();
+    readMergeClause(lexer, merge);
+
+    sqlite3* db = session.db();
+    std::vector<Column> columns;
+    std::vector<size_t> from;
+    int64_t version = 0;
+    try {
+        checkTableRef(session, merge.table);
+        {
+            Transaction snapshot(db, Transaction::Read);
+            if (!loadTable(db, merge.table.name, columns))
+                tableNotFound(merge.table.name);
+            version = tableVersion(db, merge.table.name);
+            snapshot.commit();
+        }
+        from = mergeMapping(merge, columns, merge.table.name);
+    } catch (const WarehouseError& e) {
+        pending.setAnalysis(e);
+    }
+    std::vector<Stored> stored;
+    std::vector<const Column*> targetOf(merge.sourceColumns.size(), nullptr);
+    if (!pending.analysis) {
+        stored = castMergeSource(merge, columns, from, pending);
+        for (size_t t = 0; t < columns.size(); ++t) {
+            if (from[t] != std::string::npos)
+                targetOf[from[t]] = &columns[t];
+        }
+    }
+    pending.raise();
+    merge.rows.clear();
+
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, merge.table.name) != version)
+        metadataChanged(merge.table.name);
+    loadMergeSource(db, merge, targetOf, stored);
+    PreparedQuery query;
+    const std::string sql = mergeInsertSql(merge, columns, from);
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
+        SQLITE_OK) {
+        queryError(db);
+    }
+    bindParameters(query.stmt, merge.condition.parameters);
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    const long long inserted = sqlite3_changes(db);
+    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    transaction.commit();
+    return dmlCounts({{"num_affected_rows", inserted},
+                      {"num_updated_rows", 0},
+                      {"num_deleted_rows", 0},
+                      {"num_inserted_rows", inserted}});
+}
+
+Outcome dispatch(Session& session, std::string_view sql) {
     Lexer lexer(sql);
     if (lexer.acceptKeyword("CREATE"))
         return createTable(session, lexer);
@@ -1302,6 +1703,8 @@ Outcome execute(Session& session, std::string_view sql) {
         return insertRows(session, lexer);
     if (lexer.acceptKeyword("DROP"))
         return dropTable(session, lexer);
+    if (lexer.acceptKeyword("MERGE"))
+        return mergeRows(session, lexer);
     if (lexer.acceptKeyword("DELETE"))
         return deleteRows(session, lexer, sql);
     if (lexer.isKeyword("SELECT") || lexer.isKeyword("WITH") || lexer.isPunct('(')) {
@@ -1317,6 +1720,21 @@ Outcome execute(Session& session, std::string_view sql) {
                  " is not emulated.");
     }
     lexer.syntaxError();
+}
+
+}  // namespace
+
+Outcome execute(Session& session, std::string_view sql) {
+    Outcome outcome;
+    try {
+        session.checkStatement(sql);
+        outcome = dispatch(session, sql);
+    } catch (const WarehouseError&) {
+        session.answerLost();
+        throw;
+    }
+    session.answerLost();
+    return outcome;
 }
 
 }  // namespace whemu

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
@@ -213,10 +214,13 @@ Outage Session::outageNow() const {
     return firstLine(path) == "HY000" ? Outage::Transport : Outage::Network;
 }
 
-Latency Session::readLatency() const {
-    // Lines "connect MS", "statement MS", "commit MS"; others are ignored.
-    Latency latency;
-    std::ifstream in(settings_.directory + "/latency");
+namespace {
+
+// Lines "KEY N" of a file in the warehouse directory, N a whole number of at
+// least 0; other lines are ignored. Calls `use` with the lower-case key.
+template <typename Use>
+void readNumberLines(const std::string& path, Use use) {
+    std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         const std::string text = trimmed(line);
@@ -225,10 +229,24 @@ Latency Session::readLatency() const {
             continue;
         const std::string key = toLowerAscii(text.substr(0, blank));
         const std::string number = trimmed(std::string_view(text).substr(blank + 1));
-        long ms = 0;
-        const auto r = std::from_chars(number.data(), number.data() + number.size(), ms);
-        if (r.ec != std::errc() || r.ptr != number.data() + number.size() || ms < 0)
+        long value = 0;
+        const auto r = std::from_chars(number.data(), number.data() + number.size(), value);
+        if (r.ec != std::errc() || r.ptr != number.data() + number.size() || value < 0)
             continue;
+        use(key, value);
+    }
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+Latency Session::readLatency() const {
+    Latency latency;
+    readNumberLines(settings_.directory + "/latency", [&](const std::string& key, long ms) {
         if (key == "connect") {
             latency.connect = ms;
         } else if (key == "statement") {
@@ -236,8 +254,42 @@ Latency Session::readLatency() const {
         } else if (key == "commit") {
             latency.commit = ms;
         }
-    }
+    });
     return latency;
+}
+
+Limits Session::readLimits() const {
+    Limits limits;
+    readNumberLines(settings_.directory + "/limits", [&](const std::string& key, long value) {
+        if (key == "statement_bytes") {
+            limits.statementBytes = value;
+        } else if (key == "columns") {
+            limits.columns = std::min(value, Limits::kMaxColumns);
+        }
+    });
+    return limits;
+}
+
+bool Session::createDenied() const {
+    // An empty file refuses every schema; otherwise one schema name a line.
+    std::ifstream in(settings_.directory + "/deny_create");
+    if (!in)
+        return false;
+    std::string line;
+    bool any = false;
+    while (std::getline(in, line)) {
+        const std::string name = toLowerAscii(trimmed(line));
+        if (name.empty())
+            continue;
+        any = true;
+        if (name == settings_.schema)
+            return true;
+    }
+    return !any;
+}
+
+bool Session::hidesFullDataType() const {
+    return exists(settings_.directory + "/no_full_data_type");
 }
 
 bool Session::isDead() {
@@ -261,27 +313,55 @@ void Session::checkStatement(std::string_view sql) {
         fail("08S01", kNativeConnection,
              "Communication link failure: the connection to the warehouse was lost.");
     }
-    consumeFault(sql);
+    lost_ = Fault{};
+    const Fault fault = consumeFault(sql);
+    if (fault.after) {
+        lost_ = fault;
+    } else if (!fault.state.empty()) {
+        std::string message = "Injected fault " + fault.state;
+        if (!fault.filter.empty())
+            message += " for a statement containing '" + printable(fault.filter) + "'";
+        fail(fault.state.c_str(), kNativeInjected, message + ".");
+    }
     latency_ = readLatency();
     sleepMs(latency_.statement);
+    limits_ = readLimits();
+    if (limits_.statementBytes > 0 && sql.size() > static_cast<size_t>(limits_.statementBytes)) {
+        fail("54000", kNativeAnalysis,
+             "[STATEMENT_TOO_LARGE] The statement is " + std::to_string(sql.size()) +
+                 " bytes long; the warehouse accepts statements of at most " +
+                 std::to_string(limits_.statementBytes) + " bytes.");
+    }
+}
+
+void Session::answerLost() {
+    if (lost_.state.empty())
+        return;
+    const Fault fault = lost_;
+    lost_ = Fault{};
+    std::string message =
+        "Injected fault " + fault.state + " after the statement ran: the answer was lost";
+    if (!fault.filter.empty())
+        message += " (a statement containing '" + printable(fault.filter) + "')";
+    fail(fault.state.c_str(), kNativeInjected, message + ".");
 }
 
 void Session::waitCommit() const {
     sleepMs(latency_.commit);
 }
 
-void Session::consumeFault(std::string_view sql) {
+Fault Session::consumeFault(std::string_view sql) {
+    Fault fault;
     FileDescriptor file;
     file.fd = ::open((settings_.directory + "/faults").c_str(), O_RDWR | O_CLOEXEC);
     if (file.fd < 0)
-        return;
+        return fault;
     if (::flock(file.fd, LOCK_EX) != 0)
-        return;
+        return fault;
     std::string content;
     if (!readAll(file.fd, content))
-        return;
+        return fault;
 
-    std::string state, filter;
     size_t lineStart = 0;
     while (lineStart < content.size()) {
         size_t lineEnd = content.find('\n', lineStart);
@@ -290,9 +370,11 @@ void Session::consumeFault(std::string_view sql) {
         std::string_view line(content.data() + lineStart, lineEnd - lineStart);
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        // SQLSTATE COUNT [TEXT]
-        const size_t stateEnd = line.find(' ');
-        if (stateEnd == 5) {
+        // [after ]SQLSTATE COUNT [TEXT]
+        const bool after = line.rfind("after ", 0) == 0;
+        const size_t stateStart = after ? 6 : 0;
+        const size_t stateEnd = line.find(' ', stateStart);
+        if (stateEnd == stateStart + 5) {
             size_t countStart = stateEnd;
             while (countStart < line.size() && line[countStart] == ' ')
                 ++countStart;
@@ -308,8 +390,9 @@ void Session::consumeFault(std::string_view sql) {
                 const std::string text =
                     countEnd < line.size() ? std::string(line.substr(countEnd + 1)) : std::string();
                 if (count > 0 && (text.empty() || sql.find(text) != std::string_view::npos)) {
-                    state = std::string(line.substr(0, 5));
-                    filter = text;
+                    fault.state = std::string(line.substr(stateStart, 5));
+                    fault.filter = text;
+                    fault.after = after;
                     content.replace(lineStart + countStart, countEnd - countStart,
                                     std::to_string(count - 1));
                     break;
@@ -318,18 +401,14 @@ void Session::consumeFault(std::string_view sql) {
         }
         lineStart = lineEnd + 1;
     }
-    if (state.empty())
-        return;
+    if (fault.state.empty())
+        return fault;
     if (::ftruncate(file.fd, 0) == 0) {
         ssize_t written = ::pwrite(file.fd, content.data(), content.size(), 0);
         (void)written;
     }
     ::flock(file.fd, LOCK_UN);
-    std::string message = "Injected fault " + state;
-    if (!filter.empty())
-        message += " for a statement containing '" + printable(filter) + "'";
-    message += ".";
-    fail(state.c_str(), kNativeInjected, message);
+    return fault;
 }
 
 }  // namespace whemu

@@ -3,7 +3,8 @@
 //
 // A Session is made from the connection string the driver manager hands to
 // SQLDriverConnect. It checks the fault files of the warehouse directory
-// (offline, credentials, faults, latency), opens the schema's SQLite file and
+// (offline, credentials, faults, latency, limits, deny_create,
+// no_full_data_type), opens the schema's SQLite file and
 // owns that SQLite handle until it dies. The fault files are read on every
 // connect and every statement, so a test can break, heal or slow down the
 // warehouse from outside while connections are open; the faults file is
@@ -42,6 +43,21 @@ struct Latency {
     long commit = 0;     // every statement that writes, on top of `statement`
 };
 
+// Limits of the limits file. A statement longer than `statementBytes` bytes
+// is refused (0: no limit); a table may have at most `columns` columns.
+struct Limits {
+    static constexpr long kMaxColumns = 2000;  // SQLite's own limit
+    long statementBytes = 0;
+    long columns = kMaxColumns;
+};
+
+// A line of the faults file that matched the current statement.
+struct Fault {
+    std::string state;   // empty when no line matched
+    std::string filter;  // the line's TEXT, empty when it had none
+    bool after = false;  // "after" line: the statement runs, then the answer is lost
+};
+
 // How the offline file makes the warehouse unreachable.
 enum class Outage {
     None,
@@ -67,8 +83,22 @@ class Session {
     bool isDead();
     // Runs before every statement: 08S01 (or HY000) on a dead connection,
     // then the first matching line of the faults file (consumed) as that
-    // line's SQLSTATE, then the statement latency.
+    // line's SQLSTATE, then the statement latency, then the statement size
+    // of the limits file (54000). A matching "after" line does not fail the
+    // statement here: answerLost() then reports it once the statement ran.
     void checkStatement(std::string_view sql);
+    // Throws the fault of a matching "after" line of the current statement
+    // (once); does nothing otherwise. Called when the statement has run,
+    // whether it succeeded or not.
+    void answerLost();
+    // The limits as read at the start of the current statement.
+    const Limits& limits() const { return limits_; }
+    // Returns true iff the deny_create file refuses CREATE TABLE in this
+    // connection's schema.
+    bool createDenied() const;
+    // Returns true iff the no_full_data_type file hides that column of
+    // information_schema.columns.
+    bool hidesFullDataType() const;
     // The commit latency of the current statement; a writing statement calls
     // it after analysis and before it takes the storage's write lock.
     void waitCommit() const;
@@ -76,13 +106,16 @@ class Session {
   private:
     Outage outageNow() const;
     Latency readLatency() const;
-    void consumeFault(std::string_view sql);
+    Limits readLimits() const;
+    Fault consumeFault(std::string_view sql);
 
     ConnectionSettings settings_;
     sqlite3* db_ = nullptr;
     bool dead_ = false;
     Outage deadBy_ = Outage::None;
     Latency latency_;  // as read at the start of the current statement
+    Limits limits_;    // as read at the start of the current statement
+    Fault lost_;       // an "after" fault waiting for the statement to run
 };
 
 }  // namespace whemu

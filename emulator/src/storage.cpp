@@ -19,15 +19,36 @@ const char* const kSetup[] = {
     "CREATE TABLE IF NOT EXISTS _lakesink_versions ("
     " table_name TEXT PRIMARY KEY, version INTEGER NOT NULL)",
     "ATTACH DATABASE ':memory:' AS information_schema",
-    "CREATE TABLE information_schema.columns ("
-    " table_catalog TEXT, table_schema TEXT, table_name TEXT, column_name TEXT,"
-    " ordinal_position INTEGER, is_nullable TEXT, data_type TEXT, full_data_type TEXT,"
-    " character_maximum_length INTEGER, numeric_precision INTEGER, numeric_scale INTEGER,"
-    " comment TEXT)",
     "CREATE TABLE information_schema.tables ("
     " table_catalog TEXT, table_schema TEXT, table_name TEXT, table_type TEXT,"
     " data_source_format TEXT, comment TEXT)",
 };
+
+// information_schema.columns with and without full_data_type.
+const char* const kColumnsTable =
+    "CREATE TABLE information_schema.columns ("
+    " table_catalog TEXT, table_schema TEXT, table_name TEXT, column_name TEXT,"
+    " ordinal_position INTEGER, is_nullable TEXT, data_type TEXT, full_data_type TEXT,"
+    " character_maximum_length INTEGER, numeric_precision INTEGER, numeric_scale INTEGER,"
+    " comment TEXT)";
+const char* const kColumnsTableWithoutFullType =
+    "CREATE TABLE information_schema.columns ("
+    " table_catalog TEXT, table_schema TEXT, table_name TEXT, column_name TEXT,"
+    " ordinal_position INTEGER, is_nullable TEXT, data_type TEXT,"
+    " character_maximum_length INTEGER, numeric_precision INTEGER, numeric_scale INTEGER,"
+    " comment TEXT)";
+
+// to_json(x): the JSON text of a VARIANT, which is how it is stored; any
+// other value is given back as its text, NULL as NULL.
+void toJson(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const unsigned char* text = sqlite3_value_text(arguments[0]);
+    sqlite3_result_text(context, reinterpret_cast<const char*>(text),
+                        sqlite3_value_bytes(arguments[0]), SQLITE_TRANSIENT);
+}
 
 // Closes a handle that never made it into a Session.
 struct OpenGuard {
@@ -88,6 +109,9 @@ sqlite3* openSchema(const std::string& path) {
     exec(guard.db, "PRAGMA synchronous=NORMAL");
     for (const char* sql : kSetup)
         execRetrying(guard.db, sql);
+    execRetrying(guard.db, kColumnsTable);
+    sqlite3_create_function(guard.db, "to_json", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            toJson, nullptr, nullptr);
     sqlite3* db = guard.db;
     guard.db = nullptr;
     return db;
@@ -208,10 +232,14 @@ void bumpTableVersion(sqlite3* db, const std::string& table) {
     bump.step();
 }
 
-void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema) {
+void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema,
+                              bool fullDataType) {
     exec(db, "BEGIN");
     try {
-        exec(db, "DELETE FROM information_schema.columns");
+        // The table is made again each time, so the switch takes effect on
+        // open connections too; it lives in memory, so this costs little.
+        exec(db, "DROP TABLE IF EXISTS information_schema.columns");
+        exec(db, fullDataType ? kColumnsTable : kColumnsTableWithoutFullType);
         exec(db, "DELETE FROM information_schema.tables");
         Statement tables(db,
                          "INSERT INTO information_schema.tables SELECT DISTINCT ?2,"
@@ -222,9 +250,10 @@ void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std
         Statement read(db,
                        "SELECT table_name, ordinal, column_name, type, nullable, comment"
                        " FROM main._lakesink_columns ORDER BY table_name, ordinal");
-        Statement insert(db,
-                         "INSERT INTO information_schema.columns VALUES"
-                         " (?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, NULL, ?9, ?10, ?11)");
+        Statement insert(db, fullDataType ? "INSERT INTO information_schema.columns VALUES"
+                                            " (?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, NULL, ?9, ?10, ?11)"
+                                          : "INSERT INTO information_schema.columns VALUES"
+                                            " (?12, ?1, ?2, ?3, ?4, ?5, ?6, NULL, ?9, ?10, ?11)");
         while (read.step() == SQLITE_ROW) {
             sqlite3_stmt* r = read.get();
             const WarehouseType type =
@@ -235,7 +264,8 @@ void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std
             insert.bindInt(4, sqlite3_column_int64(r, 1));
             insert.bindText(5, sqlite3_column_int(r, 4) ? "YES" : "NO");
             insert.bindText(6, type.dataType());
-            insert.bindText(7, type.fullDataType());
+            if (fullDataType)
+                insert.bindText(7, type.fullDataType());
             // character_maximum_length stays NULL: the length is only in
             // full_data_type, as in Unity Catalog.
             if (type.kind == TypeKind::Decimal) {

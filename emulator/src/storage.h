@@ -85,7 +85,10 @@ void dropCatalogTable(sqlite3* db, const std::string& table);
 // DROP of the table (0 for a table never seen), never with an INSERT.
 int64_t tableVersion(sqlite3* db, const std::string& table);
 void bumpTableVersion(sqlite3* db, const std::string& table);
-// Refills information_schema.columns and .tables from the catalog.
-void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema);
+// Refills information_schema.columns and .tables from the catalog; without
+// `fullDataType` the columns table has no full_data_type column, as in a
+// database that lacks it.
+void refreshInformationSchema(sqlite3* db, const std::string& catalog, const std::string& schema,
+                              bool fullDataType);
 
 }  // namespace whemu

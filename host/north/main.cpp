@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "checkpoint.h"
 #include "config_category.h"
 #include "config_overlay.h"
 #include "logger.h"
@@ -78,6 +79,7 @@ void printInfo(const PluginInfo& info) {
 }
 
 struct Totals {
+    uint64_t skipped = 0;  // readings a checkpoint said were acknowledged before
     uint64_t read = 0;
     uint64_t sent = 0;
     uint64_t rejectedLines = 0;
@@ -110,7 +112,9 @@ std::unique_ptr<ReadingSource> openSource(const Options& options) {
     return std::make_unique<JsonLinesSource>(options.readings);
 }
 
-int exitStatus(const Totals& totals) {
+int exitStatus(const Totals& totals, bool checkpointFailed = false) {
+    if (checkpointFailed)
+        return EXIT_USAGE;
     if (stopSignal)
         return 128 + stopSignal;
     if (totals.sent < totals.read)
@@ -162,6 +166,29 @@ void backOff(double seconds, Progress& progress, const Totals& totals,
     }
 }
 
+// Reads the checkpoint and skips the readings it counts, saying so on stderr.
+// Returns the stored count (0 without a checkpoint). Throws when the
+// checkpoint cannot be read, before anything is sent.
+uint64_t skipAcknowledged(const std::string& path, ReadingSource& source) {
+    const std::optional<uint64_t> stored = loadCheckpoint(path);
+    if (!stored) {
+        fprintf(stderr, "corvane-north: checkpoint %s does not exist yet; sending from the start\n",
+                path.c_str());
+        return 0;
+    }
+    uint64_t skipped = 0;
+    while (skipped < *stored && !stopSignal && source.next())
+        ++skipped;
+    fprintf(stderr, "corvane-north: checkpoint %s: skipping %llu readings already acknowledged\n",
+            path.c_str(), static_cast<unsigned long long>(*stored));
+    if (skipped < *stored && !stopSignal) {
+        fprintf(stderr, "corvane-north: the input holds only %llu readings; none is left to send\n",
+                static_cast<unsigned long long>(skipped));
+    }
+    fflush(stderr);
+    return *stored;
+}
+
 int run(const Options& options) {
     NorthPlugin plugin(options.plugin);
     if (options.info) {
@@ -175,13 +202,39 @@ int run(const Options& options) {
 
     installStopHandlers();
     auto source = openSource(options);
+    Totals totals;
+    if (!options.checkpoint.empty())
+        totals.skipped = skipAcknowledged(options.checkpoint, *source);
     plugin.init(category);
 
     Progress progress(isatty(STDERR_FILENO) != 0, options.progressInterval);
     const auto started = std::chrono::steady_clock::now();
     Logger* log = Logger::getLogger();
-    Totals totals;
     bool gaveUp = false;
+    bool checkpointFailed = false;
+    // What is left to send once the checkpoint's readings are skipped.
+    auto expected = [&]() -> std::optional<uint64_t> {
+        const std::optional<uint64_t> all = source->expected();
+        if (!all)
+            return all;
+        return *all > totals.skipped ? *all - totals.skipped : 0;
+    };
+    // Counts readings the plugin took and stores the new position durably; a
+    // position that cannot be stored stops the run, since a restart would
+    // then resend without bound.
+    auto acknowledge = [&](uint64_t count) {
+        totals.sent += count;
+        if (options.checkpoint.empty())
+            return true;
+        try {
+            storeCheckpoint(options.checkpoint, totals.skipped + totals.sent);
+            return true;
+        } catch (const std::exception& e) {
+            log->error("%s; stopping", e.what());
+            checkpointFailed = gaveUp = true;
+            return false;
+        }
+    };
     std::vector<std::unique_ptr<Reading>> owned;
     std::vector<Reading*> block;
     const size_t reserve = std::min<size_t>(options.blockSize, 65536);
@@ -223,7 +276,7 @@ int run(const Options& options) {
                     log->warn("The plugin reported %u readings sent of a block of %zu", accepted,
                               pending.size());
                 }
-                totals.sent += pending.size();
+                acknowledge(pending.size());
                 offset = block.size();
                 ++totals.blocks;
                 totals.latency.add(sendSeconds);
@@ -231,9 +284,10 @@ int run(const Options& options) {
             }
             if (accepted > 0) {
                 // The first `accepted` readings were taken; the rest are offered again.
-                totals.sent += accepted;
                 offset += accepted;
-                continue;
+                if (acknowledge(accepted))
+                    continue;
+                break;
             }
             ++totals.failedAttempts;
             ++attempts;
@@ -249,12 +303,12 @@ int run(const Options& options) {
                 "The plugin did not accept a block of %zu readings (attempt %llu); "
                 "sending it again in %.1f s",
                 pending.size(), static_cast<unsigned long long>(attempts), backoff);
-            backOff(backoff, progress, totals, source->expected());
+            backOff(backoff, progress, totals, expected());
             backoff = std::min(backoff * 2, options.maxBackoff);
         }
-        progress.update(totals.sent, source->expected(), totals.failedAttempts, totals.latency);
+        progress.update(totals.sent, expected(), totals.failedAttempts, totals.latency);
     }
-    progress.update(totals.sent, source->expected(), totals.failedAttempts, totals.latency, true);
+    progress.update(totals.sent, expected(), totals.failedAttempts, totals.latency, true);
     progress.finish();
     if (stopSignal) {
         log->warn("Stopped by signal %d; %llu readings read were not sent",
@@ -264,7 +318,7 @@ int run(const Options& options) {
     plugin.shutdown();
     printSummary(totals,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    return exitStatus(totals);
+    return exitStatus(totals, checkpointFailed);
 }
 
 }  // namespace

@@ -98,6 +98,10 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
                 wholeNumber(option, value(), 0, std::numeric_limits<uint32_t>::max());
         } else if (option == "--progress-interval") {
             options.progressInterval = seconds(option, value(), 0.1);
+        } else if (option == "--checkpoint") {
+            options.checkpoint = value();
+            if (options.checkpoint.empty())
+                throw std::invalid_argument("--checkpoint needs a file name");
         } else if (option == "--log-level") {
             options.logLevel = value();
         } else {
@@ -109,6 +113,8 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
     if (options.readings.empty() == !options.generate.has_value()) {
         throw std::invalid_argument("give either --readings FILE|- or --generate N");
     }
+    if (options.dump && !options.checkpoint.empty())
+        throw std::invalid_argument("--checkpoint does not go with --dump");
     if (generateOnly && !options.generate) {
         throw std::invalid_argument("--assets, --datapoints and --seed go with --generate");
     }
@@ -149,10 +155,15 @@ the Corvane north service does.
                          keep trying)
   --progress-interval S  seconds between progress lines when stderr is not a
                          terminal (default 5)
+  --checkpoint FILE      keep the number of readings the plugin acknowledged in
+                         FILE, replaced durably after every accepted block;
+                         started with an existing FILE, skip that many readings
+                         of the input first (a restart resends only what was
+                         not acknowledged)
   --log-level LEVEL      debug, info, warning or error (default info)
 
 Exit status: 0 when every reading was sent and no line was rejected; 1 on a
-usage, configuration or plugin error; 2 when readings were left unsent; 3 when
+usage, configuration, checkpoint or plugin error; 2 when readings were left unsent; 3 when
 every reading was sent but input lines were rejected; 128+signal when stopped
 by SIGINT or SIGTERM.
 )";

@@ -22,6 +22,7 @@ struct Options {
     uint64_t maxAttempts = 0;       // per block; 0 means no limit
     double progressInterval = 5.0;  // seconds between progress lines off a terminal
     std::string logLevel = "info";
+    std::string checkpoint;  // file keeping the count of acknowledged readings; empty: none
 };
 
 // Throws std::invalid_argument with a message for the user when the arguments
