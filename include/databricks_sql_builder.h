@@ -2,13 +2,12 @@
 // DatabricksSQLBuilder: the Databricks SQL (Spark SQL) dialect.
 //
 // Keeps the statement shapes and constraint texts of SQLBuilder and changes:
-// the column type of each datapoint kind, the mapping of type names read back
-// from the warehouse, how literals and values are written (value_format.h:
-// backslash escapes, parse_json for VARIANT, which values stay unquoted), the
-// hint datapoint name, the names the warehouse accepts, and the factory.
-// escapeString, formatValue and both appendFormattedValue are final and all
-// write through value_format.h, so that they cannot drift apart.
-// Stateless apart from the inherited INSERT state; not thread-safe as SQLBuilder.
+// the column type of each value kind (and so of each datapoint type tag), the mapping of type names
+// read back from the warehouse, how literals and values are written (value_format.h: backslash
+// escapes, parse_json for VARIANT, which values stay unquoted), the hint datapoint name, the names
+// the warehouse accepts, and the factory. escapeString, formatValue and both appendFormattedValue
+// are final and all write through value_format.h, so that they cannot drift apart. Stateless apart
+// from the inherited INSERT state; not thread-safe as SQLBuilder.
 
 #include <string>
 
@@ -29,7 +28,7 @@ class DatabricksSQLBuilder : public SQLBuilder {
                       const ColumnType& column) const final;
     void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                            const ColumnType& column, ValueFit fit) const final;
-    std::string toSQLTypeString(int typeTag) const override;
+    std::string columnTypeFor(ValueKind kind) const override;
     std::string normalizeColumnType(const std::string& type) const override;
     SQLBuilder* createSQLBuilder() const override;
     std::string getHintName() const override;

@@ -2,9 +2,10 @@
 // Readings into rows.
 //
 // ReadingMapper turns host readings into records: four fixed columns
-// (asset_code, user_ts, ts, corvane) and one column per datapoint, the SQL
-// types and the hint datapoint name taken from the SQL builder, and chooses
-// each record's table (asset code or a hint datapoint's "tablename"). Table
+// (asset_code and corvane labels, user_ts and ts times) and one column per
+// datapoint with the kind of its value (valueKindOfTag of its type tag), the
+// hint datapoint name taken from the SQL builder, and chooses each record's
+// table (asset code or a hint datapoint's "tablename"). Table
 // and column names go through the builder's tableNameFor / columnNameFor, so
 // records carry only names the warehouse accepts; the asset_code value stays
 // exactly as sent. A datapoint named like a fixed column or the rescued-data
@@ -79,8 +80,21 @@ class ReadingMapper {
     struct BatchContext;
     // Both need a builder.
     DatabaseRecord mapWithBuilder(const Reading& reading, BatchContext& batch) const;
+    // One datapoint's entry in a shape (see the .cpp).
+    struct ShapeEntry;
+    // Spellings of a record's columns ignoring ASCII case (see the .cpp).
+    class CaseFolding;
     // Maps a reading column by column; notes its shape in the context.
     DatabaseRecord mapNewShape(const Reading& reading, BatchContext& batch) const;
+    // Adds asset_code, user_ts, ts and corvane.
+    void addFixedColumns(DatabaseRecord& record, const Reading& reading) const;
+    // The column a datapoint of this name is written to in `record`.
+    std::string columnNameOf(const std::string& datapoint, const DatabaseRecord& record,
+                             CaseFolding& folding) const;
+    // Adds the datapoint's column (or overwrites the one it shares) and
+    // returns its shape entry.
+    ShapeEntry addDatapointColumn(DatabaseRecord& record, const Datapoint& datapoint,
+                                  const Reading& reading, CaseFolding& folding) const;
     // Sets the record's table: the hint's, else the asset code's, renamed
     // for the warehouse.
     void routeRecord(DatabaseRecord& record, const std::string& assetCode, const Datapoint* hint,

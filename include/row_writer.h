@@ -11,8 +11,11 @@
 // Where a table column's value comes from is worked out once per record
 // column list, not per record, and the row's texts keep their buffers from
 // record to record.
-// Borrows the schema, the types, the positions and the builder for its life
-// (none may change meanwhile); the builder's INSERT state receives the rows.
+// The kind of each record value comes from the record; a value is checked
+// against, and written for, the cached column's parsed type, and a rescued
+// value's reason names the column's type as the warehouse spells it.
+// Borrows the table's cache entry and the builder for its life (neither may
+// change meanwhile); the builder's INSERT state receives the rows.
 // Not thread-safe.
 
 #include <cstdint>
@@ -33,8 +36,7 @@ class RowWriter {
     // Its column definition.
     static const char* const RESCUED_DATA_TYPE;
 
-    RowWriter(const TableSchema& schema, const std::vector<ColumnType>& types,
-              const SchemaManager::ColumnPositions& positions, SQLBuilder& builder);
+    RowWriter(const CachedTable& table, SQLBuilder& builder);
 
     // The table's column names, in schema order: the INSERT's column list.
     const std::vector<std::string>& columnNames() const { return names; }
@@ -53,17 +55,29 @@ class RowWriter {
     const std::string& firstRescueReason() const { return firstReason; }
 
   private:
+    // How needsRescue first looks at a checked value.
+    enum class Check : uint8_t {
+        ShortText,  // text into VARCHAR(n): fits when at most n bytes long
+        Time,       // a time into TIMESTAMP: fits when within the range
+        Value,      // fitValue alone
+    };
+    struct CheckedColumn {
+        size_t column;
+        Check check;
+    };
     // Sets source[c] (and kindOf[c]) to the record's position of table column
     // c (and the kind of its values), or -1.
     void mapColumns(const DatabaseRecord& record);
     void noteRescue(size_t column, const std::string& value);
+    // How a value of `kind` into `column` is checked first.
+    static Check checkOf(ValueKind kind, const ColumnType& column);
     // append for a record whose values are known to fit.
     void appendFitting(const DatabaseRecord& record);
 
     SQLBuilder& builder;
     std::vector<std::string> names;
-    // The type a column's values are checked against and formatted for: that
-    // of the first cached column of the same name.
+    // The type a column's values are checked against and formatted for, and
+    // its text for messages: those of the first cached column of the same name.
     std::vector<const ColumnType*> typeOf;
     std::vector<const std::string*> typeTextOf;
     const SchemaManager::ColumnPositions& positions;
@@ -74,7 +88,7 @@ class RowWriter {
     std::vector<ValueKind> kindOf;
     // Table columns whose values must each be checked against the column
     // (the others fit whatever the value), per record column list.
-    std::vector<size_t> checked;
+    std::vector<CheckedColumn> checked;
     std::vector<char> isChecked;
     bool valuesChecked = false;
     DatabaseRecord mapped;  // shares the column list `source` describes

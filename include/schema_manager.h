@@ -5,15 +5,24 @@
 // time it is asked (or, for the tables of a batch, all at once: learnTables),
 // keeps them until told to forget the table (forgetTable),
 // creates missing tables and adds missing columns (one ALTER per column).
-// Beside each cache entry it keeps an index from column name to the first
-// position of that name, so per-record checks cost one lookup per column, and
-// one from the name in ASCII lower case, for the warehouse matches column
-// names ignoring case. learnColumns reads a cached table's columns again and
-// appends those the cache lacks (columns added by another writer); nothing
-// is ever removed.
+// The cache holds one entry per column (CachedColumn): its name, its parsed
+// type with nullability (is_nullable, or the NOT NULL the plugin wrote), and
+// the type text as the warehouse spells it, which messages show. Beside the
+// columns each table keeps an index from column name to the first position of
+// that name, so per-record checks cost one lookup per column, and one from the
+// name in ASCII lower case, for the warehouse matches column names ignoring
+// case. learnColumns reads a cached table's columns again and appends those
+// the cache lacks (columns added by another writer); nothing is ever removed.
+// The information-schema query asks for is_nullable and full_data_type; when
+// the warehouse refuses it for naming a column its information schema lacks,
+// the manager asks with less from then on (SchemaQueryDetail), down to
+// column_name and data_type alone. getCachedSchema and extractColumnInfo give
+// the (name, normalised type) pairs of the SQL builder's normalizeColumnType;
+// nothing in the plugin decides anything by those texts.
 // Does not own the client or the builder (the connector owns both). Not
 // thread-safe: one connector uses it from one thread at a time.
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -24,12 +33,33 @@
 #include "column_type.h"
 #include "odbc_client.h"
 #include "reading_mapper.h"
+#include "sql_builder.h"
 
-class SQLBuilder;
-
-// One cached column: (column name, column type text).
+// One column as getCachedSchema gives it: (column name, normalised type text).
 using ColumnInfo = std::tuple<std::string, std::string>;
 using TableSchema = std::vector<ColumnInfo>;
+
+// One cached column of a table.
+struct CachedColumn {
+    std::string name;
+    // The parsed type; type.notNull is true iff the column holds no NULL.
+    ColumnType type;
+    // The type as the warehouse spells it (full_data_type, else data_type)
+    // or, for a column the plugin made, the definition it wrote.
+    std::string typeText;
+    // True iff the column was read from the information schema; dataType is
+    // then its data_type, which getCachedSchema normalises.
+    bool learned = false;
+    std::string dataType;
+};
+
+// The cache entry of one table.
+struct CachedTable {
+    using Positions = std::unordered_map<std::string, size_t>;
+    std::vector<CachedColumn> columns;  // in table order
+    Positions positions;                // first position of each column name
+    Positions foldedPositions;          // the same, keyed by the name in lower case
+};
 
 // What SchemaManager::fitTable found or did.
 enum class SchemaFit {
@@ -39,7 +69,7 @@ enum class SchemaFit {
 
 class SchemaManager {
   public:
-    using ColumnPositions = std::unordered_map<std::string, size_t>;
+    using ColumnPositions = CachedTable::Positions;
 
     SchemaManager() = default;
     explicit SchemaManager(ODBCClient* client) : client(client) {}
@@ -49,7 +79,12 @@ class SchemaManager {
     SchemaManager& operator=(const SchemaManager&) = delete;
     virtual ~SchemaManager() = default;
 
-    void setClient(ODBCClient* newClient) { client = newClient; }
+    // Another client is another connection: the information-schema query
+    // asks for every column again.
+    void setClient(ODBCClient* newClient) {
+        client = newClient;
+        queryDetail = SchemaQueryDetail::Full;
+    }
     ODBCClient* getClient() const { return client; }
     // The cache is kept; what learnTables found missing is forgotten, as it
     // was missing from the old schema.
@@ -95,13 +130,15 @@ class SchemaManager {
     // failures throw, as in checkTableExists; tables of the queries that ran
     // before the failure stay cached.
     bool learnTables(const std::vector<std::string>& tables);
+    // The cached columns as (name, type text) pairs: for a column read from
+    // the information schema the builder's normalizeColumnType of its
+    // data_type, for one the plugin made the definition it wrote. Empty when the
+    // table is not cached.
     TableSchema getCachedSchema(const std::string& table) const;
-    // The cache entry and its name index without a copy; null when not cached.
-    // Valid until the next call that changes the cache.
-    const TableSchema* findCachedSchema(const std::string& table) const;
+    // The cache entry without a copy; null when not cached. Valid until the
+    // next call that changes the cache.
+    const CachedTable* findCachedTable(const std::string& table) const;
     const ColumnPositions* findCachedColumnPositions(const std::string& table) const;
-    // The parsed type of each cached column, in cache order; null when not cached.
-    const std::vector<ColumnType>* findCachedColumnTypes(const std::string& table) const;
     // The cached spelling of a column of the table whose name equals `column`
     // ignoring ASCII letter case; null when there is none.
     const std::string* findCachedColumnIgnoringCase(const std::string& table,
@@ -111,13 +148,13 @@ class SchemaManager {
     // case. True when at least one column was added. Statement failures throw,
     // as in checkTableExists.
     bool learnColumns(const std::string& table);
-    // Information-schema rows (column_name, data_type[, full_data_type]) to
-    // cache columns, the type text normalised from data_type. When `types` is
-    // given, it receives each column's parsed type, from full_data_type when
-    // the row has one and from data_type otherwise. Rows of fewer than two
-    // cells are skipped.
-    TableSchema extractColumnInfo(const QueryRows& rows,
-                                  std::vector<ColumnType>* types = nullptr) const;
+    // Information-schema rows (column_name, data_type, ...) as (column name,
+    // normalizeColumnType of data_type) pairs. Rows of fewer than two cells
+    // are skipped.
+    TableSchema extractColumnInfo(const QueryRows& rows) const;
+    // How much the information-schema query asks for on this manager's
+    // connection: less once the warehouse refused a column of it.
+    SchemaQueryDetail schemaQueryDetail() const { return queryDetail; }
     // Drops the table's cache entry, if any, and any memory of it missing:
     // the next checkTableExists reads the information schema again (for a
     // table dropped or changed by hand).
@@ -138,16 +175,12 @@ class SchemaManager {
     std::string buildCreateTableSQL(const std::string& table, const DatabaseRecord& record) const;
     std::string buildAlterTableSQL(const std::string& table, const std::string& column,
                                    const std::string& definition) const;
-    // The record's SQL type for the column followed by its constraint text.
+    // The column's definition in CREATE and ALTER: the type text the record
+    // declares for it, or the builder's type for its kind, followed by its
+    // constraint text.
     std::string columnDefinition(const DatabaseRecord& record, size_t position) const;
 
   private:
-    struct CacheEntry {
-        TableSchema columns;
-        std::vector<ColumnType> types;    // parsed from the column's type, per column
-        ColumnPositions positions;        // first position of each column name
-        ColumnPositions foldedPositions;  // the same, keyed by the name in lower case
-    };
     // Renames the record's columns that the cached table has in another
     // letter case to the cached spelling. Returns true iff a column of the
     // record is still missing from the table afterwards.
@@ -164,18 +197,26 @@ class SchemaManager {
     // One learnTables query, for the names of [first, last). Returns true iff
     // the warehouse has every one of them.
     bool learnTableChunk(TableSpellings::const_iterator first, TableSpellings::const_iterator last);
+    // Runs the information-schema query that `build` makes for the current
+    // detail. When the warehouse refuses it for a column it does not have,
+    // asks with less detail, from then on, and runs it again.
+    QueryResult queryColumns(const std::function<std::string(SchemaQueryDetail)>& build);
+    // The columns of information-schema rows (column_name, data_type[,
+    // is_nullable[, full_data_type]]); rows of fewer than two cells are skipped.
+    static std::vector<CachedColumn> readColumns(const QueryRows& rows);
+    // The record's column at `position` as the plugin creates it.
+    CachedColumn definedColumn(const DatabaseRecord& record, size_t position) const;
     // Caches the columns under `table`, replacing any entry, and drops any
-    // memory of the table missing. `types` holds the parsed type of each of
-    // `columns`.
-    void storeEntry(const std::string& table, TableSchema columns, std::vector<ColumnType> types);
-    static void appendColumn(CacheEntry& entry, const std::string& name, const std::string& type,
-                             const ColumnType& parsed);
+    // memory of the table missing.
+    void storeEntry(const std::string& table, std::vector<CachedColumn> columns);
+    static void appendColumn(CachedTable& entry, CachedColumn column);
 
     ODBCClient* client = nullptr;
     std::string databaseName;
     SQLBuilder* sqlBuilder = nullptr;
-    std::map<std::string, CacheEntry> schemaCache;
+    std::map<std::string, CachedTable> schemaCache;
     // Tables the last learnTables asked about and did not find, as spelled
     // by the caller.
     std::set<std::string> knownMissing;
+    SchemaQueryDetail queryDetail = SchemaQueryDetail::Full;
 };

@@ -8,7 +8,9 @@
 // the names it can write, and the factory.
 // Identifiers are written only by appendIdentifier (closing quote doubled) and
 // string literals only by escapeString; CREATE and ALTER write a column through
-// appendColumnDefinition.
+// appendColumnDefinition. A column's type is chosen from the kind of its
+// values (columnTypeFor) only there: toSQLTypeString, getStringType and
+// getTimestampType name the same types.
 // The builder owns its INSERT state (table, columns, rows) and nothing else.
 // Rows are kept as the text they become in the statement (each row's texts
 // joined in parentheses, in pieces of 64 KiB so that memory freed while rows
@@ -24,6 +26,15 @@
 #include "column_type.h"
 #include "database_record.h"
 #include "value_format.h"
+
+// What the information-schema column queries ask for beside column_name and
+// data_type, from the most to the least. Each form's columns are a prefix of
+// the one above it: (column_name, data_type, is_nullable, full_data_type).
+enum class SchemaQueryDetail : uint8_t {
+    Plain,        // column_name, data_type
+    Nullability,  // ... and is_nullable
+    Full,         // ... and full_data_type, the type with its parameters
+};
 
 class SQLBuilder {
   public:
@@ -61,20 +72,35 @@ class SQLBuilder {
                               const ColumnType& column) const;
     virtual void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                                    const ColumnType& column, ValueFit fit) const;
+    // columnTypeFor the kind of a datapoint of host type tag `typeTag`.
     virtual std::string toSQLTypeString(int typeTag) const;
+    // The column type for values of kind `kind` in CREATE and ALTER: a label
+    // takes getStringType(), a time getTimestampType(); the generic builder
+    // gives "VARCHAR(256)" for every other kind.
+    virtual std::string columnTypeFor(ValueKind kind) const;
+    // columnTypeFor(kind) followed by decodeConstraints(constraint).
+    std::string columnDefinition(ValueKind kind, ColumnConstraint constraint) const;
     virtual std::string normalizeColumnType(const std::string& type) const;
     virtual std::string getTimestampType() const;
     virtual std::string getStringType() const;
     virtual std::string decodeConstraints(ColumnConstraint constraint) const;
+    // The columns of one table, in table order: the Full form below.
     virtual std::string buildInformationSchemaQuery(const std::string& schema,
                                                     const std::string& table) const;
+    // The columns of one table asking for `detail`: rows of (column_name,
+    // data_type[, is_nullable[, full_data_type]]) in table order. The names
+    // are lower-cased and written as string literals. The Plain form is the
+    // query for an information schema that has neither extra column.
+    std::string buildInformationSchemaQuery(const std::string& schema, const std::string& table,
+                                            SchemaQueryDetail detail) const;
     // The columns of several tables of one schema in one query: rows of
-    // (table_name, column_name, data_type, full_data_type), ordered by table
-    // and by column position. Names are lower-cased and written as literals
-    // as in the one-table query; each name is written as given, so callers
-    // pass distinct names, at least one.
-    std::string buildInformationSchemaQuery(const std::string& schema,
-                                            const std::vector<std::string>& tables) const;
+    // (table_name, column_name, data_type[, is_nullable[, full_data_type]]),
+    // ordered by table and by column position. Names are lower-cased and
+    // written as literals as in the one-table query; each name is written as
+    // given, so callers pass distinct names, at least one.
+    std::string buildInformationSchemaQuery(
+        const std::string& schema, const std::vector<std::string>& tables,
+        SchemaQueryDetail detail = SchemaQueryDetail::Full) const;
     virtual SQLBuilder* createSQLBuilder() const = 0;
     virtual std::string getHintName() const = 0;
     virtual std::string getIdentifierQuote() const;

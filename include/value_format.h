@@ -22,13 +22,11 @@
 #include <string>
 
 #include "column_type.h"
+#include "value_kind.h"
 
-// What a value is, as the reading gave it. A record's own column type says:
-// the mapper types integers BIGINT, doubles DOUBLE, structured values VARIANT,
-// the reading's times TIMESTAMP and everything else as text.
-enum class ValueKind : uint8_t { Integer, Double, Text, Structured, Timestamp };
-
-// The kind of the values of a record column of type `recordType`.
+// The kind of the values of a record column declared with type `recordType`
+// (integer and floating-point types, VARIANT, TIMESTAMP; anything else is
+// text).
 ValueKind valueKindOf(const ColumnType& recordType);
 
 // Whether, and how, a value goes into a column.

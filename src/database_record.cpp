@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "column_type.h"
+#include "value_format.h"
+
 DatabaseRecord::DatabaseRecord(const std::string& tableName, const DatabaseRecord& columnsFrom)
     : tableName(tableName), values(columnsFrom.values.size()), columns(columnsFrom.columns) {}
 
@@ -74,48 +77,72 @@ void DatabaseRecord::addColumn(const std::string& name, const std::string& value
 
 void DatabaseRecord::addColumn(const std::string& name, std::string&& value,
                                const std::string& sqlType, ColumnConstraint constraint) {
-    const size_t slot = lowerBound(name);
-    if (columns && slot < columns->byName.size() && columns->names[columns->byName[slot]] == name) {
-        const uint32_t position = columns->byName[slot];
-        if (columns->sqlTypes[position] != sqlType ||
-            columns->constraints[position] != constraint) {
-            std::string type(sqlType);
-            Columns& own = ownColumns();
-            own.sqlTypes[position] = std::move(type);
-            own.constraints[position] = constraint;
-        }
-        values[position] = std::move(value);
-        return;
-    }
-    // Everything that can fail happens before the record changes, so a failed
-    // addition leaves the record as it was.
-    std::string newName(name);
-    std::string newType(sqlType);
-    Columns& own = ownColumns();
-    const size_t count = own.names.size();
-    if (count >= UINT32_MAX)
-        throw std::length_error("too many columns in one record");
-    own.names.reserve(count + 1);
-    own.sqlTypes.reserve(count + 1);
-    own.constraints.reserve(count + 1);
-    own.byName.reserve(count + 1);
-    values.reserve(count + 1);
-    own.names.push_back(std::move(newName));
-    own.sqlTypes.push_back(std::move(newType));
-    own.constraints.push_back(constraint);
-    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(slot),
-                      static_cast<uint32_t>(count));
-    values.push_back(std::move(value));
+    putColumn(name, std::move(value), valueKindOf(ColumnType::parse(sqlType)), &sqlType,
+              constraint);
 }
 
 void DatabaseRecord::addColumn(const std::string& name, const std::string& value,
                                const std::string& sqlType) {
     const int64_t position = findColumn(name);
-    if (position >= 0) {
-        addColumn(name, std::string(value), sqlType, constraintAt(static_cast<size_t>(position)));
+    const ColumnConstraint constraint =
+        position >= 0 ? constraintAt(static_cast<size_t>(position)) : CONSTRAINT_NONE;
+    addColumn(name, std::string(value), sqlType, constraint);
+}
+
+void DatabaseRecord::addColumn(const std::string& name, std::string&& value, ValueKind kind,
+                               ColumnConstraint constraint) {
+    putColumn(name, std::move(value), kind, nullptr, constraint);
+}
+
+void DatabaseRecord::putColumn(const std::string& name, std::string&& value, ValueKind kind,
+                               const std::string* typeText, ColumnConstraint constraint) {
+    const size_t slot = lowerBound(name);
+    if (!columns || slot >= columns->byName.size() ||
+        columns->names[columns->byName[slot]] != name) {
+        appendColumn(slot, name, std::move(value), kind, typeText, constraint);
         return;
     }
-    addColumn(name, std::string(value), sqlType, CONSTRAINT_NONE);
+    const uint32_t position = columns->byName[slot];
+    const bool declared = typeText != nullptr;
+    if (columns->kinds[position] != kind || columns->constraints[position] != constraint ||
+        (columns->declared[position] != 0) != declared ||
+        (declared && columns->typeTexts[position] != *typeText)) {
+        std::string text = declared ? *typeText : std::string();
+        Columns& own = ownColumns();
+        own.kinds[position] = kind;
+        own.constraints[position] = constraint;
+        own.typeTexts[position] = std::move(text);
+        own.declared[position] = declared ? 1 : 0;
+    }
+    values[position] = std::move(value);
+}
+
+void DatabaseRecord::appendColumn(size_t slot, const std::string& name, std::string&& value,
+                                  ValueKind kind, const std::string* typeText,
+                                  ColumnConstraint constraint) {
+    // Everything that can fail happens before the record changes, so a failed
+    // addition leaves the record as it was.
+    std::string newName(name);
+    std::string newType = typeText ? *typeText : std::string();
+    Columns& own = ownColumns();
+    const size_t count = own.names.size();
+    if (count >= UINT32_MAX)
+        throw std::length_error("too many columns in one record");
+    own.names.reserve(count + 1);
+    own.kinds.reserve(count + 1);
+    own.constraints.reserve(count + 1);
+    own.typeTexts.reserve(count + 1);
+    own.declared.reserve(count + 1);
+    own.byName.reserve(count + 1);
+    values.reserve(count + 1);
+    own.names.push_back(std::move(newName));
+    own.kinds.push_back(kind);
+    own.constraints.push_back(constraint);
+    own.typeTexts.push_back(std::move(newType));
+    own.declared.push_back(typeText ? 1 : 0);
+    own.byName.insert(own.byName.begin() + static_cast<std::ptrdiff_t>(slot),
+                      static_cast<uint32_t>(count));
+    values.push_back(std::move(value));
 }
 
 bool DatabaseRecord::renameColumn(size_t position, const std::string& name) {
@@ -146,9 +173,14 @@ std::string DatabaseRecord::getValue(const std::string& name) const {
 
 std::string DatabaseRecord::getSQLType(const std::string& name) const {
     const int64_t position = findColumn(name);
-    if (position < 0 || static_cast<size_t>(position) >= columnList().sqlTypes.size())
+    if (position < 0 || static_cast<size_t>(position) >= columnList().kinds.size())
         return std::string();
-    return columnList().sqlTypes[static_cast<size_t>(position)];
+    return sqlTypeAt(static_cast<size_t>(position));
+}
+
+std::string DatabaseRecord::sqlTypeAt(size_t position) const {
+    const std::string* declared = declaredTypeAt(position);
+    return declared ? *declared : typeNameOf(kindAt(position));
 }
 
 ColumnConstraint DatabaseRecord::getConstraints(const std::string& name) const {
@@ -169,8 +201,10 @@ void DatabaseRecord::reserve(size_t count) {
         return;
     Columns& own = ownColumns();
     own.names.reserve(count);
-    own.sqlTypes.reserve(count);
+    own.kinds.reserve(count);
     own.constraints.reserve(count);
+    own.typeTexts.reserve(count);
+    own.declared.reserve(count);
     own.byName.reserve(count);
 }
 

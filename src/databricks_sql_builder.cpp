@@ -119,20 +119,23 @@ void DatabricksSQLBuilder::appendFittedValue(std::string& out, const std::string
     ::appendFittedValue(out, value, kind, column, fit);
 }
 
-std::string DatabricksSQLBuilder::toSQLTypeString(int typeTag) const {
-    switch (typeTag) {
-        case 1:
+std::string DatabricksSQLBuilder::columnTypeFor(ValueKind kind) const {
+    switch (kind) {
+        case ValueKind::Integer:
             return kBigint;
-        case 2:
+        case ValueKind::Double:
             return kDouble;
-        case 3:
-        case 4:
-        case 5:
+        case ValueKind::Structured:
             return kVariant;
-        default:
+        case ValueKind::Text:
             // Unbounded text: a text datapoint of any length fits.
             return kString;
+        case ValueKind::Timestamp:
+            return getTimestampType();
+        case ValueKind::Label:
+            return getStringType();
     }
+    return kString;
 }
 
 std::string DatabricksSQLBuilder::normalizeColumnType(const std::string& type) const {

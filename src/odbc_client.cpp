@@ -598,8 +598,11 @@ bool ODBCClient::isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeErro
         // Syntax, name and value errors, as the warehouse reports them too:
         // the same statement fails the same way again. Class 22 (data
         // exception) and class 23 (constraint violation) as a whole.
-        const bool dataOrConstraint =
-            state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0;
+        // Class 54 (a limit of the program exceeded: too many columns, a
+        // statement too large) fails the same way again too.
+        const bool dataOrConstraint = state.compare(0, 2, "22") == 0 ||
+                                      state.compare(0, 2, "23") == 0 ||
+                                      state.compare(0, 2, "54") == 0;
         if (dataOrConstraint ||
             isOneOf(state, {"42000", "42S02", "42S22", "42703", "28000", "42501", "42601", "42P01",
                             "42P07", "42711", "42702", "42804"})) {

@@ -178,11 +178,13 @@ bool hintedName(const DatapointValue& value, std::string* name) {
     return false;
 }
 
+}  // namespace
+
 // Finds, for each new column name of one record, an earlier column whose name
 // differs only in ASCII letter case. Two names can only differ so when one of
 // them has a capital letter; until the first one does (the fixed columns have
 // none), nothing is indexed and a name costs one scan of its bytes.
-class CaseFolding {
+class ReadingMapper::CaseFolding {
   public:
     // Replaces `column` with the spelling of an earlier column of `record`
     // that equals it ignoring case, if there is one.
@@ -205,8 +207,6 @@ class CaseFolding {
     std::unordered_map<std::string, std::string> spelling;  // lower case -> first spelling
 };
 
-}  // namespace
-
 // A shape is the sequence of (name, kind) of a reading's datapoints, the hint
 // datapoint and null entries left out. Mapping depends on nothing else but the
 // builder's and the mapper's fixed texts, so two readings of one shape in one
@@ -214,13 +214,15 @@ class CaseFolding {
 // its values are made. For each datapoint the shape notes the kind, the
 // position its value goes to, and the name when the column's name differs
 // from it (renamed for the warehouse, or taking an earlier spelling).
+struct ReadingMapper::ShapeEntry {
+    int tag;
+    uint32_t position;
+    bool renamed;
+    std::string name;  // the datapoint's name, kept only when renamed
+};
+
 struct ReadingMapper::BatchContext {
-    struct Entry {
-        int tag;
-        uint32_t position;
-        bool renamed;
-        std::string name;  // the datapoint's name, kept only when renamed
-    };
+    using Entry = ShapeEntry;
     struct Shape {
         std::vector<Entry> entries;
         DatabaseRecord columns;  // holds the column list, no values
@@ -229,8 +231,6 @@ struct ReadingMapper::BatchContext {
     static constexpr size_t kMaxShapes = 32;
 
     std::string hintName;
-    std::string stringType;
-    std::string timestampType;
     std::vector<Shape> shapes;
     size_t lastShape = 0;
     size_t nextReplaced = 0;
@@ -239,10 +239,7 @@ struct ReadingMapper::BatchContext {
     std::string lastTable;
     bool haveLastTable = false;
 
-    explicit BatchContext(const SQLBuilder& builder)
-        : hintName(builder.getHintName()),
-          stringType(builder.getStringType()),
-          timestampType(builder.getTimestampType()) {}
+    explicit BatchContext(const SQLBuilder& builder) : hintName(builder.getHintName()) {}
 
     bool matches(const Shape& shape, const std::vector<Datapoint*>& datapoints) const {
         const std::vector<std::string>& columnNames = shape.columns.getColumnNames();
@@ -399,16 +396,7 @@ DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& 
     DatabaseRecord record;
     const auto& datapoints = reading.getReadingData();
     record.reserve(4 + datapoints.size());
-
-    const std::string& assetCode = reading.getAssetName();
-    record.addColumn(kAssetCodeColumn, assetCode, batch.stringType, CONSTRAINT_NOT_NULL);
-    record.addColumn(kUserTimestampColumn,
-                     utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)),
-                     batch.timestampType, CONSTRAINT_NONE);
-    record.addColumn(kTimestampColumn,
-                     utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)),
-                     batch.timestampType, CONSTRAINT_NONE);
-    record.addColumn(kInstanceColumn, instanceName, batch.stringType, CONSTRAINT_NONE);
+    addFixedColumns(record, reading);
 
     BatchContext::Shape shape;
     shape.entries.reserve(datapoints.size());
@@ -419,55 +407,80 @@ DatabaseRecord ReadingMapper::mapNewShape(const Reading& reading, BatchContext& 
     for (const Datapoint* datapoint : datapoints) {
         if (datapoint == nullptr)
             continue;
-        const std::string& name = datapoint->getName();
-        if (name == batch.hintName) {
+        if (datapoint->getName() == batch.hintName) {
             if (hint == nullptr)
                 hint = datapoint;
             continue;
         }
-        const DatapointValue& value = datapoint->getData();
-        std::string column = sqlBuilder->columnNameFor(name);
-        // No warehouse has a column without a name: an unnamed datapoint would
-        // fail its batch on every resend. It is written to the column "_".
-        if (column.empty())
-            column = kUnnamedColumn;
-        // Every row has the fixed columns: a datapoint named like one of them
-        // (in any letter case) must neither overwrite its value nor retype it.
-        if (isReservedColumn(column))
-            column.insert(0, kReservedPrefix);
-        // The warehouse matches column names ignoring letter case: a name equal
-        // to an earlier column's but for case is that column, as a repeated
-        // name is (the later value overwrites in place).
-        folding.adopt(record, column);
-        const bool renamed = column != name;
-        if (renamed) {
-            Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
-                                       column.c_str());
-        }
-        int64_t position = record.findColumn(column);
-        if (position >= 0) {
-            // Two datapoints of the reading share a column (the same name, or
-            // names that become the same): only the later value is written.
-            // Said once per kind of reading and batch, as later readings of
-            // this shape reuse its column list.
-            Logger::getLogger()->warn(
-                "Datapoint '%s' of asset '%s' is written to column '%s' like an earlier "
-                "datapoint of the same reading: the later value is kept",
-                name.c_str(), assetCode.c_str(), column.c_str());
-        } else {
-            position = static_cast<int64_t>(record.columnCount());
-        }
-        const int tag = static_cast<int>(value.getType());
-        record.addColumn(column, datapointValueToString(value), sqlBuilder->toSQLTypeString(tag),
-                         CONSTRAINT_NULLABLE);
-        shape.entries.push_back(BatchContext::Entry{tag, static_cast<uint32_t>(position), renamed,
-                                                    renamed ? name : std::string()});
+        shape.entries.push_back(addDatapointColumn(record, *datapoint, reading, folding));
     }
 
-    routeRecord(record, assetCode, hint, batch);
+    routeRecord(record, reading.getAssetName(), hint, batch);
     shape.columns = DatabaseRecord(std::string(), record);
     batch.remember(std::move(shape));
     return record;
+}
+
+void ReadingMapper::addFixedColumns(DatabaseRecord& record, const Reading& reading) const {
+    record.addColumn(kAssetCodeColumn, std::string(reading.getAssetName()), ValueKind::Label,
+                     CONSTRAINT_NOT_NULL);
+    record.addColumn(kUserTimestampColumn,
+                     utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)),
+                     ValueKind::Timestamp, CONSTRAINT_NONE);
+    record.addColumn(kTimestampColumn,
+                     utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)),
+                     ValueKind::Timestamp, CONSTRAINT_NONE);
+    record.addColumn(kInstanceColumn, std::string(instanceName), ValueKind::Label, CONSTRAINT_NONE);
+}
+
+std::string ReadingMapper::columnNameOf(const std::string& datapoint, const DatabaseRecord& record,
+                                        CaseFolding& folding) const {
+    std::string column = sqlBuilder->columnNameFor(datapoint);
+    // No warehouse has a column without a name: an unnamed datapoint would
+    // fail its batch on every resend. It is written to the column "_".
+    if (column.empty())
+        column = kUnnamedColumn;
+    // Every row has the fixed columns: a datapoint named like one of them
+    // (in any letter case) must neither overwrite its value nor retype it.
+    if (isReservedColumn(column))
+        column.insert(0, kReservedPrefix);
+    // The warehouse matches column names ignoring letter case: a name equal
+    // to an earlier column's but for case is that column, as a repeated
+    // name is (the later value overwrites in place).
+    folding.adopt(record, column);
+    return column;
+}
+
+ReadingMapper::ShapeEntry ReadingMapper::addDatapointColumn(DatabaseRecord& record,
+                                                            const Datapoint& datapoint,
+                                                            const Reading& reading,
+                                                            CaseFolding& folding) const {
+    const std::string& name = datapoint.getName();
+    const std::string column = columnNameOf(name, record, folding);
+    const bool renamed = column != name;
+    if (renamed) {
+        Logger::getLogger()->debug("Datapoint '%s' is written to column '%s'", name.c_str(),
+                                   column.c_str());
+    }
+    int64_t position = record.findColumn(column);
+    if (position >= 0) {
+        // Two datapoints of the reading share a column (the same name, or
+        // names that become the same): only the later value is written.
+        // Said once per kind of reading and batch, as later readings of
+        // this shape reuse its column list.
+        Logger::getLogger()->warn(
+            "Datapoint '%s' of asset '%s' is written to column '%s' like an earlier "
+            "datapoint of the same reading: the later value is kept",
+            name.c_str(), reading.getAssetName().c_str(), column.c_str());
+    } else {
+        position = static_cast<int64_t>(record.columnCount());
+    }
+    const DatapointValue& value = datapoint.getData();
+    const int tag = static_cast<int>(value.getType());
+    record.addColumn(column, datapointValueToString(value), valueKindOfTag(tag),
+                     CONSTRAINT_NULLABLE);
+    return ShapeEntry{tag, static_cast<uint32_t>(position), renamed,
+                      renamed ? name : std::string()};
 }
 
 std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
@@ -546,79 +559,88 @@ TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>& reco
     return groups;
 }
 
+namespace {
+
+// The name of the one table every record goes to, or null when the records
+// go to several tables (names differing in case count as several here), or
+// one of them has no table, or there are none.
+const std::string* onlyTable(const std::vector<DatabaseRecord>& records) {
+    if (records.empty() || records.front().getTableName().empty())
+        return nullptr;
+    const std::string& only = records.front().getTableName();
+    for (size_t i = 1; i < records.size(); ++i) {
+        if (records[i].getTableName() != only)
+            return nullptr;
+    }
+    return &only;
+}
+
+// The tables of a batch, numbered in the order the batch first names them.
+// The warehouse knows a table by its name with A to Z folded: names that
+// differ only in letter case are one table, named as the batch first spells
+// it. One lookup per record finds its table (the same table as the record
+// before costs none).
+struct TableSlots {
+    static constexpr uint32_t kNoTable = UINT32_MAX;
+
+    std::vector<std::string> spellings;  // per slot, the first spelling
+    std::vector<size_t> counts;          // per slot, its number of records
+    std::vector<uint32_t> slotOf;        // per record, its slot or kNoTable
+
+    explicit TableSlots(const std::vector<DatabaseRecord>& records)
+        : slotOf(records.size(), kNoTable) {
+        std::unordered_map<std::string, uint32_t> slotByFoldedName;
+        const std::string* previous = nullptr;
+        uint32_t previousSlot = kNoTable;
+        for (size_t i = 0; i < records.size(); ++i) {
+            const std::string& table = records[i].getTableName();
+            if (table.empty())
+                continue;
+            if (previous == nullptr || !sameIgnoringAsciiCase(*previous, table)) {
+                const auto slot = static_cast<uint32_t>(counts.size());
+                auto entry = slotByFoldedName.try_emplace(foldAsciiCase(table), slot).first;
+                if (entry->second == slot) {
+                    counts.push_back(0);
+                    spellings.push_back(table);
+                }
+                previousSlot = entry->second;
+                previous = &table;
+            }
+            slotOf[i] = previousSlot;
+            ++counts[previousSlot];
+        }
+    }
+};
+
+}  // namespace
+
 TableGroups ReadingMapper::groupRecordsByTable(std::vector<DatabaseRecord>&& records) const {
     TableGroups groups;
     // A batch for one table, spelled one way, the common case, moves over as
     // a whole.
-    const std::string* only = nullptr;
-    bool oneTable = true;
-    for (const DatabaseRecord& record : records) {
-        if (record.getTableName().empty()) {
-            oneTable = false;
-            break;
-        }
-        if (only == nullptr) {
-            only = &record.getTableName();
-        } else if (*only != record.getTableName()) {
-            oneTable = false;
-            break;
-        }
-    }
-    if (oneTable) {
-        if (only != nullptr) {
-            std::string table = *only;
-            groups[table] = std::move(records);
-        }
+    if (const std::string* only = onlyTable(records)) {
+        std::string table = *only;
+        groups[table] = std::move(records);
         records.clear();
         return groups;
     }
-
-    // The warehouse knows a table by its name with A to Z folded: names that
-    // differ only in letter case are one table and one group, named as the
-    // batch first spells it. One lookup per record finds its group (the same
-    // table as the record before costs none); each list is sized before it is
-    // filled.
-    constexpr uint32_t kNoTable = UINT32_MAX;
-    std::unordered_map<std::string, uint32_t> slotByFoldedName;
-    std::vector<std::string> spellings;  // per slot, the first spelling
-    std::vector<uint32_t> slotOf(records.size(), kNoTable);
-    std::vector<size_t> counts;
-    const std::string* previous = nullptr;
-    uint32_t previousSlot = kNoTable;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const std::string& table = records[i].getTableName();
-        if (table.empty())
-            continue;
-        if (previous == nullptr || !sameIgnoringAsciiCase(*previous, table)) {
-            auto entry =
-                slotByFoldedName
-                    .try_emplace(foldAsciiCase(table), static_cast<uint32_t>(counts.size()))
-                    .first;
-            if (entry->second == counts.size()) {
-                counts.push_back(0);
-                spellings.push_back(table);
-            }
-            previousSlot = entry->second;
-            previous = &table;
-        }
-        slotOf[i] = previousSlot;
-        ++counts[previousSlot];
-    }
-    std::vector<std::vector<DatabaseRecord>> lists(counts.size());
+    TableSlots slots(records);
+    // Each list is sized before it is filled.
+    std::vector<std::vector<DatabaseRecord>> lists(slots.counts.size());
     for (size_t slot = 0; slot < lists.size(); ++slot)
-        lists[slot].reserve(counts[slot]);
+        lists[slot].reserve(slots.counts[slot]);
     for (size_t i = 0; i < records.size(); ++i) {
-        const uint32_t slot = slotOf[i];
-        if (slot == kNoTable)
+        const uint32_t slot = slots.slotOf[i];
+        if (slot == TableSlots::kNoTable)
             continue;
-        if (records[i].getTableName() != spellings[slot])
-            records[i].setTableName(spellings[slot]);
+        if (records[i].getTableName() != slots.spellings[slot])
+            records[i].setTableName(slots.spellings[slot]);
         lists[slot].push_back(std::move(records[i]));
     }
     // Distinct groups have names that differ beyond letter case, so each
     // first spelling is a key of its own, in ascending byte order.
     for (size_t slot = 0; slot < lists.size(); ++slot)
-        groups.emplace(std::move(spellings[slot]), std::move(lists[slot]));
+        groups.emplace(std::move(slots.spellings[slot]), std::move(lists[slot]));
     records.clear();
     return groups;
 }

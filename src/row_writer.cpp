@@ -23,29 +23,35 @@ size_t utf8Prefix(const std::string& text, size_t characters) {
 }
 }  // namespace
 
+RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
+    if (column.kind == ColumnType::Kind::Varchar && isTextKind(kind))
+        return Check::ShortText;
+    if (column.kind == ColumnType::Kind::Timestamp && kind == ValueKind::Timestamp)
+        return Check::Time;
+    return Check::Value;
+}
+
 const char* const RowWriter::RESCUED_DATA_COLUMN = "_rescued_data";
 const char* const RowWriter::RESCUED_DATA_TYPE = "VARIANT";
 
-RowWriter::RowWriter(const TableSchema& schema, const std::vector<ColumnType>& types,
-                     const SchemaManager::ColumnPositions& positions, SQLBuilder& builder)
+RowWriter::RowWriter(const CachedTable& table, SQLBuilder& builder)
     : builder(builder),
-      positions(positions),
-      uniqueNames(positions.size() == schema.size()),
-      row(schema.size()),
-      source(schema.size(), -1),
-      kindOf(schema.size(), ValueKind::Text),
-      isChecked(schema.size(), 0) {
-    names.reserve(schema.size());
-    typeOf.reserve(schema.size());
-    typeTextOf.reserve(schema.size());
-    for (const ColumnInfo& column : schema) {
-        const std::string& name = std::get<0>(column);
-        const size_t first = positions.at(name);
-        if (rescueColumn < 0 && name == RESCUED_DATA_COLUMN)
+      positions(table.positions),
+      uniqueNames(table.positions.size() == table.columns.size()),
+      row(table.columns.size()),
+      source(table.columns.size(), -1),
+      kindOf(table.columns.size(), ValueKind::Text),
+      isChecked(table.columns.size(), 0) {
+    names.reserve(table.columns.size());
+    typeOf.reserve(table.columns.size());
+    typeTextOf.reserve(table.columns.size());
+    for (const CachedColumn& column : table.columns) {
+        const CachedColumn& first = table.columns[positions.at(column.name)];
+        if (rescueColumn < 0 && column.name == RESCUED_DATA_COLUMN)
             rescueColumn = static_cast<int64_t>(names.size());
-        names.push_back(name);
-        typeOf.push_back(&types[first]);
-        typeTextOf.push_back(&std::get<1>(schema[first]));
+        names.push_back(column.name);
+        typeOf.push_back(&first.type);
+        typeTextOf.push_back(&first.typeText);
     }
 }
 
@@ -71,11 +77,10 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         isChecked[c] = 0;
         if (source[c] < 0)
             continue;
-        kindOf[c] =
-            valueKindOf(ColumnType::parse(record.sqlTypeAt(static_cast<size_t>(source[c]))));
+        kindOf[c] = record.kindAt(static_cast<size_t>(source[c]));
         if (!fitsEveryValue(kindOf[c], *typeOf[c])) {
             isChecked[c] = 1;
-            checked.push_back(c);
+            checked.push_back(CheckedColumn{c, checkOf(kindOf[c], *typeOf[c])});
         }
     }
     mapped = DatabaseRecord(std::string(), record);
@@ -84,15 +89,14 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
 bool RowWriter::needsRescue(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    for (size_t c : checked) {
+    for (const CheckedColumn& checking : checked) {
+        const size_t c = checking.column;
         const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
         const ColumnType& type = *typeOf[c];
         // A text of at most n bytes has at most n characters: it fits.
-        if (type.kind == ColumnType::Kind::Varchar && kindOf[c] == ValueKind::Text &&
-            value.size() <= static_cast<size_t>(type.length))
+        if (checking.check == Check::ShortText && value.size() <= static_cast<size_t>(type.length))
             continue;
-        if (type.kind == ColumnType::Kind::Timestamp && kindOf[c] == ValueKind::Timestamp &&
-            isTimestampInRange(value))
+        if (checking.check == Check::Time && isTimestampInRange(value))
             continue;
         if (builder.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
             return true;
@@ -155,7 +159,7 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         noteRescue(c, value);
         ++rescuedCount;
         if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
-            kindOf[c] == ValueKind::Text) {
+            isTextKind(kindOf[c])) {
             const std::string cut = value.substr(0, utf8Prefix(value, type.length));
             builder.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
         } else {

@@ -12,6 +12,27 @@ namespace {
 std::string cellText(const std::string& cell) {
     return std::string(cell.c_str());
 }
+
+// Returns true iff the cell holds a value: not empty, not SQL NULL and not
+// the client's text for an unreadable cell.
+bool hasValue(const std::string& cell) {
+    return !cell.empty() && cell != "NULL" && cell != "ERROR";
+}
+
+// Returns true iff the warehouse refused a statement for naming a column it
+// does not have.
+bool isUnknownColumn(const StatementError& error) {
+    if (error.sqlState() == "42703" || error.sqlState() == "42S22")
+        return true;
+    const std::string text = foldAsciiCase(error.message());
+    return text.find("unresolved_column") != std::string::npos ||
+           text.find("unknown column") != std::string::npos ||
+           text.find("no such column") != std::string::npos;
+}
+
+const char* detailColumn(SchemaQueryDetail detail) {
+    return detail == SchemaQueryDetail::Full ? "full_data_type" : "is_nullable";
+}
 }  // namespace
 
 QueryResult SchemaManager::executeQuery(const std::string& sql) {
@@ -42,8 +63,8 @@ SchemaFit SchemaManager::fitTable(const std::string& table, std::vector<Database
             Logger::getLogger()->error("Failed to create database table '%s'", table.c_str());
         }
     }
-    const TableSchema* schema = findCachedSchema(table);
-    return schema && !schema->empty() ? SchemaFit::Ready : SchemaFit::Missing;
+    const CachedTable* entry = findCachedTable(table);
+    return entry && !entry->columns.empty() ? SchemaFit::Ready : SchemaFit::Missing;
 }
 
 bool SchemaManager::createOrLearn(const std::string& table, DatabaseRecord& record) {
@@ -113,15 +134,33 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
         return true;
     if (knownMissing.count(table))
         return false;
-    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
+    QueryResult result = queryColumns([this, &table](SchemaQueryDetail detail) {
+        return sqlBuilder->buildInformationSchemaQuery(databaseName, table, detail);
+    });
     if (!result.success)
         return false;
-    std::vector<ColumnType> types;
-    TableSchema columns = extractColumnInfo(result.rows, &types);
+    std::vector<CachedColumn> columns = readColumns(result.rows);
     if (columns.empty())
         return false;
-    storeEntry(table, std::move(columns), std::move(types));
+    storeEntry(table, std::move(columns));
     return true;
+}
+
+QueryResult SchemaManager::queryColumns(
+    const std::function<std::string(SchemaQueryDetail)>& build) {
+    for (;;) {
+        try {
+            return executeQuery(build(queryDetail));
+        } catch (const StatementError& error) {
+            if (queryDetail == SchemaQueryDetail::Plain || !isUnknownColumn(error))
+                throw;
+            Logger::getLogger()->warn(
+                "The warehouse's information schema refused the column %s (%s); columns are "
+                "read without it from now on",
+                detailColumn(queryDetail), error.message().c_str());
+            queryDetail = static_cast<SchemaQueryDetail>(static_cast<int>(queryDetail) - 1);
+        }
+    }
 }
 
 bool SchemaManager::learnTables(const std::vector<std::string>& tables) {
@@ -154,11 +193,12 @@ bool SchemaManager::learnTableChunk(TableSpellings::const_iterator first,
     std::vector<std::string> names;
     for (auto it = first; it != last; ++it)
         names.push_back(it->first);
-    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, names));
+    QueryResult result = queryColumns([this, &names](SchemaQueryDetail detail) {
+        return sqlBuilder->buildInformationSchemaQuery(databaseName, names, detail);
+    });
     if (!result.success)
         return false;
-    // Each row is (table_name, column_name, data_type, full_data_type); the
-    // rest of the row is what the one-table query yields.
+    // Each row is table_name and then what the one-table query yields.
     std::map<std::string, QueryRows> rowsByTable;
     for (QueryRow& row : result.rows) {
         if (row.empty())
@@ -171,36 +211,37 @@ bool SchemaManager::learnTableChunk(TableSpellings::const_iterator first,
     for (auto it = first; it != last; ++it) {
         const std::vector<std::string>& spellings = it->second;
         auto found = rowsByTable.find(it->first);
-        std::vector<ColumnType> types;
-        TableSchema columns;
+        std::vector<CachedColumn> columns;
         if (found != rowsByTable.end())
-            columns = extractColumnInfo(found->second, &types);
+            columns = readColumns(found->second);
         if (columns.empty()) {
             knownMissing.insert(spellings.begin(), spellings.end());
             allFound = false;
             continue;
         }
         for (size_t i = 0; i + 1 < spellings.size(); ++i)
-            storeEntry(spellings[i], columns, types);
-        storeEntry(spellings.back(), std::move(columns), std::move(types));
+            storeEntry(spellings[i], columns);
+        storeEntry(spellings.back(), std::move(columns));
     }
     return allFound;
 }
 
 TableSchema SchemaManager::getCachedSchema(const std::string& table) const {
-    const TableSchema* schema = findCachedSchema(table);
-    return schema ? *schema : TableSchema{};
+    TableSchema schema;
+    const CachedTable* entry = findCachedTable(table);
+    if (!entry)
+        return schema;
+    schema.reserve(entry->columns.size());
+    for (const CachedColumn& column : entry->columns) {
+        schema.emplace_back(column.name,
+                            column.learned ? parseColumnType(column.dataType) : column.typeText);
+    }
+    return schema;
 }
 
-const TableSchema* SchemaManager::findCachedSchema(const std::string& table) const {
+const CachedTable* SchemaManager::findCachedTable(const std::string& table) const {
     auto it = schemaCache.find(table);
-    return it == schemaCache.end() ? nullptr : &it->second.columns;
-}
-
-const std::vector<ColumnType>* SchemaManager::findCachedColumnTypes(
-    const std::string& table) const {
-    auto it = schemaCache.find(table);
-    return it == schemaCache.end() ? nullptr : &it->second.types;
+    return it == schemaCache.end() ? nullptr : &it->second;
 }
 
 const SchemaManager::ColumnPositions* SchemaManager::findCachedColumnPositions(
@@ -214,60 +255,67 @@ const std::string* SchemaManager::findCachedColumnIgnoringCase(const std::string
     auto it = schemaCache.find(table);
     if (it == schemaCache.end())
         return nullptr;
-    const CacheEntry& entry = it->second;
+    const CachedTable& entry = it->second;
     auto found = entry.foldedPositions.find(foldAsciiCase(column));
     if (found == entry.foldedPositions.end())
         return nullptr;
-    return &std::get<0>(entry.columns[found->second]);
+    return &entry.columns[found->second].name;
 }
 
 bool SchemaManager::learnColumns(const std::string& table) {
-    QueryResult result = executeQuery(sqlBuilder->buildInformationSchemaQuery(databaseName, table));
+    QueryResult result = queryColumns([this, &table](SchemaQueryDetail detail) {
+        return sqlBuilder->buildInformationSchemaQuery(databaseName, table, detail);
+    });
     if (!result.success)
         return false;
-    std::vector<ColumnType> types;
-    TableSchema columns = extractColumnInfo(result.rows, &types);
+    std::vector<CachedColumn> columns = readColumns(result.rows);
     auto it = schemaCache.find(table);
     if (it == schemaCache.end()) {
         if (columns.empty())
             return false;
-        storeEntry(table, std::move(columns), std::move(types));
+        storeEntry(table, std::move(columns));
         return true;
     }
-    CacheEntry& entry = it->second;
+    CachedTable& entry = it->second;
     bool added = false;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const std::string& name = std::get<0>(columns[i]);
-        if (entry.foldedPositions.count(foldAsciiCase(name)))
+    for (CachedColumn& column : columns) {
+        if (entry.foldedPositions.count(foldAsciiCase(column.name)))
             continue;
-        appendColumn(entry, name, std::get<1>(columns[i]), types[i]);
+        appendColumn(entry, std::move(column));
         added = true;
     }
     return added;
 }
 
-TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows,
-                                             std::vector<ColumnType>* types) const {
+TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
     TableSchema columns;
     columns.reserve(rows.size());
-    if (types) {
-        types->clear();
-        types->reserve(rows.size());
-    }
     for (const QueryRow& row : rows) {
-        // The information-schema query yields the name, data_type and
-        // full_data_type; a row without a type cannot describe a column.
+        if (row.size() >= 2)
+            columns.emplace_back(cellText(row[0]), parseColumnType(cellText(row[1])));
+    }
+    return columns;
+}
+
+std::vector<CachedColumn> SchemaManager::readColumns(const QueryRows& rows) {
+    std::vector<CachedColumn> columns;
+    columns.reserve(rows.size());
+    for (const QueryRow& row : rows) {
+        // A row without a type cannot describe a column.
         if (row.size() < 2)
             continue;
-        const std::string dataType = cellText(row[1]);
-        columns.emplace_back(cellText(row[0]), parseColumnType(dataType));
-        if (!types)
-            continue;
+        CachedColumn column;
+        column.name = cellText(row[0]);
         // data_type is the bare name ("STRING" also for varchar(300)); only
-        // full_data_type tells a bounded VARCHAR or a DECIMAL's digits.
-        const std::string fullType = row.size() > 2 ? cellText(row[2]) : std::string();
-        const bool hasFullType = !fullType.empty() && fullType != "NULL" && fullType != "ERROR";
-        types->push_back(ColumnType::parse(hasFullType ? fullType : dataType));
+        // full_data_type tells a bounded VARCHAR or a DECIMAL's digits. Without
+        // it, data_type is read with whatever parameters it shows.
+        column.dataType = cellText(row[1]);
+        column.typeText = row.size() > 3 && hasValue(row[3]) ? cellText(row[3]) : column.dataType;
+        column.type = ColumnType::parse(column.typeText);
+        if (row.size() > 2 && equalsIgnoringAsciiCase(cellText(row[2]), "no"))
+            column.type.notNull = true;
+        column.learned = true;
+        columns.push_back(std::move(column));
     }
     return columns;
 }
@@ -297,8 +345,18 @@ bool SchemaManager::checkTableSchema(const std::string& table, const DatabaseRec
 }
 
 std::string SchemaManager::columnDefinition(const DatabaseRecord& record, size_t position) const {
-    return record.sqlTypeAt(position) +
-           sqlBuilder->decodeConstraints(record.constraintAt(position));
+    const ColumnConstraint constraint = record.constraintAt(position);
+    if (const std::string* declared = record.declaredTypeAt(position))
+        return *declared + sqlBuilder->decodeConstraints(constraint);
+    return sqlBuilder->columnDefinition(record.kindAt(position), constraint);
+}
+
+CachedColumn SchemaManager::definedColumn(const DatabaseRecord& record, size_t position) const {
+    CachedColumn column;
+    column.name = record.getColumnNames()[position];
+    column.typeText = columnDefinition(record, position);
+    column.type = ColumnType::parse(column.typeText);
+    return column;
 }
 
 std::string SchemaManager::buildCreateTableSQL(const std::string& table,
@@ -323,16 +381,11 @@ bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& 
         Logger::getLogger()->error("Failed to create table '%s'", table.c_str());
         return false;
     }
-    const std::vector<std::string>& names = record.getColumnNames();
-    TableSchema columns;
-    columns.reserve(names.size());
-    std::vector<ColumnType> types;
-    types.reserve(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        columns.emplace_back(names[i], columnDefinition(record, i));
-        types.push_back(ColumnType::parse(std::get<1>(columns.back())));
-    }
-    storeEntry(table, std::move(columns), std::move(types));
+    std::vector<CachedColumn> columns;
+    columns.reserve(record.columnCount());
+    for (size_t i = 0; i < record.columnCount(); ++i)
+        columns.push_back(definedColumn(record, i));
+    storeEntry(table, std::move(columns));
     return true;
 }
 
@@ -342,42 +395,38 @@ bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& r
         Logger::getLogger()->error("Table '%s' not found in cache for alteration", table.c_str());
         return false;
     }
-    CacheEntry& entry = it->second;
+    CachedTable& entry = it->second;
     bool result = false;
     const std::vector<std::string>& names = record.getColumnNames();
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         if (entry.positions.count(name))
             continue;
-        const std::string definition = columnDefinition(record, i);
-        result = executeQuery(buildAlterTableSQL(table, name, definition)).success;
+        CachedColumn column = definedColumn(record, i);
+        result = executeQuery(buildAlterTableSQL(table, name, column.typeText)).success;
         if (!result) {
             Logger::getLogger()->error("Failed to add column '%s' to table '%s'", name.c_str(),
                                        table.c_str());
             return false;
         }
-        appendColumn(entry, name, definition, ColumnType::parse(definition));
+        appendColumn(entry, std::move(column));
     }
     return result;
 }
 
-void SchemaManager::storeEntry(const std::string& table, TableSchema columns,
-                               std::vector<ColumnType> types) {
-    CacheEntry entry;
+void SchemaManager::storeEntry(const std::string& table, std::vector<CachedColumn> columns) {
+    CachedTable entry;
     entry.columns.reserve(columns.size());
-    entry.types.reserve(columns.size());
     entry.positions.reserve(columns.size());
     entry.foldedPositions.reserve(columns.size());
-    for (size_t i = 0; i < columns.size(); ++i)
-        appendColumn(entry, std::get<0>(columns[i]), std::get<1>(columns[i]), types[i]);
+    for (CachedColumn& column : columns)
+        appendColumn(entry, std::move(column));
     schemaCache[table] = std::move(entry);
     knownMissing.erase(table);
 }
 
-void SchemaManager::appendColumn(CacheEntry& entry, const std::string& name,
-                                 const std::string& type, const ColumnType& parsed) {
-    entry.positions.emplace(name, entry.columns.size());  // keeps the first position
-    entry.foldedPositions.emplace(foldAsciiCase(name), entry.columns.size());
-    entry.columns.emplace_back(name, type);
-    entry.types.push_back(parsed);
+void SchemaManager::appendColumn(CachedTable& entry, CachedColumn column) {
+    entry.positions.emplace(column.name, entry.columns.size());  // keeps the first position
+    entry.foldedPositions.emplace(foldAsciiCase(column.name), entry.columns.size());
+    entry.columns.push_back(std::move(column));
 }

@@ -20,6 +20,17 @@ constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
 constexpr size_t kRowPieceBytes = 64 * 1024;
 constexpr size_t kFirstRowPieceBytes = 4 * 1024;
 
+// Appends the columns a query of `detail` asks for beyond data_type.
+// is_nullable tells a NOT NULL column; full_data_type carries the type's
+// parameters ("varchar(300)", "decimal(10,2)") where data_type is the bare
+// type name.
+void appendDetailColumns(std::string& sql, SchemaQueryDetail detail) {
+    if (detail >= SchemaQueryDetail::Nullability)
+        sql.append(",is_nullable");
+    if (detail >= SchemaQueryDetail::Full)
+        sql.append(",full_data_type");
+}
+
 // Number of times `needle` occurs in `text`, scanning without overlap.
 size_t countOccurrences(const std::string& text, const std::string& needle) {
     if (needle.empty())
@@ -230,8 +241,23 @@ void SQLBuilder::appendFittedValue(std::string& out, const std::string& value, V
     appendFormattedValue(out, value, column);
 }
 
-std::string SQLBuilder::toSQLTypeString(int) const {
-    return kStringType;
+std::string SQLBuilder::toSQLTypeString(int typeTag) const {
+    return columnTypeFor(valueKindOfTag(typeTag));
+}
+
+std::string SQLBuilder::columnTypeFor(ValueKind kind) const {
+    switch (kind) {
+        case ValueKind::Label:
+            return getStringType();
+        case ValueKind::Timestamp:
+            return getTimestampType();
+        default:
+            return kStringType;
+    }
+}
+
+std::string SQLBuilder::columnDefinition(ValueKind kind, ColumnConstraint constraint) const {
+    return columnTypeFor(kind) + decodeConstraints(constraint);
 }
 
 std::string SQLBuilder::normalizeColumnType(const std::string&) const {
@@ -261,15 +287,19 @@ std::string SQLBuilder::decodeConstraints(ColumnConstraint constraint) const {
 
 std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
                                                     const std::string& table) const {
+    return buildInformationSchemaQuery(schema, table, SchemaQueryDetail::Full);
+}
+
+std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
+                                                    const std::string& table,
+                                                    SchemaQueryDetail detail) const {
     const std::string schemaLiteral = escapeString(foldAsciiCase(schema));
     const std::string tableLiteral = escapeString(foldAsciiCase(table));
     std::string sql;
     sql.reserve(160 + schemaLiteral.size() + tableLiteral.size());
-    // full_data_type carries the type's parameters ("varchar(300)",
-    // "decimal(10,2)"); data_type is the bare type name.
-    sql.append(
-        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
-        "table_schema = ");
+    sql.append("SELECT column_name,data_type");
+    appendDetailColumns(sql, detail);
+    sql.append(" FROM information_schema.columns WHERE table_schema = ");
     sql.append(schemaLiteral);
     sql.append(" AND table_name = ");
     sql.append(tableLiteral);
@@ -278,10 +308,11 @@ std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
 }
 
 std::string SQLBuilder::buildInformationSchemaQuery(const std::string& schema,
-                                                    const std::vector<std::string>& tables) const {
-    std::string sql(
-        "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
-        "WHERE table_schema = ");
+                                                    const std::vector<std::string>& tables,
+                                                    SchemaQueryDetail detail) const {
+    std::string sql("SELECT table_name,column_name,data_type");
+    appendDetailColumns(sql, detail);
+    sql.append(" FROM information_schema.columns WHERE table_schema = ");
     sql.append(escapeString(foldAsciiCase(schema)));
     sql.append(" AND table_name IN (");
     for (size_t i = 0; i < tables.size(); ++i) {

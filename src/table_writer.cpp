@@ -449,9 +449,7 @@ bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>&
 
 TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
                                                  const std::vector<DatabaseRecord>& records) {
-    RowWriter rows(*parts.schema.findCachedSchema(table),
-                   *parts.schema.findCachedColumnTypes(table),
-                   *parts.schema.findCachedColumnPositions(table), parts.builder);
+    RowWriter rows(*parts.schema.findCachedTable(table), parts.builder);
     if (rows.hasRescueColumn())
         return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
@@ -472,9 +470,7 @@ std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string&
                                                               std::vector<DatabaseRecord>& records,
                                                               Report& report) {
     SQLBuilder& builder = parts.builder;
-    RowWriter rows(*parts.schema.findCachedSchema(table),
-                   *parts.schema.findCachedColumnTypes(table),
-                   *parts.schema.findCachedColumnPositions(table), builder);
+    RowWriter rows(*parts.schema.findCachedTable(table), builder);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
                                rows.columnNames().size());
     if (report.valuesFit)

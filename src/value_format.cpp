@@ -354,6 +354,7 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
         case ValueKind::Double:
             return fitDouble(value, column);
         case ValueKind::Text:
+        case ValueKind::Label:
         case ValueKind::Structured:
             if (column.isText())
                 return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;

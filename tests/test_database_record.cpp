@@ -84,6 +84,55 @@ TEST(DatabaseRecordTest, ThreeArgumentAddKeepsConstraintOfExistingColumn) {
     EXPECT_EQ(record.getColumnNames(), (Names{"a", "b"}));
 }
 
+TEST(DatabaseRecordTest, KindsAndTypeTexts) {
+    // A column added by kind reports its kind's usual type name and declares
+    // no text; one added with a text keeps that text, its kind read from it.
+    struct Case {
+        std::string column;
+        bool byKind;
+        ValueKind kind;
+        std::string text;  // declared text; for a kind column, the reported type
+        ValueKind expectedKind;
+    };
+    const std::vector<Case> cases = {
+        {"i", true, ValueKind::Integer, "BIGINT", ValueKind::Integer},
+        {"d", true, ValueKind::Double, "DOUBLE", ValueKind::Double},
+        {"s", true, ValueKind::Text, "STRING", ValueKind::Text},
+        {"j", true, ValueKind::Structured, "VARIANT", ValueKind::Structured},
+        {"t", true, ValueKind::Timestamp, "TIMESTAMP", ValueKind::Timestamp},
+        {"l", true, ValueKind::Label, "VARCHAR(256)", ValueKind::Label},
+        {"ti", false, ValueKind::Text, "tinyint", ValueKind::Integer},
+        {"f", false, ValueKind::Text, "FLOAT", ValueKind::Double},
+        {"v", false, ValueKind::Text, "VARCHAR(10) NOT NULL", ValueKind::Text},
+        {"x", false, ValueKind::Text, "variant", ValueKind::Structured},
+        {"ts", false, ValueKind::Text, "timestamp_ntz", ValueKind::Timestamp},
+        {"b", false, ValueKind::Text, "BOOLEAN", ValueKind::Text},
+        {"e", false, ValueKind::Text, "", ValueKind::Text},
+    };
+    DatabaseRecord record("t");
+    for (const Case& c : cases) {
+        if (c.byKind)
+            record.addColumn(c.column, std::string("1"), c.kind, CONSTRAINT_NULLABLE);
+        else
+            record.addColumn(c.column, "1", c.text, CONSTRAINT_NULLABLE);
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(record.kindAt(i), c.expectedKind) << c.column;
+        EXPECT_EQ(record.getSQLType(c.column), c.text) << c.column;
+        EXPECT_EQ(record.declaredTypeAt(i) == nullptr, c.byKind) << c.column;
+        EXPECT_EQ(record.constraintAt(i), CONSTRAINT_NULLABLE) << c.column;
+    }
+    // Replacing a declared column by kind drops its text, and back.
+    record.addColumn("v", std::string("2"), ValueKind::Integer, CONSTRAINT_NONE);
+    EXPECT_EQ(record.getSQLType("v"), "BIGINT");
+    EXPECT_EQ(record.declaredTypeAt(8), nullptr);
+    record.addColumn("i", "3", "DECIMAL(10,2)");
+    EXPECT_EQ(record.getSQLType("i"), "DECIMAL(10,2)");
+    EXPECT_EQ(record.getConstraints("i"), CONSTRAINT_NULLABLE);
+    EXPECT_EQ(record.getColumnNames().size(), cases.size());
+}
+
 TEST(DatabaseRecordTest, MovingAValueInTakesItOver) {
     DatabaseRecord record("t");
     std::string value(1000, 'v');

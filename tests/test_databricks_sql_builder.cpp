@@ -38,6 +38,30 @@ TEST(DatabricksTypes, FixedColumnTypesStayBounded) {
     EXPECT_EQ(builder.getTimestampType(), "TIMESTAMP");
 }
 
+TEST(DatabricksTypes, KindToColumnDefinition) {
+    DatabricksSQLBuilder builder;
+    struct Case {
+        ValueKind kind;
+        ColumnConstraint constraint;
+        std::string definition;
+    };
+    const std::vector<Case> cases = {
+        {ValueKind::Integer, CONSTRAINT_NULLABLE, "BIGINT"},
+        {ValueKind::Double, CONSTRAINT_NULLABLE, "DOUBLE"},
+        {ValueKind::Text, CONSTRAINT_NULLABLE, "STRING"},
+        {ValueKind::Structured, CONSTRAINT_NULLABLE, "VARIANT"},
+        {ValueKind::Timestamp, CONSTRAINT_NONE, "TIMESTAMP"},
+        {ValueKind::Label, CONSTRAINT_NOT_NULL, "VARCHAR(256) NOT NULL"},
+        {ValueKind::Label, CONSTRAINT_NONE, "VARCHAR(256)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(builder.columnDefinition(c.kind, c.constraint), c.definition)
+            << static_cast<int>(c.kind);
+        // Without a dialect, a record names each kind's type the same way.
+        EXPECT_EQ(builder.columnTypeFor(c.kind), typeNameOf(c.kind)) << static_cast<int>(c.kind);
+    }
+}
+
 TEST(DatabricksTypes, NormalisationOfTypesReadBack) {
     DatabricksSQLBuilder builder;
     const std::vector<TextCase> cases = {
@@ -208,15 +232,17 @@ TEST(DatabricksEscaping, IdentifiersAndInformationSchema) {
     EXPECT_EQ(builder.buildAlterTable("pump", "pressure", "DOUBLE"),
               "ALTER TABLE `pump` ADD COLUMN `pressure` DOUBLE");
     EXPECT_EQ(builder.buildInformationSchemaQuery("Default_Schema", "Pump"),
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE "
               "table_schema = 'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("S'1", "It's\\"),
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE "
               "table_schema = 's\\'1' AND table_name = 'it\\'s\\\\' ORDER BY ordinal_position");
     // Several tables: each name is escaped as in the one-table query.
     EXPECT_EQ(builder.buildInformationSchemaQuery(
                   "S'1", std::vector<std::string>{"It's\\", "Pump", "x' OR 'a'='a"}),
-              "SELECT table_name,column_name,data_type,full_data_type FROM "
+              "SELECT table_name,column_name,data_type,is_nullable,full_data_type FROM "
               "information_schema.columns WHERE table_schema = 's\\'1' AND table_name IN "
               "('it\\'s\\\\', 'pump', 'x\\' or \\'a\\'=\\'a') ORDER BY table_name, "
               "ordinal_position");

@@ -115,7 +115,7 @@ TEST(SchemaLearnColumns, AppendsOnlyWhatTheCacheLacks) {
 TEST(SchemaLearnColumns, CreatesTheEntryOfATableNotCachedYet) {
     Manager m;
     EXPECT_FALSE(m.manager.learnColumns("pump"));  // the warehouse has no such table
-    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
+    EXPECT_EQ(m.manager.findCachedTable("pump"), nullptr);
     m.infoRows = {{"asset_code", "STRING"}};
     EXPECT_TRUE(m.manager.learnColumns("pump"));
     EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"asset_code", "VARCHAR(256)"}}));

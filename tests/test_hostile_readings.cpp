@@ -277,6 +277,35 @@ TEST_F(HostileTest, AssetCodeLongerThanItsColumnIsCutAndRescuedWhole) {
     }
 }
 
+TEST_F(HostileTest, AssetCodeLongerThanItsColumnIsCutAndRescuedAfterARestart) {
+    // The second plugin reads the table from the warehouse: asset_code is
+    // still known as NOT NULL, so the code is cut and rescued as in the first
+    // run instead of written as NULL and refused.
+    const std::string code = std::string(300, 'c');
+    const std::string table = std::string(255, 'c');
+    allowTable(table);
+    allowColumn("v");
+    Batch first;
+    first.add(code, T0).addDatapoint(intPoint("v", 1));
+    ASSERT_EQ(send(first), 1u);
+    for (int lifetime = 2; lifetime <= 3; ++lifetime) {
+        plugin.shutdown(handle);
+        ConfigCategory category("lakesink", categoryJson(warehouse));
+        handle = plugin.init(&category);
+        Batch again;
+        again.add(code, T0 + static_cast<uint64_t>(lifetime)).addDatapoint(intPoint("v", lifetime));
+        ASSERT_EQ(send(again), 1u) << lifetime;
+    }
+    const std::string rescued = "{\"asset_code\":\"" + code + "\"}";
+    EXPECT_EQ(query("SELECT asset_code, v, _rescued_data FROM " + quoted(table) + " ORDER BY v"),
+              (Rows{{std::string(256, 'c'), "1", rescued},
+                    {std::string(256, 'c'), "2", rescued},
+                    {std::string(256, 'c'), "3", rescued}}));
+    EXPECT_EQ(query("SELECT count(*) FROM information_schema.tables WHERE table_name = '" +
+                    std::string(kRejects) + "'"),
+              (Rows{{"0"}}));
+}
+
 TEST_F(HostileTest, EmptyAssetCodeIsKeptInTheRejectsWithTheReason) {
     allowTable("kept");
     allowColumn("v");
@@ -640,6 +669,42 @@ TEST_F(HostileTest, TextTooLongForAnExistingVarcharColumnIsRescued) {
     EXPECT_EQ(query("SELECT note, _rescued_data FROM legacy ORDER BY ts"),
               (Rows{{std::string(256, 'a'), "NULL"},
                     {"NULL", "{\"note\":\"" + std::string(300, 'b') + "\"}"}}));
+}
+
+TEST_F(HostileTest, RescueReasonNamesTheColumnTypeAsTheWarehouseSpellsIt) {
+    allowTable("typed");
+    for (const char* c : {"flag", "price", "code"})
+        allowColumn(c);
+    query(
+        "CREATE TABLE typed (asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane VARCHAR(256), flag BOOLEAN, price DECIMAL(10,2), code VARCHAR(300))");
+    struct Case {
+        DatapointValue value;
+        const char* column;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {DatapointValue("maybe"), "flag",
+         "column 'flag' of type boolean cannot hold the value maybe"},
+        {DatapointValue(1.125), "price",
+         "column 'price' of type decimal(10,2) cannot hold the value 1.125"},
+        {DatapointValue(std::string(301, 'x')), "code",
+         "column 'code' of type varchar(300) cannot hold the value " + std::string(64, 'x') +
+             "..."},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        audit();
+        log.clear();
+        audited = 0;
+        Batch batch;
+        DatapointValue value = cases[i].value;
+        batch.add("typed", T0 + i).addDatapoint(new Datapoint(cases[i].column, value));
+        ASSERT_EQ(send(batch), 1u) << cases[i].column;
+        const auto warnings = log.at(Level::WARNING);
+        ASSERT_EQ(warnings.size(), 1u) << cases[i].column;
+        EXPECT_THAT(warnings[0], HasSubstr("first reason: " + cases[i].reason));
+    }
+    EXPECT_EQ(query("SELECT count(*) FROM typed WHERE _rescued_data IS NOT NULL"), (Rows{{"3"}}));
 }
 
 // --- names that differ only in letter case --------------------------------------

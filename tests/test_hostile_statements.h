@@ -4,9 +4,10 @@
 // accepts it only when it has exactly one of the four shapes the plugin may
 // send, decoding every identifier and string literal on the way:
 //
-//   SELECT column_name,data_type,full_data_type FROM information_schema.columns
-//     WHERE table_schema = '<s>' AND table_name = '<t>' ORDER BY ordinal_position
-//   SELECT table_name,column_name,data_type,full_data_type FROM
+//   SELECT column_name,data_type[,is_nullable[,full_data_type]] FROM
+//     information_schema.columns WHERE table_schema = '<s>' AND table_name = '<t>'
+//     ORDER BY ordinal_position
+//   SELECT table_name,column_name,data_type[,is_nullable[,full_data_type]] FROM
 //     information_schema.columns WHERE table_schema = '<s>' AND table_name IN
 //     ('<t>', ...) ORDER BY table_name, ordinal_position
 //   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
@@ -388,6 +389,18 @@ class Reader {
     size_t p = 0;
 };
 
+// Reads the optional ",is_nullable[,full_data_type]" after data_type; false
+// when a comma is followed by anything else.
+inline bool detailColumns(Reader& r) {
+    for (const char* column : {"is_nullable", "full_data_type"}) {
+        if (!r.punct(','))
+            return true;
+        if (!r.word(column))
+            return false;
+    }
+    return true;
+}
+
 // True when `sql` is one of the four shapes; fills `st`. `error` says why not.
 inline bool parse(const std::string& sql, Statement& st, std::string& error) {
     std::vector<Token> tokens;
@@ -399,11 +412,11 @@ inline bool parse(const std::string& sql, Statement& st, std::string& error) {
         st.kind = Statement::Select;
         if (r.word("table_name")) {
             bool ok = r.punct(',') && r.word("column_name") && r.punct(',') &&
-                      r.word("data_type") && r.punct(',') && r.word("full_data_type") &&
-                      r.word("FROM") && r.word("information_schema") && r.punct('.') &&
-                      r.word("columns") && r.word("WHERE") && r.word("table_schema") &&
-                      r.punct('=') && r.string(st.schema) && r.word("AND") &&
-                      r.word("table_name") && r.word("IN") && r.punct('(');
+                      r.word("data_type") && detailColumns(r) && r.word("FROM") &&
+                      r.word("information_schema") && r.punct('.') && r.word("columns") &&
+                      r.word("WHERE") && r.word("table_schema") && r.punct('=') &&
+                      r.string(st.schema) && r.word("AND") && r.word("table_name") &&
+                      r.word("IN") && r.punct('(');
             while (ok) {
                 std::string table;
                 ok = r.string(table);
@@ -417,13 +430,12 @@ inline bool parse(const std::string& sql, Statement& st, std::string& error) {
                 error = "not the information-schema query of several tables";
             return ok;
         }
-        const bool ok = r.word("column_name") && r.punct(',') && r.word("data_type") &&
-                        r.punct(',') && r.word("full_data_type") && r.word("FROM") &&
-                        r.word("information_schema") && r.punct('.') && r.word("columns") &&
-                        r.word("WHERE") && r.word("table_schema") && r.punct('=') &&
-                        r.string(st.schema) && r.word("AND") && r.word("table_name") &&
-                        r.punct('=') && r.string(st.table) && r.word("ORDER") && r.word("BY") &&
-                        r.word("ordinal_position") && r.end();
+        const bool ok =
+            r.word("column_name") && r.punct(',') && r.word("data_type") && detailColumns(r) &&
+            r.word("FROM") && r.word("information_schema") && r.punct('.') && r.word("columns") &&
+            r.word("WHERE") && r.word("table_schema") && r.punct('=') && r.string(st.schema) &&
+            r.word("AND") && r.word("table_name") && r.punct('=') && r.string(st.table) &&
+            r.word("ORDER") && r.word("BY") && r.word("ordinal_position") && r.end();
         if (!ok)
             error = "not the information-schema query";
         return ok;

@@ -20,6 +20,7 @@
 #include "number_text.h"
 #include "reading.h"
 #include "reading_mapper.h"
+#include "schema_manager.h"
 
 namespace {
 
@@ -205,10 +206,14 @@ TEST_F(MapperTest, PumpReadingBecomesFixedAndDatapointColumns) {
               (Names{"asset_code", "user_ts", "ts", "corvane", "temperature", "count"}));
     EXPECT_EQ(record.getValues(), (Names{"pump", kUserTimeText, kTimeText, "edge-7", "21.5", "3"}));
     const Names types{"VARCHAR(256)", "TIMESTAMP", "TIMESTAMP", "VARCHAR(256)", "DOUBLE", "BIGINT"};
+    const std::vector<ValueKind> kinds{ValueKind::Label, ValueKind::Timestamp, ValueKind::Timestamp,
+                                       ValueKind::Label, ValueKind::Double,    ValueKind::Integer};
     const std::vector<ColumnConstraint> constraints{CONSTRAINT_NOT_NULL, CONSTRAINT_NONE,
                                                     CONSTRAINT_NONE,     CONSTRAINT_NONE,
                                                     CONSTRAINT_NULLABLE, CONSTRAINT_NULLABLE};
     for (size_t i = 0; i < record.columnCount(); ++i) {
+        EXPECT_EQ(record.kindAt(i), kinds[i]) << i;
+        EXPECT_EQ(record.declaredTypeAt(i), nullptr) << "no type text travels with a record";
         EXPECT_EQ(record.sqlTypeAt(i), types[i]) << i;
         EXPECT_EQ(record.constraintAt(i), constraints[i]) << i;
     }
@@ -665,8 +670,9 @@ TEST(MapperWithoutBuilder, LogsAnErrorAndGivesEmptyResults) {
     EXPECT_EQ(mapper.mapReadingToRecord(r.get()).getTableName(), "");
 }
 
-// The mapper takes every type from its builder: with a builder that keeps
-// names and writes one type, records follow that builder.
+// The mapper takes names and the hint from its builder, and gives each column
+// the kind of its value: with a builder that keeps names and writes one type,
+// the table is created with that builder's types.
 class GenericBuilder : public SQLBuilder {
   public:
     SQLBuilder* createSQLBuilder() const override { return new GenericBuilder(); }
@@ -683,8 +689,15 @@ TEST(MapperWithGenericBuilder, TypesNamesAndHintComeFromTheBuilder) {
     EXPECT_EQ(record.getTableName(), "x.y");
     EXPECT_EQ(record.getColumnNames(),
               (Names{"asset_code", "user_ts", "ts", "corvane", "a b", "f", "databricksHint"}));
-    for (size_t i : {4u, 5u, 6u})
-        EXPECT_EQ(record.sqlTypeAt(i), "VARCHAR(256)");
+    EXPECT_EQ(record.kindAt(4), ValueKind::Integer);
+    EXPECT_EQ(record.kindAt(5), ValueKind::Double);
+    EXPECT_EQ(record.kindAt(6), ValueKind::Text);
+    SchemaManager schema;
+    schema.setSQLBuilder(&builder);
+    EXPECT_EQ(schema.buildCreateTableSQL("x.y", record),
+              "CREATE TABLE `x.y` (`asset_code` VARCHAR(256) NOT NULL, `user_ts` TIMESTAMP, `ts` "
+              "TIMESTAMP, `corvane` VARCHAR(256), `a b` VARCHAR(256), `f` VARCHAR(256), "
+              "`databricksHint` VARCHAR(256))");
 }
 
 // A builder whose table names drop blanks: a hint of blanks names no table.

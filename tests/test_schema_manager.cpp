@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -30,6 +31,16 @@ class PlainBuilder : public SQLBuilder {
     SQLBuilder* createSQLBuilder() const override { return new PlainBuilder(); }
     std::string getHintName() const override { return "hint"; }
 };
+
+// The parsed type of each cached column of the table, in cache order.
+std::vector<ColumnType> typesOf(const SchemaManager& manager, const std::string& table) {
+    std::vector<ColumnType> types;
+    if (const CachedTable* entry = manager.findCachedTable(table)) {
+        for (const CachedColumn& column : entry->columns)
+            types.push_back(column.type);
+    }
+    return types;
+}
 
 DatabaseRecord pumpRecord() {
     DatabaseRecord record("pump");
@@ -68,8 +79,9 @@ TEST(SchemaDiscovery, DiscoversOnceAndNormalisesTypes) {
     EXPECT_TRUE(m.manager.checkTableExists("Pump", pumpRecord()));
     ASSERT_EQ(m.statements.size(), 1u);
     EXPECT_EQ(m.statements[0],
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
-              "table_schema = 'plant' AND table_name = 'pump' ORDER BY ordinal_position");
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE table_schema = 'plant' AND table_name = 'pump' "
+              "ORDER BY ordinal_position");
     EXPECT_EQ(
         m.manager.getCachedSchema("Pump"),
         (TableSchema{
@@ -91,7 +103,7 @@ TEST(SchemaDiscovery, MissingTableLeavesNoEntryAndIsAskedAgain) {
     EXPECT_FALSE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.statements.size(), 2u);
     EXPECT_TRUE(m.manager.getCachedSchema("pump").empty());
-    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
+    EXPECT_EQ(m.manager.findCachedTable("pump"), nullptr);
 }
 
 TEST(SchemaDiscovery, BaseBuilderCachesEmptyTypesAndShortRowsAreSkipped) {
@@ -119,7 +131,7 @@ TEST(SchemaDiscovery, StatementErrorsPassThroughWithTheCacheUnchanged) {
     Manager m;
     m.failOn = "information_schema";
     EXPECT_THROW(m.manager.checkTableExists("pump", pumpRecord()), std::runtime_error);
-    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
+    EXPECT_EQ(m.manager.findCachedTable("pump"), nullptr);
 }
 
 TEST(SchemaCreation, CreateWritesDefinitionsAndCachesThemAsWritten) {
@@ -211,8 +223,10 @@ TEST(SchemaEvolution, ReportedAlterFailureNamesTheColumn) {
 
 // ---- column types ------------------------------------------------------------
 
-// One information-schema row and what the cache makes of it: the type text
-// (from data_type) and the parsed type (from full_data_type when present).
+// One information-schema row (column_name, data_type[, is_nullable[,
+// full_data_type]]) and what the cache makes of it: the normalised text (from
+// data_type), the parsed type (from full_data_type when present), whether the
+// column is NOT NULL (is_nullable), and the type text messages show.
 struct TypeCase {
     const char* name;
     QueryRow row;
@@ -220,6 +234,8 @@ struct TypeCase {
     ColumnType::Kind kind;
     int length;
     int scale;
+    bool notNull;
+    std::string ownText;
 };
 
 class SchemaTypes : public ::testing::TestWithParam<TypeCase> {};
@@ -230,12 +246,17 @@ TEST_P(SchemaTypes, TextFromDataTypeAndTypeFromFullType) {
     m.infoRows = {c.row};
     ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{c.row[0], c.text}}));
-    const std::vector<ColumnType>* types = m.manager.findCachedColumnTypes("pump");
-    ASSERT_NE(types, nullptr);
-    ASSERT_EQ(types->size(), 1u);
-    EXPECT_EQ(types->at(0).kind, c.kind);
-    EXPECT_EQ(types->at(0).length, c.length);
-    EXPECT_EQ(types->at(0).scale, c.scale);
+    const CachedTable* entry = m.manager.findCachedTable("pump");
+    ASSERT_NE(entry, nullptr);
+    ASSERT_EQ(entry->columns.size(), 1u);
+    const CachedColumn& column = entry->columns[0];
+    EXPECT_EQ(column.name, c.row[0]);
+    EXPECT_EQ(column.type.kind, c.kind);
+    EXPECT_EQ(column.type.length, c.length);
+    EXPECT_EQ(column.type.scale, c.scale);
+    EXPECT_EQ(column.type.notNull, c.notNull);
+    EXPECT_EQ(column.typeText, c.ownText);
+    EXPECT_TRUE(column.learned);
 }
 
 using Kind = ColumnType::Kind;
@@ -243,49 +264,298 @@ using Kind = ColumnType::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Rows, SchemaTypes,
     ::testing::Values(
-        TypeCase{"String", {"s", "STRING", "string"}, "VARCHAR(256)", Kind::String, 0, 0},
-        TypeCase{"Varchar", {"v", "STRING", "varchar(300)"}, "VARCHAR(256)", Kind::Varchar, 300, 0},
-        TypeCase{"Char", {"c", "STRING", "char(8)"}, "VARCHAR(256)", Kind::Varchar, 8, 0},
-        TypeCase{"Decimal", {"d", "DECIMAL", "decimal(10,2)"}, "", Kind::Decimal, 10, 2},
-        TypeCase{"Bigint", {"b", "LONG", "bigint"}, "BIGINT", Kind::BigInt, 0, 0},
-        TypeCase{"Timestamp", {"t", "TIMESTAMP", "timestamp"}, "TIMESTAMP", Kind::Timestamp, 0, 0},
-        // Two cells (the older query): the bare name is all there is.
-        TypeCase{"TwoCellString", {"s", "STRING"}, "VARCHAR(256)", Kind::String, 0, 0},
-        TypeCase{"TwoCellLong", {"b", "LONG"}, "BIGINT", Kind::BigInt, 0, 0},
-        // A full type that is NULL or unreadable falls back to data_type.
-        TypeCase{"NullFullType", {"x", "DOUBLE", "NULL"}, "DOUBLE", Kind::Double, 0, 0},
-        TypeCase{"ErrorFullType", {"x", "INT", "ERROR"}, "BIGINT", Kind::Int, 0, 0},
-        TypeCase{"EmptyFullType", {"x", "BOOLEAN", ""}, "", Kind::Boolean, 0, 0}),
+        TypeCase{"String",
+                 {"s", "STRING", "YES", "string"},
+                 "VARCHAR(256)",
+                 Kind::String,
+                 0,
+                 0,
+                 false,
+                 "string"},
+        TypeCase{"Varchar",
+                 {"v", "STRING", "YES", "varchar(300)"},
+                 "VARCHAR(256)",
+                 Kind::Varchar,
+                 300,
+                 0,
+                 false,
+                 "varchar(300)"},
+        TypeCase{"NotNullVarchar",
+                 {"a", "STRING", "NO", "varchar(256)"},
+                 "VARCHAR(256)",
+                 Kind::Varchar,
+                 256,
+                 0,
+                 true,
+                 "varchar(256)"},
+        TypeCase{"Char",
+                 {"c", "STRING", "YES", "char(8)"},
+                 "VARCHAR(256)",
+                 Kind::Varchar,
+                 8,
+                 0,
+                 false,
+                 "char(8)"},
+        TypeCase{"Decimal",
+                 {"d", "DECIMAL", "no", "decimal(10,2)"},
+                 "",
+                 Kind::Decimal,
+                 10,
+                 2,
+                 true,
+                 "decimal(10,2)"},
+        TypeCase{"Boolean",
+                 {"flag", "BOOLEAN", "YES", "boolean"},
+                 "",
+                 Kind::Boolean,
+                 0,
+                 0,
+                 false,
+                 "boolean"},
+        TypeCase{"Bigint",
+                 {"b", "LONG", "YES", "bigint"},
+                 "BIGINT",
+                 Kind::BigInt,
+                 0,
+                 0,
+                 false,
+                 "bigint"},
+        TypeCase{"Timestamp",
+                 {"t", "TIMESTAMP", "YES", "timestamp"},
+                 "TIMESTAMP",
+                 Kind::Timestamp,
+                 0,
+                 0,
+                 false,
+                 "timestamp"},
+        // Without full_data_type: nullability alone, and data_type read with
+        // the parameters it shows.
+        TypeCase{"NullabilityOnly",
+                 {"s", "STRING", "NO"},
+                 "VARCHAR(256)",
+                 Kind::String,
+                 0,
+                 0,
+                 true,
+                 "STRING"},
+        TypeCase{
+            "TwoCellString", {"s", "STRING"}, "VARCHAR(256)", Kind::String, 0, 0, false, "STRING"},
+        TypeCase{"TwoCellLong", {"b", "LONG"}, "BIGINT", Kind::BigInt, 0, 0, false, "LONG"},
+        TypeCase{"TwoCellVarchar",
+                 {"v", "varchar(300)"},
+                 "VARCHAR(256)",
+                 Kind::Varchar,
+                 300,
+                 0,
+                 false,
+                 "varchar(300)"},
+        TypeCase{"TwoCellDecimal",
+                 {"d", "decimal(12,4)"},
+                 "",
+                 Kind::Decimal,
+                 12,
+                 4,
+                 false,
+                 "decimal(12,4)"},
+        TypeCase{
+            "TwoCellBareDecimal", {"d", "DECIMAL"}, "", Kind::Decimal, 10, 0, false, "DECIMAL"},
+        // A full type or nullability that is NULL or unreadable falls back to
+        // data_type and to a nullable column.
+        TypeCase{"NullFullType",
+                 {"x", "DOUBLE", "NULL", "NULL"},
+                 "DOUBLE",
+                 Kind::Double,
+                 0,
+                 0,
+                 false,
+                 "DOUBLE"},
+        TypeCase{"ErrorFullType",
+                 {"x", "INT", "ERROR", "ERROR"},
+                 "BIGINT",
+                 Kind::Int,
+                 0,
+                 0,
+                 false,
+                 "INT"},
+        TypeCase{
+            "EmptyFullType", {"x", "BOOLEAN", "", ""}, "", Kind::Boolean, 0, 0, false, "BOOLEAN"}),
     [](const ::testing::TestParamInfo<TypeCase>& info) { return info.param.name; });
 
 TEST(SchemaTypes, LearnedColumnsTakeTheFullType) {
     Manager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
-    m.infoRows = {{"asset_code", "STRING", "varchar(256)"},
-                  {"code", "STRING", "varchar(300)"},
-                  {"price", "DECIMAL", "decimal(12,4)"}};
+    m.infoRows = {{"asset_code", "STRING", "NO", "varchar(256)"},
+                  {"code", "STRING", "YES", "varchar(300)"},
+                  {"price", "DECIMAL", "YES", "decimal(12,4)"}};
     EXPECT_TRUE(m.manager.learnColumns("pump"));
-    const std::vector<ColumnType>& types = *m.manager.findCachedColumnTypes("pump");
+    const std::vector<ColumnType> types = typesOf(m.manager, "pump");
     ASSERT_EQ(types.size(), 5u);
     EXPECT_EQ(types[0].kind, Kind::Varchar);
     EXPECT_TRUE(types[0].notNull) << "written by the plugin: parsed from its definition";
     EXPECT_EQ(types[3], ColumnType::parse("VARCHAR(300)"));
     EXPECT_EQ(types[4], ColumnType::parse("DECIMAL(12,4)"));
     EXPECT_EQ(std::get<1>(m.manager.getCachedSchema("pump")[3]), "VARCHAR(256)");
+    EXPECT_EQ(m.manager.findCachedTable("pump")->columns[0].typeText, "VARCHAR(256) NOT NULL");
+    EXPECT_FALSE(m.manager.findCachedTable("pump")->columns[0].learned);
+}
+
+TEST(SchemaTypes, CreatedColumnsTakeTheDialectsTypeForTheirKind) {
+    Manager m;
+    DatabaseRecord record("pump");
+    record.addColumn("asset_code", std::string("pump"), ValueKind::Label, CONSTRAINT_NOT_NULL);
+    record.addColumn("ts", std::string("t"), ValueKind::Timestamp, CONSTRAINT_NONE);
+    record.addColumn("n", std::string("1"), ValueKind::Integer, CONSTRAINT_NULLABLE);
+    record.addColumn("s", std::string("x"), ValueKind::Text, CONSTRAINT_NULLABLE);
+    ASSERT_TRUE(m.manager.createTable("pump", record));
+    EXPECT_EQ(m.statements.back(),
+              "CREATE TABLE `pump` (`asset_code` VARCHAR(256) NOT NULL, `ts` TIMESTAMP, `n` "
+              "BIGINT, `s` STRING)");
+    record.addColumn("j", std::string("{}"), ValueKind::Structured, CONSTRAINT_NULLABLE);
+    EXPECT_TRUE(m.manager.alterTable("pump", record));
+    EXPECT_EQ(m.statements.back(), "ALTER TABLE `pump` ADD COLUMN `j` VARIANT");
+    EXPECT_EQ(typesOf(m.manager, "pump"),
+              (std::vector<ColumnType>{ColumnType::parse("VARCHAR(256) NOT NULL"),
+                                       ColumnType::parse("TIMESTAMP"), ColumnType::parse("BIGINT"),
+                                       ColumnType::parse("STRING"), ColumnType::parse("VARIANT")}));
+}
+
+// ---- an information schema without full_data_type or is_nullable ------------------
+
+namespace {
+// A warehouse whose information schema lacks some columns: a query naming one
+// is refused as the given product refuses it.
+struct LackingCase {
+    const char* name;
+    std::vector<std::string> lacking;
+    std::string sqlState;
+    std::string messageHead;   // followed by the column's name
+    SchemaQueryDetail detail;  // what the manager asks for afterwards
+    size_t refusals;
+};
+
+class SchemaLackingColumns : public ::testing::TestWithParam<LackingCase> {};
+}  // namespace
+
+TEST_P(SchemaLackingColumns, AsksWithLessFromThenOn) {
+    const LackingCase& c = GetParam();
+    Manager m;
+    size_t refused = 0;
+    ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&](const std::string& sql) {
+        m.statements.push_back(sql);
+        for (const std::string& column : c.lacking) {
+            if (sql.find(column) != std::string::npos) {
+                ++refused;
+                throw StatementError(c.sqlState, 0, c.messageHead + column + "'", false);
+            }
+        }
+        // The warehouse answers the columns asked for.
+        const size_t cells = 2 + (sql.find("is_nullable") != std::string::npos) +
+                             (sql.find("full_data_type") != std::string::npos);
+        if (sql.find(" IN (") != std::string::npos) {
+            QueryRow row{"valve", "v", "STRING", "NO", "varchar(20)"};
+            row.resize(cells + 1);
+            return okResult({row});
+        }
+        QueryRow row{"asset_code", "STRING", "NO", "varchar(256)"};
+        row.resize(cells);
+        return okResult({row});
+    }));
+    ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(refused, c.refusals);
+    EXPECT_EQ(m.manager.schemaQueryDetail(), c.detail);
+    const bool knowsNullability = c.detail >= SchemaQueryDetail::Nullability;
+    EXPECT_EQ(typesOf(m.manager, "pump")[0].notNull, knowsNullability);
+    EXPECT_EQ(typesOf(m.manager, "pump")[0].kind,
+              c.detail == SchemaQueryDetail::Full ? Kind::Varchar : Kind::String);
+    EXPECT_EQ(m.statements.back(),
+              m.builder.buildInformationSchemaQuery("Plant", "pump", c.detail));
+
+    // From then on every query asks for that much at once.
+    m.statements.clear();
+    EXPECT_TRUE(m.manager.learnTables({"valve"}));
+    EXPECT_FALSE(m.manager.learnColumns("pump")) << "nothing new";
+    ASSERT_EQ(m.statements.size(), 2u);
+    EXPECT_EQ(m.statements[0], m.builder.buildInformationSchemaQuery(
+                                   "Plant", std::vector<std::string>{"valve"}, c.detail));
+    EXPECT_EQ(m.statements[1], m.builder.buildInformationSchemaQuery("Plant", "pump", c.detail));
+    EXPECT_EQ(refused, c.refusals);
+
+    // Another connection is asked for everything again.
+    m.manager.setClient(&m.client);
+    EXPECT_EQ(m.manager.schemaQueryDetail(), SchemaQueryDetail::Full);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Warehouses, SchemaLackingColumns,
+    ::testing::Values(LackingCase{"Complete", {}, "", "", SchemaQueryDetail::Full, 0},
+                      LackingCase{
+                          "NoFullTypeUnresolved",
+                          {"full_data_type"},
+                          "42703",
+                          "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function "
+                          "parameter with name '",
+                          SchemaQueryDetail::Nullability,
+                          1},
+                      LackingCase{"NoFullTypeUnknownColumn",
+                                  {"full_data_type"},
+                                  "42S22",
+                                  "Unknown column '",
+                                  SchemaQueryDetail::Nullability,
+                                  1},
+                      LackingCase{"NoFullTypeByMessageOnly",
+                                  {"full_data_type"},
+                                  "HY000",
+                                  "Error: unknown column '",
+                                  SchemaQueryDetail::Nullability,
+                                  1},
+                      LackingCase{"Neither",
+                                  {"full_data_type", "is_nullable"},
+                                  "42703",
+                                  "cannot resolve '",
+                                  SchemaQueryDetail::Plain,
+                                  2}),
+    [](const ::testing::TestParamInfo<LackingCase>& info) { return info.param.name; });
+
+TEST(SchemaLackingColumns, PlainFormIsTheQueryOfTwoColumnsAndOtherRefusalsStand) {
+    DatabricksSQLBuilder builder;
+    EXPECT_EQ(builder.buildInformationSchemaQuery("Plant", "Pump", SchemaQueryDetail::Plain),
+              "SELECT column_name,data_type FROM information_schema.columns WHERE table_schema "
+              "= 'plant' AND table_name = 'pump' ORDER BY ordinal_position");
+
+    // A refusal for another reason is not taken for a missing column.
+    Manager m;
+    ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&m](const std::string& sql) {
+        m.statements.push_back(sql);
+        throw StatementError("42000", 0, "refused: full_data_type is fine", false);
+        return okResult();
+    }));
+    EXPECT_THROW(m.manager.checkTableExists("pump", pumpRecord()), StatementError);
+    EXPECT_EQ(m.statements.size(), 1u);
+    EXPECT_EQ(m.manager.schemaQueryDetail(), SchemaQueryDetail::Full);
+    // Nor is a missing column refused again once the plain form is reached.
+    ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&m](const std::string& sql) {
+        m.statements.push_back(sql);
+        throw StatementError("42703", 0, "no such column: data_type", false);
+        return okResult();
+    }));
+    m.statements.clear();
+    EXPECT_THROW(m.manager.checkTableExists("pump", pumpRecord()), StatementError);
+    EXPECT_EQ(m.statements.size(), 3u);
+    EXPECT_EQ(m.manager.schemaQueryDetail(), SchemaQueryDetail::Plain);
 }
 
 // ---- forgetting a table --------------------------------------------------------
 
 TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
     Manager m;
-    m.infoRows = {{"a", "LONG", "bigint"}};
+    m.infoRows = {{"a", "LONG", "YES", "bigint"}};
     ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     ASSERT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
     m.manager.forgetTable("pump");
     m.manager.forgetTable("never_cached");
-    EXPECT_EQ(m.manager.findCachedSchema("pump"), nullptr);
-    EXPECT_EQ(m.manager.findCachedColumnTypes("pump"), nullptr);
-    EXPECT_NE(m.manager.findCachedSchema("valve"), nullptr);
+    EXPECT_EQ(m.manager.findCachedTable("pump"), nullptr);
+    EXPECT_EQ(m.manager.findCachedColumnPositions("pump"), nullptr);
+    EXPECT_NE(m.manager.findCachedTable("valve"), nullptr);
 
     // The table was dropped by hand: the information schema no longer lists it.
     m.infoRows.clear();
@@ -293,7 +563,7 @@ TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
     EXPECT_FALSE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.statements.size(), 1u);
     // Recreated with other columns: those are what the cache holds now.
-    m.infoRows = {{"b", "STRING", "varchar(10)"}};
+    m.infoRows = {{"b", "STRING", "YES", "varchar(10)"}};
     EXPECT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"b", "VARCHAR(256)"}}));
     EXPECT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
@@ -304,8 +574,8 @@ TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
 
 namespace {
 const char* const kBatchQueryHead =
-    "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
-    "WHERE table_schema = 'plant' AND table_name IN (";
+    "SELECT table_name,column_name,data_type,is_nullable,full_data_type FROM "
+    "information_schema.columns WHERE table_schema = 'plant' AND table_name IN (";
 const char* const kBatchQueryTail = ") ORDER BY table_name, ordinal_position";
 
 // The number of names in the IN list of a batch query.
@@ -321,10 +591,10 @@ size_t namesAsked(const std::string& sql) {
 
 TEST(SchemaBatchDiscovery, OneQueryCachesTheFoundAndRemembersTheMissing) {
     Manager m;
-    m.infoRows = {{"pump", "asset_code", "STRING", "string"},
-                  {"pump", "code", "STRING", "varchar(300)"},
-                  {"valve", "ts", "TIMESTAMP", "timestamp"},
-                  {"pump", "count", "LONG", "bigint"}};
+    m.infoRows = {{"pump", "asset_code", "STRING", "NO", "string"},
+                  {"pump", "code", "STRING", "YES", "varchar(300)"},
+                  {"valve", "ts", "TIMESTAMP", "YES", "timestamp"},
+                  {"pump", "count", "LONG", "YES", "bigint"}};
     EXPECT_FALSE(m.manager.learnTables({"pump", "tank", "valve"}));
     ASSERT_EQ(m.statements.size(), 1u);
     EXPECT_EQ(m.statements[0],
@@ -332,9 +602,10 @@ TEST(SchemaBatchDiscovery, OneQueryCachesTheFoundAndRemembersTheMissing) {
     EXPECT_EQ(m.manager.getCachedSchema("pump"),
               (TableSchema{
                   {"asset_code", "VARCHAR(256)"}, {"code", "VARCHAR(256)"}, {"count", "BIGINT"}}));
-    const std::vector<ColumnType>& types = *m.manager.findCachedColumnTypes("pump");
+    const std::vector<ColumnType> types = typesOf(m.manager, "pump");
     ASSERT_EQ(types.size(), 3u);
     EXPECT_EQ(types[0].kind, Kind::String);
+    EXPECT_TRUE(types[0].notNull);
     EXPECT_EQ(types[1], ColumnType::parse("VARCHAR(300)"));
     EXPECT_EQ(types[2].kind, Kind::BigInt);
     EXPECT_EQ(m.manager.getCachedSchema("valve"), (TableSchema{{"ts", "TIMESTAMP"}}));
@@ -373,7 +644,7 @@ TEST(SchemaBatchDiscovery, MemoryOfAMissingTableLastsUntilCreatedForgottenOrAske
     // The next batch asks again about what it lists; c, not listed, is no
     // longer remembered either.
     m.statements.clear();
-    m.infoRows = {{"b", "x", "LONG", "bigint"}};
+    m.infoRows = {{"b", "x", "LONG", "YES", "bigint"}};
     EXPECT_TRUE(m.manager.learnTables({"b"}));
     m.infoRows.clear();
     EXPECT_FALSE(m.manager.checkTableExists("c", pumpRecord()));
@@ -410,9 +681,10 @@ TEST(SchemaBatchDiscovery, NamesAreAskedInChunksAndCachedTablesAreNotAsked) {
 
 TEST(SchemaBatchDiscovery, NamesMatchIgnoringCaseAndKeepTheCallersSpelling) {
     Manager m;
-    m.infoRows = {{"pump", "a", "LONG", "bigint"}, {"valve", "b", "DOUBLE", "double"}};
+    m.infoRows = {{"pump", "a", "LONG", "YES", "bigint"},
+                  {"valve", "b", "DOUBLE", "YES", "double"}};
     // The warehouse may also answer in another case than it was asked in.
-    m.infoRows.push_back({"Mixer", "c", "STRING", "string"});
+    m.infoRows.push_back({"Mixer", "c", "STRING", "YES", "string"});
     EXPECT_TRUE(m.manager.learnTables({"Pump", "pump", "VALVE", "mixer", "Pump"}));
     ASSERT_EQ(m.statements.size(), 1u);
     EXPECT_EQ(m.statements[0],
@@ -421,7 +693,7 @@ TEST(SchemaBatchDiscovery, NamesMatchIgnoringCaseAndKeepTheCallersSpelling) {
     EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{"a", "BIGINT"}}));
     EXPECT_EQ(m.manager.getCachedSchema("VALVE"), (TableSchema{{"b", "DOUBLE"}}));
     EXPECT_EQ(m.manager.getCachedSchema("mixer"), (TableSchema{{"c", "VARCHAR(256)"}}));
-    EXPECT_EQ(m.manager.findCachedSchema("valve"), nullptr) << "cached as the caller spelled it";
+    EXPECT_EQ(m.manager.findCachedTable("valve"), nullptr) << "cached as the caller spelled it";
 }
 
 TEST(SchemaBatchDiscovery, FailuresThrowOrLeaveNothingRemembered) {
@@ -435,10 +707,10 @@ TEST(SchemaBatchDiscovery, FailuresThrowOrLeaveNothingRemembered) {
     std::vector<std::string> tables;
     for (int i = 0; i < 250; ++i)
         tables.push_back("t" + std::to_string(1000 + i));
-    m.infoRows = {{"t1000", "a", "LONG", "bigint"}};
+    m.infoRows = {{"t1000", "a", "LONG", "YES", "bigint"}};
     EXPECT_THROW(m.manager.learnTables(tables), StatementError);
     ASSERT_EQ(m.statements.size(), 2u);
-    EXPECT_NE(m.manager.findCachedSchema("t1000"), nullptr) << "the first query's tables stay";
+    EXPECT_NE(m.manager.findCachedTable("t1000"), nullptr) << "the first query's tables stay";
     m.infoRows.clear();
     // t1249 was in the refused query: it is asked about, not taken as missing.
     EXPECT_FALSE(m.manager.checkTableExists("t1249", pumpRecord()));
@@ -501,14 +773,26 @@ TEST_F(SchemaInWarehouse, LongColumnNameIsReadWholeAfterARestart) {
 }
 
 TEST_F(SchemaInWarehouse, TypesAreReadWithTheirParameters) {
-    warehouse.query("CREATE TABLE pump (v VARCHAR(300), d DECIMAL(10,2), s STRING, b BIGINT)");
+    warehouse.query(
+        "CREATE TABLE pump (v VARCHAR(300), d DECIMAL(10,2), s STRING, b BIGINT, n VARCHAR(256) "
+        "NOT NULL)");
     std::unique_ptr<SchemaManager> manager = freshManager();
     ASSERT_TRUE(manager->checkTableExists("pump", pumpRecord()));
-    EXPECT_EQ(
-        manager->getCachedSchema("pump"),
-        (TableSchema{{"v", "VARCHAR(256)"}, {"d", ""}, {"s", "VARCHAR(256)"}, {"b", "BIGINT"}}));
-    const std::vector<ColumnType>& types = *manager->findCachedColumnTypes("pump");
-    ASSERT_EQ(types.size(), 4u);
+    EXPECT_EQ(manager->getCachedSchema("pump"), (TableSchema{{"v", "VARCHAR(256)"},
+                                                             {"d", ""},
+                                                             {"s", "VARCHAR(256)"},
+                                                             {"b", "BIGINT"},
+                                                             {"n", "VARCHAR(256)"}}));
+    // Only the column declared NOT NULL is read as such after a restart.
+    const std::vector<ColumnType> read = typesOf(*manager, "pump");
+    ASSERT_EQ(read.size(), 5u);
+    EXPECT_EQ(read[4], ColumnType::parse("VARCHAR(256) NOT NULL"));
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_FALSE(read[i].notNull) << i;
+    // Messages show the warehouse's own spelling of each type.
+    EXPECT_EQ(manager->findCachedTable("pump")->columns[1].typeText, "decimal(10,2)");
+    const std::vector<ColumnType> types = typesOf(*manager, "pump");
+    ASSERT_EQ(types.size(), 5u);
     EXPECT_EQ(types[0], ColumnType::parse("VARCHAR(300)"));
     EXPECT_EQ(types[0].length, 300);
     EXPECT_EQ(types[1].kind, Kind::Decimal);
@@ -526,10 +810,44 @@ TEST_F(SchemaInWarehouse, TablesOfABatchAreLearnedInOneQuery) {
     EXPECT_FALSE(manager->learnTables({"Pump", "valve", "tank"}));
     EXPECT_EQ(manager->getCachedSchema("Pump"),
               (TableSchema{{"v", "VARCHAR(256)"}, {"b", "BIGINT"}}));
-    EXPECT_EQ(
-        *manager->findCachedColumnTypes("Pump"),
-        (std::vector<ColumnType>{ColumnType::parse("VARCHAR(300)"), ColumnType::parse("BIGINT")}));
+    EXPECT_EQ(typesOf(*manager, "Pump"), (std::vector<ColumnType>{ColumnType::parse("VARCHAR(300)"),
+                                                                  ColumnType::parse("BIGINT")}));
     EXPECT_EQ(manager->getCachedSchema("valve"), (TableSchema{{"ts", "TIMESTAMP"}}));
-    EXPECT_EQ(manager->findCachedSchema("other"), nullptr);
+    EXPECT_EQ(manager->findCachedTable("other"), nullptr);
     EXPECT_FALSE(manager->checkTableExists("tank", pumpRecord()));
+}
+
+TEST_F(SchemaInWarehouse, InformationSchemaWithoutFullDataType) {
+    warehouse.query(
+        "CREATE TABLE pump (asset_code VARCHAR(256) NOT NULL, v VARCHAR(300), d DECIMAL(10,2), "
+        "b BIGINT)");
+    { std::ofstream(warehouse.directory() + "/no_full_data_type") << "\n"; }
+    // The switch is read when a connection opens the warehouse.
+    ODBCClient hidden;
+    hidden.Init();
+    ASSERT_EQ(hidden.Connect(warehouse.connectionString()), CORVANE_ODBC_SUCCESS);
+    SchemaManager manager(&hidden, "default_schema");
+    manager.setSQLBuilder(&builder);
+    LogCapture log;
+    ASSERT_TRUE(manager.checkTableExists("pump", pumpRecord()));
+    EXPECT_EQ(manager.schemaQueryDetail(), SchemaQueryDetail::Nullability);
+    EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 1u);
+    // data_type is all there is: lengths and digits are not known, NOT NULL is.
+    const std::vector<ColumnType> types = typesOf(manager, "pump");
+    ASSERT_EQ(types.size(), 4u);
+    EXPECT_EQ(types[0].kind, Kind::String);
+    EXPECT_TRUE(types[0].notNull);
+    EXPECT_EQ(types[1].kind, Kind::String);
+    EXPECT_EQ(types[2].kind, Kind::Decimal);
+    EXPECT_EQ(types[3].kind, Kind::BigInt);
+    EXPECT_EQ(
+        manager.getCachedSchema("pump"),
+        (TableSchema{
+            {"asset_code", "VARCHAR(256)"}, {"v", "VARCHAR(256)"}, {"d", ""}, {"b", "BIGINT"}}));
+    // The tables of a batch are learned the same way, without another refusal.
+    warehouse.query("CREATE TABLE valve (ts TIMESTAMP)");
+    EXPECT_FALSE(manager.learnTables({"valve", "tank"}));
+    EXPECT_EQ(typesOf(manager, "valve"), (std::vector<ColumnType>{ColumnType::parse("TIMESTAMP")}));
+    EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 1u);
+    hidden.Destroy();
 }

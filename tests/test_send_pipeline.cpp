@@ -26,9 +26,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const std::string INFO_SCHEMA =
-    "SELECT column_name,data_type,full_data_type FROM information_schema.columns";
+    "SELECT column_name,data_type,is_nullable,full_data_type FROM information_schema.columns";
 const std::string INFO_SCHEMA_OF_TABLES =
-    "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns";
+    "SELECT table_name,column_name,data_type,is_nullable,full_data_type FROM "
+    "information_schema.columns";
 
 // A connector on a mock client. Statements are recorded; the information
 // schema answers from `tables`; `failOn` makes statements containing a text

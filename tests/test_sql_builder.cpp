@@ -191,18 +191,22 @@ TEST(SQLBuilderIdentifiers, QuotesComeFromTheDialect) {
 TEST(SQLBuilderInformationSchema, LowerCasedNamesAsLiterals) {
     PlainBuilder builder;
     EXPECT_EQ(builder.buildInformationSchemaQuery("Default_Schema", "Pump"),
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE "
               "table_schema = 'default_schema' AND table_name = 'pump' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("MySchema", "MyTable"),
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE "
               "table_schema = 'myschema' AND table_name = 'mytable' ORDER BY ordinal_position");
     EXPECT_EQ(builder.buildInformationSchemaQuery("", ""),
-              "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+              "SELECT column_name,data_type,is_nullable,full_data_type FROM "
+              "information_schema.columns WHERE "
               "table_schema = '' AND table_name = '' ORDER BY ordinal_position");
     // Only A to Z change case; other bytes are kept.
     EXPECT_EQ(
         builder.buildInformationSchemaQuery("S\xC3\x84", "T_1-\xC3\xA4"),
-        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+        "SELECT column_name,data_type,is_nullable,full_data_type FROM information_schema.columns "
+        "WHERE "
         "table_schema = 's\xC3\x84' AND table_name = 't_1-\xC3\xA4' ORDER BY ordinal_position");
 }
 
@@ -210,14 +214,16 @@ TEST(SQLBuilderInformationSchema, ApostropheInNameCannotEndTheLiteral) {
     PlainBuilder builder;
     EXPECT_EQ(
         builder.buildInformationSchemaQuery("s", "O'Brien' OR '1'='1"),
-        "SELECT column_name,data_type,full_data_type FROM information_schema.columns WHERE "
+        "SELECT column_name,data_type,is_nullable,full_data_type FROM information_schema.columns "
+        "WHERE "
         "table_schema = 's' AND table_name = 'o''brien'' or ''1''=''1' ORDER BY ordinal_position");
 }
 
 TEST(SQLBuilderInformationSchema, SeveralTablesInOneQuery) {
     PlainBuilder builder;
     const std::string head =
-        "SELECT table_name,column_name,data_type,full_data_type FROM information_schema.columns "
+        "SELECT table_name,column_name,data_type,is_nullable,full_data_type FROM "
+        "information_schema.columns "
         "WHERE table_schema = ";
     const std::string tail = ") ORDER BY table_name, ordinal_position";
     struct Case {
@@ -240,6 +246,35 @@ TEST(SQLBuilderInformationSchema, SeveralTablesInOneQuery) {
     for (const Case& c : cases)
         EXPECT_EQ(builder.buildInformationSchemaQuery(c.schema, c.tables), head + c.expected + tail)
             << c.schema;
+}
+
+TEST(SQLBuilderInformationSchema, EachDetailAsksForItsColumns) {
+    PlainBuilder builder;
+    struct Case {
+        SchemaQueryDetail detail;
+        std::string columns;
+    };
+    const std::vector<Case> cases = {
+        {SchemaQueryDetail::Full, "data_type,is_nullable,full_data_type"},
+        {SchemaQueryDetail::Nullability, "data_type,is_nullable"},
+        // The plain form: what an information schema without either has.
+        {SchemaQueryDetail::Plain, "data_type"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(builder.buildInformationSchemaQuery("Plant", "Pump", c.detail),
+                  "SELECT column_name," + c.columns +
+                      " FROM information_schema.columns WHERE table_schema = 'plant' AND "
+                      "table_name = 'pump' ORDER BY ordinal_position")
+            << c.columns;
+        EXPECT_EQ(builder.buildInformationSchemaQuery(
+                      "Plant", std::vector<std::string>{"Pump", "b"}, c.detail),
+                  "SELECT table_name,column_name," + c.columns +
+                      " FROM information_schema.columns WHERE table_schema = 'plant' AND "
+                      "table_name IN ('pump', 'b') ORDER BY table_name, ordinal_position")
+            << c.columns;
+    }
+    EXPECT_EQ(builder.buildInformationSchemaQuery("Plant", "Pump"),
+              builder.buildInformationSchemaQuery("Plant", "Pump", SchemaQueryDetail::Full));
 }
 
 // --- string literals -----------------------------------------------------------
@@ -311,6 +346,25 @@ TEST(SQLBuilderTypes, GenericRules) {
     EXPECT_EQ(builder.formatValue("x y", "BIGINT"), "x y");
     for (int tag : {0, 1, 2, 3, 4, 5, 6, 7, -1, 99}) {
         EXPECT_EQ(builder.toSQLTypeString(tag), "VARCHAR(256)") << tag;
+    }
+    // A kind becomes a column type only in CREATE and ALTER: the generic
+    // builder writes text columns but for the times.
+    struct KindCase {
+        ValueKind kind;
+        ColumnConstraint constraint;
+        std::string definition;
+    };
+    const std::vector<KindCase> kinds = {
+        {ValueKind::Integer, CONSTRAINT_NULLABLE, "VARCHAR(256)"},
+        {ValueKind::Double, CONSTRAINT_NONE, "VARCHAR(256)"},
+        {ValueKind::Text, CONSTRAINT_NULLABLE, "VARCHAR(256)"},
+        {ValueKind::Structured, CONSTRAINT_NULLABLE, "VARCHAR(256)"},
+        {ValueKind::Timestamp, CONSTRAINT_NONE, "TIMESTAMP"},
+        {ValueKind::Label, CONSTRAINT_NOT_NULL, "VARCHAR(256) NOT NULL"},
+    };
+    for (const KindCase& c : kinds) {
+        EXPECT_EQ(builder.columnDefinition(c.kind, c.constraint), c.definition)
+            << static_cast<int>(c.kind);
     }
     EXPECT_EQ(builder.normalizeColumnType("BIGINT"), "");
     EXPECT_EQ(builder.normalizeColumnType("string"), "");

@@ -1,5 +1,7 @@
 #include "storage.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 

@@ -1,0 +1,24 @@
+#include "value_kind.h"
+
+#include "datapoint.h"
+
+ValueKind valueKindOfTag(int tag) {
+    switch (tag) {
+        case DatapointValue::T_INTEGER:
+            return ValueKind::Integer;
+        case DatapointValue::T_FLOAT:
+            return ValueKind::Double;
+        case DatapointValue::T_FLOAT_ARRAY:
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST:
+            return ValueKind::Structured;
+        default:
+            return ValueKind::Text;
+    }
+}
+
+const std::string& typeNameOf(ValueKind kind) {
+    static const std::string kNames[] = {"BIGINT",  "DOUBLE",    "STRING",
+                                         "VARIANT", "TIMESTAMP", "VARCHAR(256)"};
+    return kNames[static_cast<size_t>(kind)];
+}
