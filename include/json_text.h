@@ -1,5 +1,6 @@
 #pragma once
-// JSON texts made ready for the warehouse's parse_json, which refuses an
+// JSON texts: checking, writing strings, and making documents ready for the
+// warehouse's parse_json, which refuses an
 // object that repeats a key. uniqueKeyJson reads one JSON document and gives
 // it back with every object's keys unique: where an object repeats a key the
 // last value wins, kept at the position of the key's first occurrence (as
@@ -13,6 +14,8 @@
 // exhausting the call stack. Stateless free functions; safe from any thread.
 
 #include <string>
+
+class DatapointValue;
 
 // Returns true iff `json` is one JSON document, and then writes into *out the
 // same document with unique keys in every object (see above). Returns false,
@@ -30,3 +33,28 @@ bool jsonHasDuplicateKeys(const std::string& json);
 // other byte below 0x20 (NUL included) as \u00XX. Other bytes are copied
 // unchanged.
 void appendJsonString(std::string& out, const std::string& text);
+
+// Returns `text` as a JSON string value (see appendJsonString).
+std::string jsonString(const std::string& text);
+
+// Returns true iff `text` is one whole JSON document (any root value). A raw
+// NUL byte is never JSON. Any depth of nesting is checked without exhausting
+// the call stack.
+bool isJsonDocument(const std::string& text);
+
+// How a datapoint value's JSON writes the doubles JSON has no number for.
+enum class NonFiniteAs {
+    Words,    // NaN, Infinity, -Infinity as bare words: the value's text, not JSON
+    Strings,  // the strings "NaN", "Infinity", "-Infinity": strict JSON
+};
+
+// Returns true iff the value, or a value nested in it, is a NaN or an
+// infinity (a float, or a member of a float array).
+bool holdsNonFinite(const DatapointValue& value);
+
+// Appends the value as JSON: text as a JSON string, integers as their digits,
+// finite doubles as shortestDoubleText, NaN and the infinities as `nonFinite`
+// says, float arrays and lists as arrays, dictionaries as objects (keys in
+// their order, repeats kept), images and data buffers as null. Any depth of
+// nesting is written without exhausting the call stack.
+void appendDatapointJson(std::string& out, const DatapointValue& value, NonFiniteAs nonFinite);

@@ -117,6 +117,25 @@ class ConnectionHandle {
     SQLHDBC handle = SQL_NULL_HDBC;
 };
 
+// Owner of one statement handle: frees it when reset or destroyed, on every
+// way out of a call, exceptions included. Move-only.
+class StatementHandle {
+  public:
+    StatementHandle() = default;
+    ~StatementHandle() { reset(); }
+    StatementHandle(const StatementHandle&) = delete;
+    StatementHandle& operator=(const StatementHandle&) = delete;
+
+    SQLHSTMT get() const { return handle; }
+    explicit operator bool() const { return handle != SQL_NULL_HSTMT; }
+    // Allocates a statement handle on `dbc`; returns true iff it was allocated.
+    bool allocate(SQLHDBC dbc);
+    void reset() noexcept;
+
+  private:
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+};
+
 class ODBCClient {
   public:
     ODBCClient();
@@ -147,7 +166,11 @@ class ODBCClient {
     // (a StatementError, not retriable) rather than sent cut short.
     virtual QueryResult executeQuery(const std::string& query);
     // As executeQuery, with the column names as the first row; a refused
-    // statement is returned (success false) instead of thrown.
+    // statement is returned (success false) instead of thrown. A refusal is a
+    // StatementError, or (from an executeQuery of a subclass) any
+    // std::runtime_error whose what() is "Failed to execute query.": without
+    // diagnostics that one is classified as an unknown error, retriable.
+    // Every other exception reaches the caller.
     virtual QueryResultEx executeQueryEx(const std::string& query);
     // Disconnects and frees both handles; safe in every state.
     virtual void Destroy();
@@ -186,4 +209,16 @@ class ODBCClient {
     bool lastErrorRetriable = false;
     std::vector<std::string> resultColumnNames;
     std::string lastConnectFailure;
+
+  private:
+    // The steps of executeQuery: run the statement on a fresh handle (throws
+    // as executeQuery does), read the result's column names into
+    // resultColumnNames and return their number, fetch every row as text.
+    void runStatement(const std::string& query, StatementHandle& stmt);
+    SQLSMALLINT describeColumns(SQLHSTMT stmt);
+    QueryRows fetchRows(SQLHSTMT stmt, SQLSMALLINT columns);
+    // The error of a statement the driver refused: logs the handle's
+    // diagnostics, classifies its first record (setting lastErrorRetriable)
+    // and returns the StatementError that carries it.
+    StatementError statementError(SQLHSTMT stmt, const std::string& query);
 };

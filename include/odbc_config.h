@@ -2,9 +2,10 @@
 // ODBCConfig: the connection settings of one connector.
 //
 // Reads server, port, schema, credentials, instance name, data source, the
-// additional driver parameters and the number of parallel writers from the
-// host's configuration category, compares two sets of settings, checks them
-// for plausibility and builds the ODBC connection string. Values holding ';',
+// additional driver parameters, the number of parallel writers and the write
+// settings (one table for all readings, datapoint layout, largest statement,
+// delivery guarantee) from the host's configuration category, compares two sets of settings, checks
+// them for plausibility and builds the ODBC connection string. Values holding ';',
 // '{' or '}', or starting with a blank, are written in braces with '}'
 // doubled, so no setting can add attributes to the connection string. The
 // password is never logged, and of the additional parameters only the values
@@ -48,7 +49,7 @@ struct ConfigItemDefinition {
     std::vector<std::string> choices() const;
 };
 
-extern const std::array<ConfigItemDefinition, 10> CONFIGURATION_ITEMS;
+extern const std::array<ConfigItemDefinition, 14> CONFIGURATION_ITEMS;
 
 // The item of the table with this key. Throws std::out_of_range for a key the
 // table does not hold.
@@ -56,6 +57,13 @@ const ConfigItemDefinition& configurationItem(const std::string& key);
 
 class ODBCConfig {
   public:
+    // How a reading's datapoints are written: a column each ("columns"), or
+    // all together as one JSON object in a VARIANT column ("variant").
+    enum class DatapointLayout { Columns, Variant };
+    // Whether a batch that may already be in the warehouse is written so that
+    // no row repeats ("exactly-once"), or simply again ("at-least-once").
+    enum class Delivery { ExactlyOnce, AtLeastOnce };
+
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
     ODBCConfig& operator=(const ODBCConfig&) = default;
@@ -69,11 +77,14 @@ class ODBCConfig {
     // allow (an empty mandatory item, an integer outside its bounds, a value
     // that is not one of its options, a NUL byte anywhere, a key of
     // additionalParams that names an attribute the plugin writes itself:
-    // Driver, Host, Port, UID, PWD or SCHEMA in any case), is a configuration
+    // Driver, Host, Port, UID, PWD or SCHEMA in any case, a table that is the
+    // rejects table in any case), is a configuration
     // error: it is logged and thrown on as std::invalid_argument, and no
     // setting changes.
     void configure(const ConfigCategory* category);
+    // Returns true iff a setting other than the connection string differs.
     bool hasChanged(const ODBCConfig& other) const;
+    // Returns true iff every setting is plausible; logs the first problem.
     bool isValid() const;
 
     // A connection-string attribute value: unchanged when it is safe, else in
@@ -91,6 +102,16 @@ class ODBCConfig {
     // How many connections may write a batch's tables at once (1 to 16). Not
     // part of the connection string: every connection uses the same one.
     int32_t writers;
+    // The table every reading goes to; empty for a table per asset code. Kept
+    // as the user wrote it (never the rejects table, in any letter case): the
+    // write path renames it like an asset code.
+    std::string table;
+    DatapointLayout datapoints;
+    // The longest INSERT the write path may send, in bytes (65536 to 67108864).
+    int32_t maxStatementBytes;
+    Delivery delivery;
+    // Neither the table nor the three settings after it are part of the
+    // connection string.
     std::string connectionString;
 
   protected:

@@ -6,7 +6,7 @@
 // column. A value is written only when its column holds it exactly (the
 // builder's fitValue); one that does not fit leaves its column NULL and is
 // kept, under its column name, in the row's rescued data: a JSON object in the
-// table's "_rescued_data" column. A text too long for a NOT NULL column (the
+// table's RESCUED_DATA_COLUMN (row_layout.h). A text too long for a NOT NULL column (the
 // asset code) is cut to the column's length there, and kept whole as well.
 // Where a table column's value comes from is worked out once per record
 // column list, not per record, and the row's texts keep their buffers from
@@ -24,6 +24,7 @@
 
 #include "column_type.h"
 #include "database_record.h"
+#include "row_layout.h"
 #include "schema_manager.h"
 #include "value_format.h"
 
@@ -31,11 +32,6 @@ class SQLBuilder;
 
 class RowWriter {
   public:
-    // The column that keeps the values that fit nowhere else.
-    static const char* const RESCUED_DATA_COLUMN;
-    // Its column definition.
-    static const char* const RESCUED_DATA_TYPE;
-
     RowWriter(const CachedTable& table, SQLBuilder& builder);
 
     // The table's column names, in schema order: the INSERT's column list.

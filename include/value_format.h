@@ -41,9 +41,10 @@ enum class ValueFit : uint8_t {
 // and DECIMAL while their digits fit; doubles fit DOUBLE (NaN and the
 // infinities included), integer columns when whole and in range, DECIMAL when
 // their digits fit; text fits only text columns (within a VARCHAR's length, in
-// characters); structured values fit VARIANT and text columns; times fit
-// TIMESTAMP within 0001-01-01 to 9999-12-31 and text columns. Every kind fits
-// VARIANT but non-finite doubles and times. Anything else (an unknown column
+// characters) and VARIANT; structured values fit text columns, and VARIANT
+// when they are JSON (not when they hold NaN or an infinity); times fit
+// TIMESTAMP within 0001-01-01 to 9999-12-31 and text columns. Integers and
+// finite doubles fit VARIANT too. Anything else (an unknown column
 // type, text into numbers, BOOLEAN, TIMESTAMP or DATE) is rescued.
 ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column);
 
@@ -57,8 +58,14 @@ bool isTimestampInRange(const std::string& text);
 bool fitsEveryValue(ValueKind kind, const ColumnType& column);
 
 // Appends the literal of a value that fitValue found to fit (`fit` is what it
-// returned): doubles as DOUBLE literals (21.5D, CAST('NaN' AS DOUBLE)), text
-// into VARIANT as a JSON string, structured values through parse_json.
+// returned), always a literal of the column's type, so that the warehouse
+// never widens a column of a VALUES list: integer columns take integer
+// literals (a whole double too: 22.0 -> 22), DOUBLE and FLOAT columns number
+// literals with the suffix D or F (21.5D, 3D, CAST('NaN' AS DOUBLE)), DECIMAL
+// columns plain numbers, text and timestamp columns string literals, VARIANT
+// columns parse_json of a JSON number (integers exactly, doubles as the
+// shortest text that reads back the same), of a JSON string (text) or of the
+// structured value's JSON (which fitValue has checked).
 void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                        const ColumnType& column, ValueFit fit);
 

@@ -3,11 +3,9 @@
 #include <cctype>
 #include <limits>
 
-namespace {
+#include "text_util.h"
 
-char upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
-}
+namespace {
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -19,7 +17,7 @@ std::string leadingWord(const std::string& text, size_t start, size_t* end) {
     size_t i = start;
     while (i < text.size() &&
            (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) {
-        word.push_back(upper(text[i]));
+        word.push_back(upperAsciiCase(text[i]));
         ++i;
     }
     *end = i;
@@ -65,7 +63,7 @@ bool endsWithNotNull(const std::string& text) {
     if (end < length)
         return false;
     for (size_t i = 0; i < length; ++i) {
-        if (upper(text[end - length + i]) != kNotNull[i])
+        if (upperAsciiCase(text[end - length + i]) != kNotNull[i])
             return false;
     }
     return end == length || isBlank(text[end - length - 1]);

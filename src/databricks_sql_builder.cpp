@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "text_util.h"
+#include "utf8.h"
 #include "value_format.h"
 
 namespace {
@@ -18,31 +19,6 @@ const std::string kHintName = "databricksHint";
 
 // Longest table name the warehouse accepts, in bytes.
 constexpr size_t kMaxTableNameBytes = 255;
-
-// True when `text`, upper-cased byte by byte, contains `upperNeedle`.
-bool containsUpper(const std::string& text, const char* upperNeedle, size_t needleLength) {
-    if (needleLength > text.size())
-        return false;
-    const char first = foldAsciiCase(upperNeedle[0]);
-    const size_t last = text.size() - needleLength;
-    for (size_t start = 0; start <= last; ++start) {
-        if (foldAsciiCase(text[start]) != first)
-            continue;
-        size_t i = 1;
-        while (i < needleLength &&
-               foldAsciiCase(text[start + i]) == foldAsciiCase(upperNeedle[i])) {
-            ++i;
-        }
-        if (i == needleLength)
-            return true;
-    }
-    return false;
-}
-
-template <size_t N>
-bool containsUpper(const std::string& text, const char (&upperNeedle)[N]) {
-    return containsUpper(text, upperNeedle, N - 1);
-}
 
 bool isControlOrDelete(unsigned char c) {
     return c < 0x20 || c == 0x7F;
@@ -139,17 +115,17 @@ std::string DatabricksSQLBuilder::columnTypeFor(ValueKind kind) const {
 }
 
 std::string DatabricksSQLBuilder::normalizeColumnType(const std::string& type) const {
-    if (containsUpper(type, "DOUBLE"))
+    if (containsIgnoringAsciiCase(type, "DOUBLE"))
         return kDouble;
-    if (containsUpper(type, "LONG"))
+    if (containsIgnoringAsciiCase(type, "LONG"))
         return kBigint;
-    if (containsUpper(type, "TIMESTAMP"))
+    if (containsIgnoringAsciiCase(type, "TIMESTAMP"))
         return kTimestamp;
-    if (containsUpper(type, "VARCHAR") || containsUpper(type, "STRING"))
+    if (containsIgnoringAsciiCase(type, "VARCHAR") || containsIgnoringAsciiCase(type, "STRING"))
         return kVarchar;
-    if (containsUpper(type, "BIGINT") || containsUpper(type, "INT"))
+    if (containsIgnoringAsciiCase(type, "BIGINT") || containsIgnoringAsciiCase(type, "INT"))
         return kBigint;
-    if (containsUpper(type, "VARIANT"))
+    if (containsIgnoringAsciiCase(type, "VARIANT"))
         return kVariant;
     return kEmpty;
 }

@@ -3,11 +3,15 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "datapoint.h"
+#include "number_text.h"
 
 namespace {
 
@@ -305,4 +309,135 @@ void appendJsonString(std::string& out, const std::string& text) {
     }
     out.append(text, plainStart, std::string::npos);
     out.push_back('"');
+}
+
+std::string jsonString(const std::string& text) {
+    std::string json;
+    appendJsonString(json, text);
+    return json;
+}
+
+bool isJsonDocument(const std::string& text) {
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return false;
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::BaseReaderHandler<> ignore;
+    rapidjson::Reader reader;
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
+}
+
+namespace {
+
+// The members of a dictionary or list (none for a null vector).
+const std::vector<Datapoint*>& membersOf(const DatapointValue& value) {
+    static const std::vector<Datapoint*> kNone;
+    const std::vector<Datapoint*>* members = value.getDpVec();
+    return members ? *members : kNone;
+}
+
+bool isNested(const DatapointValue& value) {
+    return value.getType() == DatapointValue::T_DP_DICT ||
+           value.getType() == DatapointValue::T_DP_LIST;
+}
+
+void appendDouble(std::string& out, double v, NonFiniteAs nonFinite) {
+    if (std::isfinite(v) || nonFinite == NonFiniteAs::Words)
+        out.append(shortestDoubleText(v));
+    else
+        appendJsonString(out, shortestDoubleText(v));
+}
+
+// Appends a value that holds no other datapoint.
+void appendFlat(std::string& out, const DatapointValue& value, NonFiniteAs nonFinite) {
+    switch (value.getType()) {
+        case DatapointValue::T_STRING:
+            appendJsonString(out, value.toStringValue());
+            break;
+        case DatapointValue::T_INTEGER:
+            appendIntegerText(out, value.toInt());
+            break;
+        case DatapointValue::T_FLOAT:
+            appendDouble(out, value.toDouble(), nonFinite);
+            break;
+        case DatapointValue::T_FLOAT_ARRAY: {
+            out.push_back('[');
+            const std::vector<double>* numbers = value.getDpArr();
+            for (size_t i = 0; numbers && i < numbers->size(); ++i) {
+                if (i > 0)
+                    out.push_back(',');
+                appendDouble(out, (*numbers)[i], nonFinite);
+            }
+            out.push_back(']');
+            break;
+        }
+        default:
+            out.append("null");
+            break;
+    }
+}
+
+}  // namespace
+
+bool holdsNonFinite(const DatapointValue& value) {
+    std::vector<const DatapointValue*> pending{&value};
+    while (!pending.empty()) {
+        const DatapointValue& next = *pending.back();
+        pending.pop_back();
+        if (next.getType() == DatapointValue::T_FLOAT && !std::isfinite(next.toDouble()))
+            return true;
+        if (next.getType() == DatapointValue::T_FLOAT_ARRAY && next.getDpArr()) {
+            for (double number : *next.getDpArr()) {
+                if (!std::isfinite(number))
+                    return true;
+            }
+        }
+        if (isNested(next)) {
+            for (const Datapoint* member : membersOf(next)) {
+                if (member)
+                    pending.push_back(&member->getData());
+            }
+        }
+    }
+    return false;
+}
+
+void appendDatapointJson(std::string& out, const DatapointValue& value, NonFiniteAs nonFinite) {
+    if (!isNested(value)) {
+        appendFlat(out, value, nonFinite);
+        return;
+    }
+    struct Open {
+        const DatapointValue* value;
+        size_t next;  // the next member to write
+        bool any;     // a member has been written
+    };
+    std::vector<Open> open{Open{&value, 0, false}};
+    out.push_back(value.getType() == DatapointValue::T_DP_DICT ? '{' : '[');
+    while (!open.empty()) {
+        Open& top = open.back();
+        const bool dict = top.value->getType() == DatapointValue::T_DP_DICT;
+        const std::vector<Datapoint*>& members = membersOf(*top.value);
+        while (top.next < members.size() && members[top.next] == nullptr)
+            ++top.next;
+        if (top.next == members.size()) {
+            out.push_back(dict ? '}' : ']');
+            open.pop_back();
+            continue;
+        }
+        const Datapoint& member = *members[top.next++];
+        if (top.any)
+            out.push_back(',');
+        top.any = true;
+        if (dict) {
+            appendJsonString(out, member.getName());
+            out.push_back(':');
+        }
+        const DatapointValue& child = member.getData();
+        if (isNested(child)) {
+            out.push_back(child.getType() == DatapointValue::T_DP_DICT ? '{' : '[');
+            open.push_back(Open{&child, 0, false});  // `top` is not used after this
+        } else {
+            appendFlat(out, child, nonFinite);
+        }
+    }
 }

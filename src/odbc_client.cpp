@@ -8,7 +8,7 @@
 
 #include "connection_secrets.h"
 #include "logger.h"
-#include "text_util.h"
+#include "utf8.h"
 
 namespace {
 
@@ -67,30 +67,6 @@ struct DiagRecord {
     const char* stateText() const { return text(state); }
     const char* messageText() const { return text(message); }
     int nativeError() const { return static_cast<int>(native); }
-};
-
-// Holds the statement handle of one executeQuery call and frees it on every
-// way out, exceptions from the containers included.
-class StatementGuard {
-  public:
-    StatementGuard() = default;
-    ~StatementGuard() { release(); }
-    StatementGuard(const StatementGuard&) = delete;
-    StatementGuard& operator=(const StatementGuard&) = delete;
-
-    SQLHANDLE* out() { return &handle; }
-    SQLHSTMT get() const { return handle; }
-    // After a failed allocation there is nothing to free.
-    void forget() { handle = SQL_NULL_HSTMT; }
-    void release() {
-        if (handle != SQL_NULL_HSTMT) {
-            SQLFreeHandle(SQL_HANDLE_STMT, handle);
-            handle = SQL_NULL_HSTMT;
-        }
-    }
-
-  private:
-    SQLHANDLE handle = SQL_NULL_HSTMT;
 };
 
 // Returns true iff one of the statement's diagnostic records has `state`.
@@ -166,6 +142,31 @@ inline bool isOneOf(const std::string& value, std::initializer_list<const char*>
     return false;
 }
 
+// The status of a failed Connect with SQLSTATE `state`; logs its class when
+// `report`. Only a refused login or configuration stays failed until the
+// settings change. Every other failure, known to be transient or not, may
+// clear by itself (the warehouse's driver reports an unreachable host as
+// HY000), so it is retried.
+ODBCStatus connectFailureStatus(const std::string& state, bool report) {
+    Logger* logger = Logger::getLogger();
+    if (isOneOf(state, {"08S01", "08001", "08004"})) {
+        if (report)
+            logger->warn("Connection failed due to a transient error. Retrying might help.");
+        return CORVANE_ODBC_EAGAIN;
+    }
+    if (isOneOf(state, {"28000", "42000"})) {
+        if (report) {
+            logger->error(
+                "Connection failed due to non-retriable error: Credentials or configuration "
+                "issue.");
+        }
+        return CORVANE_ODBC_FAILED;
+    }
+    if (report)
+        logger->error("Connection failed due to an unknown or permanent error.");
+    return CORVANE_ODBC_EAGAIN;
+}
+
 }  // namespace
 
 StatementError::StatementError(std::string sqlState, int nativeError, std::string message,
@@ -225,6 +226,22 @@ void ConnectionHandle::reset() noexcept {
         SQLDisconnect(handle);
         SQLFreeHandle(SQL_HANDLE_DBC, handle);
         handle = SQL_NULL_HDBC;
+    }
+}
+
+bool StatementHandle::allocate(SQLHDBC dbc) {
+    reset();
+    SQLHANDLE fresh = SQL_NULL_HANDLE;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &fresh)))
+        return false;
+    handle = fresh;
+    return true;
+}
+
+void StatementHandle::reset() noexcept {
+    if (handle != SQL_NULL_HSTMT) {
+        SQLFreeHandle(SQL_HANDLE_STMT, handle);
+        handle = SQL_NULL_HSTMT;
     }
 }
 
@@ -312,27 +329,7 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
                       record.stateText(), record.nativeError());
     }
 
-    // Only a refused login or configuration stays failed until the settings
-    // change. Every other failure, known to be transient or not, may clear by
-    // itself (the warehouse's driver reports an unreachable host as HY000),
-    // so it is retried.
-    ODBCStatus status;
-    if (isOneOf(state, {"08S01", "08001", "08004"})) {
-        if (newCause)
-            logger->warn("Connection failed due to a transient error. Retrying might help.");
-        status = CORVANE_ODBC_EAGAIN;
-    } else if (isOneOf(state, {"28000", "42000"})) {
-        if (newCause) {
-            logger->error(
-                "Connection failed due to non-retriable error: Credentials or configuration "
-                "issue.");
-        }
-        status = CORVANE_ODBC_FAILED;
-    } else {
-        if (newCause)
-            logger->error("Connection failed due to an unknown or permanent error.");
-        status = CORVANE_ODBC_EAGAIN;
-    }
+    const ODBCStatus status = connectFailureStatus(state, newCause);
     Destroy();
     return status;
 }
@@ -425,6 +422,19 @@ bool ODBCClient::isDatabaseTypeCached() const {
 }
 
 QueryResult ODBCClient::executeQuery(const std::string& query) {
+    StatementHandle stmt;
+    runStatement(query, stmt);
+    const SQLSMALLINT columns = describeColumns(stmt.get());
+    QueryResult result;
+    result.rows = fetchRows(stmt.get(), columns);
+    Logger::getLogger()->debug("Query executed successfully. Rows fetched: %d",
+                               static_cast<int>(result.rows.size()));
+    stmt.reset();
+    result.success = true;
+    return result;
+}
+
+void ODBCClient::runStatement(const std::string& query, StatementHandle& stmt) {
     Logger* logger = Logger::getLogger();
     // The text goes to the driver as it is, without a copy: INSERT batches
     // run to megabytes.
@@ -440,9 +450,7 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
         throw StatementError(std::string(), 0, "the statement text contains a zero byte", false);
     }
 
-    StatementGuard stmt;
-    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc.get(), stmt.out()))) {
-        stmt.forget();
+    if (!stmt.allocate(dbc.get())) {
         handleDiagnosticRecord(dbc.get(), SQL_HANDLE_DBC, "SQLAllocHandle");
         logger->debug("Failed to allocate statement handle.");
         throw std::runtime_error("Failed to allocate statement handle.");
@@ -453,77 +461,80 @@ QueryResult ODBCClient::executeQuery(const std::string& query) {
     // SQL_NO_DATA is how a driver reports a statement that ran but touched no
     // row; the statement was executed all the same.
     if (!succeeded(executed) && executed != SQL_NO_DATA) {
-        handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLExecDirect");
-        DiagRecord record;
-        record.read(SQL_HANDLE_STMT, stmt.get(), 1);
-        logger->debug("Failed to execute query: %s", query.c_str());
-        logger->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
-                      record.nativeError(), record.messageText());
-        lastErrorRetriable = isRetriableError(record.state, record.native, record.message);
-        stmt.release();
-        throw StatementError(record.stateText(), record.nativeError(), record.messageText(),
-                             lastErrorRetriable);
+        StatementError error = statementError(stmt.get(), query);
+        stmt.reset();
+        throw error;
     }
+}
 
+StatementError ODBCClient::statementError(SQLHSTMT stmt, const std::string& query) {
+    Logger* logger = Logger::getLogger();
+    handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, "SQLExecDirect");
+    DiagRecord record;
+    record.read(SQL_HANDLE_STMT, stmt, 1);
+    logger->debug("Failed to execute query: %s", query.c_str());
+    logger->debug("SQLSTATE=%s, NativeError=%d, Message=%s", record.stateText(),
+                  record.nativeError(), record.messageText());
+    lastErrorRetriable = isRetriableError(record.state, record.native, record.message);
+    return StatementError(record.stateText(), record.nativeError(), record.messageText(),
+                          lastErrorRetriable);
+}
+
+SQLSMALLINT ODBCClient::describeColumns(SQLHSTMT stmt) {
+    Logger* logger = Logger::getLogger();
     SQLSMALLINT columns = 0;
-    if (!succeeded(SQLNumResultCols(stmt.get(), &columns))) {
-        handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLNumResultCols");
+    if (!succeeded(SQLNumResultCols(stmt, &columns))) {
+        handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, "SQLNumResultCols");
         logger->debug("Failed to get number of result columns.");
-        stmt.release();
         throw std::runtime_error("Failed to get number of result columns.");
     }
     logger->debug("Number of columns in result set: %d", static_cast<int>(columns));
 
     resultColumnNames.clear();
-    if (columns > 0) {
+    if (columns > 0)
         resultColumnNames.reserve(static_cast<size_t>(columns));
-    }
     for (int column = 1; column <= columns; ++column) {
         SQLCHAR name[kColumnNameSize];
         name[0] = 0;
         SQLSMALLINT nameLength = 0;
         const SQLRETURN rc =
-            SQLDescribeCol(stmt.get(), static_cast<SQLUSMALLINT>(column), name, kColumnNameSize,
+            SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(column), name, kColumnNameSize,
                            &nameLength, nullptr, nullptr, nullptr, nullptr);
         if (succeeded(rc)) {
             name[kColumnNameSize - 1] = 0;
             resultColumnNames.emplace_back(text(name), strnlen(text(name), kColumnNameSize - 1));
         } else {
-            handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLDescribeCol");
+            handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, "SQLDescribeCol");
             logger->debug("Failed to describe column %d", column);
             resultColumnNames.emplace_back("UNKNOWN");
         }
     }
+    return columns;
+}
 
-    QueryResult result;
+QueryRows ODBCClient::fetchRows(SQLHSTMT stmt, SQLSMALLINT columns) {
+    QueryRows rows;
     SQLCHAR value[kValueSize] = {};
-    while (SQLFetch(stmt.get()) == SQL_SUCCESS) {
+    while (SQLFetch(stmt) == SQL_SUCCESS) {
         QueryRow row;
-        if (columns > 0) {
+        if (columns > 0)
             row.reserve(static_cast<size_t>(columns));
-            for (int column = 1; column <= columns; ++column) {
-                std::string cell;
-                const CellRead read =
-                    readCell(stmt.get(), static_cast<SQLUSMALLINT>(column), value, cell);
-                if (read == CellRead::Value) {
-                    row.push_back(std::move(cell));
-                } else if (read == CellRead::Null) {
-                    row.emplace_back("NULL");
-                } else {
-                    handleDiagnosticRecord(stmt.get(), SQL_HANDLE_STMT, "SQLGetData");
-                    logger->debug("Failed to fetch data for column %d.", column);
-                    row.emplace_back("ERROR");
-                }
+        for (int column = 1; column <= columns; ++column) {
+            std::string cell;
+            const CellRead read = readCell(stmt, static_cast<SQLUSMALLINT>(column), value, cell);
+            if (read == CellRead::Value) {
+                row.push_back(std::move(cell));
+            } else if (read == CellRead::Null) {
+                row.emplace_back("NULL");
+            } else {
+                handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, "SQLGetData");
+                Logger::getLogger()->debug("Failed to fetch data for column %d.", column);
+                row.emplace_back("ERROR");
             }
         }
-        result.rows.push_back(std::move(row));
+        rows.push_back(std::move(row));
     }
-
-    logger->debug("Query executed successfully. Rows fetched: %d",
-                  static_cast<int>(result.rows.size()));
-    stmt.release();
-    result.success = true;
-    return result;
+    return rows;
 }
 
 QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
@@ -533,7 +544,15 @@ QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
         result = executeQuery(query);
     } catch (const StatementError& error) {
         ex.retriable = error.retriable();
-        ex.success = false;
+        return ex;
+    } catch (const std::runtime_error& error) {
+        // An executeQuery of a subclass may report a refused statement the
+        // plain way, without diagnostics: an unknown error, worth a retry.
+        if (std::strcmp(error.what(), kExecuteFailed) != 0)
+            throw;
+        static const SQLCHAR kNone[] = "";
+        lastErrorRetriable = isRetriableError(kNone, 0, kNone);
+        ex.retriable = lastErrorRetriable;
         return ex;
     }
     ex.rows.reserve(result.rows.size() + 1);

@@ -11,11 +11,12 @@
 #include "config_category.h"
 #include "connection_secrets.h"
 #include "logger.h"
+#include "rejects.h"
 #include "text_util.h"
 
 // Constant-initialised, so the plugin can write its default configuration from
 // it while the shared object is loaded.
-constexpr std::array<ConfigItemDefinition, 10> CONFIGURATION_ITEMS = {{
+constexpr std::array<ConfigItemDefinition, 14> CONFIGURATION_ITEMS = {{
     {"plugin",
      {{{"description", "lakesink North Plugin"},
        {"type", "string"},
@@ -90,6 +91,35 @@ constexpr std::array<ConfigItemDefinition, 10> CONFIGURATION_ITEMS = {{
        {"order", "9"},
        {"displayName", "Parallel writers"},
        {"mandatory", "true"}}}},
+    {"table",
+     {{{"description", "Table for all readings"},
+       {"type", "string"},
+       {"default", ""},
+       {"order", "10"},
+       {"displayName", "Table for all readings"}}}},
+    {"datapoints",
+     {{{"description", "Datapoint columns"},
+       {"type", "enumeration"},
+       {"default", "columns"},
+       {"options", "columns,variant"},
+       {"order", "11"},
+       {"displayName", "Datapoint columns"}}}},
+    {"maxStatementBytes",
+     {{{"description", "Largest statement (bytes)"},
+       {"type", "integer"},
+       {"default", "1048576"},
+       {"minimum", "65536"},
+       {"maximum", "67108864"},
+       {"order", "12"},
+       {"displayName", "Largest statement (bytes)"},
+       {"mandatory", "true"}}}},
+    {"delivery",
+     {{{"description", "Delivery guarantee"},
+       {"type", "enumeration"},
+       {"default", "exactly-once"},
+       {"options", "exactly-once,at-least-once"},
+       {"order", "13"},
+       {"displayName", "Delivery guarantee"}}}},
 }};
 
 const char* ConfigItemDefinition::attribute(const char* name) const {
@@ -251,6 +281,106 @@ void checkParameters(const std::map<std::string, std::string>& params, const std
     }
 }
 
+// Readings routed to the rejects table would not fit its columns, and the
+// rows it refused would then be sent to the very table that refused them.
+void checkTable(const std::string& table, const std::string& key) {
+    if (!equalsIgnoringAsciiCase(table, REJECTS_TABLE))
+        return;
+    throw std::invalid_argument(itemProblem(key, "value \"" + table + "\" is the rejects table \"" +
+                                                     std::string(REJECTS_TABLE) +
+                                                     "\"; choose another table"));
+}
+
+// The enumerations' texts; only the item's choices reach these.
+ODBCConfig::DatapointLayout datapointLayoutFrom(const std::string& text) {
+    return text == "variant" ? ODBCConfig::DatapointLayout::Variant
+                             : ODBCConfig::DatapointLayout::Columns;
+}
+
+ODBCConfig::Delivery deliveryFrom(const std::string& text) {
+    return text == "at-least-once" ? ODBCConfig::Delivery::AtLeastOnce
+                                   : ODBCConfig::Delivery::ExactlyOnce;
+}
+
+// Every setting of a category, read before any of them is adopted.
+struct CategorySettings {
+    std::string server;
+    int32_t port = 0;
+    std::string schema;
+    std::string user;
+    std::string password;
+    std::string instance;
+    std::string source;
+    int32_t writers = 0;
+    std::string table;
+    std::string datapoints;
+    int32_t maxStatementBytes = 0;
+    std::string delivery;
+    std::map<std::string, std::string> params;
+};
+
+// Reads every setting, each item's default where the category lacks it, and
+// throws std::invalid_argument for one the default configuration forbids.
+CategorySettings readSettings(const ConfigCategory& category) {
+    static const std::string CONFIG_HOST = "server";
+    static const std::string CONFIG_PORT = "port";
+    static const std::string CONFIG_SCHEMA = "schema";
+    static const std::string CONFIG_USER = "user";
+    static const std::string CONFIG_PASSWORD = "password";
+    static const std::string CONFIG_DATA_SRC = "source";
+    static const std::string CONFIG_CORVANE_INSTANCE = "corvaneInstance";
+    static const std::string CONFIG_ADDITIONAL_PARAMS = "additionalParams";
+    static const std::string CONFIG_WRITERS = "writers";
+    static const std::string CONFIG_TABLE = "table";
+    static const std::string CONFIG_DATAPOINTS = "datapoints";
+    static const std::string CONFIG_MAX_STATEMENT_BYTES = "maxStatementBytes";
+    static const std::string CONFIG_DELIVERY = "delivery";
+
+    const auto text = [&](const std::string& key) {
+        return category.getValue(key, defaultText(key));
+    };
+    const auto integer = [&](const std::string& key) {
+        return static_cast<int32_t>(category.getIntegerValue(key, defaultInteger(key)));
+    };
+    CategorySettings read;
+    read.server = text(CONFIG_HOST);
+    read.port = integer(CONFIG_PORT);
+    read.schema = text(CONFIG_SCHEMA);
+    read.user = text(CONFIG_USER);
+    read.password = text(CONFIG_PASSWORD);
+    read.instance = text(CONFIG_CORVANE_INSTANCE);
+    read.source = text(CONFIG_DATA_SRC);
+    read.writers = integer(CONFIG_WRITERS);
+    read.table = text(CONFIG_TABLE);
+    read.datapoints = text(CONFIG_DATAPOINTS);
+    read.maxStatementBytes = integer(CONFIG_MAX_STATEMENT_BYTES);
+    read.delivery = text(CONFIG_DELIVERY);
+    read.params = category.getValueKVList(CONFIG_ADDITIONAL_PARAMS);
+    checkAgainstDefinitions(category);
+    checkParameters(read.params, CONFIG_ADDITIONAL_PARAMS);
+    checkTable(read.table, CONFIG_TABLE);
+    return read;
+}
+
+// The additional parameters as key=value; pairs in key order. Values that could
+// end the attribute are braced; a value the user braced already is kept as
+// written. A key that cannot be written safely is left out with an error.
+std::string flattenParameters(const std::map<std::string, std::string>& params) {
+    std::string flat;
+    for (const auto& [key, value] : params) {
+        if (isUnsafeKey(key)) {
+            Logger::getLogger()->error(
+                "Additional connection parameter '%s' ignored: a key cannot be empty "
+                "or contain ';', '=', '{' or '}'",
+                key.c_str());
+            continue;
+        }
+        const std::string written = isBraced(value) ? value : ODBCConfig::connectionValue(value);
+        flat += key + "=" + written + ";";
+    }
+    return flat;
+}
+
 }  // namespace
 
 ODBCConfig::ODBCConfig()
@@ -261,7 +391,11 @@ ODBCConfig::ODBCConfig()
       password(defaultText("password")),
       corvaneInstance(defaultText("corvaneInstance")),
       source(defaultText("source")),
-      writers(defaultInteger("writers")) {
+      writers(defaultInteger("writers")),
+      table(defaultText("table")),
+      datapoints(datapointLayoutFrom(defaultText("datapoints"))),
+      maxStatementBytes(defaultInteger("maxStatementBytes")),
+      delivery(deliveryFrom(defaultText("delivery"))) {
     // The subclass rule is not in effect during construction; every rule gives
     // this same text.
     connectionString = composeConnectionString();
@@ -303,56 +437,22 @@ void ODBCConfig::buildConnectionString() {
 }
 
 void ODBCConfig::configure(const ConfigCategory* category) {
-    static const std::string CONFIG_HOST = "server";
-    static const std::string CONFIG_PORT = "port";
-    static const std::string CONFIG_SCHEMA = "schema";
-    static const std::string CONFIG_USER = "user";
-    static const std::string CONFIG_PASSWORD = "password";
-    static const std::string CONFIG_DATA_SRC = "source";
-    static const std::string CONFIG_CORVANE_INSTANCE = "corvaneInstance";
-    static const std::string CONFIG_ADDITIONAL_PARAMS = "additionalParams";
-    static const std::string CONFIG_WRITERS = "writers";
-
     Logger* logger = Logger::getLogger();
     try {
-        std::string newServer = category->getValue(CONFIG_HOST, defaultText(CONFIG_HOST));
-        int32_t newPort = category->getIntegerValue(CONFIG_PORT, defaultInteger(CONFIG_PORT));
-        std::string newSchema = category->getValue(CONFIG_SCHEMA, defaultText(CONFIG_SCHEMA));
-        std::string newUser = category->getValue(CONFIG_USER, defaultText(CONFIG_USER));
-        std::string newPassword = category->getValue(CONFIG_PASSWORD, defaultText(CONFIG_PASSWORD));
-        std::string newInstance =
-            category->getValue(CONFIG_CORVANE_INSTANCE, defaultText(CONFIG_CORVANE_INSTANCE));
-        std::string newSource = category->getValue(CONFIG_DATA_SRC, defaultText(CONFIG_DATA_SRC));
-        int32_t newWriters =
-            category->getIntegerValue(CONFIG_WRITERS, defaultInteger(CONFIG_WRITERS));
-        std::map<std::string, std::string> params =
-            category->getValueKVList(CONFIG_ADDITIONAL_PARAMS);
-        checkAgainstDefinitions(*category);
-        checkParameters(params, CONFIG_ADDITIONAL_PARAMS);
-
-        server = newServer;
-        port = newPort;
-        schema = newSchema;
-        user = newUser;
-        password = newPassword;
-        corvaneInstance = newInstance;
-        source = newSource;
-        writers = newWriters;
-
-        // key=value; pairs in key order. Values that could end the attribute are
-        // braced; a value the user braced already is kept as written.
-        additionalParams.clear();
-        for (const auto& [key, value] : params) {
-            if (isUnsafeKey(key)) {
-                logger->error(
-                    "Additional connection parameter '%s' ignored: a key cannot be empty "
-                    "or contain ';', '=', '{' or '}'",
-                    key.c_str());
-                continue;
-            }
-            const std::string written = isBraced(value) ? value : connectionValue(value);
-            additionalParams += key + "=" + written + ";";
-        }
+        CategorySettings read = readSettings(*category);
+        server = std::move(read.server);
+        port = read.port;
+        schema = std::move(read.schema);
+        user = std::move(read.user);
+        password = std::move(read.password);
+        corvaneInstance = std::move(read.instance);
+        source = std::move(read.source);
+        writers = read.writers;
+        table = std::move(read.table);
+        datapoints = datapointLayoutFrom(read.datapoints);
+        maxStatementBytes = read.maxStatementBytes;
+        delivery = deliveryFrom(read.delivery);
+        additionalParams = flattenParameters(read.params);
 
         buildConnectionString();
 
@@ -370,7 +470,9 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
     return server != other.server || port != other.port || schema != other.schema ||
            user != other.user || password != other.password ||
            corvaneInstance != other.corvaneInstance || source != other.source ||
-           additionalParams != other.additionalParams || writers != other.writers;
+           additionalParams != other.additionalParams || writers != other.writers ||
+           table != other.table || datapoints != other.datapoints ||
+           maxStatementBytes != other.maxStatementBytes || delivery != other.delivery;
 }
 
 bool ODBCConfig::isValid() const {
@@ -401,6 +503,14 @@ bool ODBCConfig::isValid() const {
     }
     if (writers < 1 || writers > 16) {
         logger->error("Invalid number of parallel writers: %d", writers);
+        return false;
+    }
+    if (maxStatementBytes < 65536 || maxStatementBytes > 67108864) {
+        logger->error("Invalid largest statement size: %d bytes", maxStatementBytes);
+        return false;
+    }
+    if (equalsIgnoringAsciiCase(table, REJECTS_TABLE)) {
+        logger->error("The table for all readings is the rejects table: %s", table.c_str());
         return false;
     }
     return true;

@@ -107,6 +107,10 @@ ODBCConfig ODBCConnector::adoptSettings(const ConfigCategory* category) {
     config.source = fresh->source;
     config.additionalParams = fresh->additionalParams;
     config.writers = fresh->writers;
+    config.table = fresh->table;
+    config.datapoints = fresh->datapoints;
+    config.maxStatementBytes = fresh->maxStatementBytes;
+    config.delivery = fresh->delivery;
     config.connectionString = fresh->getConnectionString();
     return previous;
 }

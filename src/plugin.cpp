@@ -8,6 +8,7 @@
 #include <string>
 
 #include "databricks_odbc_connector.h"
+#include "json_text.h"
 #include "odbc_config.h"
 
 #define PLUGIN_EXPORT __attribute__((visibility("default")))
@@ -17,16 +18,6 @@
 #endif
 
 namespace {
-
-std::string jsonString(const char* text) {
-    std::string quoted = "\"";
-    for (const char* c = text; *c; ++c) {
-        if (*c == '"' || *c == '\\')
-            quoted += '\\';
-        quoted += *c;
-    }
-    return quoted + "\"";
-}
 
 // An attribute's JSON value: a string, or for "options" an array of strings.
 std::string attributeJson(const ConfigItemDefinition& item, const ConfigAttribute& attribute) {

@@ -2,8 +2,6 @@
 
 #include <rapidjson/document.h>
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
@@ -14,6 +12,7 @@
 #include "logger.h"
 #include "number_text.h"
 #include "reading.h"
+#include "row_layout.h"
 #include "sql_builder.h"
 #include "text_util.h"
 
@@ -25,71 +24,24 @@ namespace {
 const char kNoBuilderMessage[] = "No SQL builder set - cannot map readings";
 const char kNullMarker[] = "null";
 const char kTimezoneSuffix[] = "+00:00";
-const std::string kAssetCodeColumn = "asset_code";
-const std::string kUserTimestampColumn = "user_ts";
-const std::string kTimestampColumn = "ts";
-const std::string kInstanceColumn = "corvane";
+const std::string kAssetCodeColumn = ASSET_CODE_COLUMN;
+const std::string kUserTimestampColumn = USER_TS_COLUMN;
+const std::string kTimestampColumn = TS_COLUMN;
+const std::string kInstanceColumn = INSTANCE_COLUMN;
 const std::string kUnnamedColumn = "_";
 // Datapoints named like a fixed column get this prefix.
 const char kReservedPrefix[] = "dp_";
 const char kTableNameMember[] = "tablename";
 constexpr size_t kTableNameMemberLength = sizeof(kTableNameMember) - 1;
 
-// The text of shortestDoubleText for the doubles sensors send most, which
-// have at most six decimals and a magnitude from 0.001 up to below 10^7:
-// those are written as plain decimals, and for them the fewest decimals that
-// read back as the double give the shortest text. Below 10^7 two doubles
-// are less than 10^-6 apart, so at most one decimal of six places reads back
-// as the double, and the one with fewer places is that one without its
-// trailing zeros: the text found here is the one shortestDoubleText gives.
-// Writes it into `buffer` (room for 32 bytes) and returns its end; returns
-// null, for any other double.
-char* plainDecimalText(double number, char* buffer) {
-    static const uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-    const double magnitude = std::fabs(number);
-    if (!(magnitude >= 1e-3 && magnitude < 1e7))  // NaN included
-        return nullptr;
-    const double scaled = std::nearbyint(magnitude * 1e6);
-    // Both are exact doubles, so the quotient is the double nearest to the
-    // decimal: the decimal reads back as this double iff they match.
-    if (scaled / 1e6 != magnitude)
-        return nullptr;
-    uint64_t digits = static_cast<uint64_t>(scaled);
-    int places = 6;
-    while (places > 0 && digits % 10 == 0) {
-        digits /= 10;
-        --places;
-    }
-    char* out = buffer;
-    if (number < 0)
-        *out++ = '-';
-    out = std::to_chars(out, buffer + 24, digits / kScales[places]).ptr;
-    *out++ = '.';
-    if (places == 0) {
-        *out++ = '0';
-    } else {
-        uint64_t fraction = digits % kScales[places];
-        for (int i = places - 1; i >= 0; --i) {
-            out[i] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
-        out += places;
-    }
-    return out;
-}
-
-// shortestDoubleText, quicker for the common doubles.
-std::string doubleText(double number) {
-    char buffer[32];  // sign, 7 digits, point, 6 digits
-    if (const char* end = plainDecimalText(number, buffer))
-        return std::string(buffer, static_cast<size_t>(end - buffer));
-    return shortestDoubleText(number);
-}
-
-std::string integerText(long number) {
-    char buffer[24];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-    return std::string(buffer, result.ptr);
+// The text of a structured value holding NaN or an infinity, which JSON has
+// no number for: its JSON with those written as NaN, Infinity and -Infinity.
+// Not being JSON, it is never stored as a structured value (which would alter
+// it) but kept whole as text.
+std::string nonFiniteStructuredText(const DatapointValue& value) {
+    std::string text;
+    appendDatapointJson(text, value, NonFiniteAs::Words);
+    return text;
 }
 
 // A reading's timestamp text as the warehouse reads a UTC timestamp.
@@ -99,35 +51,13 @@ std::string utcTimestamp(std::string text) {
 }
 
 // Returns true iff `column` equals, ignoring ASCII case, the name of a column
-// that every row has: the four fixed columns and the column of rescued values.
+// that every row has: the fixed columns and the column of rescued values.
 bool isReservedColumn(const std::string& column) {
-    static const char* const kReserved[] = {"asset_code", "user_ts", "ts", "corvane",
-                                            "_rescued_data"};
-    switch (column.size()) {
-        case 2:
-        case 7:
-        case 10:
-        case 13:
-            break;
-        default:
-            return false;
-    }
-    for (const char* reserved : kReserved) {
+    for (const char* reserved : FIXED_COLUMNS) {
         if (equalsIgnoringAsciiCase(column, reserved))
             return true;
     }
-    return false;
-}
-
-// Returns true iff `a` and `b` are equal once A to Z are folded.
-bool sameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (foldAsciiCase(a[i]) != foldAsciiCase(b[i]))
-            return false;
-    }
-    return true;
+    return equalsIgnoringAsciiCase(column, RESCUED_DATA_COLUMN);
 }
 
 // Returns true iff the hint value names a table, and then stores the name as
@@ -301,12 +231,16 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) c
             return integerText(value.toInt());
         case DatapointValue::T_FLOAT:
             // The shortest text that reads back as the same double.
-            return doubleText(value.toDouble());
+            return shortestDoubleText(value.toDouble());
         case DatapointValue::T_FLOAT_ARRAY:
+            if (holdsNonFinite(value))
+                return nonFiniteStructuredText(value);
             // An array of numbers: JSON without keys.
             return value.toString();
         case DatapointValue::T_DP_DICT:
         case DatapointValue::T_DP_LIST: {
+            if (holdsNonFinite(value))
+                return nonFiniteStructuredText(value);
             // Structured values travel as their JSON text, in which no object
             // repeats a key (the warehouse refuses that): the last value wins.
             std::string json = value.toString();
@@ -596,7 +530,7 @@ struct TableSlots {
             const std::string& table = records[i].getTableName();
             if (table.empty())
                 continue;
-            if (previous == nullptr || !sameIgnoringAsciiCase(*previous, table)) {
+            if (previous == nullptr || !equalsIgnoringAsciiCase(*previous, table)) {
                 const auto slot = static_cast<uint32_t>(counts.size());
                 auto entry = slotByFoldedName.try_emplace(foldAsciiCase(table), slot).first;
                 if (entry->second == slot) {

@@ -9,11 +9,7 @@
 #include "json_text.h"
 #include "reading.h"
 
-const char* const REJECTS_TABLE = "lakesink_rejects";
-
 namespace {
-const std::string kString = "STRING";
-const std::string kTimestamp = "TIMESTAMP";
 const char kUtc[] = "+00:00";
 
 std::string nowUtc() {
@@ -41,7 +37,7 @@ std::string readingDatapointsJson(const Reading& reading) {
         first = false;
         appendJsonString(json, datapoint->getName());
         json.push_back(':');
-        json.append(datapoint->getData().toString());
+        appendDatapointJson(json, datapoint->getData(), NonFiniteAs::Strings);
     }
     json.push_back('}');
     return json;
@@ -50,18 +46,21 @@ std::string readingDatapointsJson(const Reading& reading) {
 DatabaseRecord makeRejectRecord(const std::string& table, const Reading& reading,
                                 const std::string& instance, const std::string& sqlState,
                                 const std::string& reason) {
+    std::string values[REJECT_FIELD_COUNT];
+    values[REJECT_TABLE_NAME] = table;
+    values[REJECT_ASSET_CODE] = reading.getAssetName();
+    values[REJECT_USER_TS] = reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true) + kUtc;
+    values[REJECT_TS] = reading.getAssetDateTime(Reading::FMT_DEFAULT, true) + kUtc;
+    values[REJECT_INSTANCE] = instance;
+    values[REJECT_READING] = readingDatapointsJson(reading);
+    values[REJECT_SQLSTATE] = sqlState;
+    values[REJECT_REASON] = reason;
+    values[REJECT_REJECTED_AT] = nowUtc();
     DatabaseRecord record(REJECTS_TABLE);
-    record.reserve(9);
-    record.addColumn("table_name", table, kString, CONSTRAINT_NULLABLE);
-    record.addColumn("asset_code", reading.getAssetName(), kString, CONSTRAINT_NULLABLE);
-    record.addColumn("user_ts", reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true) + kUtc,
-                     kTimestamp, CONSTRAINT_NULLABLE);
-    record.addColumn("ts", reading.getAssetDateTime(Reading::FMT_DEFAULT, true) + kUtc, kTimestamp,
-                     CONSTRAINT_NULLABLE);
-    record.addColumn("corvane", instance, kString, CONSTRAINT_NULLABLE);
-    record.addColumn("reading", readingDatapointsJson(reading), kString, CONSTRAINT_NULLABLE);
-    record.addColumn("sqlstate", sqlState, kString, CONSTRAINT_NULLABLE);
-    record.addColumn("reason", reason, kString, CONSTRAINT_NULLABLE);
-    record.addColumn("rejected_at", nowUtc(), kTimestamp, CONSTRAINT_NULLABLE);
+    record.reserve(REJECT_FIELD_COUNT);
+    for (size_t field = 0; field < REJECT_FIELD_COUNT; ++field) {
+        record.addColumn(REJECTS_COLUMNS[field].name, std::move(values[field]),
+                         REJECTS_COLUMNS[field].type, CONSTRAINT_NULLABLE);
+    }
     return record;
 }

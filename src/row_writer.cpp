@@ -4,23 +4,14 @@
 #include <stdexcept>
 
 #include "sql_builder.h"
+#include "utf8.h"
 #include "value_format.h"
 
 namespace {
 const std::string kSqlNull = "NULL";
-const ColumnType kVariant = ColumnType::parse("VARIANT");
+const ColumnType kVariant = ColumnType::parse(RESCUED_DATA_TYPE);
 // How much of a rescued value its reason shows.
 constexpr size_t kReasonValueBytes = 64;
-
-// Byte length of the first `characters` UTF-8 characters of the text.
-size_t utf8Prefix(const std::string& text, size_t characters) {
-    size_t seen = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == characters)
-            return i;
-    }
-    return text.size();
-}
 }  // namespace
 
 RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
@@ -30,9 +21,6 @@ RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
         return Check::Time;
     return Check::Value;
 }
-
-const char* const RowWriter::RESCUED_DATA_COLUMN = "_rescued_data";
-const char* const RowWriter::RESCUED_DATA_TYPE = "VARIANT";
 
 RowWriter::RowWriter(const CachedTable& table, SQLBuilder& builder)
     : builder(builder),
@@ -110,7 +98,7 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     rescued.push_back(':');
     appendRescuedJson(rescued, value, kindOf[column]);
     if (firstReason.empty()) {
-        std::string shown = value.substr(0, utf8Prefix(value, kReasonValueBytes));
+        std::string shown = value.substr(0, utf8PrefixBytes(value, kReasonValueBytes));
         if (shown.size() < value.size())
             shown.append("...");
         firstReason = "column '" + names[column] + "' of type " + *typeTextOf[column] +
@@ -160,7 +148,7 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         ++rescuedCount;
         if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
             isTextKind(kindOf[c])) {
-            const std::string cut = value.substr(0, utf8Prefix(value, type.length));
+            const std::string cut = value.substr(0, utf8PrefixBytes(value, type.length));
             builder.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
         } else {
             row[c] = kSqlNull;

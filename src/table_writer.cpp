@@ -239,8 +239,8 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
         Logger::getLogger()->warn(
             "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
             "were refused and kept in %s; first reason: %s",
-            out.table.c_str(), report.rescued, RowWriter::RESCUED_DATA_COLUMN,
-            report.rejects.size(), REJECTS_TABLE, report.firstReason.c_str());
+            out.table.c_str(), report.rescued, RESCUED_DATA_COLUMN, report.rejects.size(),
+            REJECTS_TABLE, report.firstReason.c_str());
     }
     Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(), out.table.c_str());
 }
@@ -461,8 +461,7 @@ TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
 
 void TableWriter::addRescueColumn(const std::string& table) {
     std::vector<DatabaseRecord> column(1);
-    column[0].addColumn(RowWriter::RESCUED_DATA_COLUMN, std::string(), RowWriter::RESCUED_DATA_TYPE,
-                        CONSTRAINT_NULLABLE);
+    column[0].addColumn(RESCUED_DATA_COLUMN, std::string(), RESCUED_DATA_TYPE, CONSTRAINT_NULLABLE);
     parts.schema.fitTable(table, column);
 }
 

@@ -1,9 +1,5 @@
 #include "value_format.h"
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include "json_text.h"
 #include "number_text.h"
 #include "text_util.h"
+#include "utf8.h"
 
 namespace {
 
@@ -27,140 +24,6 @@ inline bool mayNeedEscape(uint64_t word) {
     const auto hasZeroByte = [](uint64_t w) { return (w - kOnes) & ~w & kHighs; };
     return (hasZeroByte(word) | hasZeroByte(word ^ (kOnes * '\\')) |
             hasZeroByte(word ^ (kOnes * '\''))) != 0;
-}
-
-// True when the text is one whole JSON document (any root value).
-bool isJsonDocument(const std::string& text) {
-    // A raw NUL is never valid JSON, and the reader would take it for the end.
-    if (text.empty() || text.find('\0') != std::string::npos)
-        return false;
-    // Iterative parsing: a value nested a million levels deep must not exhaust
-    // the stack.
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    rapidjson::BaseReaderHandler<> ignore;
-    rapidjson::Reader reader;
-    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
-}
-
-// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no
-// surrogates, nothing above U+10FFFF); 0 when there is none.
-size_t utf8SequenceAt(const std::string& text, size_t i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80)
-        return 1;
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        if (c == 0xE0)
-            low = 0xA0;
-        else if (c == 0xED)
-            high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        if (c == 0xF0)
-            low = 0x90;
-        else if (c == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-    if (second < low || second > high)
-        return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 0;
-    }
-    return length;
-}
-
-bool isUtf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        // Eight ASCII bytes at a time.
-        if (i + 8 <= text.size()) {
-            uint64_t word;
-            std::memcpy(&word, text.data() + i, sizeof word);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const size_t length = utf8SequenceAt(text, i);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// The text with every byte that does not belong to a well-formed UTF-8
-// sequence replaced by U+FFFD.
-std::string utf8Repaired(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 16);
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t length = utf8SequenceAt(text, i);
-        if (length == 0) {
-            out.append("\xEF\xBF\xBD", 3);
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
-
-// The text as a JSON string value.
-std::string jsonStringOf(const std::string& text) {
-    std::string json;
-    json.reserve(text.size() + 2);
-    appendJsonString(json, text);
-    return json;
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Optional sign, digits, optional fraction (a point and digits), optional
-// exponent (e or E, optional sign, digits); nothing else.
-bool isPlainNumber(const std::string& text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    if (i < n && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    const size_t intStart = i;
-    while (i < n && isDigit(text[i]))
-        ++i;
-    if (i == intStart)
-        return false;
-    if (i < n && text[i] == '.') {
-        ++i;
-        const size_t fracStart = i;
-        while (i < n && isDigit(text[i]))
-            ++i;
-        if (i == fracStart)
-            return false;
-    }
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-'))
-            ++i;
-        const size_t expStart = i;
-        while (i < n && isDigit(text[i]))
-            ++i;
-        if (i == expStart)
-            return false;
-    }
-    return i == n;
 }
 
 bool isKeywordValue(const std::string& text) {
@@ -180,17 +43,8 @@ void appendVariant(std::string& out, const std::string& value) {
     std::string repaired;
     const std::string& text = isUtf8(value) ? value : (repaired = utf8Repaired(value));
     out.append("parse_json(");
-    appendSparkLiteral(out, isJsonDocument(text) ? text : jsonStringOf(text));
+    appendSparkLiteral(out, isJsonDocument(text) ? text : jsonString(text));
     out.push_back(')');
-}
-
-// Number of UTF-8 characters in the text (bytes that do not start one are
-// not counted, so a text of bytes that are not UTF-8 counts them each once).
-size_t utf8Length(const std::string& text) {
-    size_t count = 0;
-    for (char c : text)
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
 }
 
 // Returns true iff the text holds at most `limit` characters; 0 is no limit.
@@ -200,45 +54,9 @@ bool withinLength(const std::string& text, int limit) {
     return utf8Length(text) <= static_cast<size_t>(limit);
 }
 
-bool readInteger(const std::string& text, int64_t* value) {
-    const char* end = text.data() + text.size();
-    auto result = std::from_chars(text.data(), end, *value);
-    return result.ec == std::errc() && result.ptr == end;
-}
-
-// Returns true iff a plain number's digits fit DECIMAL(precision, scale):
-// at most precision - scale before the point, at most scale after it
-// (trailing zeros after the point do not count).
-bool fitsDecimal(const std::string& text, int precision, int scale) {
-    if (!isPlainNumber(text) || text.find_first_of("eE") != std::string::npos)
-        return false;
-    size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    while (i + 1 < text.size() && text[i] == '0' && text[i + 1] != '.')
-        ++i;  // leading zeros
-    const size_t point = text.find('.', i);
-    const size_t integerDigits = (point == std::string::npos ? text.size() : point) - i;
-    size_t fractionDigits = 0;
-    if (point != std::string::npos) {
-        size_t last = text.size();
-        while (last > point + 1 && text[last - 1] == '0')
-            --last;
-        fractionDigits = last - point - 1;
-    }
-    const bool zero = integerDigits == 1 && text[i] == '0';
-    return static_cast<int>(fractionDigits) <= scale &&
-           (zero || static_cast<int>(integerDigits) <= precision - scale);
-}
-
-// Returns true iff the text is one of the words a non-finite double is
-// written as (the words parseDoubleText reads).
-bool isNonFinite(const std::string& text) {
-    double number = 0;
-    return parseDoubleText(text, &number) && !std::isfinite(number);
-}
-
 ValueFit fitInteger(const std::string& value, const ColumnType& column) {
     int64_t number = 0;
-    if (!readInteger(value, &number))
+    if (!parseIntegerText(value, &number))
         return ValueFit::Rescue;
     switch (column.kind) {
         case ColumnType::Kind::TinyInt:
@@ -255,8 +73,8 @@ ValueFit fitInteger(const std::string& value, const ColumnType& column) {
             return number >= -limit && number <= limit ? ValueFit::Exact : ValueFit::Rescue;
         }
         case ColumnType::Kind::Decimal:
-            return fitsDecimal(value, column.length, column.scale) ? ValueFit::Exact
-                                                                   : ValueFit::Rescue;
+            return fitsDecimalDigits(value, column.length, column.scale) ? ValueFit::Exact
+                                                                         : ValueFit::Rescue;
         case ColumnType::Kind::String:
         case ColumnType::Kind::Varchar:
             return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
@@ -269,7 +87,7 @@ ValueFit fitInteger(const std::string& value, const ColumnType& column) {
 
 ValueFit fitDouble(const std::string& value, const ColumnType& column) {
     if (column.kind == ColumnType::Kind::Double)  // the common case, without reading the number
-        return isPlainNumber(value) || isNonFinite(value) ? ValueFit::Exact : ValueFit::Rescue;
+        return isPlainNumber(value) || isNonFiniteText(value) ? ValueFit::Exact : ValueFit::Rescue;
     double number = 0;
     if (!parseDoubleText(value, &number))
         return ValueFit::Rescue;
@@ -292,7 +110,7 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
                        ? ValueFit::Integral
                        : ValueFit::Rescue;
         case ColumnType::Kind::Decimal:
-            return std::isfinite(number) && fitsDecimal(value, column.length, column.scale)
+            return std::isfinite(number) && fitsDecimalDigits(value, column.length, column.scale)
                        ? ValueFit::Exact
                        : ValueFit::Rescue;
         case ColumnType::Kind::String:
@@ -302,6 +120,75 @@ ValueFit fitDouble(const std::string& value, const ColumnType& column) {
             return std::isfinite(number) ? ValueFit::Exact : ValueFit::Rescue;
         default:
             return ValueFit::Rescue;
+    }
+}
+
+// Every literal of one column of a VALUES list has the column's type: the
+// warehouse gives the inline table's column the widest type among its
+// literals, so one DOUBLE literal among BIGINT ones would turn every integer
+// of the statement into a double and round those beyond 2^53.
+
+// Appends the integer literal of a value that fits an integer column: an
+// integer as it is, a whole double as the integer it is (22.0 -> 22).
+void appendIntegerLiteral(std::string& out, const std::string& value, ValueKind kind) {
+    double number = 0;
+    if (kind != ValueKind::Double && isIntegerText(value)) {
+        out.append(value);
+    } else if (parseDoubleText(value, &number) && std::trunc(number) == number &&
+               number >= -9223372036854775808.0 && number < 9223372036854775808.0) {
+        appendIntegerText(out, static_cast<int64_t>(number));
+    } else {
+        appendSparkLiteral(out, value);  // no number: never SQL text
+    }
+}
+
+// Appends the DOUBLE (suffix D) or FLOAT (suffix F) literal of a number:
+// integers and doubles alike, NaN and the infinities as casts.
+void appendFloatingLiteral(std::string& out, const std::string& value, char suffix) {
+    if (isPlainNumber(value)) {
+        out.append(value);
+        out.push_back(suffix);
+        return;
+    }
+    double number = 0;
+    if (isNonFiniteText(value) && parseDoubleText(value, &number)) {
+        if (suffix == 'D') {
+            appendSparkDouble(out, number);
+        } else {
+            out.append("CAST('");
+            out.append(shortestDoubleText(number));
+            out.append("' AS FLOAT)");
+        }
+        return;
+    }
+    appendSparkLiteral(out, value);
+}
+
+// Appends parse_json of a JSON text known to be one document: only bytes
+// that are not UTF-8 are repaired (see appendVariant).
+void appendVariantJson(std::string& out, const std::string& json) {
+    std::string repaired;
+    out.append("parse_json(");
+    appendSparkLiteral(out, isUtf8(json) ? json : (repaired = utf8Repaired(json)));
+    out.push_back(')');
+}
+
+// Appends a value of kind `kind` that fits a VARIANT column: numbers as JSON
+// numbers (integers exactly, doubles as the shortest text that reads back the
+// same), text as a JSON string (so "123" stays text), structured values as
+// their JSON, which fitValue has checked.
+void appendVariantOfKind(std::string& out, const std::string& value, ValueKind kind) {
+    int64_t integer = 0;
+    double number = 0;
+    if (kind == ValueKind::Integer && parseIntegerText(value, &integer)) {
+        appendVariantJson(out, value);
+    } else if (kind == ValueKind::Double && parseDoubleText(value, &number) &&
+               std::isfinite(number)) {
+        appendVariantJson(out, shortestDoubleText(number));
+    } else if (kind == ValueKind::Structured) {
+        appendVariantJson(out, value);
+    } else {
+        appendVariantJson(out, jsonString(value));
     }
 }
 
@@ -341,7 +228,8 @@ bool fitsEveryValue(ValueKind kind, const ColumnType& column) {
         case ColumnType::Kind::String:
             return true;
         case ColumnType::Kind::Variant:
-            return kind != ValueKind::Double && kind != ValueKind::Timestamp;
+            // Structured values are checked to be JSON (NaN has no JSON form).
+            return kind == ValueKind::Integer || kind == ValueKind::Text;
         default:
             return false;
     }
@@ -358,7 +246,12 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
         case ValueKind::Structured:
             if (column.isText())
                 return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
-            return column.kind == ColumnType::Kind::Variant ? ValueFit::Exact : ValueFit::Rescue;
+            if (column.kind != ColumnType::Kind::Variant)
+                return ValueFit::Rescue;
+            // A structured value holding NaN or an infinity is not JSON: a
+            // VARIANT cannot hold it unaltered.
+            return kind == ValueKind::Text || isJsonDocument(value) ? ValueFit::Exact
+                                                                    : ValueFit::Rescue;
         case ValueKind::Timestamp:
             if (column.kind == ColumnType::Kind::Timestamp)
                 return isTimestampInRange(value) ? ValueFit::Exact : ValueFit::Rescue;
@@ -371,36 +264,44 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
 void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                        const ColumnType& column, ValueFit fit) {
     if (fit == ValueFit::Integral) {
-        double number = 0;
-        parseDoubleText(value, &number);
-        char digits[24];
-        out.append(digits,
-                   std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(number)).ptr);
+        appendIntegerLiteral(out, value, kind);
         return;
+    }
+    switch (column.kind) {
+        case ColumnType::Kind::TinyInt:
+        case ColumnType::Kind::SmallInt:
+        case ColumnType::Kind::Int:
+        case ColumnType::Kind::BigInt:
+            if (kind == ValueKind::Integer && isIntegerText(value)) {
+                out.append(value);  // the common case, spelled out
+                return;
+            }
+            appendIntegerLiteral(out, value, kind);
+            return;
+        case ColumnType::Kind::Double:
+            if (isPlainNumber(value)) {
+                out.append(value);  // the common case, spelled out
+                out.push_back('D');
+                return;
+            }
+            appendFloatingLiteral(out, value, 'D');
+            return;
+        case ColumnType::Kind::Float:
+            appendFloatingLiteral(out, value, 'F');
+            return;
+        case ColumnType::Kind::Variant:
+            appendVariantOfKind(out, value, kind);
+            return;
+        default:
+            break;
     }
     if (column.isText() || column.kind == ColumnType::Kind::Timestamp) {
         appendSparkLiteral(out, value);
-        return;
+    } else if (isPlainNumber(value)) {
+        out.append(value);  // a DECIMAL's digits, a literal of no suffix
+    } else {
+        appendSparkLiteral(out, value);
     }
-    if (column.kind == ColumnType::Kind::Variant) {
-        // Text stays text: a JSON string, so "123" is not read as a number.
-        appendVariant(out, kind == ValueKind::Structured ? value : jsonStringOf(value));
-        return;
-    }
-    // Numbers are written as they are: checked to be plain numbers, so that
-    // no value text can become SQL even when a record's type lies.
-    if (isPlainNumber(value)) {
-        out.append(value);
-        if (kind == ValueKind::Double && column.kind != ColumnType::Kind::Decimal)
-            out.push_back('D');
-        return;
-    }
-    double number = 0;
-    if (kind == ValueKind::Double && isNonFinite(value) && parseDoubleText(value, &number)) {
-        appendSparkDouble(out, number);
-        return;
-    }
-    appendSparkLiteral(out, value);
 }
 
 void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind) {

@@ -331,6 +331,28 @@ TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionStr
     ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
+// The write settings are adopted and, like every other setting, a change of
+// them reconfigures; none of them reaches the connection string.
+TEST(ConnectorConfigure, WriteSettingsAreAdoptedAndAChangeReconfigures) {
+    Fixture f;
+    ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    ConfigCategory defaults("lakesink", "{}");
+    ASSERT_TRUE(f.connector.configure(&defaults));
+    const std::string before = f.connector.getConnectionString();
+    ConfigCategory changed("lakesink", R"({"table": {"value": "fleet"},
+        "datapoints": {"value": "variant"}, "maxStatementBytes": {"value": "65536"},
+        "delivery": {"value": "at-least-once"}})");
+    LogCapture log;
+    EXPECT_TRUE(f.connector.configure(&changed));
+    EXPECT_TRUE(log.contains("Database configuration updated"));
+    const ODBCConfig& config = f.connector.getConfig();
+    EXPECT_EQ(config.table, "fleet");
+    EXPECT_EQ(config.datapoints, ODBCConfig::DatapointLayout::Variant);
+    EXPECT_EQ(config.maxStatementBytes, 65536);
+    EXPECT_EQ(config.delivery, ODBCConfig::Delivery::AtLeastOnce);
+    EXPECT_EQ(f.connector.getConnectionString(), before);
+}
+
 TEST(ConnectorConfigure, EverySuccessfulConfigureReplacesTheBuilder) {
     Fixture f;
     ConfigCategory defaults("lakesink", "{}");

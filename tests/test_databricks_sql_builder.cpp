@@ -191,6 +191,54 @@ TEST(DatabricksValues, VariantValuesThatAreNotJsonGoInAsJsonStrings) {
         EXPECT_EQ(builder.formatValue(c.input, "VARIANT"), c.expected) << c.input;
 }
 
+// The values the writer checks against existing columns: each literal has the
+// column's type, so one VALUES list never mixes types in a column.
+TEST(DatabricksValues, FittedLiteralsHaveTheColumnsType) {
+    struct Case {
+        std::string value;
+        ValueKind kind;
+        std::string column;
+        std::string literal;  // empty: the value is rescued
+    };
+    const std::vector<Case> cases = {
+        {"22.0", ValueKind::Double, "BIGINT", "22"},
+        {"-3.0E10", ValueKind::Double, "INT", ""},  // beyond INT
+        {"-3.0E5", ValueKind::Double, "INT", "-300000"},
+        {"9007199254740993", ValueKind::Integer, "BIGINT", "9007199254740993"},
+        {"5", ValueKind::Integer, "SMALLINT", "5"},
+        {"3", ValueKind::Integer, "DOUBLE", "3D"},
+        {"21.5", ValueKind::Double, "DOUBLE", "21.5D"},
+        {"NaN", ValueKind::Double, "DOUBLE", "CAST('NaN' AS DOUBLE)"},
+        {"1.5", ValueKind::Double, "FLOAT", "1.5F"},
+        {"7", ValueKind::Integer, "FLOAT", "7F"},
+        {"-Infinity", ValueKind::Double, "FLOAT", "CAST('-Infinity' AS FLOAT)"},
+        {"1.5", ValueKind::Double, "DECIMAL(10,2)", "1.5"},
+        {"12", ValueKind::Integer, "DECIMAL(10,2)", "12"},
+        {"22", ValueKind::Integer, "STRING", "'22'"},
+        {"123", ValueKind::Integer, "VARIANT", "parse_json('123')"},
+        {"1.0E-7", ValueKind::Double, "VARIANT", "parse_json('1.0E-7')"},
+        {"NaN", ValueKind::Double, "VARIANT", ""},
+        {"123", ValueKind::Text, "VARIANT", R"(parse_json('"123"'))"},
+        {"[1.5,2.0]", ValueKind::Structured, "VARIANT", "parse_json('[1.5,2.0]')"},
+        {"[1.5,NaN,Infinity]", ValueKind::Structured, "VARIANT", ""},
+        {"[1.5,NaN,Infinity]", ValueKind::Structured, "STRING", "'[1.5,NaN,Infinity]'"},
+    };
+    DatabricksSQLBuilder builder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value + " into " + c.column);
+        const ColumnType column = ColumnType::parse(c.column);
+        const ValueFit fit = builder.fitValue(c.value, c.kind, column);
+        if (c.literal.empty()) {
+            EXPECT_EQ(fit, ValueFit::Rescue);
+            continue;
+        }
+        ASSERT_NE(fit, ValueFit::Rescue);
+        std::string out = "x";
+        builder.appendFittedValue(out, c.value, c.kind, column, fit);
+        EXPECT_EQ(out, "x" + c.literal);
+    }
+}
+
 TEST(DatabricksValues, FormattingThroughTheBaseClass) {
     std::unique_ptr<SQLBuilder> builder(new DatabricksSQLBuilder());
     EXPECT_EQ(builder->formatValue("it's", "VARCHAR(256)"), "'it\\'s'");

@@ -158,9 +158,10 @@ TEST(NorthPlugin, InfoPrintsTheRecordAndThePrettyDefaultConfiguration) {
     std::vector<std::string> items;
     for (auto m = config.MemberBegin(); m != config.MemberEnd(); ++m)
         items.push_back(m->name.GetString());
-    EXPECT_EQ(items, (std::vector<std::string>{"plugin", "server", "port", "schema", "user",
-                                               "password", "corvaneInstance", "source",
-                                               "additionalParams", "writers"}));
+    EXPECT_EQ(items,
+              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
+                                        "corvaneInstance", "source", "additionalParams", "writers",
+                                        "table", "datapoints", "maxStatementBytes", "delivery"}));
 }
 
 TEST(NorthPlugin, DefaultPluginIsTheOneBuiltHere) {

@@ -260,3 +260,31 @@ TEST(NumberText, ParsesSignedZeroesAndNaN) {
 }
 
 }  // namespace
+
+TEST(NumberText, IntegersAndPlainNumbers) {
+    int64_t value = 7;
+    EXPECT_TRUE(parseIntegerText("-9223372036854775808", &value));
+    EXPECT_EQ(value, INT64_MIN);
+    EXPECT_EQ(integerText(value), "-9223372036854775808");
+    EXPECT_EQ(integerText(9007199254740993), "9007199254740993");
+    for (const char* refused : {"", "1.0", "+1", "9223372036854775808", "1e3", " 1"}) {
+        value = 7;
+        EXPECT_FALSE(parseIntegerText(refused, &value)) << refused;
+        EXPECT_EQ(value, 7) << refused;
+    }
+    for (const char* plain : {"0", "-3", "+3", "21.5", "1.2E-7", "1e+300"})
+        EXPECT_TRUE(isPlainNumber(plain)) << plain;
+    for (const char* other : {"", "-", ".5", "5.", "1e", "NaN", "1 ", "0x10", "1;DROP"})
+        EXPECT_FALSE(isPlainNumber(other)) << other;
+    EXPECT_TRUE(isNonFiniteText("-Infinity"));
+    EXPECT_FALSE(isNonFiniteText("1e400"));
+}
+
+TEST(NumberText, DecimalDigitsFitPrecisionAndScale) {
+    EXPECT_TRUE(fitsDecimalDigits("12345678.12", 10, 2));
+    EXPECT_TRUE(fitsDecimalDigits("-0.50000", 3, 2));  // trailing zeros do not count
+    EXPECT_TRUE(fitsDecimalDigits("0.99", 2, 2));      // a lone zero before the point
+    EXPECT_FALSE(fitsDecimalDigits("123456789.1", 10, 2));
+    EXPECT_FALSE(fitsDecimalDigits("1.125", 10, 2));
+    EXPECT_FALSE(fitsDecimalDigits("1E2", 10, 2));
+}

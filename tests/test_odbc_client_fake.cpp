@@ -1201,6 +1201,31 @@ TEST_F(FakeQuery, ExLetsOtherFailuresThrough) {
     expectStatementsFreed();
 }
 
+// A subclass may report a refused statement the plain way: a
+// std::runtime_error saying "Failed to execute query.", without diagnostics.
+class PlainThrowingClient : public ODBCClient {
+  public:
+    std::string message = "Failed to execute query.";
+    QueryResult executeQuery(const std::string&) override { throw std::runtime_error(message); }
+};
+
+TEST(PlainRefusal, ExReportsItAsAnUnknownRetriableFailure) {
+    PlainThrowingClient client;
+    QueryResultEx ex;
+    ASSERT_NO_THROW(ex = client.executeQueryEx("INSERT INTO t VALUES (1)"));
+    EXPECT_FALSE(ex.success);
+    EXPECT_TRUE(ex.retriable);
+    EXPECT_TRUE(ex.rows.empty());
+    EXPECT_TRUE(client.isLastErrorRetriable());
+}
+
+TEST(PlainRefusal, ExLetsOtherPlainErrorsThrough) {
+    PlainThrowingClient client;
+    client.message = "Failed to get number of result columns.";
+    EXPECT_THROW(client.executeQueryEx("SELECT 1"), std::runtime_error);
+    EXPECT_FALSE(client.isLastErrorRetriable());
+}
+
 // ---- database product -----------------------------------------------------
 
 TEST_F(FakeQuery, ProductNameIsRead) {

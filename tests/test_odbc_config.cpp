@@ -49,6 +49,10 @@ TEST(ODBCConfigDefaults, ConstructorGivesDefaultsAndTheirConnectionString) {
     EXPECT_EQ(config.source, "readings");
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_EQ(config.writers, 4);
+    EXPECT_EQ(config.table, "");
+    EXPECT_EQ(config.datapoints, ODBCConfig::DatapointLayout::Columns);
+    EXPECT_EQ(config.maxStatementBytes, 1048576);
+    EXPECT_EQ(config.delivery, ODBCConfig::Delivery::ExactlyOnce);
     EXPECT_EQ(config.getConnectionString(),
               std::string(PREFIX) +
                   "Host=localhost;Port=443;UID=default_user;PWD=lisk;SCHEMA=default_schema;");
@@ -60,10 +64,18 @@ TEST(ODBCConfigDefaults, MissingItemsFallBackToDefaults) {
     config.server = "other";
     config.port = 1;
     config.writers = 9;
+    config.table = "fleet";
+    config.datapoints = ODBCConfig::DatapointLayout::Variant;
+    config.maxStatementBytes = 65536;
+    config.delivery = ODBCConfig::Delivery::AtLeastOnce;
     config.configure(&empty);
     EXPECT_EQ(config.server, "localhost");
     EXPECT_EQ(config.port, 443);
     EXPECT_EQ(config.writers, 4);
+    EXPECT_EQ(config.table, "");
+    EXPECT_EQ(config.datapoints, ODBCConfig::DatapointLayout::Columns);
+    EXPECT_EQ(config.maxStatementBytes, 1048576);
+    EXPECT_EQ(config.delivery, ODBCConfig::Delivery::ExactlyOnce);
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_EQ(config.getConnectionString(),
               std::string(PREFIX) +
@@ -75,12 +87,18 @@ TEST(ODBCConfigRead, ReadsEveryItemAndOrdersParametersByKey) {
         item("server", "example-workspace") + "," + item("port", "8443") + "," +
         item("schema", "sales") + "," + item("user", "ingest") + "," + item("password", "s3cret") +
         "," + item("corvaneInstance", "edge-7") + "," + item("source", "readings") + "," +
-        kvItem("{\"b\": \"2\", \"a\": \"1\"}") + "," + item("writers", "7"));
+        kvItem("{\"b\": \"2\", \"a\": \"1\"}") + "," + item("writers", "7") + "," +
+        item("table", "Site Fleet.1") + "," + item("datapoints", "variant") + "," +
+        item("maxStatementBytes", "2097152") + "," + item("delivery", "at-least-once"));
     ODBCConfig config;
     config.configure(&c);
     EXPECT_EQ(config.server, "example-workspace");
     EXPECT_EQ(config.port, 8443);
     EXPECT_EQ(config.writers, 7);
+    EXPECT_EQ(config.table, "Site Fleet.1");  // renamed only where it is written
+    EXPECT_EQ(config.datapoints, ODBCConfig::DatapointLayout::Variant);
+    EXPECT_EQ(config.maxStatementBytes, 2097152);
+    EXPECT_EQ(config.delivery, ODBCConfig::Delivery::AtLeastOnce);
     EXPECT_EQ(config.corvaneInstance, "edge-7");
     EXPECT_EQ(config.additionalParams, "a=1;b=2;");
     EXPECT_EQ(config.getConnectionString(),
@@ -113,6 +131,11 @@ std::string own(const std::string& key) {
            R"(", an attribute the plugin writes itself)";
 }
 
+std::string rejects(const std::string& table) {
+    return R"(configuration item "table" value ")" + table +
+           R"(" is the rejects table "lakesink_rejects")";
+}
+
 struct BadSetting {
     std::string items;
     std::string problem;
@@ -124,6 +147,7 @@ struct BadSetting {
 TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
     const std::string range = " is outside 1 to 65535";
     const std::string writersRange = " is outside 1 to 16";
+    const std::string statementRange = " is outside 65536 to 67108864";
     const BadSetting cases[] = {
         {item("port", "not-a-number"), R"(configuration item "port" value "not-a-number" is not)"},
         {item("port", ""), R"(configuration item "port" value "" is not a whole number)"},
@@ -136,6 +160,19 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         {item("writers", "-1"), R"(configuration item "writers" value "-1")" + writersRange},
         {item("writers", "x"), R"(configuration item "writers" value "x" is not a whole number)"},
         {item("writers", ""), R"(configuration item "writers" value "" is not a whole number)"},
+        {item("maxStatementBytes", "65535"),
+         R"(configuration item "maxStatementBytes" value "65535")" + statementRange},
+        {item("maxStatementBytes", "67108865"),
+         R"(configuration item "maxStatementBytes" value "67108865")" + statementRange},
+        {item("maxStatementBytes", "1MiB"),
+         R"(configuration item "maxStatementBytes" value "1MiB" is not a whole number)"},
+        {item("datapoints", "json"),
+         R"(configuration item "datapoints" value "json" is not one of the choices: columns,variant)"},
+        {item("delivery", "exactly_once"),
+         R"(configuration item "delivery" value "exactly_once" )"
+         R"(is not one of the choices: exactly-once,at-least-once)"},
+        {item("table", "lakesink_rejects"), rejects("lakesink_rejects")},
+        {item("table", "LakeSink_REJECTS"), rejects("LakeSink_REJECTS")},
         {item("server", ""), R"(configuration item "server" is mandatory and cannot be empty)"},
         {item("schema", ""), R"(configuration item "schema" is mandatory and cannot be empty)"},
         {item("user", ""), R"(configuration item "user" is mandatory and cannot be empty)"},
@@ -179,6 +216,7 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         EXPECT_EQ(errors[0].rfind("Error during configuration: " + c.problem, 0), 0u) << errors[0];
         EXPECT_EQ(config.server, "previous");
         EXPECT_EQ(config.writers, 4);
+        EXPECT_EQ(config.table, "");
         EXPECT_EQ(config.getConnectionString(), before);
     }
 }
@@ -198,6 +236,21 @@ TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {
         // The connection string does not carry it: every writer uses the same one.
         EXPECT_EQ(config.getConnectionString(), ODBCConfig().getConnectionString());
     }
+    for (const char* bytes : {"65536", "67108864"}) {
+        ConfigCategory c = category(item("maxStatementBytes", bytes));
+        ODBCConfig config;
+        EXPECT_NO_THROW(config.configure(&c)) << bytes;
+        EXPECT_EQ(config.maxStatementBytes, std::stoi(bytes));
+    }
+    // Names that only resemble the rejects table are ordinary tables; the
+    // write settings stay out of the connection string.
+    ConfigCategory write =
+        category(item("table", "lakesink_rejects_2") + "," + item("datapoints", "columns") + "," +
+                 item("delivery", "exactly-once"));
+    ODBCConfig withWrite;
+    EXPECT_NO_THROW(withWrite.configure(&write));
+    EXPECT_EQ(withWrite.table, "lakesink_rejects_2");
+    EXPECT_EQ(withWrite.getConnectionString(), ODBCConfig().getConnectionString());
     // Keys that only resemble the plugin's own attributes are the user's.
     ConfigCategory similar =
         category(kvItem(R"({"SCHEMA2": "a", "ProxyPWD": "b", "HostName": "c", "UIDX": "d"})"));
@@ -328,6 +381,11 @@ TEST(ODBCConfigCompare, EveryComparedFieldCountsButNotTheConnectionString) {
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.source = "x"; }));
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.additionalParams = "a=1;"; }));
     EXPECT_TRUE(changed([](ODBCConfig& c) { c.writers = 1; }));
+    EXPECT_TRUE(changed([](ODBCConfig& c) { c.table = "fleet"; }));
+    EXPECT_TRUE(
+        changed([](ODBCConfig& c) { c.datapoints = ODBCConfig::DatapointLayout::Variant; }));
+    EXPECT_TRUE(changed([](ODBCConfig& c) { c.maxStatementBytes = 65536; }));
+    EXPECT_TRUE(changed([](ODBCConfig& c) { c.delivery = ODBCConfig::Delivery::AtLeastOnce; }));
 }
 
 TEST(ODBCConfigValidity, ChecksInOrderAndReportsTheFirstProblem) {
@@ -359,6 +417,10 @@ TEST(ODBCConfigValidity, ChecksInOrderAndReportsTheFirstProblem) {
         {[](ODBCConfig& c) { c.corvaneInstance = ""; }, "Corvane instance name is empty"},
         {[](ODBCConfig& c) { c.writers = 0; }, "Invalid number of parallel writers: 0"},
         {[](ODBCConfig& c) { c.writers = 17; }, "Invalid number of parallel writers: 17"},
+        {[](ODBCConfig& c) { c.maxStatementBytes = 65535; },
+         "Invalid largest statement size: 65535 bytes"},
+        {[](ODBCConfig& c) { c.table = "Lakesink_Rejects"; },
+         "The table for all readings is the rejects table: Lakesink_Rejects"},
     };
     for (const auto& [mutate, message] : cases) {
         ODBCConfig c;

@@ -107,16 +107,17 @@ TEST(PluginInfoRecord, FieldsAreTheDocumentedValuesOnEveryCall) {
     ASSERT_NE(info->config, nullptr);
 }
 
-TEST(PluginInfoRecord, DefaultConfigurationHasTheTenItemsInOrder) {
+TEST(PluginInfoRecord, DefaultConfigurationHasTheFourteenItemsInOrder) {
     Plugin plugin;
     ASSERT_NE(plugin.info, nullptr);
     rapidjson::Document doc;
     doc.Parse(plugin.info()->config);
     ASSERT_FALSE(doc.HasParseError());
     ASSERT_TRUE(doc.IsObject());
-    EXPECT_EQ(memberNames(doc), (std::vector<std::string>{
-                                    "plugin", "server", "port", "schema", "user", "password",
-                                    "corvaneInstance", "source", "additionalParams", "writers"}));
+    EXPECT_EQ(memberNames(doc),
+              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
+                                        "corvaneInstance", "source", "additionalParams", "writers",
+                                        "table", "datapoints", "maxStatementBytes", "delivery"}));
     using Attrs = std::vector<std::pair<std::string, std::string>>;
     const auto attrs = [&](const char* item) {
         Attrs found;
@@ -198,6 +199,31 @@ TEST(PluginInfoRecord, DefaultConfigurationHasTheTenItemsInOrder) {
                                        {"order", "9"},
                                        {"displayName", "Parallel writers"},
                                        {"mandatory", "true"}}));
+    EXPECT_EQ(attrs("table"), (Attrs{{"description", "Table for all readings"},
+                                     {"type", "string"},
+                                     {"default", ""},
+                                     {"order", "10"},
+                                     {"displayName", "Table for all readings"}}));
+    EXPECT_EQ(attrs("datapoints"), (Attrs{{"description", "Datapoint columns"},
+                                          {"type", "enumeration"},
+                                          {"default", "columns"},
+                                          {"options", "<array>"},
+                                          {"order", "11"},
+                                          {"displayName", "Datapoint columns"}}));
+    EXPECT_EQ(attrs("maxStatementBytes"), (Attrs{{"description", "Largest statement (bytes)"},
+                                                 {"type", "integer"},
+                                                 {"default", "1048576"},
+                                                 {"minimum", "65536"},
+                                                 {"maximum", "67108864"},
+                                                 {"order", "12"},
+                                                 {"displayName", "Largest statement (bytes)"},
+                                                 {"mandatory", "true"}}));
+    EXPECT_EQ(attrs("delivery"), (Attrs{{"description", "Delivery guarantee"},
+                                        {"type", "enumeration"},
+                                        {"default", "exactly-once"},
+                                        {"options", "<array>"},
+                                        {"order", "13"},
+                                        {"displayName", "Delivery guarantee"}}));
 }
 
 TEST(PluginEntryPoints, DefaultConfigurationIsAUsableCategory) {
@@ -225,8 +251,10 @@ TEST(PluginInfoRecord, DefaultConfigurationKeepsItsLayout) {
         std::string::npos);
     EXPECT_NE(text.find("        \"mandatory\": \"true\"\n    },\n    \"port\": {\n"),
               std::string::npos);
-    const std::string tail =
-        "        \"displayName\": \"Parallel writers\",\n        \"mandatory\": \"true\"\n    }\n}";
+    EXPECT_NE(text.find("        \"options\": [\"columns\", \"variant\"],\n"), std::string::npos);
+    EXPECT_NE(text.find("        \"options\": [\"exactly-once\", \"at-least-once\"],\n"),
+              std::string::npos);
+    const std::string tail = "        \"displayName\": \"Delivery guarantee\"\n    }\n}";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
@@ -242,6 +270,10 @@ TEST(PluginEntryPoints, ForbiddenSettingsAreThrownOutOfInit) {
         R"({"port": {"value": "0"}})",
         R"({"writers": {"value": "0"}})",
         R"({"writers": {"value": "17"}})",
+        R"({"table": {"value": "LAKESINK_REJECTS"}})",
+        R"({"datapoints": {"value": "json"}})",
+        R"({"maxStatementBytes": {"value": "67108865"}})",
+        R"({"delivery": {"value": "at-most-once"}})",
         R"({"schema": {"value": ""}})",
         R"({"source": {"value": "statistics"}})",
         R"({"schema": {"value": "sales\u0000"}})",

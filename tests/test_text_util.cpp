@@ -1,10 +1,12 @@
-// The shared text helpers: ASCII-only case folding and UTF-8-safe cuts.
+// The shared text helpers: ASCII-only case folding, and UTF-8 checks, repairs,
+// counts and cuts.
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "text_util.h"
+#include "utf8.h"
 
 namespace {
 
@@ -29,6 +31,51 @@ TEST(TextUtil, CaseFoldingChangesOnlyAToZ) {
     EXPECT_FALSE(equalsIgnoringAsciiCase("nul", "null"));
     EXPECT_FALSE(equalsIgnoringAsciiCase("nullx", "null"));
     EXPECT_FALSE(equalsIgnoringAsciiCase("\xC3\xA4", "\xC3\x84"));
+    EXPECT_TRUE(equalsIgnoringAsciiCase(std::string("Tank_1"), std::string("tANK_1")));
+    EXPECT_FALSE(equalsIgnoringAsciiCase(std::string("tank"), std::string("tanks")));
+    EXPECT_EQ(upperAsciiCase('q'), 'Q');
+    EXPECT_EQ(upperAsciiCase('{'), '{');
+    EXPECT_EQ(upperAsciiCase('Q'), 'Q');
+}
+
+TEST(TextUtil, ContainsIgnoringCaseFindsTheNeedleAnywhere) {
+    EXPECT_TRUE(containsIgnoringAsciiCase("timestamp_ntz", "TIMESTAMP"));
+    EXPECT_TRUE(containsIgnoringAsciiCase("map<string,int>", "INT"));  // at the very end
+    EXPECT_TRUE(containsIgnoringAsciiCase("Double precision", "double"));
+    EXPECT_TRUE(containsIgnoringAsciiCase("x", ""));
+    EXPECT_FALSE(containsIgnoringAsciiCase("in", "INT"));  // longer than the text
+    EXPECT_FALSE(containsIgnoringAsciiCase("varchar", "VARCHAR2"));
+    EXPECT_FALSE(containsIgnoringAsciiCase("\xC3\x84", "\xC3\xA4"));  // only A to Z fold
+}
+
+TEST(Utf8, ChecksRepairsAndCountsCharacters) {
+    struct Case {
+        std::string in;
+        bool valid;
+        std::string repaired;
+        size_t characters;
+    };
+    const std::string bad = "\xEF\xBF\xBD";
+    const Case cases[] = {
+        {"", true, "", 0},
+        {"plain ascii text", true, "plain ascii text", 16},
+        {"\xC3\xA4\xE2\x82\xAC\xF0\x9D\x84\x9E", true, "\xC3\xA4\xE2\x82\xAC\xF0\x9D\x84\x9E", 3},
+        {"a\xFFz", false, "a" + bad + "z", 3},
+        {"\xC0\xAF", false, bad + bad, 1},                      // overlong
+        {"\xED\xA0\x80", false, bad + bad + bad, 1},            // a surrogate
+        {"\xF4\x90\x80\x80", false, bad + bad + bad + bad, 1},  // above U+10FFFF
+        {"ab\xE2\x82", false, "ab" + bad + bad, 3},             // cut short
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isUtf8(c.in), c.valid) << c.in;
+        EXPECT_EQ(utf8Repaired(c.in), c.repaired) << c.in;
+        EXPECT_EQ(utf8Length(c.in), c.characters) << c.in;
+    }
+    const std::string text = "a\xC3\xA4\xE2\x82\xAC!";
+    EXPECT_EQ(utf8PrefixBytes(text, 0), 0u);
+    EXPECT_EQ(utf8PrefixBytes(text, 2), 3u);
+    EXPECT_EQ(utf8PrefixBytes(text, 3), 6u);
+    EXPECT_EQ(utf8PrefixBytes(text, 9), text.size());
 }
 
 TEST(TextUtil, CutNeverSplitsACharacter) {

@@ -42,6 +42,35 @@ bool digits(const std::string& text, size_t at, size_t count, int& value) {
     return true;
 }
 
+// Returns true iff `json` is one of the strings "NaN", "Infinity" and
+// "-Infinity", which stand for those doubles in strict JSON (the plugin's
+// rejects table writes them so), and then stores the double in `out`.
+bool nonFiniteWord(const rapidjson::Value& json, double& out) {
+    if (!json.IsString())
+        return false;
+    const std::string text(json.GetString(), json.GetStringLength());
+    if (text == "NaN") {
+        out = std::nan("");
+    } else if (text == "Infinity") {
+        out = HUGE_VAL;
+    } else if (text == "-Infinity") {
+        out = -HUGE_VAL;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Returns true iff `json` is a number or a word for NaN or an infinity, and
+// then stores its double in `out`.
+bool floatOf(const rapidjson::Value& json, double& out) {
+    if (json.IsNumber()) {
+        out = json.GetDouble();
+        return true;
+    }
+    return nonFiniteWord(json, out);
+}
+
 // Builds a datapoint value from JSON; false with `error` set when it cannot.
 // A null value gives false with an empty error: the caller leaves it out.
 bool toValue(const rapidjson::Value& json, const std::string& path,
@@ -81,7 +110,10 @@ bool toValue(const rapidjson::Value& json, const std::string& path,
     error.clear();
     if (json.IsNull())
         return false;
-    if (json.IsString()) {
+    double number = 0;
+    if (nonFiniteWord(json, number)) {
+        out = std::make_unique<DatapointValue>(number);
+    } else if (json.IsString()) {
         out =
             std::make_unique<DatapointValue>(std::string(json.GetString(), json.GetStringLength()));
     } else if (json.IsBool()) {
@@ -97,19 +129,13 @@ bool toValue(const rapidjson::Value& json, const std::string& path,
     } else if (json.IsObject()) {
         return toChildren(json, path, true, out, error);
     } else if (json.IsArray()) {
-        bool numbers = true;
-        for (const auto& element : json.GetArray()) {
-            if (!element.IsNumber()) {
-                numbers = false;
-                break;
-            }
-        }
-        if (!numbers)
-            return toChildren(json, path, false, out, error);
         std::vector<double> values;
         values.reserve(json.Size());
-        for (const auto& element : json.GetArray())
-            values.push_back(element.GetDouble());
+        for (const auto& element : json.GetArray()) {
+            if (!floatOf(element, number))
+                return toChildren(json, path, false, out, error);
+            values.push_back(number);
+        }
         out = std::make_unique<DatapointValue>(values);
     } else {
         error = "datapoint " + path + " has a value of unknown kind";

@@ -4,11 +4,14 @@
 //    "user_timestamp": "...", "datapoints": {"temperature": 21.5, "count": 3,
 //    "state": "ok", "meta": {"a": 1}, "samples": [1.0, 2.5]}}
 //
-// Datapoint values: a JSON string gives a string; a whole number an integer
-// (64-bit; larger ones are refused); any other number a float (NaN, Infinity
-// and -Infinity are accepted); true/false the integers 1/0; an object a dict;
-// an array of numbers only a float array; any other array a list whose
-// members are named by their index; null leaves the datapoint (or member) out.
+// Datapoint values: a JSON string gives a string, except the strings "NaN",
+// "Infinity" and "-Infinity", which give those floats (strict JSON has no
+// other way to write them; lakesink's rejects table writes them so); a whole
+// number an integer (64-bit; larger ones are refused); any other number a
+// float (bare NaN, Infinity and -Infinity are accepted too); true/false the
+// integers 1/0; an object a dict; an array of numbers (or those three
+// strings) only a float array; any other array a list whose members are
+// named by their index; null leaves the datapoint (or member) out.
 // Timestamps are "YYYY-MM-DD[T ]HH:MM:SS[.fraction][Z|+hh:mm|-hh:mm]" (no
 // zone means UTC; digits beyond microseconds are dropped), not before 1970;
 // both are optional and default to now. "asset" is required and not empty;
