@@ -215,7 +215,8 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
     TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, *sqlBuilder, connection,
-                                          batch, config.corvaneInstance, 0});
+                                          batch, config.corvaneInstance,
+                                          static_cast<size_t>(config.maxStatementBytes)});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.
