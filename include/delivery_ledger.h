@@ -31,11 +31,17 @@ class DeliveryLedger {
         // The readings still to write, in batch order; positions into this
         // list are what the other members take.
         const std::vector<Reading*>& pending() const { return pendingReadings; }
-        // Flags the pending reading at `index` as written.
-        void markWritten(size_t index);
+        // Flags the pending reading at `index` as written (inline: a table
+        // marks every one of its readings).
+        void markWritten(size_t index) {
+            if (index < origin.size())
+                written[origin[index]] = 1;
+        }
         void markWritten(const std::vector<size_t>& indices);
         // Returns true iff the pending reading at `index` has been written.
-        bool isWritten(size_t index) const;
+        bool isWritten(size_t index) const {
+            return index < origin.size() && written[origin[index]] != 0;
+        }
 
       private:
         friend class DeliveryLedger;
