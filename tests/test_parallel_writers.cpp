@@ -326,3 +326,113 @@ TEST_F(ParallelWriters, ARowLongerThanTheLimitGoesAlone) {
     EXPECT_EQ(warehouse.query("SELECT n, length(text) FROM wide ORDER BY n"),
               (Rows{{"0", "10"}, {"1", "100000"}, {"2", "10"}}));
 }
+
+// The number of statements of the log that name `table` after `verb`
+// ("INSERT INTO", "MERGE INTO"); every table when `table` is empty.
+size_t statementsInto(const LogCapture& log, const std::string& verb,
+                      const std::string& table = "") {
+    return statementsStartingWith(log, verb + (table.empty() ? "" : " `" + table + "`"));
+}
+
+TEST_F(ParallelWriters, ALostAnswerIsResentAsAMergeThatSkipsTheRowsItCommitted) {
+    DatabricksODBCConnector connector;
+    connector.setJitter([] { return 0.0; });
+    ConfigCategory category = settings(warehouse, 4);
+    ASSERT_TRUE(connector.configure(&category));
+    LogCapture log;
+    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+    // The warehouse commits asset2's INSERT, then the link drops before its
+    // answer arrives.
+    { std::ofstream(warehouse.directory() + "/faults") << "after 08S01 1 INTO `asset2`\n"; }
+    Batch batch;
+    fill(batch, 6, 4, T0);
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_EQ(count("asset2"), 4);
+    // The resend (after the reconnect pause) writes only asset2, checking
+    // each row against the table: all four are there, none is added.
+    connector.setClock([] { return std::chrono::steady_clock::now() + std::chrono::hours(1); });
+    ASSERT_TRUE(connector.send(batch.pointers()));
+    EXPECT_EQ(statementsInto(log, "MERGE INTO", "asset2"), 1u);
+    EXPECT_EQ(statementsInto(log, "MERGE INTO"), 1u);
+    EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset2"), 1u);
+    for (int t = 0; t < 6; ++t) {
+        EXPECT_EQ(count("asset" + std::to_string(t)), 4) << t;
+        EXPECT_EQ(repeated("asset" + std::to_string(t)), 0) << t;
+    }
+    // Its rows are known to be in the table now: the next batch inserts.
+    Batch next;
+    fill(next, 6, 1, T0 + 1000);
+    ASSERT_TRUE(connector.send(next.pointers()));
+    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+    EXPECT_EQ(statementsInto(log, "MERGE INTO"), 1u);
+    EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset2"), 2u);
+    EXPECT_EQ(count("asset2"), 5);
+}
+
+struct RestartCase {
+    const char* delivery;
+    size_t mergesOfTheResend;  // statements MERGE INTO of the resent batch
+    long repeatedPerTable;     // rows of asset0 written by both processes
+};
+
+TEST_F(ParallelWriters, ABatchResentAfterARestartHoldsEachReadingOnceUnlessAtLeastOnce) {
+    const RestartCase cases[] = {{"exactly-once", 4, 0}, {"at-least-once", 0, 5}};
+    uint64_t start = T0;
+    for (const RestartCase& c : cases) {
+        SCOPED_TRACE(c.delivery);
+        TempWarehouse site;
+        auto rows = [&](const std::string& table, const std::string& what) {
+            return std::stol(site.query("SELECT " + what + " FROM " + table)[0][0]);
+        };
+        const std::string delivery =
+            std::string(R"(, "delivery": {"value": ")") + c.delivery + R"("})";
+        Batch block;
+        fill(block, 4, 5, start);
+        {
+            // The first process writes every table of the block but asset1,
+            // whose INSERT is refused, and then stops.
+            DatabricksODBCConnector first;
+            ConfigCategory category = settings(site, 4, delivery);
+            ASSERT_TRUE(first.configure(&category));
+            site.addFault("HYT00", 1, "INSERT INTO `asset1`");
+            EXPECT_FALSE(first.send(block.pointers()));
+            ASSERT_EQ(rows("asset0", "COUNT(*)"), 5);
+        }
+        // After the restart the host sends the block again, with readings
+        // the first process never saw, one of them for a new table.
+        Batch resend;
+        fill(resend, 4, 5, start);
+        fill(resend, 5, 2, start + 1000);
+        DatabricksODBCConnector second;
+        ConfigCategory category = settings(site, 4, delivery);
+        ASSERT_TRUE(second.configure(&category));
+        LogCapture log;
+        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+        ASSERT_TRUE(second.send(resend.pointers()));
+        EXPECT_EQ(statementsInto(log, "MERGE INTO"), c.mergesOfTheResend);
+        EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset4"), 1u);  // created just now
+        for (int t = 0; t < 4; ++t) {
+            const std::string table = "asset" + std::to_string(t);
+            EXPECT_EQ(rows(table, "COUNT(DISTINCT ts)"), 7) << table;
+            EXPECT_EQ(rows(table, "COUNT(*) - COUNT(DISTINCT ts)"), t == 1 ? 0 : c.repeatedPerTable)
+                << table;
+        }
+        EXPECT_EQ(rows("asset4", "COUNT(*)"), 2);
+        // That batch found rows already there, so the next one is still
+        // checked; it finds none, and the one after it is inserted plainly.
+        for (size_t round = 1; round <= 2; ++round) {
+            log.clear();
+            Batch later;
+            fill(later, 5, 1, start + 1000 * (round + 1));
+            ASSERT_TRUE(second.send(later.pointers()));
+            EXPECT_EQ(statementsInto(log, "MERGE INTO"), round == 1 ? c.mergesOfTheResend : 0)
+                << round;
+            EXPECT_EQ(statementsInto(log, "INSERT INTO"),
+                      5 - (round == 1 ? c.mergesOfTheResend : 0))
+                << round;
+        }
+        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+        EXPECT_EQ(rows("asset0", "COUNT(*)"), 9 + c.repeatedPerTable);
+        start += 100000;
+    }
+}
