@@ -112,21 +112,24 @@ bool hintedName(const DatapointValue& value, std::string* name) {
 // Returns true iff two of the datapoints (the hint and null entries left out)
 // have the same name.
 bool repeatsName(const std::vector<Datapoint*>& datapoints, const std::string& hintName) {
+    constexpr size_t kPairwise = 16;
+    if (datapoints.size() <= kPairwise) {
+        for (size_t i = 0; i < datapoints.size(); ++i) {
+            if (datapoints[i] == nullptr || datapoints[i]->getName() == hintName)
+                continue;
+            for (size_t j = i + 1; j < datapoints.size(); ++j) {
+                if (datapoints[j] != nullptr &&
+                    datapoints[j]->getName() == datapoints[i]->getName())
+                    return true;
+            }
+        }
+        return false;
+    }
     std::vector<const std::string*> names;
     names.reserve(datapoints.size());
     for (const Datapoint* datapoint : datapoints) {
         if (datapoint != nullptr && datapoint->getName() != hintName)
             names.push_back(&datapoint->getName());
-    }
-    constexpr size_t kPairwise = 16;
-    if (names.size() <= kPairwise) {
-        for (size_t i = 0; i < names.size(); ++i) {
-            for (size_t j = i + 1; j < names.size(); ++j) {
-                if (*names[i] == *names[j])
-                    return true;
-            }
-        }
-        return false;
     }
     std::sort(names.begin(), names.end(),
               [](const std::string* a, const std::string* b) { return *a < *b; });
@@ -135,40 +138,88 @@ bool repeatsName(const std::vector<Datapoint*>& datapoints, const std::string& h
                [](const std::string* a, const std::string* b) { return *a == *b; }) != names.end();
 }
 
-// The reading's datapoints as one strict JSON object, the hint left out (the
-// first datapoint of the hint name is stored in *hint). A key repeated, at the
-// top or inside a dictionary, keeps its last value at its first position.
-std::string datapointsObject(const std::vector<Datapoint*>& datapoints, const std::string& hintName,
-                             const Datapoint** hint) {
-    std::string json;
-    json.reserve(2 + 24 * datapoints.size());
-    json.push_back('{');
-    bool nested = false;
-    for (const Datapoint* datapoint : datapoints) {
-        if (datapoint == nullptr)
-            continue;
-        if (datapoint->getName() == hintName) {
-            if (*hint == nullptr)
-                *hint = datapoint;
-            continue;
+// Writes readings' datapoints as one strict JSON object each, the hint left
+// out. A key repeated, at the top or inside a dictionary, keeps its last
+// value at its first position. The readings of a batch mostly have the same
+// datapoint names: the keys of the last names are kept written out, with
+// whether a name repeats, so that a reading of those names costs one compare
+// per name besides its values.
+class DatapointsObject {
+  public:
+    explicit DatapointsObject(const std::string& hintName) : hintName(hintName) {}
+
+    // The object of `datapoints`; stores the first datapoint of the hint name
+    // in *hint.
+    std::string write(const std::vector<Datapoint*>& datapoints, const Datapoint** hint) {
+        if (!sameNames(datapoints))
+            learnNames(datapoints);
+        std::string json;
+        json.reserve(lastSize + 16);
+        json.push_back('{');
+        bool nested = false;
+        size_t k = 0;
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr)
+                continue;
+            if (datapoint->getName() == hintName) {
+                if (*hint == nullptr)
+                    *hint = datapoint;
+                continue;
+            }
+            json.append(keys[k++]);
+            const DatapointValue& value = datapoint->getData();
+            const auto type = value.getType();
+            nested =
+                nested || type == DatapointValue::T_DP_DICT || type == DatapointValue::T_DP_LIST;
+            appendDatapointJson(json, value, NonFiniteAs::Strings);
         }
-        if (json.size() > 1)
-            json.push_back(',');
-        appendJsonString(json, datapoint->getName());
-        json.push_back(':');
-        const DatapointValue& value = datapoint->getData();
-        const auto type = value.getType();
-        nested = nested || type == DatapointValue::T_DP_DICT || type == DatapointValue::T_DP_LIST;
-        appendDatapointJson(json, value, NonFiniteAs::Strings);
+        json.push_back('}');
+        lastSize = json.size();
+        // Only a repeated name or a dictionary can repeat a key: the rest,
+        // the usual case, is unique already.
+        std::string unique;
+        if ((nested || repeats) && uniqueKeyJson(json, &unique))
+            return unique;
+        return json;
     }
-    json.push_back('}');
-    // Only a repeated name or a dictionary can repeat a key: the rest, the
-    // usual case, is unique already.
-    std::string unique;
-    if ((nested || repeatsName(datapoints, hintName)) && uniqueKeyJson(json, &unique))
-        return unique;
-    return json;
-}
+
+  private:
+    // Returns true iff the datapoints, the hint and null entries left out,
+    // have the names of the kept keys, in order.
+    bool sameNames(const std::vector<Datapoint*>& datapoints) const {
+        size_t k = 0;
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr || datapoint->getName() == hintName)
+                continue;
+            if (k == names.size() || datapoint->getName() != names[k])
+                return false;
+            ++k;
+        }
+        return k == names.size();
+    }
+
+    void learnNames(const std::vector<Datapoint*>& datapoints) {
+        names.clear();
+        keys.clear();
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr || datapoint->getName() == hintName)
+                continue;
+            names.push_back(datapoint->getName());
+            std::string key(names.size() > 1 ? "," : "");
+            appendJsonString(key, datapoint->getName());
+            key.push_back(':');
+            keys.push_back(std::move(key));
+        }
+        repeats = repeatsName(datapoints, hintName);
+    }
+
+    const std::string& hintName;
+    std::vector<std::string> names;
+    std::vector<std::string> keys;  // per name: a comma but for the first, the name, a colon
+    bool repeats = false;
+    size_t lastSize = 64;
+};
+
 }  // namespace
 
 // Finds, for each new column name of one record, an earlier column whose name
@@ -234,6 +285,7 @@ struct ReadingMapper::BatchContext {
     std::string sharedTable;
     // The column list of every record of the Variant layout, made on first use.
     DatabaseRecord variantColumns;
+    DatapointsObject variantObject{hintName};
 
     BatchContext(const SQLBuilder& builder, std::string sharedTable)
         : hintName(builder.getHintName()), sharedTable(std::move(sharedTable)) {}
@@ -395,7 +447,7 @@ DatabaseRecord ReadingMapper::mapVariant(const Reading& reading, BatchContext& b
     setFixedValues(record, reading);
     const Datapoint* hint = nullptr;
     record.setValueAt(FIXED_COLUMN_COUNT,
-                      datapointsObject(reading.getReadingData(), batch.hintName, &hint));
+                      batch.variantObject.write(reading.getReadingData(), &hint));
     routeRecord(record, reading.getAssetName(), hint, batch);
     return record;
 }
