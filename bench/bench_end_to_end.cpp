@@ -63,8 +63,10 @@ class Fixture {
         logger->setCapture(nullptr);
         if (sent != batch.readings())
             throw std::runtime_error("the warm-up plugin_send failed");
-        if (inserts.size() != tables)
-            throw std::runtime_error("expected one INSERT per table");
+        // A table's rows may be cut into several INSERTs at the statement
+        // limit ("maxStatementBytes"); the baseline runs the same texts.
+        if (inserts.size() < tables)
+            throw std::runtime_error("expected at least one INSERT per table");
 
         session = std::make_unique<bench::RawSession>(warehouse.connectionString());
     }

@@ -19,12 +19,24 @@
 // Counters: readings_per_s (readings through the plugin per second) and
 // s_per_batch (seconds per plugin_send).
 //
+// BM_AllRowsRefused is the worst case of one table: its 500 rows are all
+// refused. The table is created beforehand with a NOT NULL column that no
+// reading carries, so every INSERT of its rows fails with 23502 and the
+// plugin sends them in parts until its budget of statements is spent, then
+// keeps them in the rejects table. The warm-up send (without the latency
+// file) adds the readings' columns, creates the rejects table and opens the
+// writer connections. Counters per batch: s_per_batch, statements (every
+// statement the plugin ran), inserts (those into the table and into the
+// rejects table) and rejected (rows the rejects table gained, which must be
+// every reading).
+//
 // `--quick` runs only 1 and 20 tables; --benchmark_filter selects any other
-// subset (e.g. 'tables:100/').
+// subset (e.g. 'tables:100/', 'AllRowsRefused').
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -89,6 +101,8 @@ class Site {
         if (!out.flush())
             throw std::runtime_error("cannot write " + file.string());
     }
+
+    std::string connectionString() const { return warehouse.connectionString(); }
 
     // The category of a plugin instance writing to this warehouse.
     std::string categoryJson(int64_t writers) const {
@@ -176,6 +190,96 @@ void BM_Latency(benchmark::State& state) {
     state.counters["s_per_batch"] = total / batches;
 }
 
+// Counts the statements the plugin runs while it is alive, and the INSERTs
+// among them (from any thread: the logger calls the capture under its lock).
+class StatementCounter {
+  public:
+    StatementCounter() {
+        Logger::getLogger()->setCapture([this](Logger::Level, const std::string& text) {
+            static const std::string executing = "Executing query: ";
+            static const std::string insert = "INSERT INTO ";
+            if (text.compare(0, executing.size(), executing) != 0)
+                return;
+            ++statements;
+            if (text.compare(executing.size(), insert.size(), insert) == 0)
+                ++inserts;
+        });
+    }
+    ~StatementCounter() { Logger::getLogger()->setCapture(nullptr); }
+    StatementCounter(const StatementCounter&) = delete;
+    StatementCounter& operator=(const StatementCounter&) = delete;
+
+    std::atomic<size_t> statements{0};
+    std::atomic<size_t> inserts{0};
+};
+
+// The batch's one table exists with the columns its readings need and one
+// more, which every INSERT leaves NULL and which must not be NULL.
+void createRefusingTable(Site& site) {
+    bench::RawSession session(site.connectionString());
+    session.execute(
+        "CREATE TABLE asset_00 (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane STRING, dp_000 DOUBLE, dp_001 BIGINT, dp_002 DOUBLE, dp_003 STRING, "
+        "dp_004 DOUBLE, required_code STRING NOT NULL)");
+}
+
+long rejectedRows(Site& site) {
+    bench::RawSession session(site.connectionString());
+    return session.countRows("lakesink_rejects");
+}
+
+void BM_AllRowsRefused(benchmark::State& state) {
+    const int64_t writers = state.range(0);
+    std::unique_ptr<Site> s;
+    std::unique_ptr<Instance> instance;
+    long rejectedBefore = 0;
+    try {
+        s = std::make_unique<Site>(1);
+        createRefusingTable(*s);
+        instance = std::make_unique<Instance>(*s, writers);
+        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
+            throw std::runtime_error("the warm-up plugin_send failed");
+        rejectedBefore = rejectedRows(*s);
+        s->setLatency(true);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+
+    double total = 0;
+    size_t statements = 0;
+    size_t inserts = 0;
+    for (auto _ : state) {
+        const std::vector<Reading*>& readings = s->freshBatch();
+        StatementCounter counter;
+        const auto start = Clock::now();
+        const uint32_t sent = plugin().send(instance->handle, readings);
+        const double elapsed = seconds(Clock::now() - start);
+        if (sent != kReadings) {
+            state.SkipWithError("plugin_send failed");
+            break;
+        }
+        total += elapsed;
+        statements += counter.statements.load();
+        inserts += counter.inserts.load();
+        state.SetIterationTime(elapsed);
+    }
+    s->setLatency(false);
+
+    const auto batches = static_cast<double>(state.iterations());
+    if (batches == 0 || total <= 0)
+        return;
+    const long rejected = rejectedRows(*s) - rejectedBefore;
+    if (rejected != static_cast<long>(state.iterations() * kReadings)) {
+        state.SkipWithError("the rejects table does not hold every refused reading");
+        return;
+    }
+    state.counters["s_per_batch"] = total / batches;
+    state.counters["statements"] = static_cast<double>(statements) / batches;
+    state.counters["inserts"] = static_cast<double>(inserts) / batches;
+    state.counters["rejected"] = static_cast<double>(rejected) / batches;
+}
+
 void LatencyArguments(benchmark::internal::Benchmark* b) {
     b->ArgNames({"tables", "writers"});
     // Table count outermost: the writer settings of one count share its
@@ -189,6 +293,14 @@ void LatencyArguments(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Latency)
     ->Apply(LatencyArguments)
+    ->Iterations(kTimedBatches)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+BENCHMARK(BM_AllRowsRefused)
+    ->ArgName("writers")
+    ->Arg(1)
+    ->Arg(4)
     ->Iterations(kTimedBatches)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

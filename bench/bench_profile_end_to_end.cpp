@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
     });
     const bool warm = connector->send(batch.pointers());
     logger->setCapture(nullptr);
-    if (!warm || inserts.size() != tables) {
+    // At least one INSERT per table: more when the rows are cut at the
+    // statement limit.
+    if (!warm || inserts.size() < tables) {
         std::fprintf(stderr, "the first send failed\n");
         return 1;
     }

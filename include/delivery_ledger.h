@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 class Reading;
@@ -29,11 +31,17 @@ class DeliveryLedger {
         // The readings still to write, in batch order; positions into this
         // list are what the other members take.
         const std::vector<Reading*>& pending() const { return pendingReadings; }
-        // Flags the pending reading at `index` as written.
-        void markWritten(size_t index);
+        // Flags the pending reading at `index` as written (inline: a table
+        // marks every one of its readings).
+        void markWritten(size_t index) {
+            if (index < origin.size())
+                written[origin[index]] = 1;
+        }
         void markWritten(const std::vector<size_t>& indices);
         // Returns true iff the pending reading at `index` has been written.
-        bool isWritten(size_t index) const;
+        bool isWritten(size_t index) const {
+            return index < origin.size() && written[origin[index]] != 0;
+        }
 
       private:
         friend class DeliveryLedger;
@@ -60,8 +68,35 @@ class DeliveryLedger {
     // Returns true iff some reading of an earlier failed batch was written.
     bool holdsWrites() const { return !written.empty(); }
 
+    // Exactly once. A table is in doubt when rows about to be written may be
+    // in it already: every table while the plugin is catching up after a
+    // start (an earlier process may have written part of the batches the
+    // host sends again), and a table whose INSERT may have run although its
+    // answer was lost. Rows of a table in doubt are written so that those
+    // already there are skipped.
+    // With `on` false (at least once) no table is ever in doubt.
+    void setExactlyOnce(bool on) { exactlyOnce = on; }
+    // Returns true iff rows written to `table` now may be there already;
+    // `existedBefore` tells whether the table was there before this process
+    // (a table this process created holds nothing of an earlier one).
+    bool isInDoubt(const std::string& table, bool existedBefore) const {
+        return exactlyOnce && ((catchingUp && existedBefore) || doubtful.count(table) != 0);
+    }
+    // The outcome of a statement into `table` is unknown.
+    void markDoubtful(const std::string& table) { doubtful.insert(table); }
+    // Every row of the batch meant for `table` is known to be in it.
+    void clearDoubt(const std::string& table) { doubtful.erase(table); }
+    // After a send: a sent batch whose rows in doubt were all new ends the
+    // catching up after a start. `checked` rows were written skipping those
+    // already there, and `skipped` of them were.
+    void noteCaughtUp(bool sent, size_t checked, size_t skipped);
+
   private:
     void forget();
+
+    bool exactlyOnce = true;
+    bool catchingUp = true;
+    std::set<std::string> doubtful;
 
     uint64_t remembered = 0;
     std::vector<char> written;

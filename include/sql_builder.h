@@ -127,6 +127,20 @@ class SQLBuilder {
         std::string sql;
         size_t rows = 0;
     };
+    // How a column of an insert-only MERGE matches the table's rows.
+    enum class ColumnMatch : uint8_t {
+        Equal,   // null-safe equality of the values
+        AsJson,  // null-safe equality of to_json of the values (VARIANT)
+        Ignore,  // not compared
+    };
+    // From now on the rows go out as an insert-only MERGE, which skips a row
+    // when the table holds one that matches it in every compared column
+    // (`match` has one entry per column); an empty `match` goes back to the
+    // plain INSERT. clearValues() keeps the form.
+    void setMergeMatch(std::vector<ColumnMatch> match) { mergeMatch = std::move(match); }
+    // Returns true iff the rows go out as a MERGE.
+    bool isMerge() const { return !mergeMatch.empty(); }
+
     // Cuts the rows appended from now on into INSERTs of at most `bytes`
     // bytes each, on whole rows; a row that alone makes a longer statement
     // goes alone. 0 never cuts.
@@ -148,8 +162,11 @@ class SQLBuilder {
     // The INSERT of the first row only, or of every row; with `headerOnly`,
     // the text before the rows.
     std::string buildInsertStatement(bool allRows, bool headerOnly = false) const;
-    // Moves the rows so far into a finished INSERT.
+    // Moves the rows so far into a finished INSERT (or MERGE).
     void finishStatement();
+    // The insert-only MERGE of every row; with `headerOnly`, its text
+    // without the rows.
+    std::string buildMergeStatement(bool headerOnly) const;
 
     std::string tableName;
     std::vector<std::string> columns;
@@ -164,4 +181,5 @@ class SQLBuilder {
     size_t statementLimit = 0;
     size_t headerLength = 0;
     std::vector<BulkInsert> finished;
+    std::vector<ColumnMatch> mergeMatch;
 };

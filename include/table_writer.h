@@ -45,6 +45,8 @@ struct TableOutcome {
     size_t readings = 0;  // readings of the batch meant for the table
     size_t rescued = 0;   // values kept in the rescued data column
     size_t rejected = 0;  // readings kept in the rejects table
+    size_t checked = 0;   // rows written skipping those already there
+    size_t skipped = 0;   // of those, rows that were there already
     std::string failure;  // why it failed, for the log
 };
 
@@ -67,6 +69,7 @@ class TableWriter {
         ReadingMapper& mapper;
         SQLBuilder& builder;
         Connection& connection;
+        DeliveryLedger& ledger;  // which tables are in doubt
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
         size_t statementLimit;        // the largest INSERT in bytes; 0 for no limit
@@ -109,6 +112,7 @@ class TableWriter {
     struct Piece {
         WriterPool::Ticket ticket = 0;
         std::vector<size_t> indices;
+        bool merge = false;  // it skips rows the table holds already
     };
     // Rows of a table and the refusal they share.
     struct RefusedPart {
@@ -188,6 +192,14 @@ class TableWriter {
     std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
                                                      std::vector<DatabaseRecord>& records,
                                                      Report& report);
+    // Returns true iff rows written to the table now may be in it already.
+    bool isInDoubt(const std::string& table) const;
+    // How each column of the INSERT matches rows already in the table, for
+    // a table in doubt.
+    std::vector<SQLBuilder::ColumnMatch> matchFor(const std::string& table,
+                                                  const std::vector<std::string>& columns) const;
+    // Books a piece written by a MERGE: its rows checked and skipped.
+    void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
     // Writes the report's rejects into the rejects table and marks them;

@@ -74,16 +74,12 @@ void DeliveryLedger::forget() {
     std::vector<char>().swap(written);
 }
 
-void DeliveryLedger::Batch::markWritten(size_t index) {
-    if (index < origin.size())
-        written[origin[index]] = 1;
-}
-
 void DeliveryLedger::Batch::markWritten(const std::vector<size_t>& indices) {
     for (size_t index : indices)
         markWritten(index);
 }
 
-bool DeliveryLedger::Batch::isWritten(size_t index) const {
-    return index < origin.size() && written[origin[index]] != 0;
+void DeliveryLedger::noteCaughtUp(bool sent, size_t checked, size_t skipped) {
+    if (sent && checked > 0 && skipped == 0)
+        catchingUp = false;
 }

@@ -86,6 +86,7 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     readingMapper->setTable(config.table);
     readingMapper->setDatapointLayout(config.datapoints);
     schemaManager->setDatabaseName(config.schema);
+    ledger.setExactlyOnce(config.delivery == ODBCConfig::Delivery::ExactlyOnce);
     connection.writers().configure(static_cast<size_t>(config.writers),
                                    config.getConnectionString());
     if (!config.hasChanged(previous))
@@ -211,13 +212,21 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
     const bool sent = lastOutcome.sent();
     // The host sends a failed batch again: what was written stays written.
     ledger.end(batch, sent);
+    size_t checked = 0;
+    size_t skipped = 0;
+    for (const TableOutcome& table : lastOutcome.tables) {
+        checked += table.checked;
+        skipped += table.skipped;
+    }
+    ledger.noteCaughtUp(sent, checked, skipped);
     return sent;
 }
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
     TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, *sqlBuilder, connection,
-                                          batch, config.corvaneInstance, 0});
+                                          ledger, batch, config.corvaneInstance,
+                                          static_cast<size_t>(config.maxStatementBytes)});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.

@@ -99,7 +99,8 @@ void SQLBuilder::appendRow(const std::vector<std::string>& row) {
         length -= kListSeparatorLength;
     if (statementLimit > 0) {
         if (rows == 0)
-            headerLength = buildInsertStatement(false, true).size();
+            headerLength = isMerge() ? buildMergeStatement(true).size()
+                                     : buildInsertStatement(false, true).size();
         else if (headerLength + rowsTextLength + kListSeparatorLength + length > statementLimit)
             finishStatement();
     }
@@ -147,7 +148,7 @@ void SQLBuilder::clearValues() {
 }
 
 void SQLBuilder::finishStatement() {
-    finished.push_back(BulkInsert{buildBulkInsert(), rows});
+    finished.push_back(BulkInsert{isMerge() ? buildMergeStatement(false) : buildBulkInsert(), rows});
     std::vector<std::string>().swap(rowPieces);
     rowsTextLength = 0;
     firstRowLength = 0;
@@ -193,6 +194,41 @@ std::string SQLBuilder::buildInsertStatement(bool allRows, bool headerOnly) cons
     } else {
         sql.append(rowPieces.front(), 0, firstRowLength);
     }
+    return sql;
+}
+
+std::string SQLBuilder::buildMergeStatement(bool headerOnly) const {
+    // MERGE INTO `t` AS t USING (VALUES <rows>) AS s(`a`, `b`)
+    // ON t.`a` <=> s.`a` AND to_json(t.`b`) <=> to_json(s.`b`)
+    // WHEN NOT MATCHED THEN INSERT (`a`, `b`) VALUES (s.`a`, s.`b`)
+    std::string names;
+    std::string sourceValues;
+    std::string match;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const std::string name = quoteIdentifier(columns[c]);
+        names.append(c > 0 ? ", " : "").append(name);
+        sourceValues.append(c > 0 ? ", s." : "s.").append(name);
+        const ColumnMatch how = c < mergeMatch.size() ? mergeMatch[c] : ColumnMatch::Equal;
+        if (how == ColumnMatch::Ignore)
+            continue;
+        match.append(match.empty() ? "" : " AND ");
+        if (how == ColumnMatch::AsJson)
+            match.append("to_json(t.").append(name).append(") <=> to_json(s.").append(name + ")");
+        else
+            match.append("t.").append(name).append(" <=> s.").append(name);
+    }
+    std::string sql;
+    sql.reserve(128 + 3 * names.size() + match.size() + (headerOnly ? 0 : rowsTextLength));
+    sql.append("MERGE INTO ");
+    appendIdentifier(sql, tableName);
+    sql.append(" AS t USING (VALUES ");
+    if (!headerOnly) {
+        for (const std::string& piece : rowPieces)
+            sql.append(piece);
+    }
+    sql.append(") AS s(").append(names).append(") ON ").append(match.empty() ? "FALSE" : match);
+    sql.append(" WHEN NOT MATCHED THEN INSERT (").append(names).append(") VALUES (");
+    sql.append(sourceValues).append(")");
     return sql;
 }
 

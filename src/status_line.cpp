@@ -22,6 +22,7 @@ void StatusLine::record(const BatchOutcome& outcome, WallTime now) {
     for (const TableOutcome& table : outcome.tables) {
         counts.rescued += table.rescued;
         counts.rejected += table.rejected;
+        counts.skipped += table.skipped;
         if (table.state == TableOutcome::State::Written)
             counts.written += table.readings - table.rejected;
     }

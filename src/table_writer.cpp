@@ -1,6 +1,7 @@
 #include "table_writer.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -195,7 +196,16 @@ bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
         using Kind = WriterPool::Outcome::Kind;
         if (done.kind == Kind::Written) {
             parts.batch.markWritten(piece.indices);
-        } else if (done.kind == Kind::Refused) {
+            if (piece.merge)
+                countMerged(out, piece, done.rows);
+            continue;
+        }
+        // A statement whose answer was lost, or that failed for a reason
+        // that may pass, may still have run: the next rows of the table
+        // skip what is there.
+        if (done.kind == Kind::Failed || (done.kind == Kind::Refused && done.refusal->retriable()))
+            parts.ledger.markDoubtful(out.table);
+        if (done.kind == Kind::Refused) {
             refused.push_back({std::move(piece.indices), done.refusal});
         } else if (done.kind == Kind::ConnectFailed) {
             // A rejected login or configuration is final for every
@@ -235,6 +245,7 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
     writeRejects(out, report);
     out.rejected = report.rejects.size();
     out.state = TableOutcome::State::Written;
+    parts.ledger.clearDoubt(out.table);
     if (report.rescued > 0 || !report.rejects.empty()) {
         Logger::getLogger()->warn(
             "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
@@ -430,6 +441,7 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
         piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
                              indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
         from += insert.rows;
+        piece.merge = parts.builder.isMerge();
         piece.ticket = pool.submit(std::move(insert.sql));
         pieces.push_back(std::move(piece));
     }
@@ -478,6 +490,8 @@ std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string&
     builder.setColumns(rows.columnNames());
     builder.clearValues();
     builder.setStatementLimit(parts.statementLimit);
+    builder.setMergeMatch(isInDoubt(table) ? matchFor(table, rows.columnNames())
+                                           : std::vector<SQLBuilder::ColumnMatch>());
     for (DatabaseRecord& record : records) {
         report.rescued += rows.append(record);
         // The record is written into the row text: its memory goes now.
@@ -488,4 +502,47 @@ std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string&
     // So do the emptied records, before the statements are made.
     std::vector<DatabaseRecord>().swap(records);
     return builder.takeBulkInserts();
+}
+
+std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
+    const std::string& table, const std::vector<std::string>& columns) const {
+    const CachedTable& cached = *parts.schema.findCachedTable(table);
+    const bool rejects = table == REJECTS_TABLE;
+    std::vector<SQLBuilder::ColumnMatch> match;
+    match.reserve(columns.size());
+    for (const std::string& name : columns) {
+        const auto found = cached.positions.find(name);
+        const bool variant = found != cached.positions.end() &&
+                             cached.columns[found->second].type.kind == ColumnType::Kind::Variant;
+        // A rejected reading is the same reading whenever it was rejected.
+        if (rejects && name == REJECTS_COLUMNS[REJECT_FIELD_COUNT - 1].name)
+            match.push_back(SQLBuilder::ColumnMatch::Ignore);
+        else
+            match.push_back(variant ? SQLBuilder::ColumnMatch::AsJson
+                                    : SQLBuilder::ColumnMatch::Equal);
+    }
+    return match;
+}
+
+void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
+    // The warehouse answers a MERGE with one row of counts, the rows it
+    // inserted last; without it every row counts as new.
+    size_t inserted = piece.indices.size();
+    if (!answer.empty() && !answer.front().empty()) {
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(answer.front().back().c_str(), &end, 10);
+        if (end != answer.front().back().c_str() && value <= piece.indices.size())
+            inserted = static_cast<size_t>(value);
+    }
+    out.checked += piece.indices.size();
+    out.skipped += piece.indices.size() - inserted;
+}
+
+bool TableWriter::isInDoubt(const std::string& table) const {
+    const CachedTable* cached = parts.schema.findCachedTable(table);
+    // Columns read from the information schema were there before this process.
+    const bool existedBefore =
+        cached != nullptr && std::any_of(cached->columns.begin(), cached->columns.end(),
+                                         [](const CachedColumn& column) { return column.learned; });
+    return parts.ledger.isInDoubt(table, existedBefore);
 }

@@ -361,6 +361,14 @@ void appendSparkLiteral(std::string& out, const std::string& value) {
     for (; i < length; ++i)
         extra += escapeExtra(data[i]);
 
+    if (extra == 0) {
+        // The common case: appended as it is (a resize would first fill the
+        // room it then overwrites).
+        out.push_back('\'');
+        out.append(data, length);
+        out.push_back('\'');
+        return;
+    }
     // The literal is written at its final length, quotes in place.
     const size_t start = out.size();
     out.resize(start + length + extra + 2);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,10 +24,12 @@ namespace {
 
 const uint64_t T0 = 1767225600000000ULL;
 
-ConfigCategory settings(const TempWarehouse& warehouse, int writers) {
+ConfigCategory settings(const TempWarehouse& warehouse, int writers,
+                        const std::string& moreItems = "") {
     return ConfigCategory("lakesink", R"({"writers": {"value": ")" + std::to_string(writers) +
                                           R"("}, "additionalParams": {"value": ")" +
-                                          jsonEscaped(warehouse.additionalParams()) + R"("}})");
+                                          jsonEscaped(warehouse.additionalParams()) + R"("})" +
+                                          moreItems + "}");
 }
 
 // `tables` tables of `perTable` readings each; the times start at `start`.
@@ -274,4 +277,52 @@ TEST_F(ParallelWriters, ATableTheWarehouseWillNeverCreateSendsItsReadingsToTheRe
     EXPECT_EQ(count("later"), 1);
     EXPECT_EQ(warehouse.query("SELECT table_name, asset_code, sqlstate FROM lakesink_rejects"),
               (Rows{{"locked", "locked", "42000"}}));
+}
+
+TEST_F(ParallelWriters, ATableCutIntoSeveralStatementsLosesAndRepeatsNothingOnResend) {
+    // The warehouse refuses any statement over 64 KiB; the rows of one table
+    // make about four of them, and the second fails once.
+    { std::ofstream(warehouse.directory() + "/limits") << "statement_bytes 65536\n"; }
+    DatabricksODBCConnector connector;
+    ConfigCategory category =
+        settings(warehouse, 4, R"(, "maxStatementBytes": {"value": "65536"})");
+    ASSERT_TRUE(connector.configure(&category));
+    LogCapture log;
+    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+    Batch batch;
+    for (int r = 0; r < 24; ++r) {
+        Reading& reading = batch.add("big", T0 + static_cast<uint64_t>(r));
+        reading.addDatapoint(intPoint("n", r));
+        reading.addDatapoint(textPoint("text", std::string(10000, static_cast<char>('a' + r))));
+    }
+    fill(batch, 2, 1, T0 + 100);
+    warehouse.addFault("HYT00", 1, "INSERT INTO `big`");
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_GE(statementsStartingWith(log, "INSERT INTO `big`"), 4u);
+    ASSERT_TRUE(connector.send(batch.pointers()));
+    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+    EXPECT_EQ(warehouse.query("SELECT COUNT(*), COUNT(DISTINCT n), MIN(n), MAX(n) FROM big"),
+              (Rows{{"24", "24", "0", "23"}}));
+    EXPECT_EQ(count("asset0"), 1);
+    EXPECT_EQ(count("asset1"), 1);
+}
+
+TEST_F(ParallelWriters, ARowLongerThanTheLimitGoesAlone) {
+    DatabricksODBCConnector connector;
+    ConfigCategory category =
+        settings(warehouse, 1, R"(, "maxStatementBytes": {"value": "65536"})");
+    ASSERT_TRUE(connector.configure(&category));
+    LogCapture log;
+    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+    Batch batch;
+    for (int r = 0; r < 3; ++r) {
+        Reading& reading = batch.add("wide", T0 + static_cast<uint64_t>(r));
+        reading.addDatapoint(intPoint("n", r));
+        reading.addDatapoint(textPoint("text", std::string(r == 1 ? 100000 : 10, 'x')));
+    }
+    ASSERT_TRUE(connector.send(batch.pointers()));
+    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+    EXPECT_EQ(statementsStartingWith(log, "INSERT INTO `wide`"), 3u);
+    EXPECT_EQ(warehouse.query("SELECT n, length(text) FROM wide ORDER BY n"),
+              (Rows{{"0", "10"}, {"1", "100000"}, {"2", "10"}}));
 }
