@@ -240,7 +240,7 @@ inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::st
                 return false;
             }
         } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-' ||
-                   c == '+') {
+                   c == '+' || c == '<' || c == '>') {
             t.kind = Token::Punct;
             t.text = std::string(1, c);
             ++i;
@@ -265,7 +265,7 @@ struct Value {
 };
 
 struct Statement {
-    enum Kind { Select, Create, Alter, Insert } kind = Select;
+    enum Kind { Select, Create, Alter, Insert } kind = Select;  // a MERGE reads as an Insert
     std::string schema;               // Select only
     std::vector<std::string> tables;  // Select of several tables only
     std::string table;
@@ -306,6 +306,8 @@ class Reader {
         return true;
     }
     bool end() const { return t[p].kind == Token::End; }
+    size_t position() const { return p; }
+    void rewind(size_t position) { p = position; }
 
     bool type(std::string& out) {
         if (word("VARCHAR")) {
@@ -402,6 +404,136 @@ inline bool detailColumns(Reader& r) {
 }
 
 // True when `sql` is one of the four shapes; fills `st`. `error` says why not.
+// The rows of a VALUES list, each as long as the statement's column list
+// (when it has one yet).
+inline bool readRows(Reader& r, Statement& st, std::string& error) {
+    do {
+        if (!r.punct('(')) {
+            error = "row does not open";
+            return false;
+        }
+        std::vector<Value> row;
+        do {
+            Value v;
+            if (!r.value(v)) {
+                error = "bad value";
+                return false;
+            }
+            row.push_back(std::move(v));
+        } while (r.punct(','));
+        if (!r.punct(')')) {
+            error = "row does not close";
+            return false;
+        }
+        if (!st.columns.empty() && row.size() != st.columns.size()) {
+            error = "row length differs from the column list";
+            return false;
+        }
+        st.rows.push_back(std::move(row));
+    } while (r.punct(','));
+    return true;
+}
+
+// A column of a MERGE's match: "t.`c` <=> s.`c`" or, for VARIANT columns,
+// "to_json(t.`c`) <=> to_json(s.`c`)".
+inline bool readMatch(Reader& r, const std::string& column) {
+    std::string left;
+    std::string right;
+    const bool json = r.word("to_json");
+    if ((json && !r.punct('(')) || !r.word("t") || !r.punct('.') || !r.name(left) ||
+        (json && !r.punct(')')))
+        return false;
+    if (!r.punct('<') || !r.punct('=') || !r.punct('>'))
+        return false;
+    if ((json && (!r.word("to_json") || !r.punct('('))) || !r.word("s") || !r.punct('.') ||
+        !r.name(right) || (json && !r.punct(')')))
+        return false;
+    return left == column && right == column;
+}
+
+// The insert-only MERGE the plugin writes for tables in doubt:
+// MERGE INTO `t` AS t USING (VALUES rows) AS s(cols) ON match
+// WHEN NOT MATCHED THEN INSERT (cols) VALUES (s.cols).
+inline bool readMerge(Reader& r, Statement& st, std::string& error) {
+    st.kind = Statement::Insert;
+    if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") ||
+        !r.word("USING") || !r.punct('(') || !r.word("VALUES")) {
+        error = "bad MERGE head";
+        return false;
+    }
+    // The rows come before the column list: their lengths are checked after.
+    if (!readRows(r, st, error))
+        return false;
+    if (!r.punct(')') || !r.word("AS") || !r.word("s") || !r.punct('(')) {
+        error = "bad MERGE source";
+        return false;
+    }
+    do {
+        std::string column;
+        if (!r.name(column)) {
+            error = "bad MERGE column list";
+            return false;
+        }
+        st.columns.push_back(column);
+    } while (r.punct(','));
+    for (const auto& row : st.rows) {
+        if (row.size() != st.columns.size()) {
+            error = "row length differs from the column list";
+            return false;
+        }
+    }
+    if (!r.punct(')') || !r.word("ON")) {
+        error = "bad MERGE source end";
+        return false;
+    }
+    size_t matched = 0;
+    for (const std::string& column : st.columns) {
+        const size_t before = r.position();
+        if (matched > 0 && !r.word("AND")) {
+            r.rewind(before);
+            break;
+        }
+        if (!readMatch(r, column)) {
+            r.rewind(before);
+            if (matched == 0) {
+                error = "bad MERGE match";
+                return false;
+            }
+            continue;
+        }
+        ++matched;
+    }
+    if (!r.word("WHEN") || !r.word("NOT") || !r.word("MATCHED") || !r.word("THEN") ||
+        !r.word("INSERT") || !r.punct('(')) {
+        error = "bad MERGE clause";
+        return false;
+    }
+    for (size_t c = 0; c < st.columns.size(); ++c) {
+        std::string column;
+        if ((c > 0 && !r.punct(',')) || !r.name(column) || column != st.columns[c]) {
+            error = "MERGE inserts other columns";
+            return false;
+        }
+    }
+    if (!r.punct(')') || !r.word("VALUES") || !r.punct('(')) {
+        error = "bad MERGE insert";
+        return false;
+    }
+    for (size_t c = 0; c < st.columns.size(); ++c) {
+        std::string column;
+        if ((c > 0 && !r.punct(',')) || !r.word("s") || !r.punct('.') || !r.name(column) ||
+            column != st.columns[c]) {
+            error = "MERGE inserts other values";
+            return false;
+        }
+    }
+    if (!r.punct(')') || !r.end()) {
+        error = "text after the MERGE";
+        return false;
+    }
+    return true;
+}
+
 inline bool parse(const std::string& sql, Statement& st, std::string& error) {
     std::vector<Token> tokens;
     if (!tokenize(sql, tokens, error))
@@ -501,36 +633,16 @@ inline bool parse(const std::string& sql, Statement& st, std::string& error) {
             error = "bad INSERT column list end";
             return false;
         }
-        do {
-            if (!r.punct('(')) {
-                error = "row does not open";
-                return false;
-            }
-            std::vector<Value> row;
-            do {
-                Value v;
-                if (!r.value(v)) {
-                    error = "bad value";
-                    return false;
-                }
-                row.push_back(std::move(v));
-            } while (r.punct(','));
-            if (!r.punct(')')) {
-                error = "row does not close";
-                return false;
-            }
-            if (row.size() != st.columns.size()) {
-                error = "row length differs from the column list";
-                return false;
-            }
-            st.rows.push_back(std::move(row));
-        } while (r.punct(','));
+        if (!readRows(r, st, error))
+            return false;
         if (!r.end()) {
             error = "text after the last row";
             return false;
         }
         return true;
     }
+    if (r.word("MERGE"))
+        return readMerge(r, st, error);
     error = "unknown statement";
     return false;
 }

@@ -129,7 +129,7 @@ TEST_F(Readme, ExampleConfigurationQueriesAndReplayWork) {
 
     // The warehouse refuses the next INSERT into tank for its data (once: the
     // fault's text is quoted in the reason the rejects row carries).
-    warehouse.addFault("22018", 1, "INSERT INTO `tank`");
+    warehouse.addFault("22018", 1, "INTO `tank`");
     NorthOutcome refused = send(
         write("refused.jsonl",
               R"({"asset": "tank", "timestamp": "2026-01-01T08:00:02Z", "user_timestamp": )"
