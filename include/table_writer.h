@@ -125,6 +125,7 @@ class TableWriter {
         std::vector<size_t> indices;  // its readings, by pending position
         Report report;
         std::vector<Piece> pieces;
+        std::vector<RefusedPart> refused;  // pieces refused, still to recover
     };
     // What checking the values before the INSERT found.
     enum class ValueCheck {
@@ -135,8 +136,9 @@ class TableWriter {
 
     void settle(bool wait);
     // Books what the pool reports for a table's INSERTs: heals, isolates,
-    // completes or fails it.
-    void settleTable(InFlight& entry);
+    // completes or fails it; with `mayDefer`, healing and isolating wait for
+    // finish().
+    void settleTable(InFlight& entry, bool mayDefer);
     // Runs `step` for the table; a standard exception fails the table only.
     template <typename Step>
     void guarded(TableOutcome& out, Step step);
@@ -209,6 +211,7 @@ class TableWriter {
     Parts parts;
     BatchOutcome outcome;
     std::vector<InFlight> inFlight;
+    std::vector<InFlight> deferred;  // refused tables, recovered in finish()
 };
 
 // Logs, at the error level, the warehouse's reason for a refused statement.

@@ -20,6 +20,8 @@
 // every writer; the destructor also ends the threads. The primary client is
 // borrowed and must outlive the pool.
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -28,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "odbc_client.h"
@@ -72,18 +75,20 @@ class WriterPool {
     Outcome take(Ticket ticket);
     // Waits for running statements and disconnects every writer connection.
     void close() noexcept;
+    // The statements run and their time since the last call.
+    std::pair<uint64_t, std::chrono::nanoseconds> takeStatementCounts();
 
   private:
     struct Job {
         Ticket ticket;
         std::string sql;
     };
-    // Runs `sql` on `client`; what it came to.
-    static Outcome execute(ODBCClient& client, const std::string& sql);
+    // Runs `sql` on `client`; what it came to. Counts it and its time.
+    Outcome execute(ODBCClient& client, const std::string& sql);
     // execute on a writer connection, opening it first when `open` is false
     // and closing it when its link died.
-    static Outcome run(ODBCClient& client, bool& open, const std::string& connectionString,
-                       const std::string& sql);
+    Outcome run(ODBCClient& client, bool& open, const std::string& connectionString,
+                const std::string& sql);
     void serve(size_t writer);
     void startThreads();
     void stopThreads() noexcept;
@@ -105,4 +110,6 @@ class WriterPool {
     std::vector<std::unique_ptr<ODBCClient>> clients;  // one per writer thread
     std::vector<char> open;                            // per writer: its client is connected
     std::vector<std::thread> threads;
+    std::atomic<uint64_t> statementsRun{0};
+    std::atomic<int64_t> statementNanos{0};
 };

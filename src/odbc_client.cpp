@@ -623,8 +623,8 @@ bool ODBCClient::isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeErro
                                       state.compare(0, 2, "23") == 0 ||
                                       state.compare(0, 2, "54") == 0;
         if (dataOrConstraint ||
-            isOneOf(state, {"42000", "42S02", "42S22", "42703", "28000", "42501", "42601", "42P01",
-                            "42P07", "42711", "42702", "42804"})) {
+            isOneOf(state, {"0A000", "42000", "42S02", "42S22", "42703", "28000", "42501", "42601",
+                            "42P01", "42P07", "42711", "42702", "42804"})) {
             logger->debug("Error classified as non-retriable (syntax/configuration): %s",
                           state.c_str());
             return false;

@@ -169,6 +169,8 @@ bool ODBCConnector::send(const std::vector<Reading*>& readings) {
     if (!sent && lastOutcome.failure.empty() && lastOutcome.tables.empty())
         lastOutcome.failure = "not connected";
     statusLine.record(lastOutcome, std::chrono::system_clock::now());
+    const auto statements = connection.writers().takeStatementCounts();
+    statusLine.addStatements(statements.first, statements.second);
     const uint64_t attempts = connection.connectAttempts();
     if (attempts > attemptsSeen) {
         statusLine.addReconnects(attempts - attemptsSeen);

@@ -148,7 +148,8 @@ void SQLBuilder::clearValues() {
 }
 
 void SQLBuilder::finishStatement() {
-    finished.push_back(BulkInsert{isMerge() ? buildMergeStatement(false) : buildBulkInsert(), rows});
+    finished.push_back(
+        BulkInsert{isMerge() ? buildMergeStatement(false) : buildBulkInsert(), rows});
     std::vector<std::string>().swap(rowPieces);
     rowsTextLength = 0;
     firstRowLength = 0;

@@ -128,7 +128,7 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
     const size_t slot = outcome.tables.size();
     outcome.tables.emplace_back();
     outcome.tables[slot].table = table;
-    InFlight entry{slot, readingIndices(records), Report{}, {}};
+    InFlight entry{slot, readingIndices(records), Report{}, {}, {}};
     outcome.tables[slot].readings = entry.indices.size();
     try {
         if (!submitRows(table, records, entry.report, entry.pieces)) {
@@ -162,7 +162,7 @@ void TableWriter::settle(bool wait) {
             wait || std::all_of(entry.pieces.begin(), entry.pieces.end(),
                                 [&](const Piece& p) { return pool.isDone(p.ticket); });
         if (done) {
-            settleTable(entry);
+            settleTable(entry, !wait);
             continue;
         }
         if (kept != i)
@@ -172,13 +172,24 @@ void TableWriter::settle(bool wait) {
     inFlight.erase(inFlight.begin() + static_cast<std::ptrdiff_t>(kept), inFlight.end());
 }
 
-void TableWriter::settleTable(InFlight& entry) {
+void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     TableOutcome& out = outcome.tables[entry.slot];
-    std::vector<RefusedPart> refused;
-    if (!awaitPieces(out, entry.pieces, refused))
+    if (!awaitPieces(out, entry.pieces, entry.refused))
         return;
+    // Healing and isolating cost statements of their own: they wait until
+    // every table of the batch has been started, so that one bad table does
+    // not hold the others back. A refusal that fails the table is booked at
+    // once, so that no further table is started.
+    const bool recoverable =
+        std::all_of(entry.refused.begin(), entry.refused.end(), [](const RefusedPart& part) {
+            return part.refusal->isDataRefusal() || part.refusal->isMissingObject();
+        });
+    if (mayDefer && !entry.refused.empty() && recoverable) {
+        deferred.push_back(std::move(entry));
+        return;
+    }
     guarded(out, [&] {
-        for (RefusedPart& part : refused) {
+        for (RefusedPart& part : entry.refused) {
             if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false))
                 return;
         }
@@ -228,19 +239,15 @@ bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
 
 BatchOutcome TableWriter::finish() {
     settle(true);
+    for (InFlight& entry : deferred)
+        settleTable(entry, false);
+    deferred.clear();
     return std::move(outcome);
 }
 
 void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report) {
-    // The table's own rows are booked first: a refused rejects table must not
-    // make a resend write them again.
-    std::vector<char> rejected(parts.batch.pending().size(), 0);
-    for (const Reject& reject : report.rejects)
-        rejected[reject.index] = 1;
-    for (size_t index : indices) {
-        if (!rejected[index])
-            parts.batch.markWritten(index);
-    }
+    // The table's own rows were booked as their statements ran, so a refused
+    // rejects table does not make a resend write them again.
     out.rescued = report.rescued;
     writeRejects(out, report);
     out.rejected = report.rejects.size();
@@ -433,8 +440,10 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
                              Report& report, std::vector<Piece>& pieces) {
     if (!prepare(table, records, report))
         return false;
-    const std::vector<size_t> indices = readingIndices(records);
+    std::vector<size_t> indices = readingIndices(records);
     WriterPool& pool = parts.connection.writers();
+    // The statement texts are made only once a writer can take them.
+    pool.awaitFree();
     size_t from = 0;
     for (SQLBuilder::BulkInsert& insert : buildInserts(table, records, report)) {
         Piece piece;

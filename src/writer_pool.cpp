@@ -82,6 +82,18 @@ void WriterPool::serve(size_t writer) {
 
 WriterPool::Outcome WriterPool::execute(ODBCClient& client, const std::string& sql) {
     Outcome outcome;
+    const auto started = std::chrono::steady_clock::now();
+    struct Count {
+        WriterPool& pool;
+        std::chrono::steady_clock::time_point started;
+        ~Count() {
+            pool.statementsRun.fetch_add(1, std::memory_order_relaxed);
+            pool.statementNanos.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now() - started)
+                                              .count(),
+                                          std::memory_order_relaxed);
+        }
+    } count{*this, started};
     try {
         outcome.rows = client.executeQuery(sql).rows;
         outcome.kind = Outcome::Kind::Written;
@@ -175,4 +187,8 @@ void WriterPool::close() noexcept {
         }
         open[i] = 0;
     }
+}
+
+std::pair<uint64_t, std::chrono::nanoseconds> WriterPool::takeStatementCounts() {
+    return {statementsRun.exchange(0), std::chrono::nanoseconds(statementNanos.exchange(0))};
 }

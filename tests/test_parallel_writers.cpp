@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -325,4 +326,48 @@ TEST_F(ParallelWriters, ARowLongerThanTheLimitGoesAlone) {
     EXPECT_EQ(statementsStartingWith(log, "INSERT INTO `wide`"), 3u);
     EXPECT_EQ(warehouse.query("SELECT n, length(text) FROM wide ORDER BY n"),
               (Rows{{"0", "10"}, {"1", "100000"}, {"2", "10"}}));
+}
+
+TEST_F(ParallelWriters, IsolatingOneTableHoldsNoOtherTableBack) {
+    warehouse.query(
+        "CREATE TABLE alpha (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane STRING, n BIGINT, req BIGINT NOT NULL)");
+    for (int writers : {1, 4}) {
+        DatabricksODBCConnector connector;
+        ConfigCategory category = settings(warehouse, writers);
+        ASSERT_TRUE(connector.configure(&category));
+        LogCapture log;
+        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
+        Batch batch;
+        for (int r = 0; r < 8; ++r) {
+            Reading& reading = batch.add("alpha", T0 + static_cast<uint64_t>(writers * 100 + r));
+            reading.addDatapoint(intPoint("n", r));
+            if (r != 3)
+                reading.addDatapoint(intPoint("req", 1));
+        }
+        for (const char* asset : {"beta", "gamma"})
+            batch.add(asset, T0 + static_cast<uint64_t>(writers)).addDatapoint(intPoint("n", 1));
+        ASSERT_TRUE(connector.send(batch.pointers()));
+        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
+        // Statements into each table (INSERT, or MERGE for a table that was
+        // there before the connector), in the order they ran.
+        std::vector<std::string> order;
+        for (const auto& entry : log.entries()) {
+            for (const char* table : {"alpha", "beta", "gamma"}) {
+                const std::string into = " INTO `" + std::string(table) + "`";
+                if (entry.second.rfind("Executing query: ", 0) == 0 &&
+                    entry.second.find(into) != std::string::npos && entry.second.find(into) < 40)
+                    order.push_back(table);
+            }
+        }
+        // alpha's first statement runs with the others (in any order on
+        // several writers); its isolation starts only after beta and gamma.
+        const auto alphaAgain =
+            std::find(std::find(order.begin(), order.end(), "alpha") + 1, order.end(), "alpha");
+        ASSERT_NE(alphaAgain, order.end()) << writers;
+        EXPECT_NE(std::find(order.begin(), alphaAgain, "beta"), alphaAgain) << writers;
+        EXPECT_NE(std::find(order.begin(), alphaAgain, "gamma"), alphaAgain) << writers;
+    }
+    EXPECT_EQ(count("alpha"), 14);
+    EXPECT_EQ(warehouse.query("SELECT COUNT(*) FROM lakesink_rejects"), (Rows{{"2"}}));
 }
