@@ -7,6 +7,10 @@
 // every value is formatted for its column and one multi-row INSERT per table is
 // built and handed to the client.
 //
+// BM_MapAndBuild writes a column per datapoint; BM_MapAndBuildVariant writes
+// each reading's datapoints as one JSON object into the VARIANT column
+// datapoints (the datapoints setting "variant").
+//
 // Arguments: readings per batch, datapoints per reading, tables per batch.
 // Reported: items_per_second = readings/s, bytes_per_second = bytes of SQL/s,
 // ns_per_datapoint = time per datapoint (the per-column cost).
@@ -14,9 +18,12 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <tuple>
 
 #include "bench_support.h"
+#include "config_category.h"
 #include "logger.h"
 
 namespace {
@@ -40,14 +47,28 @@ struct BatchCache {
 
 BatchCache cache;
 
-void BM_MapAndBuild(benchmark::State& state) {
+// A connector owning `client`, configured as makeConnector does, with the
+// datapoints setting `layout`.
+std::unique_ptr<DatabricksODBCConnector> makeLayoutConnector(ODBCClient* client,
+                                                             const std::string& layout) {
+    auto connector = std::make_unique<DatabricksODBCConnector>(client);
+    std::string json = bench::categoryJson("");
+    json.pop_back();  // the closing brace
+    json += R"(, "datapoints": {"value": ")" + layout + R"("}})";
+    ConfigCategory category("lakesink", json);
+    if (!connector->configure(&category))
+        throw std::runtime_error("the benchmark connector could not be configured");
+    return connector;
+}
+
+void mapAndBuild(benchmark::State& state, const std::string& layout) {
     const size_t readings = static_cast<size_t>(state.range(0));
     const size_t datapoints = static_cast<size_t>(state.range(1));
     const size_t tables = static_cast<size_t>(state.range(2));
     const bench::SyntheticBatch& batch = cache.get(readings, datapoints, tables);
 
     auto* client = new bench::NullClient();
-    auto connector = bench::makeConnector(client);
+    auto connector = makeLayoutConnector(client, layout);
     // Warm the schema cache: the first send creates every table.
     if (!connector->send(batch.pointers())) {
         state.SkipWithError("the warm-up send failed");
@@ -77,6 +98,14 @@ void BM_MapAndBuild(benchmark::State& state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+void BM_MapAndBuild(benchmark::State& state) {
+    mapAndBuild(state, "columns");
+}
+
+void BM_MapAndBuildVariant(benchmark::State& state) {
+    mapAndBuild(state, "variant");
+}
+
 void MapAndBuildArguments(benchmark::internal::Benchmark* b) {
     b->ArgNames({"readings", "datapoints", "tables"});
     for (int64_t readings : {500, 10000})
@@ -88,6 +117,13 @@ void MapAndBuildArguments(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_MapAndBuild)->Apply(MapAndBuildArguments)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MapAndBuildVariant)
+    ->ArgNames({"readings", "datapoints", "tables"})
+    ->Args({500, 5, 1})
+    ->Args({10000, 5, 1})
+    ->Args({10000, 50, 1})
+    ->Args({10000, 5, 20})
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     // Configuration lines (info) would only clutter the table.

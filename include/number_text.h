@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 // Returns true iff `c` is one of the digits 0 to 9.
@@ -37,37 +38,48 @@ namespace numbertext_detail {
 // Writes it into `buffer` (room for 32 bytes) and returns its end; returns
 // null for any other double.
 inline char* plainDecimalText(double number, char* buffer) {
-    static constexpr uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
     const double magnitude = std::fabs(number);
     if (!(magnitude >= 1e-3 && magnitude < 1e7))  // NaN included
         return nullptr;
-    const double scaled = std::nearbyint(magnitude * 1e6);
+    // Rounded to the nearest integer (below 2^44, so the sum is exact enough);
+    // a conversion rather than nearbyint, which is a library call saving the
+    // floating-point environment. Which neighbour a tie picks does not
+    // matter: the check below accepts only a decimal that reads back.
+    uint64_t digits = static_cast<uint64_t>(magnitude * 1e6 + 0.5);
     // Both are exact doubles, so the quotient is the double nearest to the
     // decimal: the decimal reads back as this double iff they match.
-    if (scaled / 1e6 != magnitude)
+    if (static_cast<double>(digits) / 1e6 != magnitude)
         return nullptr;
-    uint64_t digits = static_cast<uint64_t>(scaled);
     int places = 6;
     while (places > 0 && digits % 10 == 0) {
         digits /= 10;
         --places;
     }
+    // The digits are written once and the point put in place, which needs no
+    // division by a power of ten chosen at run time.
+    char text[24];
+    const int length = static_cast<int>(std::to_chars(text, text + sizeof text, digits).ptr - text);
     char* out = buffer;
     if (number < 0)
         *out++ = '-';
-    out = std::to_chars(out, buffer + 24, digits / kScales[places]).ptr;
+    if (length <= places) {  // below 1: 0.0...digits
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = length; i < places; ++i)
+            *out++ = '0';
+        std::memcpy(out, text, static_cast<size_t>(length));
+        return out + length;
+    }
+    const int whole = length - places;
+    std::memcpy(out, text, static_cast<size_t>(whole));
+    out += whole;
     *out++ = '.';
     if (places == 0) {
         *out++ = '0';
-    } else {
-        uint64_t fraction = digits % kScales[places];
-        for (int i = places - 1; i >= 0; --i) {
-            out[i] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
-        out += places;
+        return out;
     }
-    return out;
+    std::memcpy(out, text + whole, static_cast<size_t>(places));
+    return out + places;
 }
 
 // shortestDoubleText of a double that plainDecimalText does not take.

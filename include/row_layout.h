@@ -22,12 +22,19 @@ inline constexpr const char* FIXED_COLUMNS[] = {ASSET_CODE_COLUMN, USER_TS_COLUM
                                                 INSTANCE_COLUMN};
 inline constexpr size_t FIXED_COLUMN_COUNT = sizeof(FIXED_COLUMNS) / sizeof(FIXED_COLUMNS[0]);
 
+// The column that holds all of a reading's datapoints as one JSON object when
+// datapoints are not written a column each.
+inline constexpr char DATAPOINTS_COLUMN[] = "datapoints";
+
 // The column that keeps the values that fit nowhere else, and its definition.
 inline constexpr char RESCUED_DATA_COLUMN[] = "_rescued_data";
 inline constexpr char RESCUED_DATA_TYPE[] = "VARIANT";
 
 // The rejects table and its columns, in order, with their types.
 inline constexpr char REJECTS_TABLE[] = "lakesink_rejects";
+// Appended to a table name of ordinary readings that would otherwise be the
+// rejects table's (lakesink_rejects_asset).
+inline constexpr char REJECTS_TABLE_ESCAPE[] = "_asset";
 
 struct RejectsColumn {
     const char* name;

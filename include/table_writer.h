@@ -151,6 +151,11 @@ class TableWriter {
     // written or among the report's rejects; otherwise the table has failed.
     bool recover(TableOutcome& out, std::vector<size_t> indices, const StatementError& refused,
                  Report& report, bool schemaStep);
+    // A schema step was refused for good: keeps the readings that need what
+    // was refused in the rejects, writes the others. Returns true iff every
+    // row is written or among the report's rejects.
+    bool keepUnfitting(TableOutcome& out, const std::vector<size_t>& indices,
+                       const StatementError& refused, Report& report);
     // The table was dropped or changed behind the plugin's back: learns it
     // anew and sends the rows again. Returns true iff they were all written;
     // otherwise `indices` and `cause` are left with the rows still refused

@@ -42,7 +42,8 @@ enum class ValueFit : uint8_t {
 // infinities included), integer columns when whole and in range, DECIMAL when
 // their digits fit; text fits only text columns (within a VARCHAR's length, in
 // characters) and VARIANT; structured values fit text columns, and VARIANT
-// when they are JSON (not when they hold NaN or an infinity); times fit
+// when they are JSON (not when they hold NaN or an infinity), the mapper's
+// own JSON (ValueKind::Json) without being read; times fit
 // TIMESTAMP within 0001-01-01 to 9999-12-31 and text columns. Integers and
 // finite doubles fit VARIANT too. Anything else (an unknown column
 // type, text into numbers, BOOLEAN, TIMESTAMP or DATE) is rescued.

@@ -19,6 +19,8 @@ enum class ValueKind : uint8_t {
     Structured,  // a structured datapoint (array, dict, list) as JSON
     Timestamp,   // one of the reading's times
     Label,       // a short text naming the row's source: the asset code, the instance
+    Json,        // a strict JSON document the mapper wrote itself (a reading's
+                 // datapoints as one object): fits VARIANT unchecked
 };
 
 // The kind of a datapoint value whose host type tag (DatapointValue's
@@ -32,6 +34,7 @@ inline bool isTextKind(ValueKind kind) {
 }
 
 // The name of the type a column of this kind usually has in the warehouse:
-// BIGINT, DOUBLE, STRING, VARIANT, TIMESTAMP, VARCHAR(256) for a label. A
+// BIGINT, DOUBLE, STRING, VARIANT, TIMESTAMP, VARCHAR(256) for a label,
+// VARIANT for JSON. A
 // record reports it for a column that was given a kind and no type text.
 const std::string& typeNameOf(ValueKind kind);

@@ -102,6 +102,7 @@ std::string DatabricksSQLBuilder::columnTypeFor(ValueKind kind) const {
         case ValueKind::Double:
             return kDouble;
         case ValueKind::Structured:
+        case ValueKind::Json:
             return kVariant;
         case ValueKind::Text:
             // Unbounded text: a text datapoint of any length fits.

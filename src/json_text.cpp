@@ -341,6 +341,12 @@ bool isNested(const DatapointValue& value) {
 }
 
 void appendDouble(std::string& out, double v, NonFiniteAs nonFinite) {
+    char buffer[32];
+    // The usual doubles are written straight into the text.
+    if (const char* end = numbertext_detail::plainDecimalText(v, buffer)) {
+        out.append(buffer, static_cast<size_t>(end - buffer));
+        return;
+    }
     if (std::isfinite(v) || nonFinite == NonFiniteAs::Words)
         out.append(shortestDoubleText(v));
     else

@@ -83,6 +83,8 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     // with the default settings must reach them too, or the schema manager
     // would look for the existing tables in no schema at all.
     readingMapper->setCorvaneInstance(config.corvaneInstance);
+    readingMapper->setTable(config.table);
+    readingMapper->setDatapointLayout(config.datapoints);
     schemaManager->setDatabaseName(config.schema);
     ledger.setExactlyOnce(config.delivery == ODBCConfig::Delivery::ExactlyOnce);
     connection.writers().configure(static_cast<size_t>(config.writers),

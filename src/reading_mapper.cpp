@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <unordered_map>
@@ -108,6 +109,117 @@ bool hintedName(const DatapointValue& value, std::string* name) {
     return false;
 }
 
+// Returns true iff two of the datapoints (the hint and null entries left out)
+// have the same name.
+bool repeatsName(const std::vector<Datapoint*>& datapoints, const std::string& hintName) {
+    constexpr size_t kPairwise = 16;
+    if (datapoints.size() <= kPairwise) {
+        for (size_t i = 0; i < datapoints.size(); ++i) {
+            if (datapoints[i] == nullptr || datapoints[i]->getName() == hintName)
+                continue;
+            for (size_t j = i + 1; j < datapoints.size(); ++j) {
+                if (datapoints[j] != nullptr &&
+                    datapoints[j]->getName() == datapoints[i]->getName())
+                    return true;
+            }
+        }
+        return false;
+    }
+    std::vector<const std::string*> names;
+    names.reserve(datapoints.size());
+    for (const Datapoint* datapoint : datapoints) {
+        if (datapoint != nullptr && datapoint->getName() != hintName)
+            names.push_back(&datapoint->getName());
+    }
+    std::sort(names.begin(), names.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+    return std::adjacent_find(
+               names.begin(), names.end(),
+               [](const std::string* a, const std::string* b) { return *a == *b; }) != names.end();
+}
+
+// Writes readings' datapoints as one strict JSON object each, the hint left
+// out. A key repeated, at the top or inside a dictionary, keeps its last
+// value at its first position. The readings of a batch mostly have the same
+// datapoint names: the keys of the last names are kept written out, with
+// whether a name repeats, so that a reading of those names costs one compare
+// per name besides its values.
+class DatapointsObject {
+  public:
+    explicit DatapointsObject(const std::string& hintName) : hintName(hintName) {}
+
+    // The object of `datapoints`; stores the first datapoint of the hint name
+    // in *hint.
+    std::string write(const std::vector<Datapoint*>& datapoints, const Datapoint** hint) {
+        if (!sameNames(datapoints))
+            learnNames(datapoints);
+        std::string json;
+        json.reserve(lastSize + 16);
+        json.push_back('{');
+        bool nested = false;
+        size_t k = 0;
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr)
+                continue;
+            if (datapoint->getName() == hintName) {
+                if (*hint == nullptr)
+                    *hint = datapoint;
+                continue;
+            }
+            json.append(keys[k++]);
+            const DatapointValue& value = datapoint->getData();
+            const auto type = value.getType();
+            nested =
+                nested || type == DatapointValue::T_DP_DICT || type == DatapointValue::T_DP_LIST;
+            appendDatapointJson(json, value, NonFiniteAs::Strings);
+        }
+        json.push_back('}');
+        lastSize = json.size();
+        // Only a repeated name or a dictionary can repeat a key: the rest,
+        // the usual case, is unique already.
+        std::string unique;
+        if ((nested || repeats) && uniqueKeyJson(json, &unique))
+            return unique;
+        return json;
+    }
+
+  private:
+    // Returns true iff the datapoints, the hint and null entries left out,
+    // have the names of the kept keys, in order.
+    bool sameNames(const std::vector<Datapoint*>& datapoints) const {
+        size_t k = 0;
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr || datapoint->getName() == hintName)
+                continue;
+            if (k == names.size() || datapoint->getName() != names[k])
+                return false;
+            ++k;
+        }
+        return k == names.size();
+    }
+
+    void learnNames(const std::vector<Datapoint*>& datapoints) {
+        names.clear();
+        keys.clear();
+        for (const Datapoint* datapoint : datapoints) {
+            if (datapoint == nullptr || datapoint->getName() == hintName)
+                continue;
+            names.push_back(datapoint->getName());
+            std::string key(names.size() > 1 ? "," : "");
+            appendJsonString(key, datapoint->getName());
+            key.push_back(':');
+            keys.push_back(std::move(key));
+        }
+        repeats = repeatsName(datapoints, hintName);
+    }
+
+    const std::string& hintName;
+    std::vector<std::string> names;
+    std::vector<std::string> keys;  // per name: a comma but for the first, the name, a colon
+    bool repeats = false;
+    size_t lastSize = 64;
+};
+
 }  // namespace
 
 // Finds, for each new column name of one record, an earlier column whose name
@@ -168,8 +280,15 @@ struct ReadingMapper::BatchContext {
     std::string lastAsset;
     std::string lastTable;
     bool haveLastTable = false;
+    // The table every reading without a hint goes to; empty for a table per
+    // asset code.
+    std::string sharedTable;
+    // The column list of every record of the Variant layout, made on first use.
+    DatabaseRecord variantColumns;
+    DatapointsObject variantObject{hintName};
 
-    explicit BatchContext(const SQLBuilder& builder) : hintName(builder.getHintName()) {}
+    BatchContext(const SQLBuilder& builder, std::string sharedTable)
+        : hintName(builder.getHintName()), sharedTable(std::move(sharedTable)) {}
 
     bool matches(const Shape& shape, const std::vector<Datapoint*>& datapoints) const {
         const std::vector<std::string>& columnNames = shape.columns.getColumnNames();
@@ -268,11 +387,13 @@ DatabaseRecord ReadingMapper::mapReadingToRecord(const Reading* reading) const {
         Logger::getLogger()->error(kNoBuilderMessage);
         return DatabaseRecord();
     }
-    BatchContext batch(*sqlBuilder);
+    BatchContext batch(*sqlBuilder, sharedTableName());
     return mapWithBuilder(*reading, batch);
 }
 
 DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, BatchContext& batch) const {
+    if (layout == ODBCConfig::DatapointLayout::Variant)
+        return mapVariant(reading, batch);
     const auto& datapoints = reading.getReadingData();
     const BatchContext::Shape* shape = batch.find(datapoints);
     if (shape == nullptr)
@@ -282,10 +403,7 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, BatchContex
     // already made: only the values are new.
     DatabaseRecord record(std::string(), shape->columns);
     const std::string& assetCode = reading.getAssetName();
-    record.setValueAt(0, std::string(assetCode));
-    record.setValueAt(1, utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)));
-    record.setValueAt(2, utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)));
-    record.setValueAt(3, std::string(instanceName));
+    setFixedValues(record, reading);
 
     const std::vector<std::string>& columnNames = record.getColumnNames();
     const Datapoint* hint = nullptr;
@@ -311,6 +429,45 @@ DatabaseRecord ReadingMapper::mapWithBuilder(const Reading& reading, BatchContex
     return record;
 }
 
+void ReadingMapper::setFixedValues(DatabaseRecord& record, const Reading& reading) const {
+    record.setValueAt(0, std::string(reading.getAssetName()));
+    record.setValueAt(1, utcTimestamp(reading.getAssetDateUserTime(Reading::FMT_DEFAULT, true)));
+    record.setValueAt(2, utcTimestamp(reading.getAssetDateTime(Reading::FMT_DEFAULT, true)));
+    record.setValueAt(3, std::string(instanceName));
+}
+
+DatabaseRecord ReadingMapper::mapVariant(const Reading& reading, BatchContext& batch) const {
+    if (batch.variantColumns.columnCount() == 0) {
+        addFixedColumns(batch.variantColumns, reading);
+        batch.variantColumns.addColumn(DATAPOINTS_COLUMN, std::string(), ValueKind::Json,
+                                       CONSTRAINT_NULLABLE);
+    }
+    // Every record of the batch shares the one column list.
+    DatabaseRecord record(std::string(), batch.variantColumns);
+    setFixedValues(record, reading);
+    const Datapoint* hint = nullptr;
+    record.setValueAt(FIXED_COLUMN_COUNT,
+                      batch.variantObject.write(reading.getReadingData(), &hint));
+    routeRecord(record, reading.getAssetName(), hint, batch);
+    return record;
+}
+
+std::string ReadingMapper::warehouseTableName(const std::string& name) const {
+    std::string table = sqlBuilder->tableNameFor(name);
+    // The rejects table holds refused readings only: an ordinary reading
+    // written there would add its datapoints as columns of that table.
+    if (equalsIgnoringAsciiCase(table, REJECTS_TABLE)) {
+        table.append(REJECTS_TABLE_ESCAPE);
+        Logger::getLogger()->debug("Readings for table '%s' are written to table '%s'",
+                                   name.c_str(), table.c_str());
+    }
+    return table;
+}
+
+std::string ReadingMapper::sharedTableName() const {
+    return allReadingsTable.empty() ? std::string() : warehouseTableName(allReadingsTable);
+}
+
 void ReadingMapper::routeRecord(DatabaseRecord& record, const std::string& assetCode,
                                 const Datapoint* hint, BatchContext& batch) const {
     std::string table;
@@ -318,8 +475,12 @@ void ReadingMapper::routeRecord(DatabaseRecord& record, const std::string& asset
         record.setTableName(std::move(table));
         return;
     }
+    if (!batch.sharedTable.empty()) {
+        record.setTableName(batch.sharedTable);
+        return;
+    }
     if (!batch.haveLastTable || batch.lastAsset != assetCode) {
-        batch.lastTable = sqlBuilder->tableNameFor(assetCode);
+        batch.lastTable = warehouseTableName(assetCode);
         batch.lastAsset = assetCode;
         batch.haveLastTable = true;
     }
@@ -426,7 +587,7 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
     }
     records.reserve(readings.size());
     // The builder's fixed texts are the same for every reading of the batch.
-    BatchContext batch(*sqlBuilder);
+    BatchContext batch(*sqlBuilder, sharedTableName());
     for (size_t index = 0; index < readings.size(); ++index) {
         const Reading* reading = readings[index];
         if (reading == nullptr)
@@ -437,9 +598,8 @@ std::vector<DatabaseRecord> ReadingMapper::mapReadingsToRecords(
             records.push_back(std::move(record));
         } else {
             // The host counts the reading as sent: its loss must not be silent.
-            Logger::getLogger()->warn(
-                "A reading of asset '%s' has no table name and is not written",
-                reading->getAssetName().c_str());
+            Logger::getLogger()->warn("A reading of asset '%s' has no table name: it is kept in %s",
+                                      reading->getAssetName().c_str(), REJECTS_TABLE);
         }
     }
     return records;
@@ -460,6 +620,8 @@ std::string ReadingMapper::routeReading(const Reading& reading, const std::strin
     std::string spelled;
     if (hint != nullptr && tableFromHint(*hint, hintName, &spelled, nullptr))
         return spelled;
+    if (!allReadingsTable.empty())
+        return allReadingsTable;
     return reading.getAssetName();
 }
 
@@ -469,7 +631,7 @@ bool ReadingMapper::tableFromHint(const Datapoint& hint, const std::string& hint
     std::string name;
     if (!hintedName(hint.getData(), &name))
         return false;
-    std::string renamed = name.empty() ? std::string() : sqlBuilder->tableNameFor(name);
+    std::string renamed = name.empty() ? std::string() : warehouseTableName(name);
     if (renamed.empty()) {
         // Routing by an empty name would lose the reading: the asset code
         // routes it instead.

@@ -162,7 +162,7 @@ void TableWriter::settle(bool wait) {
             wait || std::all_of(entry.pieces.begin(), entry.pieces.end(),
                                 [&](const Piece& p) { return pool.isDone(p.ticket); });
         if (done) {
-            settleTable(entry, !wait);
+            settleTable(entry, true);
             continue;
         }
         if (kept != i)
@@ -278,17 +278,8 @@ bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
         logWarehouseReason(*cause);
         return isolateRows(out, indices, *cause, report);
     }
-    if (schemaStep && refusedForGood(*cause)) {
-        // The warehouse will never create or extend this table as the
-        // readings need (a column limit, no permission, a name it refuses):
-        // the readings are kept in the rejects table and the batch goes on.
-        logger->error("Table '%s' cannot be created or extended; its %zu readings are kept in %s",
-                      out.table.c_str(), indices.size(), REJECTS_TABLE);
-        logWarehouseReason(*cause);
-        for (size_t index : indices)
-            reject(report, index, *cause, "");
-        return true;
-    }
+    if (schemaStep && refusedForGood(*cause))
+        return keepUnfitting(out, indices, *cause, report);
     if (schemaStep) {
         // A refused schema step that may pass later fails the batch.
         logger->error("Database operation failed: %s", cause->what());
@@ -298,6 +289,40 @@ bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
     }
     failStatement(out, *cause);
     return false;
+}
+
+bool TableWriter::keepUnfitting(TableOutcome& out, const std::vector<size_t>& indices,
+                                const StatementError& refused, Report& report) {
+    // The warehouse will never create or extend this table as some readings
+    // need (a column limit, no permission, a name it refuses): those are kept
+    // in the rejects table, the others are written, and the batch goes on.
+    std::vector<size_t> fitting;
+    for (const DatabaseRecord& record : remap(out.table, indices)) {
+        if (parts.schema.checkTableSchema(out.table, record))
+            reject(report, record.readingIndex(), refused, "");
+        else
+            fitting.push_back(record.readingIndex());
+    }
+    Logger::getLogger()->error(
+        "Table '%s' cannot be created or extended; its %zu readings are kept in %s",
+        out.table.c_str(), indices.size() - fitting.size(), REJECTS_TABLE);
+    logWarehouseReason(refused);
+    if (fitting.empty())
+        return true;
+    std::vector<DatabaseRecord> records = remap(out.table, fitting);
+    std::vector<Piece> pieces;
+    if (!submitRows(out.table, records, report, pieces)) {
+        out.state = TableOutcome::State::NoSchema;
+        return false;
+    }
+    std::vector<RefusedPart> refusedParts;
+    if (!awaitPieces(out, pieces, refusedParts))
+        return false;
+    for (RefusedPart& part : refusedParts) {
+        if (!recover(out, std::move(part.indices), *part.refusal, report, false))
+            return false;
+    }
+    return true;
 }
 
 bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,

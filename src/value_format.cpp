@@ -185,7 +185,7 @@ void appendVariantOfKind(std::string& out, const std::string& value, ValueKind k
     } else if (kind == ValueKind::Double && parseDoubleText(value, &number) &&
                std::isfinite(number)) {
         appendVariantJson(out, shortestDoubleText(number));
-    } else if (kind == ValueKind::Structured) {
+    } else if (kind == ValueKind::Structured || kind == ValueKind::Json) {
         appendVariantJson(out, value);
     } else {
         appendVariantJson(out, jsonString(value));
@@ -228,8 +228,9 @@ bool fitsEveryValue(ValueKind kind, const ColumnType& column) {
         case ColumnType::Kind::String:
             return true;
         case ColumnType::Kind::Variant:
-            // Structured values are checked to be JSON (NaN has no JSON form).
-            return kind == ValueKind::Integer || kind == ValueKind::Text;
+            // Structured values are checked to be JSON (NaN has no JSON form);
+            // the mapper's own JSON is strict already.
+            return kind == ValueKind::Integer || kind == ValueKind::Text || kind == ValueKind::Json;
         default:
             return false;
     }
@@ -244,14 +245,16 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
         case ValueKind::Text:
         case ValueKind::Label:
         case ValueKind::Structured:
+        case ValueKind::Json:
             if (column.isText())
                 return withinLength(value, column.length) ? ValueFit::Exact : ValueFit::Rescue;
             if (column.kind != ColumnType::Kind::Variant)
                 return ValueFit::Rescue;
             // A structured value holding NaN or an infinity is not JSON: a
             // VARIANT cannot hold it unaltered.
-            return kind == ValueKind::Text || isJsonDocument(value) ? ValueFit::Exact
-                                                                    : ValueFit::Rescue;
+            return kind == ValueKind::Text || kind == ValueKind::Json || isJsonDocument(value)
+                       ? ValueFit::Exact
+                       : ValueFit::Rescue;
         case ValueKind::Timestamp:
             if (column.kind == ColumnType::Kind::Timestamp)
                 return isTimestampInRange(value) ? ValueFit::Exact : ValueFit::Rescue;
@@ -324,6 +327,7 @@ void appendRescuedJson(std::string& out, const std::string& value, ValueKind kin
             break;
         }
         case ValueKind::Structured:
+        case ValueKind::Json:
             if (isJsonDocument(value)) {
                 out.append(value);
                 return;

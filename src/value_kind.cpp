@@ -18,7 +18,7 @@ ValueKind valueKindOfTag(int tag) {
 }
 
 const std::string& typeNameOf(ValueKind kind) {
-    static const std::string kNames[] = {"BIGINT",  "DOUBLE",    "STRING",
-                                         "VARIANT", "TIMESTAMP", "VARCHAR(256)"};
+    static const std::string kNames[] = {"BIGINT",    "DOUBLE",       "STRING", "VARIANT",
+                                         "TIMESTAMP", "VARCHAR(256)", "VARIANT"};
     return kNames[static_cast<size_t>(kind)];
 }

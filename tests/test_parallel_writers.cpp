@@ -483,3 +483,33 @@ TEST_F(ParallelWriters, IsolatingOneTableHoldsNoOtherTableBack) {
     EXPECT_EQ(count("alpha"), 14);
     EXPECT_EQ(warehouse.query("SELECT COUNT(*) FROM lakesink_rejects"), (Rows{{"2"}}));
 }
+
+TEST_F(ParallelWriters,
+       ASchemaThatRefusesNewTablesAndAColumnLimitSendOnlyTheirReadingsToTheRejects) {
+    DatabricksODBCConnector connector;
+    ConfigCategory category = settings(warehouse, 4);
+    ASSERT_TRUE(connector.configure(&category));
+    // The rejects table and `narrow` exist; then new tables are refused, and
+    // no table may have more than 6 columns.
+    Batch first;
+    first.add("narrow", T0).addDatapoint(intPoint("a", 1));
+    first.add("", T0 + 1).addDatapoint(intPoint("a", 1));
+    ASSERT_TRUE(connector.send(first.pointers()));
+    { std::ofstream(warehouse.directory() + "/deny_create") << ""; }
+    { std::ofstream(warehouse.directory() + "/limits") << "columns 6\n"; }
+
+    Batch batch;
+    batch.add("narrow", T0 + 10).addDatapoint(intPoint("a", 2));
+    Reading& wide = batch.add("narrow", T0 + 11);
+    wide.addDatapoint(intPoint("a", 3));
+    wide.addDatapoint(intPoint("b", 3));
+    wide.addDatapoint(intPoint("c", 3));
+    batch.add("brandnew", T0 + 12).addDatapoint(intPoint("a", 4));
+    ASSERT_TRUE(connector.send(batch.pointers()));
+    // The readings that fit are written; the others are kept with the
+    // warehouse's reason, and nothing stalls.
+    EXPECT_EQ(warehouse.query("SELECT a FROM narrow ORDER BY a"), (Rows{{"1"}, {"2"}}));
+    EXPECT_EQ(warehouse.query("SELECT table_name, sqlstate FROM lakesink_rejects WHERE "
+                              "table_name <> '' ORDER BY table_name"),
+              (Rows{{"brandnew", "42501"}, {"narrow", "54011"}}));
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -29,13 +30,15 @@ const uint64_t T0 = 1767225600000001ULL;
 // One plugin instance writing into a temporary warehouse.
 class Instance {
   public:
+    // `items` are further configuration items, as JSON members.
     Instance(const LoadedPlugin& plugin, const TempWarehouse& warehouse,
-             const std::string& instanceName = "edge-1")
+             const std::string& instanceName = "edge-1", const std::string& items = "")
         : plugin(plugin) {
         ConfigCategory category("lakesink", R"({"corvaneInstance": {"value": ")" + instanceName +
                                                 R"("}, "additionalParams": {"value": ")" +
                                                 jsonEscaped(warehouse.additionalParams()) +
-                                                R"("}})");
+                                                R"("})" + (items.empty() ? "" : ", " + items) +
+                                                "}");
         handle = plugin.init(&category);
     }
     ~Instance() { plugin.shutdown(handle); }
@@ -341,4 +344,103 @@ TEST_F(PluginEndToEnd, AReadingWithoutATableIsKeptInTheRejectsTable) {
     ASSERT_EQ(rejects.size(), 1u);
     EXPECT_EQ(rejects[0][0], "");
     EXPECT_THAT(rejects[0][2], HasSubstr("\"level\":7"));
+}
+
+TEST_F(PluginEndToEnd, TheTableSettingSendsEveryReadingWithoutAHintToOneTable) {
+    Instance instance(plugin, warehouse, "edge-1", R"("table": {"value": "Site Readings"})");
+    Batch batch;
+    batch.add("pump", T0).addDatapoint(intPoint("count", 1));
+    batch.add("tank", T0 + 1).addDatapoint(floatPoint("level", 2.5));
+    Reading& routed = batch.add("pump", T0 + 2);
+    routed.addDatapoint(hintPoint(R"({"tablename": "line_1"})"));
+    routed.addDatapoint(intPoint("count", 3));
+    batch.add("", T0 + 3).addDatapoint(intPoint("count", 4));
+    ASSERT_EQ(instance.send(batch), 4u);
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count, level FROM site_readings ORDER BY ts"),
+              (Rows{{"pump", "1", "NULL"}, {"tank", "NULL", "2.5"}, {"", "4", "NULL"}}));
+    EXPECT_EQ(warehouse.query("SELECT asset_code, count FROM line_1"), (Rows{{"pump", "3"}}));
+    EXPECT_TRUE(warehouse
+                    .query("SELECT table_name FROM information_schema.tables WHERE table_name IN "
+                           "('pump', 'tank', 'lakesink_rejects')")
+                    .empty());
+}
+
+TEST_F(PluginEndToEnd, VariantRowsHoldEveryDatapointExactlyAsSent) {
+    Instance instance(plugin, warehouse, "edge-1", R"("datapoints": {"value": "variant"})");
+    Batch batch;
+    Reading& r = batch.add("pump", T0);
+    r.addDatapoint(textPoint("state", "it's \"on\"\n\xc3\xa9"));
+    r.addDatapoint(intPoint("big", 9007199254740993L));
+    r.addDatapoint(intPoint("count", -42));
+    r.addDatapoint(floatPoint("temperature", 0.1));
+    r.addDatapoint(floatPoint("tiny", 1.2e-7));
+    r.addDatapoint(floatPoint("nan", std::nan("")));
+    r.addDatapoint(floatPoint("inf", -HUGE_VAL));
+    r.addDatapoint(dictPoint("meta", {intPoint("a", 1), textPoint("b", "x"), intPoint("a", 2)}));
+    r.addDatapoint(listPoint("list", {intPoint("p", 1), dictPoint("q", {textPoint("y", "z")})}));
+    r.addDatapoint(floatArrayPoint("samples", {1.5, HUGE_VAL}));
+    r.addDatapoint(imagePoint("picture"));
+    r.addDatapoint(hintPoint(R"({"other": 1})"));
+    r.addDatapoint(intPoint("count", 7));  // a repeated name: the last value wins
+    r.addDatapoint(intPoint("ts", 5));     // names exactly as sent
+    batch.add("tank", T0 + 1).addDatapoint(intPoint("level", 3));
+    ASSERT_EQ(instance.send(batch), 2u);
+
+    const std::string expected =
+        "{\"state\":\"it's \\\"on\\\"\\n\xc3\xa9\","
+        R"("big":9007199254740993,"count":7,"temperature":0.1,)"
+        R"("tiny":1.2E-7,"nan":"NaN","inf":"-Infinity","meta":{"a":2,"b":"x"},)"
+        R"("list":[1,{"y":"z"}],"samples":[1.5,"Infinity"],"picture":null,"ts":5})";
+    const Rows rows = warehouse.query(
+        "SELECT datapoints:big::bigint, datapoints:count::bigint, datapoints:temperature::double, "
+        "datapoints:state::string, datapoints:ts::bigint, datapoints FROM pump");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "9007199254740993");
+    EXPECT_EQ(rows[0][1], "7");
+    EXPECT_EQ(std::stod(rows[0][2]), 0.1);
+    EXPECT_EQ(rows[0][3], "it's \"on\"\n\xc3\xa9");
+    EXPECT_EQ(rows[0][4], "5");
+    EXPECT_EQ(rows[0][5], expected);
+    // The four fixed columns and the object, whatever the datapoints.
+    for (const char* table : {"pump", "tank"}) {
+        EXPECT_EQ(warehouse.query("SELECT column_name, data_type FROM information_schema.columns "
+                                  "WHERE table_name = '" +
+                                  std::string(table) + "' ORDER BY ordinal_position"),
+                  (Rows{{"asset_code", "STRING"},
+                        {"user_ts", "TIMESTAMP"},
+                        {"ts", "TIMESTAMP"},
+                        {"corvane", "STRING"},
+                        {"datapoints", "VARIANT"}}));
+    }
+    EXPECT_EQ(warehouse.query("SELECT datapoints:level::bigint FROM tank"), (Rows{{"3"}}));
+}
+
+TEST_F(PluginEndToEnd, NoReadingIsWrittenToTheRejectsTable) {
+    struct Case {
+        std::string asset, hint, items;
+    };
+    const Case cases[] = {
+        {"lakesink_rejects", "", ""},
+        {"LakeSink_Rejects", "", R"("datapoints": {"value": "variant"})"},
+        {"lakesink.rejects", "", ""},
+        {"pump", R"({"tablename": "LAKESINK_REJECTS"})", ""},
+        {"pump", "", R"("table": {"value": "lakesink rejects"})"},
+    };
+    for (const Case& c : cases) {
+        TempWarehouse fresh;
+        Instance instance(plugin, fresh, "edge-1", c.items);
+        Batch batch;
+        Reading& r = batch.add(c.asset, T0);
+        if (!c.hint.empty())
+            r.addDatapoint(hintPoint(c.hint));
+        r.addDatapoint(intPoint("level", 7));
+        ASSERT_EQ(instance.send(batch), 1u) << c.asset << c.hint << c.items;
+        EXPECT_EQ(fresh.query("SELECT asset_code FROM lakesink_rejects_asset"), (Rows{{c.asset}}))
+            << c.asset << c.hint << c.items;
+        EXPECT_TRUE(fresh
+                        .query("SELECT table_name FROM information_schema.tables WHERE "
+                               "lower(table_name) = 'lakesink_rejects'")
+                        .empty())
+            << c.asset << c.hint << c.items;
+    }
 }
