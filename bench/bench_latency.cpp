@@ -30,12 +30,33 @@
 // rejects table) and rejected (rows the rejects table gained, which must be
 // every reading).
 //
+// BM_Site is a site of 200 assets at 500 ms per statement + 500 ms per
+// write (about one second per INSERT): blocks of 500 readings of 5
+// datapoints, round-robin over the assets, `writers` 4, in three layouts: a
+// table per asset (`table` empty), one table `readings` with a column per
+// datapoint (`columns`) and one table with the datapoints as one VARIANT
+// (`variant`). Each layout gets its own warehouse and an untimed warm-up send
+// without the latency file that creates the tables. One block is timed.
+// Counters: readings_per_s, s_per_block, statements and inserts (per block).
+// The shared-table layouts also check that the table holds every reading.
+//
+// BM_LargeBlock is one block of 10,000 readings of 50 datapoints from the 200
+// assets into the one table `readings`, `maxStatementBytes` 1048576 and
+// `writers` 8, at the same latency. The warehouse's `limits` file refuses
+// any statement longer than 1048576 bytes, so a longer one fails the run, and
+// the program also checks the longest statement it saw. Before the timed
+// block, one single-row INSERT into a table of its own is timed: the latency
+// of one statement. Counters: s_per_block, statements, inserts,
+// longest_statement (bytes), latency_s (the single-row INSERT) and
+// latencies (s_per_block / latency_s; the target is at most 3).
+//
 // `--quick` runs only 1 and 20 tables; --benchmark_filter selects any other
 // subset (e.g. 'tables:100/', 'AllRowsRefused').
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -63,6 +84,14 @@ constexpr int64_t kTimedBatches = 2;
 // batch's own span (one reading per millisecond).
 constexpr uint64_t kSendStrideMicros = 3600ull * 1000000ull;
 const char kLatency[] = "statement 300\ncommit 700\n";
+// The site cases: half a second to run a statement, half a second to commit.
+const char kSiteLatency[] = "statement 500\ncommit 500\n";
+constexpr size_t kSiteAssets = 200;
+constexpr int64_t kSiteWriters = 4;
+constexpr size_t kLargeReadings = 10000;
+constexpr size_t kLargeDatapoints = 50;
+constexpr int64_t kLargeWriters = 8;
+constexpr size_t kStatementLimit = 1048576;
 
 const bench::PluginEntries& plugin() {
     return bench::loadPlugin(LAKESINK_PLUGIN_PATH);
@@ -72,7 +101,8 @@ const bench::PluginEntries& plugin() {
 // restamped before every send.
 class Site {
   public:
-    explicit Site(size_t tables) : tables(tables), batch(kReadings, kDatapoints, tables) {
+    explicit Site(size_t tables, size_t readings = kReadings, size_t datapoints = kDatapoints)
+        : tables(tables), batch(readings, datapoints, tables) {
         for (const Reading* reading : batch.pointers()) {
             firstStamps.push_back(reading->getTimestamp());
             firstUserStamps.push_back(reading->getUserTimestamp());
@@ -90,30 +120,43 @@ class Site {
         return readings;
     }
 
-    void setLatency(bool on) {
-        const std::filesystem::path file = warehouse.directory() + "/latency";
+    // Writes `text` (kLatency when on and none is given) into the latency
+    // file, or removes the file.
+    void setLatency(bool on, const char* text = kLatency) {
+        const std::string file = warehouse.directory() + "/latency";
         if (!on) {
             std::filesystem::remove(file);
             return;
         }
-        std::ofstream out(file, std::ios::trunc);
-        out << kLatency;
-        if (!out.flush())
-            throw std::runtime_error("cannot write " + file.string());
+        writeFile(file, text);
+    }
+
+    void limitStatements(size_t bytes) {
+        writeFile(warehouse.directory() + "/limits",
+                  "statement_bytes " + std::to_string(bytes) + "\n");
     }
 
     std::string connectionString() const { return warehouse.connectionString(); }
 
-    // The category of a plugin instance writing to this warehouse.
-    std::string categoryJson(int64_t writers) const {
+    // The category of a plugin instance writing to this warehouse. `items`
+    // holds further items as JSON members, each starting with a comma.
+    std::string categoryJson(int64_t writers, const std::string& items = "") const {
         std::string json = bench::categoryJson(warehouse.additionalParams());
         json.pop_back();  // the closing brace
-        return json + R"(, "writers": {"value": ")" + std::to_string(writers) + R"("}})";
+        return json + R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items +
+               "}";
     }
 
     const size_t tables;
 
   private:
+    static void writeFile(const std::string& file, const std::string& text) {
+        std::ofstream out(file, std::ios::trunc);
+        out << text;
+        if (!out.flush())
+            throw std::runtime_error("cannot write " + file);
+    }
+
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
     std::vector<uint64_t> firstStamps;
@@ -134,8 +177,8 @@ Site& siteFor(size_t tables) {
 // A plugin instance, shut down with the object.
 class Instance {
   public:
-    Instance(Site& site, int64_t writers) {
-        ConfigCategory category("lakesink", site.categoryJson(writers));
+    Instance(Site& site, int64_t writers, const std::string& items = "") {
+        ConfigCategory category("lakesink", site.categoryJson(writers, items));
         handle = plugin().init(&category);
         if (!handle)
             throw std::runtime_error("plugin_init failed");
@@ -203,6 +246,9 @@ class StatementCounter {
             ++statements;
             if (text.compare(executing.size(), insert.size(), insert) == 0)
                 ++inserts;
+            const size_t bytes = text.size() - executing.size();
+            if (bytes > longest)
+                longest = bytes;
         });
     }
     ~StatementCounter() { Logger::getLogger()->setCapture(nullptr); }
@@ -211,6 +257,8 @@ class StatementCounter {
 
     std::atomic<size_t> statements{0};
     std::atomic<size_t> inserts{0};
+    // Bytes of the longest statement (written under the logger's lock).
+    std::atomic<size_t> longest{0};
 };
 
 // The batch's one table exists with the columns its readings need and one
@@ -280,6 +328,162 @@ void BM_AllRowsRefused(benchmark::State& state) {
     state.counters["rejected"] = static_cast<double>(rejected) / batches;
 }
 
+// What one timed block cost.
+struct Block {
+    double seconds = 0;
+    size_t statements = 0;
+    size_t inserts = 0;
+    size_t longest = 0;
+};
+
+// Sends the site's next batch and times it. Throws std::runtime_error when
+// the plugin does not take every reading.
+Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
+    const std::vector<Reading*>& readings = site.freshBatch();
+    StatementCounter counter;
+    const auto start = Clock::now();
+    const uint32_t sent = plugin().send(handle, readings);
+    Block block;
+    block.seconds = seconds(Clock::now() - start);
+    if (sent != readings.size()) {
+        throw std::runtime_error("plugin_send took " + std::to_string(sent) + " of " +
+                                 std::to_string(readings.size()) + " readings");
+    }
+    block.statements = counter.statements.load();
+    block.inserts = counter.inserts.load();
+    block.longest = counter.longest.load();
+    return block;
+}
+
+enum SiteLayout : int64_t { kTablePerAsset, kSharedColumns, kSharedVariant };
+
+const char kSharedTable[] = "readings";
+
+// The configuration items of a layout, as JSON members.
+std::string siteItems(int64_t layout) {
+    if (layout == kTablePerAsset)
+        return "";
+    std::string items = std::string(R"(, "table": {"value": ")") + kSharedTable + R"("})";
+    if (layout == kSharedVariant)
+        items += R"(, "datapoints": {"value": "variant"})";
+    return items;
+}
+
+long sharedTableRows(Site& site) {
+    bench::RawSession session(site.connectionString());
+    return session.countRows(kSharedTable);
+}
+
+void BM_Site(benchmark::State& state, int64_t layout) {
+    std::unique_ptr<Site> s;
+    std::unique_ptr<Instance> instance;
+    try {
+        s = std::make_unique<Site>(kSiteAssets);
+        instance = std::make_unique<Instance>(*s, kSiteWriters, siteItems(layout));
+        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
+            throw std::runtime_error("the warm-up plugin_send failed");
+        s->setLatency(true, kSiteLatency);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+
+    Block sum;
+    for (auto _ : state) {
+        try {
+            const Block block = timedBlock(*s, instance->handle);
+            sum.seconds += block.seconds;
+            sum.statements += block.statements;
+            sum.inserts += block.inserts;
+            state.SetIterationTime(block.seconds);
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
+    }
+    s->setLatency(false);
+
+    const auto blocks = static_cast<double>(state.iterations());
+    if (blocks == 0 || sum.seconds <= 0)
+        return;
+    const auto expected = static_cast<long>((state.iterations() + 1) * kReadings);
+    if (layout != kTablePerAsset && sharedTableRows(*s) != expected) {
+        state.SkipWithError("the shared table does not hold every reading");
+        return;
+    }
+    state.counters["readings_per_s"] = blocks * static_cast<double>(kReadings) / sum.seconds;
+    state.counters["s_per_block"] = sum.seconds / blocks;
+    state.counters["statements"] = static_cast<double>(sum.statements) / blocks;
+    state.counters["inserts"] = static_cast<double>(sum.inserts) / blocks;
+}
+
+// Seconds of one single-row INSERT into `latency_probe` on `session`.
+double oneStatement(bench::RawSession& session) {
+    const auto start = Clock::now();
+    session.execute("INSERT INTO latency_probe VALUES ('probe', TIMESTAMP '2026-01-01 00:00:00')");
+    return seconds(Clock::now() - start);
+}
+
+void BM_LargeBlock(benchmark::State& state) {
+    std::unique_ptr<Site> s;
+    std::unique_ptr<bench::RawSession> session;
+    std::unique_ptr<Instance> instance;
+    double latency = 0;
+    try {
+        s = std::make_unique<Site>(kSiteAssets, kLargeReadings, kLargeDatapoints);
+        s->limitStatements(kStatementLimit);
+        session = std::make_unique<bench::RawSession>(s->connectionString());
+        session->execute("CREATE TABLE latency_probe (asset_code STRING NOT NULL, ts TIMESTAMP)");
+        instance = std::make_unique<Instance>(*s, kLargeWriters,
+                                              siteItems(kSharedColumns) +
+                                                  R"(, "maxStatementBytes": {"value": ")" +
+                                                  std::to_string(kStatementLimit) + R"("})");
+        if (plugin().send(instance->handle, s->freshBatch()) != kLargeReadings)
+            throw std::runtime_error("the warm-up plugin_send failed");
+        s->setLatency(true, kSiteLatency);
+        latency = oneStatement(*session);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+
+    Block sum;
+    for (auto _ : state) {
+        try {
+            const Block block = timedBlock(*s, instance->handle);
+            sum.seconds += block.seconds;
+            sum.statements += block.statements;
+            sum.inserts += block.inserts;
+            sum.longest = std::max(sum.longest, block.longest);
+            state.SetIterationTime(block.seconds);
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
+    }
+    s->setLatency(false);
+
+    const auto blocks = static_cast<double>(state.iterations());
+    if (blocks == 0 || sum.seconds <= 0)
+        return;
+    const auto expected = static_cast<long>((state.iterations() + 1) * kLargeReadings);
+    if (sharedTableRows(*s) != expected) {
+        state.SkipWithError("the table does not hold every reading");
+        return;
+    }
+    if (sum.longest > kStatementLimit) {
+        state.SkipWithError("a statement is longer than maxStatementBytes");
+        return;
+    }
+    state.counters["readings_per_s"] = blocks * static_cast<double>(kLargeReadings) / sum.seconds;
+    state.counters["s_per_block"] = sum.seconds / blocks;
+    state.counters["statements"] = static_cast<double>(sum.statements) / blocks;
+    state.counters["inserts"] = static_cast<double>(sum.inserts) / blocks;
+    state.counters["longest_statement"] = static_cast<double>(sum.longest);
+    state.counters["latency_s"] = latency;
+    state.counters["latencies"] = sum.seconds / blocks / latency;
+}
+
 void LatencyArguments(benchmark::internal::Benchmark* b) {
     b->ArgNames({"tables", "writers"});
     // Table count outermost: the writer settings of one count share its
@@ -304,6 +508,21 @@ BENCHMARK(BM_AllRowsRefused)
     ->Iterations(kTimedBatches)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
+
+BENCHMARK_CAPTURE(BM_Site, table_per_asset, kTablePerAsset)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_Site, table_columns, kSharedColumns)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_Site, table_variant, kSharedVariant)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+BENCHMARK(BM_LargeBlock)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
     // Configuration lines (info) would only clutter the table.
