@@ -469,8 +469,12 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
     WriterPool& pool = parts.connection.writers();
     // The statement texts are made only once a writer can take them.
     pool.awaitFree();
+    std::vector<SQLBuilder::BulkInsert> inserts = buildInserts(table, records, report);
+    // The INSERTs of one table append to it side by side as well.
+    if (inserts.size() > 1)
+        pool.setParallel(true);
     size_t from = 0;
-    for (SQLBuilder::BulkInsert& insert : buildInserts(table, records, report)) {
+    for (SQLBuilder::BulkInsert& insert : inserts) {
         Piece piece;
         piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
                              indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));

@@ -392,12 +392,14 @@ TEST_F(ParallelWriters, ABatchResentAfterARestartHoldsEachReadingOnceUnlessAtLea
         Batch block;
         fill(block, 4, 5, start);
         {
-            // The first process writes every table of the block but asset1,
-            // whose INSERT is refused, and then stops.
+            // The first process writes every table of the block but asset3,
+            // whose INSERT is refused, and then stops. (The last table: after
+            // a failed table no further one is started, which on several
+            // writers depends on timing.)
             DatabricksODBCConnector first;
             ConfigCategory category = settings(site, 4, delivery);
             ASSERT_TRUE(first.configure(&category));
-            site.addFault("HYT00", 1, "INSERT INTO `asset1`");
+            site.addFault("HYT00", 1, "INSERT INTO `asset3`");
             EXPECT_FALSE(first.send(block.pointers()));
             ASSERT_EQ(rows("asset0", "COUNT(*)"), 5);
         }
@@ -417,7 +419,7 @@ TEST_F(ParallelWriters, ABatchResentAfterARestartHoldsEachReadingOnceUnlessAtLea
         for (int t = 0; t < 4; ++t) {
             const std::string table = "asset" + std::to_string(t);
             EXPECT_EQ(rows(table, "COUNT(DISTINCT ts)"), 7) << table;
-            EXPECT_EQ(rows(table, "COUNT(*) - COUNT(DISTINCT ts)"), t == 1 ? 0 : c.repeatedPerTable)
+            EXPECT_EQ(rows(table, "COUNT(*) - COUNT(DISTINCT ts)"), t == 3 ? 0 : c.repeatedPerTable)
                 << table;
         }
         EXPECT_EQ(rows("asset4", "COUNT(*)"), 2);
