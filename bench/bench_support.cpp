@@ -114,6 +114,10 @@ QueryResult NullClient::executeQuery(const std::string& query) {
 
 std::string categoryJson(const std::string& additionalParams) {
     std::string json = R"({"corvaneInstance": {"value": "bench-edge"})";
+    // Without a warehouse the connector's client is a NullClient: every
+    // statement must run on it, none on a writer connection of its own.
+    if (additionalParams.empty())
+        json += R"(, "writers": {"value": "1"})";
     if (!additionalParams.empty()) {
         std::string escaped;
         for (char c : additionalParams) {
