@@ -476,8 +476,11 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
     size_t from = 0;
     for (SQLBuilder::BulkInsert& insert : inserts) {
         Piece piece;
-        piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
-                             indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
+        if (inserts.size() == 1)
+            piece.indices = std::move(indices);
+        else
+            piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
+                                 indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
         from += insert.rows;
         piece.merge = parts.builder.isMerge();
         piece.ticket = pool.submit(std::move(insert.sql));

@@ -177,8 +177,9 @@ WriterPool::Outcome WriterPool::take(Ticket ticket) {
 void WriterPool::close() noexcept {
     {
         std::unique_lock<std::mutex> lock(mutex);
+        // Outcomes not yet taken stay: a table of the batch still waits for
+        // them when a dead link closes the pool halfway.
         jobDone.wait(lock, [this] { return queue.empty() && busy == 0; });
-        finished.clear();
     }
     for (size_t i = 0; i < clients.size(); ++i) {
         try {

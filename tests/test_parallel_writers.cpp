@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config_category.h"
@@ -18,6 +20,7 @@
 #include "readings.h"
 #include "table_writer.h"
 #include "warehouse.h"
+#include "writer_pool.h"
 
 using Rows = std::vector<std::vector<std::string>>;
 
@@ -514,4 +517,45 @@ TEST_F(ParallelWriters,
     EXPECT_EQ(warehouse.query("SELECT table_name, sqlstate FROM lakesink_rejects WHERE "
                               "table_name <> '' ORDER BY table_name"),
               (Rows{{"brandnew", "42501"}, {"narrow", "54011"}}));
+}
+
+namespace {
+// A client that connects at once and takes a moment for every statement.
+class SlowClient : public ODBCClient {
+  public:
+    void Init() override {}
+    ODBCStatus Connect(const std::string&) override { return CORVANE_ODBC_SUCCESS; }
+    bool isConnected() override { return true; }
+    void Destroy() override {}
+    QueryResult executeQuery(const std::string& sql) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        QueryResult result;
+        result.success = true;
+        result.rows.push_back({sql});
+        return result;
+    }
+};
+}  // namespace
+
+TEST(ParallelWriterPool, ClosingHalfwayKeepsTheOutcomesNotYetTaken) {
+    // A dead primary link closes the pool while a batch still waits for its
+    // statements: every ticket must still get its outcome.
+    SlowClient primary;
+    WriterPool pool(primary, [] { return std::make_unique<SlowClient>(); });
+    pool.configure(3, "conn");
+    pool.setParallel(true);
+    std::vector<WriterPool::Ticket> tickets;
+    for (int i = 0; i < 7; ++i)
+        tickets.push_back(pool.submit("statement " + std::to_string(i)));
+    pool.close();
+    for (int i = 0; i < 7; ++i) {
+        const WriterPool::Outcome done = pool.take(tickets[static_cast<size_t>(i)]);
+        EXPECT_EQ(done.kind, WriterPool::Outcome::Kind::Written) << i;
+        EXPECT_EQ(done.rows, (QueryRows{{"statement " + std::to_string(i)}})) << i;
+    }
+    // Inline, on the primary client, the outcome is there at once.
+    pool.setParallel(false);
+    const WriterPool::Ticket inline_ = pool.submit("inline");
+    EXPECT_TRUE(pool.isDone(inline_));
+    EXPECT_EQ(pool.take(inline_).rows, (QueryRows{{"inline"}}));
 }
