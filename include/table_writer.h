@@ -87,8 +87,6 @@ class TableWriter {
     // position in the batch's pending list); the records are consumed. The
     // statements may still run when this returns.
     void start(const std::string& table, std::vector<DatabaseRecord>& records);
-    // Settles the tables whose statements have finished.
-    void settleFinished() { settle(false); }
     // Returns true iff a table has failed so far.
     bool anyFailed() const { return outcome.anyFailed(); }
     // Waits for every statement, settles every table and returns the outcome.
@@ -142,8 +140,8 @@ class TableWriter {
     // Runs `step` for the table; a standard exception fails the table only.
     template <typename Step>
     void guarded(TableOutcome& out, Step step);
-    // The table's rows are in (but for its rejects): marks them, writes the
-    // rejects, and records the counts.
+    // The table's rows are in, and marked as their statements ran, but for
+    // its rejects: writes the rejects and records the counts.
     void complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report);
     // Rows of the table were refused (by a schema step when `schemaStep`):
     // heals a stale schema, isolates refused rows, keeps the readings of a
