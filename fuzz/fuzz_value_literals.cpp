@@ -15,14 +15,13 @@
 // escapeString alone must also read back as the value.
 
 #include <rapidjson/document.h>
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
 
 #include <string>
 
 #include "databricks_sql_builder.h"
 #include "diagnostics.h"
 #include "fuzz_support.h"
+#include "json_text.h"
 #include "spark_lexer.h"
 #include "warehouse_types.h"
 
@@ -93,17 +92,6 @@ bool readsAsItself(const std::string& value) {
     return lexer.cur().kind == whemu::TokenKind::End;
 }
 
-// One whole JSON document, read as the bytes are (a byte order mark is not
-// skipped: it is not JSON).
-bool isJson(const std::string& text) {
-    if (text.empty() || text.find('\0') != std::string::npos)
-        return false;
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    rapidjson::BaseReaderHandler<> ignore;
-    rapidjson::Reader reader;
-    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -146,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(false, "parse_json would refuse the variant value");
             }
             const std::string text = fuzzsupport::utf8Repaired(value);
-            if (isJson(text)) {
+            if (isJsonDocument(text)) {
                 FUZZ_CHECK(json == text, "JSON value changed");
             } else {
                 rapidjson::Document document;

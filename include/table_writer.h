@@ -119,8 +119,7 @@ class TableWriter {
     };
     // A table whose INSERTs were handed to the pool.
     struct InFlight {
-        size_t slot;                  // its outcome in outcome.tables
-        std::vector<size_t> indices;  // its readings, by pending position
+        size_t slot;  // its outcome in outcome.tables
         Report report;
         std::vector<Piece> pieces;
         std::vector<RefusedPart> refused;  // pieces refused, still to recover
@@ -142,7 +141,7 @@ class TableWriter {
     void guarded(TableOutcome& out, Step step);
     // The table's rows are in, and marked as their statements ran, but for
     // its rejects: writes the rejects and records the counts.
-    void complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report);
+    void complete(TableOutcome& out, Report& report);
     // Rows of the table were refused (by a schema step when `schemaStep`):
     // heals a stale schema, isolates refused rows, keeps the readings of a
     // table refused for good in the rejects. Returns true iff every row is

@@ -101,19 +101,9 @@ ODBCConfig ODBCConnector::adoptSettings(const ConfigCategory* category) {
     ODBCConfig previous = config;
     const std::unique_ptr<ODBCConfig> fresh(createConfig());
     fresh->configure(category);
-    config.server = fresh->server;
-    config.port = fresh->port;
-    config.schema = fresh->schema;
-    config.user = fresh->user;
-    config.password = fresh->password;
-    config.corvaneInstance = fresh->corvaneInstance;
-    config.source = fresh->source;
-    config.additionalParams = fresh->additionalParams;
-    config.writers = fresh->writers;
-    config.table = fresh->table;
-    config.datapoints = fresh->datapoints;
-    config.maxStatementBytes = fresh->maxStatementBytes;
-    config.delivery = fresh->delivery;
+    // Every setting, read by the concrete configuration class; the
+    // connection string as that class builds it.
+    config = static_cast<const ODBCConfig&>(*fresh);
     config.connectionString = fresh->getConnectionString();
     return previous;
 }

@@ -128,8 +128,8 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
     const size_t slot = outcome.tables.size();
     outcome.tables.emplace_back();
     outcome.tables[slot].table = table;
-    InFlight entry{slot, readingIndices(records), Report{}, {}, {}};
-    outcome.tables[slot].readings = entry.indices.size();
+    InFlight entry{slot, Report{}, {}, {}};
+    outcome.tables[slot].readings = records.size();
     try {
         if (!submitRows(table, records, entry.report, entry.pieces)) {
             Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
@@ -138,11 +138,12 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
         }
         inFlight.push_back(std::move(entry));
     } catch (const StatementError& refused) {
-        // A refused schema step: nothing of the table was handed out.
+        // A refused schema step: nothing of the table was handed out, and
+        // the records are still whole.
         TableOutcome& out = outcome.tables[slot];
         guarded(out, [&] {
-            if (recover(out, entry.indices, refused, entry.report, true))
-                complete(out, entry.indices, entry.report);
+            if (recover(out, readingIndices(records), refused, entry.report, true))
+                complete(out, entry.report);
         });
     } catch (const std::exception& e) {
         Logger::getLogger()->error("Database operation failed: %s", e.what());
@@ -193,7 +194,7 @@ void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
             if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false))
                 return;
         }
-        complete(out, entry.indices, entry.report);
+        complete(out, entry.report);
     });
 }
 
@@ -245,7 +246,7 @@ BatchOutcome TableWriter::finish() {
     return std::move(outcome);
 }
 
-void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices, Report& report) {
+void TableWriter::complete(TableOutcome& out, Report& report) {
     // The table's own rows were booked as their statements ran, so a refused
     // rejects table does not make a resend write them again.
     out.rescued = report.rescued;
@@ -260,7 +261,7 @@ void TableWriter::complete(TableOutcome& out, const std::vector<size_t>& indices
             out.table.c_str(), report.rescued, RESCUED_DATA_COLUMN, report.rejects.size(),
             REJECTS_TABLE, report.firstReason.c_str());
     }
-    Logger::getLogger()->debug("Sent %zu records to table '%s'", indices.size(), out.table.c_str());
+    Logger::getLogger()->debug("Sent %zu records to table '%s'", out.readings, out.table.c_str());
 }
 
 bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
