@@ -355,6 +355,36 @@ Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
     return block;
 }
 
+// Times one block per iteration (the latency switched off afterwards); the
+// blocks' seconds, statements and INSERTs added up, the longest statement.
+Block timedBlocks(benchmark::State& state, Site& site, PLUGIN_HANDLE handle) {
+    Block sum;
+    for (auto _ : state) {
+        try {
+            const Block block = timedBlock(site, handle);
+            sum.seconds += block.seconds;
+            sum.statements += block.statements;
+            sum.inserts += block.inserts;
+            sum.longest = std::max(sum.longest, block.longest);
+            state.SetIterationTime(block.seconds);
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
+    }
+    site.setLatency(false);
+    return sum;
+}
+
+// The per-block counters of `sum`, blocks of `readings` readings.
+void blockCounters(benchmark::State& state, const Block& sum, size_t readings) {
+    const auto blocks = static_cast<double>(state.iterations());
+    state.counters["readings_per_s"] = blocks * static_cast<double>(readings) / sum.seconds;
+    state.counters["s_per_block"] = sum.seconds / blocks;
+    state.counters["statements"] = static_cast<double>(sum.statements) / blocks;
+    state.counters["inserts"] = static_cast<double>(sum.inserts) / blocks;
+}
+
 enum SiteLayout : int64_t { kTablePerAsset, kSharedColumns, kSharedVariant };
 
 const char kSharedTable[] = "readings";
@@ -388,21 +418,7 @@ void BM_Site(benchmark::State& state, int64_t layout) {
         return;
     }
 
-    Block sum;
-    for (auto _ : state) {
-        try {
-            const Block block = timedBlock(*s, instance->handle);
-            sum.seconds += block.seconds;
-            sum.statements += block.statements;
-            sum.inserts += block.inserts;
-            state.SetIterationTime(block.seconds);
-        } catch (const std::exception& e) {
-            state.SkipWithError(e.what());
-            break;
-        }
-    }
-    s->setLatency(false);
-
+    const Block sum = timedBlocks(state, *s, instance->handle);
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
@@ -411,10 +427,7 @@ void BM_Site(benchmark::State& state, int64_t layout) {
         state.SkipWithError("the shared table does not hold every reading");
         return;
     }
-    state.counters["readings_per_s"] = blocks * static_cast<double>(kReadings) / sum.seconds;
-    state.counters["s_per_block"] = sum.seconds / blocks;
-    state.counters["statements"] = static_cast<double>(sum.statements) / blocks;
-    state.counters["inserts"] = static_cast<double>(sum.inserts) / blocks;
+    blockCounters(state, sum, kReadings);
 }
 
 // Seconds of one single-row INSERT into `latency_probe` on `session`.
@@ -447,22 +460,7 @@ void BM_LargeBlock(benchmark::State& state) {
         return;
     }
 
-    Block sum;
-    for (auto _ : state) {
-        try {
-            const Block block = timedBlock(*s, instance->handle);
-            sum.seconds += block.seconds;
-            sum.statements += block.statements;
-            sum.inserts += block.inserts;
-            sum.longest = std::max(sum.longest, block.longest);
-            state.SetIterationTime(block.seconds);
-        } catch (const std::exception& e) {
-            state.SkipWithError(e.what());
-            break;
-        }
-    }
-    s->setLatency(false);
-
+    const Block sum = timedBlocks(state, *s, instance->handle);
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
@@ -475,10 +473,7 @@ void BM_LargeBlock(benchmark::State& state) {
         state.SkipWithError("a statement is longer than maxStatementBytes");
         return;
     }
-    state.counters["readings_per_s"] = blocks * static_cast<double>(kLargeReadings) / sum.seconds;
-    state.counters["s_per_block"] = sum.seconds / blocks;
-    state.counters["statements"] = static_cast<double>(sum.statements) / blocks;
-    state.counters["inserts"] = static_cast<double>(sum.inserts) / blocks;
+    blockCounters(state, sum, kLargeReadings);
     state.counters["longest_statement"] = static_cast<double>(sum.longest);
     state.counters["latency_s"] = latency;
     state.counters["latencies"] = sum.seconds / blocks / latency;
