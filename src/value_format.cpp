@@ -38,12 +38,15 @@ bool isKeywordValue(const std::string& text) {
 // the whole batch in parse_json; it goes in as a JSON string instead, so it
 // arrives unchanged. The warehouse reads JSON only as UTF-8: a byte that is
 // not (noise from a serial line in a text) would make it refuse the batch on
-// every resend, so such bytes become U+FFFD here.
+// every resend, so such bytes become U+FFFD here. It also refuses an object
+// that repeats a key, on every resend: such a document is written the way the
+// variant layout writes objects, the last value of a repeated key winning.
 void appendVariant(std::string& out, const std::string& value) {
     std::string repaired;
     const std::string& text = isUtf8(value) ? value : (repaired = utf8Repaired(value));
+    std::string unique;
     out.append("parse_json(");
-    appendSparkLiteral(out, isJsonDocument(text) ? text : jsonString(text));
+    appendSparkLiteral(out, uniqueKeyJson(text, &unique) ? unique : jsonString(text));
     out.push_back(')');
 }
 
