@@ -381,6 +381,49 @@ TEST(NorthReadings, MalformedLinesAreReportedSkippedAndCounted) {
     EXPECT_EQ(summary.rejected, 7u);
 }
 
+// Nulls inside objects and arrays keep their places, in the dump and in the
+// warehouse; whole numbers no 64-bit integer holds are refused by line rather
+// than rounded to doubles.
+TEST(NorthReadings, NestedNullsKeepTheirPlacesAndOversizedIntegersAreRejected) {
+    const std::string nulls =
+        R"({"asset":"nulls","datapoints":{"f":[1.5,null,2.5],"n":[[1,null],[null,2]],"o":{"a":null,"b":1}}})"
+        "\n";
+    const std::string input =
+        nulls +
+        R"({"asset":"a","datapoints":{"x":18446744073709551616}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":[1,-9223372036854775809]}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":{"y":123456789012345678901234567890}}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":1e20,"y":-9223372036854775808,"s":"18446744073709551616"}})"
+        "\n";
+    Outcome run = runNorth({"--readings", "-", "--dump"}, input);
+    EXPECT_EQ(run.status, 3) << run.err;
+    const auto out = lines(run.out);
+    ASSERT_EQ(out.size(), 2u) << run.out;
+    EXPECT_THAT(out[0],
+                HasSubstr(R"("f":[1.5,null,2.5],"n":[[1,null],[null,2]],"o":{"a":null,"b":1})"));
+    EXPECT_THAT(
+        out[1],
+        HasSubstr(
+            R"("x":100000000000000000000.0,"y":-9223372036854775808,"s":"18446744073709551616")"));
+    for (int line : {2, 3, 4}) {
+        EXPECT_THAT(run.err, HasSubstr("Line " + std::to_string(line) +
+                                       " of standard input rejected: integer "));
+    }
+    EXPECT_EQ(summaryOf(run.err).rejected, 3u);
+
+    TempWarehouse warehouse;
+    Scratch scratch;
+    Outcome sent = runNorth(
+        {"--config", configFor(scratch, warehouse), "--readings", "-", "--max-attempts", "3"},
+        nulls);
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(warehouse.query("SELECT f, n, o FROM nulls"),
+              (Rows{{"[1.5,null,2.5]", "[[1,null],[null,2]]", R"({"a":null,"b":1})"}}));
+}
+
 // A reading line whose datapoint "x" nests `depth` levels of objects and
 // arrays in all, counting the reading and its datapoints.
 std::string nestedLine(size_t depth) {

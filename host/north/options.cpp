@@ -139,7 +139,9 @@ the Corvane north service does.
                           "user_timestamp": "...", "datapoints": {"temperature": 21.5}}
                          strings, integers, floats, objects (dict), arrays of
                          numbers (float array) and other arrays (list); true and
-                         false become 1 and 0; a null datapoint is left out;
+                         false become 1 and 0; a null datapoint is left out, a
+                         null inside an object or array keeps its place; a whole
+                         number outside the 64-bit signed range is refused;
                          timestamps are optional (UTC, default now). A line that is
                          not a reading is reported with its number and skipped.
   --generate N           N synthetic readings instead, the same for the same options
