@@ -105,7 +105,7 @@ struct Summary {
 
 Summary summaryOf(const std::string& err) {
     static const std::regex line(
-        R"(summary: readings read (\d+), sent (\d+), unsent (\d+); lines rejected (\d+); )"
+        R"(summary: readings read (\d+), (?:sent|written) (\d+), unsent (\d+); lines rejected (\d+); )"
         R"(blocks (\d+); failed attempts (\d+); elapsed [0-9.]+ s; [0-9.]+ readings/s)");
     std::smatch m;
     if (!std::regex_search(err, m, line)) {
@@ -654,6 +654,8 @@ TEST(NorthCheckpoint, RunStoresThePositionAndARestartSendsOnlyTheRest) {
     Outcome restart = runNorth(generated(config, 60, checkpoint));
     ASSERT_EQ(restart.status, 0) << restart.err;
     EXPECT_THAT(restart.err, HasSubstr("skipping 35 readings already acknowledged"));
+    // Progress counts the position in the whole input, earlier runs included.
+    EXPECT_THAT(restart.err, HasSubstr("progress: sent 60/60 readings"));
     const Summary summary = summaryOf(restart.err);
     EXPECT_EQ(summary.read, 25u);
     EXPECT_EQ(summary.sent, 25u);
@@ -702,9 +704,11 @@ struct BadCheckpointCase {
 
 TEST(NorthCheckpoint, UnreadableOrCorruptCheckpointStopsBeforeAnythingIsSent) {
     const std::vector<BadCheckpointCase> cases = {
-        {"abc\n", "does not hold a count"},  {"", "does not hold a count"},
-        {"12", "does not hold a count"},     {"-3\n", "does not hold a count"},
-        {"5\n6\n", "does not hold a count"}, {"99999999999999999999\n", "does not hold a count"},
+        {"abc\n", "does not hold a count"},
+        {"", "does not hold a count"},
+        {"-3\n", "does not hold a count"},
+        {"5\n6\n", "does not hold a count"},
+        {"99999999999999999999\n", "does not hold a count"},
         {"7 \n", "does not hold a count"},
     };
     for (const BadCheckpointCase& c : cases) {
@@ -726,16 +730,42 @@ TEST(NorthCheckpoint, UnreadableOrCorruptCheckpointStopsBeforeAnythingIsSent) {
     EXPECT_FALSE(hasDatabase(warehouse));
 }
 
-TEST(NorthCheckpoint, CheckpointBeyondTheInputSendsNothingAndKeepsThePosition) {
+// A checkpoint beyond the input's end belongs to another input: the run stops
+// before anything is sent, unless --checkpoint-reset starts this input from
+// its first reading. A count written by hand without a line end is read, and
+// a checkpoint that cannot be stored stops the run before the first block.
+TEST(NorthCheckpoint, CheckpointBeyondTheInputIsAnErrorUnlessReset) {
     TempWarehouse warehouse;
     Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
     const std::string checkpoint = scratch.write("position", "15\n");
-    Outcome run = runNorth(generated(configFor(scratch, warehouse), 10, checkpoint));
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the input holds only 10 readings"));
-    EXPECT_EQ(summaryOf(run.err).sent, 0u);
+    Outcome run = runNorth(generated(config, 10, checkpoint));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("but the input holds only 10"));
     EXPECT_EQ(scratch.read("position"), "15\n");
-    EXPECT_EQ(warehouse.query("SELECT count(*) FROM information_schema.tables"), (Rows{{"0"}}));
+    EXPECT_FALSE(hasDatabase(warehouse));
+
+    std::vector<std::string> reset = generated(config, 10, checkpoint);
+    reset.push_back("--checkpoint-reset");
+    Outcome again = runNorth(reset);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(summaryOf(again.err).sent, 10u);
+    EXPECT_EQ(scratch.read("position"), "10\n");
+    EXPECT_EQ(countOf(warehouse), (Rows{{"10", "10"}}));
+
+    scratch.write("position", "4");
+    Outcome handWritten = runNorth(generated(config, 12, checkpoint));
+    ASSERT_EQ(handWritten.status, 0) << handWritten.err;
+    EXPECT_EQ(summaryOf(handWritten.err).sent, 8u);
+    EXPECT_EQ(scratch.read("position"), "12\n");
+    EXPECT_EQ(warehouse.query("SELECT count(DISTINCT ts) FROM asset_0"), (Rows{{"12"}}));
+
+    TempWarehouse untouched;
+    Outcome unwritable =
+        runNorth(generated(configFor(scratch, untouched), 10, scratch.path("absent-dir/position")));
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
+    EXPECT_THAT(unwritable.err, HasSubstr("cannot create"));
+    EXPECT_FALSE(hasDatabase(untouched));
 }
 
 // What each table of a generated workload must hold: its readings, their

@@ -69,6 +69,9 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
         } else if (option == "--info") {
             flag();
             options.info = true;
+        } else if (option == "--check") {
+            flag();
+            options.check = true;
         } else if (option == "--dump") {
             flag();
             options.dump = true;
@@ -102,19 +105,34 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
             options.checkpoint = value();
             if (options.checkpoint.empty())
                 throw std::invalid_argument("--checkpoint needs a file name");
+        } else if (option == "--checkpoint-reset") {
+            flag();
+            options.checkpointReset = true;
+        } else if (option == "--max-wait") {
+            options.maxWaitMs = wholeNumber(option, value(), 0, 86400000);
+        } else if (option == "--status-file") {
+            options.statusFile = value();
+            if (options.statusFile.empty())
+                throw std::invalid_argument("--status-file needs a file name");
         } else if (option == "--log-level") {
             options.logLevel = value();
         } else {
             throw std::invalid_argument("unknown option \"" + arguments[i] + "\" (see --help)");
         }
     }
-    if (options.help || options.info)
+    if (options.info && options.check)
+        throw std::invalid_argument("--info and --check go alone");
+    if (options.help || options.info || options.check)
         return options;
     if (options.readings.empty() == !options.generate.has_value()) {
         throw std::invalid_argument("give either --readings FILE|- or --generate N");
     }
     if (options.dump && !options.checkpoint.empty())
         throw std::invalid_argument("--checkpoint does not go with --dump");
+    if (options.dump && !options.statusFile.empty())
+        throw std::invalid_argument("--status-file does not go with --dump");
+    if (options.checkpointReset && options.checkpoint.empty())
+        throw std::invalid_argument("--checkpoint-reset goes with --checkpoint");
     if (generateOnly && !options.generate) {
         throw std::invalid_argument("--assets, --datapoints and --seed go with --generate");
     }
