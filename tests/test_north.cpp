@@ -10,6 +10,7 @@
 #include <rapidjson/document.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -272,6 +273,43 @@ TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
     Outcome directory = runNorth({"--config", scratch.path("conf.d"), "--generate", "3"});
     EXPECT_EQ(directory.status, 1);
     EXPECT_THAT(directory.err, HasSubstr("conf.d: it is a directory"));
+    EXPECT_FALSE(hasDatabase(warehouse));
+}
+
+// --check loads the plugin, overlays the configuration and runs plugin_init,
+// listing every problem and sending nothing; --info takes --config the same
+// way and shows the values it sets, the password masked.
+TEST(NorthConfiguration, CheckListsEveryProblemAndInfoTakesTheConfiguration) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string good = configFor(scratch, warehouse, R"("password": "s3cret", )");
+    Outcome ok = runNorth({"--check", "--config", good});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    Outcome info = runNorth({"--info", "--config", good});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_THAT(info.out, HasSubstr("\"value\": \"north-test\""));
+    EXPECT_THAT(info.out, Not(HasSubstr("s3cret")));
+
+    const std::string wh = jsonEscaped(warehouse.directory());
+    const std::string bad = scratch.write(
+        "bad.json", R"({"port": 0, "table": " ", "server": "https://adb-1.net/sql/1.0/w", )"
+                    R"("additionalParams": {"a;b": "1", "Warehouse": ")" +
+                        wh + R"("}})");
+    Outcome check = runNorth({"--check", "--config", bad});
+    EXPECT_EQ(check.status, 1) << check.err;
+    for (const char* item : {"\"port\"", "\"table\"", "\"server\"", "\"additionalParams\""})
+        EXPECT_THAT(check.err, HasSubstr(std::string("problem: configuration item ") + item));
+    EXPECT_EQ(runNorth({"--info", "--config", bad}).status, 0);  // overlay is sound
+    const std::string nulls = scratch.write("null.json", R"({"port": null})");
+    EXPECT_EQ(runNorth({"--check", "--config", nulls}).status, 1);
+    Outcome nullInfo = runNorth({"--info", "--config", nulls});
+    EXPECT_EQ(nullInfo.status, 1);
+    EXPECT_THAT(nullInfo.err, HasSubstr(R"(item "port" is null)"));
+    // A whole number in exponent notation is a whole number.
+    const std::string exponent = scratch.write(
+        "exp.json",
+        R"({"maxStatementBytes": 1e6, "additionalParams": {"Warehouse": ")" + wh + R"("}})");
+    EXPECT_EQ(runNorth({"--check", "--config", exponent}).status, 0);
     EXPECT_FALSE(hasDatabase(warehouse));
 }
 
@@ -616,6 +654,133 @@ TEST(NorthEndToEnd, SigtermStopsCleanlyWithASummary) {
     const Summary summary = summaryOf(run.err);
     EXPECT_EQ(summary.sent, 0u);
     EXPECT_GE(summary.failed, 1u);
+}
+
+// Waits up to `limit` for `text` on the process's stderr; returns true iff it
+// appeared.
+bool errorsShow(NorthProcess& process, const std::string& text,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (process.errors().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// The first SIGINT is answered at once, in the middle of a slow block; the
+// second ends the process at once with its summary, the status of the signal
+// and a checkpoint that still holds a count.
+TEST(NorthEndToEnd, FirstSignalSaysItStopsAfterTheBlockAndASecondStopsAtOnce) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    std::ofstream(warehouse.directory() + "/latency") << "statement 1500\n";
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--generate", "40",
+                        "--block-size", "20", "--checkpoint", scratch.path("position")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    kill(north.pid(), SIGINT);
+    EXPECT_TRUE(errorsShow(north, "stopping after the current block, which has been sending for",
+                           std::chrono::milliseconds(500)))
+        << north.errors();
+    const auto second = std::chrono::steady_clock::now();
+    kill(north.pid(), SIGINT);
+    Outcome run = north.wait(std::chrono::seconds(20));
+    EXPECT_LT(std::chrono::steady_clock::now() - second, std::chrono::milliseconds(1000));
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_LE(summaryOf(run.err).sent, 20u);
+    EXPECT_THAT(scratch.read("position"), ::testing::MatchesRegex("(0|20)\n"));
+}
+
+// A quiet input does not hold back what has arrived: after --max-wait without
+// a new reading the partial block is sent, while the input is still open.
+TEST(NorthEndToEnd, QuietInputSendsAPartialBlockAfterMaxWait) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string fifo = scratch.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing here, so that corvane-north opens it at once and
+    // sees its end only when this end is closed.
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--readings", "-", "--max-wait",
+                        "300", "--status-file", scratch.path("status")},
+                       fifo);
+    const std::string two = R"({"asset":"quiet","datapoints":{"n":1}})"
+                            "\n"
+                            R"({"asset":"quiet","datapoints":{"n":2}})"
+                            "\n";
+    ASSERT_EQ(write(writer, two.data(), two.size()), static_cast<ssize_t>(two.size()));
+    Rows stored;
+    for (int i = 0; i < 100 && stored != Rows{{"2"}}; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        try {
+            stored = warehouse.query("SELECT count(*) FROM quiet");
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(stored, (Rows{{"2"}}));
+    const std::string last = R"({"asset":"quiet","datapoints":{"n":3}})"
+                             "\n";
+    ASSERT_EQ(write(writer, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    close(writer);
+    Outcome run = north.wait();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(summaryOf(run.err).blocks, 2u);
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM quiet"), (Rows{{"3"}}));
+}
+
+// The health file after every block and failed attempt: what was read, sent
+// and left, the failed attempts, the back-off, the last success and the
+// position.
+TEST(NorthEndToEnd, StatusFileTellsAMonitorHowFarTheRunIs) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
+    const std::string status = scratch.path("status.json");
+    auto parsed = [&]() {
+        rapidjson::Document json;
+        json.Parse(scratch.read("status.json").c_str());
+        EXPECT_TRUE(json.IsObject()) << scratch.read("status.json");
+        return json;
+    };
+    warehouse.setOffline(true);
+    Outcome refused =
+        runNorth({"--config", config, "--generate", "10", "--block-size", "4", "--max-backoff",
+                  "0.05", "--max-attempts", "3", "--status-file", status});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    rapidjson::Document failed = parsed();
+    ASSERT_TRUE(failed.IsObject());
+    EXPECT_STREQ(failed["state"].GetString(), "finished");
+    EXPECT_EQ(failed["readings_read"].GetUint64(), 4u);
+    EXPECT_EQ(failed["readings_sent"].GetUint64(), 0u);
+    EXPECT_EQ(failed["readings_unsent"].GetUint64(), 4u);
+    EXPECT_EQ(failed["failed_attempts"].GetUint64(), 3u);
+    EXPECT_GT(failed["backoff_seconds"].GetDouble(), 0.0);
+    EXPECT_TRUE(failed["last_success"].IsNull());
+    EXPECT_TRUE(failed["checkpoint_position"].IsNull());
+    EXPECT_FALSE(fs::exists(status + ".tmp"));
+
+    warehouse.setOffline(false);
+    scratch.write("position", "3\n");
+    Outcome sent = runNorth({"--config", config, "--generate", "10", "--block-size", "4",
+                             "--checkpoint", scratch.path("position"), "--status-file", status});
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    rapidjson::Document done = parsed();
+    ASSERT_TRUE(done.IsObject());
+    EXPECT_EQ(done["readings_read"].GetUint64(), 7u);
+    EXPECT_EQ(done["readings_sent"].GetUint64(), 7u);
+    EXPECT_EQ(done["blocks"].GetUint64(), 2u);
+    EXPECT_EQ(done["backoff_seconds"].GetDouble(), 0.0);
+    EXPECT_TRUE(done["last_success"].IsString());
+    EXPECT_EQ(done["checkpoint_position"].GetUint64(), 10u);
+
+    // A status file that cannot be written stops the run before anything is sent.
+    TempWarehouse untouched;
+    Outcome unwritable = runNorth({"--config", configFor(scratch, untouched), "--generate", "3",
+                                   "--status-file", scratch.path("absent-dir/status.json")});
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
+    EXPECT_FALSE(hasDatabase(untouched));
 }
 
 // --- the checkpoint ---------------------------------------------------------

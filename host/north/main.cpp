@@ -101,7 +101,10 @@ int checkConfiguration(const Options& options) {
         return 0;
     }
     // The plugin lists its settings' problems in one message, split by "; ".
-    for (const std::string& problem : problems) {
+    for (std::string problem : problems) {
+        const std::string initFailed = "plugin_init failed: ";
+        if (problem.rfind(initFailed, 0) == 0)
+            problem.erase(0, initFailed.size());
         size_t start = 0;
         for (size_t end; (end = problem.find("; configuration item", start)) != std::string::npos;
              start = end + 2) {
