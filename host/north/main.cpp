@@ -31,10 +31,26 @@
 #ifndef CORVANE_NORTH_DEFAULT_PLUGIN
 #define CORVANE_NORTH_DEFAULT_PLUGIN "liblakesink.so.1"
 #endif
+#ifndef CORVANE_NORTH_INSTALLED_PLUGIN
+#define CORVANE_NORTH_INSTALLED_PLUGIN "../lib/lakesink/liblakesink.so.1"
+#endif
 
 namespace {
 
 constexpr int EXIT_USAGE = 1;
+
+// The plugin installed beside this program (an installed tree), or else the
+// one of the build tree the program was built in.
+std::string defaultPlugin() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed = self.parent_path() / CORVANE_NORTH_INSTALLED_PLUGIN;
+        if (std::filesystem::exists(installed, error))
+            return installed.lexically_normal().string();
+    }
+    return CORVANE_NORTH_DEFAULT_PLUGIN;
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -74,6 +90,7 @@ int printInfo(const NorthPlugin& plugin, const Options& options) {
     printf("name:      %s\nversion:   %s\ntype:      %s\ninterface: %s\noptions:   %u\n",
            text(info.name), text(info.version), text(info.type), text(info.interface),
            info.options);
+    printf("path:      %s\n", plugin.path().c_str());
     printf("default configuration:\n%s\n", prettyJson(text(info.config)).c_str());
     if (!configured.empty()) {
         printf("configuration with %s:\n%s\n", options.configFile.c_str(),
@@ -185,13 +202,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     Options options;
     try {
-        options = parseOptions(arguments, CORVANE_NORTH_DEFAULT_PLUGIN);
+        options = parseOptions(arguments, defaultPlugin());
     } catch (const std::exception& e) {
         fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
         return EXIT_USAGE;
     }
     if (options.help) {
-        fputs(usage(program, CORVANE_NORTH_DEFAULT_PLUGIN).c_str(), stdout);
+        fputs(usage(program, defaultPlugin()).c_str(), stdout);
         return 0;
     }
     try {

@@ -135,8 +135,12 @@ int NorthRun::run(NorthPlugin& plugin, ReadingSource& input, ConfigCategory& cat
             writeStatusFile(options.statusFile, ServiceStatus(status));
     }
     plugin.init(category);
-    progress = std::make_unique<Progress>(isatty(STDERR_FILENO) != 0, options.progressInterval);
-    progress->setAlreadySent(totals.skipped);
+    {
+        std::lock_guard<std::mutex> hold(lock);  // a second signal finishes the display
+        progress =
+            std::make_unique<Progress>(isatty(STDERR_FILENO) != 0, options.progressInterval);
+        progress->setAlreadySent(totals.skipped);
+    }
     const size_t reserve = std::min<size_t>(options.blockSize, 65536);
     owned.reserve(reserve);
     block.reserve(reserve);
