@@ -137,8 +137,7 @@ int NorthRun::run(NorthPlugin& plugin, ReadingSource& input, ConfigCategory& cat
     plugin.init(category);
     {
         std::lock_guard<std::mutex> hold(lock);  // a second signal finishes the display
-        progress =
-            std::make_unique<Progress>(isatty(STDERR_FILENO) != 0, options.progressInterval);
+        progress = std::make_unique<Progress>(isatty(STDERR_FILENO) != 0, options.progressInterval);
         progress->setAlreadySent(totals.skipped);
     }
     const size_t reserve = std::min<size_t>(options.blockSize, 65536);

@@ -262,7 +262,8 @@ bool parseTimestamp(const std::string& text, uint64_t& micros, std::string& erro
                        text.size() > 13 && text[13] == ':' && digits(text, 14, 2, minute) &&
                        text.size() > 16 && text[16] == ':' && digits(text, 17, 2, second);
     if (!shape) {
-        error = "\"" + text + "\" is not a time of the form YYYY-MM-DDTHH:MM:SS[.ffffff][Z]";
+        error =
+            "\"" + text + "\" is not a time of the form YYYY-MM-DD[T ]HH:MM:SS[.ffffff][Z|+hh:mm]";
         return false;
     }
     static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
