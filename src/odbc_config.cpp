@@ -380,6 +380,17 @@ void checkTable(const std::string& table, const std::string& key, Problems& prob
     }
 }
 
+// Throws std::invalid_argument with every problem, "; " between them, when
+// there is any.
+void throwProblems(const Problems& problems) {
+    if (problems.empty())
+        return;
+    std::string all;
+    for (const std::string& problem : problems)
+        all += (all.empty() ? "" : "; ") + problem;
+    throw std::invalid_argument(all);
+}
+
 // The enumerations' texts; only the item's choices reach these.
 ODBCConfig::DatapointLayout datapointLayoutFrom(const std::string& text) {
     return text == "variant" ? ODBCConfig::DatapointLayout::Variant
@@ -454,12 +465,7 @@ CategorySettings readSettings(const ConfigCategory& category) {
     checkServer(read.server, CONFIG_HOST, problems);
     checkParameters(read.params, CONFIG_ADDITIONAL_PARAMS, problems);
     checkTable(read.table, CONFIG_TABLE, problems);
-    if (!problems.empty()) {
-        std::string all;
-        for (const std::string& problem : problems)
-            all += (all.empty() ? "" : "; ") + problem;
-        throw std::invalid_argument(all);
-    }
+    throwProblems(problems);
     return read;
 }
 

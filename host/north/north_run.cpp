@@ -225,25 +225,8 @@ void NorthRun::sendBlock(NorthPlugin& plugin) {
                 break;
             continue;
         }
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            ++totals.failedAttempts;
-            status.failedInARow = ++attempts;
-            status.backoffSeconds = backoff;
-            publish("backing off");
-        }
-        if (options.maxAttempts > 0 && attempts >= options.maxAttempts) {
-            log->error("Giving up on a block of %zu readings after %llu attempts", pending.size(),
-                       static_cast<unsigned long long>(attempts));
-            gaveUp = true;
+        if (!refused(pending.size(), ++attempts, backoff))
             break;
-        }
-        if (signals.received())
-            break;
-        log->warn(
-            "The plugin did not accept a block of %zu readings (attempt %llu); "
-            "sending it again in %.1f s",
-            pending.size(), static_cast<unsigned long long>(attempts), backoff);
         backOff(backoff);
         backoff = std::min(backoff * 2, options.maxBackoff);
     }
@@ -256,6 +239,30 @@ void NorthRun::sendBlock(NorthPlugin& plugin) {
         status.backoffSeconds = 0;
         publish("sending");
     }
+}
+
+bool NorthRun::refused(size_t readings, uint64_t attempts, double backoff) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ++totals.failedAttempts;
+        status.failedInARow = attempts;
+        status.backoffSeconds = backoff;
+        publish("backing off");
+    }
+    Logger* log = Logger::getLogger();
+    if (options.maxAttempts > 0 && attempts >= options.maxAttempts) {
+        log->error("Giving up on a block of %zu readings after %llu attempts", readings,
+                   static_cast<unsigned long long>(attempts));
+        gaveUp = true;
+        return false;
+    }
+    if (signals.received())
+        return false;
+    log->warn(
+        "The plugin did not accept a block of %zu readings (attempt %llu); "
+        "sending it again in %.1f s",
+        readings, static_cast<unsigned long long>(attempts), backoff);
+    return true;
 }
 
 bool NorthRun::acknowledge(uint64_t count) {

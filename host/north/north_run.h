@@ -67,6 +67,9 @@ class NorthRun {
     bool fillBlock(ReadingSource& source);
     // Offers the block until the plugin has taken it, a stop or giving up.
     void sendBlock(NorthPlugin& plugin);
+    // Counts a refused attempt of a block of `readings` and publishes it.
+    // Returns true iff the block is to be offered again after `backoff`.
+    bool refused(size_t readings, uint64_t attempts, double backoff);
     // Counts `count` readings as sent and stores the position; returns true iff
     // it was stored (or there is no checkpoint).
     bool acknowledge(uint64_t count);
