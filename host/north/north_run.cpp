@@ -132,7 +132,7 @@ int NorthRun::run(NorthPlugin& plugin, ReadingSource& input, ConfigCategory& cat
         status.state = "starting";
         // An unwritable status file stops the run before anything is sent.
         if (!options.statusFile.empty())
-            writeStatusFile(options.statusFile, ServiceStatus(status));
+            writeStatusFile(options.statusFile, status);
     }
     plugin.init(category);
     {
