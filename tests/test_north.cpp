@@ -730,6 +730,40 @@ TEST(NorthEndToEnd, QuietInputSendsAPartialBlockAfterMaxWait) {
     EXPECT_EQ(warehouse.query("SELECT count(*) FROM quiet"), (Rows{{"3"}}));
 }
 
+// A followed file is read as it grows: what was appended is sent after
+// --max-wait of quiet, and the run goes on until it is stopped.
+TEST(NorthEndToEnd, FollowedFileIsSentAsItGrowsUntilStopped) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string file =
+        scratch.write("grows.jsonl", R"({"asset":"grows","datapoints":{"n":1}})"
+                                     "\n");
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--readings", file, "--follow",
+                        "--max-wait", "200"});
+    auto rowsReach = [&](const std::string& count) {
+        Rows stored;
+        for (int i = 0; i < 100 && stored != Rows{{count}}; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            try {
+                stored = warehouse.query("SELECT count(*) FROM grows");
+            } catch (const std::exception&) {
+            }
+        }
+        return stored == Rows{{count}};
+    };
+    EXPECT_TRUE(rowsReach("1"));
+    std::ofstream(file, std::ios::app) << R"({"asset":"grows","datapoints":{"n":2}})"
+                                          "\n"
+                                       << R"({"asset":"grows","datapoints":{"n":3}})"
+                                          "\n";
+    EXPECT_TRUE(rowsReach("3"));
+    kill(north.pid(), SIGTERM);
+    Outcome run = north.wait(std::chrono::seconds(20));
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_EQ(summaryOf(run.err).sent, 3u);
+    EXPECT_EQ(runNorth({"--readings", "-", "--follow"}).status, 1);
+}
+
 // The health file after every block and failed attempt: what was read, sent
 // and left, the failed attempts, the back-off, the last success and the
 // position.

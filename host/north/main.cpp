@@ -137,7 +137,7 @@ std::unique_ptr<ReadingSource> openSource(const Options& options) {
         return std::make_unique<GeneratedSource>(*options.generate, options.assets,
                                                  options.datapoints, options.seed);
     }
-    return std::make_unique<JsonLinesSource>(options.readings);
+    return std::make_unique<JsonLinesSource>(options.readings, options.follow);
 }
 
 int dumpReadings(const Options& options) {

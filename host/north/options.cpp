@@ -81,6 +81,9 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
             options.configFile = value();
         } else if (option == "--readings") {
             options.readings = value();
+        } else if (option == "--follow") {
+            flag();
+            options.follow = true;
         } else if (option == "--generate") {
             options.generate = wholeNumber(option, value(), 0, std::numeric_limits<int64_t>::max());
         } else if (option == "--assets") {
@@ -131,6 +134,8 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
         throw std::invalid_argument("--checkpoint does not go with --dump");
     if (options.dump && !options.statusFile.empty())
         throw std::invalid_argument("--status-file does not go with --dump");
+    if (options.follow && (options.readings.empty() || options.readings == "-"))
+        throw std::invalid_argument("--follow goes with --readings FILE");
     if (options.checkpointReset && options.checkpoint.empty())
         throw std::invalid_argument("--checkpoint-reset goes with --checkpoint");
     if (generateOnly && !options.generate) {
@@ -171,6 +176,8 @@ the Corvane north service does.
                          without either both are the time of reading. A line
                          that is not a reading is reported with its number and
                          skipped.
+  --follow               read the readings FILE as it grows, like tail -f, until
+                         stopped by a signal
   --generate N           N synthetic readings instead, the same for the same options
     --assets K           spread over K assets (default 3)
     --datapoints D       with D datapoints each: float, integer, string, ... (default 5)
@@ -179,7 +186,8 @@ the Corvane north service does.
                          instead of sending them (no plugin is loaded)
   --block-size N         readings per plugin_send call (default 500)
   --max-wait MS          send a partial block when no reading has arrived for
-                         MS milliseconds from a pipe or terminal (default 1000)
+                         MS milliseconds from a pipe, a terminal or a followed
+                         file (default 1000)
   --max-backoff SECONDS  a block the plugin refuses is sent again after 1 s,
                          doubling up to this (default 30)
   --max-attempts N       give up after N refused attempts of one block (default 0:

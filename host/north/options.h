@@ -14,6 +14,7 @@ struct Options {
     bool dump = false;  // write the readings as JSON Lines instead of sending them
     std::string configFile;
     std::string readings;  // JSON Lines file, "-" for standard input
+    bool follow = false;   // read the readings file as it grows, until stopped
     std::optional<uint64_t> generate;
     uint32_t assets = 3;
     uint32_t datapoints = 5;

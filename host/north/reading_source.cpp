@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "logger.h"
 #include "reading_json.h"
@@ -54,7 +55,7 @@ std::optional<uint64_t> countLines(int fd) {
 
 }  // namespace
 
-JsonLinesSource::JsonLinesSource(const std::string& path) {
+JsonLinesSource::JsonLinesSource(const std::string& path, bool follow) {
     if (path == "-") {
         name = "standard input";
         fd = STDIN_FILENO;
@@ -76,6 +77,11 @@ JsonLinesSource::JsonLinesSource(const std::string& path) {
         }
     }
     lineCount = countLines(fd);
+    // Only a regular file has more to come after its end; its size is then
+    // no count of the readings.
+    this->follow = follow && lineCount.has_value();
+    if (this->follow)
+        lineCount.reset();
 }
 
 JsonLinesSource::~JsonLinesSource() {
@@ -110,6 +116,9 @@ void JsonLinesSource::fill(std::chrono::milliseconds wait) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got > 0) {
         pending.append(chunk, static_cast<size_t>(got));
+    } else if (got == 0 && follow) {
+        // The end of a followed file: wait for it to grow.
+        std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(100)));
     } else if (got == 0) {
         ended = true;
     } else if (errno != EINTR && errno != EAGAIN) {

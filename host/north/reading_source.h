@@ -34,12 +34,12 @@ class ReadingSource {
 // is reported through the logger with its line number and skipped. A last
 // line without a line end is read at the end of the input. Pipes, FIFOs and
 // terminals are read as their lines arrive; a regular file is read to the end
-// it has when it is reached.
+// it has when it is reached, or, when followed, as it grows, without an end.
 class JsonLinesSource : public ReadingSource {
   public:
     // "-" reads standard input. Throws std::runtime_error when the file cannot
     // be opened or is a directory.
-    explicit JsonLinesSource(const std::string& path);
+    explicit JsonLinesSource(const std::string& path, bool follow = false);
     ~JsonLinesSource() override;
     JsonLinesSource(const JsonLinesSource&) = delete;
     JsonLinesSource& operator=(const JsonLinesSource&) = delete;
@@ -60,6 +60,7 @@ class JsonLinesSource : public ReadingSource {
     std::string name;
     int fd = -1;
     bool ownsFd = false;
+    bool follow = false;  // a regular file is read as it grows
     bool ended = false;
     std::string pending;  // bytes read and not yet taken, from `consumed` on
     size_t consumed = 0;
