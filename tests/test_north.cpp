@@ -930,6 +930,9 @@ TEST(NorthCheckpoint, RunStoresThePositionAndARestartSendsOnlyTheRest) {
     Outcome lines = runNorth({"--config", config, "--readings", readings, "--checkpoint",
                               scratch.path("lines"), "--max-attempts", "3"});
     EXPECT_EQ(lines.status, 3) << lines.err;  // every reading sent, one line rejected
+    // Progress counts readings, not lines, and shows the final count once.
+    EXPECT_THAT(lines.err, HasSubstr("progress: sent 3/3 readings"));
+    EXPECT_EQ(lines.err.find("progress: sent 3/3"), lines.err.rfind("progress: sent 3/3"));
     EXPECT_EQ(warehouse.query("SELECT n FROM j"), (Rows{{"3"}}));
     EXPECT_EQ(scratch.read("lines"), "3\n");
 }
