@@ -79,8 +79,8 @@ std::string pluginName(const NorthPlugin& plugin) {
     return plugin.info().name ? plugin.info().name : "north";
 }
 
-// With --config, the configuration is checked as a run would take it and the
-// values it sets are shown too; a bad one is an error.
+// With --config, the overlay is checked and the values it sets are shown too;
+// a bad overlay is an error.
 int printInfo(const NorthPlugin& plugin, const Options& options) {
     const PluginInfo& info = plugin.info();
     auto text = [](const char* value) { return value ? value : "(none)"; };
@@ -190,8 +190,11 @@ int dispatch(const Options& options) {
         return dumpReadings(options);
     if (options.check)
         return checkConfiguration(options);
-    if (options.info)
-        return printInfo(NorthPlugin(options.plugin), options);
+    if (options.info) {
+        const int status = printInfo(NorthPlugin(options.plugin), options);
+        // A configuration given is checked as --check does.
+        return options.configFile.empty() || status != 0 ? status : checkConfiguration(options);
+    }
     return sendReadings(options);
 }
 

@@ -155,8 +155,8 @@ the Corvane north service does.
   --plugin PATH          north plugin to load (default: )" +
            defaultPlugin + R"()
   --info                 print the plugin's information, path and default
-                         configuration; with --config, also check the overlay
-                         and show the values it sets (secrets masked)
+                         configuration; with --config, also show the values it
+                         sets (secrets masked) and check them as --check does
   --check                load the plugin, overlay --config and run plugin_init
                          without sending anything; exit 0, or 1 with every
                          problem on a "problem:" line
