@@ -6,121 +6,17 @@
 #include <charconv>
 #include <optional>
 
+#include "catalog_results.h"
 #include "diagnostics.h"
+#include "relation_scope.h"
 #include "spark_lexer.h"
+#include "statement_analysis.h"
 #include "storage.h"
 #include "warehouse_types.h"
 
 namespace whemu {
 
 namespace {
-
-constexpr size_t kMaxTableNameLength = 255;
-
-// Errors that the warehouse reports only once the whole statement has parsed:
-// a syntax error further on wins over them, and analysis errors (names,
-// arity) win over data errors (values).
-struct Pending {
-    std::optional<WarehouseError> analysis;
-    std::optional<WarehouseError> data;
-    bool any() const { return analysis.has_value() || data.has_value(); }
-    void setAnalysis(const WarehouseError& e) {
-        if (!analysis)
-            analysis = e;
-    }
-    void setData(const WarehouseError& e) {
-        if (!data)
-            data = e;
-    }
-    void raise() const {
-        if (analysis)
-            throw *analysis;
-        if (data)
-            throw *data;
-    }
-};
-
-size_t utf8Length(std::string_view s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
-std::string describeCharacter(unsigned char c) {
-    char code[16];
-    std::snprintf(code, sizeof code, "U+%04X", c);
-    if (c < 0x20 || c == 0x7f)
-        return std::string("the control character ") + code;
-    return std::string("the character '") + static_cast<char>(c) + "' (" + code + ")";
-}
-
-void checkTableName(std::string_view name) {
-    if (name.empty())
-        fail("42602", kNativeAnalysis, "[INVALID_IDENTIFIER] The table name is empty.");
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f || c == '.' || c == ' ' || c == '/') {
-            fail("42602", kNativeAnalysis,
-                 "[INVALID_IDENTIFIER] The table name " + quoted(name) + " contains " +
-                     describeCharacter(c) + ", which is not allowed in table names.");
-        }
-    }
-    if (utf8Length(name) > kMaxTableNameLength) {
-        fail("42602", kNativeAnalysis,
-             "[INVALID_IDENTIFIER] The table name " + quoted(name) + " is " +
-                 std::to_string(utf8Length(name)) + " characters long; at most " +
-                 std::to_string(kMaxTableNameLength) + " are allowed.");
-    }
-    const std::string lower = toLowerAscii(name);
-    if (lower.rfind("sqlite_", 0) == 0 || lower == kCatalogTable || lower == kVersionsTable) {
-        fail("0A000", kNativeAnalysis,
-             "[NOT_EMULATED] The emulator cannot store a table named " + quoted(name) +
-                 " (the name is reserved by its storage).");
-    }
-}
-
-void checkColumnName(std::string_view name) {
-    if (name.empty())
-        fail("42602", kNativeAnalysis, "[INVALID_IDENTIFIER] The column name is empty.");
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f || c == ' ' || c == ',' || c == ';' || c == '{' || c == '}' ||
-            c == '(' || c == ')' || c == '=') {
-            fail("42602", kNativeAnalysis,
-                 "[INVALID_COLUMN_NAME] The column name " + quoted(name) + " contains " +
-                     describeCharacter(c) +
-                     ", which is not allowed in column names (invalid characters are ' "
-                     ",;{}()=' and control characters).");
-        }
-    }
-}
-
-struct TableRef {
-    std::string name;    // lower case
-    std::string schema;  // as written, empty when unqualified
-};
-
-TableRef readTableName(Lexer& lexer) {
-    std::vector<std::string> parts;
-    parts.push_back(lexer.expectName());
-    while (lexer.acceptPunct('.'))
-        parts.push_back(lexer.expectName());
-    if (parts.size() > 3)
-        lexer.syntaxError();
-    TableRef ref;
-    ref.name = toLowerAscii(parts.back());
-    if (parts.size() >= 2)
-        ref.schema = parts[parts.size() - 2];
-    return ref;
-}
-
-void checkTableRef(const Session& session, const TableRef& ref) {
-    if (!ref.schema.empty() && toLowerAscii(ref.schema) != session.settings().schema) {
-        fail("0A000", kNativeAnalysis,
-             "[NOT_EMULATED] The emulator reaches only the schema of the connection (" +
-                 quoted(session.settings().schema) + "), not " + quoted(ref.schema) + ".");
-    }
-    checkTableName(ref.name);
-}
 
 struct ColumnDef {
     Column column;
@@ -146,45 +42,6 @@ ColumnDef readColumnDef(Lexer& lexer) {
         } else {
             return def;
         }
-    }
-}
-
-[[noreturn]] void columnExists(std::string_view name) {
-    fail("42711", kNativeAnalysis,
-         "[COLUMN_ALREADY_EXISTS] The column " + quoted(name) + " already exists.");
-}
-
-[[noreturn]] void tableNotFound(std::string_view name) {
-    fail("42P01", kNativeAnalysis,
-         "[TABLE_OR_VIEW_NOT_FOUND] The table or view " + quoted(name) +
-             " cannot be found. Verify the spelling and correctness of the schema and catalog.");
-}
-
-[[noreturn]] void metadataChanged(std::string_view table) {
-    fail("2D521", kNativeRuntime,
-         "[DELTA_METADATA_CHANGED] MetadataChangedException: The metadata of the Delta table " +
-             quoted(table) +
-             " has been changed by a concurrent update. Please try the operation again.");
-}
-
-// A table may hold at most the limits file's number of columns.
-void checkColumnCount(const Session& session, std::string_view table, size_t count) {
-    const long limit = session.limits().columns;
-    if (count > static_cast<size_t>(limit)) {
-        fail("54011", kNativeAnalysis,
-             "[TOO_MANY_COLUMNS] The table " + quoted(table) + " would have " +
-                 std::to_string(count) + " columns; a table may have at most " +
-                 std::to_string(limit) + ".");
-    }
-}
-
-void checkMayCreate(const Session& session, std::string_view table) {
-    if (session.createDenied()) {
-        fail("42501", kNativeAnalysis,
-             "[INSUFFICIENT_PERMISSIONS] Insufficient privileges: User does not have CREATE "
-             "TABLE on Schema '" +
-                 printable(session.settings().catalog) + "." +
-                 printable(session.settings().schema) + "' (table " + quoted(table) + ").");
     }
 }
 
@@ -628,6 +485,11 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
             lexer.advance();
             return;
         case TokenKind::Punct:
+            if (lexer.isPunct('?')) {
+                literal = lexer.takeParameter();
+                lexer.advance();
+                return;
+            }
             if (lexer.isPunct('-') || lexer.isPunct('+')) {
                 bool negative = false;
                 while (lexer.isPunct('-') || lexer.isPunct('+')) {
@@ -1088,6 +950,61 @@ void renderCell(sqlite3_stmt* stmt, int column, const char* declared, std::strin
     }
 }
 
+int odbcType(const char* declared);
+
+// The type of a result column read straight from a table column: the
+// warehouse type the catalog keeps for it. Columns of expressions are typed
+// by finishColumn once their values are known.
+ResultColumn describeColumn(sqlite3* db, sqlite3_stmt* stmt, int i) {
+    ResultColumn column;
+    const char* name = sqlite3_column_name(stmt, i);
+    column.name = name ? name : "";
+    const char* database = sqlite3_column_database_name(stmt, i);
+    const char* table = sqlite3_column_table_name(stmt, i);
+    const char* origin = sqlite3_column_origin_name(stmt, i);
+    std::vector<Column> columns;
+    if (!database || std::string_view(database) != "main" || !table || !origin ||
+        !loadTable(db, table, columns)) {
+        return column;
+    }
+    for (const Column& c : columns) {
+        if (equalsIgnoreCase(c.name, origin)) {
+            column.typed = true;
+            column.sqlType = sqlTypeOf(c.type, column.columnSize, column.decimalDigits);
+        }
+    }
+    return column;
+}
+
+// Types a column the catalog does not know from its declared storage type or
+// from the SQLite types of its values, and settles its display size.
+void finishColumn(ResultColumn& column, const char* declared, int seen) {
+    if (!column.typed) {
+        const int numeric = (1 << SQLITE_INTEGER) | (1 << SQLITE_FLOAT) | (1 << SQLITE_NULL);
+        if (declared) {
+            column.sqlType = odbcType(declared);
+        } else if (seen != 0 && (seen & ~numeric) == 0) {
+            column.sqlType = (seen & (1 << SQLITE_FLOAT)) ? SQL_DOUBLE : SQL_BIGINT;
+        }
+    }
+    switch (column.sqlType) {
+        case SQL_BIGINT:
+            column.columnSize = 19;
+            break;
+        case SQL_DOUBLE:
+            column.columnSize = 15;
+            break;
+        case SQL_REAL:
+            column.columnSize = 7;
+            break;
+        case SQL_BIT:
+            column.columnSize = 1;
+            break;
+        default:
+            column.columnSize = std::max(column.columnSize, 1L);
+    }
+}
+
 int odbcType(const char* declared) {
     if (!declared)
         return SQL_VARCHAR;
@@ -1104,8 +1021,14 @@ int odbcType(const char* declared) {
 
 // The SQLite type a Spark `::type` cast of a query reads as.
 const char* castTarget(std::string_view type) {
-    for (const char* real : {"DOUBLE", "FLOAT", "REAL", "DECIMAL", "NUMERIC"}) {
+    // spark_double: REAL, or the text NaN, Infinity, -Infinity for a string
+    // that spells a non-finite double (SQLite's CAST reads those as 0.0).
+    for (const char* real : {"DOUBLE", "FLOAT", "REAL"}) {
         if (equalsIgnoreCase(type, real))
+            return "DOUBLE";
+    }
+    for (const char* decimal : {"DECIMAL", "NUMERIC"}) {
+        if (equalsIgnoreCase(type, decimal))
             return "REAL";
     }
     for (const char* integer : {"BIGINT", "INT", "INTEGER", "LONG", "SMALLINT", "TINYINT"}) {
@@ -1124,7 +1047,7 @@ const char* castTarget(std::string_view type) {
 // `expr::type` (on a name or a path) become json_extract and CAST.
 struct TranslatedQuery {
     std::string sql;
-    std::vector<std::string> parameters;
+    std::vector<Literal> parameters;  // bound to the `?` of `sql` in order
     bool readsInformationSchema = false;
 };
 
@@ -1138,8 +1061,10 @@ void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
     if (lexer.acceptPunct(':')) {
         if (lexer.cur().kind != TokenKind::Word)
             lexer.syntaxError();
+        const std::string target = castTarget(lexer.cur().text);
         sql.replace(operandAt, std::string::npos,
-                    "CAST(" + operand + " AS " + castTarget(lexer.cur().text) + ")");
+                    target == "DOUBLE" ? "spark_double(" + operand + ")"
+                                       : "CAST(" + operand + " AS " + target + ")");
         lexer.advance();
         return;
     }
@@ -1157,13 +1082,14 @@ void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
             break;
     }
     sql.replace(operandAt, std::string::npos, "json_extract(" + operand + ", ?)");
-    out.parameters.push_back(path);
+    out.parameters.push_back(Literal{Literal::String, path, false, 0});
 }
 
 // Translates from the current token to the end of the statement or, with
 // `untilWhen`, to the keyword WHEN outside parentheses (left unread). `<=>`
 // becomes SQLite's IS.
-TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen) {
+TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen,
+                               const RelationScope& scope) {
     const std::string_view sql = lexer.source();
     TranslatedQuery out;
     std::string& translated = out.sql;
@@ -1196,7 +1122,7 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
                 const std::string_view name = token.name();
                 if (equalsIgnoreCase(name, "information_schema"))
                     out.readsInformationSchema = true;
-                if (equalsIgnoreCase(name, session.settings().schema))
+                if (scope.namesSchema(name, token.begin, session.settings().schema))
                     nameAt = translated.size();
                 operandAt = translated.size();
                 if (token.kind == TokenKind::Word) {
@@ -1208,7 +1134,7 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
             }
             case TokenKind::String:
                 translated += '?';
-                out.parameters.push_back(token.value);
+                out.parameters.push_back(Literal{Literal::String, token.value, false, 0});
                 break;
             case TokenKind::Number:
                 translated += token.digits();
@@ -1224,8 +1150,14 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
                     lexer.advance();
                     continue;
                 }
+                if (token.text[0] == '?') {
+                    translated += '?';
+                    out.parameters.push_back(lexer.takeParameter());
+                    break;
+                }
                 depth += token.text[0] == '(' ? 1 : (token.text[0] == ')' ? -1 : 0);
-                // schema.table reads the table of the connection's schema.
+                // schema.table reads the table of the connection's schema; a
+                // relation alias spelled like the schema stays the alias.
                 if (token.text[0] == '.' && lastNameAt != std::string::npos) {
                     translated.replace(lastNameAt, std::string::npos, "main");
                 }
@@ -1241,16 +1173,33 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
     return out;
 }
 
-void bindParameters(sqlite3_stmt* stmt, const std::vector<std::string>& parameters) {
+// Binds each value as SQLite compares it with what the tables store.
+void bindParameters(sqlite3_stmt* stmt, const std::vector<Literal>& parameters) {
     for (size_t i = 0; i < parameters.size(); ++i) {
-        sqlite3_bind_text(stmt, static_cast<int>(i + 1), parameters[i].data(),
-                          static_cast<int>(parameters[i].size()), SQLITE_STATIC);
+        const Literal& value = parameters[i];
+        const int index = static_cast<int>(i + 1);
+        int64_t integer = 0;
+        const char* end = value.text.data() + value.text.size();
+        if (value.kind == Literal::Null) {
+            sqlite3_bind_null(stmt, index);
+        } else if (value.kind == Literal::Boolean) {
+            sqlite3_bind_int64(stmt, index, value.boolean ? 1 : 0);
+        } else if (value.kind == Literal::Integer &&
+                   std::from_chars(value.text.data(), end, integer).ptr == end) {
+            sqlite3_bind_int64(stmt, index, integer);
+        } else if ((value.kind == Literal::Double || value.kind == Literal::Float) &&
+                   value.text != "NaN") {
+            sqlite3_bind_double(stmt, index, std::strtod(value.text.c_str(), nullptr));
+        } else {
+            sqlite3_bind_text(stmt, index, value.text.data(), static_cast<int>(value.text.size()),
+                              SQLITE_STATIC);
+        }
     }
 }
 
-Outcome runQuery(Session& session, std::string_view sql) {
-    Lexer lexer(sql);
-    const TranslatedQuery translation = translateQuery(lexer, session, false);
+Outcome runQuery(Session& session, Lexer& lexer) {
+    const TranslatedQuery translation =
+        translateQuery(lexer, session, false, scanRelations(lexer.source()));
     const std::string& translated = translation.sql;
     const bool readsInformationSchema = translation.readsInformationSchema;
     sqlite3* db = session.db();
@@ -1274,13 +1223,10 @@ Outcome runQuery(Session& session, std::string_view sql) {
     ResultSet& result = outcome.result;
     const int count = sqlite3_column_count(query.stmt);
     std::vector<const char*> declared(static_cast<size_t>(count));
+    std::vector<int> seen(static_cast<size_t>(count), 0);  // SQLite value types met, bit mask
     for (int i = 0; i < count; ++i) {
-        ResultColumn column;
-        const char* name = sqlite3_column_name(query.stmt, i);
-        column.name = name ? name : "";
         declared[static_cast<size_t>(i)] = sqlite3_column_decltype(query.stmt, i);
-        column.sqlType = odbcType(declared[static_cast<size_t>(i)]);
-        result.columns.push_back(std::move(column));
+        result.columns.push_back(describeColumn(db, query.stmt, i));
     }
     for (;;) {
         const int rc = sqlite3_step(query.stmt);
@@ -1292,25 +1238,19 @@ Outcome runQuery(Session& session, std::string_view sql) {
             std::string cell;
             bool isNull = false;
             renderCell(query.stmt, i, declared[static_cast<size_t>(i)], cell, isNull);
+            const int type = sqlite3_column_type(query.stmt, i);
+            const bool nonFinite = type == SQLITE_TEXT && isNonFiniteSpelling(cell);
+            seen[static_cast<size_t>(i)] |= 1 << (nonFinite ? SQLITE_FLOAT : type);
             ResultColumn& column = result.columns[static_cast<size_t>(i)];
-            column.columnSize = std::max(column.columnSize, static_cast<long>(cell.size()));
+            if (!column.typed || column.sqlType == SQL_VARCHAR)
+                column.columnSize = std::max(column.columnSize, static_cast<long>(cell.size()));
             result.cells.push_back(std::move(cell));
             result.nulls.push_back(isNull ? 1 : 0);
         }
         ++result.rows;
     }
-    for (ResultColumn& column : result.columns) {
-        if (column.sqlType == SQL_BIGINT)
-            column.columnSize = 19;
-        if (column.sqlType == SQL_DOUBLE)
-            column.columnSize = 15;
-        if (column.sqlType == SQL_REAL)
-            column.columnSize = 7;
-        if (column.sqlType == SQL_BIT)
-            column.columnSize = 1;
-        if (column.columnSize == 0)
-            column.columnSize = 1;
-    }
+    for (size_t i = 0; i < result.columns.size(); ++i)
+        finishColumn(result.columns[i], declared[i], seen[i]);
     return outcome;
 }
 
@@ -1326,7 +1266,10 @@ Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql) {
         lexer.expectStatementEnd();
     }
     Lexer conditionLexer(condition);
-    const TranslatedQuery where = translateQuery(conditionLexer, session, false);
+    conditionLexer.bindParameters(lexer.parameters(), lexer.parametersTaken());
+    RelationScope scope = scanRelations(condition);
+    scope.relations.push_back(table.name);
+    const TranslatedQuery where = translateQuery(conditionLexer, session, false, scope);
     sqlite3* db = session.db();
     std::vector<Column> existing;
     if (!loadTable(db, table.name, existing))
@@ -1636,7 +1579,9 @@ Outcome mergeRows(Session& session, Lexer& lexer) {
     Pending pending;
     readMergeSource(lexer, merge, pending);
     lexer.expectKeyword("ON");
-    merge.condition = translateQuery(lexer, session, true);
+    RelationScope scope;
+    scope.relations = {merge.targetAlias, merge.sourceAlias};
+    merge.condition = translateQuery(lexer, session, true, scope);
     if (merge.condition.sql.empty())
         lexer.syntaxError();
     readMergeClause(lexer, merge);
@@ -1693,8 +1638,9 @@ Outcome mergeRows(Session& session, Lexer& lexer) {
                       {"num_inserted_rows", inserted}});
 }
 
-Outcome dispatch(Session& session, std::string_view sql) {
+Outcome dispatch(Session& session, std::string_view sql, const std::vector<Literal>* parameters) {
     Lexer lexer(sql);
+    lexer.bindParameters(parameters);
     if (lexer.acceptKeyword("CREATE"))
         return createTable(session, lexer);
     if (lexer.acceptKeyword("ALTER"))
@@ -1707,8 +1653,19 @@ Outcome dispatch(Session& session, std::string_view sql) {
         return mergeRows(session, lexer);
     if (lexer.acceptKeyword("DELETE"))
         return deleteRows(session, lexer, sql);
+    if (lexer.acceptKeyword("SHOW")) {
+        if (lexer.acceptKeyword("TABLES"))
+            return showTables(session, lexer);
+        if (lexer.acceptKeyword("SCHEMAS") || lexer.acceptKeyword("DATABASES"))
+            return showSchemas(session, lexer);
+        fail("0A000", kNativeAnalysis,
+             "[NOT_EMULATED] The statement SHOW " + printable(lexer.cur().text, 40) +
+                 " is not emulated.");
+    }
+    if (lexer.acceptKeyword("DESCRIBE") || lexer.acceptKeyword("DESC"))
+        return describeTable(session, lexer);
     if (lexer.isKeyword("SELECT") || lexer.isKeyword("WITH") || lexer.isPunct('(')) {
-        return runQuery(session, sql);
+        return runQuery(session, lexer);
     }
     if (lexer.cur().kind == TokenKind::End) {
         fail("42601", kNativeAnalysis,
@@ -1725,10 +1682,14 @@ Outcome dispatch(Session& session, std::string_view sql) {
 }  // namespace
 
 Outcome execute(Session& session, std::string_view sql) {
+    return execute(session, sql, std::vector<Literal>());
+}
+
+Outcome execute(Session& session, std::string_view sql, const std::vector<Literal>& parameters) {
     Outcome outcome;
     try {
         session.checkStatement(sql);
-        outcome = dispatch(session, sql);
+        outcome = dispatch(session, sql, &parameters);
     } catch (const WarehouseError&) {
         session.answerLost();
         throw;

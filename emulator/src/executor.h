@@ -14,13 +14,16 @@
 #include <vector>
 
 #include "session.h"
+#include "warehouse_types.h"
 
 namespace whemu {
 
 struct ResultColumn {
     std::string name;
-    int sqlType = 0;  // ODBC SQL type reported by SQLDescribeCol
+    int sqlType = 12;  // ODBC SQL type reported by SQLDescribeCol (SQL_VARCHAR)
     long columnSize = 0;
+    int decimalDigits = 0;  // scale of a DECIMAL, fraction digits of a TIMESTAMP
+    bool typed = false;     // the type comes from a table column's warehouse type
 };
 
 struct ResultSet {
@@ -37,5 +40,9 @@ struct Outcome {
 };
 
 Outcome execute(Session& session, std::string_view sql);
+// Runs a statement whose `?` markers take `parameters` in order, as values
+// (never as SQL text): each is read as the literal of its kind would be.
+// Throws 07002 when a marker has no value.
+Outcome execute(Session& session, std::string_view sql, const std::vector<Literal>& parameters);
 
 }  // namespace whemu

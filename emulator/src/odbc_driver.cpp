@@ -15,15 +15,26 @@
 #include <new>
 
 #include "diagnostics.h"
+#include "driver_support.h"
 #include "executor.h"
 #include "handles.h"
 #include "session.h"
+#include "spark_lexer.h"
+#include "statement_running.h"
 
+using whemu::anyHandle;
 using whemu::Connection;
+using whemu::copyText;
 using whemu::Diag;
 using whemu::Environment;
+using whemu::guarded;
 using whemu::Handle;
+using whemu::handleOf;
+using whemu::resultOf;
 using whemu::StatementHandle;
+using whemu::statementOf;
+using whemu::textResult;
+using whemu::usage;
 
 namespace {
 
@@ -32,95 +43,8 @@ constexpr const char* kDbmsName = "Spark SQL";
 constexpr const char* kDbmsVersion = "3.5.0";
 constexpr const char* kDriverVersion = "03.01.0000";
 
-template <typename T>
-T* handleOf(SQLHANDLE handle, SQLSMALLINT type) {
-    Handle* h = static_cast<Handle*>(handle);
-    if (!h || h->magic != whemu::kHandleMagic || h->type != type)
-        return nullptr;
-    return static_cast<T*>(h);
-}
-
-Handle* anyHandle(SQLSMALLINT type, SQLHANDLE handle) {
-    switch (type) {
-        case SQL_HANDLE_ENV:
-            return handleOf<Environment>(handle, type);
-        case SQL_HANDLE_DBC:
-            return handleOf<Connection>(handle, type);
-        case SQL_HANDLE_STMT:
-            return handleOf<StatementHandle>(handle, type);
-        default:
-            return nullptr;
-    }
-}
-
-// Runs `body` for `handle`: diagnostics cleared first, exceptions posted.
-template <typename F>
-SQLRETURN guarded(Handle* handle, F&& body) {
-    if (!handle)
-        return SQL_INVALID_HANDLE;
-    handle->clearDiagnostics();
-    SQLRETURN rc;
-    try {
-        rc = body();
-    } catch (const whemu::WarehouseError& e) {
-        handle->post(e.diag());
-        rc = SQL_ERROR;
-    } catch (const std::bad_alloc&) {
-        handle->post("HY001", whemu::kNativeDriver, "Memory allocation error.");
-        rc = SQL_ERROR;
-    } catch (const std::exception& e) {
-        handle->post("HY000", whemu::kNativeDriver, std::string("Internal error: ") + e.what());
-        rc = SQL_ERROR;
-    } catch (...) {
-        handle->post("HY000", whemu::kNativeDriver, "Internal error.");
-        rc = SQL_ERROR;
-    }
-    handle->lastReturn = rc;
-    return rc;
-}
-
-[[noreturn]] void usage(const char* state, const std::string& message) {
-    whemu::fail(state, whemu::kNativeDriver, message);
-}
-
-// Copies a text into an application buffer of `capacity` bytes (terminating
-// zero included) and reports the full length. Returns true when it was cut.
-template <typename Length>
-bool copyText(const std::string& text, void* buffer, SQLLEN capacity, Length* length) {
-    if (length)
-        *length = static_cast<Length>(text.size());
-    if (!buffer || capacity <= 0)
-        return !text.empty();
-    const size_t room = static_cast<size_t>(capacity) - 1;
-    const size_t n = text.size() < room ? text.size() : room;
-    std::memcpy(buffer, text.data(), n);
-    static_cast<char*>(buffer)[n] = '\0';
-    return n < text.size();
-}
-
-SQLRETURN textResult(Handle* handle, const std::string& text, void* buffer, SQLLEN capacity,
-                     SQLSMALLINT* length) {
-    if (capacity < 0)
-        usage("HY090", "Invalid string or buffer length.");
-    if (copyText(text, buffer, capacity, length)) {
-        handle->post("01004", whemu::kNativeDriver, "String data, right truncated.");
-        return SQL_SUCCESS_WITH_INFO;
-    }
-    return SQL_SUCCESS;
-}
-
 std::string withPrefix(const Diag& diag) {
     return std::string(whemu::kMessagePrefix) + diag.message;
-}
-
-StatementHandle* statementOf(SQLHSTMT handle) {
-    return handleOf<StatementHandle>(handle, SQL_HANDLE_STMT);
-}
-
-const whemu::ResultSet& resultOf(StatementHandle* stmt) {
-    if (!stmt->executed || !stmt->outcome.hasResultSet)
-        usage("24000", "Invalid cursor state: no result set.");
-    return stmt->outcome.result;
 }
 
 }  // namespace
@@ -198,6 +122,12 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT StatementHandle, SQLUSMALLINT Option) {
     return guarded(stmt, [&] {
         if (Option == SQL_CLOSE)
             stmt->closeCursor();
+        else if (Option == SQL_UNBIND)
+            stmt->boundColumns.clear();
+        else if (Option == SQL_RESET_PARAMS)
+            stmt->parameters.clear();
+        else
+            usage("HY092", "Invalid attribute/option identifier " + std::to_string(Option) + ".");
         return SQL_SUCCESS;
     });
 }
@@ -511,20 +441,11 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
     whemu::StatementHandle* stmt = statementOf(StatementHandle);
     return guarded(stmt, [&] {
         stmt->closeCursor();
-        if (!StatementText)
-            usage("HY009", "Invalid use of null pointer: no statement text.");
-        if (TextLength < 0 && TextLength != SQL_NTS)
-            usage("HY090", "Invalid string or buffer length.");
-        Connection* dbc = stmt->connection;
-        if (!dbc->session)
-            usage("08003", "Connection not open.");
-        const char* text = reinterpret_cast<const char*>(StatementText);
-        const std::string_view sql = TextLength == SQL_NTS
-                                         ? std::string_view(text)
-                                         : std::string_view(text, static_cast<size_t>(TextLength));
-        stmt->outcome = whemu::execute(*dbc->session, sql);
-        stmt->executed = true;
-        return SQL_SUCCESS;
+        stmt->prepared = false;
+        const std::string_view sql = whemu::statementText(StatementText, TextLength);
+        // Parameters bound before SQLExecDirect serve its markers too.
+        const size_t markers = stmt->parameters.empty() ? 0 : whemu::countParameterMarkers(sql);
+        return whemu::executeStatement(stmt, sql, markers);
     });
 }
 
@@ -575,7 +496,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNu
         if (ColumnSize)
             *ColumnSize = static_cast<SQLULEN>(column.columnSize);
         if (DecimalDigits)
-            *DecimalDigits = 0;
+            *DecimalDigits = static_cast<SQLSMALLINT>(column.decimalDigits);
         if (Nullable)
             *Nullable = SQL_NULLABLE_UNKNOWN;
         return textResult(stmt, column.name, ColumnName, BufferLength, NameLength);
@@ -618,7 +539,11 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
             case SQL_DESC_PRECISION:
                 return number(column.columnSize);
             case SQL_DESC_SCALE:
-                return number(0);
+                return number(column.decimalDigits);
+            case SQL_DESC_TYPE_NAME:
+            case SQL_DESC_LOCAL_TYPE_NAME:
+                return textResult(stmt, whemu::sqlTypeName(column.sqlType), CharacterAttribute,
+                                  BufferLength, StringLength);
             case SQL_DESC_NULLABLE:
                 return number(SQL_NULLABLE_UNKNOWN);
             case SQL_DESC_UNSIGNED:
@@ -640,7 +565,7 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
 
 SQLRETURN SQL_API SQLFetch(SQLHSTMT StatementHandle) {
     whemu::StatementHandle* stmt = statementOf(StatementHandle);
-    return guarded(stmt, [&] {
+    return guarded(stmt, [&]() -> SQLRETURN {
         const whemu::ResultSet& result = resultOf(stmt);
         stmt->dataColumn = 0;
         if (stmt->nextRow >= result.rows) {
@@ -648,7 +573,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT StatementHandle) {
             return SQL_NO_DATA;
         }
         stmt->currentRow = static_cast<long>(stmt->nextRow++);
-        return SQL_SUCCESS;
+        return whemu::fillBoundColumns(stmt);
     });
 }
 
@@ -671,106 +596,13 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber
         }
         if (stmt->dataDone)
             return SQL_NO_DATA;
-        const size_t cell =
-            static_cast<size_t>(stmt->currentRow) * result.columns.size() + (ColumnNumber - 1);
-        if (result.nulls[cell]) {
-            if (!StrLen_or_Ind)
-                usage("22002", "Indicator variable required but not supplied.");
-            *StrLen_or_Ind = SQL_NULL_DATA;
-            stmt->dataDone = true;
-            return SQL_SUCCESS;
-        }
-        const std::string& value = result.cells[cell];
-        switch (TargetType) {
-            case SQL_C_CHAR:
-            case SQL_C_DEFAULT:
-            case SQL_C_BINARY: {
-                if (BufferLength < 0)
-                    usage("HY090", "Invalid string or buffer length.");
-                const bool terminate = TargetType != SQL_C_BINARY;
-                const size_t remaining = value.size() - stmt->dataOffset;
-                if (StrLen_or_Ind)
-                    *StrLen_or_Ind = static_cast<SQLLEN>(remaining);
-                size_t room = static_cast<size_t>(BufferLength);
-                if (terminate && room > 0)
-                    --room;
-                if (!TargetValue)
-                    room = 0;
-                const size_t n = remaining < room ? remaining : room;
-                if (TargetValue) {
-                    std::memcpy(TargetValue, value.data() + stmt->dataOffset, n);
-                    if (terminate && BufferLength > 0)
-                        static_cast<char*>(TargetValue)[n] = '\0';
-                }
-                stmt->dataOffset += n;
-                if (n < remaining) {
-                    stmt->post("01004", whemu::kNativeDriver, "String data, right truncated.");
-                    return SQL_SUCCESS_WITH_INFO;
-                }
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            case SQL_C_SLONG:
-            case SQL_C_LONG:
-            case SQL_C_SBIGINT:
-            case SQL_C_SSHORT:
-            case SQL_C_SHORT: {
-                char* end = nullptr;
-                errno = 0;
-                const long long v = std::strtoll(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || errno == ERANGE) {
-                    usage("22018",
-                          "Invalid character value for cast: '" + whemu::printable(value) + "'.");
-                }
-                if (TargetType == SQL_C_SBIGINT) {
-                    if (TargetValue)
-                        *static_cast<SQLBIGINT*>(TargetValue) = v;
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLBIGINT);
-                } else if (TargetType == SQL_C_SSHORT || TargetType == SQL_C_SHORT) {
-                    if (v < -32768 || v > 32767)
-                        usage("22003", "Numeric value out of range.");
-                    if (TargetValue)
-                        *static_cast<SQLSMALLINT*>(TargetValue) = static_cast<SQLSMALLINT>(v);
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLSMALLINT);
-                } else {
-                    if (v < INT32_MIN || v > INT32_MAX)
-                        usage("22003", "Numeric value out of range.");
-                    if (TargetValue)
-                        *static_cast<SQLINTEGER*>(TargetValue) = static_cast<SQLINTEGER>(v);
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLINTEGER);
-                }
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            case SQL_C_DOUBLE: {
-                char* end = nullptr;
-                double v = 0;
-                if (value == "NaN") {
-                    v = std::numeric_limits<double>::quiet_NaN();
-                } else if (value == "Infinity" || value == "-Infinity") {
-                    v = value[0] == '-' ? -std::numeric_limits<double>::infinity()
-                                        : std::numeric_limits<double>::infinity();
-                } else {
-                    v = std::strtod(value.c_str(), &end);
-                    if (value.empty() || *end != '\0') {
-                        usage("22018", "Invalid character value for cast: '" +
-                                           whemu::printable(value) + "'.");
-                    }
-                }
-                if (TargetValue)
-                    *static_cast<SQLDOUBLE*>(TargetValue) = v;
-                if (StrLen_or_Ind)
-                    *StrLen_or_Ind = sizeof(SQLDOUBLE);
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            default:
-                usage("HYC00", "Optional feature not implemented: target type " +
-                                   std::to_string(TargetType) + ".");
-        }
+        whemu::CellCursor cursor{stmt->dataOffset, false};
+        const SQLRETURN rc = whemu::readCell(
+            stmt, ColumnNumber,
+            whemu::CellTarget{TargetType, TargetValue, BufferLength, StrLen_or_Ind}, cursor);
+        stmt->dataOffset = cursor.offset;
+        stmt->dataDone = cursor.done;
+        return rc;
     });
 }
 

@@ -1,6 +1,7 @@
 #include "spark_lexer.h"
 
 #include "diagnostics.h"
+#include "warehouse_types.h"
 
 namespace whemu {
 
@@ -416,6 +417,33 @@ void Lexer::expectStatementEnd() {
     }
     if (token_.kind != TokenKind::End)
         syntaxError();
+}
+
+const Literal& Lexer::takeParameter() {
+    if (!parameters_ || nextParameter_ >= parameters_->size()) {
+        fail("07002", kNativeDriver,
+             "COUNT field incorrect: no value is bound to parameter marker " +
+                 std::to_string(nextParameter_ + 1) + ".");
+    }
+    return (*parameters_)[nextParameter_++];
+}
+
+size_t utf8Length(std::string_view text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+size_t countParameterMarkers(std::string_view sql) {
+    size_t count = 0;
+    try {
+        for (Lexer lexer(sql); lexer.cur().kind != TokenKind::End; lexer.advance())
+            count += lexer.isPunct('?') ? 1 : 0;
+    } catch (const WarehouseError&) {
+        return 0;
+    }
+    return count;
 }
 
 void Lexer::syntaxError() const {

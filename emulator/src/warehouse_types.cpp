@@ -365,13 +365,6 @@ bool roundDecimal(bool negative, const std::string& digits, long exponent, int p
     return true;
 }
 
-size_t utf8Length(std::string_view s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 // Byte offset of the code point number `count`.
 size_t utf8Offset(std::string_view s, size_t count) {
     size_t seen = 0;

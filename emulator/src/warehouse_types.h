@@ -48,6 +48,15 @@ struct WarehouseType {
     const char* storageType() const;
 };
 
+// The ODBC SQL type a client sees for a column of `type` (SQL_BIGINT,
+// SQL_TYPE_TIMESTAMP, SQL_DECIMAL, SQL_VARCHAR for STRING and VARIANT, ...),
+// with its column size and decimal digits as SQLDescribeCol reports them.
+int sqlTypeOf(const WarehouseType& type, long& columnSize, int& decimalDigits);
+
+// Returns true iff `text` is NaN, Infinity or -Infinity as the warehouse
+// prints a non-finite double.
+bool isNonFiniteSpelling(std::string_view text);
+
 // Reads a type at the lexer's position (BIGINT, VARCHAR(10), DECIMAL(5,2), ...).
 // Throws 42601 for a malformed type and 0A000 for one the emulator lacks.
 WarehouseType parseType(Lexer& lexer);
