@@ -574,6 +574,20 @@ TEST_F(EmulatorSql, VariantPathsCastsAndDeleteWorkInQueries) {
     EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
 }
 
+// `::double` of a VARIANT string spelling a non-finite double gives that
+// double, in any letter case, as the warehouse's cast does; numbers cast as usual.
+TEST_F(EmulatorSql, NonFiniteStringsCastToDoubleInQueries) {
+    ASSERT_EQ(state("CREATE TABLE r (n INT, v VARIANT)"), "OK");
+    ASSERT_EQ(state("INSERT INTO r VALUES (1, parse_json('{\"l\":\"NaN\"}')), "
+                    "(2, parse_json('{\"l\":\"-Infinity\"}')), "
+                    "(3, parse_json('{\"l\":\" infinity\"}')), "
+                    "(4, parse_json('{\"l\":21.75}')), (5, parse_json('{\"l\":\"2.5\"}')), "
+                    "(6, parse_json('{\"k\":1}'))"),
+              "OK");
+    EXPECT_EQ(rows("SELECT v:l::double FROM r ORDER BY n"),
+              (Rows{{"NaN"}, {"-Infinity"}, {"Infinity"}, {"21.75"}, {"2.5"}, {"NULL"}}));
+}
+
 TEST_F(EmulatorSql, QualifiedNamesReachOnlyTheConnectionsSchema) {
     EXPECT_EQ(state("CREATE TABLE default_schema.t (a INT)"), "OK");
     EXPECT_EQ(state("INSERT INTO `default_schema`.`t` VALUES (1)"), "OK");
