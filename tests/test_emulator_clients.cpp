@@ -59,6 +59,30 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+// The ```<language> blocks of the README that mention `word`, with the
+// example warehouse ./warehouse moved to `directory`.
+std::vector<std::string> readmeBlocks(const std::string& language, const std::string& word,
+                                      const std::string& directory) {
+    std::vector<std::string> blocks;
+    std::istringstream lines(readFile(LAKESINK_SOURCE_DIR "/README.md"));
+    std::string line, current;
+    bool inBlock = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("```", 0) == 0) {
+            if (inBlock && current.find(word) != std::string::npos)
+                blocks.push_back(current);
+            inBlock = !inBlock && line == "```" + language;
+            current.clear();
+            continue;
+        }
+        for (size_t at = line.find("./warehouse"); inBlock && at != std::string::npos;
+             at = line.find("./warehouse"))
+            line.replace(at, 11, directory);
+        current += line + "\n";
+    }
+    return blocks;
+}
+
 // The queries (not the DELETE) of the README's ```sql blocks, each without its ';'.
 std::vector<std::string> readmeQueries() {
     std::vector<std::string> queries;
@@ -179,6 +203,27 @@ TEST_F(PyodbcClient, ReadsTypesBindsParametersListsTablesAndRunsTheReadmeQueries
     EXPECT_THAT(found["query 1"],
                 HasSubstr("[('tank', 'tank', datetime.datetime(2026, 1, 1, 8, 0, 2), "
                           "datetime.datetime(2026, 1, 1, 8, 0, 2), '{\"level\":23}', '22018', "));
+}
+
+// The isql line and the pyodbc snippet of "Querying the embedded warehouse"
+// run as written on the example readings.
+TEST_F(PyodbcClient, ReadmeIsqlLineAndPyodbcSnippetRunOnTheExampleReadings) {
+    send("examples.jsonl", readFile(LAKESINK_SOURCE_DIR "/examples/readings.jsonl"));
+    const std::vector<std::string> isql = readmeBlocks("sh", "isql -v", warehouse.directory());
+    const std::vector<std::string> python = readmeBlocks("python", "pyodbc", warehouse.directory());
+    ASSERT_EQ(isql.size(), 1u);
+    ASSERT_EQ(python.size(), 1u);
+    const std::string script = warehouse.directory() + "/snippet.py";
+    std::ofstream(script) << python[0];
+    const Ran shell = runShell("sh -c " + shellQuoted(isql[0]));
+    ASSERT_EQ(shell.status, 0) << shell.output;
+    EXPECT_THAT(shell.output,
+                ContainsRegex("\\| 2026-01-01 08:00:00.000001 *\\| pump +\\| 21.5 +\\|"));
+    const Ran snippet = runShell("/usr/bin/python3 " + shellQuoted(script));
+    ASSERT_EQ(snippet.status, 0) << snippet.output;
+    EXPECT_THAT(snippet.output, HasSubstr("'boiler'"));
+    EXPECT_THAT(snippet.output, HasSubstr("'pump'"));
+    EXPECT_THAT(snippet.output, HasSubstr("2026-01-01 08:00:00.000001 21.5\n"));
 }
 
 }  // namespace
