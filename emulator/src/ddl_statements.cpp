@@ -1,0 +1,248 @@
+// CREATE TABLE, ALTER TABLE ... ADD COLUMN(S) and DROP TABLE.
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <vector>
+
+#include "diagnostics.h"
+#include "spark_lexer.h"
+#include "statement_analysis.h"
+#include "statement_kinds.h"
+#include "storage.h"
+#include "warehouse_types.h"
+
+namespace whemu {
+
+namespace {
+
+struct ColumnDef {
+    Column column;
+    std::string comment;
+};
+
+ColumnDef readColumnDef(Lexer& lexer) {
+    ColumnDef def;
+    def.column.name = lexer.expectName();
+    def.column.type = parseType(lexer);
+    for (;;) {
+        if (lexer.acceptKeyword("NOT")) {
+            lexer.expectKeyword("NULL");
+            def.column.nullable = false;
+        } else if (lexer.acceptKeyword("PRIMARY")) {
+            // Informational only, as in the warehouse: not enforced.
+            lexer.expectKeyword("KEY");
+        } else if (lexer.acceptKeyword("COMMENT")) {
+            if (lexer.cur().kind != TokenKind::String)
+                lexer.syntaxError();
+            def.comment = lexer.cur().value;
+            lexer.advance();
+        } else {
+            return def;
+        }
+    }
+}
+
+std::string storageColumn(const Column& column) {
+    std::string text = sqliteName(column.name) + " " + column.type.storageType();
+    if (!column.nullable)
+        text += " NOT NULL";
+    return text;
+}
+
+// ---- CREATE / ALTER / DROP --------------------------------------------------------
+
+}  // namespace
+
+Outcome createTable(Session& session, Lexer& lexer) {
+    if (lexer.isKeyword("OR")) {
+        fail("0A000", kNativeAnalysis, "[NOT_EMULATED] CREATE OR REPLACE TABLE is not emulated.");
+    }
+    if (!lexer.acceptKeyword("TABLE")) {
+        if (lexer.cur().kind == TokenKind::Word) {
+            fail("0A000", kNativeAnalysis,
+                 "[NOT_EMULATED] CREATE " + printable(lexer.cur().text, 40) + " is not emulated.");
+        }
+        lexer.syntaxError();
+    }
+    bool ifNotExists = false;
+    if (lexer.acceptKeyword("IF")) {
+        lexer.expectKeyword("NOT");
+        lexer.expectKeyword("EXISTS");
+        ifNotExists = true;
+    }
+    const TableRef table = readTableName(lexer);
+    lexer.expectPunct('(');
+    std::vector<ColumnDef> defs;
+    do {
+        defs.push_back(readColumnDef(lexer));
+    } while (lexer.acceptPunct(','));
+    lexer.expectPunct(')');
+    for (;;) {
+        if (lexer.acceptKeyword("USING")) {
+            lexer.expectName();
+        } else if (lexer.acceptKeyword("COMMENT")) {
+            if (lexer.cur().kind != TokenKind::String)
+                lexer.syntaxError();
+            lexer.advance();
+        } else {
+            break;
+        }
+    }
+    lexer.expectStatementEnd();
+
+    checkTableRef(session, table);
+    for (size_t i = 0; i < defs.size(); ++i) {
+        checkColumnName(defs[i].column.name);
+        for (size_t j = 0; j < i; ++j) {
+            if (equalsIgnoreCase(defs[i].column.name, defs[j].column.name)) {
+                columnExists(defs[i].column.name);
+            }
+        }
+    }
+    checkColumnCount(session, table.name, defs.size());
+    sqlite3* db = session.db();
+    auto exists = [&] {
+        std::vector<Column> existing;
+        return loadTable(db, table.name, existing) || storageTableExists(db, table.name);
+    };
+    auto alreadyExists = [&] {
+        fail("42P07", kNativeAnalysis,
+             "[TABLE_OR_VIEW_ALREADY_EXISTS] Cannot create table or view " +
+                 quoted(session.settings().schema) + "." + quoted(table.name) +
+                 " because it already exists.");
+    };
+    if (exists()) {
+        if (ifNotExists)
+            return Outcome{};
+        alreadyExists();
+    }
+    checkMayCreate(session, table.name);
+    session.waitCommit();
+    Transaction transaction(db);
+    if (exists()) {
+        if (ifNotExists)
+            return Outcome{};
+        alreadyExists();
+    }
+    std::string sql = "CREATE TABLE " + sqliteName(table.name) + " (";
+    for (size_t i = 0; i < defs.size(); ++i) {
+        if (i)
+            sql += ", ";
+        sql += storageColumn(defs[i].column);
+    }
+    sql += ")";
+    exec(db, sql.c_str());
+    for (size_t i = 0; i < defs.size(); ++i) {
+        addCatalogColumn(db, table.name, static_cast<int>(i), defs[i].column, defs[i].comment);
+    }
+    bumpTableVersion(db, table.name);
+    transaction.commit();
+    return Outcome{};
+}
+
+Outcome alterTable(Session& session, Lexer& lexer) {
+    lexer.expectKeyword("TABLE");
+    const TableRef table = readTableName(lexer);
+    if (!lexer.acceptKeyword("ADD")) {
+        if (lexer.cur().kind == TokenKind::Word) {
+            fail("0A000", kNativeAnalysis,
+                 "[NOT_EMULATED] ALTER TABLE ... " + printable(lexer.cur().text, 40) +
+                     " is not emulated; only ADD COLUMN is.");
+        }
+        lexer.syntaxError();
+    }
+    if (!lexer.acceptKeyword("COLUMN") && !lexer.acceptKeyword("COLUMNS"))
+        lexer.syntaxError();
+    const bool parenthesised = lexer.acceptPunct('(');
+    std::vector<ColumnDef> defs;
+    do {
+        defs.push_back(readColumnDef(lexer));
+    } while (lexer.acceptPunct(','));
+    if (parenthesised)
+        lexer.expectPunct(')');
+    lexer.expectStatementEnd();
+
+    checkTableRef(session, table);
+    for (const ColumnDef& def : defs) {
+        checkColumnName(def.column.name);
+        if (!def.column.nullable) {
+            fail("0A000", kNativeAnalysis,
+                 "[DELTA_OPERATION_NOT_ALLOWED] Operation not allowed: `NOT NULL in ALTER TABLE "
+                 "ADD COLUMNS` is not supported for Delta tables (column " +
+                     quoted(def.column.name) + ").");
+        }
+    }
+    sqlite3* db = session.db();
+    std::vector<Column> existing;
+    int64_t version = 0;
+    {
+        Transaction snapshot(db, Transaction::Read);
+        if (!loadTable(db, table.name, existing))
+            tableNotFound(table.name);
+        version = tableVersion(db, table.name);
+        snapshot.commit();
+    }
+    for (size_t i = 0; i < defs.size(); ++i) {
+        for (const Column& column : existing) {
+            if (equalsIgnoreCase(column.name, defs[i].column.name))
+                columnExists(defs[i].column.name);
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (equalsIgnoreCase(defs[j].column.name, defs[i].column.name)) {
+                columnExists(defs[i].column.name);
+            }
+        }
+    }
+    checkColumnCount(session, table.name, existing.size() + defs.size());
+    // Two metadata changes racing: the later commit fails, as in Delta.
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, table.name) != version)
+        metadataChanged(table.name);
+    for (size_t i = 0; i < defs.size(); ++i) {
+        const std::string sql = "ALTER TABLE " + sqliteName(table.name) + " ADD COLUMN " +
+                                storageColumn(defs[i].column);
+        exec(db, sql.c_str());
+        addCatalogColumn(db, table.name, static_cast<int>(existing.size() + i), defs[i].column,
+                         defs[i].comment);
+    }
+    bumpTableVersion(db, table.name);
+    transaction.commit();
+    return Outcome{};
+}
+
+Outcome dropTable(Session& session, Lexer& lexer) {
+    lexer.expectKeyword("TABLE");
+    bool ifExists = false;
+    if (lexer.acceptKeyword("IF")) {
+        lexer.expectKeyword("EXISTS");
+        ifExists = true;
+    }
+    const TableRef table = readTableName(lexer);
+    lexer.expectStatementEnd();
+    checkTableRef(session, table);
+    sqlite3* db = session.db();
+    std::vector<Column> existing;
+    if (!loadTable(db, table.name, existing)) {
+        if (ifExists)
+            return Outcome{};
+        tableNotFound(table.name);
+    }
+    session.waitCommit();
+    Transaction transaction(db);
+    if (!loadTable(db, table.name, existing)) {
+        if (ifExists)
+            return Outcome{};
+        tableNotFound(table.name);
+    }
+    exec(db, ("DROP TABLE " + sqliteName(table.name)).c_str());
+    dropCatalogTable(db, table.name);
+    bumpTableVersion(db, table.name);
+    transaction.commit();
+    return Outcome{};
+}
+
+}  // namespace whemu
