@@ -229,6 +229,84 @@ void castLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
     literal.kind = type.kind == TypeKind::Float ? Literal::Float : Literal::Double;
 }
 
+// A value after one or more signs: only a number may follow.
+void signedLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
+    bool negative = false;
+    while (lexer.isPunct('-') || lexer.isPunct('+')) {
+        if (lexer.isPunct('-'))
+            negative = !negative;
+        lexer.advance();
+    }
+    if (lexer.cur().kind == TokenKind::Number) {
+        numberLiteral(lexer.cur(), negative, literal, pending);
+        lexer.advance();
+        return;
+    }
+    unsupportedExpression("a sign before a non-number", pending);
+    skipOperand(lexer);
+}
+
+// TIMESTAMP '...' or DATE '...', the lexer on the string after the word.
+void typedLiteral(Lexer& lexer, const std::string& word, Literal& literal) {
+    literal.kind = equalsIgnoreCase(word, "DATE") ? Literal::Date : Literal::Timestamp;
+    literal.text.assign(lexer.cur().value);
+    int64_t check = 0;
+    const bool ok = literal.kind == Literal::Date ? parseDate(literal.text, check)
+                                                  : parseTimestamp(literal.text, check);
+    if (!ok) {
+        fail("42601", kNativeAnalysis,
+             "[INVALID_TYPED_LITERAL] The value of the typed literal " + word + " '" +
+                 printable(literal.text) + "' is invalid.");
+    }
+    lexer.advance();
+}
+
+// parse_json(...), the lexer on the '('.
+void parseJsonLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
+    lexer.advance();
+    if (lexer.cur().kind == TokenKind::String) {
+        literal.kind = Literal::Json;
+        literal.text.assign(lexer.cur().value);
+        lexer.advance();
+    } else if (lexer.acceptKeyword("NULL")) {
+        literal.kind = Literal::Null;
+    } else {
+        unsupportedExpression("parse_json of a non-literal", pending);
+        skipOperand(lexer);
+    }
+    lexer.expectPunct(')');
+}
+
+// A value that starts with a word: NULL, TRUE, FALSE, a typed literal, CAST
+// or parse_json; any other word is a name, which a VALUES list cannot resolve.
+void wordLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
+    if (lexer.acceptKeyword("NULL")) {
+        literal.kind = Literal::Null;
+        return;
+    }
+    if (lexer.isKeyword("TRUE") || lexer.isKeyword("FALSE")) {
+        literal.kind = Literal::Boolean;
+        literal.boolean = lexer.isKeyword("TRUE");
+        lexer.advance();
+        return;
+    }
+    const std::string word(lexer.cur().text);
+    lexer.advance();
+    if ((equalsIgnoreCase(word, "TIMESTAMP") || equalsIgnoreCase(word, "DATE")) &&
+        lexer.cur().kind == TokenKind::String) {
+        typedLiteral(lexer, word, literal);
+    } else if (!lexer.isPunct('(')) {
+        unresolved(word, pending);
+    } else if (equalsIgnoreCase(word, "cast")) {
+        castLiteral(lexer, literal, pending);
+    } else if (equalsIgnoreCase(word, "parse_json")) {
+        parseJsonLiteral(lexer, literal, pending);
+    } else {
+        unsupportedExpression("the function " + word + "()", pending);
+        skipParentheses(lexer);
+    }
+}
+
 }  // namespace
 
 // Reads one value of a VALUES row. Syntax errors are thrown; values the
@@ -252,19 +330,7 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
                 return;
             }
             if (lexer.isPunct('-') || lexer.isPunct('+')) {
-                bool negative = false;
-                while (lexer.isPunct('-') || lexer.isPunct('+')) {
-                    if (lexer.isPunct('-'))
-                        negative = !negative;
-                    lexer.advance();
-                }
-                if (lexer.cur().kind == TokenKind::Number) {
-                    numberLiteral(lexer.cur(), negative, literal, pending);
-                    lexer.advance();
-                    return;
-                }
-                unsupportedExpression("a sign before a non-number", pending);
-                skipOperand(lexer);
+                signedLiteral(lexer, literal, pending);
                 return;
             }
             lexer.syntaxError();
@@ -272,61 +338,9 @@ void readLiteral(Lexer& lexer, Literal& literal, Pending& pending) {
             unresolved(token.value, pending);
             lexer.advance();
             return;
-        case TokenKind::Word: {
-            if (lexer.acceptKeyword("NULL")) {
-                literal.kind = Literal::Null;
-                return;
-            }
-            if (lexer.isKeyword("TRUE") || lexer.isKeyword("FALSE")) {
-                literal.kind = Literal::Boolean;
-                literal.boolean = lexer.isKeyword("TRUE");
-                lexer.advance();
-                return;
-            }
-            const std::string word(token.text);
-            lexer.advance();
-            if ((equalsIgnoreCase(word, "TIMESTAMP") || equalsIgnoreCase(word, "DATE")) &&
-                lexer.cur().kind == TokenKind::String) {
-                literal.kind = equalsIgnoreCase(word, "DATE") ? Literal::Date : Literal::Timestamp;
-                literal.text.assign(lexer.cur().value);
-                int64_t check = 0;
-                const bool ok = literal.kind == Literal::Date ? parseDate(literal.text, check)
-                                                              : parseTimestamp(literal.text, check);
-                if (!ok) {
-                    fail("42601", kNativeAnalysis,
-                         "[INVALID_TYPED_LITERAL] The value of the typed literal " + word + " '" +
-                             printable(literal.text) + "' is invalid.");
-                }
-                lexer.advance();
-                return;
-            }
-            if (!lexer.isPunct('(')) {
-                unresolved(word, pending);
-                return;
-            }
-            if (equalsIgnoreCase(word, "cast")) {
-                castLiteral(lexer, literal, pending);
-                return;
-            }
-            if (!equalsIgnoreCase(word, "parse_json")) {
-                unsupportedExpression("the function " + word + "()", pending);
-                skipParentheses(lexer);
-                return;
-            }
-            lexer.advance();
-            if (lexer.cur().kind == TokenKind::String) {
-                literal.kind = Literal::Json;
-                literal.text.assign(lexer.cur().value);
-                lexer.advance();
-            } else if (lexer.acceptKeyword("NULL")) {
-                literal.kind = Literal::Null;
-            } else {
-                unsupportedExpression("parse_json of a non-literal", pending);
-                skipOperand(lexer);
-            }
-            lexer.expectPunct(')');
+        case TokenKind::Word:
+            wordLiteral(lexer, literal, pending);
             return;
-        }
         case TokenKind::End:
             lexer.syntaxError();
     }
