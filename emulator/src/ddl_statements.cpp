@@ -54,9 +54,15 @@ std::string storageColumn(const Column& column) {
 
 // ---- CREATE / ALTER / DROP --------------------------------------------------------
 
-}  // namespace
+// CREATE TABLE [IF NOT EXISTS] name (column definitions) [USING x] [COMMENT '...'].
+struct CreateStatement {
+    TableRef table;
+    bool ifNotExists = false;
+    std::vector<ColumnDef> defs;
+};
 
-Outcome createTable(Session& session, Lexer& lexer) {
+// Reads the statement after CREATE to its end.
+CreateStatement readCreate(Lexer& lexer) {
     if (lexer.isKeyword("OR")) {
         fail("0A000", kNativeAnalysis, "[NOT_EMULATED] CREATE OR REPLACE TABLE is not emulated.");
     }
@@ -67,17 +73,16 @@ Outcome createTable(Session& session, Lexer& lexer) {
         }
         lexer.syntaxError();
     }
-    bool ifNotExists = false;
+    CreateStatement create;
     if (lexer.acceptKeyword("IF")) {
         lexer.expectKeyword("NOT");
         lexer.expectKeyword("EXISTS");
-        ifNotExists = true;
+        create.ifNotExists = true;
     }
-    const TableRef table = readTableName(lexer);
+    create.table = readTableName(lexer);
     lexer.expectPunct('(');
-    std::vector<ColumnDef> defs;
     do {
-        defs.push_back(readColumnDef(lexer));
+        create.defs.push_back(readColumnDef(lexer));
     } while (lexer.acceptPunct(','));
     lexer.expectPunct(')');
     for (;;) {
@@ -92,53 +97,61 @@ Outcome createTable(Session& session, Lexer& lexer) {
         }
     }
     lexer.expectStatementEnd();
+    return create;
+}
 
-    checkTableRef(session, table);
+// Names, duplicates and the column limit of a CREATE.
+void checkCreate(const Session& session, const CreateStatement& create) {
+    checkTableRef(session, create.table);
+    const std::vector<ColumnDef>& defs = create.defs;
     for (size_t i = 0; i < defs.size(); ++i) {
         checkColumnName(defs[i].column.name);
         for (size_t j = 0; j < i; ++j) {
-            if (equalsIgnoreCase(defs[i].column.name, defs[j].column.name)) {
+            if (equalsIgnoreCase(defs[i].column.name, defs[j].column.name))
                 columnExists(defs[i].column.name);
-            }
         }
     }
-    checkColumnCount(session, table.name, defs.size());
+    checkColumnCount(session, create.table.name, defs.size());
+}
+
+// Returns true iff the table exists (IF NOT EXISTS: nothing to do); throws
+// 42P07 when it exists without IF NOT EXISTS.
+bool createdAlready(const Session& session, const CreateStatement& create) {
     sqlite3* db = session.db();
-    auto exists = [&] {
-        std::vector<Column> existing;
-        return loadTable(db, table.name, existing) || storageTableExists(db, table.name);
-    };
-    auto alreadyExists = [&] {
-        fail("42P07", kNativeAnalysis,
-             "[TABLE_OR_VIEW_ALREADY_EXISTS] Cannot create table or view " +
-                 quoted(session.settings().schema) + "." + quoted(table.name) +
-                 " because it already exists.");
-    };
-    if (exists()) {
-        if (ifNotExists)
-            return Outcome{};
-        alreadyExists();
-    }
-    checkMayCreate(session, table.name);
+    std::vector<Column> existing;
+    if (!loadTable(db, create.table.name, existing) && !storageTableExists(db, create.table.name))
+        return false;
+    if (create.ifNotExists)
+        return true;
+    fail("42P07", kNativeAnalysis,
+         "[TABLE_OR_VIEW_ALREADY_EXISTS] Cannot create table or view " +
+             quoted(session.settings().schema) + "." + quoted(create.table.name) +
+             " because it already exists.");
+}
+
+}  // namespace
+
+Outcome createTable(Session& session, Lexer& lexer) {
+    const CreateStatement create = readCreate(lexer);
+    checkCreate(session, create);
+    if (createdAlready(session, create))
+        return Outcome{};
+    checkMayCreate(session, create.table.name);
     session.waitCommit();
+    sqlite3* db = session.db();
     Transaction transaction(db);
-    if (exists()) {
-        if (ifNotExists)
-            return Outcome{};
-        alreadyExists();
-    }
-    std::string sql = "CREATE TABLE " + sqliteName(table.name) + " (";
-    for (size_t i = 0; i < defs.size(); ++i) {
-        if (i)
-            sql += ", ";
-        sql += storageColumn(defs[i].column);
-    }
+    if (createdAlready(session, create))
+        return Outcome{};
+    std::string sql = "CREATE TABLE " + sqliteName(create.table.name) + " (";
+    for (size_t i = 0; i < create.defs.size(); ++i)
+        sql += (i ? ", " : "") + storageColumn(create.defs[i].column);
     sql += ")";
     exec(db, sql.c_str());
-    for (size_t i = 0; i < defs.size(); ++i) {
-        addCatalogColumn(db, table.name, static_cast<int>(i), defs[i].column, defs[i].comment);
+    for (size_t i = 0; i < create.defs.size(); ++i) {
+        addCatalogColumn(db, create.table.name, static_cast<int>(i), create.defs[i].column,
+                         create.defs[i].comment);
     }
-    bumpTableVersion(db, table.name);
+    bumpTableVersion(db, create.table.name);
     transaction.commit();
     return Outcome{};
 }
