@@ -117,94 +117,126 @@ void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
     out.parameters.push_back(Literal{Literal::String, path, false, 0});
 }
 
-}  // namespace
+// Walks a query's tokens once, copying the text between them and rewriting
+// names, literals, markers, `<=>`, the schema qualifier and `:` paths.
+class QueryTranslator {
+  public:
+    QueryTranslator(Lexer& lexer, const Session& session, const RelationScope& scope)
+        : lexer_(lexer), session_(session), scope_(scope), sql_(lexer.source()) {
+        out_.sql.reserve(sql_.size() + 16);
+        copied_ = lexer.cur().begin;
+    }
 
-// Translates from the current token to the end of the statement or, with
-// `untilWhen`, to the keyword WHEN outside parentheses (left unread). `<=>`
-// becomes SQLite's IS.
-TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen,
-                               const RelationScope& scope) {
-    const std::string_view sql = lexer.source();
-    TranslatedQuery out;
-    std::string& translated = out.sql;
-    translated.reserve(sql.size() + 16);
-    size_t copied = lexer.cur().begin;
-    size_t lastNameAt = std::string::npos;  // where the previous token, a schema name, was written
-    size_t operandAt = std::string::npos;   // where the previous name or path began
-    int depth = 0;
-    while (lexer.cur().kind != TokenKind::End) {
-        const Token& token = lexer.cur();
-        if (token.kind == TokenKind::Punct && token.text[0] == ';') {
-            lexer.expectStatementEnd();
-            break;
-        }
-        if (untilWhen && depth == 0 && lexer.isKeyword("WHEN"))
-            break;
-        if (token.kind == TokenKind::Punct && token.text[0] == ':' &&
-            operandAt != std::string::npos) {
-            translateColon(lexer, out, operandAt);
-            lastNameAt = std::string::npos;
-            copied = lexer.cur().begin;
-            continue;
-        }
-        translated.append(sql.data() + copied, token.begin - copied);
-        size_t nameAt = std::string::npos;
-        operandAt = std::string::npos;
-        switch (token.kind) {
-            case TokenKind::Word:
-            case TokenKind::QuotedName: {
-                const std::string_view name = token.name();
-                if (equalsIgnoreCase(name, "information_schema"))
-                    out.readsInformationSchema = true;
-                if (scope.namesSchema(name, token.begin, session.settings().schema))
-                    nameAt = translated.size();
-                operandAt = translated.size();
-                if (token.kind == TokenKind::Word) {
-                    translated += token.text;
-                } else {
-                    translated += sqliteName(token.value);
-                }
+    TranslatedQuery run(bool untilWhen) {
+        while (lexer_.cur().kind != TokenKind::End) {
+            const Token& token = lexer_.cur();
+            if (token.kind == TokenKind::Punct && token.text[0] == ';') {
+                lexer_.expectStatementEnd();
                 break;
             }
+            if (untilWhen && depth_ == 0 && lexer_.isKeyword("WHEN"))
+                break;
+            if (token.kind == TokenKind::Punct && token.text[0] == ':' &&
+                operandAt_ != std::string::npos) {
+                translateColon(lexer_, out_, operandAt_);
+                schemaAt_ = std::string::npos;
+                copied_ = lexer_.cur().begin;
+                continue;
+            }
+            out_.sql.append(sql_.data() + copied_, token.begin - copied_);
+            if (!translateToken(token))
+                continue;
+            copied_ = token.end;
+            lexer_.advance();
+        }
+        return std::move(out_);
+    }
+
+  private:
+    // Translates one token; returns false when it already moved the lexer on.
+    bool translateToken(const Token& token) {
+        size_t schemaAt = std::string::npos;
+        operandAt_ = std::string::npos;
+        switch (token.kind) {
+            case TokenKind::Word:
+            case TokenKind::QuotedName:
+                schemaAt = name(token);
+                break;
             case TokenKind::String:
-                translated += '?';
-                out.parameters.push_back(Literal{Literal::String, token.value, false, 0});
+                out_.sql += '?';
+                out_.parameters.push_back(Literal{Literal::String, token.value, false, 0});
                 break;
             case TokenKind::Number:
-                translated += token.digits();
+                out_.sql += token.digits();
                 break;
             case TokenKind::Punct:
-                if (sql.substr(token.begin, 3) == "<=>") {
-                    // Null-safe equality; the three characters are three tokens.
-                    translated += " IS ";
-                    lexer.advance();
-                    lexer.advance();
-                    copied = lexer.cur().end;
-                    lastNameAt = std::string::npos;
-                    lexer.advance();
-                    continue;
-                }
-                if (token.text[0] == '?') {
-                    translated += '?';
-                    out.parameters.push_back(lexer.takeParameter());
-                    break;
-                }
-                depth += token.text[0] == '(' ? 1 : (token.text[0] == ')' ? -1 : 0);
-                // schema.table reads the table of the connection's schema; a
-                // relation alias spelled like the schema stays the alias.
-                if (token.text[0] == '.' && lastNameAt != std::string::npos) {
-                    translated.replace(lastNameAt, std::string::npos, "main");
-                }
-                translated += token.text;
+                if (!punct(token))
+                    return false;
                 break;
             case TokenKind::End:
                 break;
         }
-        lastNameAt = nameAt;
-        copied = token.end;
-        lexer.advance();
+        schemaAt_ = schemaAt;
+        return true;
     }
-    return out;
+
+    // A name, quoted for SQLite; returns where it was written when it may be
+    // the schema qualifier of `schema.table`, else npos.
+    size_t name(const Token& token) {
+        const std::string_view text = token.name();
+        if (equalsIgnoreCase(text, "information_schema"))
+            out_.readsInformationSchema = true;
+        const size_t at = out_.sql.size();
+        operandAt_ = at;
+        out_.sql +=
+            token.kind == TokenKind::Word ? std::string(token.text) : sqliteName(token.value);
+        return scope_.namesSchema(text, token.begin, session_.settings().schema)
+                   ? at
+                   : std::string::npos;
+    }
+
+    // Punctuation; returns false when it already moved the lexer on.
+    bool punct(const Token& token) {
+        if (sql_.substr(token.begin, 3) == "<=>") {
+            // Null-safe equality; the three characters are three tokens.
+            out_.sql += " IS ";
+            lexer_.advance();
+            lexer_.advance();
+            copied_ = lexer_.cur().end;
+            schemaAt_ = std::string::npos;
+            lexer_.advance();
+            return false;
+        }
+        if (token.text[0] == '?') {
+            out_.sql += '?';
+            out_.parameters.push_back(lexer_.takeParameter());
+            return true;
+        }
+        depth_ += token.text[0] == '(' ? 1 : (token.text[0] == ')' ? -1 : 0);
+        // schema.table reads the table of the connection's schema; a
+        // relation alias spelled like the schema stays the alias.
+        if (token.text[0] == '.' && schemaAt_ != std::string::npos)
+            out_.sql.replace(schemaAt_, std::string::npos, "main");
+        out_.sql += token.text;
+        return true;
+    }
+
+    Lexer& lexer_;
+    const Session& session_;
+    const RelationScope& scope_;
+    const std::string_view sql_;
+    TranslatedQuery out_;
+    size_t copied_ = 0;                     // source offset copied up to
+    size_t schemaAt_ = std::string::npos;   // where the previous token, a schema name, was written
+    size_t operandAt_ = std::string::npos;  // where the previous name or path began
+    int depth_ = 0;
+};
+
+}  // namespace
+
+TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilWhen,
+                               const RelationScope& scope) {
+    return QueryTranslator(lexer, session, scope).run(untilWhen);
 }
 
 // Binds each value as SQLite compares it with what the tables store.
