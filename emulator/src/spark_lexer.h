@@ -78,6 +78,7 @@ class Lexer {
   private:
     void skipSpaceAndComments();
     void lexString(size_t start, bool raw);
+    void lexStringBody(char quote, bool raw, std::string& out);
     void lexNumber(size_t start);
     bool atStringStart(size_t at, bool* raw) const;
 
