@@ -452,6 +452,19 @@ size_t utf8Length(std::string_view text) {
     return n;
 }
 
+// Byte offset of the code point number `count`.
+size_t utf8Offset(std::string_view s, size_t count) {
+    size_t seen = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (seen == count)
+                return i;
+            ++seen;
+        }
+    }
+    return s.size();
+}
+
 size_t countParameterMarkers(std::string_view sql) {
     size_t count = 0;
     try {

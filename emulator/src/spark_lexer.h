@@ -98,6 +98,8 @@ void appendUtf8(std::string& out, unsigned long codePoint);
 
 // The number of code points of UTF-8 text (continuation bytes not counted).
 size_t utf8Length(std::string_view text);
+// The byte offset of code point number `count` (0-based), or the size.
+size_t utf8Offset(std::string_view text, size_t count);
 
 // Case-insensitive ASCII comparison.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "calendar.h"
+
 namespace whemu {
 
 class Lexer;
@@ -101,12 +103,6 @@ std::string castToDouble(const Literal& operand, const WarehouseType& type);
 // white space. Throws 22023: not one JSON value, an object with a key twice,
 // or more than 16 MiB.
 std::string checkedJson(std::string_view json);
-
-// Timestamps are kept as UTC text "YYYY-MM-DD HH:MM:SS.ffffff".
-bool parseTimestamp(std::string_view text, int64_t& microsUtc);
-std::string formatTimestamp(int64_t microsUtc);
-bool parseDate(std::string_view text, int64_t& days);
-std::string formatDate(int64_t days);
 
 // Doubles and floats as the warehouse prints them: 21.5, 3.0, 1.0E20, NaN,
 // Infinity, -Infinity.
