@@ -156,9 +156,12 @@ Outcome createTable(Session& session, Lexer& lexer) {
     return Outcome{};
 }
 
-Outcome alterTable(Session& session, Lexer& lexer) {
+namespace {
+
+// Reads ALTER TABLE name ADD COLUMN[S] [(]definitions[)] after ALTER.
+std::vector<ColumnDef> readAddColumns(Lexer& lexer, TableRef& table) {
     lexer.expectKeyword("TABLE");
-    const TableRef table = readTableName(lexer);
+    table = readTableName(lexer);
     if (!lexer.acceptKeyword("ADD")) {
         if (lexer.cur().kind == TokenKind::Word) {
             fail("0A000", kNativeAnalysis,
@@ -177,8 +180,11 @@ Outcome alterTable(Session& session, Lexer& lexer) {
     if (parenthesised)
         lexer.expectPunct(')');
     lexer.expectStatementEnd();
+    return defs;
+}
 
-    checkTableRef(session, table);
+// Names of the new columns; NOT NULL is refused.
+void checkAddedDefinitions(const std::vector<ColumnDef>& defs) {
     for (const ColumnDef& def : defs) {
         checkColumnName(def.column.name);
         if (!def.column.nullable) {
@@ -188,6 +194,29 @@ Outcome alterTable(Session& session, Lexer& lexer) {
                      quoted(def.column.name) + ").");
         }
     }
+}
+
+// A new column may not share a name with an existing or another new column.
+void checkNoDuplicates(const std::vector<Column>& existing, const std::vector<ColumnDef>& defs) {
+    for (size_t i = 0; i < defs.size(); ++i) {
+        for (const Column& column : existing) {
+            if (equalsIgnoreCase(column.name, defs[i].column.name))
+                columnExists(defs[i].column.name);
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (equalsIgnoreCase(defs[j].column.name, defs[i].column.name))
+                columnExists(defs[i].column.name);
+        }
+    }
+}
+
+}  // namespace
+
+Outcome alterTable(Session& session, Lexer& lexer) {
+    TableRef table;
+    const std::vector<ColumnDef> defs = readAddColumns(lexer, table);
+    checkTableRef(session, table);
+    checkAddedDefinitions(defs);
     sqlite3* db = session.db();
     std::vector<Column> existing;
     int64_t version = 0;
@@ -198,17 +227,7 @@ Outcome alterTable(Session& session, Lexer& lexer) {
         version = tableVersion(db, table.name);
         snapshot.commit();
     }
-    for (size_t i = 0; i < defs.size(); ++i) {
-        for (const Column& column : existing) {
-            if (equalsIgnoreCase(column.name, defs[i].column.name))
-                columnExists(defs[i].column.name);
-        }
-        for (size_t j = 0; j < i; ++j) {
-            if (equalsIgnoreCase(defs[j].column.name, defs[i].column.name)) {
-                columnExists(defs[i].column.name);
-            }
-        }
-    }
+    checkNoDuplicates(existing, defs);
     checkColumnCount(session, table.name, existing.size() + defs.size());
     // Two metadata changes racing: the later commit fails, as in Delta.
     session.waitCommit();

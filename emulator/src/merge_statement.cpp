@@ -297,16 +297,15 @@ void loadMergeSource(sqlite3* db, const MergeStatement& merge,
     }
 }
 
-}  // namespace
-
-Outcome mergeRows(Session& session, Lexer& lexer) {
+// Reads the statement after MERGE to its end; values the warehouse refuses
+// while analysing go to `pending`.
+MergeStatement readMerge(const Session& session, Lexer& lexer, Pending& pending) {
     lexer.expectKeyword("INTO");
     MergeStatement merge;
     merge.table = readTableName(lexer);
     merge.targetAlias = readAlias(lexer, "USING");
     if (merge.targetAlias.empty())
         merge.targetAlias = merge.table.name;
-    Pending pending;
     readMergeSource(lexer, merge, pending);
     lexer.expectKeyword("ON");
     RelationScope scope;
@@ -315,7 +314,45 @@ Outcome mergeRows(Session& session, Lexer& lexer) {
     if (merge.condition.sql.empty())
         lexer.syntaxError();
     readMergeClause(lexer, merge);
+    return merge;
+}
 
+// Inserts the source rows no target row matches, in one transaction unless
+// the table changed since it was analysed (2D521). Returns the rows inserted.
+long long writeMerge(Session& session, const MergeStatement& merge,
+                     const std::vector<Column>& columns, const std::vector<size_t>& from,
+                     const std::vector<Stored>& stored, int64_t version) {
+    std::vector<const Column*> targetOf(merge.sourceColumns.size(), nullptr);
+    for (size_t t = 0; t < columns.size(); ++t) {
+        if (from[t] != std::string::npos)
+            targetOf[from[t]] = &columns[t];
+    }
+    sqlite3* db = session.db();
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, merge.table.name) != version)
+        metadataChanged(merge.table.name);
+    loadMergeSource(db, merge, targetOf, stored);
+    PreparedQuery query;
+    const std::string sql = mergeInsertSql(merge, columns, from);
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
+        SQLITE_OK) {
+        queryError(db);
+    }
+    bindParameters(query.stmt, merge.condition.parameters);
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    const long long inserted = sqlite3_changes(db);
+    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    transaction.commit();
+    return inserted;
+}
+
+}  // namespace
+
+Outcome mergeRows(Session& session, Lexer& lexer) {
+    Pending pending;
+    MergeStatement merge = readMerge(session, lexer, pending);
     sqlite3* db = session.db();
     std::vector<Column> columns;
     std::vector<size_t> from;
@@ -334,34 +371,11 @@ Outcome mergeRows(Session& session, Lexer& lexer) {
         pending.setAnalysis(e);
     }
     std::vector<Stored> stored;
-    std::vector<const Column*> targetOf(merge.sourceColumns.size(), nullptr);
-    if (!pending.analysis) {
+    if (!pending.analysis)
         stored = castMergeSource(merge, columns, from, pending);
-        for (size_t t = 0; t < columns.size(); ++t) {
-            if (from[t] != std::string::npos)
-                targetOf[from[t]] = &columns[t];
-        }
-    }
     pending.raise();
     merge.rows.clear();
-
-    session.waitCommit();
-    Transaction transaction(db);
-    if (tableVersion(db, merge.table.name) != version)
-        metadataChanged(merge.table.name);
-    loadMergeSource(db, merge, targetOf, stored);
-    PreparedQuery query;
-    const std::string sql = mergeInsertSql(merge, columns, from);
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
-        SQLITE_OK) {
-        queryError(db);
-    }
-    bindParameters(query.stmt, merge.condition.parameters);
-    if (sqlite3_step(query.stmt) != SQLITE_DONE)
-        queryError(db);
-    const long long inserted = sqlite3_changes(db);
-    exec(db, "DROP TABLE temp._lakesink_merge_source");
-    transaction.commit();
+    const long long inserted = writeMerge(session, merge, columns, from, stored, version);
     return dmlCounts({{"num_affected_rows", inserted},
                       {"num_updated_rows", 0},
                       {"num_deleted_rows", 0},
