@@ -49,6 +49,77 @@ std::string withPrefix(const Diag& diag) {
 
 }  // namespace
 
+namespace {
+
+template <typename T>
+SQLRETURN putNumber(SQLPOINTER info, T value) {
+    if (info)
+        *static_cast<T*>(info) = value;
+    return SQL_SUCCESS;
+}
+
+// A header field of SQLGetDiagField; returns true iff `identifier` names one,
+// with the call's result in `rc`. `text` copies a text answer.
+template <typename Text>
+bool diagHeaderField(SQLSMALLINT handleType, const Handle* h, SQLSMALLINT identifier,
+                     SQLPOINTER info, Text&& text, SQLRETURN& rc) {
+    switch (identifier) {
+        case SQL_DIAG_NUMBER:
+            rc = putNumber(info, static_cast<SQLINTEGER>(h->diagnostics.size()));
+            return true;
+        case SQL_DIAG_RETURNCODE:
+            rc = putNumber(info, h->lastReturn);
+            return true;
+        case SQL_DIAG_ROW_COUNT:
+        case SQL_DIAG_CURSOR_ROW_COUNT: {
+            if (handleType != SQL_HANDLE_STMT) {
+                rc = SQL_ERROR;
+                return true;
+            }
+            const StatementHandle* stmt = static_cast<const StatementHandle*>(h);
+            rc = putNumber(info, identifier == SQL_DIAG_ROW_COUNT
+                                     ? static_cast<SQLLEN>(stmt->outcome.rowCount)
+                                     : static_cast<SQLLEN>(stmt->outcome.result.rows));
+            return true;
+        }
+        case SQL_DIAG_DYNAMIC_FUNCTION:
+            rc = text("");
+            return true;
+        case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
+            rc = putNumber(info, static_cast<SQLINTEGER>(SQL_DIAG_UNKNOWN_STATEMENT));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A record field of SQLGetDiagField for `diag`.
+template <typename Text>
+SQLRETURN diagRecordField(const Diag& diag, SQLSMALLINT identifier, SQLPOINTER info, Text&& text) {
+    switch (identifier) {
+        case SQL_DIAG_SQLSTATE:
+            return text(diag.state);
+        case SQL_DIAG_NATIVE:
+            return putNumber(info, static_cast<SQLINTEGER>(diag.native));
+        case SQL_DIAG_MESSAGE_TEXT:
+            return text(withPrefix(diag));
+        case SQL_DIAG_CLASS_ORIGIN:
+        case SQL_DIAG_SUBCLASS_ORIGIN:
+            return text(diag.state.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075");
+        case SQL_DIAG_CONNECTION_NAME:
+        case SQL_DIAG_SERVER_NAME:
+            return text("");
+        case SQL_DIAG_ROW_NUMBER:
+            return putNumber(info, static_cast<SQLLEN>(SQL_ROW_NUMBER_UNKNOWN));
+        case SQL_DIAG_COLUMN_NUMBER:
+            return putNumber(info, static_cast<SQLINTEGER>(SQL_COLUMN_NUMBER_UNKNOWN));
+        default:
+            return SQL_ERROR;
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 // ---- handles -----------------------------------------------------------------------
@@ -641,70 +712,15 @@ SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLS
         return copyText(value, DiagInfo, BufferLength, StringLength) ? SQL_SUCCESS_WITH_INFO
                                                                      : SQL_SUCCESS;
     };
-    // Header fields.
-    switch (DiagIdentifier) {
-        case SQL_DIAG_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) =
-                    static_cast<SQLINTEGER>(h->diagnostics.size());
-            return SQL_SUCCESS;
-        case SQL_DIAG_RETURNCODE:
-            if (DiagInfo)
-                *static_cast<SQLRETURN*>(DiagInfo) = h->lastReturn;
-            return SQL_SUCCESS;
-        case SQL_DIAG_ROW_COUNT:
-        case SQL_DIAG_CURSOR_ROW_COUNT: {
-            if (HandleType != SQL_HANDLE_STMT)
-                return SQL_ERROR;
-            const StatementHandle* stmt = static_cast<StatementHandle*>(h);
-            SQLLEN count = DiagIdentifier == SQL_DIAG_ROW_COUNT
-                               ? static_cast<SQLLEN>(stmt->outcome.rowCount)
-                               : static_cast<SQLLEN>(stmt->outcome.result.rows);
-            if (DiagInfo)
-                *static_cast<SQLLEN*>(DiagInfo) = count;
-            return SQL_SUCCESS;
-        }
-        case SQL_DIAG_DYNAMIC_FUNCTION:
-            return text("");
-        case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = SQL_DIAG_UNKNOWN_STATEMENT;
-            return SQL_SUCCESS;
-        default:
-            break;
-    }
-    // Record fields.
+    SQLRETURN rc = SQL_SUCCESS;
+    if (diagHeaderField(HandleType, h, DiagIdentifier, DiagInfo, text, rc))
+        return rc;
     if (RecNumber < 1)
         return SQL_ERROR;
     if (static_cast<size_t>(RecNumber) > h->diagnostics.size())
         return SQL_NO_DATA;
-    const Diag& diag = h->diagnostics[static_cast<size_t>(RecNumber) - 1];
-    switch (DiagIdentifier) {
-        case SQL_DIAG_SQLSTATE:
-            return text(diag.state);
-        case SQL_DIAG_NATIVE:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = diag.native;
-            return SQL_SUCCESS;
-        case SQL_DIAG_MESSAGE_TEXT:
-            return text(withPrefix(diag));
-        case SQL_DIAG_CLASS_ORIGIN:
-        case SQL_DIAG_SUBCLASS_ORIGIN:
-            return text(diag.state.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075");
-        case SQL_DIAG_CONNECTION_NAME:
-        case SQL_DIAG_SERVER_NAME:
-            return text("");
-        case SQL_DIAG_ROW_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLLEN*>(DiagInfo) = SQL_ROW_NUMBER_UNKNOWN;
-            return SQL_SUCCESS;
-        case SQL_DIAG_COLUMN_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = SQL_COLUMN_NUMBER_UNKNOWN;
-            return SQL_SUCCESS;
-        default:
-            return SQL_ERROR;
-    }
+    return diagRecordField(h->diagnostics[static_cast<size_t>(RecNumber) - 1], DiagIdentifier,
+                           DiagInfo, text);
 }
 
 }  // extern "C"
