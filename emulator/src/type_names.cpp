@@ -124,74 +124,95 @@ const char* WarehouseType::storageType() const {
     }
 }
 
+namespace {
+
+// The type named by `word` (lower case), without its parameters; false when
+// the emulator does not know the name.
+bool typeKindOf(const std::string& word, WarehouseType& type) {
+    static const std::pair<const char*, TypeKind> kNames[] = {
+        {"bigint", TypeKind::BigInt},
+        {"long", TypeKind::BigInt},
+        {"int", TypeKind::Int},
+        {"integer", TypeKind::Int},
+        {"smallint", TypeKind::SmallInt},
+        {"short", TypeKind::SmallInt},
+        {"tinyint", TypeKind::TinyInt},
+        {"byte", TypeKind::TinyInt},
+        {"double", TypeKind::Double},
+        {"float", TypeKind::Float},
+        {"real", TypeKind::Float},
+        {"boolean", TypeKind::Boolean},
+        {"date", TypeKind::Date},
+        {"decimal", TypeKind::Decimal},
+        {"dec", TypeKind::Decimal},
+        {"numeric", TypeKind::Decimal},
+        {"timestamp", TypeKind::Timestamp},
+        {"timestamp_ltz", TypeKind::Timestamp},
+        {"string", TypeKind::String},
+        {"varchar", TypeKind::Varchar},
+        {"variant", TypeKind::Variant}};
+    for (const auto& [name, kind] : kNames) {
+        if (word == name) {
+            type.kind = kind;
+            if (kind == TypeKind::Decimal)
+                type.precision = 10;
+            return true;
+        }
+    }
+    return false;
+}
+
+// VARCHAR's required (n), the lexer after VARCHAR.
+void readVarcharLength(Lexer& lexer, WarehouseType& type) {
+    if (!lexer.acceptPunct('(')) {
+        fail("42601", kNativeAnalysis,
+             "[DATATYPE_MISSING_SIZE] DataType \"VARCHAR\" requires a length parameter, for "
+             "example \"VARCHAR(10)\".");
+    }
+    type.length = typeParameter(lexer);
+    lexer.expectPunct(')');
+    if (type.length < 1 || type.length > 2147483647L) {
+        fail("42601", kNativeAnalysis,
+             "[INVALID_VARCHAR_LENGTH] VARCHAR length " + std::to_string(type.length) +
+                 " is out of range.");
+    }
+}
+
+// DECIMAL's (p[,s]), the lexer after its '('.
+void readDecimalParameters(Lexer& lexer, WarehouseType& type) {
+    const long precision = typeParameter(lexer);
+    long scale = 0;
+    if (lexer.acceptPunct(','))
+        scale = typeParameter(lexer);
+    lexer.expectPunct(')');
+    if (precision < 1 || precision > 38 || scale > precision) {
+        fail("22003", kNativeAnalysis,
+             "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] DECIMAL(" + std::to_string(precision) +
+                 "," + std::to_string(scale) +
+                 ") is not valid: precision must be 1 to 38 and scale at most the precision.");
+    }
+    type.precision = static_cast<int>(precision);
+    type.scale = static_cast<int>(scale);
+}
+
+}  // namespace
+
 WarehouseType parseType(Lexer& lexer) {
     const Token& t = lexer.cur();
     if (t.kind != TokenKind::Word)
         lexer.syntaxError();
-    const std::string word = toLowerAscii(t.text);
     WarehouseType type;
-    if (word == "bigint" || word == "long") {
-        type.kind = TypeKind::BigInt;
-    } else if (word == "int" || word == "integer") {
-        type.kind = TypeKind::Int;
-    } else if (word == "smallint" || word == "short") {
-        type.kind = TypeKind::SmallInt;
-    } else if (word == "tinyint" || word == "byte") {
-        type.kind = TypeKind::TinyInt;
-    } else if (word == "double") {
-        type.kind = TypeKind::Double;
-    } else if (word == "float" || word == "real") {
-        type.kind = TypeKind::Float;
-    } else if (word == "boolean") {
-        type.kind = TypeKind::Boolean;
-    } else if (word == "date") {
-        type.kind = TypeKind::Date;
-    } else if (word == "decimal" || word == "dec" || word == "numeric") {
-        type.kind = TypeKind::Decimal;
-        type.precision = 10;
-    } else if (word == "timestamp" || word == "timestamp_ltz") {
-        type.kind = TypeKind::Timestamp;
-    } else if (word == "string") {
-        type.kind = TypeKind::String;
-    } else if (word == "varchar") {
-        type.kind = TypeKind::Varchar;
-    } else if (word == "variant") {
-        type.kind = TypeKind::Variant;
-    } else {
+    if (!typeKindOf(toLowerAscii(t.text), type)) {
         fail("0A000", kNativeAnalysis,
              "[UNSUPPORTED_DATATYPE] Unsupported data type \"" + printable(t.text) +
                  "\" (the emulator knows BIGINT, INT, SMALLINT, TINYINT, DOUBLE, FLOAT, BOOLEAN, "
                  "DATE, DECIMAL, TIMESTAMP, STRING, VARCHAR and VARIANT).");
     }
     lexer.advance();
-    if (type.kind == TypeKind::Varchar) {
-        if (!lexer.acceptPunct('(')) {
-            fail("42601", kNativeAnalysis,
-                 "[DATATYPE_MISSING_SIZE] DataType \"VARCHAR\" requires a length parameter, for "
-                 "example \"VARCHAR(10)\".");
-        }
-        type.length = typeParameter(lexer);
-        lexer.expectPunct(')');
-        if (type.length < 1 || type.length > 2147483647L) {
-            fail("42601", kNativeAnalysis,
-                 "[INVALID_VARCHAR_LENGTH] VARCHAR length " + std::to_string(type.length) +
-                     " is out of range.");
-        }
-    } else if (type.kind == TypeKind::Decimal && lexer.acceptPunct('(')) {
-        const long precision = typeParameter(lexer);
-        long scale = 0;
-        if (lexer.acceptPunct(','))
-            scale = typeParameter(lexer);
-        lexer.expectPunct(')');
-        if (precision < 1 || precision > 38 || scale > precision) {
-            fail("22003", kNativeAnalysis,
-                 "[DECIMAL_PRECISION_EXCEEDS_MAX_PRECISION] DECIMAL(" + std::to_string(precision) +
-                     "," + std::to_string(scale) +
-                     ") is not valid: precision must be 1 to 38 and scale at most the precision.");
-        }
-        type.precision = static_cast<int>(precision);
-        type.scale = static_cast<int>(scale);
-    }
+    if (type.kind == TypeKind::Varchar)
+        readVarcharLength(lexer, type);
+    else if (type.kind == TypeKind::Decimal && lexer.acceptPunct('('))
+        readDecimalParameters(lexer, type);
     return type;
 }
 
