@@ -544,6 +544,11 @@ TEST(EmulatorOdbc, PreparedStatementsBindParametersAndColumns) {
     EXPECT_EQ(std::vector<SQLSMALLINT>(types, types + 4),
               (std::vector<SQLSMALLINT>{SQL_VARCHAR, SQL_BIGINT, SQL_TYPE_TIMESTAMP, SQL_DECIMAL}));
     EXPECT_EQ(digits, 2);
+    SQLLEN verbose = 0, concise = 0;
+    SQLColAttribute(select.handle, 3, SQL_DESC_TYPE, nullptr, 0, nullptr, &verbose);
+    SQLColAttribute(select.handle, 3, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &concise);
+    EXPECT_EQ(verbose, SQL_DATETIME);
+    EXPECT_EQ(concise, SQL_TYPE_TIMESTAMP);
     SQLWCHAR wide[3] = {0};
     SQLBIGINT number = 0;
     SQL_TIMESTAMP_STRUCT read{};

@@ -601,7 +601,11 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
             case SQL_DESC_BASE_COLUMN_NAME:
                 return textResult(stmt, column.name, CharacterAttribute, BufferLength,
                                   StringLength);
-            case SQL_DESC_TYPE:
+            case SQL_DESC_TYPE:  // the verbose type: SQL_DATETIME for dates and timestamps
+                return number(column.sqlType == SQL_TYPE_DATE ||
+                                      column.sqlType == SQL_TYPE_TIMESTAMP
+                                  ? SQL_DATETIME
+                                  : column.sqlType);
             case SQL_DESC_CONCISE_TYPE:
                 return number(column.sqlType);
             case SQL_DESC_LENGTH:
