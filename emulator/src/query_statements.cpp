@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -56,20 +57,23 @@ void renderCell(sqlite3_stmt* stmt, int column, const char* declared, std::strin
 int odbcType(const char* declared);
 
 // The type of a result column read straight from a table column: the
-// warehouse type the catalog keeps for it. Columns of expressions are typed
-// by finishColumn once their values are known.
-ResultColumn describeColumn(sqlite3* db, sqlite3_stmt* stmt, int i) {
+// warehouse type the catalog keeps for it (`tables` caches the catalog).
+// Columns of expressions are typed by finishColumn once their values are known.
+ResultColumn describeColumn(sqlite3* db, sqlite3_stmt* stmt, int i,
+                            std::map<std::string, std::vector<Column>>& tables) {
     ResultColumn column;
     const char* name = sqlite3_column_name(stmt, i);
     column.name = name ? name : "";
     const char* database = sqlite3_column_database_name(stmt, i);
     const char* table = sqlite3_column_table_name(stmt, i);
     const char* origin = sqlite3_column_origin_name(stmt, i);
-    std::vector<Column> columns;
-    if (!database || std::string_view(database) != "main" || !table || !origin ||
-        !loadTable(db, table, columns)) {
+    if (!database || std::string_view(database) != "main" || !table || !origin)
         return column;
-    }
+    const auto known = tables.find(table);
+    std::vector<Column>& columns =
+        known != tables.end() ? known->second : tables[table];  // read once per query
+    if (known == tables.end())
+        loadTable(db, table, columns);
     for (const Column& c : columns) {
         if (equalsIgnoreCase(c.name, origin)) {
             column.typed = true;
@@ -151,9 +155,10 @@ Outcome runQuery(Session& session, Lexer& lexer) {
     const int count = sqlite3_column_count(query.stmt);
     std::vector<const char*> declared(static_cast<size_t>(count));
     std::vector<int> seen(static_cast<size_t>(count), 0);  // SQLite value types met, bit mask
+    std::map<std::string, std::vector<Column>> tables;     // catalog columns by table
     for (int i = 0; i < count; ++i) {
         declared[static_cast<size_t>(i)] = sqlite3_column_decltype(query.stmt, i);
-        result.columns.push_back(describeColumn(db, query.stmt, i));
+        result.columns.push_back(describeColumn(db, query.stmt, i, tables));
     }
     for (;;) {
         const int rc = sqlite3_step(query.stmt);
