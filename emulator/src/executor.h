@@ -1,13 +1,16 @@
 #pragma once
 // Runs one statement on a Session with the warehouse's semantics.
 //
-// CREATE TABLE, ALTER TABLE ... ADD COLUMN, DROP TABLE and INSERT ... VALUES
-// are parsed here and carried out on SQLite inside one transaction each, with
-// the warehouse's name rules, type checks and SQLSTATEs; a statement that
-// fails writes nothing. Queries (SELECT, WITH) are translated (backtick names,
-// Spark string literals as bound parameters) and run by SQLite; their rows are
-// read completely into a ResultSet of texts. Failures are thrown as
-// WarehouseError. Not thread-safe: one Session, one thread.
+// execute() checks the fault files, reads the statement's first keyword and
+// hands it to the unit of its kind (statement_kinds.h): CREATE, ALTER, DROP,
+// INSERT, MERGE and DELETE are carried out on SQLite inside one transaction
+// each, with the warehouse's name rules, type checks and SQLSTATEs, so a
+// statement that fails writes nothing; queries (SELECT, WITH) are translated
+// (backtick names, literals and `?` values as bound parameters) and run by
+// SQLite; SHOW and DESCRIBE answer from the catalog. A result is read
+// completely into a ResultSet of texts whose columns carry their ODBC types.
+// Failures are thrown as WarehouseError. Not thread-safe: one Session, one
+// thread.
 
 #include <string>
 #include <string_view>
