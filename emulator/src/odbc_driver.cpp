@@ -608,9 +608,10 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
                                   : column.sqlType);
             case SQL_DESC_CONCISE_TYPE:
                 return number(column.sqlType);
+            case SQL_DESC_DISPLAY_SIZE:
+                return number(whemu::displaySize(column));
             case SQL_DESC_LENGTH:
             case SQL_DESC_OCTET_LENGTH:
-            case SQL_DESC_DISPLAY_SIZE:
             case SQL_DESC_PRECISION:
                 return number(column.columnSize);
             case SQL_DESC_SCALE:

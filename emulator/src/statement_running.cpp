@@ -71,6 +71,29 @@ SQLRETURN fillBoundColumns(StatementHandle* stmt) {
     return rc;
 }
 
+SQLLEN displaySize(const ResultColumn& column) {
+    switch (column.sqlType) {
+        case SQL_BIGINT:
+            return 20;
+        case SQL_INTEGER:
+            return 11;
+        case SQL_SMALLINT:
+            return 6;
+        case SQL_TINYINT:
+            return 4;
+        case SQL_DOUBLE:
+            return 24;
+        case SQL_REAL:
+            return 14;
+        case SQL_BIT:
+            return 5;
+        case SQL_DECIMAL:
+            return column.columnSize + 2;
+        default:
+            return column.columnSize;
+    }
+}
+
 const char* sqlTypeName(int sqlType) {
     switch (sqlType) {
         case SQL_BIGINT:

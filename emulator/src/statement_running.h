@@ -35,6 +35,10 @@ SQLRETURN readCell(StatementHandle* stmt, SQLUSMALLINT column, const CellTarget&
 // when one was cut.
 SQLRETURN fillBoundColumns(StatementHandle* stmt);
 
+// The characters a column's values need as text (SQL_DESC_DISPLAY_SIZE): a
+// sign, a point and an exponent beyond the digits, and "false" for BOOLEAN.
+SQLLEN displaySize(const ResultColumn& column);
+
 // The name SQLColAttribute gives an ODBC SQL type (BIGINT, VARCHAR, ...).
 const char* sqlTypeName(int sqlType);
 
