@@ -552,6 +552,44 @@ TEST(NorthEndToEnd, JsonLinesFileLandsInTheWarehouse) {
               (Rows{{"pump", "seal"}}));
 }
 
+// A restart writes the tables an earlier run left with a MERGE whose target
+// and source are the aliases t and s. A schema spelled like one of them, or
+// like SQLite's own main, must not capture the alias: the second run writes
+// only the reading the first did not, and every row reads back as sent.
+TEST(NorthEndToEnd, SchemasNamedLikeTheMergeAliasesSurviveARestart) {
+    const std::string first =
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:00Z","datapoints":{"n":1,"state":"on"}})"
+        "\n"
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:01Z","datapoints":{"n":2,"state":"s.n"}})"
+        "\n";
+    const std::string later =
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:02Z","datapoints":{"n":3,"state":"t"}})"
+        "\n";
+    for (const std::string schema : {"s", "t", "S", "main"}) {
+        SCOPED_TRACE(schema);
+        TempWarehouse warehouse;
+        Scratch scratch;
+        const std::string config =
+            configFor(scratch, warehouse, R"("schema": ")" + schema + R"(", )");
+        const std::vector<std::string> common{"--config",       config, "--block-size", "10",
+                                              "--max-attempts", "1",    "--log-level",  "debug"};
+        std::vector<std::string> arguments = common;
+        arguments.insert(arguments.end(), {"--readings", scratch.write("first.jsonl", first)});
+        Outcome run = runNorth(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        arguments = common;
+        arguments.insert(arguments.end(),
+                         {"--readings", scratch.write("all.jsonl", first + later)});
+        Outcome restart = runNorth(arguments);
+        ASSERT_EQ(restart.status, 0) << restart.err;
+        EXPECT_THAT(restart.err, HasSubstr("Executing query: MERGE INTO"));
+        EXPECT_EQ(warehouse.query("SELECT ts, n, state FROM pump ORDER BY n", schema),
+                  (Rows{{"2026-01-01 08:00:00.000000", "1", "on"},
+                        {"2026-01-01 08:00:01.000000", "2", "s.n"},
+                        {"2026-01-01 08:00:02.000000", "3", "t"}}));
+    }
+}
+
 TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
     TempWarehouse warehouse;
     Scratch scratch;
