@@ -7,7 +7,8 @@
 // escapes, parse_json for VARIANT, which values stay unquoted), the hint datapoint name, the names
 // the warehouse accepts, and the factory. escapeString, formatValue and both appendFormattedValue
 // are final and all write through value_format.h, so that they cannot drift apart. Stateless apart
-// from the inherited INSERT state; not thread-safe as SQLBuilder.
+// from the inherited INSERT state and the table naming rule of the stream transport; not
+// thread-safe as SQLBuilder.
 
 #include <string>
 
@@ -35,6 +36,13 @@ class DatabricksSQLBuilder : public SQLBuilder {
     std::string tableNameFor(const std::string& name) const override;
     std::string columnNameFor(const std::string& name) const override;
 
+    // With the stream transport table names hold only ASCII letters, digits
+    // and underscores: tableNameFor then turns every other byte into '_'.
+    void setPlainTableNames(bool plain) { plainTableNames = plain; }
+
     std::string formatValueForDatabricks(const std::string& value,
                                          const std::string& columnType) const;
+
+  private:
+    bool plainTableNames = false;
 };

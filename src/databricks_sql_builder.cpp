@@ -1,5 +1,7 @@
 #include "databricks_sql_builder.h"
 
+#include <cctype>
+
 #include <cstring>
 
 #include "text_util.h"
@@ -142,6 +144,9 @@ std::string DatabricksSQLBuilder::getHintName() const {
 std::string DatabricksSQLBuilder::tableNameFor(const std::string& name) const {
     std::string result = replaceRefused(name, refusedInTableName);
     cutUtf8(result, kMaxTableNameBytes);
+    if (plainTableNames)
+        result = replaceRefused(
+            result, [](unsigned char c) { return !(c < 0x80 && (std::isalnum(c) || c == '_')); });
     return result;
 }
 

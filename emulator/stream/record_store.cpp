@@ -21,9 +21,8 @@ std::string lower(std::string text) {
 bool plainName(const std::string& name) {
     if (name.empty())
         return false;
-    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '_';
-    });
+    return std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '_'; });
 }
 
 [[noreturn]] void refuse(grpc::StatusCode code, const std::string& message) {
@@ -57,7 +56,8 @@ whemu::Literal literalOf(const rapidjson::Value& v, const whemu::Column& column)
         return l;
     if (column.type.kind == whemu::TypeKind::Timestamp) {
         if (!v.IsInt64())
-            refuse(grpc::StatusCode::INVALID_ARGUMENT, "TIMESTAMP must be integer microseconds" + where);
+            refuse(grpc::StatusCode::INVALID_ARGUMENT,
+                   "TIMESTAMP must be integer microseconds" + where);
         l.kind = whemu::Literal::Timestamp;
         l.text = whemu::formatTimestamp(v.GetInt64());
     } else if (column.type.kind == whemu::TypeKind::Variant) {
@@ -136,7 +136,8 @@ void RecordStore::convert(const std::string& record, std::vector<whemu::Stored>&
         auto column = std::find_if(columns_.begin(), columns_.end(),
                                    [&](const whemu::Column& c) { return c.name == lower(name); });
         if (column == columns_.end())
-            refuse(grpc::StatusCode::INVALID_ARGUMENT, "table " + table_ + " has no column " + name);
+            refuse(grpc::StatusCode::INVALID_ARGUMENT,
+                   "table " + table_ + " has no column " + name);
         const size_t i = static_cast<size_t>(column - columns_.begin());
         seen[i] = true;
         whemu::storeValue(literalOf(it->value, *column), *column, table_, row[i]);

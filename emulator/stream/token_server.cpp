@@ -127,7 +127,8 @@ std::string TokenServer::issue(const std::string& authorization, const std::stri
     const std::string token = randomToken();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        grants_[token] = Grant{table, std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};
+        grants_[token] =
+            Grant{table, std::chrono::steady_clock::now() + std::chrono::seconds(seconds)};
         ++issued_;
     }
     return R"({"access_token":")" + token + R"(","token_type":"Bearer","expires_in":)" +

@@ -21,8 +21,9 @@ using ReaderWriter = grpc::ServerReaderWriter<EphemeralStreamResponse, Ephemeral
 
 std::string header(const grpc::ServerContext& context, const std::string& key) {
     auto it = context.client_metadata().find(key);
-    return it == context.client_metadata().end() ? std::string()
-                                                 : std::string(it->second.data(), it->second.size());
+    return it == context.client_metadata().end()
+               ? std::string()
+               : std::string(it->second.data(), it->second.size());
 }
 
 bool sameName(const std::string& a, const std::string& b) {
@@ -69,7 +70,8 @@ class Acknowledger {
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            const Clock::time_point next = due_.empty() ? closeAt_ : std::min(closeAt_, due_.front().first);
+            const Clock::time_point next =
+                due_.empty() ? closeAt_ : std::min(closeAt_, due_.front().first);
             if (next <= Clock::now() && next == closeAt_ && closeAt_ != Clock::time_point::max()) {
                 closed_ = true;
                 context_.TryCancel();

@@ -23,7 +23,8 @@ namespace zbemu {
 
 class ZerobusService final : public databricks::zerobus::Zerobus::Service {
   public:
-    ZerobusService(std::string dir, const TokenServer& tokens) : dir_(std::move(dir)), tokens_(tokens) {}
+    ZerobusService(std::string dir, const TokenServer& tokens)
+        : dir_(std::move(dir)), tokens_(tokens) {}
 
     grpc::Status EphemeralStream(
         grpc::ServerContext* context,
