@@ -25,6 +25,7 @@
 #include "database_record.h"
 #include "delivery_ledger.h"
 #include "sql_builder.h"
+#include "stream_rows.h"
 #include "writer_pool.h"
 
 class Connection;
@@ -73,6 +74,10 @@ class TableWriter {
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
         size_t statementLimit;        // the largest INSERT in bytes; 0 for no limit
+        // The stream transport's client when rows go over the stream; null
+        // when they go as INSERTs. Schema steps and rejects always go as
+        // statements.
+        StreamClient* stream = nullptr;
     };
 
     // The most statements that finding the refused rows of one table may cost.
@@ -110,7 +115,8 @@ class TableWriter {
     struct Piece {
         WriterPool::Ticket ticket = 0;
         std::vector<size_t> indices;
-        bool merge = false;  // it skips rows the table holds already
+        bool merge = false;            // it skips rows the table holds already
+        StreamRows::Pending streamed;  // valid when the rows went over the stream
     };
     // Rows of a table and the refusal they share.
     struct RefusedPart {
@@ -196,6 +202,12 @@ class TableWriter {
     std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
                                                      std::vector<DatabaseRecord>& records,
                                                      Report& report);
+    // Hands the prepared records to the stream instead of building INSERTs.
+    void submitToStream(const std::string& table, std::vector<DatabaseRecord>& records,
+                        Report& report, std::vector<Piece>& pieces);
+    // Books the outcome of a table's rows sent over the stream; returns true
+    // iff they are durable.
+    bool awaitStreamed(TableOutcome& out, Piece& piece);
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
     // How each column of the INSERT matches rows already in the table, for

@@ -89,6 +89,11 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     ledger.setExactlyOnce(config.delivery == ODBCConfig::Delivery::ExactlyOnce);
     connection.writers().configure(static_cast<size_t>(config.writers),
                                    config.getConnectionString());
+    if (config.transport != ODBCConfig::Transport::Stream)
+        streamClient.reset();
+    else if (!streamClient || previous.transport != config.transport ||
+             previous.stream != config.stream)
+        streamClient = std::make_unique<StreamClient>(config.stream);
     if (!config.hasChanged(previous))
         return true;
     logger->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
@@ -216,9 +221,9 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
-    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, *sqlBuilder, connection,
-                                          ledger, batch, config.corvaneInstance,
-                                          static_cast<size_t>(config.maxStatementBytes)});
+    TableWriter writer(TableWriter::Parts{
+        *schemaManager, *readingMapper, *sqlBuilder, connection, ledger, batch,
+        config.corvaneInstance, static_cast<size_t>(config.maxStatementBytes), streamClient.get()});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.

@@ -4,8 +4,6 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "text_util.h"
-
 namespace {
 
 [[noreturn]] void unusable(const std::string& what) {
@@ -64,8 +62,10 @@ bool parseEndpointUrl(const std::string& url, EndpointUrl& out) {
 }
 
 bool isLoopbackHost(const std::string& host) {
-    return equalsIgnoringAsciiCase(host, "localhost") || host.rfind("127.", 0) == 0 ||
-           host == "[::1]" || host == "::1";
+    std::string lower = host;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "localhost" || host.rfind("127.", 0) == 0 || host == "[::1]" || host == "::1";
 }
 
 bool isPlainStreamName(const std::string& name) {

@@ -160,8 +160,9 @@ void TableWriter::settle(bool wait) {
     for (size_t i = 0; i < inFlight.size(); ++i) {
         InFlight& entry = inFlight[i];
         const bool done =
-            wait || std::all_of(entry.pieces.begin(), entry.pieces.end(),
-                                [&](const Piece& p) { return pool.isDone(p.ticket); });
+            wait || std::all_of(entry.pieces.begin(), entry.pieces.end(), [&](const Piece& p) {
+                return p.streamed.valid() ? StreamRows::isDone(p.streamed) : pool.isDone(p.ticket);
+            });
         if (done) {
             settleTable(entry, true);
             continue;
@@ -204,6 +205,10 @@ bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
     bool ok = true;
     // Every piece is waited for, so that none outlives its table.
     for (Piece& piece : pieces) {
+        if (piece.streamed.valid()) {
+            ok = awaitStreamed(out, piece) && ok;
+            continue;
+        }
         WriterPool::Outcome done = pool.take(piece.ticket);
         using Kind = WriterPool::Outcome::Kind;
         if (done.kind == Kind::Written) {
@@ -466,6 +471,10 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
                              Report& report, std::vector<Piece>& pieces) {
     if (!prepare(table, records, report))
         return false;
+    if (parts.stream) {
+        submitToStream(table, records, report, pieces);
+        return true;
+    }
     std::vector<size_t> indices = readingIndices(records);
     WriterPool& pool = parts.connection.writers();
     // The statement texts are made only once a writer can take them.
@@ -488,6 +497,28 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
         pieces.push_back(std::move(piece));
     }
     return true;
+}
+
+void TableWriter::submitToStream(const std::string& table, std::vector<DatabaseRecord>& records,
+                                 Report& report, std::vector<Piece>& pieces) {
+    Piece piece;
+    piece.indices = readingIndices(records);
+    piece.streamed = StreamRows::start(*parts.stream, table, *parts.schema.findCachedTable(table),
+                                       records, report.rescued, report.firstReason);
+    pieces.push_back(std::move(piece));
+}
+
+bool TableWriter::awaitStreamed(TableOutcome& out, Piece& piece) {
+    const StreamClient::Outcome done = piece.streamed.get();
+    if (done.result == StreamClient::Result::Written) {
+        parts.batch.markWritten(piece.indices);
+        return true;
+    }
+    Logger::getLogger()->error("Writing table '%s' over the stream failed: %s", out.table.c_str(),
+                               done.error.c_str());
+    out.state = TableOutcome::State::Failed;
+    out.failure = done.error;
+    return false;
 }
 
 bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>& records,
