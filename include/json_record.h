@@ -6,7 +6,9 @@
 // value of the same name; a column the record lacks is left out (NULL). As
 // with the statements, a value is sent only when its column holds it exactly
 // (fitValue); one that does not fit is left out and kept, under its column
-// name, in the row's "_rescued_data" object, when the table has that column.
+// name, in the row's "_rescued_data" object, when the table has that column;
+// a text too long for a NOT NULL VARCHAR column (the asset code) is also
+// written cut to the column's length.
 // How values travel:
 //   - integer and DECIMAL columns: JSON numbers (a whole double as its integer);
 //   - DOUBLE and FLOAT: JSON numbers; NaN and the infinities, which JSON has

@@ -181,6 +181,14 @@ size_t JsonRecordEncoder::encode(const DatabaseRecord& record, std::string& out)
                 firstReason = "column '" + table.columns[c].name + "' of type " +
                               table.columns[c].typeText + " cannot hold the value";
             ++rescuedCount;
+            // A NOT NULL text column (the asset code) still takes what fits,
+            // as the statements write it.
+            if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
+                isTextKind(kindOf[c])) {
+                out.append(any ? "," : "").append(keys[c]);
+                any = true;
+                appendJsonText(out, value.substr(0, utf8PrefixBytes(value, type.length)));
+            }
             continue;
         }
         out.append(any ? "," : "").append(keys[c]);
