@@ -373,6 +373,10 @@ void readStreamSettings(const ConfigCategory& category, CategorySettings& read) 
         return category.getValue(key, defaultText(key));
     };
     read.transport = text("transport");
+    // The statements transport keeps the stream's settings at their
+    // defaults, so that they never count as a change.
+    if (transportFrom(read.transport) != ODBCConfig::Transport::Stream)
+        return;
     StreamSettings& stream = read.stream;
     stream.endpoint = text("streamEndpoint");
     stream.tokenEndpoint = text("tokenEndpoint");
@@ -384,8 +388,7 @@ void readStreamSettings(const ConfigCategory& category, CategorySettings& read) 
     stream.clientSecret = parameterValue(read.params, "Auth_Client_Secret");
     stream.variantLayout = read.datapoints == "variant";
     stream.atLeastOnce = read.delivery == "at-least-once";
-    if (transportFrom(read.transport) == ODBCConfig::Transport::Stream)
-        stream.resolve();
+    stream.resolve();
 }
 
 // Reads every setting, each item's default where the category lacks it, and

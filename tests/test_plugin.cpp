@@ -107,17 +107,19 @@ TEST(PluginInfoRecord, FieldsAreTheDocumentedValuesOnEveryCall) {
     ASSERT_NE(info->config, nullptr);
 }
 
-TEST(PluginInfoRecord, DefaultConfigurationHasTheFourteenItemsInOrder) {
+TEST(PluginInfoRecord, DefaultConfigurationHasEveryItemInOrder) {
     Plugin plugin;
     ASSERT_NE(plugin.info, nullptr);
     rapidjson::Document doc;
     doc.Parse(plugin.info()->config);
     ASSERT_FALSE(doc.HasParseError());
     ASSERT_TRUE(doc.IsObject());
-    EXPECT_EQ(memberNames(doc),
-              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
-                                        "corvaneInstance", "source", "additionalParams", "writers",
-                                        "table", "datapoints", "maxStatementBytes", "delivery"}));
+    EXPECT_EQ(
+        memberNames(doc),
+        (std::vector<std::string>{
+            "plugin", "server", "port", "schema", "user", "password", "corvaneInstance", "source",
+            "additionalParams", "writers", "table", "datapoints", "maxStatementBytes", "delivery",
+            "transport", "streamEndpoint", "tokenEndpoint", "workspaceId", "catalog"}));
     using Attrs = std::vector<std::pair<std::string, std::string>>;
     const auto attrs = [&](const char* item) {
         Attrs found;
@@ -254,7 +256,7 @@ TEST(PluginInfoRecord, DefaultConfigurationKeepsItsLayout) {
     EXPECT_NE(text.find("        \"options\": [\"columns\", \"variant\"],\n"), std::string::npos);
     EXPECT_NE(text.find("        \"options\": [\"exactly-once\", \"at-least-once\"],\n"),
               std::string::npos);
-    const std::string tail = "        \"displayName\": \"Delivery guarantee\"\n    }\n}";
+    const std::string tail = "        \"displayName\": \"Catalog\"\n    }\n}";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
