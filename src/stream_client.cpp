@@ -195,10 +195,10 @@ class StreamClient::TableStream {
     Outcome write(std::vector<std::string> records);
 
   private:
-    // Records of one request, and its offset on the current stream (-1: not
-    // sent on it yet).
+    // One request, kept whole until it is acknowledged, and its offset on
+    // the current stream (-1: not sent on it yet).
     struct Chunk {
-        std::vector<std::string> records;
+        zb::EphemeralStreamRequest request;
         int64_t offset = -1;
     };
     enum class Step { Go, Fail, Refuse };
@@ -233,14 +233,19 @@ class StreamClient::TableStream {
 
 void StreamClient::TableStream::cut(std::vector<std::string>& records) {
     size_t bytes = 0;
+    google::protobuf::RepeatedPtrField<std::string>* json = nullptr;
     for (std::string& record : records) {
         const size_t cost = record.size() + kRecordOverhead;
-        if (pending.empty() || bytes + cost > options.maxRequestBytes) {
+        if (!json || bytes + cost > options.maxRequestBytes) {
             pending.emplace_back();
+            json = pending.back()
+                       .request.mutable_ingest_record_batch()
+                       ->mutable_json_batch()
+                       ->mutable_records();
             bytes = 0;
         }
         bytes += cost;
-        pending.back().records.push_back(std::move(record));
+        *json->Add() = std::move(record);
     }
 }
 
@@ -277,14 +282,8 @@ bool StreamClient::TableStream::sendUnsent() {
     for (Chunk& chunk : pending) {
         if (chunk.offset >= 0)
             continue;
-        zb::EphemeralStreamRequest request;
-        zb::IngestRecordBatchRequest* batch = request.mutable_ingest_record_batch();
-        batch->set_offset_id(nextOffset);
-        auto* json = batch->mutable_json_batch()->mutable_records();
-        json->Reserve(static_cast<int>(chunk.records.size()));
-        for (const std::string& record : chunk.records)
-            json->Add()->assign(record);
-        if (!call->write(request))
+        chunk.request.mutable_ingest_record_batch()->set_offset_id(nextOffset);
+        if (!call->write(chunk.request))
             return false;
         chunk.offset = nextOffset++;
     }

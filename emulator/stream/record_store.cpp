@@ -132,9 +132,10 @@ void RecordStore::convert(const std::string& record, std::vector<whemu::Stored>&
     row.assign(columns_.size(), whemu::Stored());
     std::vector<bool> seen(columns_.size(), false);
     for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
-        const std::string name(it->name.GetString(), it->name.GetStringLength());
+        const std::string name =
+            lower(std::string(it->name.GetString(), it->name.GetStringLength()));
         auto column = std::find_if(columns_.begin(), columns_.end(),
-                                   [&](const whemu::Column& c) { return c.name == lower(name); });
+                                   [&](const whemu::Column& c) { return c.name == name; });
         if (column == columns_.end())
             refuse(grpc::StatusCode::INVALID_ARGUMENT,
                    "table " + table_ + " has no column " + name);
