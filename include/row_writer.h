@@ -1,5 +1,6 @@
 #pragma once
-// RowWriter: turns the records of one table into the rows of its INSERT.
+// RowWriter: turns the records of one table into its rows: a cell per table
+// column, as a transport writes them.
 //
 // Each column of the table (in the order the schema cache keeps them) takes
 // the record's value of the same name, or NULL when the record lacks the
@@ -9,13 +10,13 @@
 // table's RESCUED_DATA_COLUMN (row_layout.h). A text too long for a NOT NULL column (the
 // asset code) is cut to the column's length there, and kept whole as well.
 // Where a table column's value comes from is worked out once per record
-// column list, not per record, and the row's texts keep their buffers from
-// record to record.
+// column list, not per record; a cell points at the record's value text, so
+// a row copies no value.
 // The kind of each record value comes from the record; a value is checked
 // against, and written for, the cached column's parsed type, and a rescued
 // value's reason names the column's type as the warehouse spells it.
 // Borrows the table's cache entry and the dialect for its life (the entry
-// may not change meanwhile); each row goes into the buffer append is given.
+// may not change meanwhile). Rows come out as cells (transport.h).
 // Not thread-safe.
 
 #include <cstdint>
@@ -26,10 +27,10 @@
 #include "database_record.h"
 #include "row_layout.h"
 #include "schema_manager.h"
+#include "transport.h"
 #include "value_format.h"
 
 class Dialect;
-class StatementBuffer;
 
 class RowWriter {
   public:
@@ -42,12 +43,16 @@ class RowWriter {
     // Returns true iff a value of the record does not fit its column.
     bool needsRescue(const DatabaseRecord& record);
     // Tells the writer that needsRescue answered false for every record it
-    // will append, so append need not check the values again.
+    // will fill, so fill need not check the values again.
     void trustValues() { valuesChecked = true; }
-    // Appends the record as one row to `out`; returns the number of its
-    // values that were rescued. Throws std::logic_error when a value must be
-    // rescued and the table has no rescued data column (check needsRescue).
-    size_t append(const DatabaseRecord& record, StatementBuffer& out);
+    // The table's columns as a transport writes them.
+    std::vector<TableColumn> columns() const;
+    // Fills `cells` with the record's row, one cell per table column, and
+    // returns the number of its values that were rescued. The cells point
+    // into the record and into this writer, valid until the next fill. Throws
+    // std::logic_error when a value must be rescued and the table has no
+    // rescued data column (check needsRescue).
+    size_t fill(const DatabaseRecord& record, std::vector<Cell>& cells);
     // Why the first rescued value of this writer was rescued; empty if none.
     const std::string& firstRescueReason() const { return firstReason; }
 
@@ -68,8 +73,8 @@ class RowWriter {
     void noteRescue(size_t column, const std::string& value);
     // How a value of `kind` into `column` is checked first.
     static Check checkOf(ValueKind kind, const ColumnType& column);
-    // append for a record whose values are known to fit.
-    void appendFitting(const DatabaseRecord& record, StatementBuffer& out);
+    // fill for a record whose values are known to fit.
+    void fillFitting(const DatabaseRecord& record, std::vector<Cell>& cells) const;
 
     const Dialect& dialect;
     std::vector<std::string> names;
@@ -80,7 +85,7 @@ class RowWriter {
     const SchemaManager::ColumnPositions& positions;
     bool uniqueNames;
     int64_t rescueColumn = -1;
-    std::vector<std::string> row;
+    std::vector<std::string> cutTexts;  // per column: a cut text a cell points at
     std::vector<int64_t> source;
     std::vector<ValueKind> kindOf;
     // Table columns whose values must each be checked against the column

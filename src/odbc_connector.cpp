@@ -9,6 +9,7 @@
 #include "reading.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
+#include "statements_transport.h"
 
 namespace {
 std::unique_ptr<ODBCClient> clientOrNew(ODBCClient* client) {
@@ -217,9 +218,11 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
+    StatementsTransport transport(connection.writers(), Dialect::databricks(),
+                                  static_cast<size_t>(config.maxStatementBytes));
     TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
-                                          connection, ledger, batch, config.corvaneInstance,
-                                          static_cast<size_t>(config.maxStatementBytes)});
+                                          transport, connection, ledger, batch,
+                                          config.corvaneInstance});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.
@@ -229,7 +232,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
     // Statements overlap only when there is more than one to run.
-    connection.writers().setParallel(groups.size() > 1);
+    transport.overlap(groups.size() > 1);
     for (auto& [name, records] : groups) {
         // After a failed table the batch goes back to the host: no new table
         // is started, while those already started finish and are booked.

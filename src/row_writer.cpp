@@ -4,12 +4,10 @@
 #include <stdexcept>
 
 #include "dialect.h"
-#include "statement_buffer.h"
 #include "utf8.h"
 #include "value_format.h"
 
 namespace {
-const std::string kSqlNull = "NULL";
 const ColumnType kVariant = ColumnType::parse(RESCUED_DATA_TYPE);
 // How much of a rescued value its reason shows.
 constexpr size_t kReasonValueBytes = 64;
@@ -27,7 +25,7 @@ RowWriter::RowWriter(const CachedTable& table, const Dialect& dialect)
     : dialect(dialect),
       positions(table.positions),
       uniqueNames(table.positions.size() == table.columns.size()),
-      row(table.columns.size()),
+      cutTexts(table.columns.size()),
       source(table.columns.size(), -1),
       kindOf(table.columns.size(), ValueKind::Text),
       isChecked(table.columns.size(), 0) {
@@ -107,67 +105,65 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     }
 }
 
-void RowWriter::appendFitting(const DatabaseRecord& record, StatementBuffer& out) {
+void RowWriter::fillFitting(const DatabaseRecord& record, std::vector<Cell>& cells) const {
     for (size_t c = 0; c < names.size(); ++c) {
+        Cell& cell = cells[c];
         if (source[c] < 0) {
-            row[c] = kSqlNull;
-        } else {
-            row[c].clear();
-            dialect.appendFittedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
-                                      kindOf[c], *typeOf[c], ValueFit::Exact);
+            cell.value = nullptr;
+            continue;
         }
+        cell.value = &record.valueAt(static_cast<size_t>(source[c]));
+        cell.kind = kindOf[c];
+        cell.fit = ValueFit::Exact;
     }
     if (rescueColumn >= 0)
-        row[static_cast<size_t>(rescueColumn)] = kSqlNull;
-    out.appendRow(row);
+        cells[static_cast<size_t>(rescueColumn)].value = nullptr;
 }
 
-size_t RowWriter::append(const DatabaseRecord& record, StatementBuffer& out) {
+size_t RowWriter::fill(const DatabaseRecord& record, std::vector<Cell>& cells) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    if (valuesChecked || checked.empty()) {
-        appendFitting(record, out);
+    cells.resize(names.size());
+    fillFitting(record, cells);
+    if (valuesChecked || checked.empty())
         return 0;
-    }
     rescued.clear();
     size_t rescuedCount = 0;
-    for (size_t c = 0; c < names.size(); ++c) {
-        row[c].clear();
-        if (source[c] < 0) {
-            row[c] = kSqlNull;
-            continue;
-        }
-        const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
+    for (const CheckedColumn& checking : checked) {
+        const size_t c = checking.column;
+        Cell& cell = cells[c];
         const ColumnType& type = *typeOf[c];
-        const ValueFit fit =
-            isChecked[c] ? dialect.fitValue(value, kindOf[c], type) : ValueFit::Exact;
-        if (fit != ValueFit::Rescue) {
-            dialect.appendFittedValue(row[c], value, kindOf[c], type, fit);
+        cell.fit = dialect.fitValue(*cell.value, kindOf[c], type);
+        if (cell.fit != ValueFit::Rescue)
             continue;
-        }
-        noteRescue(c, value);
+        noteRescue(c, *cell.value);
         ++rescuedCount;
         if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
             isTextKind(kindOf[c])) {
-            const std::string cut = value.substr(0, utf8PrefixBytes(value, type.length));
-            dialect.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
+            // The column must have a value: the text cut to its length.
+            cutTexts[c] = cell.value->substr(0, utf8PrefixBytes(*cell.value, type.length));
+            cell = Cell{&cutTexts[c], ValueKind::Text, ValueFit::Exact};
         } else {
-            row[c] = kSqlNull;
+            cell.value = nullptr;
         }
     }
     if (rescuedCount > 0 && rescueColumn < 0)
         throw std::logic_error("a value must be rescued but the table has no rescued data column");
-    if (rescueColumn >= 0) {
-        std::string& cell = row[static_cast<size_t>(rescueColumn)];
-        if (rescued.empty()) {
-            cell = kSqlNull;
-        } else {
-            rescued.push_back('}');
-            cell.clear();
-            dialect.appendFittedValue(cell, rescued, ValueKind::Structured, kVariant,
-                                      ValueFit::Exact);
-        }
+    if (rescueColumn >= 0 && !rescued.empty()) {
+        rescued.push_back('}');
+        cells[static_cast<size_t>(rescueColumn)] =
+            Cell{&rescued, ValueKind::Structured, ValueFit::Exact};
     }
-    out.appendRow(row);
     return rescuedCount;
+}
+
+std::vector<TableColumn> RowWriter::columns() const {
+    std::vector<TableColumn> result;
+    result.reserve(names.size());
+    for (size_t c = 0; c < names.size(); ++c) {
+        // Rescued data is always written as the JSON it is.
+        const bool rescue = static_cast<int64_t>(c) == rescueColumn;
+        result.push_back(TableColumn{names[c], rescue ? kVariant : *typeOf[c]});
+    }
+    return result;
 }
