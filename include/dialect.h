@@ -54,12 +54,18 @@ class Dialect {
     // The text as a string literal.
     std::string literal(const std::string& text) const;
     // Appends `value` as written into a column of `type` (no fitting check).
-    void appendValue(std::string& out, const std::string& value, const ColumnType& type) const;
+    void appendValue(std::string& out, const std::string& value, const ColumnType& type) const {
+        appendSparkValue(out, value, type);
+    }
     // Whether a value of `kind` fits a column of `column`, and how it is
     // written when it fits.
-    ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column) const;
+    ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column) const {
+        return ::fitValue(value, kind, column);
+    }
     void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
-                           const ColumnType& column, ValueFit fit) const;
+                           const ColumnType& column, ValueFit fit) const {
+        ::appendFittedValue(out, value, kind, column, fit);
+    }
 
     // The type of a new column for values of `kind`.
     std::string columnTypeFor(ValueKind kind) const;

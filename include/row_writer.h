@@ -47,12 +47,14 @@ class RowWriter {
     void trustValues() { valuesChecked = true; }
     // The table's columns as a transport writes them.
     std::vector<TableColumn> columns() const;
-    // Fills `cells` with the record's row, one cell per table column, and
+    // Makes the record's row, one cell per table column (cells()), and
     // returns the number of its values that were rescued. The cells point
     // into the record and into this writer, valid until the next fill. Throws
     // std::logic_error when a value must be rescued and the table has no
     // rescued data column (check needsRescue).
-    size_t fill(const DatabaseRecord& record, std::vector<Cell>& cells);
+    size_t fill(const DatabaseRecord& record);
+    // The cells of the row the last fill made.
+    const Cell* cells() const { return rowCells.data(); }
     // Why the first rescued value of this writer was rescued; empty if none.
     const std::string& firstRescueReason() const { return firstReason; }
 
@@ -73,8 +75,8 @@ class RowWriter {
     void noteRescue(size_t column, const std::string& value);
     // How a value of `kind` into `column` is checked first.
     static Check checkOf(ValueKind kind, const ColumnType& column);
-    // fill for a record whose values are known to fit.
-    void fillFitting(const DatabaseRecord& record, std::vector<Cell>& cells) const;
+    // Points the cells at the record's values, each as it fits exactly.
+    void fillFitting(const DatabaseRecord& record);
 
     const Dialect& dialect;
     std::vector<std::string> names;
@@ -85,6 +87,7 @@ class RowWriter {
     const SchemaManager::ColumnPositions& positions;
     bool uniqueNames;
     int64_t rescueColumn = -1;
+    std::vector<Cell> rowCells;         // kinds set by mapColumns, values by fill
     std::vector<std::string> cutTexts;  // per column: a cut text a cell points at
     std::vector<int64_t> source;
     std::vector<ValueKind> kindOf;

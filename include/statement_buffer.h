@@ -39,6 +39,8 @@ class StatementBuffer {
 
     // Adds one row: its texts as they are, separated by ", ", in parentheses.
     void appendRow(const std::vector<std::string>& row);
+    // Adds one row already written as "(a, b)".
+    void appendRowText(const std::string& row);
     // The rows not yet handed over.
     size_t rowCount() const { return rows + finishedRows; }
     // Drops every row and every finished statement, releasing their memory.

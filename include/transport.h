@@ -46,11 +46,12 @@ struct Cell {
     ValueFit fit = ValueFit::Exact;  // how the value is written into its column
 };
 
-// One row: a cell per column of the table, and the position of the reading
-// it comes from in the batch's pending list.
+// One row: a cell per column of the table (`cells` points at as many cells
+// as the table has columns), and the position of the reading it comes from
+// in the batch's pending list.
 struct RowView {
     size_t reading = 0;
-    std::vector<Cell> cells;
+    const Cell* cells = nullptr;
 };
 
 // The rows of one table, one at a time.

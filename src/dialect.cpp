@@ -83,21 +83,6 @@ std::string Dialect::literal(const std::string& text) const {
     return out;
 }
 
-void Dialect::appendValue(std::string& out, const std::string& value,
-                          const ColumnType& type) const {
-    appendSparkValue(out, value, type);
-}
-
-ValueFit Dialect::fitValue(const std::string& value, ValueKind kind,
-                           const ColumnType& column) const {
-    return ::fitValue(value, kind, column);
-}
-
-void Dialect::appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
-                                const ColumnType& column, ValueFit fit) const {
-    ::appendFittedValue(out, value, kind, column, fit);
-}
-
 std::string Dialect::columnTypeFor(ValueKind kind) const {
     switch (kind) {
         case ValueKind::Integer:

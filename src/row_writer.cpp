@@ -25,6 +25,7 @@ RowWriter::RowWriter(const CachedTable& table, const Dialect& dialect)
     : dialect(dialect),
       positions(table.positions),
       uniqueNames(table.positions.size() == table.columns.size()),
+      rowCells(table.columns.size()),
       cutTexts(table.columns.size()),
       source(table.columns.size(), -1),
       kindOf(table.columns.size(), ValueKind::Text),
@@ -65,6 +66,7 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         if (source[c] < 0)
             continue;
         kindOf[c] = record.kindAt(static_cast<size_t>(source[c]));
+        rowCells[c] = Cell{nullptr, kindOf[c], ValueFit::Exact};
         if (!fitsEveryValue(kindOf[c], *typeOf[c])) {
             isChecked[c] = 1;
             checked.push_back(CheckedColumn{c, checkOf(kindOf[c], *typeOf[c])});
@@ -105,33 +107,33 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     }
 }
 
-void RowWriter::fillFitting(const DatabaseRecord& record, std::vector<Cell>& cells) const {
+void RowWriter::fillFitting(const DatabaseRecord& record) {
     for (size_t c = 0; c < names.size(); ++c) {
-        Cell& cell = cells[c];
-        if (source[c] < 0) {
-            cell.value = nullptr;
-            continue;
-        }
-        cell.value = &record.valueAt(static_cast<size_t>(source[c]));
-        cell.kind = kindOf[c];
-        cell.fit = ValueFit::Exact;
+        rowCells[c].value =
+            source[c] < 0 ? nullptr : &record.valueAt(static_cast<size_t>(source[c]));
+    }
+    // A cell that the last row rescued or cut fits again.
+    if (valuesChecked)
+        return;
+    for (const CheckedColumn& checking : checked) {
+        rowCells[checking.column].kind = kindOf[checking.column];
+        rowCells[checking.column].fit = ValueFit::Exact;
     }
     if (rescueColumn >= 0)
-        cells[static_cast<size_t>(rescueColumn)].value = nullptr;
+        rowCells[static_cast<size_t>(rescueColumn)].value = nullptr;
 }
 
-size_t RowWriter::fill(const DatabaseRecord& record, std::vector<Cell>& cells) {
+size_t RowWriter::fill(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    cells.resize(names.size());
-    fillFitting(record, cells);
+    fillFitting(record);
     if (valuesChecked || checked.empty())
         return 0;
     rescued.clear();
     size_t rescuedCount = 0;
     for (const CheckedColumn& checking : checked) {
         const size_t c = checking.column;
-        Cell& cell = cells[c];
+        Cell& cell = rowCells[c];
         const ColumnType& type = *typeOf[c];
         cell.fit = dialect.fitValue(*cell.value, kindOf[c], type);
         if (cell.fit != ValueFit::Rescue)
@@ -151,7 +153,7 @@ size_t RowWriter::fill(const DatabaseRecord& record, std::vector<Cell>& cells) {
         throw std::logic_error("a value must be rescued but the table has no rescued data column");
     if (rescueColumn >= 0 && !rescued.empty()) {
         rescued.push_back('}');
-        cells[static_cast<size_t>(rescueColumn)] =
+        rowCells[static_cast<size_t>(rescueColumn)] =
             Cell{&rescued, ValueKind::Structured, ValueFit::Exact};
     }
     return rescuedCount;

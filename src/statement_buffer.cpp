@@ -1,7 +1,6 @@
 #include "statement_buffer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -29,34 +28,30 @@ std::string& StatementBuffer::pieceFor(size_t length) {
 }
 
 void StatementBuffer::appendRow(const std::vector<std::string>& row) {
+    std::string text;
     size_t length = 2;
     for (const auto& value : row)
         length += value.size() + kListSeparatorLength;
-    if (!row.empty())
-        length -= kListSeparatorLength;
-    const size_t fixed = shape.head.size() + shape.tail.size();
-    if (limit > 0 && rows > 0 && fixed + textLength + kListSeparatorLength + length > limit)
-        finishStatement();
-    if (rows > 0)
-        length += kListSeparatorLength;
-    std::string& piece = pieceFor(length);
-    const size_t start = piece.size();
-    piece.resize(start + length);
-    char* out = &piece[start];
-    if (rows > 0) {
-        std::memcpy(out, kListSeparator, kListSeparatorLength);
-        out += kListSeparatorLength;
-    }
-    *out++ = '(';
+    text.reserve(length);
+    text.push_back('(');
     for (size_t v = 0; v < row.size(); ++v) {
-        if (v > 0) {
-            std::memcpy(out, kListSeparator, kListSeparatorLength);
-            out += kListSeparatorLength;
-        }
-        std::memcpy(out, row[v].data(), row[v].size());
-        out += row[v].size();
+        if (v > 0)
+            text.append(kListSeparator, kListSeparatorLength);
+        text.append(row[v]);
     }
-    *out = ')';
+    text.push_back(')');
+    appendRowText(text);
+}
+
+void StatementBuffer::appendRowText(const std::string& row) {
+    const size_t fixed = shape.head.size() + shape.tail.size();
+    if (limit > 0 && rows > 0 && fixed + textLength + kListSeparatorLength + row.size() > limit)
+        finishStatement();
+    const size_t length = row.size() + (rows > 0 ? kListSeparatorLength : 0);
+    std::string& piece = pieceFor(length);
+    if (rows > 0)
+        piece.append(kListSeparator, kListSeparatorLength);
+    piece.append(row);
     textLength += length;
     if (rows == 0)
         firstRowLength = textLength;

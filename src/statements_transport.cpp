@@ -46,19 +46,24 @@ StatementsTransport::Statements StatementsTransport::buildStatements(const Table
     StatementBuffer buffer(std::move(shape), statementLimit);
     Statements built;
     built.readings.reserve(rows.rows.size());
-    std::vector<std::string> texts(rows.columns.size());
+    std::string text;
+    const size_t columns = rows.columns.size();
     while (const RowView* row = rows.rows.next()) {
-        for (size_t c = 0; c < texts.size(); ++c) {
-            const Cell& cell = row->cells[c];
-            if (cell.value == nullptr) {
-                texts[c] = kSqlNull;
-                continue;
+        text.assign(1, '(');
+        for (size_t c = 0; c < columns; ++c) {
+            if (c > 0) {
+                text.push_back(',');
+                text.push_back(' ');
             }
-            texts[c].clear();
-            dialect.appendFittedValue(texts[c], *cell.value, cell.kind, rows.columns[c].type,
-                                      cell.fit);
+            const Cell& cell = row->cells[c];
+            if (cell.value == nullptr)
+                text.append(kSqlNull);
+            else
+                dialect.appendFittedValue(text, *cell.value, cell.kind, rows.columns[c].type,
+                                          cell.fit);
         }
-        buffer.appendRow(texts);
+        text.push_back(')');
+        buffer.appendRowText(text);
         built.readings.push_back(row->reading);
     }
     built.statements = buffer.take();

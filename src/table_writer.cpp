@@ -66,7 +66,8 @@ class RecordRows : public RowSource {
         }
         const DatabaseRecord& record = records[position++];
         row.reading = record.readingIndex();
-        rescuedValues += writer.fill(record, row.cells);
+        rescuedValues += writer.fill(record);
+        row.cells = writer.cells();
         return &row;
     }
     // The values rescued in the rows read so far.

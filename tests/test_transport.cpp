@@ -63,14 +63,16 @@ class PairRows : public RowSource {
             return nullptr;
         row.reading = 10 + at;
         const auto& [id, name] = values[at++];
-        row.cells = {Cell{&id, ValueKind::Integer, ValueFit::Exact},
-                     name.empty() ? Cell{} : Cell{&name, ValueKind::Text, ValueFit::Exact}};
+        cells = {Cell{&id, ValueKind::Integer, ValueFit::Exact},
+                 name.empty() ? Cell{} : Cell{&name, ValueKind::Text, ValueFit::Exact}};
+        row.cells = cells.data();
         return &row;
     }
 
   private:
     std::vector<std::pair<std::string, std::string>> values;
     size_t at = 0;
+    std::vector<Cell> cells;
     RowView row;
 };
 
