@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "connection.h"
+#include "error_classifier.h"
 #include "logger.h"
 #include "reading.h"
 #include "reading_mapper.h"
@@ -41,10 +42,9 @@ std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_
 }
 
 // Returns true iff a refused schema step will be refused again whatever is
-// retried: a non-retriable refusal, but for a name that exists already, which
-// is another writer's CREATE or ALTER at the same moment.
+// retried (error_classifier.h).
 bool refusedForGood(const StatementError& refused) {
-    return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+    return isRefusedForGood(refused.sqlState(), refused.retriable());
 }
 
 // The records of one table as the rows a transport reads: each record is
