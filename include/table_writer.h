@@ -3,8 +3,10 @@
 //
 // For each table of a batch it fits the schema (creating the table or adding
 // columns), checks the values against their columns (keeping those that do
-// not fit in "_rescued_data"), builds the multi-row INSERT and hands it to the
-// writer pool; when the statement has run it settles the table: a stale
+// not fit in "_rescued_data"), and hands the table's rows to the transport
+// (transport.h), which decides how they reach the warehouse (statements on
+// the writer pool, or a record stream); when the transport has delivered
+// them it settles the table: a stale
 // schema is healed and the rows sent again, refused rows are isolated and
 // kept in the rejects table, and the readings written are marked in the
 // batch's ledger. Every table's outcome is recorded in the BatchOutcome,
@@ -12,10 +14,9 @@
 // recovery or a refused rejects table ends only its own table.
 //
 // One TableWriter serves one send. It borrows the schema manager, the reading
-// mapper, the SQL builder, the connection and the batch for its life. Schema
-// steps, statement building and recovery run on the calling thread and the
-// primary connection; only the INSERTs handed to the pool may run on writer
-// threads. Not thread-safe.
+// mapper, the dialect, the transport, the connection and the batch for its life. Schema
+// steps and recovery run on the calling thread and the primary connection;
+// what runs behind the transport is the transport's affair. Not thread-safe.
 
 #include <cstddef>
 #include <memory>
@@ -24,9 +25,8 @@
 
 #include "database_record.h"
 #include "delivery_ledger.h"
-#include "sql_builder.h"
-#include "stream_rows.h"
-#include "writer_pool.h"
+#include "dialect.h"
+#include "transport.h"
 
 class Connection;
 class ReadingMapper;
@@ -68,16 +68,12 @@ class TableWriter {
     struct Parts {
         SchemaManager& schema;
         ReadingMapper& mapper;
-        SQLBuilder& builder;
+        const Dialect& dialect;  // which values fit their columns
+        Transport& transport;    // how the rows reach the warehouse
         Connection& connection;
         DeliveryLedger& ledger;  // which tables are in doubt
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
-        size_t statementLimit;        // the largest INSERT in bytes; 0 for no limit
-        // The stream transport's client when rows go over the stream; null
-        // when they go as INSERTs. Schema steps and rejects always go as
-        // statements.
-        StreamClient* stream = nullptr;
     };
 
     // The most statements that finding the refused rows of one table may cost.
@@ -111,24 +107,17 @@ class TableWriter {
         std::string firstReason;
         bool valuesFit = false;  // every value was checked and fits
     };
-    // One INSERT handed to the pool and the readings whose rows it holds.
-    struct Piece {
-        WriterPool::Ticket ticket = 0;
-        std::vector<size_t> indices;
-        bool merge = false;            // it skips rows the table holds already
-        StreamRows::Pending streamed;  // valid when the rows went over the stream
-    };
     // Rows of a table and the refusal they share.
     struct RefusedPart {
         std::vector<size_t> indices;
-        std::shared_ptr<StatementError> refusal;
+        std::shared_ptr<const StatementError> refusal;
     };
-    // A table whose INSERTs were handed to the pool.
+    // A table whose rows were handed to the transport.
     struct InFlight {
         size_t slot;  // its outcome in outcome.tables
         Report report;
-        std::vector<Piece> pieces;
-        std::vector<RefusedPart> refused;  // pieces refused, still to recover
+        std::vector<Transport::Ticket> sends;
+        std::vector<RefusedPart> refused;  // parts refused, still to recover
     };
     // What checking the values before the INSERT found.
     enum class ValueCheck {
@@ -164,7 +153,7 @@ class TableWriter {
     // otherwise `indices` and `cause` are left with the rows still refused
     // and why (schemaStep set when a schema step refused them).
     bool heal(TableOutcome& out, std::vector<size_t>& indices,
-              std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep);
+              std::shared_ptr<const StatementError>& cause, Report& report, bool& schemaStep);
     // Finds the refused rows by sending the rows in parts (kIsolationBudget
     // statements at most); those go to the report's rejects, with the rows
     // left undecided when the budget is spent. Returns true iff every other
@@ -181,41 +170,30 @@ class TableWriter {
                        const char* prefix);
     void fail(TableOutcome& out, const std::string& why);
     void failStatement(TableOutcome& out, const StatementError& refused);
-    // Fits the table to the records, builds their INSERTs (cut at the
-    // statement limit) and hands each to the pool; the records are consumed.
-    // Returns false when the table has no known columns. A refused schema
-    // step throws StatementError.
+    // A part that may pass later: fails the table.
+    void failRetry(TableOutcome& out, const Retry& retry);
+    // Fits the table to the records and hands their rows to the transport
+    // (its ticket goes to `sends`); the records are consumed. Returns false
+    // when the table has no known columns. A refused schema step throws
+    // StatementError.
     bool submitRows(const std::string& table, std::vector<DatabaseRecord>& records, Report& report,
-                    std::vector<Piece>& pieces);
-    // Waits for the pieces: marks the readings of those written, adds those
-    // refused to `refused`. Returns false (the table failed) when a piece
-    // failed for another reason than a refusal.
-    bool awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
-                     std::vector<RefusedPart>& refused);
+                    std::vector<Transport::Ticket>& sends);
+    // Waits for the sends: marks the readings of the parts written, adds
+    // those refused to `refused`. Returns false (the table failed) when a
+    // part failed for another reason than a refusal.
+    bool awaitSends(TableOutcome& out, std::vector<Transport::Ticket>& sends,
+                    std::vector<RefusedPart>& refused);
     // The schema step of an INSERT (fitting the table, the rescued data
     // column when needed). Returns true iff the table has known columns.
     bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
     ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
-    // The INSERTs of the records for the table's cached columns, cut at the
-    // statement limit; the records are emptied on the way.
-    std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
-                                                     std::vector<DatabaseRecord>& records,
-                                                     Report& report);
-    // Hands the prepared records to the stream instead of building INSERTs.
-    void submitToStream(const std::string& table, std::vector<DatabaseRecord>& records,
-                        Report& report, std::vector<Piece>& pieces);
-    // Books the outcome of a table's rows sent over the stream; returns true
-    // iff they are durable.
-    bool awaitStreamed(TableOutcome& out, Piece& piece);
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
     // How each column of the INSERT matches rows already in the table, for
     // a table in doubt.
-    std::vector<SQLBuilder::ColumnMatch> matchFor(const std::string& table,
-                                                  const std::vector<std::string>& columns) const;
-    // Books a piece written by a MERGE: its rows checked and skipped.
-    void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
+    std::vector<ColumnMatch> matchFor(const std::string& table,
+                                      const std::vector<std::string>& columns) const;
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
     // Writes the report's rejects into the rejects table and marks them;

@@ -2,11 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <stdexcept>
 
 #include "json_text.h"
 #include "number_text.h"
-#include "row_layout.h"
 #include "utf8.h"
 
 namespace {
@@ -70,57 +68,27 @@ bool timestampMicros(const std::string& text, int64_t* micros) {
     return true;
 }
 
-JsonRecordEncoder::JsonRecordEncoder(const CachedTable& table)
-    : table(table),
-      source(table.columns.size(), -1),
-      kindOf(table.columns.size(), ValueKind::Text) {
-    keys.reserve(table.columns.size());
-    for (size_t c = 0; c < table.columns.size(); ++c) {
-        if (rescueColumn < 0 && table.columns[c].name == RESCUED_DATA_COLUMN)
-            rescueColumn = static_cast<int64_t>(c);
+JsonRecordEncoder::JsonRecordEncoder(const std::vector<TableColumn>& columns) : columns(columns) {
+    keys.reserve(columns.size());
+    for (const TableColumn& column : columns) {
         std::string key;
-        appendJsonText(key, table.columns[c].name);
+        appendJsonText(key, column.name);
         key.push_back(':');
         keys.push_back(std::move(key));
     }
 }
 
-void JsonRecordEncoder::mapColumns(const DatabaseRecord& record) {
-    for (size_t c = 0; c < table.columns.size(); ++c) {
-        // The first column of a name takes the value; the rescued data column
-        // is written from what is rescued only.
-        const bool first = table.positions.at(table.columns[c].name) == c;
-        source[c] = first && static_cast<int64_t>(c) != rescueColumn
-                        ? record.findColumn(table.columns[c].name)
-                        : -1;
-        if (source[c] >= 0)
-            kindOf[c] = record.kindAt(static_cast<size_t>(source[c]));
-    }
-    mapped = DatabaseRecord(std::string(), record);
-}
-
-bool JsonRecordEncoder::needsRescueColumn(const DatabaseRecord& record) {
-    if (rescueColumn >= 0)
-        return false;
-    if (!record.sharesColumnsWith(mapped))
-        mapColumns(record);
-    for (size_t c = 0; c < source.size(); ++c) {
-        if (source[c] >= 0 && fitValue(record.valueAt(static_cast<size_t>(source[c])), kindOf[c],
-                                       table.columns[c].type) == ValueFit::Rescue)
-            return true;
-    }
-    return false;
-}
-
-void JsonRecordEncoder::appendValue(std::string& out, const std::string& value, ValueKind kind,
-                                    const ColumnType& type, ValueFit fit) const {
+void JsonRecordEncoder::appendValue(std::string& out, const Cell& cell,
+                                    const ColumnType& type) const {
     using Kind = ColumnType::Kind;
-    if (fit == ValueFit::Integral ||
+    const std::string& value = *cell.value;
+    const ValueKind kind = cell.kind;
+    if (cell.fit == ValueFit::Integral ||
         (kind == ValueKind::Integer &&
          (type.kind == Kind::BigInt || type.kind == Kind::Int || type.kind == Kind::SmallInt ||
           type.kind == Kind::TinyInt))) {
         double number = 0;
-        if (fit == ValueFit::Integral && parseDoubleText(value, &number))
+        if (cell.fit == ValueFit::Integral && parseDoubleText(value, &number))
             appendIntegerText(out, static_cast<int64_t>(number));
         else
             out.append(value);
@@ -159,50 +127,16 @@ void JsonRecordEncoder::appendValue(std::string& out, const std::string& value, 
     appendJsonText(out, value);
 }
 
-size_t JsonRecordEncoder::encode(const DatabaseRecord& record, std::string& out) {
-    if (!record.sharesColumnsWith(mapped))
-        mapColumns(record);
-    rescued.clear();
-    size_t rescuedCount = 0;
-    bool any = false;
+void JsonRecordEncoder::encode(const RowView& row, std::string& out) const {
     out.push_back('{');
-    for (size_t c = 0; c < source.size(); ++c) {
-        if (source[c] < 0)
+    bool any = false;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const Cell& cell = row.cells[c];
+        if (!cell.value)
             continue;
-        const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
-        const ColumnType& type = table.columns[c].type;
-        const ValueFit fit = fitValue(value, kindOf[c], type);
-        if (fit == ValueFit::Rescue) {
-            rescued.append(rescued.empty() ? "{" : ",");
-            appendJsonText(rescued, table.columns[c].name);
-            rescued.push_back(':');
-            appendRescuedJson(rescued, value, kindOf[c]);
-            if (firstReason.empty())
-                firstReason = "column '" + table.columns[c].name + "' of type " +
-                              table.columns[c].typeText + " cannot hold the value";
-            ++rescuedCount;
-            // A NOT NULL text column (the asset code) still takes what fits,
-            // as the statements write it.
-            if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
-                isTextKind(kindOf[c])) {
-                out.append(any ? "," : "").append(keys[c]);
-                any = true;
-                appendJsonText(out, value.substr(0, utf8PrefixBytes(value, type.length)));
-            }
-            continue;
-        }
         out.append(any ? "," : "").append(keys[c]);
         any = true;
-        appendValue(out, value, kindOf[c], type, fit);
-    }
-    if (rescuedCount > 0) {
-        if (rescueColumn < 0)
-            throw std::logic_error(
-                "a value must be rescued but the table has no rescued data column");
-        rescued.push_back('}');
-        out.append(any ? "," : "").append(keys[static_cast<size_t>(rescueColumn)]);
-        appendJsonText(out, rescued);
+        appendValue(out, cell, columns[c].type);
     }
     out.push_back('}');
-    return rescuedCount;
 }

@@ -4,10 +4,13 @@
 #include <memory>
 
 #include "config_category.h"
+#include "dialect.h"
 #include "logger.h"
 #include "reading.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
+#include "statements_transport.h"
+#include "stream_transport.h"
 
 namespace {
 std::unique_ptr<ODBCClient> clientOrNew(ODBCClient* client) {
@@ -221,9 +224,17 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
-    TableWriter writer(TableWriter::Parts{
-        *schemaManager, *readingMapper, *sqlBuilder, connection, ledger, batch,
-        config.corvaneInstance, static_cast<size_t>(config.maxStatementBytes), streamClient.get()});
+    // Rows go as INSERTs through the writer pool, or over the record stream
+    // when the transport is "stream"; tables are made by statements either way.
+    StatementsTransport statements(connection.writers(), Dialect::databricks(),
+                                   static_cast<size_t>(config.maxStatementBytes));
+    std::unique_ptr<StreamTransport> stream;
+    if (streamClient)
+        stream = std::make_unique<StreamTransport>(*streamClient);
+    Transport& transport = stream ? static_cast<Transport&>(*stream) : statements;
+    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
+                                          transport, connection, ledger, batch,
+                                          config.corvaneInstance});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.
@@ -233,7 +244,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
     // Statements overlap only when there is more than one to run.
-    connection.writers().setParallel(groups.size() > 1);
+    transport.overlap(groups.size() > 1);
     for (auto& [name, records] : groups) {
         // After a failed table the batch goes back to the host: no new table
         // is started, while those already started finish and are booked.

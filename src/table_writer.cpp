@@ -5,14 +5,17 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <variant>
 
 #include "connection.h"
+#include "error_classifier.h"
 #include "logger.h"
 #include "reading.h"
 #include "reading_mapper.h"
 #include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
+#include "transport.h"
 
 namespace {
 std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
@@ -39,11 +42,44 @@ std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_
 }
 
 // Returns true iff a refused schema step will be refused again whatever is
-// retried: a non-retriable refusal, but for a name that exists already, which
-// is another writer's CREATE or ALTER at the same moment.
+// retried (error_classifier.h).
 bool refusedForGood(const StatementError& refused) {
-    return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+    return isRefusedForGood(refused.sqlState(), refused.retriable());
 }
+
+// The records of one table as the rows a transport reads: each record is
+// turned into its row when asked for, and freed once the next is asked for,
+// so the records' memory goes as the rows are written.
+class RecordRows : public RowSource {
+  public:
+    RecordRows(RowWriter& writer, std::vector<DatabaseRecord>& records)
+        : writer(writer), records(records) {}
+    size_t size() const override { return records.size(); }
+    const RowView* next() override {
+        if (position > 0 && position <= records.size())
+            records[position - 1] = DatabaseRecord();
+        if (position >= records.size()) {
+            // The emptied records go too, before the statements are made.
+            std::vector<DatabaseRecord>().swap(records);
+            position = 1;
+            return nullptr;
+        }
+        const DatabaseRecord& record = records[position++];
+        row.reading = record.readingIndex();
+        rescuedValues += writer.fill(record);
+        row.cells = writer.cells();
+        return &row;
+    }
+    // The values rescued in the rows read so far.
+    size_t rescued() const { return rescuedValues; }
+
+  private:
+    RowWriter& writer;
+    std::vector<DatabaseRecord>& records;
+    size_t position = 0;
+    size_t rescuedValues = 0;
+    RowView row;
+};
 
 // The reason of rows that the isolation budget left undecided.
 const char kRefusedTogether[] =
@@ -101,6 +137,25 @@ void TableWriter::failStatement(TableOutcome& out, const StatementError& refused
     fail(out, refused.describe());
 }
 
+void TableWriter::failRetry(TableOutcome& out, const Retry& retry) {
+    // A part that may have been written: the next rows of the table skip
+    // what is there.
+    if (retry.mayHaveWritten)
+        parts.ledger.markDoubtful(out.table);
+    if (retry.refusedForGood)
+        parts.connection.setStatus(CORVANE_ODBC_FAILED);
+    if (retry.refusal) {
+        failStatement(out, *retry.refusal);
+    } else if (retry.unreachable) {
+        Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
+                                   out.table.c_str(), retry.cause.c_str());
+        fail(out, retry.cause);
+    } else {
+        Logger::getLogger()->error("Database operation failed: %s", retry.cause.c_str());
+        fail(out, retry.cause);
+    }
+}
+
 void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
     if (indices.empty())
         return;
@@ -131,7 +186,7 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
     InFlight entry{slot, Report{}, {}, {}};
     outcome.tables[slot].readings = records.size();
     try {
-        if (!submitRows(table, records, entry.report, entry.pieces)) {
+        if (!submitRows(table, records, entry.report, entry.sends)) {
             Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
             outcome.tables[slot].state = TableOutcome::State::NoSchema;
             return;
@@ -153,16 +208,14 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
 }
 
 void TableWriter::settle(bool wait) {
-    WriterPool& pool = parts.connection.writers();
     // In start order, so that with one writer the tables settle in the order
     // they were written.
     size_t kept = 0;
     for (size_t i = 0; i < inFlight.size(); ++i) {
         InFlight& entry = inFlight[i];
         const bool done =
-            wait || std::all_of(entry.pieces.begin(), entry.pieces.end(), [&](const Piece& p) {
-                return p.streamed.valid() ? StreamRows::isDone(p.streamed) : pool.isDone(p.ticket);
-            });
+            wait || std::all_of(entry.sends.begin(), entry.sends.end(),
+                                [&](Transport::Ticket t) { return parts.transport.isDone(t); });
         if (done) {
             settleTable(entry, true);
             continue;
@@ -176,7 +229,7 @@ void TableWriter::settle(bool wait) {
 
 void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     TableOutcome& out = outcome.tables[entry.slot];
-    if (!awaitPieces(out, entry.pieces, entry.refused))
+    if (!awaitSends(out, entry.sends, entry.refused))
         return;
     // Healing and isolating cost statements of their own: they wait until
     // every table of the batch has been started, so that one bad table does
@@ -199,47 +252,27 @@ void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     });
 }
 
-bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
-                              std::vector<RefusedPart>& refused) {
-    WriterPool& pool = parts.connection.writers();
+bool TableWriter::awaitSends(TableOutcome& out, std::vector<Transport::Ticket>& sends,
+                             std::vector<RefusedPart>& refused) {
     bool ok = true;
-    // Every piece is waited for, so that none outlives its table.
-    for (Piece& piece : pieces) {
-        if (piece.streamed.valid()) {
-            ok = awaitStreamed(out, piece) && ok;
-            continue;
-        }
-        WriterPool::Outcome done = pool.take(piece.ticket);
-        using Kind = WriterPool::Outcome::Kind;
-        if (done.kind == Kind::Written) {
-            parts.batch.markWritten(piece.indices);
-            if (piece.merge)
-                countMerged(out, piece, done.rows);
-            continue;
-        }
-        // A statement whose answer was lost, or that failed for a reason
-        // that may pass, may still have run: the next rows of the table
-        // skip what is there.
-        if (done.kind == Kind::Failed || (done.kind == Kind::Refused && done.refusal->retriable()))
-            parts.ledger.markDoubtful(out.table);
-        if (done.kind == Kind::Refused) {
-            refused.push_back({std::move(piece.indices), done.refusal});
-        } else if (done.kind == Kind::ConnectFailed) {
-            // A rejected login or configuration is final for every
-            // connection, as it is for the primary one.
-            if (done.connectStatus == CORVANE_ODBC_FAILED)
-                parts.connection.setStatus(CORVANE_ODBC_FAILED);
-            Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
-                                       out.table.c_str(), odbcStatusName(done.connectStatus));
-            fail(out, odbcStatusName(done.connectStatus));
-            ok = false;
-        } else {
-            Logger::getLogger()->error("Database operation failed: %s", done.failure.c_str());
-            fail(out, done.failure);
-            ok = false;
+    // Every send is waited for, so that none outlives its table.
+    for (Transport::Ticket ticket : sends) {
+        for (DeliveredPart& part : parts.transport.take(ticket)) {
+            if (const auto* written = std::get_if<Written>(&part.result)) {
+                parts.batch.markWritten(part.readings);
+                if (written->compared) {
+                    out.checked += part.readings.size();
+                    out.skipped += written->skipped;
+                }
+            } else if (auto* refusal = std::get_if<Refused>(&part.result)) {
+                refused.push_back({std::move(part.readings), refusal->cause});
+            } else {
+                failRetry(out, std::get<Retry>(part.result));
+                ok = false;
+            }
         }
     }
-    pieces.clear();
+    sends.clear();
     return ok;
 }
 
@@ -272,7 +305,7 @@ void TableWriter::complete(TableOutcome& out, Report& report) {
 bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
                           const StatementError& refused, Report& report, bool schemaStep) {
     Logger* logger = Logger::getLogger();
-    auto cause = std::make_shared<StatementError>(refused);
+    std::shared_ptr<const StatementError> cause = std::make_shared<StatementError>(refused);
     if (refused.isMissingObject() && heal(out, indices, cause, report, schemaStep))
         return true;
     if (out.state != TableOutcome::State::Pending)
@@ -316,13 +349,13 @@ bool TableWriter::keepUnfitting(TableOutcome& out, const std::vector<size_t>& in
     if (fitting.empty())
         return true;
     std::vector<DatabaseRecord> records = remap(out.table, fitting);
-    std::vector<Piece> pieces;
-    if (!submitRows(out.table, records, report, pieces)) {
+    std::vector<Transport::Ticket> sends;
+    if (!submitRows(out.table, records, report, sends)) {
         out.state = TableOutcome::State::NoSchema;
         return false;
     }
     std::vector<RefusedPart> refusedParts;
-    if (!awaitPieces(out, pieces, refusedParts))
+    if (!awaitSends(out, sends, refusedParts))
         return false;
     for (RefusedPart& part : refusedParts) {
         if (!recover(out, std::move(part.indices), *part.refusal, report, false))
@@ -332,7 +365,8 @@ bool TableWriter::keepUnfitting(TableOutcome& out, const std::vector<size_t>& in
 }
 
 bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,
-                       std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep) {
+                       std::shared_ptr<const StatementError>& cause, Report& report,
+                       bool& schemaStep) {
     // The table, or one of its columns, was dropped behind the plugin's
     // back: learn the table anew (creating or adding what is missing) and
     // send the rows once more.
@@ -341,10 +375,10 @@ bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,
         out.table.c_str());
     logWarehouseReason(*cause);
     parts.schema.forgetTable(out.table);
-    std::vector<Piece> pieces;
+    std::vector<Transport::Ticket> sends;
     try {
         std::vector<DatabaseRecord> records = remap(out.table, indices);
-        if (!submitRows(out.table, records, report, pieces)) {
+        if (!submitRows(out.table, records, report, sends)) {
             out.state = TableOutcome::State::NoSchema;
             return false;
         }
@@ -354,7 +388,7 @@ bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,
         return false;
     }
     std::vector<RefusedPart> refused;
-    if (!awaitPieces(out, pieces, refused) || refused.empty())
+    if (!awaitSends(out, sends, refused) || refused.empty())
         return out.state == TableOutcome::State::Pending;
     // What is refused again is recovered for that refusal; the rest is in.
     indices.clear();
@@ -373,9 +407,8 @@ bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indi
     // piece of one row is a refused reading. The rounds stop when the budget
     // of statements is spent: the readings of the parts still refused then
     // go to the rejects together, so one bad table costs a bounded time.
-    WriterPool& pool = parts.connection.writers();
-    pool.setParallel(true);
-    const size_t ways = std::max<size_t>(2, pool.size());
+    parts.transport.overlap(true);
+    const size_t ways = std::max<size_t>(2, parts.transport.lanes());
     std::vector<RefusedPart> refusedParts{{indices, std::make_shared<StatementError>(refused)}};
     size_t budget = kIsolationBudget;
     while (!refusedParts.empty()) {
@@ -403,16 +436,16 @@ bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indi
 
 bool TableWriter::tryParts(TableOutcome& out, const std::vector<RefusedPart>& tries, Report& report,
                            std::vector<RefusedPart>& stillRefused) {
-    std::vector<Piece> pieces;
+    std::vector<Transport::Ticket> sends;
     for (const RefusedPart& part : tries) {
         std::vector<DatabaseRecord> records = remap(out.table, part.indices);
-        if (!submitRows(out.table, records, report, pieces)) {
+        if (!submitRows(out.table, records, report, sends)) {
             out.state = TableOutcome::State::NoSchema;
             break;
         }
     }
     std::vector<RefusedPart> refused;
-    const bool ok = awaitPieces(out, pieces, refused) && out.state == TableOutcome::State::Pending;
+    const bool ok = awaitSends(out, sends, refused) && out.state == TableOutcome::State::Pending;
     for (RefusedPart& part : refused) {
         if (!ok)
             break;
@@ -458,67 +491,32 @@ void TableWriter::writeRejects(TableOutcome& out, Report& report) {
         rows.back().setReadingIndex(reject.index);
     }
     Report rejectsReport;
-    std::vector<Piece> pieces;
+    std::vector<Transport::Ticket> sends;
     std::vector<RefusedPart> refused;
     // Marked as they are written; a refusal fails the table, and the readings
     // not yet kept stay with the host.
-    if (!submitRows(REJECTS_TABLE, rows, rejectsReport, pieces) ||
-        !awaitPieces(out, pieces, refused) || !refused.empty())
+    if (!submitRows(REJECTS_TABLE, rows, rejectsReport, sends) ||
+        !awaitSends(out, sends, refused) || !refused.empty())
         throw std::runtime_error("the rejects table cannot be written");
 }
 
 bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecord>& records,
-                             Report& report, std::vector<Piece>& pieces) {
+                             Report& report, std::vector<Transport::Ticket>& sends) {
     if (!prepare(table, records, report))
         return false;
-    if (parts.stream) {
-        submitToStream(table, records, report, pieces);
-        return true;
-    }
-    std::vector<size_t> indices = readingIndices(records);
-    WriterPool& pool = parts.connection.writers();
-    // The statement texts are made only once a writer can take them.
-    pool.awaitFree();
-    std::vector<SQLBuilder::BulkInsert> inserts = buildInserts(table, records, report);
-    // The INSERTs of one table append to it side by side as well.
-    if (inserts.size() > 1)
-        pool.setParallel(true);
-    size_t from = 0;
-    for (SQLBuilder::BulkInsert& insert : inserts) {
-        Piece piece;
-        if (inserts.size() == 1)
-            piece.indices = std::move(indices);
-        else
-            piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
-                                 indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
-        from += insert.rows;
-        piece.merge = parts.builder.isMerge();
-        piece.ticket = pool.submit(std::move(insert.sql));
-        pieces.push_back(std::move(piece));
-    }
+    RowWriter writer(*parts.schema.findCachedTable(table), parts.dialect);
+    if (report.valuesFit)
+        writer.trustValues();
+    const std::vector<TableColumn> columns = writer.columns();
+    // A table in doubt skips the rows it holds already.
+    const std::vector<ColumnMatch> skipMatching =
+        isInDoubt(table) ? matchFor(table, writer.columnNames()) : std::vector<ColumnMatch>();
+    RecordRows rows(writer, records);
+    sends.push_back(parts.transport.send(TableRows{table, columns, skipMatching, rows}));
+    report.rescued += rows.rescued();
+    if (report.firstReason.empty())
+        report.firstReason = writer.firstRescueReason();
     return true;
-}
-
-void TableWriter::submitToStream(const std::string& table, std::vector<DatabaseRecord>& records,
-                                 Report& report, std::vector<Piece>& pieces) {
-    Piece piece;
-    piece.indices = readingIndices(records);
-    piece.streamed = StreamRows::start(*parts.stream, table, *parts.schema.findCachedTable(table),
-                                       records, report.rescued, report.firstReason);
-    pieces.push_back(std::move(piece));
-}
-
-bool TableWriter::awaitStreamed(TableOutcome& out, Piece& piece) {
-    const StreamClient::Outcome done = piece.streamed.get();
-    if (done.result == StreamClient::Result::Written) {
-        parts.batch.markWritten(piece.indices);
-        return true;
-    }
-    Logger::getLogger()->error("Writing table '%s' over the stream failed: %s", out.table.c_str(),
-                               done.error.c_str());
-    out.state = TableOutcome::State::Failed;
-    out.failure = done.error;
-    return false;
 }
 
 bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>& records,
@@ -534,7 +532,7 @@ bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>&
 
 TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
                                                  const std::vector<DatabaseRecord>& records) {
-    RowWriter rows(*parts.schema.findCachedTable(table), parts.builder);
+    RowWriter rows(*parts.schema.findCachedTable(table), parts.dialect);
     if (rows.hasRescueColumn())
         return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
@@ -550,38 +548,11 @@ void TableWriter::addRescueColumn(const std::string& table) {
     parts.schema.fitTable(table, column);
 }
 
-std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string& table,
-                                                              std::vector<DatabaseRecord>& records,
-                                                              Report& report) {
-    SQLBuilder& builder = parts.builder;
-    RowWriter rows(*parts.schema.findCachedTable(table), builder);
-    Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
-                               rows.columnNames().size());
-    if (report.valuesFit)
-        rows.trustValues();
-    builder.setTableName(table);
-    builder.setColumns(rows.columnNames());
-    builder.clearValues();
-    builder.setStatementLimit(parts.statementLimit);
-    builder.setMergeMatch(isInDoubt(table) ? matchFor(table, rows.columnNames())
-                                           : std::vector<SQLBuilder::ColumnMatch>());
-    for (DatabaseRecord& record : records) {
-        report.rescued += rows.append(record);
-        // The record is written into the row text: its memory goes now.
-        record = DatabaseRecord();
-    }
-    if (report.firstReason.empty())
-        report.firstReason = rows.firstRescueReason();
-    // So do the emptied records, before the statements are made.
-    std::vector<DatabaseRecord>().swap(records);
-    return builder.takeBulkInserts();
-}
-
-std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
-    const std::string& table, const std::vector<std::string>& columns) const {
+std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,
+                                               const std::vector<std::string>& columns) const {
     const CachedTable& cached = *parts.schema.findCachedTable(table);
     const bool rejects = table == REJECTS_TABLE;
-    std::vector<SQLBuilder::ColumnMatch> match;
+    std::vector<ColumnMatch> match;
     match.reserve(columns.size());
     for (const std::string& name : columns) {
         const auto found = cached.positions.find(name);
@@ -589,26 +560,11 @@ std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
                              cached.columns[found->second].type.kind == ColumnType::Kind::Variant;
         // A rejected reading is the same reading whenever it was rejected.
         if (rejects && name == REJECTS_COLUMNS[REJECT_FIELD_COUNT - 1].name)
-            match.push_back(SQLBuilder::ColumnMatch::Ignore);
+            match.push_back(ColumnMatch::Ignore);
         else
-            match.push_back(variant ? SQLBuilder::ColumnMatch::AsJson
-                                    : SQLBuilder::ColumnMatch::Equal);
+            match.push_back(variant ? ColumnMatch::AsJson : ColumnMatch::Equal);
     }
     return match;
-}
-
-void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
-    // The warehouse answers a MERGE with one row of counts, the rows it
-    // inserted last; without it every row counts as new.
-    size_t inserted = piece.indices.size();
-    if (!answer.empty() && !answer.front().empty()) {
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(answer.front().back().c_str(), &end, 10);
-        if (end != answer.front().back().c_str() && value <= piece.indices.size())
-            inserted = static_cast<size_t>(value);
-    }
-    out.checked += piece.indices.size();
-    out.skipped += piece.indices.size() - inserted;
 }
 
 bool TableWriter::isInDoubt(const std::string& table) const {

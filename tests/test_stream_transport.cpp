@@ -33,70 +33,59 @@ const char kClientSecret[] = "test-only-secret-value";
 
 // --- JSON records ---------------------------------------------------------
 
-CachedTable tableOf(const std::vector<std::pair<std::string, std::string>>& columns) {
-    CachedTable table;
-    for (const auto& [name, type] : columns) {
-        table.positions.emplace(name, table.columns.size());
-        table.columns.push_back(
-            CachedColumn{name, ColumnType::parse(type), type, false, std::string()});
-    }
-    return table;
-}
-
 struct EncodeCase {
     std::string type;
     std::string value;
     ValueKind kind;
+    ValueFit fit;
     std::string json;  // the record's JSON object
 };
 
 TEST(StreamJsonRecord, EachValueTravelsAsItsColumnTakesIt) {
     const EncodeCase cases[] = {
-        {"BIGINT", "42", ValueKind::Integer, R"({"c":42})"},
-        {"BIGINT", "22.0", ValueKind::Double, R"({"c":22})"},
-        {"DOUBLE", "21.5", ValueKind::Double, R"({"c":21.5})"},
-        {"DOUBLE", "NaN", ValueKind::Double, R"({"c":"NaN"})"},
-        {"STRING", "a\"b\nc", ValueKind::Text, R"({"c":"a\"b\nc"})"},
-        {"STRING", "bad\xff", ValueKind::Text, "{\"c\":\"bad\xef\xbf\xbd\"}"},
-        {"VARIANT", R"({"a":[1,2]})", ValueKind::Structured, R"({"c":"{\"a\":[1,2]}"})"},
-        {"VARIANT", R"({"x":"y"})", ValueKind::Json, R"({"c":"{\"x\":\"y\"}"})"},
-        {"VARIANT", "say \"hi\"", ValueKind::Text, R"({"c":"\"say \\\"hi\\\"\""})"},
-        {"VARIANT", "7", ValueKind::Integer, R"({"c":"7"})"},
-        {"TIMESTAMP", "2026-01-01 00:00:00.000001+00:00", ValueKind::Timestamp,
+        {"BIGINT", "42", ValueKind::Integer, ValueFit::Exact, R"({"c":42})"},
+        {"BIGINT", "22.0", ValueKind::Double, ValueFit::Integral, R"({"c":22})"},
+        {"DOUBLE", "21.5", ValueKind::Double, ValueFit::Exact, R"({"c":21.5})"},
+        {"DOUBLE", "NaN", ValueKind::Double, ValueFit::Exact, R"({"c":"NaN"})"},
+        {"STRING", "a\"b\nc", ValueKind::Text, ValueFit::Exact, R"({"c":"a\"b\nc"})"},
+        {"STRING", "bad\xff", ValueKind::Text, ValueFit::Exact, "{\"c\":\"bad\xef\xbf\xbd\"}"},
+        {"VARIANT", R"({"a":[1,2]})", ValueKind::Structured, ValueFit::Exact,
+         R"({"c":"{\"a\":[1,2]}"})"},
+        {"VARIANT", R"({"x":"y"})", ValueKind::Json, ValueFit::Exact, R"({"c":"{\"x\":\"y\"}"})"},
+        {"VARIANT", "say \"hi\"", ValueKind::Text, ValueFit::Exact,
+         R"({"c":"\"say \\\"hi\\\"\""})"},
+        {"VARIANT", "7", ValueKind::Integer, ValueFit::Exact, R"({"c":"7"})"},
+        {"TIMESTAMP", "2026-01-01 00:00:00.000001+00:00", ValueKind::Timestamp, ValueFit::Exact,
          R"({"c":1767225600000001})"},
-        {"TIMESTAMP", "1969-12-31 23:59:59.5", ValueKind::Timestamp, R"({"c":-500000})"},
-        // Values the column cannot hold go to the rescued data, as JSON text.
-        {"BIGINT", "abc", ValueKind::Text, R"({"_rescued_data":"{\"c\":\"abc\"}"})"},
-        {"TIMESTAMP", "0000-01-01 00:00:00", ValueKind::Timestamp,
-         R"({"_rescued_data":"{\"c\":\"0000-01-01 00:00:00\"}"})"},
+        {"TIMESTAMP", "1969-12-31 23:59:59.5", ValueKind::Timestamp, ValueFit::Exact,
+         R"({"c":-500000})"},
     };
     for (const EncodeCase& c : cases) {
         SCOPED_TRACE(c.type + " " + c.value);
-        const CachedTable table = tableOf({{"c", c.type}, {"_rescued_data", "VARIANT"}});
-        JsonRecordEncoder encoder(table);
-        DatabaseRecord record("t");
-        record.addColumn("c", std::string(c.value), c.kind, CONSTRAINT_NONE);
+        const std::vector<TableColumn> columns{{"c", ColumnType::parse(c.type)}};
+        const JsonRecordEncoder encoder(columns);
+        const Cell cell{&c.value, c.kind, c.fit};
         std::string json;
-        encoder.encode(record, json);
+        encoder.encode(RowView{0, &cell}, json);
         EXPECT_EQ(json, c.json);
     }
 }
 
-TEST(StreamJsonRecord, MissingColumnsAreLeftOutAndRescueNeedsItsColumn) {
-    const CachedTable table = tableOf({{"asset_code", "STRING"}, {"n", "BIGINT"}});
-    JsonRecordEncoder encoder(table);
-    DatabaseRecord fits("t");
-    fits.addColumn("asset_code", std::string("pump"), ValueKind::Label, CONSTRAINT_NONE);
-    fits.addColumn("extra", std::string("1"), ValueKind::Integer, CONSTRAINT_NONE);
+TEST(StreamJsonRecord, NullCellsAreLeftOut) {
+    const std::vector<TableColumn> columns{{"asset_code", ColumnType::parse("STRING")},
+                                           {"n", ColumnType::parse("BIGINT")},
+                                           {"_rescued_data", ColumnType::parse("VARIANT")}};
+    const JsonRecordEncoder encoder(columns);
+    const std::string pump = "pump", rescued = R"({"n":"x"})";
+    const Cell cells[] = {{&pump, ValueKind::Label, ValueFit::Exact},
+                          {nullptr, ValueKind::Integer, ValueFit::Exact},
+                          {&rescued, ValueKind::Structured, ValueFit::Exact}};
     std::string json;
-    EXPECT_FALSE(encoder.needsRescueColumn(fits));
-    EXPECT_EQ(encoder.encode(fits, json), 0u);
-    EXPECT_EQ(json, R"({"asset_code":"pump"})");
-
-    DatabaseRecord unfit("t");
-    unfit.addColumn("n", std::string("x"), ValueKind::Text, CONSTRAINT_NONE);
-    EXPECT_TRUE(encoder.needsRescueColumn(unfit));
-    EXPECT_THROW(encoder.encode(unfit, json), std::logic_error);
+    encoder.encode(RowView{3, cells}, json);
+    EXPECT_EQ(json, R"({"asset_code":"pump","_rescued_data":"{\"n\":\"x\"}"})");
+    int64_t micros = 0;
+    EXPECT_FALSE(timestampMicros("2026-01-01", &micros));
+    EXPECT_FALSE(timestampMicros("2026-01-01 00:00:00+02:00", &micros));
 }
 
 // --- through the stream emulator --------------------------------------------
