@@ -233,8 +233,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         stream = std::make_unique<StreamTransport>(*streamClient);
     Transport& transport = stream ? static_cast<Transport&>(*stream) : statements;
     TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
-                                          transport, connection, ledger, batch,
-                                          config.corvaneInstance});
+                                          transport, ledger, batch, config.corvaneInstance});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.
@@ -253,7 +252,16 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         if (!records.empty())
             writer.start(name, records);
     }
-    return writer.finish();
+    BatchOutcome outcome = writer.finish();
+    // A rejected login or configuration is final for every connection, as
+    // it is for the primary one.
+    if (outcome.neverConnects)
+        connection.setStatus(CORVANE_ODBC_FAILED);
+    // A statement may have failed because the link died; without a
+    // reconnect every later batch would fail the same way.
+    if (outcome.anyFailed())
+        connection.dropIfDead();
+    return outcome;
 }
 
 std::vector<size_t> ODBCConnector::unroutedReadings(const TableGroups& groups,

@@ -298,3 +298,44 @@ TEST(SendFailures, TableWithoutSchemaIsSkippedButTheBatchIsNotReportedSent) {
     EXPECT_TRUE(p.connector.send(batch.pointers()));
     EXPECT_EQ(p.inserts().size(), 2u);
 }
+
+namespace {
+// A connector whose writer connections are refused the way a wrong login is.
+class RefusedWritersConnector : public DatabricksODBCConnector {
+  public:
+    using DatabricksODBCConnector::DatabricksODBCConnector;
+    mutable int writerClients = 0;
+
+  protected:
+    std::unique_ptr<ODBCClient> createWriterClient() const override {
+        ++writerClients;
+        auto writer = std::make_unique<NiceMock<MockODBCClient>>();
+        ON_CALL(*writer, Connect(_)).WillByDefault(Return(CORVANE_ODBC_FAILED));
+        return writer;
+    }
+};
+}  // namespace
+
+TEST(SendFailures, AWriterConnectionRefusedForGoodFailsTheConnectorUntilNewSettings) {
+    auto* client = new NiceMock<MockODBCClient>();
+    ON_CALL(*client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    ON_CALL(*client, isConnected()).WillByDefault(Return(true));
+    std::vector<std::string> statements;
+    ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([&](const std::string& sql) {
+        statements.push_back(sql);
+        return okResult();
+    }));
+    RefusedWritersConnector connector(client);
+    ConfigCategory settings("lakesink", R"({"writers": {"value": "2"}})");
+    connector.configure(&settings);
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    batch.add("b").addDatapoint(intPoint("x", 2));
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_GT(connector.writerClients, 0);
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_FAILED);
+    // The next batch is refused without a statement.
+    statements.clear();
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_TRUE(statements.empty());
+}
