@@ -238,6 +238,19 @@ TEST_F(StreamTransport, CloseSignalOpensTheNextStreamAndLosesNothing) {
     EXPECT_EQ(client.streamsOpened(), 2u);
 }
 
+TEST_F(StreamTransport, ResourceExhaustedBacksOffAndRetries) {
+    createTable("t");
+    StreamClient client(settings());
+    emulator.setFaults("exhausted 2\n");
+    const auto start = std::chrono::steady_clock::now();
+    const StreamClient::Outcome done = client.write("t", records(0, 10));
+    ASSERT_EQ(done.result, StreamClient::Result::Written) << done.error;
+    // Two refusals, waited out for 100 ms and 200 ms, then a stream that took them.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(client.streamsOpened(), 3u);
+    EXPECT_EQ(counts("t"), std::make_pair(10L, 10L));
+}
+
 TEST_F(StreamTransport, TokenExpiringDuringARunFailsNoBatch) {
     createTable("t");
     emulator.setTokenSeconds(1);

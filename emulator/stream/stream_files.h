@@ -15,6 +15,8 @@
 //                          lost COUNT      a request is written, its
 //                                          acknowledgement lost, the stream broken
 //                          refuse_tokens COUNT  a token request is refused (401)
+//                          exhausted COUNT a new stream is refused with
+//                                          RESOURCE_EXHAUSTED
 // Free functions over one directory; safe from any thread.
 
 #include <string>

@@ -176,6 +176,9 @@ grpc::Status ZerobusService::EphemeralStream(grpc::ServerContext* context, Reade
     } catch (const StreamRefusal& refusal) {
         return grpc::Status(static_cast<grpc::StatusCode>(refusal.code), refusal.what());
     }
+    long unused = 0;
+    if (consumeFault(dir_, "exhausted", unused))
+        return grpc::Status(grpc::RESOURCE_EXHAUSTED, "too many streams (injected fault)");
     const std::string table = request.create_stream().table_name();
     const std::string token = header(*context, "authorization").substr(7);
     long breakAfter = 0;
@@ -213,7 +216,6 @@ grpc::Status ZerobusService::EphemeralStream(grpc::ServerContext* context, Reade
             store->write(records);
             taken += static_cast<long>(records.size());
             last = offset;
-            long unused = 0;
             if (consumeFault(dir_, "lost", unused))
                 throw StreamRefusal(grpc::UNAVAILABLE, "acknowledgement lost (injected fault)");
             acks.acknowledge(offset, Clock::now() + std::chrono::milliseconds(ackMillis(dir_)));
