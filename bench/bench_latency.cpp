@@ -55,6 +55,10 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -137,11 +141,17 @@ class Site {
     }
 
     std::string connectionString() const { return warehouse.connectionString(); }
+    const std::string& directory() const { return warehouse.directory(); }
 
     // The category of a plugin instance writing to this warehouse. `items`
     // holds further items as JSON members, each starting with a comma.
     std::string categoryJson(int64_t writers, const std::string& items = "") const {
-        std::string json = bench::categoryJson(warehouse.additionalParams());
+        std::string params = warehouse.additionalParams();
+        // The stream needs a service principal (none of it a real credential).
+        if (items.find("\"transport\"") != std::string::npos)
+            params = params.substr(0, params.rfind('}')) +
+                     R"(, "Auth_Client_ID": "bench", "Auth_Client_Secret": "bench-only"})";
+        std::string json = bench::categoryJson(params);
         json.pop_back();  // the closing brace
         return json + R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items +
                "}";
@@ -150,6 +160,7 @@ class Site {
     const size_t tables;
 
   private:
+  public:
     static void writeFile(const std::string& file, const std::string& text) {
         std::ofstream out(file, std::ios::trunc);
         out << text;
@@ -157,6 +168,7 @@ class Site {
             throw std::runtime_error("cannot write " + file);
     }
 
+  private:
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
     std::vector<uint64_t> firstStamps;
@@ -479,6 +491,102 @@ void BM_LargeBlock(benchmark::State& state) {
     state.counters["latencies"] = sum.seconds / blocks / latency;
 }
 
+// --- the stream transport ---------------------------------------------------
+
+extern "C" char** environ;
+
+// lakesink-stream-emulator over a site's warehouse, acknowledging after
+// kStreamAckMs; ended with the object.
+constexpr long kStreamAckMs = 200;
+
+class StreamServer {
+  public:
+    explicit StreamServer(const std::string& dir) {
+        Site::writeFile(dir + "/stream_latency", "ack " + std::to_string(kStreamAckMs) + "\n");
+        int fds[2];
+        if (pipe(fds) != 0)
+            throw std::runtime_error("cannot make a pipe");
+        std::vector<std::string> argv{LAKESINK_STREAM_EMULATOR_PATH,
+                                      "--warehouse",
+                                      dir,
+                                      "--grpc-port",
+                                      "0",
+                                      "--http-port",
+                                      "0"};
+        std::vector<char*> raw;
+        for (std::string& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        FILE* out = fdopen(fds[0], "r");
+        char line[128] = {0};
+        const bool ready = rc == 0 && fgets(line, sizeof line, out) &&
+                           std::sscanf(line, "listening grpc=%d http=%d", &grpc, &http) == 2;
+        fclose(out);
+        if (!ready)
+            throw std::runtime_error("the stream emulator did not start");
+    }
+    ~StreamServer() {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    StreamServer(const StreamServer&) = delete;
+    StreamServer& operator=(const StreamServer&) = delete;
+
+    // The configuration items of the stream transport, as JSON members.
+    std::string items() const {
+        return R"(, "transport": {"value": "stream"}, "delivery": {"value": "at-least-once"})"
+               R"(, "workspaceId": {"value": "1234"}, "streamEndpoint": {"value": "http://127.0.0.1:)" +
+               std::to_string(grpc) + R"("}, "tokenEndpoint": {"value": "http://127.0.0.1:)" +
+               std::to_string(http) + R"(/oidc/v1/token"})";
+    }
+
+  private:
+    pid_t child = -1;
+    int grpc = 0;
+    int http = 0;
+};
+
+// A shared variant table written over the stream: `readings` readings of
+// kSiteAssets assets per block, the warehouse at its site latency (it sees
+// only the first block's CREATE).
+void BM_StreamSite(benchmark::State& state) {
+    const size_t readings = static_cast<size_t>(state.range(0));
+    const size_t datapoints = static_cast<size_t>(state.range(1));
+    std::unique_ptr<Site> s;
+    std::unique_ptr<StreamServer> server;
+    std::unique_ptr<Instance> instance;
+    try {
+        s = std::make_unique<Site>(kSiteAssets, readings, datapoints);
+        server = std::make_unique<StreamServer>(s->directory());
+        instance = std::make_unique<Instance>(*s, kSiteWriters,
+                                              siteItems(kSharedVariant) + server->items());
+        if (plugin().send(instance->handle, s->freshBatch()) != readings)
+            throw std::runtime_error("the warm-up plugin_send failed");
+        s->setLatency(true, kSiteLatency);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    const Block sum = timedBlocks(state, *s, instance->handle);
+    const auto blocks = static_cast<double>(state.iterations());
+    if (blocks == 0 || sum.seconds <= 0)
+        return;
+    const auto expected = static_cast<long>((state.iterations() + 1) * readings);
+    if (sharedTableRows(*s) < expected) {
+        state.SkipWithError("the shared table lacks readings");
+        return;
+    }
+    blockCounters(state, sum, readings);
+    state.counters["ack_ms"] = kStreamAckMs;
+}
+
 void LatencyArguments(benchmark::internal::Benchmark* b) {
     b->ArgNames({"tables", "writers"});
     // Table count outermost: the writer settings of one count share its
@@ -518,6 +626,14 @@ BENCHMARK_CAPTURE(BM_Site, table_variant, kSharedVariant)
     ->Unit(benchmark::kSecond);
 
 BENCHMARK(BM_LargeBlock)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+BENCHMARK(BM_StreamSite)
+    ->ArgNames({"readings", "datapoints"})
+    ->Args({static_cast<int64_t>(kReadings), static_cast<int64_t>(kDatapoints)})
+    ->Args({static_cast<int64_t>(kLargeReadings), static_cast<int64_t>(kLargeDatapoints)})
+    ->Iterations(kTimedBatches)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
     // Configuration lines (info) would only clutter the table.

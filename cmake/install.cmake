@@ -1,8 +1,10 @@
 # What `cmake --install` and `cpack -G DEB` put in place, under the prefix:
 #   bin/corvane-north                     the north service
 #   lib/lakesink/liblakesink.so.1         the plugin (and its versioned file)
+#   lib/lakesink/liblakesink-stream.so.1  the plugin's direct record stream
 #   lib/lakesink/libcommon-lib.so.1       the host library both of them use
 #   lib/lakesink/libwarehouse-emulator.so the warehouse emulator (ODBC driver)
+#   bin/lakesink-stream-emulator          the direct record stream's emulator
 #   share/lakesink/odbcinst.ini           registers the emulator as
 #                                         DatabricksODBCDriver (ODBCSYSINI)
 #   share/doc/lakesink/README.md
@@ -15,10 +17,10 @@ set(LAKESINK_INSTALL_LIBDIR lib/lakesink)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set_target_properties(corvane-north PROPERTIES INSTALL_RPATH "$ORIGIN/../${LAKESINK_INSTALL_LIBDIR}")
-set_target_properties(lakesink common-lib PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(lakesink lakesink_stream common-lib PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS corvane-north RUNTIME DESTINATION bin)
-install(TARGETS lakesink common-lib
+install(TARGETS lakesink lakesink_stream common-lib
   LIBRARY DESTINATION ${LAKESINK_INSTALL_LIBDIR} NAMELINK_SKIP)
 if(TARGET warehouse-emulator)
   install(TARGETS warehouse-emulator LIBRARY DESTINATION ${LAKESINK_INSTALL_LIBDIR})
@@ -35,6 +37,9 @@ UsageCount=1
 Threading=0
 \")
     message(STATUS \"Installing: \${root}/share/lakesink/odbcinst.ini\")")
+endif()
+if(TARGET lakesink-stream-emulator)
+  install(TARGETS lakesink-stream-emulator RUNTIME DESTINATION bin)
 endif()
 install(FILES README.md DESTINATION share/doc/lakesink)
 

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "stream_settings.h"
+
 class ConfigCategory;
 
 // One attribute of a configuration item, as the host shows it. The value of
@@ -49,7 +51,7 @@ struct ConfigItemDefinition {
     std::vector<std::string> choices() const;
 };
 
-extern const std::array<ConfigItemDefinition, 14> CONFIGURATION_ITEMS;
+extern const std::array<ConfigItemDefinition, 19> CONFIGURATION_ITEMS;
 
 // The item of the table with this key. Throws std::out_of_range for a key the
 // table does not hold.
@@ -63,6 +65,10 @@ class ODBCConfig {
     // Whether a batch that may already be in the warehouse is written so that
     // no row repeats ("exactly-once"), or simply again ("at-least-once").
     enum class Delivery { ExactlyOnce, AtLeastOnce };
+    // How rows reach their tables: as INSERT statements through the
+    // warehouse ("statements"), or as records over the direct ingest stream
+    // ("stream"), tables still being created through the warehouse.
+    enum class Transport { Statements, Stream };
 
     ODBCConfig();
     ODBCConfig(const ODBCConfig&) = default;
@@ -110,6 +116,10 @@ class ODBCConfig {
     // The longest INSERT the write path may send, in bytes (65536 to 67108864).
     int32_t maxStatementBytes;
     Delivery delivery;
+    Transport transport;
+    // The stream transport's settings, resolved and checked when the
+    // transport is "stream"; the client secret is never logged.
+    StreamSettings stream;
     // Neither the table nor the three settings after it are part of the
     // connection string.
     std::string connectionString;

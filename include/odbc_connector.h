@@ -25,6 +25,7 @@
 #include "odbc_config.h"
 #include "reading_mapper.h"
 #include "status_line.h"
+#include "stream_client.h"
 #include "table_writer.h"
 
 class ConfigCategory;
@@ -103,5 +104,8 @@ class ODBCConnector {
     DeliveryLedger ledger;
     BatchOutcome lastOutcome;
     StatusLine statusLine;
+    // The stream transport's client while the transport is "stream"; made
+    // anew when its settings change.
+    std::unique_ptr<StreamClient> streamClient;
     uint64_t attemptsSeen = 1;  // the first connection is no reconnect
 };

@@ -1,21 +1,22 @@
 #pragma once
-// RowWriter: turns the records of one table into the rows of its INSERT.
+// RowWriter: turns the records of one table into its rows: a cell per table
+// column, as a transport writes them.
 //
 // Each column of the table (in the order the schema cache keeps them) takes
 // the record's value of the same name, or NULL when the record lacks the
 // column. A value is written only when its column holds it exactly (the
-// builder's fitValue); one that does not fit leaves its column NULL and is
+// dialect's fitValue); one that does not fit leaves its column NULL and is
 // kept, under its column name, in the row's rescued data: a JSON object in the
 // table's RESCUED_DATA_COLUMN (row_layout.h). A text too long for a NOT NULL column (the
 // asset code) is cut to the column's length there, and kept whole as well.
 // Where a table column's value comes from is worked out once per record
-// column list, not per record, and the row's texts keep their buffers from
-// record to record.
+// column list, not per record; a cell points at the record's value text, so
+// a row copies no value.
 // The kind of each record value comes from the record; a value is checked
 // against, and written for, the cached column's parsed type, and a rescued
 // value's reason names the column's type as the warehouse spells it.
-// Borrows the table's cache entry and the builder for its life (neither may
-// change meanwhile); the builder's INSERT state receives the rows.
+// Borrows the table's cache entry and the dialect for its life (the entry
+// may not change meanwhile). Rows come out as cells (transport.h).
 // Not thread-safe.
 
 #include <cstdint>
@@ -26,13 +27,14 @@
 #include "database_record.h"
 #include "row_layout.h"
 #include "schema_manager.h"
+#include "transport.h"
 #include "value_format.h"
 
-class SQLBuilder;
+class Dialect;
 
 class RowWriter {
   public:
-    RowWriter(const CachedTable& table, SQLBuilder& builder);
+    RowWriter(const CachedTable& table, const Dialect& dialect);
 
     // The table's column names, in schema order: the INSERT's column list.
     const std::vector<std::string>& columnNames() const { return names; }
@@ -41,12 +43,18 @@ class RowWriter {
     // Returns true iff a value of the record does not fit its column.
     bool needsRescue(const DatabaseRecord& record);
     // Tells the writer that needsRescue answered false for every record it
-    // will append, so append need not check the values again.
+    // will fill, so fill need not check the values again.
     void trustValues() { valuesChecked = true; }
-    // Appends the record as one row to the builder; returns the number of its
-    // values that were rescued. Throws std::logic_error when a value must be
-    // rescued and the table has no rescued data column (check needsRescue).
-    size_t append(const DatabaseRecord& record);
+    // The table's columns as a transport writes them.
+    std::vector<TableColumn> columns() const;
+    // Makes the record's row, one cell per table column (cells()), and
+    // returns the number of its values that were rescued. The cells point
+    // into the record and into this writer, valid until the next fill. Throws
+    // std::logic_error when a value must be rescued and the table has no
+    // rescued data column (check needsRescue).
+    size_t fill(const DatabaseRecord& record);
+    // The cells of the row the last fill made.
+    const Cell* cells() const { return rowCells.data(); }
     // Why the first rescued value of this writer was rescued; empty if none.
     const std::string& firstRescueReason() const { return firstReason; }
 
@@ -67,10 +75,10 @@ class RowWriter {
     void noteRescue(size_t column, const std::string& value);
     // How a value of `kind` into `column` is checked first.
     static Check checkOf(ValueKind kind, const ColumnType& column);
-    // append for a record whose values are known to fit.
-    void appendFitting(const DatabaseRecord& record);
+    // Points the cells at the record's values, each as it fits exactly.
+    void fillFitting(const DatabaseRecord& record);
 
-    SQLBuilder& builder;
+    const Dialect& dialect;
     std::vector<std::string> names;
     // The type a column's values are checked against and formatted for, and
     // its text for messages: those of the first cached column of the same name.
@@ -79,7 +87,8 @@ class RowWriter {
     const SchemaManager::ColumnPositions& positions;
     bool uniqueNames;
     int64_t rescueColumn = -1;
-    std::vector<std::string> row;
+    std::vector<Cell> rowCells;         // kinds set by mapColumns, values by fill
+    std::vector<std::string> cutTexts;  // per column: a cut text a cell points at
     std::vector<int64_t> source;
     std::vector<ValueKind> kindOf;
     // Table columns whose values must each be checked against the column

@@ -3,8 +3,10 @@
 //
 // For each table of a batch it fits the schema (creating the table or adding
 // columns), checks the values against their columns (keeping those that do
-// not fit in "_rescued_data"), builds the multi-row INSERT and hands it to the
-// writer pool; when the statement has run it settles the table: a stale
+// not fit in "_rescued_data"), and hands the table's rows to the transport
+// (transport.h), which decides how they reach the warehouse (statements on
+// the writer pool, or a record stream); when the transport has delivered
+// them it settles the table: a stale
 // schema is healed and the rows sent again, refused rows are isolated and
 // kept in the rejects table, and the readings written are marked in the
 // batch's ledger. Every table's outcome is recorded in the BatchOutcome,
@@ -12,22 +14,24 @@
 // recovery or a refused rejects table ends only its own table.
 //
 // One TableWriter serves one send. It borrows the schema manager, the reading
-// mapper, the SQL builder, the connection and the batch for its life. Schema
-// steps, statement building and recovery run on the calling thread and the
-// primary connection; only the INSERTs handed to the pool may run on writer
-// threads. Not thread-safe.
+// mapper, the dialect, the transport and the batch for its life. It reports
+// what happened and changes nothing about the connection: the connector
+// reads the BatchOutcome (a failed table, a connection refused for good). Schema
+// steps and recovery run on the calling thread and the primary connection;
+// what runs behind the transport is the transport's affair. Not thread-safe.
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "database_record.h"
 #include "delivery_ledger.h"
-#include "sql_builder.h"
-#include "writer_pool.h"
+#include "dialect.h"
+#include "transport.h"
 
-class Connection;
 class ReadingMapper;
 class SchemaManager;
 class StatementError;
@@ -54,6 +58,9 @@ struct TableOutcome {
 struct BatchOutcome {
     std::vector<TableOutcome> tables;
     std::string failure;  // a failure outside any table (no connection, a schema query)
+    // A connection the batch needed was refused in a way that never passes
+    // with these settings (a refused login or configuration).
+    bool neverConnects = false;
 
     // Returns true iff every table was written and nothing else failed.
     bool sent() const;
@@ -67,12 +74,11 @@ class TableWriter {
     struct Parts {
         SchemaManager& schema;
         ReadingMapper& mapper;
-        SQLBuilder& builder;
-        Connection& connection;
+        const Dialect& dialect;  // which values fit their columns
+        Transport& transport;    // how the rows reach the warehouse
         DeliveryLedger& ledger;  // which tables are in doubt
         DeliveryLedger::Batch& batch;
         const std::string& instance;  // written into rejected rows
-        size_t statementLimit;        // the largest INSERT in bytes; 0 for no limit
     };
 
     // The most statements that finding the refused rows of one table may cost.
@@ -106,25 +112,37 @@ class TableWriter {
         std::string firstReason;
         bool valuesFit = false;  // every value was checked and fits
     };
-    // One INSERT handed to the pool and the readings whose rows it holds.
-    struct Piece {
-        WriterPool::Ticket ticket = 0;
+    // Rows of a table the warehouse refused, why, and what was tried.
+    struct Refusal {
         std::vector<size_t> indices;
-        bool merge = false;  // it skips rows the table holds already
+        std::shared_ptr<const StatementError> cause;
+        bool schemaStep = false;  // a schema step refused them, not their send
+        bool healed = false;      // the table was learned anew for them already
     };
-    // Rows of a table and the refusal they share.
-    struct RefusedPart {
-        std::vector<size_t> indices;
-        std::shared_ptr<StatementError> refusal;
+    // What one step of settling a table came to.
+    struct Done {};  // its rows are written or among the report's rejects
+    struct Again {   // rows were refused anew: the next steps take them
+        std::vector<Refusal> refusals;
     };
-    // A table whose INSERTs were handed to the pool.
+    struct Fail {  // the table fails; the cause is logged
+        std::string why;
+    };
+    struct NoSchema {};  // the table has no known columns
+    using Step = std::variant<Done, Again, Fail, NoSchema>;
+    // What the sends of a table came to: the parts refused, and the first
+    // failure of a part that may pass later.
+    struct Collected {
+        std::vector<Refusal> refused;
+        std::optional<Fail> failure;
+    };
+    // A table whose rows were handed to the transport.
     struct InFlight {
         size_t slot;  // its outcome in outcome.tables
         Report report;
-        std::vector<Piece> pieces;
-        std::vector<RefusedPart> refused;  // pieces refused, still to recover
+        std::vector<Transport::Ticket> sends;
+        std::vector<Refusal> refused;  // parts refused, still to recover
     };
-    // What checking the values before the INSERT found.
+    // What checking the values before the rows are sent found.
     enum class ValueCheck {
         Unchecked,    // the table has the rescued data column: rows check as they go
         AllFit,       // every value fits its column
@@ -132,78 +150,70 @@ class TableWriter {
     };
 
     void settle(bool wait);
-    // Books what the pool reports for a table's INSERTs: heals, isolates,
+    // Books what the transport delivered for a table: heals, isolates,
     // completes or fails it; with `mayDefer`, healing and isolating wait for
     // finish().
     void settleTable(InFlight& entry, bool mayDefer);
-    // Runs `step` for the table; a standard exception fails the table only.
-    template <typename Step>
-    void guarded(TableOutcome& out, Step step);
-    // The table's rows are in, and marked as their statements ran, but for
-    // its rejects: writes the rejects and records the counts.
-    void complete(TableOutcome& out, Report& report);
-    // Rows of the table were refused (by a schema step when `schemaStep`):
-    // heals a stale schema, isolates refused rows, keeps the readings of a
-    // table refused for good in the rejects. Returns true iff every row is
-    // written or among the report's rejects; otherwise the table has failed.
-    bool recover(TableOutcome& out, std::vector<size_t> indices, const StatementError& refused,
-                 Report& report, bool schemaStep);
-    // A schema step was refused for good: keeps the readings that need what
-    // was refused in the rejects, writes the others. Returns true iff every
-    // row is written or among the report's rejects.
-    bool keepUnfitting(TableOutcome& out, const std::vector<size_t>& indices,
-                       const StatementError& refused, Report& report);
+    // Runs `work` for the table; a standard exception fails the table only.
+    template <typename Work>
+    void guarded(TableOutcome& out, Work work);
+    // The one loop of recovery: takes refusals one at a time through
+    // recover() until none is left (the table is then completed), a step
+    // fails the table, or the table turns out to have no known columns.
+    void settleRefusals(TableOutcome& out, std::vector<Refusal> refusals, Report& report);
+    // The step for one refusal: heal a stale schema, isolate refused rows,
+    // keep what a refused schema step cannot take, or fail.
+    Step recover(TableOutcome& out, const Refusal& refusal, Report& report);
     // The table was dropped or changed behind the plugin's back: learns it
-    // anew and sends the rows again. Returns true iff they were all written;
-    // otherwise `indices` and `cause` are left with the rows still refused
-    // and why (schemaStep set when a schema step refused them).
-    bool heal(TableOutcome& out, std::vector<size_t>& indices,
-              std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep);
+    // anew and sends the rows again.
+    Step heal(TableOutcome& out, const Refusal& refusal, Report& report);
+    // A schema step was refused for good: keeps the readings that need what
+    // was refused in the rejects, sends the others.
+    Step keepUnfitting(TableOutcome& out, const Refusal& refusal, Report& report);
     // Finds the refused rows by sending the rows in parts (kIsolationBudget
     // statements at most); those go to the report's rejects, with the rows
-    // left undecided when the budget is spent. Returns true iff every other
-    // row was written.
-    bool isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
-                     const StatementError& refused, Report& report);
-    // One round of isolateRows: sends every part; those refused for their
-    // data go to `stillRefused`. Returns false when a part failed otherwise.
-    bool tryParts(TableOutcome& out, const std::vector<RefusedPart>& tries, Report& report,
-                  std::vector<RefusedPart>& stillRefused);
+    // left undecided when the budget is spent.
+    Step isolateRows(TableOutcome& out, const Refusal& refusal, Report& report);
+    // One round of isolateRows: sends every part. Again holds the parts
+    // refused for their data, none when every part was written.
+    Step tryParts(TableOutcome& out, const std::vector<Refusal>& tries, Report& report);
+    // Maps the readings at `indices` again and sends them. A refused schema
+    // step comes back as Again, or is thrown on when `schemaRefusalFails`.
+    Step sendAgain(TableOutcome& out, const std::vector<size_t>& indices, Report& report,
+                   bool schemaRefusalFails);
+    // The table's rows are in, and marked as they were delivered, but for its
+    // rejects: writes the rejects and records the counts.
+    void complete(TableOutcome& out, Report& report);
+    // Waits for the sends: marks the readings of the parts written, and says
+    // which were refused and whether one failed otherwise.
+    Collected collect(TableOutcome& out, std::vector<Transport::Ticket> sends);
     // Adds the reading to the report's rejects, its reason the refusal's
     // message after `prefix`.
     static void reject(Report& report, size_t index, const StatementError& refused,
                        const char* prefix);
     void fail(TableOutcome& out, const std::string& why);
-    void failStatement(TableOutcome& out, const StatementError& refused);
-    // Fits the table to the records, builds their INSERTs (cut at the
-    // statement limit) and hands each to the pool; the records are consumed.
-    // Returns false when the table has no known columns. A refused schema
-    // step throws StatementError.
-    bool submitRows(const std::string& table, std::vector<DatabaseRecord>& records, Report& report,
-                    std::vector<Piece>& pieces);
-    // Waits for the pieces: marks the readings of those written, adds those
-    // refused to `refused`. Returns false (the table failed) when a piece
-    // failed for another reason than a refusal.
-    bool awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
-                     std::vector<RefusedPart>& refused);
+    // Logs a refused statement of the table; the failure it comes to.
+    Fail statementFailure(const TableOutcome& out, const StatementError& refused);
+    // Books a part that may pass later (in doubt, a connection refused for
+    // good) and logs it; the failure it comes to.
+    Fail retryFailure(const TableOutcome& out, const Retry& retry);
+    // Fits the table to the records and hands their rows to the transport;
+    // the records are consumed. Returns the send's ticket, or nothing when
+    // the table has no known columns. A refused schema step throws
+    // StatementError.
+    std::optional<Transport::Ticket> submitRows(const std::string& table,
+                                                std::vector<DatabaseRecord>& records,
+                                                Report& report);
     // The schema step of an INSERT (fitting the table, the rescued data
     // column when needed). Returns true iff the table has known columns.
     bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
     ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
-    // The INSERTs of the records for the table's cached columns, cut at the
-    // statement limit; the records are emptied on the way.
-    std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
-                                                     std::vector<DatabaseRecord>& records,
-                                                     Report& report);
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
-    // How each column of the INSERT matches rows already in the table, for
-    // a table in doubt.
-    std::vector<SQLBuilder::ColumnMatch> matchFor(const std::string& table,
-                                                  const std::vector<std::string>& columns) const;
-    // Books a piece written by a MERGE: its rows checked and skipped.
-    void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
+    // How each column matches rows already in the table, for a table in doubt.
+    std::vector<ColumnMatch> matchFor(const std::string& table,
+                                      const std::vector<std::string>& columns) const;
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
     // Writes the report's rejects into the rejects table and marks them;

@@ -19,6 +19,7 @@ bool DatabricksODBCConnector::configure(const ConfigCategory* category) {
     // ever holds a pointer to a deleted builder.
     std::unique_ptr<DatabricksSQLBuilder> fresh(
         static_cast<DatabricksSQLBuilder*>(createSQLBuilder()));
+    fresh->setPlainTableNames(getConfig().transport == ODBCConfig::Transport::Stream);
     setSQLBuilder(fresh.get());
     databricksBuilder = std::move(fresh);
     return true;

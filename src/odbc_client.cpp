@@ -1,7 +1,8 @@
 #include "odbc_client.h"
 
+#include "error_classifier.h"
+
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -69,11 +70,12 @@ struct DiagRecord {
     int nativeError() const { return static_cast<int>(native); }
 };
 
-// Returns true iff one of the statement's diagnostic records has `state`.
-bool hasDiagState(SQLHSTMT stmt, const char* state) {
+// Returns true iff the SQLSTATE of one of the statement's diagnostic records
+// satisfies `rule`.
+bool hasDiagState(SQLHSTMT stmt, bool (*rule)(const std::string&)) {
     DiagRecord record;
     for (SQLSMALLINT number = 1; succeeded(record.read(SQL_HANDLE_STMT, stmt, number)); ++number) {
-        if (std::strcmp(record.stateText(), state) == 0)
+        if (rule(record.stateText()))
             return true;
     }
     return false;
@@ -116,7 +118,7 @@ CellRead readCell(SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* buffer, std::stri
         if (rc == SQL_SUCCESS || length < room)
             return CellRead::Value;
         const bool truncated = indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>(room) ||
-                               hasDiagState(stmt, "01004");
+                               hasDiagState(stmt, isDataTruncated);
         if (!truncated)
             return CellRead::Value;
         if (first && indicator != SQL_NO_TOTAL) {
@@ -134,33 +136,28 @@ CellRead readCell(SQLHSTMT stmt, SQLUSMALLINT column, SQLCHAR* buffer, std::stri
     }
 }
 
-inline bool isOneOf(const std::string& value, std::initializer_list<const char*> candidates) {
-    for (const char* candidate : candidates) {
-        if (value == candidate)
-            return true;
-    }
-    return false;
-}
-
 // The status of a failed Connect with SQLSTATE `state`; logs its class when
-// `report`. Only a refused login or configuration stays failed until the
+// `report`. Only a connect that can never pass with these settings (a
+// refused login, schema, catalog or configuration) stays failed until the
 // settings change. Every other failure, known to be transient or not, may
 // clear by itself (the warehouse's driver reports an unreachable host as
 // HY000), so it is retried.
 ODBCStatus connectFailureStatus(const std::string& state, bool report) {
     Logger* logger = Logger::getLogger();
-    if (isOneOf(state, {"08S01", "08001", "08004"})) {
-        if (report)
-            logger->warn("Connection failed due to a transient error. Retrying might help.");
-        return CORVANE_ODBC_EAGAIN;
-    }
-    if (isOneOf(state, {"28000", "42000"})) {
-        if (report) {
-            logger->error(
-                "Connection failed due to non-retriable error: Credentials or configuration "
-                "issue.");
-        }
-        return CORVANE_ODBC_FAILED;
+    switch (classifyConnectError(state)) {
+        case ConnectFailure::Transient:
+            if (report)
+                logger->warn("Connection failed due to a transient error. Retrying might help.");
+            return CORVANE_ODBC_EAGAIN;
+        case ConnectFailure::RefusedForGood:
+            if (report) {
+                logger->error(
+                    "Connection failed due to non-retriable error: Credentials or configuration "
+                    "issue.");
+            }
+            return CORVANE_ODBC_FAILED;
+        case ConnectFailure::Unknown:
+            break;
     }
     if (report)
         logger->error("Connection failed due to an unknown or permanent error.");
@@ -182,17 +179,11 @@ std::string StatementError::describe() const {
 }
 
 bool StatementError::isDataRefusal() const {
-    if (state.size() == 5 && (state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0))
-        return true;
-    if (state == "42804")
-        return true;
-    return state == "42000" && text.find("INCOMPATIBLE_TYPES") != std::string::npos;
+    return ::isDataRefusal(state, text);
 }
 
 bool StatementError::isMissingObject() const {
-    return state == "42P01" || state == "42703" ||
-           text.find("TABLE_OR_VIEW_NOT_FOUND") != std::string::npos ||
-           text.find("UNRESOLVED_COLUMN") != std::string::npos;
+    return isMissingTable(state, text) || isMissingColumn(state, text);
 }
 
 bool EnvironmentHandle::allocate() {
@@ -543,15 +534,8 @@ QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
     try {
         result = executeQuery(query);
     } catch (const StatementError& error) {
-        ex.retriable = error.retriable();
-        return ex;
-    } catch (const std::runtime_error& error) {
-        // An executeQuery of a subclass may report a refused statement the
-        // plain way, without diagnostics: an unknown error, worth a retry.
-        if (std::strcmp(error.what(), kExecuteFailed) != 0)
-            throw;
-        static const SQLCHAR kNone[] = "";
-        lastErrorRetriable = isRetriableError(kNone, 0, kNone);
+        // A failed execution is returned; every other failure goes on.
+        lastErrorRetriable = error.retriable();
         ex.retriable = lastErrorRetriable;
         return ex;
     }
@@ -601,46 +585,10 @@ void ODBCClient::handleDiagnosticRecord(SQLHANDLE handle, SQLSMALLINT handleType
 bool ODBCClient::isRetriableError(const SQLCHAR* sqlState, SQLINTEGER nativeError,
                                   const SQLCHAR* message) {
     (void)nativeError;  // the driver's own code never changes the verdict
-    Logger* logger = Logger::getLogger();
     const std::string state(sqlState ? text(sqlState) : "");
     const std::string msg(message ? text(message) : "");
-
-    if (state.size() == 5) {
-        if (isOneOf(state, {"08S01", "08001", "08004", "HYT00", "HYT01", "08S02"})) {
-            logger->debug("Error classified as retriable (network/connection): %s", state.c_str());
-            return true;
-        }
-        if (isOneOf(state, {"57014", "40001", "40P01"})) {
-            logger->debug("Error classified as retriable (temporary resource): %s", state.c_str());
-            return true;
-        }
-        // Syntax, name and value errors, as the warehouse reports them too:
-        // the same statement fails the same way again. Class 22 (data
-        // exception) and class 23 (constraint violation) as a whole.
-        // Class 54 (a limit of the program exceeded: too many columns, a
-        // statement too large) fails the same way again too.
-        const bool dataOrConstraint = state.compare(0, 2, "22") == 0 ||
-                                      state.compare(0, 2, "23") == 0 ||
-                                      state.compare(0, 2, "54") == 0;
-        if (dataOrConstraint ||
-            isOneOf(state, {"0A000", "42000", "42S02", "42S22", "42703", "28000", "42501", "42601",
-                            "42P01", "42P07", "42711", "42702", "42804"})) {
-            logger->debug("Error classified as non-retriable (syntax/configuration): %s",
-                          state.c_str());
-            return false;
-        }
-    }
-    const auto contains = [&msg](const char* fragment) {
-        return msg.find(fragment) != std::string::npos;
-    };
-    if (contains("column") && (contains("does not exist") || contains("ambiguous"))) {
-        logger->debug("Error classified as non-retriable (column issue): %s", msg.c_str());
-        return false;
-    }
-    if (contains("table") && contains("does not exist")) {
-        logger->debug("Error classified as non-retriable (table issue): %s", msg.c_str());
-        return false;
-    }
-    logger->debug("Error classified as retriable (unknown): %s", state.c_str());
-    return true;
+    const RetryVerdict verdict = classifyExecutionError(state, msg);
+    Logger::getLogger()->debug(retryClassFormat(verdict.why),
+                               retryClassNamesMessage(verdict.why) ? msg.c_str() : state.c_str());
+    return verdict.retriable;
 }

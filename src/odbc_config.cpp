@@ -16,7 +16,7 @@
 
 // Constant-initialised, so the plugin can write its default configuration from
 // it while the shared object is loaded.
-constexpr std::array<ConfigItemDefinition, 14> CONFIGURATION_ITEMS = {{
+constexpr std::array<ConfigItemDefinition, 19> CONFIGURATION_ITEMS = {{
     {"plugin",
      {{{"description", "lakesink North Plugin"},
        {"type", "string"},
@@ -120,6 +120,38 @@ constexpr std::array<ConfigItemDefinition, 14> CONFIGURATION_ITEMS = {{
        {"options", "exactly-once,at-least-once"},
        {"order", "13"},
        {"displayName", "Delivery guarantee"}}}},
+    {"transport",
+     {{{"description", "How rows are written"},
+       {"type", "enumeration"},
+       {"default", "statements"},
+       {"options", "statements,stream"},
+       {"order", "14"},
+       {"displayName", "Transport"}}}},
+    {"streamEndpoint",
+     {{{"description", "Direct ingest endpoint (https://<workspace id>.zerobus.<region>...)"},
+       {"type", "string"},
+       {"default", ""},
+       {"order", "15"},
+       {"displayName", "Stream endpoint"}}}},
+    {"tokenEndpoint",
+     {{{"description",
+        "OAuth token endpoint of the stream (empty: https://<server>/oidc/v1/token)"},
+       {"type", "string"},
+       {"default", ""},
+       {"order", "16"},
+       {"displayName", "Token endpoint"}}}},
+    {"workspaceId",
+     {{{"description", "Workspace id (empty: the first label of the stream endpoint's host)"},
+       {"type", "string"},
+       {"default", ""},
+       {"order", "17"},
+       {"displayName", "Workspace id"}}}},
+    {"catalog",
+     {{{"description", "Catalog of the tables the stream writes"},
+       {"type", "string"},
+       {"default", "main"},
+       {"order", "18"},
+       {"displayName", "Catalog"}}}},
 }};
 
 const char* ConfigItemDefinition::attribute(const char* name) const {
@@ -416,8 +448,48 @@ struct CategorySettings {
     std::string datapoints;
     int32_t maxStatementBytes = 0;
     std::string delivery;
+    std::string transport;
+    StreamSettings stream;
     std::map<std::string, std::string> params;
 };
+
+ODBCConfig::Transport transportFrom(const std::string& text) {
+    return text == "stream" ? ODBCConfig::Transport::Stream : ODBCConfig::Transport::Statements;
+}
+
+// The value of the additional parameter `key`, in any letter case; empty
+// when there is none.
+std::string parameterValue(const std::map<std::string, std::string>& params, const char* key) {
+    for (const auto& [name, value] : params) {
+        if (equalsIgnoringAsciiCase(name, key))
+            return value;
+    }
+    return "";
+}
+
+// The stream's settings of a category, checked when the stream is chosen.
+void readStreamSettings(const ConfigCategory& category, CategorySettings& read) {
+    const auto text = [&](const std::string& key) {
+        return category.getValue(key, defaultText(key));
+    };
+    read.transport = text("transport");
+    // The statements transport keeps the stream's settings at their
+    // defaults, so that they never count as a change.
+    if (transportFrom(read.transport) != ODBCConfig::Transport::Stream)
+        return;
+    StreamSettings& stream = read.stream;
+    stream.endpoint = text("streamEndpoint");
+    stream.tokenEndpoint = text("tokenEndpoint");
+    stream.workspaceId = text("workspaceId");
+    stream.catalog = text("catalog");
+    stream.schema = read.schema;
+    stream.server = read.server;
+    stream.clientId = parameterValue(read.params, "Auth_Client_ID");
+    stream.clientSecret = parameterValue(read.params, "Auth_Client_Secret");
+    stream.variantLayout = read.datapoints == "variant";
+    stream.atLeastOnce = read.delivery == "at-least-once";
+    stream.resolve();
+}
 
 // Reads every setting, each item's default where the category lacks it, and
 // throws std::invalid_argument listing every problem, "; " between them.
@@ -465,6 +537,11 @@ CategorySettings readSettings(const ConfigCategory& category) {
     checkServer(read.server, CONFIG_HOST, problems);
     checkParameters(read.params, CONFIG_ADDITIONAL_PARAMS, problems);
     checkTable(read.table, CONFIG_TABLE, problems);
+    try {
+        readStreamSettings(category, read);
+    } catch (const std::invalid_argument& e) {
+        problems.push_back(e.what());
+    }
     throwProblems(problems);
     return read;
 }
@@ -502,7 +579,8 @@ ODBCConfig::ODBCConfig()
       table(defaultText("table")),
       datapoints(datapointLayoutFrom(defaultText("datapoints"))),
       maxStatementBytes(defaultInteger("maxStatementBytes")),
-      delivery(deliveryFrom(defaultText("delivery"))) {
+      delivery(deliveryFrom(defaultText("delivery"))),
+      transport(transportFrom(defaultText("transport"))) {
     // The subclass rule is not in effect during construction; every rule gives
     // this same text.
     connectionString = composeConnectionString();
@@ -559,6 +637,8 @@ void ODBCConfig::configure(const ConfigCategory* category) {
         datapoints = datapointLayoutFrom(read.datapoints);
         maxStatementBytes = read.maxStatementBytes;
         delivery = deliveryFrom(read.delivery);
+        transport = transportFrom(read.transport);
+        stream = std::move(read.stream);
         additionalParams = flattenParameters(read.params);
 
         buildConnectionString();
@@ -579,7 +659,8 @@ bool ODBCConfig::hasChanged(const ODBCConfig& other) const {
            corvaneInstance != other.corvaneInstance || source != other.source ||
            additionalParams != other.additionalParams || writers != other.writers ||
            table != other.table || datapoints != other.datapoints ||
-           maxStatementBytes != other.maxStatementBytes || delivery != other.delivery;
+           maxStatementBytes != other.maxStatementBytes || delivery != other.delivery ||
+           transport != other.transport || stream != other.stream;
 }
 
 bool ODBCConfig::isValid() const {

@@ -4,10 +4,13 @@
 #include <memory>
 
 #include "config_category.h"
+#include "dialect.h"
 #include "logger.h"
 #include "reading.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
+#include "statements_transport.h"
+#include "stream_transport.h"
 
 namespace {
 std::unique_ptr<ODBCClient> clientOrNew(ODBCClient* client) {
@@ -89,6 +92,11 @@ bool ODBCConnector::configure(const ConfigCategory* category) {
     ledger.setExactlyOnce(config.delivery == ODBCConfig::Delivery::ExactlyOnce);
     connection.writers().configure(static_cast<size_t>(config.writers),
                                    config.getConnectionString());
+    if (config.transport != ODBCConfig::Transport::Stream)
+        streamClient.reset();
+    else if (!streamClient || previous.transport != config.transport ||
+             previous.stream != config.stream)
+        streamClient = std::make_unique<StreamClient>(config.stream);
     if (!config.hasChanged(previous))
         return true;
     logger->info("Database configuration updated: Server=%s, Port=%d, Database=%s",
@@ -216,9 +224,16 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
-    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, *sqlBuilder, connection,
-                                          ledger, batch, config.corvaneInstance,
-                                          static_cast<size_t>(config.maxStatementBytes)});
+    // Rows go as INSERTs through the writer pool, or over the record stream
+    // when the transport is "stream"; tables are made by statements either way.
+    StatementsTransport statements(connection.writers(), Dialect::databricks(),
+                                   static_cast<size_t>(config.maxStatementBytes));
+    std::unique_ptr<StreamTransport> stream;
+    if (streamClient)
+        stream = std::make_unique<StreamTransport>(*streamClient);
+    Transport& transport = stream ? static_cast<Transport&>(*stream) : statements;
+    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
+                                          transport, ledger, batch, config.corvaneInstance});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch
     // rather than one per table.
@@ -228,7 +243,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
     // Statements overlap only when there is more than one to run.
-    connection.writers().setParallel(groups.size() > 1);
+    transport.overlap(groups.size() > 1);
     for (auto& [name, records] : groups) {
         // After a failed table the batch goes back to the host: no new table
         // is started, while those already started finish and are booked.
@@ -237,7 +252,16 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
         if (!records.empty())
             writer.start(name, records);
     }
-    return writer.finish();
+    BatchOutcome outcome = writer.finish();
+    // A rejected login or configuration is final for every connection, as
+    // it is for the primary one.
+    if (outcome.neverConnects)
+        connection.setStatus(CORVANE_ODBC_FAILED);
+    // A statement may have failed because the link died; without a
+    // reconnect every later batch would fail the same way.
+    if (outcome.anyFailed())
+        connection.dropIfDead();
+    return outcome;
 }
 
 std::vector<size_t> ODBCConnector::unroutedReadings(const TableGroups& groups,

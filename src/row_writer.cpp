@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "sql_builder.h"
+#include "dialect.h"
 #include "utf8.h"
 #include "value_format.h"
 
 namespace {
-const std::string kSqlNull = "NULL";
 const ColumnType kVariant = ColumnType::parse(RESCUED_DATA_TYPE);
 // How much of a rescued value its reason shows.
 constexpr size_t kReasonValueBytes = 64;
@@ -22,11 +21,12 @@ RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
     return Check::Value;
 }
 
-RowWriter::RowWriter(const CachedTable& table, SQLBuilder& builder)
-    : builder(builder),
+RowWriter::RowWriter(const CachedTable& table, const Dialect& dialect)
+    : dialect(dialect),
       positions(table.positions),
       uniqueNames(table.positions.size() == table.columns.size()),
-      row(table.columns.size()),
+      rowCells(table.columns.size()),
+      cutTexts(table.columns.size()),
       source(table.columns.size(), -1),
       kindOf(table.columns.size(), ValueKind::Text),
       isChecked(table.columns.size(), 0) {
@@ -66,6 +66,7 @@ void RowWriter::mapColumns(const DatabaseRecord& record) {
         if (source[c] < 0)
             continue;
         kindOf[c] = record.kindAt(static_cast<size_t>(source[c]));
+        rowCells[c] = Cell{nullptr, kindOf[c], ValueFit::Exact};
         if (!fitsEveryValue(kindOf[c], *typeOf[c])) {
             isChecked[c] = 1;
             checked.push_back(CheckedColumn{c, checkOf(kindOf[c], *typeOf[c])});
@@ -86,7 +87,7 @@ bool RowWriter::needsRescue(const DatabaseRecord& record) {
             continue;
         if (checking.check == Check::Time && isTimestampInRange(value))
             continue;
-        if (builder.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
+        if (dialect.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
             return true;
     }
     return false;
@@ -106,67 +107,65 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     }
 }
 
-void RowWriter::appendFitting(const DatabaseRecord& record) {
+void RowWriter::fillFitting(const DatabaseRecord& record) {
     for (size_t c = 0; c < names.size(); ++c) {
-        if (source[c] < 0) {
-            row[c] = kSqlNull;
-        } else {
-            row[c].clear();
-            builder.appendFittedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
-                                      kindOf[c], *typeOf[c], ValueFit::Exact);
-        }
+        rowCells[c].value =
+            source[c] < 0 ? nullptr : &record.valueAt(static_cast<size_t>(source[c]));
+    }
+    // A cell that the last row rescued or cut fits again.
+    if (valuesChecked)
+        return;
+    for (const CheckedColumn& checking : checked) {
+        rowCells[checking.column].kind = kindOf[checking.column];
+        rowCells[checking.column].fit = ValueFit::Exact;
     }
     if (rescueColumn >= 0)
-        row[static_cast<size_t>(rescueColumn)] = kSqlNull;
-    builder.appendRow(row);
+        rowCells[static_cast<size_t>(rescueColumn)].value = nullptr;
 }
 
-size_t RowWriter::append(const DatabaseRecord& record) {
+size_t RowWriter::fill(const DatabaseRecord& record) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
-    if (valuesChecked || checked.empty()) {
-        appendFitting(record);
+    fillFitting(record);
+    if (valuesChecked || checked.empty())
         return 0;
-    }
     rescued.clear();
     size_t rescuedCount = 0;
-    for (size_t c = 0; c < names.size(); ++c) {
-        row[c].clear();
-        if (source[c] < 0) {
-            row[c] = kSqlNull;
-            continue;
-        }
-        const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
+    for (const CheckedColumn& checking : checked) {
+        const size_t c = checking.column;
+        Cell& cell = rowCells[c];
         const ColumnType& type = *typeOf[c];
-        const ValueFit fit =
-            isChecked[c] ? builder.fitValue(value, kindOf[c], type) : ValueFit::Exact;
-        if (fit != ValueFit::Rescue) {
-            builder.appendFittedValue(row[c], value, kindOf[c], type, fit);
+        cell.fit = dialect.fitValue(*cell.value, kindOf[c], type);
+        if (cell.fit != ValueFit::Rescue)
             continue;
-        }
-        noteRescue(c, value);
+        noteRescue(c, *cell.value);
         ++rescuedCount;
         if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
             isTextKind(kindOf[c])) {
-            const std::string cut = value.substr(0, utf8PrefixBytes(value, type.length));
-            builder.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
+            // The column must have a value: the text cut to its length.
+            cutTexts[c] = cell.value->substr(0, utf8PrefixBytes(*cell.value, type.length));
+            cell = Cell{&cutTexts[c], ValueKind::Text, ValueFit::Exact};
         } else {
-            row[c] = kSqlNull;
+            cell.value = nullptr;
         }
     }
     if (rescuedCount > 0 && rescueColumn < 0)
         throw std::logic_error("a value must be rescued but the table has no rescued data column");
-    if (rescueColumn >= 0) {
-        std::string& cell = row[static_cast<size_t>(rescueColumn)];
-        if (rescued.empty()) {
-            cell = kSqlNull;
-        } else {
-            rescued.push_back('}');
-            cell.clear();
-            builder.appendFittedValue(cell, rescued, ValueKind::Structured, kVariant,
-                                      ValueFit::Exact);
-        }
+    if (rescueColumn >= 0 && !rescued.empty()) {
+        rescued.push_back('}');
+        rowCells[static_cast<size_t>(rescueColumn)] =
+            Cell{&rescued, ValueKind::Structured, ValueFit::Exact};
     }
-    builder.appendRow(row);
     return rescuedCount;
+}
+
+std::vector<TableColumn> RowWriter::columns() const {
+    std::vector<TableColumn> result;
+    result.reserve(names.size());
+    for (size_t c = 0; c < names.size(); ++c) {
+        // Rescued data is always written as the JSON it is.
+        const bool rescue = static_cast<int64_t>(c) == rescueColumn;
+        result.push_back(TableColumn{names[c], rescue ? kVariant : *typeOf[c]});
+    }
+    return result;
 }

@@ -1,5 +1,7 @@
 #include "schema_manager.h"
 
+#include "error_classifier.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -22,12 +24,7 @@ bool hasValue(const std::string& cell) {
 // Returns true iff the warehouse refused a statement for naming a column it
 // does not have.
 bool isUnknownColumn(const StatementError& error) {
-    if (error.sqlState() == "42703" || error.sqlState() == "42S22")
-        return true;
-    const std::string text = foldAsciiCase(error.message());
-    return text.find("unresolved_column") != std::string::npos ||
-           text.find("unknown column") != std::string::npos ||
-           text.find("no such column") != std::string::npos;
+    return isMissingColumn(error.sqlState(), error.message());
 }
 
 const char* detailColumn(SchemaQueryDetail detail) {
@@ -74,7 +71,7 @@ bool SchemaManager::createOrLearn(const std::string& table, DatabaseRecord& reco
         // The table is there although the information schema did not show it
         // (a catalog this user cannot list, or another writer just made it):
         // its columns are read once more before the refusal stands.
-        if (error.sqlState() != "42P07" || !learnColumns(table))
+        if (!isNameTaken(error.sqlState()) || !learnColumns(table))
             throw;
         Logger::getLogger()->info("Table '%s' exists already; its columns were read again",
                                   table.c_str());

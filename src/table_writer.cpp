@@ -4,15 +4,18 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <variant>
 
-#include "connection.h"
+#include "error_classifier.h"
 #include "logger.h"
 #include "reading.h"
 #include "reading_mapper.h"
 #include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
+#include "transport.h"
 
 namespace {
 std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
@@ -39,11 +42,44 @@ std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_
 }
 
 // Returns true iff a refused schema step will be refused again whatever is
-// retried: a non-retriable refusal, but for a name that exists already, which
-// is another writer's CREATE or ALTER at the same moment.
+// retried (error_classifier.h).
 bool refusedForGood(const StatementError& refused) {
-    return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+    return isRefusedForGood(refused.sqlState(), refused.retriable());
 }
+
+// The records of one table as the rows a transport reads: each record is
+// turned into its row when asked for, and freed once the next is asked for,
+// so the records' memory goes as the rows are written.
+class RecordRows : public RowSource {
+  public:
+    RecordRows(RowWriter& writer, std::vector<DatabaseRecord>& records)
+        : writer(writer), records(records) {}
+    size_t size() const override { return records.size(); }
+    const RowView* next() override {
+        if (position > 0 && position <= records.size())
+            records[position - 1] = DatabaseRecord();
+        if (position >= records.size()) {
+            // The emptied records go too, before the statements are made.
+            std::vector<DatabaseRecord>().swap(records);
+            position = 1;
+            return nullptr;
+        }
+        const DatabaseRecord& record = records[position++];
+        row.reading = record.readingIndex();
+        rescuedValues += writer.fill(record);
+        row.cells = writer.cells();
+        return &row;
+    }
+    // The values rescued in the rows read so far.
+    size_t rescued() const { return rescuedValues; }
+
+  private:
+    RowWriter& writer;
+    std::vector<DatabaseRecord>& records;
+    size_t position = 0;
+    size_t rescuedValues = 0;
+    RowView row;
+};
 
 // The reason of rows that the isolation budget left undecided.
 const char kRefusedTogether[] =
@@ -72,10 +108,10 @@ bool BatchOutcome::anyFailed() const {
     return false;
 }
 
-template <typename Step>
-void TableWriter::guarded(TableOutcome& out, Step step) {
+template <typename Work>
+void TableWriter::guarded(TableOutcome& out, Work work) {
     try {
-        step();
+        work();
     } catch (const StatementError& refused) {
         Logger::getLogger()->error("Database operation failed: %s", refused.what());
         logWarehouseReason(refused);
@@ -89,16 +125,32 @@ void TableWriter::guarded(TableOutcome& out, Step step) {
 void TableWriter::fail(TableOutcome& out, const std::string& why) {
     out.state = TableOutcome::State::Failed;
     out.failure = why;
-    // The statement may have failed because the link died; without a
-    // reconnect every later batch would fail the same way.
-    parts.connection.dropIfDead();
 }
 
-void TableWriter::failStatement(TableOutcome& out, const StatementError& refused) {
+TableWriter::Fail TableWriter::statementFailure(const TableOutcome& out,
+                                                const StatementError& refused) {
     Logger::getLogger()->error("Failed to execute database query for table '%s'",
                                out.table.c_str());
     logWarehouseReason(refused);
-    fail(out, refused.describe());
+    return Fail{refused.describe()};
+}
+
+TableWriter::Fail TableWriter::retryFailure(const TableOutcome& out, const Retry& retry) {
+    // A part that may have been written: the next rows of the table skip
+    // what is there.
+    if (retry.mayHaveWritten)
+        parts.ledger.markDoubtful(out.table);
+    if (retry.refusedForGood)
+        outcome.neverConnects = true;
+    if (retry.refusal)
+        return statementFailure(out, *retry.refusal);
+    if (retry.unreachable) {
+        Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
+                                   out.table.c_str(), retry.cause.c_str());
+    } else {
+        Logger::getLogger()->error("Database operation failed: %s", retry.cause.c_str());
+    }
+    return Fail{retry.cause};
 }
 
 void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
@@ -128,23 +180,23 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
     const size_t slot = outcome.tables.size();
     outcome.tables.emplace_back();
     outcome.tables[slot].table = table;
-    InFlight entry{slot, Report{}, {}, {}};
     outcome.tables[slot].readings = records.size();
+    InFlight entry{slot, Report{}, {}, {}};
     try {
-        if (!submitRows(table, records, entry.report, entry.pieces)) {
+        const std::optional<Transport::Ticket> sent = submitRows(table, records, entry.report);
+        if (!sent) {
             Logger::getLogger()->error("Failed to get cached schema for table '%s'", table.c_str());
             outcome.tables[slot].state = TableOutcome::State::NoSchema;
             return;
         }
+        entry.sends.push_back(*sent);
         inFlight.push_back(std::move(entry));
     } catch (const StatementError& refused) {
         // A refused schema step: nothing of the table was handed out, and
         // the records are still whole.
-        TableOutcome& out = outcome.tables[slot];
-        guarded(out, [&] {
-            if (recover(out, readingIndices(records), refused, entry.report, true))
-                complete(out, entry.report);
-        });
+        Refusal refusal{readingIndices(records), std::make_shared<StatementError>(refused), true,
+                        false};
+        settleRefusals(outcome.tables[slot], {std::move(refusal)}, entry.report);
     } catch (const std::exception& e) {
         Logger::getLogger()->error("Database operation failed: %s", e.what());
         fail(outcome.tables[slot], e.what());
@@ -153,15 +205,14 @@ void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& r
 }
 
 void TableWriter::settle(bool wait) {
-    WriterPool& pool = parts.connection.writers();
     // In start order, so that with one writer the tables settle in the order
     // they were written.
     size_t kept = 0;
     for (size_t i = 0; i < inFlight.size(); ++i) {
         InFlight& entry = inFlight[i];
         const bool done =
-            wait || std::all_of(entry.pieces.begin(), entry.pieces.end(),
-                                [&](const Piece& p) { return pool.isDone(p.ticket); });
+            wait || std::all_of(entry.sends.begin(), entry.sends.end(),
+                                [&](Transport::Ticket t) { return parts.transport.isDone(t); });
         if (done) {
             settleTable(entry, true);
             continue;
@@ -175,67 +226,53 @@ void TableWriter::settle(bool wait) {
 
 void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     TableOutcome& out = outcome.tables[entry.slot];
-    if (!awaitPieces(out, entry.pieces, entry.refused))
-        return;
+    if (!entry.sends.empty()) {
+        Collected collected = collect(out, std::move(entry.sends));
+        entry.sends.clear();
+        if (collected.failure) {
+            fail(out, collected.failure->why);
+            return;
+        }
+        entry.refused = std::move(collected.refused);
+    }
     // Healing and isolating cost statements of their own: they wait until
     // every table of the batch has been started, so that one bad table does
     // not hold the others back. A refusal that fails the table is booked at
     // once, so that no further table is started.
     const bool recoverable =
-        std::all_of(entry.refused.begin(), entry.refused.end(), [](const RefusedPart& part) {
-            return part.refusal->isDataRefusal() || part.refusal->isMissingObject();
+        std::all_of(entry.refused.begin(), entry.refused.end(), [](const Refusal& refusal) {
+            return refusal.cause->isDataRefusal() || refusal.cause->isMissingObject();
         });
     if (mayDefer && !entry.refused.empty() && recoverable) {
         deferred.push_back(std::move(entry));
         return;
     }
-    guarded(out, [&] {
-        for (RefusedPart& part : entry.refused) {
-            if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false))
-                return;
-        }
-        complete(out, entry.report);
-    });
+    settleRefusals(out, std::move(entry.refused), entry.report);
 }
 
-bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
-                              std::vector<RefusedPart>& refused) {
-    WriterPool& pool = parts.connection.writers();
-    bool ok = true;
-    // Every piece is waited for, so that none outlives its table.
-    for (Piece& piece : pieces) {
-        WriterPool::Outcome done = pool.take(piece.ticket);
-        using Kind = WriterPool::Outcome::Kind;
-        if (done.kind == Kind::Written) {
-            parts.batch.markWritten(piece.indices);
-            if (piece.merge)
-                countMerged(out, piece, done.rows);
-            continue;
-        }
-        // A statement whose answer was lost, or that failed for a reason
-        // that may pass, may still have run: the next rows of the table
-        // skip what is there.
-        if (done.kind == Kind::Failed || (done.kind == Kind::Refused && done.refusal->retriable()))
-            parts.ledger.markDoubtful(out.table);
-        if (done.kind == Kind::Refused) {
-            refused.push_back({std::move(piece.indices), done.refusal});
-        } else if (done.kind == Kind::ConnectFailed) {
-            // A rejected login or configuration is final for every
-            // connection, as it is for the primary one.
-            if (done.connectStatus == CORVANE_ODBC_FAILED)
-                parts.connection.setStatus(CORVANE_ODBC_FAILED);
-            Logger::getLogger()->error("A writer connection could not be opened for table '%s': %s",
-                                       out.table.c_str(), odbcStatusName(done.connectStatus));
-            fail(out, odbcStatusName(done.connectStatus));
-            ok = false;
-        } else {
-            Logger::getLogger()->error("Database operation failed: %s", done.failure.c_str());
-            fail(out, done.failure);
-            ok = false;
+TableWriter::Collected TableWriter::collect(TableOutcome& out,
+                                            std::vector<Transport::Ticket> sends) {
+    Collected collected;
+    // Every send is waited for, so that none outlives its table.
+    for (Transport::Ticket ticket : sends) {
+        for (DeliveredPart& part : parts.transport.take(ticket)) {
+            if (const auto* written = std::get_if<Written>(&part.result)) {
+                parts.batch.markWritten(part.readings);
+                if (written->compared) {
+                    out.checked += part.readings.size();
+                    out.skipped += written->skipped;
+                }
+            } else if (auto* refused = std::get_if<Refused>(&part.result)) {
+                collected.refused.push_back(
+                    {std::move(part.readings), refused->cause, false, false});
+            } else {
+                Fail failure = retryFailure(out, std::get<Retry>(part.result));
+                if (!collected.failure)
+                    collected.failure = std::move(failure);
+            }
         }
     }
-    pieces.clear();
-    return ok;
+    return collected;
 }
 
 BatchOutcome TableWriter::finish() {
@@ -264,160 +301,173 @@ void TableWriter::complete(TableOutcome& out, Report& report) {
     Logger::getLogger()->debug("Sent %zu records to table '%s'", out.readings, out.table.c_str());
 }
 
-bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
-                          const StatementError& refused, Report& report, bool schemaStep) {
-    Logger* logger = Logger::getLogger();
-    auto cause = std::make_shared<StatementError>(refused);
-    if (refused.isMissingObject() && heal(out, indices, cause, report, schemaStep))
-        return true;
-    if (out.state != TableOutcome::State::Pending)
-        return false;
-    if (cause->isDataRefusal()) {
-        logger->warn(
-            "The warehouse refused rows of table '%s'; they are sent in parts to find them",
-            out.table.c_str());
-        logWarehouseReason(*cause);
-        return isolateRows(out, indices, *cause, report);
-    }
-    if (schemaStep && refusedForGood(*cause))
-        return keepUnfitting(out, indices, *cause, report);
-    if (schemaStep) {
-        // A refused schema step that may pass later fails the batch.
-        logger->error("Database operation failed: %s", cause->what());
-        logWarehouseReason(*cause);
-        fail(out, cause->describe());
-        return false;
-    }
-    failStatement(out, *cause);
-    return false;
+void TableWriter::settleRefusals(TableOutcome& out, std::vector<Refusal> refusals, Report& report) {
+    guarded(out, [&] {
+        // Each step takes one refusal and says what came of it; rows it
+        // finds refused anew go back into the queue for the next step.
+        while (!refusals.empty()) {
+            Refusal refusal = std::move(refusals.back());
+            refusals.pop_back();
+            Step result = recover(out, refusal, report);
+            if (auto* again = std::get_if<Again>(&result)) {
+                for (Refusal& next : again->refusals)
+                    refusals.push_back(std::move(next));
+            } else if (auto* failure = std::get_if<Fail>(&result)) {
+                fail(out, failure->why);
+                return;
+            } else if (std::holds_alternative<NoSchema>(result)) {
+                out.state = TableOutcome::State::NoSchema;
+                return;
+            }
+        }
+        complete(out, report);
+    });
 }
 
-bool TableWriter::keepUnfitting(TableOutcome& out, const std::vector<size_t>& indices,
-                                const StatementError& refused, Report& report) {
+TableWriter::Step TableWriter::recover(TableOutcome& out, const Refusal& refusal, Report& report) {
+    const StatementError& cause = *refusal.cause;
+    // A table learned anew once is not learned again for the same rows.
+    if (cause.isMissingObject() && !refusal.healed)
+        return heal(out, refusal, report);
+    if (cause.isDataRefusal()) {
+        Logger::getLogger()->warn(
+            "The warehouse refused rows of table '%s'; they are sent in parts to find them",
+            out.table.c_str());
+        logWarehouseReason(cause);
+        return isolateRows(out, refusal, report);
+    }
+    if (refusal.schemaStep && refusedForGood(cause))
+        return keepUnfitting(out, refusal, report);
+    if (refusal.schemaStep) {
+        // A refused schema step that may pass later fails the batch.
+        Logger::getLogger()->error("Database operation failed: %s", cause.what());
+        logWarehouseReason(cause);
+        return Fail{cause.describe()};
+    }
+    return statementFailure(out, cause);
+}
+
+TableWriter::Step TableWriter::heal(TableOutcome& out, const Refusal& refusal, Report& report) {
+    // The table, or one of its columns, was dropped behind the plugin's
+    // back: learn the table anew (creating or adding what is missing) and
+    // send the rows once more. What is refused again is recovered for that
+    // refusal, without healing again.
+    Logger::getLogger()->warn(
+        "Table '%s' is not as this connector knew it; its columns are read again",
+        out.table.c_str());
+    logWarehouseReason(*refusal.cause);
+    parts.schema.forgetTable(out.table);
+    Step result = sendAgain(out, refusal.indices, report, false);
+    if (auto* again = std::get_if<Again>(&result)) {
+        for (Refusal& next : again->refusals)
+            next.healed = true;
+    }
+    return result;
+}
+
+TableWriter::Step TableWriter::keepUnfitting(TableOutcome& out, const Refusal& refusal,
+                                             Report& report) {
     // The warehouse will never create or extend this table as some readings
     // need (a column limit, no permission, a name it refuses): those are kept
     // in the rejects table, the others are written, and the batch goes on.
     std::vector<size_t> fitting;
-    for (const DatabaseRecord& record : remap(out.table, indices)) {
+    for (const DatabaseRecord& record : remap(out.table, refusal.indices)) {
         if (parts.schema.checkTableSchema(out.table, record))
-            reject(report, record.readingIndex(), refused, "");
+            reject(report, record.readingIndex(), *refusal.cause, "");
         else
             fitting.push_back(record.readingIndex());
     }
     Logger::getLogger()->error(
         "Table '%s' cannot be created or extended; its %zu readings are kept in %s",
-        out.table.c_str(), indices.size() - fitting.size(), REJECTS_TABLE);
-    logWarehouseReason(refused);
+        out.table.c_str(), refusal.indices.size() - fitting.size(), REJECTS_TABLE);
+    logWarehouseReason(*refusal.cause);
     if (fitting.empty())
-        return true;
-    std::vector<DatabaseRecord> records = remap(out.table, fitting);
-    std::vector<Piece> pieces;
-    if (!submitRows(out.table, records, report, pieces)) {
-        out.state = TableOutcome::State::NoSchema;
-        return false;
+        return Done{};
+    Step result = sendAgain(out, fitting, report, true);
+    if (auto* again = std::get_if<Again>(&result)) {
+        for (Refusal& next : again->refusals)
+            next.healed = refusal.healed;
     }
-    std::vector<RefusedPart> refusedParts;
-    if (!awaitPieces(out, pieces, refusedParts))
-        return false;
-    for (RefusedPart& part : refusedParts) {
-        if (!recover(out, std::move(part.indices), *part.refusal, report, false))
-            return false;
-    }
-    return true;
+    return result;
 }
 
-bool TableWriter::heal(TableOutcome& out, std::vector<size_t>& indices,
-                       std::shared_ptr<StatementError>& cause, Report& report, bool& schemaStep) {
-    // The table, or one of its columns, was dropped behind the plugin's
-    // back: learn the table anew (creating or adding what is missing) and
-    // send the rows once more.
-    Logger::getLogger()->warn(
-        "Table '%s' is not as this connector knew it; its columns are read again",
-        out.table.c_str());
-    logWarehouseReason(*cause);
-    parts.schema.forgetTable(out.table);
-    std::vector<Piece> pieces;
+TableWriter::Step TableWriter::sendAgain(TableOutcome& out, const std::vector<size_t>& indices,
+                                         Report& report, bool schemaRefusalFails) {
+    std::optional<Transport::Ticket> sent;
     try {
         std::vector<DatabaseRecord> records = remap(out.table, indices);
-        if (!submitRows(out.table, records, report, pieces)) {
-            out.state = TableOutcome::State::NoSchema;
-            return false;
-        }
+        sent = submitRows(out.table, records, report);
     } catch (const StatementError& error) {
-        cause = std::make_shared<StatementError>(error);
-        schemaStep = true;
-        return false;
+        if (schemaRefusalFails)
+            throw;
+        return Again{{Refusal{indices, std::make_shared<StatementError>(error), true, false}}};
     }
-    std::vector<RefusedPart> refused;
-    if (!awaitPieces(out, pieces, refused) || refused.empty())
-        return out.state == TableOutcome::State::Pending;
-    // What is refused again is recovered for that refusal; the rest is in.
-    indices.clear();
-    for (const RefusedPart& part : refused)
-        indices.insert(indices.end(), part.indices.begin(), part.indices.end());
-    std::sort(indices.begin(), indices.end());
-    cause = refused.front().refusal;
-    schemaStep = false;
-    return false;
+    if (!sent)
+        return NoSchema{};
+    Collected collected = collect(out, {*sent});
+    if (collected.failure)
+        return std::move(*collected.failure);
+    if (collected.refused.empty())
+        return Done{};
+    return Again{std::move(collected.refused)};
 }
 
-bool TableWriter::isolateRows(TableOutcome& out, const std::vector<size_t>& indices,
-                              const StatementError& refused, Report& report) {
+TableWriter::Step TableWriter::isolateRows(TableOutcome& out, const Refusal& refusal,
+                                           Report& report) {
     // Each round cuts every refused part into as many pieces as there are
     // writers (at least two) and sends the pieces side by side; a refused
     // piece of one row is a refused reading. The rounds stop when the budget
     // of statements is spent: the readings of the parts still refused then
     // go to the rejects together, so one bad table costs a bounded time.
-    WriterPool& pool = parts.connection.writers();
-    pool.setParallel(true);
-    const size_t ways = std::max<size_t>(2, pool.size());
-    std::vector<RefusedPart> refusedParts{{indices, std::make_shared<StatementError>(refused)}};
+    parts.transport.overlap(true);
+    const size_t ways = std::max<size_t>(2, parts.transport.lanes());
+    std::vector<Refusal> refused{refusal};
     size_t budget = kIsolationBudget;
-    while (!refusedParts.empty()) {
-        std::vector<RefusedPart> tries;
-        for (const RefusedPart& part : refusedParts) {
+    while (!refused.empty()) {
+        std::vector<Refusal> tries;
+        for (const Refusal& part : refused) {
             if (part.indices.size() == 1) {
-                reject(report, part.indices[0], *part.refusal, "");
+                reject(report, part.indices[0], *part.cause, "");
                 continue;
             }
             for (std::vector<size_t>& piece : split(part.indices, ways))
-                tries.push_back({std::move(piece), part.refusal});
+                tries.push_back({std::move(piece), part.cause, false, refusal.healed});
         }
         while (tries.size() > budget) {
             for (size_t index : tries.back().indices)
-                reject(report, index, *tries.back().refusal, kRefusedTogether);
+                reject(report, index, *tries.back().cause, kRefusedTogether);
             tries.pop_back();
         }
         budget -= tries.size();
-        refusedParts.clear();
-        if (!tryParts(out, tries, report, refusedParts))
-            return false;
+        Step round = tryParts(out, tries, report);
+        if (!std::holds_alternative<Again>(round))
+            return round;
+        refused = std::move(std::get<Again>(round).refusals);
     }
-    return true;
+    return Done{};
 }
 
-bool TableWriter::tryParts(TableOutcome& out, const std::vector<RefusedPart>& tries, Report& report,
-                           std::vector<RefusedPart>& stillRefused) {
-    std::vector<Piece> pieces;
-    for (const RefusedPart& part : tries) {
+TableWriter::Step TableWriter::tryParts(TableOutcome& out, const std::vector<Refusal>& tries,
+                                        Report& report) {
+    std::vector<Transport::Ticket> sends;
+    for (const Refusal& part : tries) {
         std::vector<DatabaseRecord> records = remap(out.table, part.indices);
-        if (!submitRows(out.table, records, report, pieces)) {
-            out.state = TableOutcome::State::NoSchema;
-            break;
+        const std::optional<Transport::Ticket> sent = submitRows(out.table, records, report);
+        if (!sent) {
+            collect(out, std::move(sends));
+            return NoSchema{};
         }
+        sends.push_back(*sent);
     }
-    std::vector<RefusedPart> refused;
-    const bool ok = awaitPieces(out, pieces, refused) && out.state == TableOutcome::State::Pending;
-    for (RefusedPart& part : refused) {
-        if (!ok)
-            break;
-        if (!part.refusal->isDataRefusal()) {
-            failStatement(out, *part.refusal);
-            return false;
-        }
-        stillRefused.push_back(std::move(part));
+    Collected collected = collect(out, std::move(sends));
+    if (collected.failure)
+        return std::move(*collected.failure);
+    for (const Refusal& part : collected.refused) {
+        // Only the data is refused part by part; anything else fails the table.
+        if (!part.cause->isDataRefusal())
+            return statementFailure(out, *part.cause);
     }
-    return ok;
+    return Again{std::move(collected.refused)};
 }
 
 void TableWriter::reject(Report& report, size_t index, const StatementError& refused,
@@ -453,41 +503,35 @@ void TableWriter::writeRejects(TableOutcome& out, Report& report) {
         rows.back().setReadingIndex(reject.index);
     }
     Report rejectsReport;
-    std::vector<Piece> pieces;
-    std::vector<RefusedPart> refused;
     // Marked as they are written; a refusal fails the table, and the readings
     // not yet kept stay with the host.
-    if (!submitRows(REJECTS_TABLE, rows, rejectsReport, pieces) ||
-        !awaitPieces(out, pieces, refused) || !refused.empty())
+    const std::optional<Transport::Ticket> sent = submitRows(REJECTS_TABLE, rows, rejectsReport);
+    if (!sent)
+        throw std::runtime_error("the rejects table cannot be written");
+    Collected collected = collect(out, {*sent});
+    if (collected.failure || !collected.refused.empty())
         throw std::runtime_error("the rejects table cannot be written");
 }
 
-bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecord>& records,
-                             Report& report, std::vector<Piece>& pieces) {
+std::optional<Transport::Ticket> TableWriter::submitRows(const std::string& table,
+                                                         std::vector<DatabaseRecord>& records,
+                                                         Report& report) {
     if (!prepare(table, records, report))
-        return false;
-    std::vector<size_t> indices = readingIndices(records);
-    WriterPool& pool = parts.connection.writers();
-    // The statement texts are made only once a writer can take them.
-    pool.awaitFree();
-    std::vector<SQLBuilder::BulkInsert> inserts = buildInserts(table, records, report);
-    // The INSERTs of one table append to it side by side as well.
-    if (inserts.size() > 1)
-        pool.setParallel(true);
-    size_t from = 0;
-    for (SQLBuilder::BulkInsert& insert : inserts) {
-        Piece piece;
-        if (inserts.size() == 1)
-            piece.indices = std::move(indices);
-        else
-            piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
-                                 indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
-        from += insert.rows;
-        piece.merge = parts.builder.isMerge();
-        piece.ticket = pool.submit(std::move(insert.sql));
-        pieces.push_back(std::move(piece));
-    }
-    return true;
+        return std::nullopt;
+    RowWriter writer(*parts.schema.findCachedTable(table), parts.dialect);
+    if (report.valuesFit)
+        writer.trustValues();
+    const std::vector<TableColumn> columns = writer.columns();
+    // A table in doubt skips the rows it holds already.
+    const std::vector<ColumnMatch> skipMatching =
+        isInDoubt(table) ? matchFor(table, writer.columnNames()) : std::vector<ColumnMatch>();
+    RecordRows rows(writer, records);
+    const Transport::Ticket ticket =
+        parts.transport.send(TableRows{table, columns, skipMatching, rows});
+    report.rescued += rows.rescued();
+    if (report.firstReason.empty())
+        report.firstReason = writer.firstRescueReason();
+    return ticket;
 }
 
 bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>& records,
@@ -503,7 +547,7 @@ bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>&
 
 TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
                                                  const std::vector<DatabaseRecord>& records) {
-    RowWriter rows(*parts.schema.findCachedTable(table), parts.builder);
+    RowWriter rows(*parts.schema.findCachedTable(table), parts.dialect);
     if (rows.hasRescueColumn())
         return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
@@ -519,38 +563,11 @@ void TableWriter::addRescueColumn(const std::string& table) {
     parts.schema.fitTable(table, column);
 }
 
-std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string& table,
-                                                              std::vector<DatabaseRecord>& records,
-                                                              Report& report) {
-    SQLBuilder& builder = parts.builder;
-    RowWriter rows(*parts.schema.findCachedTable(table), builder);
-    Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
-                               rows.columnNames().size());
-    if (report.valuesFit)
-        rows.trustValues();
-    builder.setTableName(table);
-    builder.setColumns(rows.columnNames());
-    builder.clearValues();
-    builder.setStatementLimit(parts.statementLimit);
-    builder.setMergeMatch(isInDoubt(table) ? matchFor(table, rows.columnNames())
-                                           : std::vector<SQLBuilder::ColumnMatch>());
-    for (DatabaseRecord& record : records) {
-        report.rescued += rows.append(record);
-        // The record is written into the row text: its memory goes now.
-        record = DatabaseRecord();
-    }
-    if (report.firstReason.empty())
-        report.firstReason = rows.firstRescueReason();
-    // So do the emptied records, before the statements are made.
-    std::vector<DatabaseRecord>().swap(records);
-    return builder.takeBulkInserts();
-}
-
-std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
-    const std::string& table, const std::vector<std::string>& columns) const {
+std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,
+                                               const std::vector<std::string>& columns) const {
     const CachedTable& cached = *parts.schema.findCachedTable(table);
     const bool rejects = table == REJECTS_TABLE;
-    std::vector<SQLBuilder::ColumnMatch> match;
+    std::vector<ColumnMatch> match;
     match.reserve(columns.size());
     for (const std::string& name : columns) {
         const auto found = cached.positions.find(name);
@@ -558,26 +575,11 @@ std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
                              cached.columns[found->second].type.kind == ColumnType::Kind::Variant;
         // A rejected reading is the same reading whenever it was rejected.
         if (rejects && name == REJECTS_COLUMNS[REJECT_FIELD_COUNT - 1].name)
-            match.push_back(SQLBuilder::ColumnMatch::Ignore);
+            match.push_back(ColumnMatch::Ignore);
         else
-            match.push_back(variant ? SQLBuilder::ColumnMatch::AsJson
-                                    : SQLBuilder::ColumnMatch::Equal);
+            match.push_back(variant ? ColumnMatch::AsJson : ColumnMatch::Equal);
     }
     return match;
-}
-
-void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
-    // The warehouse answers a MERGE with one row of counts, the rows it
-    // inserted last; without it every row counts as new.
-    size_t inserted = piece.indices.size();
-    if (!answer.empty() && !answer.front().empty()) {
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(answer.front().back().c_str(), &end, 10);
-        if (end != answer.front().back().c_str() && value <= piece.indices.size())
-            inserted = static_cast<size_t>(value);
-    }
-    out.checked += piece.indices.size();
-    out.skipped += piece.indices.size() - inserted;
 }
 
 bool TableWriter::isInDoubt(const std::string& table) const {

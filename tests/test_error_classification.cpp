@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "error_classifier.h"
 #include "log_capture.h"
 #include "odbc_client.h"
 
@@ -189,3 +190,55 @@ TEST(ErrorClassificationText, ReadsAndChangesNoMember) {
 }
 
 }  // namespace
+
+// The verdicts recovery and connecting read from one refusal: one row per
+// SQLSTATE and message, every rule's answer.
+struct Verdicts {
+    std::string state;
+    std::string message;
+    bool connectionLost, missingTable, missingColumn, dataRefused, nameTaken;
+    ConnectFailure connect;
+};
+
+TEST(ErrorClassifier, EveryRuleOfOneRefusal) {
+    using CF = ConnectFailure;
+    const std::vector<Verdicts> table = {
+        {"08S01", "link failure", true, false, false, false, false, CF::Transient},
+        {"08001", "", false, false, false, false, false, CF::Transient},
+        {"08003", "connection does not exist", true, false, false, false, false, CF::Unknown},
+        {"28000", "invalid authorization", false, false, false, false, false, CF::RefusedForGood},
+        {"28P01", "password", false, false, false, false, false, CF::RefusedForGood},
+        {"3F000", "no such schema", false, false, false, false, false, CF::RefusedForGood},
+        {"3D000", "no such catalog", false, false, false, false, false, CF::RefusedForGood},
+        {"42000", "refused", false, false, false, false, false, CF::RefusedForGood},
+        {"HY000", "host unreachable", false, false, false, false, false, CF::Unknown},
+        {"42P01", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, CF::Unknown},
+        {"42S02", "no such table", false, true, false, false, false, CF::Unknown},
+        {"HY000", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, CF::Unknown},
+        {"42703", "[UNRESOLVED_COLUMN] c", false, false, true, false, false, CF::Unknown},
+        {"42S22", "no such column", false, false, true, false, false, CF::Unknown},
+        {"HY000", "Unknown column 'c'", false, false, true, false, false, CF::Unknown},
+        {"22003", "out of range", false, false, false, true, false, CF::Unknown},
+        {"23502", "not null", false, false, false, true, false, CF::Unknown},
+        {"42804", "datatype mismatch", false, false, false, true, false, CF::Unknown},
+        {"42000", "[INCOMPATIBLE_TYPES_IN_INLINE_TABLE]", false, false, false, true, false,
+         CF::RefusedForGood},
+        {"42P07", "exists", false, false, false, false, true, CF::Unknown},
+        {"42711", "exists", false, false, false, false, true, CF::Unknown},
+    };
+    for (const Verdicts& v : table) {
+        SCOPED_TRACE(v.state + " " + v.message);
+        EXPECT_EQ(isConnectionLost(v.state), v.connectionLost);
+        EXPECT_EQ(isMissingTable(v.state, v.message), v.missingTable);
+        EXPECT_EQ(isMissingColumn(v.state, v.message), v.missingColumn);
+        EXPECT_EQ(isDataRefusal(v.state, v.message), v.dataRefused);
+        EXPECT_EQ(isNameTaken(v.state), v.nameTaken);
+        EXPECT_EQ(classifyConnectError(v.state), v.connect);
+        const RetryVerdict verdict = classifyExecutionError(v.state, v.message);
+        // A schema step is refused for good when it is not worth retrying,
+        // unless another writer just took the name.
+        EXPECT_EQ(isRefusedForGood(v.state, verdict.retriable), !verdict.retriable && !v.nameTaken);
+    }
+    EXPECT_TRUE(isDataTruncated("01004"));
+    EXPECT_FALSE(isDataTruncated("01000"));
+}

@@ -30,6 +30,7 @@
 
 #include "loaded_plugin.h"
 #include "north_process.h"
+#include "stream_emulator.h"
 #include "warehouse.h"
 
 extern char** environ;
@@ -162,10 +163,11 @@ TEST(NorthPlugin, InfoPrintsTheRecordAndThePrettyDefaultConfiguration) {
     std::vector<std::string> items;
     for (auto m = config.MemberBegin(); m != config.MemberEnd(); ++m)
         items.push_back(m->name.GetString());
-    EXPECT_EQ(items,
-              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
-                                        "corvaneInstance", "source", "additionalParams", "writers",
-                                        "table", "datapoints", "maxStatementBytes", "delivery"}));
+    EXPECT_EQ(items, (std::vector<std::string>{
+                         "plugin", "server", "port", "schema", "user", "password",
+                         "corvaneInstance", "source", "additionalParams", "writers", "table",
+                         "datapoints", "maxStatementBytes", "delivery", "transport",
+                         "streamEndpoint", "tokenEndpoint", "workspaceId", "catalog"}));
 }
 
 TEST(NorthPlugin, DefaultPluginIsTheOneBuiltHere) {
@@ -1153,6 +1155,66 @@ TEST(NorthCheckpoint, SigkillAtRandomMomentsLosesNoReadingAndRepeatsNone) {
         EXPECT_THAT(got[0][3], StartsWith(*table.times.rbegin()));
         EXPECT_EQ(got[0][4], std::to_string(table.sum));
     }
+}
+
+// The same over the stream transport, the stream emulator acknowledging at a
+// latency: the stream is at-least-once, so no reading may be lost, and a
+// reading may repeat only where a kill fell between an acknowledgement and
+// the checkpoint: at most one block per kill.
+TEST(NorthCheckpoint, SigkillAtRandomMomentsOverTheStreamLosesNoReading) {
+    TempWarehouse warehouse;
+    StreamEmulator emulator(warehouse.directory());
+    emulator.setCredentials("north-test-principal:north-test-only\n");
+    Scratch scratch;
+    const std::string config = scratch.write(
+        "config.json",
+        R"({"corvaneInstance": "north-test", "transport": "stream", "datapoints": "variant", )"
+        R"("delivery": "at-least-once", "workspaceId": "1234", "streamEndpoint": ")" +
+            emulator.streamEndpoint() + R"(", "tokenEndpoint": ")" + emulator.tokenEndpoint() +
+            R"(", "additionalParams": {"Auth_Client_ID": "north-test-principal", )"
+            R"("Auth_Client_Secret": "north-test-only", "Warehouse": ")" +
+            jsonEscaped(warehouse.directory()) + R"("}})");
+    const std::vector<std::string> workload{"--generate",   "3000", "--assets", "8",
+                                            "--datapoints", "3",    "--seed",   "11"};
+    std::vector<std::string> arguments = workload;
+    arguments.insert(arguments.end(),
+                     {"--config", config, "--block-size", "200", "--checkpoint",
+                      scratch.path("position"), "--max-backoff", "0.2", "--max-attempts", "50"});
+    std::mt19937 random(20261209);
+    int kills = 0;
+    for (int round = 0; round < 7; ++round) {
+        emulator.setAckMillis(50 + static_cast<long>(random() % 151));
+        North north(arguments);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 1200));
+        kill(north.pid(), SIGKILL);
+        Outcome run = north.wait();
+        if (run.status == 1000 + SIGKILL)
+            ++kills;
+        else
+            ASSERT_EQ(run.status, 0) << run.err;
+    }
+    Outcome last = runNorth(arguments);
+    ASSERT_EQ(last.status, 0) << last.err.substr(last.err.size() > 4000 ? last.err.size() - 4000
+                                                                        : 0);
+    EXPECT_EQ(scratch.read("position"), "3000\n");
+    EXPECT_GE(kills, 3);
+
+    long repeats = 0;
+    const auto expected = expectedTables(workload);
+    ASSERT_EQ(expected.size(), 8u);
+    for (const auto& [asset, table] : expected) {
+        SCOPED_TRACE(asset);
+        const Rows got =
+            warehouse.query("SELECT count(*), count(DISTINCT ts), min(ts), max(ts) FROM " + asset);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0][1], std::to_string(table.times.size()));  // none lost
+        EXPECT_THAT(got[0][2], StartsWith(*table.times.begin()));
+        EXPECT_THAT(got[0][3], StartsWith(*table.times.rbegin()));
+        repeats += std::stol(got[0][0]) - std::stol(got[0][1]);
+    }
+    std::cout << "sigkill over the stream: " << kills << " kills, " << repeats << " repeated rows"
+              << std::endl;
+    EXPECT_LE(repeats, 200L * kills);
 }
 
 }  // namespace

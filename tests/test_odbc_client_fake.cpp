@@ -1201,15 +1201,21 @@ TEST_F(FakeQuery, ExLetsOtherFailuresThrough) {
     expectStatementsFreed();
 }
 
-// A subclass may report a refused statement the plain way: a
-// std::runtime_error saying "Failed to execute query.", without diagnostics.
+// A subclass reports a refused statement by its type, a StatementError, with
+// or without diagnostics; any other exception is a failure of another kind,
+// whatever its text.
 class PlainThrowingClient : public ODBCClient {
   public:
     std::string message = "Failed to execute query.";
-    QueryResult executeQuery(const std::string&) override { throw std::runtime_error(message); }
+    bool refusal = true;
+    QueryResult executeQuery(const std::string&) override {
+        if (refusal)
+            throw StatementError("", 0, message, true);
+        throw std::runtime_error(message);
+    }
 };
 
-TEST(PlainRefusal, ExReportsItAsAnUnknownRetriableFailure) {
+TEST(PlainRefusal, ExReportsARefusalWithoutDiagnosticsAsRetriable) {
     PlainThrowingClient client;
     QueryResultEx ex;
     ASSERT_NO_THROW(ex = client.executeQueryEx("INSERT INTO t VALUES (1)"));
@@ -1219,11 +1225,15 @@ TEST(PlainRefusal, ExReportsItAsAnUnknownRetriableFailure) {
     EXPECT_TRUE(client.isLastErrorRetriable());
 }
 
-TEST(PlainRefusal, ExLetsOtherPlainErrorsThrough) {
+TEST(PlainRefusal, ExLetsOtherErrorsThroughWhateverTheirText) {
     PlainThrowingClient client;
-    client.message = "Failed to get number of result columns.";
-    EXPECT_THROW(client.executeQueryEx("SELECT 1"), std::runtime_error);
-    EXPECT_FALSE(client.isLastErrorRetriable());
+    client.refusal = false;
+    for (const char* text :
+         {"Failed to get number of result columns.", "Failed to execute query."}) {
+        client.message = text;
+        EXPECT_THROW(client.executeQueryEx("SELECT 1"), std::runtime_error) << text;
+        EXPECT_FALSE(client.isLastErrorRetriable()) << text;
+    }
 }
 
 // ---- database product -----------------------------------------------------

@@ -141,6 +141,18 @@ std::string unsafeKey(const std::string& key) {
            R"(", which a connection string cannot carry)";
 }
 
+const char kStreamEndpoint[] = "https://1234.zerobus.us-west-2.cloud.databricks.com";
+const char kStreamPrincipal[] = R"({"Auth_Client_ID": "sp", "Auth_Client_Secret": "not-a-secret"})";
+
+// The items of the stream transport with the given layout, delivery,
+// endpoint and additional parameters.
+std::string streamItems(const std::string& datapoints, const std::string& delivery,
+                        const std::string& endpoint, const std::string& params) {
+    return item("transport", "stream") + ", " + item("datapoints", datapoints) + ", " +
+           item("delivery", delivery) + ", " + item("streamEndpoint", endpoint) + ", " +
+           kvItem(params);
+}
+
 struct BadSetting {
     std::string items;
     std::string problem;
@@ -225,6 +237,31 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         {item("port", "0") + "," + item("table", " ") + "," + kvItem(R"({"a;b": "1"})"),
          R"(configuration item "port" value "0" is outside 1 to 65535; configuration item )"
          R"("additionalParams" has the key "a;b")"},
+        // The stream transport: each unusable setting says what to set.
+        {item("transport", "grpc"),
+         R"(configuration item "transport" value "grpc" is not one of the choices)"},
+        {streamItems("columns", "at-least-once", kStreamEndpoint, kStreamPrincipal),
+         R"(transport "stream": set "datapoints" to "variant")"},
+        {streamItems("variant", "exactly-once", kStreamEndpoint, kStreamPrincipal),
+         R"(transport "stream": set "delivery" to "at-least-once")"},
+        {streamItems("variant", "at-least-once", kStreamEndpoint, R"({"Auth_Client_ID": "sp"})"),
+         R"(transport "stream": set "Auth_Client_ID" and "Auth_Client_Secret")"},
+        {streamItems("variant", "at-least-once", "", kStreamPrincipal),
+         R"(transport "stream": set "streamEndpoint")"},
+        {streamItems("variant", "at-least-once", "1234.zerobus.example.com", kStreamPrincipal),
+         R"(transport "stream": configuration item "streamEndpoint" value "1234.zerobus.example.com" is not a usable)"},
+        {streamItems("variant", "at-least-once", "http://1234.zerobus.example.com",
+                     kStreamPrincipal),
+         R"(transport "stream": configuration item "streamEndpoint" must use https://)"},
+        {streamItems("variant", "at-least-once", "https://ws.zerobus.example.com",
+                     kStreamPrincipal),
+         R"(transport "stream": set "workspaceId")"},
+        {streamItems("variant", "at-least-once", kStreamEndpoint, kStreamPrincipal) + ", " +
+             item("tokenEndpoint", "http://login.example.com/token"),
+         R"(transport "stream": configuration item "tokenEndpoint" must use https://)"},
+        {streamItems("variant", "at-least-once", kStreamEndpoint, kStreamPrincipal) + ", " +
+             item("catalog", "my-catalog"),
+         R"(transport "stream": set "catalog")"},
     };
     for (const BadSetting& c : cases) {
         ConfigCategory bad = category(c.items);
@@ -242,6 +279,44 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         EXPECT_EQ(config.table, "");
         EXPECT_EQ(config.getConnectionString(), before);
     }
+}
+
+// The stream's settings resolved: the gRPC target, the token endpoint from
+// the server, the workspace id from the endpoint's host; plain http to the
+// loopback address of an emulator; the secret kept but never logged.
+TEST(ODBCConfigRead, StreamSettingsAreResolvedAndTheSecretIsNeverLogged) {
+    ConfigCategory cloud =
+        category(streamItems("variant", "at-least-once", kStreamEndpoint, kStreamPrincipal) + ", " +
+                 item("server", "adb-1.azuredatabricks.net") + ", " + item("schema", "plant"));
+    ODBCConfig config;
+    LogCapture log;
+    config.configure(&cloud);
+    EXPECT_EQ(config.transport, ODBCConfig::Transport::Stream);
+    EXPECT_EQ(config.stream.target, "1234.zerobus.us-west-2.cloud.databricks.com:443");
+    EXPECT_TRUE(config.stream.tls);
+    EXPECT_EQ(config.stream.workspace, "1234");
+    EXPECT_EQ(config.stream.tokenUrl, "https://adb-1.azuredatabricks.net/oidc/v1/token");
+    EXPECT_EQ(config.stream.fullTableName("pump_1"), "main.plant.pump_1");
+    EXPECT_EQ(config.stream.clientSecret, "not-a-secret");
+    EXPECT_FALSE(log.contains("not-a-secret"));
+
+    ConfigCategory local = category(
+        streamItems("variant", "at-least-once", "http://127.0.0.1:7000", kStreamPrincipal) + ", " +
+        item("workspaceId", "42") + ", " + item("catalog", "edge") + ", " +
+        item("tokenEndpoint", "http://localhost:7001/oidc/v1/token"));
+    ODBCConfig emulator;
+    emulator.configure(&local);
+    EXPECT_EQ(emulator.stream.target, "127.0.0.1:7000");
+    EXPECT_FALSE(emulator.stream.tls);
+    EXPECT_EQ(emulator.stream.workspace, "42");
+    EXPECT_EQ(emulator.stream.tokenUrl, "http://localhost:7001/oidc/v1/token");
+    EXPECT_TRUE(emulator.hasChanged(config));
+
+    // The statements transport needs none of the stream's settings.
+    ConfigCategory statements = category(item("transport", "statements"));
+    ODBCConfig plain;
+    plain.configure(&statements);
+    EXPECT_EQ(plain.transport, ODBCConfig::Transport::Statements);
 }
 
 TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {

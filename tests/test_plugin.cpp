@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -94,30 +95,64 @@ TEST(PluginLoading, ExportsExactlyTheEntryPointsAndNeedsTheHostAndODBC) {
     EXPECT_NE(dynamic.find("Shared library: [libodbc.so.2]"), std::string::npos) << dynamic;
 }
 
+namespace {
+// The output of a shell command, without its trailing line break.
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr)
+            out += buffer;
+        pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+// The project version; built from a checkout, followed by the describe
+// suffix of the commit built.
+void expectVersionOfThisBuild(const std::string& version) {
+    ASSERT_EQ(version.rfind("3.1.0", 0), 0u) << version;
+    const std::string head = commandOutput("git -C '" + std::string(LAKESINK_SOURCE_DIR) +
+                                           "' rev-parse HEAD 2>/dev/null");
+    if (head.empty()) {
+        EXPECT_EQ(version, "3.1.0");
+        return;
+    }
+    const std::regex suffix("3\\.1\\.0(-[0-9]+)?-g([0-9a-f]+)(-dirty)?");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(version, match, suffix)) << version;
+    EXPECT_EQ(head.rfind(match[2].str(), 0), 0u) << version << " is not " << head;
+}
+}  // namespace
+
 TEST(PluginInfoRecord, FieldsAreTheDocumentedValuesOnEveryCall) {
     Plugin plugin;
     ASSERT_NE(plugin.info, nullptr);
     PluginInfo* info = plugin.info();
     EXPECT_EQ(info, plugin.info());
     EXPECT_STREQ(info->name, "lakesink");
-    EXPECT_STREQ(info->version, "3.1.0-28-gd2f8486");
+    expectVersionOfThisBuild(info->version);
     EXPECT_EQ(info->options, 0u);
     EXPECT_STREQ(info->type, "north");
     EXPECT_STREQ(info->interface, "1.0.0");
     ASSERT_NE(info->config, nullptr);
 }
 
-TEST(PluginInfoRecord, DefaultConfigurationHasTheFourteenItemsInOrder) {
+TEST(PluginInfoRecord, DefaultConfigurationHasEveryItemInOrder) {
     Plugin plugin;
     ASSERT_NE(plugin.info, nullptr);
     rapidjson::Document doc;
     doc.Parse(plugin.info()->config);
     ASSERT_FALSE(doc.HasParseError());
     ASSERT_TRUE(doc.IsObject());
-    EXPECT_EQ(memberNames(doc),
-              (std::vector<std::string>{"plugin", "server", "port", "schema", "user", "password",
-                                        "corvaneInstance", "source", "additionalParams", "writers",
-                                        "table", "datapoints", "maxStatementBytes", "delivery"}));
+    EXPECT_EQ(
+        memberNames(doc),
+        (std::vector<std::string>{
+            "plugin", "server", "port", "schema", "user", "password", "corvaneInstance", "source",
+            "additionalParams", "writers", "table", "datapoints", "maxStatementBytes", "delivery",
+            "transport", "streamEndpoint", "tokenEndpoint", "workspaceId", "catalog"}));
     using Attrs = std::vector<std::pair<std::string, std::string>>;
     const auto attrs = [&](const char* item) {
         Attrs found;
@@ -254,7 +289,7 @@ TEST(PluginInfoRecord, DefaultConfigurationKeepsItsLayout) {
     EXPECT_NE(text.find("        \"options\": [\"columns\", \"variant\"],\n"), std::string::npos);
     EXPECT_NE(text.find("        \"options\": [\"exactly-once\", \"at-least-once\"],\n"),
               std::string::npos);
-    const std::string tail = "        \"displayName\": \"Delivery guarantee\"\n    }\n}";
+    const std::string tail = "        \"displayName\": \"Catalog\"\n    }\n}";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }

@@ -187,6 +187,27 @@ TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
                   TS + ", " + TS + ", 'edge', NULL, 4, 'it\\'s')");
 }
 
+TEST(SendTables, ASendThatCutsItsStatementsLeavesTheBuilderWhole) {
+    Pipeline p;
+    ConfigCategory small("lakesink", R"({"corvaneInstance": {"value": "edge"},
+        "writers": {"value": "1"}, "maxStatementBytes": {"value": "65536"}})");
+    p.connector.configure(&small);
+    Batch batch;
+    for (int i = 0; i < 6; ++i)
+        batch.add("pump").addDatapoint(textPoint("blob", std::string(20000, 'a' + i)));
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    ASSERT_GT(p.inserts().size(), 1u) << "the rows must have been cut";
+
+    // The builder the connector hands out writes every row it is given.
+    SQLBuilder* builder = p.connector.getSQLBuilder();
+    builder->setTableName("t");
+    builder->setColumns({"a"});
+    builder->setValues(SQLBuilder::Rows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}, {"6"}});
+    EXPECT_EQ(builder->buildBulkInsert(),
+              "INSERT INTO `t` (`a`) VALUES (1), (2), (3), (4), (5), (6)");
+    EXPECT_EQ(builder->buildInsert(), "INSERT INTO `t` (`a`) VALUES (1)");
+}
+
 TEST(SendTables, DiscoveredTableUsesItsColumnsAndNullsWhatRecordsLack) {
     Pipeline p;
     p.tables["pump"] = {{"asset_code", "STRING"}, {"user_ts", "TIMESTAMP"}, {"ts", "TIMESTAMP"},
@@ -276,4 +297,45 @@ TEST(SendFailures, TableWithoutSchemaIsSkippedButTheBatchIsNotReportedSent) {
     schema->setClient(p.client);
     EXPECT_TRUE(p.connector.send(batch.pointers()));
     EXPECT_EQ(p.inserts().size(), 2u);
+}
+
+namespace {
+// A connector whose writer connections are refused the way a wrong login is.
+class RefusedWritersConnector : public DatabricksODBCConnector {
+  public:
+    using DatabricksODBCConnector::DatabricksODBCConnector;
+    mutable int writerClients = 0;
+
+  protected:
+    std::unique_ptr<ODBCClient> createWriterClient() const override {
+        ++writerClients;
+        auto writer = std::make_unique<NiceMock<MockODBCClient>>();
+        ON_CALL(*writer, Connect(_)).WillByDefault(Return(CORVANE_ODBC_FAILED));
+        return writer;
+    }
+};
+}  // namespace
+
+TEST(SendFailures, AWriterConnectionRefusedForGoodFailsTheConnectorUntilNewSettings) {
+    auto* client = new NiceMock<MockODBCClient>();
+    ON_CALL(*client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
+    ON_CALL(*client, isConnected()).WillByDefault(Return(true));
+    std::vector<std::string> statements;
+    ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([&](const std::string& sql) {
+        statements.push_back(sql);
+        return okResult();
+    }));
+    RefusedWritersConnector connector(client);
+    ConfigCategory settings("lakesink", R"({"writers": {"value": "2"}})");
+    connector.configure(&settings);
+    Batch batch;
+    batch.add("a").addDatapoint(intPoint("x", 1));
+    batch.add("b").addDatapoint(intPoint("x", 2));
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_GT(connector.writerClients, 0);
+    EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_FAILED);
+    // The next batch is refused without a statement.
+    statements.clear();
+    EXPECT_FALSE(connector.send(batch.pointers()));
+    EXPECT_TRUE(statements.empty());
 }

@@ -1,0 +1,151 @@
+#include "statements_transport.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+#include "odbc_client.h"
+
+namespace {
+const std::string kSqlNull = "NULL";
+
+// The rows a MERGE inserted, from the one row of counts the warehouse
+// answers with (the last count); without it every row counts as new.
+size_t insertedByMerge(const QueryRows& answer, size_t rows) {
+    if (answer.empty() || answer.front().empty())
+        return rows;
+    const std::string& text = answer.front().back();
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (end == text.c_str() || value > rows)
+        return rows;
+    return static_cast<size_t>(value);
+}
+}  // namespace
+
+StatementsTransport::StatementsTransport(WriterPool& pool, const Dialect& dialect,
+                                         size_t statementLimit)
+    : pool(pool), dialect(dialect), statementLimit(statementLimit) {}
+
+void StatementsTransport::overlap(bool enable) {
+    pool.setParallel(enable);
+}
+
+size_t StatementsTransport::lanes() const {
+    return pool.size();
+}
+
+StatementsTransport::Statements StatementsTransport::buildStatements(const TableRows& rows) const {
+    std::vector<std::string> names;
+    names.reserve(rows.columns.size());
+    for (const TableColumn& column : rows.columns)
+        names.push_back(column.name);
+    StatementShape shape = rows.skipMatching.empty()
+                               ? dialect.insertShape(rows.table, names)
+                               : dialect.mergeShape(rows.table, names, rows.skipMatching);
+    StatementBuffer buffer(std::move(shape), statementLimit);
+    Statements built;
+    built.readings.reserve(rows.rows.size());
+    std::string text;
+    const size_t columns = rows.columns.size();
+    while (const RowView* row = rows.rows.next()) {
+        text.assign(1, '(');
+        for (size_t c = 0; c < columns; ++c) {
+            if (c > 0) {
+                text.push_back(',');
+                text.push_back(' ');
+            }
+            const Cell& cell = row->cells[c];
+            if (cell.value == nullptr)
+                text.append(kSqlNull);
+            else
+                dialect.appendFittedValue(text, *cell.value, cell.kind, rows.columns[c].type,
+                                          cell.fit);
+        }
+        text.push_back(')');
+        buffer.appendRowText(text);
+        built.readings.push_back(row->reading);
+    }
+    built.statements = buffer.take();
+    return built;
+}
+
+Transport::Ticket StatementsTransport::send(const TableRows& rows) {
+    // The statement texts are made only once a writer can take them.
+    pool.awaitFree();
+    Statements built = buildStatements(rows);
+    // The statements of one table append to it side by side as well.
+    if (built.statements.size() > 1)
+        pool.setParallel(true);
+    std::vector<Piece> pieces;
+    size_t from = 0;
+    for (StatementBuffer::Statement& statement : built.statements) {
+        Piece piece;
+        if (built.statements.size() == 1)
+            piece.readings = std::move(built.readings);
+        else
+            piece.readings.assign(
+                built.readings.begin() + static_cast<std::ptrdiff_t>(from),
+                built.readings.begin() + static_cast<std::ptrdiff_t>(from + statement.rows));
+        from += statement.rows;
+        piece.merge = !rows.skipMatching.empty();
+        piece.ticket = pool.submit(std::move(statement.sql));
+        pieces.push_back(std::move(piece));
+    }
+    const Ticket ticket = nextTicket++;
+    sent.emplace(ticket, std::move(pieces));
+    return ticket;
+}
+
+bool StatementsTransport::isDone(Ticket ticket) {
+    const auto found = sent.find(ticket);
+    if (found == sent.end())
+        return true;
+    for (const Piece& piece : found->second) {
+        if (!pool.isDone(piece.ticket))
+            return false;
+    }
+    return true;
+}
+
+Delivery StatementsTransport::take(Ticket ticket) {
+    const auto found = sent.find(ticket);
+    if (found == sent.end())
+        throw std::logic_error("a send's delivery is taken once");
+    std::vector<Piece> pieces = std::move(found->second);
+    sent.erase(found);
+    Delivery delivery;
+    delivery.reserve(pieces.size());
+    // Every piece is waited for, so that none outlives its send.
+    for (Piece& piece : pieces) {
+        WriterPool::Outcome outcome = pool.take(piece.ticket);
+        PartResult result = resultOf(outcome, piece);
+        delivery.push_back(DeliveredPart{std::move(piece.readings), std::move(result)});
+    }
+    return delivery;
+}
+
+PartResult StatementsTransport::resultOf(WriterPool::Outcome& outcome, const Piece& piece) {
+    using Kind = WriterPool::Outcome::Kind;
+    switch (outcome.kind) {
+        case Kind::Written: {
+            const size_t rows = piece.readings.size();
+            if (!piece.merge)
+                return Written{false, 0};
+            return Written{true, rows - insertedByMerge(outcome.rows, rows)};
+        }
+        case Kind::Refused:
+            if (!outcome.refusal->retriable())
+                return Refused{outcome.refusal};
+            return Retry{outcome.refusal->describe(), outcome.refusal, true, false, false};
+        case Kind::ConnectFailed:
+            // A rejected login or configuration is final for every
+            // connection, as it is for the primary one.
+            return Retry{odbcStatusName(outcome.connectStatus), nullptr, false, true,
+                         outcome.connectStatus == CORVANE_ODBC_FAILED};
+        case Kind::Failed:
+            break;
+    }
+    // A statement whose answer was lost may still have run.
+    return Retry{outcome.failure, nullptr, true, false, false};
+}
