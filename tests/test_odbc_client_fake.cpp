@@ -844,15 +844,17 @@ TEST_F(FakeOdbc, DestroyDisconnectsAndFreesBothHandles) {
 }
 
 TEST_F(FakeOdbc, DestructorReleasesEverything) {
-    LogCapture log;
     {
         ODBCClient client;
         connect(client);
-        log.clear();
+        fake::state().calls.clear();
     }
-    EXPECT_THAT(lines(log, Level::DEBUG),
-                ElementsAre("ODBCClient instance is being destroyed.",
-                            "Disconnected from the database.", "ODBC environment released."));
+    // The connection is closed, then both handles are freed: nothing is left.
+    EXPECT_THAT(fake::state().calls,
+                ElementsAre("SQLDisconnect", "SQLFreeHandle", "SQLFreeHandle"));
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_DBC], 1);
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_ENV], 1);
+    EXPECT_TRUE(fake::state().live.empty());
 }
 
 TEST_F(FakeOdbc, ConstructionLogsAndCallsNothing) {
