@@ -23,7 +23,9 @@
 #include <memory>
 #include <string>
 
-#include "odbc_client.h"
+#include "query_result.h"
+
+class ODBCClient;
 #include "writer_pool.h"
 
 class Connection {
