@@ -81,11 +81,12 @@ ConnectFailure classifyConnectError(const std::string& state) {
     if (isOneOf(state, {"08S01", "08001", "08004"}))
         return ConnectFailure::Transient;
     // Invalid authorization (class 28), an unknown catalog or schema, a
-    // refused configuration, a driver or data source that the driver manager
-    // does not know or cannot read from the connection string: the same
-    // settings are refused again.
+    // refused configuration, a connection string the driver manager cannot
+    // read (no driver named, a name too long, a DRIVER keyword it cannot
+    // parse): the same settings are refused again. A driver or data source
+    // not found (IM002) is retried: installing it needs no new settings.
     if (hasClass(state, "28") ||
-        isOneOf(state, {"3D000", "3F000", "42000", "IM002", "IM007", "IM010", "IM011", "IM012"}))
+        isOneOf(state, {"3D000", "3F000", "42000", "IM007", "IM010", "IM011", "IM012"}))
         return ConnectFailure::RefusedForGood;
     return ConnectFailure::Unknown;
 }
@@ -98,8 +99,7 @@ const char* connectRemedy(const std::string& state) {
     if (state == "3D000")
         return "set the catalog in additionalParams to one the warehouse has";
     if (state.size() == 5 && state.compare(0, 2, "IM") == 0)
-        return "check that the ODBC driver is registered and the server and additionalParams "
-               "settings";
+        return "check the driver and the other keys of additionalParams";
     return "check the server, port and additionalParams settings";
 }
 

@@ -178,10 +178,13 @@ TEST_F(ParallelWriters, SchemaStepsOfDifferentTablesRunOnTheWriters) {
     DatabricksODBCConnector connector(primary);
     ConfigCategory category = settings(warehouse, 4);
     ASSERT_TRUE(connector.configure(&category));
+    LogCapture log;
     Batch created;
     fill(created, 12, 2, T0);
     ASSERT_TRUE(connector.send(created.pointers()));
     EXPECT_TRUE(primary->schemaSteps.empty());
+    // Five connections opened, one connect announced.
+    EXPECT_EQ(log.count(Logger::Level::INFO, "Connected to the database successfully."), 1u);
 
     // A new datapoint in every table: one ALTER each, on the writers too.
     Batch altered;
