@@ -63,6 +63,15 @@ class Connection {
 
     ODBCStatus getStatus() const { return status.load(); }
     void setStatus(ODBCStatus value) { status = value; }
+    // A connection (the primary or a writer's) was refused for good with
+    // `cause` ("SQLSTATE=..., Message=..."): the status becomes failed until
+    // the settings change.
+    void refuseForGood(const std::string& cause);
+    // While the connection is failed for good: logs one ERROR naming the
+    // cause, its SQLSTATE and the settings to change, at most once per
+    // REFUSAL_REPORT_INTERVAL. Returns true iff it logged.
+    bool reportRefusal();
+    static constexpr std::chrono::nanoseconds REFUSAL_REPORT_INTERVAL = std::chrono::minutes(1);
     ODBCClient& client() const { return *primary; }
     ODBCClient* clientPointer() const { return primary.get(); }
     WriterPool& writers() { return pool; }
@@ -94,5 +103,8 @@ class Connection {
     unsigned failedConnects = 0;  // since the last success or change of settings
     std::chrono::nanoseconds retryDelay = RETRY_INTERVAL;
     std::string lastConnectException;  // reported once, like a failure's cause
+    std::string refusal;               // why the connection is failed for good
+    std::chrono::steady_clock::time_point lastRefusalReport{};
+    bool refusalReported = false;
     JitterSource jitter = randomJitter();
 };

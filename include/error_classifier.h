@@ -48,6 +48,9 @@ enum class ConnectFailure {
     Unknown,         // anything else: tried again, it may clear by itself
 };
 ConnectFailure classifyConnectError(const std::string& state);
+// What an operator changes for a connect refused for good with `state`:
+// which settings to check, as a phrase that completes "... ; <remedy>".
+const char* connectRemedy(const std::string& state);
 
 // Returns true iff a value was handed out cut, the rest still to be read
 // (01004).

@@ -170,6 +170,10 @@ class ODBCClient {
     // Forgets that cause: the next failed Connect is reported in full, as
     // after a change of settings.
     void forgetConnectFailure() { lastConnectFailure.clear(); }
+    // Whether a successful Connect is announced at the info level (the
+    // default) or only at debug: a writer connection opened for the same
+    // warehouse as the primary one is not news to the operator.
+    void announceConnects(bool announce) { connectAnnounced = announce; }
 
   protected:
     EnvironmentHandle env;
@@ -181,6 +185,7 @@ class ODBCClient {
     bool lastErrorRetriable = false;
     std::vector<std::string> resultColumnNames;
     std::string lastConnectFailure;
+    bool connectAnnounced = true;
 
   private:
     // The steps of executeQuery: run the statement on a fresh handle (throws

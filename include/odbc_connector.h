@@ -15,6 +15,7 @@
 // so new settings or a new builder never change under a batch.
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -90,6 +91,16 @@ class ODBCConnector {
     bool sendBatch(const std::vector<Reading*>& readings);
     // Writes every pending reading of the batch.
     BatchOutcome writeBatch(DeliveryLedger::Batch& batch);
+    // The warehouse's refusal of a table's schema step, by table.
+    using RefusedSteps = std::map<std::string, std::shared_ptr<StatementError>>;
+    // Runs the schema steps (CREATE, ALTER) the tables of the batch need side
+    // by side on the writer connections, before their rows are written.
+    // Returns the tables whose step the warehouse refused.
+    RefusedSteps prepareSchemas(const TableGroups& groups);
+    // Says once, at the info level, that a batch of more than kManyTables
+    // tables costs a statement per table, and that the table setting helps.
+    void noteManyTables(size_t tables);
+    static constexpr size_t kManyTables = 50;
     // The pending readings that no table group holds (no table to go to).
     static std::vector<size_t> unroutedReadings(const TableGroups& groups,
                                                 const DeliveryLedger::Batch& batch);
@@ -109,4 +120,5 @@ class ODBCConnector {
     // anew when its settings change.
     std::unique_ptr<StreamClient> streamClient;
     uint64_t attemptsSeen = 1;  // the first connection is no reconnect
+    bool manyTablesNoted = false;
 };

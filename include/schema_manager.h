@@ -49,6 +49,16 @@ enum class SchemaFit {
     Missing,  // the table has no cached columns afterwards: it cannot be written
 };
 
+// One schema statement a table of a batch needs before its rows are written:
+// the CREATE made from `record` (column == kCreate), or the ALTER that adds
+// the record's column at `column`. `record` is borrowed from the batch.
+struct SchemaStep {
+    static constexpr size_t kCreate = static_cast<size_t>(-1);
+    std::string sql;
+    const DatabaseRecord* record;
+    size_t column;
+};
+
 class SchemaManager {
   public:
     using ColumnPositions = CachedTable::Positions;
@@ -90,6 +100,18 @@ class SchemaManager {
     // that shares its column list with one already fitted is skipped.
     // Refused statements throw StatementError.
     SchemaFit fitTable(const std::string& table, std::vector<DatabaseRecord>& records);
+
+    // The schema statements `records` need for `table`, in the order fitTable
+    // would run them: the CREATE of a table known to be missing, then one
+    // ALTER per column that neither the table nor an earlier step has
+    // (compared ignoring ASCII case). Empty when the table fits, or when it
+    // is neither cached nor known missing (fitTable then asks the warehouse).
+    // Runs no statement, so that the steps of several tables can run side by
+    // side; each one that succeeds is handed to noteSchemaStep.
+    std::vector<SchemaStep> planSchemaSteps(const std::string& table,
+                                            const std::vector<DatabaseRecord>& records) const;
+    // A planned step of `table` ran: caches the table or column it made.
+    void noteSchemaStep(const std::string& table, const SchemaStep& step);
 
     // Returns true iff the table is cached or the information schema knows it
     // (it is then cached). A table that the last learnTables found missing
@@ -192,6 +214,8 @@ class SchemaManager {
     // memory of the table missing.
     void storeEntry(const std::string& table, std::vector<CachedColumn> columns);
     static void appendColumn(CachedTable& entry, CachedColumn column);
+    // Caches the table that a CREATE made from `record` holds.
+    void cacheCreated(const std::string& table, const DatabaseRecord& record);
 
     ODBCClient* client = nullptr;
     std::string databaseName;

@@ -61,6 +61,7 @@ struct BatchOutcome {
     // A connection the batch needed was refused in a way that never passes
     // with these settings (a refused login or configuration).
     bool neverConnects = false;
+    std::string refusal;  // then: the driver's cause, "SQLSTATE=..., Message=..."
 
     // Returns true iff every table was written and nothing else failed.
     bool sent() const;
@@ -93,6 +94,12 @@ class TableWriter {
     // position in the batch's pending list); the records are consumed. The
     // statements may still run when this returns.
     void start(const std::string& table, std::vector<DatabaseRecord>& records);
+    // Starts a table whose schema step, run ahead of the batch's rows, was
+    // refused with `refused`: the refusal is settled as start() settles one
+    // (the readings that need what was refused kept in the rejects, or the
+    // table failed).
+    void startRefused(const std::string& table, std::vector<DatabaseRecord>& records,
+                      const StatementError& refused);
     // Returns true iff a table has failed so far.
     bool anyFailed() const { return outcome.anyFailed(); }
     // Waits for every statement, settles every table and returns the outcome.
@@ -149,6 +156,8 @@ class TableWriter {
         SomeRescued,  // a value must be rescued and the table lacks the column
     };
 
+    // Adds the outcome of a table of `readings` readings; its slot.
+    size_t openSlot(const std::string& table, size_t readings);
     void settle(bool wait);
     // Books what the transport delivered for a table: heals, isolates,
     // completes or fails it; with `mayDefer`, healing and isolating wait for

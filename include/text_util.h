@@ -25,6 +25,13 @@ inline char upperAsciiCase(char c) {
 // Returns `text` with A to Z in lower case and every other byte unchanged.
 std::string foldAsciiCase(const std::string& text);
 
+// Returns `text` with a to z in upper case and every other byte unchanged.
+std::string upperAsciiCase(const std::string& text);
+
+// Returns "<count> <one>" when `count` is 1, else "<count> <many>": a count
+// for the log ("1 value", "3 values").
+std::string countOf(size_t count, const char* one, const char* many);
+
 // Returns true iff `text` holds one of the letters A to Z.
 bool hasUpperAscii(const std::string& text);
 

@@ -47,8 +47,8 @@ class WriterPool {
         enum class Kind { Written, Refused, ConnectFailed, Failed } kind = Kind::Failed;
         std::shared_ptr<StatementError> refusal;               // Refused: the warehouse's refusal
         ODBCStatus connectStatus = CORVANE_ODBC_NOTCONNECTED;  // ConnectFailed
-        std::string failure;                                   // Failed: what was thrown
-        QueryRows rows;                                        // Written: what it answered
+        std::string failure;  // Failed: what was thrown; ConnectFailed: the driver's cause
+        QueryRows rows;       // Written: what it answered
     };
 
     WriterPool(ODBCClient& primary, ClientFactory factory);

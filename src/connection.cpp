@@ -4,6 +4,7 @@
 #include <exception>
 #include <random>
 
+#include "error_classifier.h"
 #include "logger.h"
 #include "odbc_client.h"
 
@@ -34,6 +35,8 @@ void Connection::connect(const std::string& connectionString) {
         if (current == CORVANE_ODBC_NOTCONNECTED || current == CORVANE_ODBC_EAGAIN)
             primary->Init();
         status = primary->Connect(connectionString);
+        if (status.load() == CORVANE_ODBC_FAILED)
+            refuseForGood(primary->getLastConnectFailure());
         // A retry that fails as the one before it says so only at debug level:
         // the client has reported the cause once already.
         if (status.load() != current)
@@ -95,12 +98,46 @@ Connection::JitterSource Connection::randomJitter() {
     };
 }
 
+void Connection::refuseForGood(const std::string& cause) {
+    status = CORVANE_ODBC_FAILED;
+    if (cause.empty())
+        return;
+    if (cause != refusal)
+        refusalReported = false;
+    refusal = cause;
+}
+
+bool Connection::reportRefusal() {
+    if (status.load() != CORVANE_ODBC_FAILED)
+        return false;
+    const auto now = steadyNow();
+    if (refusalReported && now < lastRefusalReport + REFUSAL_REPORT_INTERVAL)
+        return false;
+    refusalReported = true;
+    lastRefusalReport = now;
+    // The cause reads "SQLSTATE=xxxxx, Message=...".
+    const char kStateKey[] = "SQLSTATE=";
+    const size_t at = refusal.find(kStateKey);
+    const std::string state =
+        at == std::string::npos ? std::string() : refusal.substr(at + sizeof kStateKey - 1, 5);
+    Logger::getLogger()->error(
+        "Nothing is sent: the warehouse refused the connection for good (%s); %s. The plugin "
+        "connects again only when the settings change",
+        refusal.empty() ? "a refused login or configuration" : refusal.c_str(),
+        connectRemedy(state));
+    return true;
+}
+
 void Connection::disconnect() {
     Logger* logger = Logger::getLogger();
     logger->debug("Disconnecting from database");
+    // Nothing was open (start-up, new settings before any connect, a
+    // refused configuration): there is nothing to announce.
+    const bool wasOpen = status.load() == CORVANE_ODBC_SUCCESS;
     pool.close();
     primary->Destroy();
-    logger->info("Database disconnected");
+    if (wasOpen)
+        logger->info("Database disconnected");
     status = CORVANE_ODBC_NOTCONNECTED;
 }
 
@@ -110,6 +147,8 @@ void Connection::applySettings(const std::string& connectionString, size_t write
     lastConnectAttempt = steadyNow();
     resetBackoff();
     lastConnectException.clear();
+    refusal.clear();
+    refusalReported = false;
     primary->forgetConnectFailure();
 }
 

@@ -81,10 +81,26 @@ ConnectFailure classifyConnectError(const std::string& state) {
     if (isOneOf(state, {"08S01", "08001", "08004"}))
         return ConnectFailure::Transient;
     // Invalid authorization (class 28), an unknown catalog or schema, a
-    // refused configuration: the same settings are refused again.
-    if (hasClass(state, "28") || isOneOf(state, {"3D000", "3F000", "42000"}))
+    // refused configuration, a connection string the driver manager cannot
+    // read (no driver named, a name too long, a DRIVER keyword it cannot
+    // parse): the same settings are refused again. A driver or data source
+    // not found (IM002) is retried: installing it needs no new settings.
+    if (hasClass(state, "28") ||
+        isOneOf(state, {"3D000", "3F000", "42000", "IM007", "IM010", "IM011", "IM012"}))
         return ConnectFailure::RefusedForGood;
     return ConnectFailure::Unknown;
+}
+
+const char* connectRemedy(const std::string& state) {
+    if (hasClass(state, "28"))
+        return "check the user and password (or access token) settings";
+    if (state == "3F000")
+        return "set schema to a schema name the warehouse accepts";
+    if (state == "3D000")
+        return "set the catalog in additionalParams to one the warehouse has";
+    if (state.size() == 5 && state.compare(0, 2, "IM") == 0)
+        return "check the driver and the other keys of additionalParams";
+    return "check the server, port and additionalParams settings";
 }
 
 bool isDataTruncated(const std::string& state) {

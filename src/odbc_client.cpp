@@ -259,7 +259,10 @@ ODBCStatus ODBCClient::Connect(const std::string& connString) {
     const SQLRETURN rc =
         SQLDriverConnect(dbc.get(), nullptr, in, SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     if (succeeded(rc)) {
-        logger->info("Connected to the database successfully.");
+        if (connectAnnounced)
+            logger->info("Connected to the database successfully.");
+        else
+            logger->debug("Connected to the database successfully.");
         connectionString = connString;
         lastConnectFailure.clear();
         return CORVANE_ODBC_SUCCESS;

@@ -5,6 +5,7 @@
 
 #include "config_category.h"
 #include "dialect.h"
+#include "error_classifier.h"
 #include "logger.h"
 #include "odbc_client.h"
 #include "reading.h"
@@ -188,8 +189,10 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
         logger->debug("ODBC connector is not in a valid state - cannot send readings");
         return false;
     }
-    if (getStatus() == CORVANE_ODBC_FAILED)
+    if (getStatus() == CORVANE_ODBC_FAILED) {
+        connection.reportRefusal();
         return false;
+    }
     if (!sqlBuilder) {
         logger->error("No SQL builder configured - cannot send readings");
         return false;
@@ -197,6 +200,10 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
     if (getStatus() != CORVANE_ODBC_SUCCESS) {
         logger->debug("Attempting database connection");
         connect();
+    }
+    if (getStatus() == CORVANE_ODBC_FAILED) {
+        connection.reportRefusal();
+        return false;
     }
     if (getStatus() != CORVANE_ODBC_SUCCESS) {
         logger->error("Database connection not available - cannot send readings");
@@ -246,26 +253,89 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     for (const auto& group : groups)
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
+    noteManyTables(groups.size());
+    const RefusedSteps refusedSteps = prepareSchemas(groups);
     // Statements overlap only when there is more than one to run.
     transport.overlap(groups.size() > 1);
     for (auto& [name, records] : groups) {
+        // A schema step the warehouse refused is settled whatever came
+        // before it: the refusal is spent, as the warehouse's answer.
+        const auto refused = refusedSteps.find(name);
+        if (refused != refusedSteps.end()) {
+            writer.startRefused(name, records, *refused->second);
+            continue;
+        }
         // After a failed table the batch goes back to the host: no new table
         // is started, while those already started finish and are booked.
-        if (writer.anyFailed())
-            break;
-        if (!records.empty())
+        if (!writer.anyFailed() && !records.empty())
             writer.start(name, records);
     }
     BatchOutcome outcome = writer.finish();
     // A rejected login or configuration is final for every connection, as
     // it is for the primary one.
-    if (outcome.neverConnects)
-        connection.setStatus(CORVANE_ODBC_FAILED);
+    if (outcome.neverConnects) {
+        connection.refuseForGood(outcome.refusal);
+        connection.reportRefusal();
+    }
     // A statement may have failed because the link died; without a
     // reconnect every later batch would fail the same way.
     if (outcome.anyFailed())
         connection.dropIfDead();
     return outcome;
+}
+
+void ODBCConnector::noteManyTables(size_t tables) {
+    if (tables <= kManyTables || manyTablesNoted)
+        return;
+    manyTablesNoted = true;
+    Logger::getLogger()->info(
+        "This batch writes %zu tables: each table costs a statement per block; the table "
+        "setting writes the readings of every asset code to one table, in one statement",
+        tables);
+}
+
+ODBCConnector::RefusedSteps ODBCConnector::prepareSchemas(const TableGroups& groups) {
+    struct Plan {
+        const std::string* table;
+        std::vector<SchemaStep> steps;
+        bool stopped = false;
+    };
+    std::vector<Plan> plans;
+    for (const auto& [name, records] : groups) {
+        std::vector<SchemaStep> steps = schemaManager->planSchemaSteps(name, records);
+        if (!steps.empty())
+            plans.push_back(Plan{&name, std::move(steps)});
+    }
+    RefusedSteps refused;
+    WriterPool& pool = connection.writers();
+    if (plans.size() < 2 || pool.size() < 2)
+        return refused;
+    pool.setParallel(true);
+    // Round by round: the n-th step of every table side by side, so that
+    // one table's steps still run in order. A step that does not succeed
+    // ends its table's steps here: a refusal is settled by the table writer
+    // as its own schema step's would be; a name another writer just took, or
+    // a step without an answer, is left to the table's own schema step,
+    // which runs it again.
+    for (size_t round = 0;; ++round) {
+        std::vector<std::pair<Plan*, WriterPool::Ticket>> running;
+        for (Plan& plan : plans) {
+            if (!plan.stopped && round < plan.steps.size())
+                running.emplace_back(&plan, pool.submit(plan.steps[round].sql));
+        }
+        if (running.empty())
+            return refused;
+        for (auto& [plan, ticket] : running) {
+            WriterPool::Outcome done = pool.take(ticket);
+            if (done.kind == WriterPool::Outcome::Kind::Written) {
+                schemaManager->noteSchemaStep(*plan->table, plan->steps[round]);
+                continue;
+            }
+            plan->stopped = true;
+            if (done.refusal && !isNameTaken(done.refusal->sqlState()))
+                refused[*plan->table] = std::move(done.refusal);
+        }
+    }
 }
 
 std::vector<size_t> ODBCConnector::unroutedReadings(const TableGroups& groups,

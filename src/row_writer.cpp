@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "dialect.h"
+#include "text_util.h"
 #include "utf8.h"
 #include "value_format.h"
 
@@ -102,8 +103,9 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
         std::string shown = value.substr(0, utf8PrefixBytes(value, kReasonValueBytes));
         if (shown.size() < value.size())
             shown.append("...");
-        firstReason = "column '" + names[column] + "' of type " + *typeTextOf[column] +
-                      " cannot hold the value " + shown;
+        // Type names are spelt in upper case, however the warehouse reports them.
+        firstReason = "column '" + names[column] + "' of type " +
+                      upperAsciiCase(*typeTextOf[column]) + " cannot hold the value " + shown;
     }
 }
 

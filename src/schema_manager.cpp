@@ -380,12 +380,58 @@ bool SchemaManager::createTable(const std::string& table, const DatabaseRecord& 
         Logger::getLogger()->error("Failed to create table '%s'", table.c_str());
         return false;
     }
+    cacheCreated(table, record);
+    return true;
+}
+
+void SchemaManager::cacheCreated(const std::string& table, const DatabaseRecord& record) {
     std::vector<CachedColumn> columns;
     columns.reserve(record.columnCount());
     for (size_t i = 0; i < record.columnCount(); ++i)
         columns.push_back(definedColumn(record, i));
     storeEntry(table, std::move(columns));
-    return true;
+}
+
+std::vector<SchemaStep> SchemaManager::planSchemaSteps(
+    const std::string& table, const std::vector<DatabaseRecord>& records) const {
+    std::vector<SchemaStep> steps;
+    if (records.empty())
+        return steps;
+    std::set<std::string> known;  // the table's columns once the steps ran, folded
+    if (const CachedTable* cached = findCachedTable(table)) {
+        for (const CachedColumn& column : cached->columns)
+            known.insert(foldAsciiCase(column.name));
+    } else if (knownMissing.count(table) != 0) {
+        steps.push_back({buildCreateTableSQL(table, records[0]), &records[0], SchemaStep::kCreate});
+        for (const std::string& name : records[0].getColumnNames())
+            known.insert(foldAsciiCase(name));
+    } else {
+        return steps;
+    }
+    const DatabaseRecord* previous = nullptr;
+    for (const DatabaseRecord& record : records) {
+        if (previous && record.sharesColumnsWith(*previous))
+            continue;
+        previous = &record;
+        const std::vector<std::string>& names = record.getColumnNames();
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (known.insert(foldAsciiCase(names[i])).second)
+                steps.push_back(
+                    {buildAlterTableSQL(table, names[i], definedColumn(record, i).typeText),
+                     &record, i});
+        }
+    }
+    return steps;
+}
+
+void SchemaManager::noteSchemaStep(const std::string& table, const SchemaStep& step) {
+    if (step.column == SchemaStep::kCreate) {
+        cacheCreated(table, *step.record);
+        return;
+    }
+    const auto found = schemaCache.find(table);
+    if (found != schemaCache.end())
+        appendColumn(found->second, definedColumn(*step.record, step.column));
 }
 
 bool SchemaManager::alterTable(const std::string& table, const DatabaseRecord& record) {

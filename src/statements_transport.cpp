@@ -141,8 +141,10 @@ PartResult StatementsTransport::resultOf(WriterPool::Outcome& outcome, const Pie
         case Kind::ConnectFailed:
             // A rejected login or configuration is final for every
             // connection, as it is for the primary one.
-            return Retry{odbcStatusName(outcome.connectStatus), nullptr, false, true,
-                         outcome.connectStatus == CORVANE_ODBC_FAILED};
+            return Retry{outcome.failure.empty()
+                             ? std::string(odbcStatusName(outcome.connectStatus))
+                             : outcome.failure,
+                         nullptr, false, true, outcome.connectStatus == CORVANE_ODBC_FAILED};
         case Kind::Failed:
             break;
     }

@@ -15,6 +15,7 @@
 #include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
+#include "text_util.h"
 #include "transport.h"
 
 namespace {
@@ -140,8 +141,10 @@ TableWriter::Fail TableWriter::retryFailure(const TableOutcome& out, const Retry
     // what is there.
     if (retry.mayHaveWritten)
         parts.ledger.markDoubtful(out.table);
-    if (retry.refusedForGood)
+    if (retry.refusedForGood) {
         outcome.neverConnects = true;
+        outcome.refusal = retry.cause;
+    }
     if (retry.refusal)
         return statementFailure(out, *retry.refusal);
     if (retry.unreachable) {
@@ -168,19 +171,34 @@ void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
         writeRejects(out, report);
         out.rejected = indices.size();
         out.state = TableOutcome::State::Written;
-        Logger::getLogger()->warn(
-            "%zu readings had no table to go to and were kept in %s; first reason: %s",
-            indices.size(), REJECTS_TABLE, report.rejects.front().reason.c_str());
+        Logger::getLogger()->warn("%s had no table to go to and were kept in %s; first reason: %s",
+                                  countOf(indices.size(), "reading", "readings").c_str(),
+                                  REJECTS_TABLE, report.rejects.front().reason.c_str());
     });
     // Named after it is written: the rejects of a table carry its name.
     out.table = REJECTS_TABLE;
 }
 
-void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& records) {
+size_t TableWriter::openSlot(const std::string& table, size_t readings) {
     const size_t slot = outcome.tables.size();
     outcome.tables.emplace_back();
     outcome.tables[slot].table = table;
-    outcome.tables[slot].readings = records.size();
+    outcome.tables[slot].readings = readings;
+    return slot;
+}
+
+void TableWriter::startRefused(const std::string& table, std::vector<DatabaseRecord>& records,
+                               const StatementError& refused) {
+    const size_t slot = openSlot(table, records.size());
+    Report report;
+    Refusal refusal{readingIndices(records), std::make_shared<StatementError>(refused), true,
+                    false};
+    settleRefusals(outcome.tables[slot], {std::move(refusal)}, report);
+    settle(false);
+}
+
+void TableWriter::start(const std::string& table, std::vector<DatabaseRecord>& records) {
+    const size_t slot = openSlot(table, records.size());
     InFlight entry{slot, Report{}, {}, {}};
     try {
         const std::optional<Transport::Ticket> sent = submitRows(table, records, entry.report);
@@ -293,9 +311,10 @@ void TableWriter::complete(TableOutcome& out, Report& report) {
     parts.ledger.clearDoubt(out.table);
     if (report.rescued > 0 || !report.rejects.empty()) {
         Logger::getLogger()->warn(
-            "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
-            "were refused and kept in %s; first reason: %s",
-            out.table.c_str(), report.rescued, RESCUED_DATA_COLUMN, report.rejects.size(),
+            "Table '%s': %s did not fit their columns and were kept in %s, %s were refused and "
+            "kept in %s; first reason: %s",
+            out.table.c_str(), countOf(report.rescued, "value", "values").c_str(),
+            RESCUED_DATA_COLUMN, countOf(report.rejects.size(), "reading", "readings").c_str(),
             REJECTS_TABLE, report.firstReason.c_str());
     }
     Logger::getLogger()->debug("Sent %zu records to table '%s'", out.readings, out.table.c_str());
@@ -378,8 +397,9 @@ TableWriter::Step TableWriter::keepUnfitting(TableOutcome& out, const Refusal& r
             fitting.push_back(record.readingIndex());
     }
     Logger::getLogger()->error(
-        "Table '%s' cannot be created or extended; its %zu readings are kept in %s",
-        out.table.c_str(), refusal.indices.size() - fitting.size(), REJECTS_TABLE);
+        "Table '%s' cannot be created or extended; its %s kept in %s", out.table.c_str(),
+        countOf(refusal.indices.size() - fitting.size(), "reading is", "readings are").c_str(),
+        REJECTS_TABLE);
     logWarehouseReason(*refusal.cause);
     if (fitting.empty())
         return Done{};

@@ -19,6 +19,17 @@ std::string foldAsciiCase(const std::string& text) {
     return folded;
 }
 
+std::string upperAsciiCase(const std::string& text) {
+    std::string upper(text);
+    for (char& c : upper)
+        c = upperAsciiCase(c);
+    return upper;
+}
+
+std::string countOf(size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 bool hasUpperAscii(const std::string& text) {
     for (char c : text) {
         if (c >= 'A' && c <= 'Z')

@@ -30,8 +30,11 @@ void WriterPool::startThreads() {
     stopping = false;
     clients.clear();
     open.assign(writerCount, 0);
-    for (size_t i = 0; i < writerCount; ++i)
+    for (size_t i = 0; i < writerCount; ++i) {
         clients.push_back(factory());
+        // The primary connection announces the connect; the writers follow it.
+        clients.back()->announceConnects(false);
+    }
     for (size_t i = 0; i < writerCount; ++i)
         threads.emplace_back([this, i] { serve(i); });
 }
@@ -124,6 +127,7 @@ WriterPool::Outcome WriterPool::run(ODBCClient& client, bool& open,
         }
         if (failed.connectStatus != CORVANE_ODBC_SUCCESS) {
             failed.kind = Outcome::Kind::ConnectFailed;
+            failed.failure = client.getLastConnectFailure();
             client.Destroy();
             return failed;
         }

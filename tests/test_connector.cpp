@@ -294,6 +294,19 @@ TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
     ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
+TEST(ConnectorStatus, NothingOpenIsNothingDisconnected) {
+    LogCapture log;
+    {
+        Fixture f;
+        ConfigCategory settings("lakesink", R"({"server": {"value": "elsewhere"}})");
+        ASSERT_TRUE(f.connector.configure(&settings));
+        f.connector.disconnect();
+        EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+    }
+    // Start-up, new settings and shutdown without a connection.
+    EXPECT_FALSE(log.contains("Database disconnected"));
+}
+
 TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
     Fixture f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));

@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +42,12 @@ class CountingClient : public ODBCClient {
         ++connects;
         return ODBCClient::Connect(connectionString);
     }
+    QueryResult executeQuery(const std::string& sql) override {
+        ++statements;
+        return ODBCClient::executeQuery(sql);
+    }
     int connects = 0;
+    int statements = 0;
 };
 
 class FaultTest : public ::testing::Test {
@@ -51,10 +58,12 @@ class FaultTest : public ::testing::Test {
         connector.setJitter([] { return 0.0; });
     }
 
-    void configure(const std::string& user = "default_user", const std::string& password = "lisk") {
+    void configure(const std::string& user = "default_user", const std::string& password = "lisk",
+                   const std::string& schema = "default_schema") {
         ConfigCategory category(
-            "lakesink", R"({"user": {"value": ")" + user + R"("}, "password": {"value": ")" +
-                            password + R"("}, "additionalParams": {"value": "{\"Warehouse\": \")" +
+            "lakesink", R"({"schema": {"value": ")" + schema + R"("}, "user": {"value": ")" + user +
+                            R"("}, "password": {"value": ")" + password +
+                            R"("}, "additionalParams": {"value": "{\"Warehouse\": \")" +
                             jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"}})");
         ASSERT_TRUE(connector.configure(&category));
     }
@@ -100,6 +109,34 @@ const char kTransient[] = "Connection failed due to a transient error. Retrying 
 const char kNotAvailable[] = "Database connection not available - cannot send readings";
 const char kCredentials[] =
     "Connection failed due to non-retriable error: Credentials or configuration issue.";
+const char kNothingSent[] = "Nothing is sent: the warehouse refused the connection for good";
+
+// The messages of the README's operator tables, up to their first
+// placeholder ("<...>" or "...").
+std::vector<std::string> operatorMessages() {
+    std::ifstream file(LAKESINK_SOURCE_DIR "/README.md");
+    std::string line;
+    bool inNotes = false;
+    std::vector<std::string> messages;
+    while (std::getline(file, line)) {
+        if (line.rfind("## ", 0) == 0)
+            inNotes = line == "## Operator notes";
+        if (!inNotes || line.rfind("| `", 0) != 0)
+            continue;
+        const std::string message = line.substr(3, line.find('`', 3) - 3);
+        messages.push_back(message.substr(0, std::min(message.find('<'), message.find("..."))));
+    }
+    return messages;
+}
+
+// Returns true iff `logged` is a message of the README's operator tables.
+bool inOperatorTable(const std::string& logged) {
+    for (const std::string& message : operatorMessages()) {
+        if (!message.empty() && logged.rfind(message, 0) == 0)
+            return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -258,14 +295,13 @@ TEST_F(FaultTest, WrongCredentialsFailOnceAndStayFailedUntilTheSettingsChange) {
     EXPECT_TRUE(log.contains("SQLSTATE=28000"));
 
     // No retry storm: however often and however late the host sends, the
-    // connector does not try again, and says nothing more.
+    // connector does not try again.
     log.clear();
     for (int i = 0; i < 200; ++i) {
         EXPECT_FALSE(send(batch));
         advance(seconds(30));
     }
     EXPECT_EQ(client->connects, 1);
-    EXPECT_TRUE(log.at(Level::ERROR).empty());
     EXPECT_TRUE(log.at(Level::WARNING).empty());
 
     // The same settings again change nothing.
@@ -279,6 +315,57 @@ TEST_F(FaultTest, WrongCredentialsFailOnceAndStayFailedUntilTheSettingsChange) {
     EXPECT_TRUE(send(batch));
     EXPECT_EQ(client->connects, 2);
     expectExactlyOnce("pump", 4);
+}
+
+// A connection that can never pass with its settings: every refused batch
+// costs no attempt and no statement, and says why at most once a minute, in
+// a message the operator table explains.
+TEST_F(FaultTest, AConnectionRefusedForGoodSaysWhyAtMostOnceAMinute) {
+    struct Case {
+        const char* user;
+        const char* password;
+        const char* schema;
+        const char* state;
+        const char* remedy;  // the setting the message names
+    };
+    const std::vector<Case> cases = {
+        {"ingest", "wrong-password", "default_schema", "SQLSTATE=28000", "password"},
+        {"default_user", "lisk", "a/b", "SQLSTATE=3F000", "schema"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        warehouse.setCredentials("ingest:right-password\n" + kReader);
+        configure(c.user, c.password, c.schema);
+        client->connects = 0;
+        client->statements = 0;
+        log.clear();
+        Batch batch;
+        fill(batch, "pump", 0, 2);
+        // Sends every 20 s for 10 minutes: 31 refused batches.
+        for (int i = 0; i <= 30; ++i) {
+            EXPECT_FALSE(send(batch));
+            advance(seconds(20));
+        }
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_FAILED);
+        EXPECT_EQ(client->connects, 1);
+        EXPECT_EQ(client->statements, 0);
+        std::vector<std::string> reasons;
+        for (const std::string& line : log.at(Level::ERROR)) {
+            if (line.rfind(kNothingSent, 0) == 0)
+                reasons.push_back(line);
+        }
+        // At 0 s, 60 s, ..., 600 s.
+        ASSERT_EQ(reasons.size(), 11u);
+        EXPECT_THAT(reasons[0], ::testing::HasSubstr(c.state));
+        EXPECT_THAT(reasons[0], ::testing::HasSubstr(c.remedy));
+        EXPECT_TRUE(inOperatorTable(reasons[0]));
+        EXPECT_TRUE(inOperatorTable(kCredentials));
+    }
+    // New settings that pass write the batch.
+    configure();
+    Batch batch;
+    fill(batch, "pump", 0, 2);
+    EXPECT_TRUE(send(batch));
 }
 
 TEST_F(FaultTest, CredentialsRevokedWhileRunningStopAtTheNextConnection) {

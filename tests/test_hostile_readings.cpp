@@ -690,11 +690,11 @@ TEST_F(HostileTest, RescueReasonNamesTheColumnTypeAsTheWarehouseSpellsIt) {
     };
     const std::vector<Case> cases = {
         {DatapointValue("maybe"), "flag",
-         "column 'flag' of type boolean cannot hold the value maybe"},
+         "column 'flag' of type BOOLEAN cannot hold the value maybe"},
         {DatapointValue(1.125), "price",
-         "column 'price' of type decimal(10,2) cannot hold the value 1.125"},
+         "column 'price' of type DECIMAL(10,2) cannot hold the value 1.125"},
         {DatapointValue(std::string(301, 'x')), "code",
-         "column 'code' of type varchar(300) cannot hold the value " + std::string(64, 'x') +
+         "column 'code' of type VARCHAR(300) cannot hold the value " + std::string(64, 'x') +
              "..."},
     };
     for (size_t i = 0; i < cases.size(); ++i) {

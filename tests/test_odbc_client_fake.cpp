@@ -556,6 +556,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ConnectCase{"08004", CORVANE_ODBC_EAGAIN, Level::WARNING, kTransient},
                       ConnectCase{"28000", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
                       ConnectCase{"42000", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
+                      ConnectCase{"3F000", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
+                      ConnectCase{"IM012", CORVANE_ODBC_FAILED, Level::ERROR, kCredentials},
                       // Any other cause is reported as unknown and retried: the
                       // warehouse's driver reports an unreachable host as HY000.
                       ConnectCase{"HY000", CORVANE_ODBC_EAGAIN, Level::ERROR, kPermanent},

@@ -159,6 +159,62 @@ TEST_F(ParallelWriters, ReconfiguringTheWritersBetweenBatchesKeepsWriting) {
         EXPECT_EQ(count("asset" + std::to_string(t)), 8) << t;
 }
 
+namespace {
+// The primary connection, keeping the schema statements it runs.
+class SchemaCountingClient : public ODBCClient {
+  public:
+    QueryResult executeQuery(const std::string& sql) override {
+        if (sql.rfind("CREATE", 0) == 0 || sql.rfind("ALTER", 0) == 0)
+            schemaSteps.push_back(sql);
+        return ODBCClient::executeQuery(sql);
+    }
+    std::vector<std::string> schemaSteps;
+};
+}  // namespace
+
+// The CREATEs and ALTERs of a batch's tables run on the writers, side by
+// side; a step refused there is settled as the table's own step's refusal.
+TEST_F(ParallelWriters, SchemaStepsOfDifferentTablesRunOnTheWriters) {
+    auto* primary = new SchemaCountingClient();
+    DatabricksODBCConnector connector(primary);
+    ConfigCategory category = settings(warehouse, 4);
+    ASSERT_TRUE(connector.configure(&category));
+    LogCapture log;
+    Batch created;
+    fill(created, 12, 2, T0);
+    ASSERT_TRUE(connector.send(created.pointers()));
+    EXPECT_TRUE(primary->schemaSteps.empty());
+    // Five connections opened, one connect announced.
+    EXPECT_EQ(log.count(Logger::Level::INFO, "Connected to the database successfully."), 1u);
+
+    // A new datapoint in every table: one ALTER each, on the writers too.
+    Batch altered;
+    for (int t = 0; t < 12; ++t) {
+        Reading& reading = altered.add("asset" + std::to_string(t), T0 + 100 + t);
+        reading.addDatapoint(intPoint("n", 9));
+        reading.addDatapoint(intPoint("m", t));
+    }
+    ASSERT_TRUE(connector.send(altered.pointers()));
+    EXPECT_TRUE(primary->schemaSteps.empty());
+
+    // A CREATE refused on a writer as one that may pass later fails the
+    // batch, as a refused schema step does; the resend creates it.
+    warehouse.addFault("HYT00", 1, "CREATE TABLE `asset13`");
+    Batch more;
+    fill(more, 16, 1, T0 + 1000);
+    EXPECT_FALSE(connector.send(more.pointers()));
+    EXPECT_TRUE(primary->schemaSteps.empty());
+    ASSERT_TRUE(connector.send(more.pointers()));
+    ASSERT_EQ(primary->schemaSteps.size(), 1u);
+    EXPECT_THAT(primary->schemaSteps[0], ::testing::HasSubstr("`asset13`"));
+    for (int t = 0; t < 16; ++t) {
+        const std::string table = "asset" + std::to_string(t);
+        EXPECT_EQ(count(table), t < 12 ? 4 : 1) << t;
+        EXPECT_EQ(repeated(table), 0) << t;
+    }
+    EXPECT_EQ(warehouse.query("SELECT COUNT(m) FROM asset5"), (Rows{{"1"}}));
+}
+
 TEST_F(ParallelWriters, ShutdownWithIdleWritersIsClean) {
     LoadedPlugin plugin;
     ConfigCategory category = settings(warehouse, 4);

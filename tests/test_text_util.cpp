@@ -36,6 +36,10 @@ TEST(TextUtil, CaseFoldingChangesOnlyAToZ) {
     EXPECT_EQ(upperAsciiCase('q'), 'Q');
     EXPECT_EQ(upperAsciiCase('{'), '{');
     EXPECT_EQ(upperAsciiCase('Q'), 'Q');
+    EXPECT_EQ(upperAsciiCase(std::string("decimal(10,2) \xC3\xA4")), "DECIMAL(10,2) \xC3\xA4");
+    EXPECT_EQ(countOf(0, "value", "values"), "0 values");
+    EXPECT_EQ(countOf(1, "value", "values"), "1 value");
+    EXPECT_EQ(countOf(2, "reading is", "readings are"), "2 readings are");
 }
 
 TEST(TextUtil, ContainsIgnoringCaseFindsTheNeedleAnywhere) {
