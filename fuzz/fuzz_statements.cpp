@@ -7,16 +7,27 @@
 // is read back with an independent Spark tokenizer and has exactly its shape
 // (no second statement, no comment, nothing left over); every identifier
 // decodes to the name given, every value to the value given.
+//
+// The same values then go through the warehouse emulator's prepared-statement
+// path: the built INSERT holds no `?` marker (every '?' sits in a literal or a
+// name); a prepared INSERT with one marker per value takes each value, bound
+// as SQL_C_CHAR and as SQL_C_WCHAR, back as the same text, marker by marker;
+// and a cell read through SQLGetData's conversion in pieces of any size joins
+// back to the value, as bytes and as UTF-16.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "../tests/test_hostile_statements.h"
 #include "databricks_sql_builder.h"
 #include "fuzz_support.h"
+#include "odbc_values.h"
+#include "spark_lexer.h"
+#include "warehouse_types.h"
 
 namespace {
 
@@ -59,6 +70,75 @@ void parseOrDie(const std::string& sql, sqlshape::Statement& st) {
     }
 }
 
+// The bytes of `value` read back through the cell conversion into buffers
+// with room for `piece` characters (bytes or UTF-16 units) each.
+std::string readInPieces(const std::string& value, SQLSMALLINT type, size_t piece) {
+    const size_t unit = type == SQL_C_WCHAR ? sizeof(SQLWCHAR) : 1;
+    std::vector<char> buffer((piece + 1) * unit);
+    whemu::CellCursor cursor;
+    std::string joined;
+    while (!cursor.done) {
+        SQLLEN remaining = 0;
+        const whemu::CellTarget target{type, buffer.data(), static_cast<SQLLEN>(buffer.size()),
+                                       &remaining};
+        whemu::writeCell(value, SQL_VARCHAR, target, cursor);
+        const size_t copied = std::min(static_cast<size_t>(remaining), piece * unit);
+        joined.append(buffer.data(), copied);
+    }
+    return joined;
+}
+
+// The value as a bound parameter of C type `type` reads back as a string literal.
+std::string boundText(const std::string& value, SQLSMALLINT type) {
+    const std::basic_string<SQLWCHAR> wide = whemu::utf16FromUtf8(value);
+    whemu::BoundParameter parameter;
+    parameter.valueType = type;
+    parameter.value =
+        const_cast<void*>(type == SQL_C_WCHAR ? static_cast<const void*>(wide.data())
+                                              : static_cast<const void*>(value.data()));
+    SQLLEN length =
+        static_cast<SQLLEN>(type == SQL_C_WCHAR ? wide.size() * sizeof(SQLWCHAR) : value.size());
+    parameter.indicator = &length;
+    const whemu::Literal literal = whemu::parameterLiteral(parameter);
+    FUZZ_CHECK(literal.kind == whemu::Literal::String, "bound text is no string literal");
+    return literal.text;
+}
+
+void checkPrepared(const std::string& insert, const std::vector<std::vector<std::string>>& values,
+                   size_t piece) {
+    FUZZ_CHECK(whemu::countParameterMarkers(insert) == 0, "a built statement holds a marker");
+    std::string prepared = "INSERT INTO t VALUES ";
+    std::vector<whemu::Literal> bound;
+    for (const auto& row : values) {
+        prepared += bound.empty() ? "(" : ", (";
+        for (size_t c = 0; c < row.size(); ++c) {
+            prepared += c ? ", ?" : "?";
+            const std::string& value = row[c];
+            FUZZ_CHECK(boundText(value, SQL_C_CHAR) == value, "SQL_C_CHAR parameter changed");
+            if (fuzzsupport::validUtf8(value))
+                FUZZ_CHECK(boundText(value, SQL_C_WCHAR) == value, "SQL_C_WCHAR parameter changed");
+            bound.push_back(whemu::Literal{whemu::Literal::String, value, false, 0});
+            FUZZ_CHECK(readInPieces(value, SQL_C_CHAR, piece) == value, "cell read in pieces");
+            const std::basic_string<SQLWCHAR> wide = whemu::utf16FromUtf8(value);
+            FUZZ_CHECK(readInPieces(value, SQL_C_WCHAR, piece) ==
+                           std::string(reinterpret_cast<const char*>(wide.data()),
+                                       wide.size() * sizeof(SQLWCHAR)),
+                       "wide cell read in pieces");
+        }
+        prepared += ")";
+    }
+    FUZZ_CHECK(whemu::countParameterMarkers(prepared) == bound.size(), "markers miscounted");
+    whemu::Lexer lexer(prepared);
+    lexer.bindParameters(&bound);
+    size_t taken = 0;
+    for (; lexer.cur().kind != whemu::TokenKind::End; lexer.advance()) {
+        if (lexer.isPunct('?'))
+            FUZZ_CHECK(lexer.takeParameter().text == bound[taken++].text,
+                       "marker took another value");
+    }
+    FUZZ_CHECK(taken == bound.size(), "a value was not taken");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         notNull.push_back(in.ConsumeBool());
     }
     const size_t rowCount = in.ConsumeIntegralInRange<size_t>(1, 3);
+    const size_t piece = in.ConsumeIntegralInRange<size_t>(1, 64);
     std::vector<std::vector<std::string>> values(rowCount);
     for (auto& row : values) {
         for (size_t c = 0; c < columnCount; ++c)
@@ -130,5 +211,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        "INSERT value does not read back");
         }
     }
+    checkPrepared(insert, values, piece);
     return 0;
 }

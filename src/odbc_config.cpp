@@ -203,37 +203,110 @@ std::string itemProblem(const std::string& key, const std::string& problem) {
     return "configuration item \"" + key + "\" " + problem;
 }
 
-// Throws std::invalid_argument naming the first item of the category that
-// breaks a rule of the default configuration. Items the category lacks take
-// their defaults, which keep every rule. A NUL byte is refused in every item:
-// the driver reads the connection string only up to it, so the settings after
-// it (schema, warehouse path) would be silently dropped.
-void checkAgainstDefinitions(const ConfigCategory& category) {
+using Problems = std::vector<std::string>;
+
+// Returns true iff `text`, blanks around it aside, is a JSON number whose
+// value is whole and fits 32 bits ("1e6" and "1000000.0" as well as
+// "1000000"), and then stores it in `out`.
+bool wholeNumberText(const std::string& text, int32_t& out) {
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return false;
+    const std::string bare = text.substr(first, last - first + 1);
+    // The JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    size_t at = bare[0] == '-' ? 1 : 0;
+    auto digits = [&]() {
+        const size_t from = at;
+        while (at < bare.size() && bare[at] >= '0' && bare[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    const size_t start = at;
+    if (digits() == 0 || (bare[start] == '0' && at - start > 1))
+        return false;
+    if (at < bare.size() && bare[at] == '.' && (++at, digits() == 0))
+        return false;
+    if (at < bare.size() && (bare[at] == 'e' || bare[at] == 'E')) {
+        ++at;
+        if (at < bare.size() && (bare[at] == '+' || bare[at] == '-'))
+            ++at;
+        if (digits() == 0)
+            return false;
+    }
+    if (at != bare.size())
+        return false;
+    const double value = std::strtod(bare.c_str(), nullptr);
+    if (!(value >= -2147483648.0 && value <= 2147483647.0) || value != static_cast<int32_t>(value))
+        return false;
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+// The integer item `key`, or its default when the category lacks it; a value
+// that is not a whole number adds a problem.
+int32_t integerSetting(const ConfigCategory& category, const std::string& key, Problems& problems) {
+    if (!category.itemExists(key))
+        return defaultInteger(key);
+    const std::string value = category.getValue(key);
+    int32_t number = 0;
+    if (!wholeNumberText(value, number)) {
+        problems.push_back(itemProblem(key, "value \"" + value +
+                                                "\" is not a whole number; write digits, such as " +
+                                                configurationItem(key).defaultValue()));
+        return defaultInteger(key);
+    }
+    return number;
+}
+
+// Adds a problem for every item of the category that breaks a rule of the
+// default configuration. Items the category lacks take their defaults, which
+// keep every rule. A NUL byte is refused in every item: the driver reads the
+// connection string only up to it, so the settings after it (schema,
+// warehouse path) would be silently dropped.
+void checkAgainstDefinitions(const ConfigCategory& category, Problems& problems) {
     for (const ConfigItemDefinition& item : CONFIGURATION_ITEMS) {
         if (!category.itemExists(item.key))
             continue;
         const std::string value = category.getValue(item.key);
-        if (holdsNul(value))
-            throw std::invalid_argument(itemProblem(item.key, "holds a NUL byte"));
-        if (item.isMandatory() && value.empty())
-            throw std::invalid_argument(itemProblem(item.key, "is mandatory and cannot be empty"));
+        if (holdsNul(value)) {
+            problems.push_back(itemProblem(item.key, "holds a NUL byte"));
+            continue;
+        }
+        // An empty integer is reported as not a whole number when it is read.
+        const bool integer = std::strcmp(item.attribute("type"), "integer") == 0;
+        if (item.isMandatory() && value.empty() && !integer) {
+            problems.push_back(itemProblem(item.key, "is mandatory and cannot be empty"));
+            continue;
+        }
         const char* minimum = item.attribute("minimum");
         const char* maximum = item.attribute("maximum");
-        if (minimum && maximum) {
-            const long number = category.getIntegerValue(item.key, 0);
-            if (number < std::strtol(minimum, nullptr, 10) ||
-                number > std::strtol(maximum, nullptr, 10)) {
-                throw std::invalid_argument(itemProblem(
-                    item.key, "value \"" + value + "\" is outside " + minimum + " to " + maximum));
-            }
+        int32_t number = 0;
+        if (minimum && maximum && wholeNumberText(value, number) &&
+            (number < std::strtol(minimum, nullptr, 10) ||
+             number > std::strtol(maximum, nullptr, 10))) {
+            problems.push_back(itemProblem(
+                item.key, "value \"" + value + "\" is outside " + minimum + " to " + maximum));
         }
         const std::vector<std::string> choices = item.choices();
         if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
-            throw std::invalid_argument(itemProblem(
+            problems.push_back(itemProblem(
                 item.key,
                 "value \"" + value + "\" is not one of the choices: " + item.attribute("options")));
         }
     }
+}
+
+// A server given as a URL (with a scheme or a path) would be taken as a host
+// name that no resolver knows.
+void checkServer(const std::string& server, const std::string& key, Problems& problems) {
+    if (server.find("://") == std::string::npos && server.find('/') == std::string::npos)
+        return;
+    problems.push_back(itemProblem(
+        key, "value \"" + server +
+                 "\" is a URL; write the host name only (such as "
+                 "adb-1234567890123456.7.azuredatabricks.net) and give the warehouse's HTTP "
+                 "path as the additionalParams key HTTPPath"));
 }
 
 // The attributes the connection string writes from the plugin's own items. The
@@ -249,7 +322,7 @@ constexpr OwnAttribute kOwnAttributes[] = {
     {"UID", "user"},     {"PWD", "password"}, {"SCHEMA", "schema"},
 };
 
-void checkNotOwnAttribute(const std::string& name, const std::string& key) {
+void checkNotOwnAttribute(const std::string& name, const std::string& key, Problems& problems) {
     // Blanks around a key do not make it another attribute to every driver.
     const size_t first = name.find_first_not_of(" \t");
     const size_t last = name.find_last_not_of(" \t");
@@ -260,22 +333,32 @@ void checkNotOwnAttribute(const std::string& name, const std::string& key) {
         const std::string where = own.item
                                       ? std::string("; set the item \"") + own.item + "\" instead"
                                       : std::string("; it cannot be changed");
-        throw std::invalid_argument(itemProblem(
+        problems.push_back(itemProblem(
             key, "has the key \"" + name + "\", an attribute the plugin writes itself" + where));
     }
 }
 
-// Throws std::invalid_argument when a key or value of the additional
-// parameters holds a NUL byte (see checkAgainstDefinitions), or when a key is
-// one of the attributes the plugin writes itself. The value is not shown: it
-// may be a secret.
-void checkParameters(const std::map<std::string, std::string>& params, const std::string& key) {
+// Adds a problem when a key or value of the additional parameters holds a NUL
+// byte (see checkAgainstDefinitions), when a key cannot be written into a
+// connection string, or when a key is one of the attributes the plugin writes
+// itself. The value is not shown: it may be a secret.
+void checkParameters(const std::map<std::string, std::string>& params, const std::string& key,
+                     Problems& problems) {
     for (const auto& [name, value] : params) {
-        if (holdsNul(name))
-            throw std::invalid_argument(itemProblem(key, "has a key holding a NUL byte"));
-        checkNotOwnAttribute(name, key);
+        if (holdsNul(name)) {
+            problems.push_back(itemProblem(key, "has a key holding a NUL byte"));
+            continue;
+        }
+        if (isUnsafeKey(name)) {
+            problems.push_back(itemProblem(
+                key, "has the key \"" + name +
+                         "\", which a connection string cannot carry: write the driver's "
+                         "attribute name, without ';', '=', '{' or '}'"));
+            continue;
+        }
+        checkNotOwnAttribute(name, key, problems);
         if (holdsNul(value)) {
-            throw std::invalid_argument(
+            problems.push_back(
                 itemProblem(key, "has a NUL byte in the value of key \"" + name + "\""));
         }
     }
@@ -283,12 +366,29 @@ void checkParameters(const std::map<std::string, std::string>& params, const std
 
 // Readings routed to the rejects table would not fit its columns, and the
 // rows it refused would then be sent to the very table that refused them.
-void checkTable(const std::string& table, const std::string& key) {
-    if (!equalsIgnoringAsciiCase(table, REJECTS_TABLE))
+// A blank name would become a table of underscores.
+void checkTable(const std::string& table, const std::string& key, Problems& problems) {
+    if (!table.empty() && table.find_first_not_of(" \t\r\n") == std::string::npos) {
+        problems.push_back(itemProblem(key, "value \"" + table +
+                                                "\" is blank; leave it empty for a table per "
+                                                "asset, or name the table for all readings"));
+    }
+    if (equalsIgnoringAsciiCase(table, REJECTS_TABLE)) {
+        problems.push_back(itemProblem(key, "value \"" + table + "\" is the rejects table \"" +
+                                                std::string(REJECTS_TABLE) +
+                                                "\"; choose another table"));
+    }
+}
+
+// Throws std::invalid_argument with every problem, "; " between them, when
+// there is any.
+void throwProblems(const Problems& problems) {
+    if (problems.empty())
         return;
-    throw std::invalid_argument(itemProblem(key, "value \"" + table + "\" is the rejects table \"" +
-                                                     std::string(REJECTS_TABLE) +
-                                                     "\"; choose another table"));
+    std::string all;
+    for (const std::string& problem : problems)
+        all += (all.empty() ? "" : "; ") + problem;
+    throw std::invalid_argument(all);
 }
 
 // The enumerations' texts; only the item's choices reach these.
@@ -320,7 +420,7 @@ struct CategorySettings {
 };
 
 // Reads every setting, each item's default where the category lacks it, and
-// throws std::invalid_argument for one the default configuration forbids.
+// throws std::invalid_argument listing every problem, "; " between them.
 CategorySettings readSettings(const ConfigCategory& category) {
     static const std::string CONFIG_HOST = "server";
     static const std::string CONFIG_PORT = "port";
@@ -339,8 +439,9 @@ CategorySettings readSettings(const ConfigCategory& category) {
     const auto text = [&](const std::string& key) {
         return category.getValue(key, defaultText(key));
     };
+    Problems problems;
     const auto integer = [&](const std::string& key) {
-        return static_cast<int32_t>(category.getIntegerValue(key, defaultInteger(key)));
+        return integerSetting(category, key, problems);
     };
     CategorySettings read;
     read.server = text(CONFIG_HOST);
@@ -355,10 +456,16 @@ CategorySettings readSettings(const ConfigCategory& category) {
     read.datapoints = text(CONFIG_DATAPOINTS);
     read.maxStatementBytes = integer(CONFIG_MAX_STATEMENT_BYTES);
     read.delivery = text(CONFIG_DELIVERY);
-    read.params = category.getValueKVList(CONFIG_ADDITIONAL_PARAMS);
-    checkAgainstDefinitions(category);
-    checkParameters(read.params, CONFIG_ADDITIONAL_PARAMS);
-    checkTable(read.table, CONFIG_TABLE);
+    try {
+        read.params = category.getValueKVList(CONFIG_ADDITIONAL_PARAMS);
+    } catch (const std::invalid_argument& e) {
+        problems.push_back(e.what());
+    }
+    checkAgainstDefinitions(category, problems);
+    checkServer(read.server, CONFIG_HOST, problems);
+    checkParameters(read.params, CONFIG_ADDITIONAL_PARAMS, problems);
+    checkTable(read.table, CONFIG_TABLE, problems);
+    throwProblems(problems);
     return read;
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -474,6 +475,245 @@ TEST(EmulatorOdbc, NumericTargetsAttributesAndConnectionRules) {
     EXPECT_EQ(SQLDriverConnect(session.dbc(), nullptr, (SQLCHAR*)again.c_str(), SQL_NTS, nullptr, 0,
                                nullptr, SQL_DRIVER_NOPROMPT),
               SQL_ERROR);
+}
+
+// A prepared INSERT runs again with new values in the same buffers; the
+// values (quotes, a semicolon, UTF-16 text, NULL) are bound, never pasted into
+// the statement. Bound columns and SQLGetData read them back as C types.
+TEST(EmulatorOdbc, PreparedStatementsBindParametersAndColumns) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session
+                    .run("CREATE TABLE p (n BIGINT, d DOUBLE, s STRING, w STRING, "
+                         "ts TIMESTAMP, price DECIMAL(6,2))")
+                    .ok());
+    Stmt insert(session);
+    const std::string sql = "INSERT INTO p VALUES (?, ?, ?, ?, ?, ?) -- '?' is no marker";
+    ASSERT_EQ(SQLPrepare(insert.handle, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_SUCCESS);
+    SQLSMALLINT markers = 0;
+    ASSERT_EQ(SQLNumParams(insert.handle, &markers), SQL_SUCCESS);
+    EXPECT_EQ(markers, 6);
+    SQLBIGINT n = 0;
+    SQLDOUBLE d = 0;
+    char s[64] = "x'); DROP TABLE p; --";
+    SQLWCHAR w[8] = {0x00FC, 0xD83D, 0xDE00, 0};  // "ü😀"
+    SQL_TIMESTAMP_STRUCT ts{2026, 1, 2, 3, 4, 5, 6000};
+    char price[16] = "12.5";
+    SQLLEN sLength = SQL_NTS, wLength = SQL_NTS, nullLength = 0, priceLength = SQL_NTS;
+    SQLBindParameter(insert.handle, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &n, 0,
+                     nullptr);
+    SQLBindParameter(insert.handle, 2, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &d, 0,
+                     &nullLength);
+    SQLBindParameter(insert.handle, 3, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 64, 0, s, sizeof s,
+                     &sLength);
+    SQLBindParameter(insert.handle, 4, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 8, 0, w,
+                     sizeof w, &wLength);
+    SQLBindParameter(insert.handle, 5, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP,
+                     26, 6, &ts, 0, nullptr);
+    SQLBindParameter(insert.handle, 6, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_DECIMAL, 6, 2, price,
+                     sizeof price, &priceLength);
+    n = 1;
+    d = -0.5;
+    ASSERT_EQ(SQLExecute(insert.handle), SQL_SUCCESS)
+        << diagnosticsOf(SQL_HANDLE_STMT, insert.handle, SQL_ERROR).message;
+    n = 2;
+    nullLength = SQL_NULL_DATA;
+    wLength = 2;  // the first UTF-16 unit only
+    ASSERT_EQ(SQLExecute(insert.handle), SQL_SUCCESS)
+        << diagnosticsOf(SQL_HANDLE_STMT, insert.handle, SQL_ERROR).message;
+    EXPECT_EQ(
+        session.run("SELECT n, d, s, w, ts, price FROM p ORDER BY n").rows,
+        (std::vector<std::vector<std::string>>{
+            {"1", "-0.5", s, "\xC3\xBC\xF0\x9F\x98\x80", "2026-01-02 03:04:05.000006", "12.50"},
+            {"2", "NULL", s, "\xC3\xBC", "2026-01-02 03:04:05.000006", "12.50"}}));
+
+    Stmt select(session);
+    const std::string query = "SELECT w, n, ts, price FROM p WHERE n = ? AND s = ?";
+    ASSERT_EQ(SQLPrepare(select.handle, (SQLCHAR*)query.c_str(), SQL_NTS), SQL_SUCCESS);
+    SQLBindParameter(select.handle, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &n, 0,
+                     nullptr);
+    SQLBindParameter(select.handle, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 64, 0, s, sizeof s,
+                     &sLength);
+    n = 1;
+    ASSERT_EQ(SQLExecute(select.handle), SQL_SUCCESS);
+    SQLSMALLINT types[4] = {0}, digits = 0;
+    for (SQLUSMALLINT c = 1; c <= 4; ++c) {
+        SQLDescribeCol(select.handle, c, nullptr, 0, nullptr, &types[c - 1], nullptr, &digits,
+                       nullptr);
+    }
+    EXPECT_EQ(std::vector<SQLSMALLINT>(types, types + 4),
+              (std::vector<SQLSMALLINT>{SQL_VARCHAR, SQL_BIGINT, SQL_TYPE_TIMESTAMP, SQL_DECIMAL}));
+    EXPECT_EQ(digits, 2);
+    SQLLEN verbose = 0, concise = 0;
+    SQLColAttribute(select.handle, 3, SQL_DESC_TYPE, nullptr, 0, nullptr, &verbose);
+    SQLColAttribute(select.handle, 3, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &concise);
+    EXPECT_EQ(verbose, SQL_DATETIME);
+    EXPECT_EQ(concise, SQL_TYPE_TIMESTAMP);
+    SQLWCHAR wide[3] = {0};
+    SQLBIGINT number = 0;
+    SQL_TIMESTAMP_STRUCT read{};
+    SQLLEN wideLength = 0, numberLength = 0;
+    SQLBindCol(select.handle, 1, SQL_C_WCHAR, wide, sizeof wide, &wideLength);
+    SQLBindCol(select.handle, 2, SQL_C_SBIGINT, &number, 0, &numberLength);
+    SQLBindCol(select.handle, 3, SQL_C_TYPE_TIMESTAMP, &read, sizeof read, nullptr);
+    // Two of the three UTF-16 units fit with the terminating zero: cut, 01004.
+    ASSERT_EQ(SQLFetch(select.handle), SQL_SUCCESS_WITH_INFO);
+    EXPECT_EQ(diagnosticsOf(SQL_HANDLE_STMT, select.handle, SQL_ERROR).state, "01004");
+    EXPECT_EQ(wideLength, 6);
+    EXPECT_EQ(wide[0], 0x00FC);
+    EXPECT_EQ(number, 1);
+    EXPECT_EQ(read.year, 2026);
+    EXPECT_EQ(read.second, 5);
+    EXPECT_EQ(read.fraction, 6000u);
+    SQLDOUBLE price2 = 0;
+    ASSERT_EQ(SQLGetData(select.handle, 4, SQL_C_DOUBLE, &price2, 0, nullptr), SQL_SUCCESS);
+    EXPECT_EQ(price2, 12.5);
+    EXPECT_EQ(SQLFetch(select.handle), SQL_NO_DATA);
+}
+
+// Misuse of the prepared-statement, binding and catalog functions gets the
+// SQLSTATE the ODBC specification names, never a crash.
+TEST(EmulatorOdbc, MisusedNewFunctionsGetTheirSqlStates) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString());
+    ASSERT_TRUE(session.run("CREATE TABLE t (a BIGINT, s STRING)").ok());
+    ASSERT_TRUE(session.run("INSERT INTO t VALUES (1, 'x')").ok());
+    SQLBIGINT value = 0;
+    SQLLEN atExec = SQL_DATA_AT_EXEC;
+    struct Case {
+        const char* name;
+        const char* prepared;  // nullptr: no SQLPrepare
+        std::function<SQLRETURN(SQLHSTMT)> call;
+        const char* state;
+    };
+    const std::vector<Case> cases = {
+        {"execute before prepare", nullptr, [](SQLHSTMT h) { return SQLExecute(h); }, "HY010"},
+        {"count before prepare", nullptr,
+         [](SQLHSTMT h) {
+             SQLSMALLINT n = 0;
+             return SQLNumParams(h, &n);
+         },
+         "HY010"},
+        {"marker without a value", "SELECT a FROM t WHERE a = ? AND s = ?",
+         [&](SQLHSTMT h) {
+             SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &value, 0,
+                              nullptr);
+             return SQLExecute(h);
+         },
+         "07002"},
+        {"direct statement with a marker and nothing bound", nullptr,
+         [](SQLHSTMT h) { return SQLExecDirect(h, (SQLCHAR*)"SELECT ? FROM t", SQL_NTS); },
+         "07002"},
+        {"parameter number 0", "SELECT ?",
+         [&](SQLHSTMT h) {
+             return SQLBindParameter(h, 0, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &value,
+                                     0, nullptr);
+         },
+         "07009"},
+        {"no value and no indicator", "SELECT ?",
+         [](SQLHSTMT h) {
+             return SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                     nullptr, 0, nullptr);
+         },
+         "HY009"},
+        {"unknown C type", "SELECT ?",
+         [&](SQLHSTMT h) {
+             return SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_GUID, SQL_VARCHAR, 0, 0, &value,
+                                     0, nullptr);
+         },
+         "HY003"},
+        {"data at execution", "SELECT ?",
+         [&](SQLHSTMT h) {
+             SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, &value, 0,
+                              &atExec);
+             return SQLExecute(h);
+         },
+         "HYC00"},
+        {"bound column 0", "SELECT a FROM t",
+         [&](SQLHSTMT h) { return SQLBindCol(h, 0, SQL_C_SBIGINT, &value, 0, nullptr); }, "07009"},
+        {"text read as a number", "SELECT s FROM t",
+         [&](SQLHSTMT h) {
+             SQLExecute(h);
+             SQLFetch(h);
+             return SQLGetData(h, 1, SQL_C_SBIGINT, &value, 0, nullptr);
+         },
+         "22018"},
+        {"column beyond the result", "SELECT a FROM t",
+         [&](SQLHSTMT h) {
+             SQLExecute(h);
+             SQLFetch(h);
+             return SQLGetData(h, 2, SQL_C_WCHAR, &value, sizeof value, nullptr);
+         },
+         "07009"},
+        {"NULL without an indicator", "SELECT NULL",
+         [&](SQLHSTMT h) {
+             SQLExecute(h);
+             SQLFetch(h);
+             return SQLGetData(h, 1, SQL_C_WCHAR, &value, sizeof value, nullptr);
+         },
+         "22002"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Stmt stmt(session);
+        if (c.prepared) {
+            ASSERT_EQ(SQLPrepare(stmt.handle, (SQLCHAR*)c.prepared, SQL_NTS), SQL_SUCCESS);
+        }
+        const SQLRETURN rc = c.call(stmt.handle);
+        EXPECT_EQ(rc, SQL_ERROR);
+        EXPECT_EQ(diagnosticsOf(SQL_HANDLE_STMT, stmt.handle, rc).state, c.state);
+    }
+}
+
+// SQLTables, SQLColumns and SQLGetTypeInfo list the schema's tables, their
+// columns with ODBC types, and the warehouse's types.
+TEST(EmulatorOdbc, CatalogFunctionsListTablesColumnsAndTypes) {
+    TempWarehouse wh;
+    OdbcSession session(wh.connectionString("Sales"));
+    ASSERT_TRUE(session.run("CREATE TABLE pump (a BIGINT NOT NULL, ts TIMESTAMP)").ok());
+    ASSERT_TRUE(session.run("CREATE TABLE tank (level DECIMAL(5,1))").ok());
+    const auto rowsOf = [](SQLHSTMT h, std::vector<SQLUSMALLINT> columns) {
+        std::vector<std::vector<std::string>> rows;
+        while (SQLFetch(h) == SQL_SUCCESS) {
+            std::vector<std::string> row;
+            for (SQLUSMALLINT c : columns) {
+                char cell[64] = {0};
+                SQLLEN length = 0;
+                SQLGetData(h, c, SQL_C_CHAR, cell, sizeof cell, &length);
+                row.push_back(length == SQL_NULL_DATA ? "NULL" : cell);
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    };
+    Stmt tables(session);
+    ASSERT_EQ(SQLTables(tables.handle, nullptr, 0, nullptr, 0, (SQLCHAR*)"%a%", SQL_NTS,
+                        (SQLCHAR*)"'TABLE'", SQL_NTS),
+              SQL_SUCCESS);
+    EXPECT_EQ(rowsOf(tables.handle, {2, 3, 4}),
+              (std::vector<std::vector<std::string>>{{"sales", "tank", "TABLE"}}));
+    Stmt columns(session);
+    ASSERT_EQ(
+        SQLColumns(columns.handle, nullptr, 0, (SQLCHAR*)"sales", SQL_NTS, nullptr, 0, nullptr, 0),
+        SQL_SUCCESS);
+    // TABLE_NAME, COLUMN_NAME, DATA_TYPE, TYPE_NAME, COLUMN_SIZE, DECIMAL_DIGITS, NULLABLE
+    EXPECT_EQ(
+        rowsOf(columns.handle, {3, 4, 5, 6, 7, 9, 11}),
+        (std::vector<std::vector<std::string>>{{"pump", "a", "-5", "BIGINT", "19", "0", "0"},
+                                               {"pump", "ts", "93", "TIMESTAMP", "26", "6", "1"},
+                                               {"tank", "level", "3", "DECIMAL", "5", "1", "1"}}));
+    Stmt types(session);
+    ASSERT_EQ(SQLGetTypeInfo(types.handle, SQL_TYPE_TIMESTAMP), SQL_SUCCESS);
+    EXPECT_EQ(rowsOf(types.handle, {1, 2}),
+              (std::vector<std::vector<std::string>>{{"TIMESTAMP", "93"}}));
+    EXPECT_EQ(session.run("SHOW TABLES LIKE 'p*|x'").rows,
+              (std::vector<std::vector<std::string>>{{"sales", "pump", "false"}}));
+    EXPECT_EQ(session.run("DESCRIBE TABLE sales.tank").rows,
+              (std::vector<std::vector<std::string>>{{"level", "decimal(5,1)", "NULL"}}));
+    EXPECT_EQ(session.run("SHOW SCHEMAS LIKE 'sal*'").rows,
+              (std::vector<std::vector<std::string>>{{"sales"}}));
+    EXPECT_EQ(session.run("DESCRIBE TABLE gone").state, "42P01");
+    EXPECT_EQ(session.run("SHOW TABLES IN elsewhere").state, "0A000");
 }
 
 TEST(EmulatorOdbc, DisconnectFreesStatementsLeftOpen) {

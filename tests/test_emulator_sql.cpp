@@ -574,11 +574,56 @@ TEST_F(EmulatorSql, VariantPathsCastsAndDeleteWorkInQueries) {
     EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
 }
 
+// `::double` of a VARIANT string spelling a non-finite double gives that
+// double, in any letter case, as the warehouse's cast does; numbers cast as usual.
+TEST_F(EmulatorSql, NonFiniteStringsCastToDoubleInQueries) {
+    ASSERT_EQ(state("CREATE TABLE r (n INT, v VARIANT)"), "OK");
+    ASSERT_EQ(state("INSERT INTO r VALUES (1, parse_json('{\"l\":\"NaN\"}')), "
+                    "(2, parse_json('{\"l\":\"-Infinity\"}')), "
+                    "(3, parse_json('{\"l\":\" infinity\"}')), "
+                    "(4, parse_json('{\"l\":21.75}')), (5, parse_json('{\"l\":\"2.5\"}')), "
+                    "(6, parse_json('{\"k\":1}'))"),
+              "OK");
+    EXPECT_EQ(rows("SELECT v:l::double FROM r ORDER BY n"),
+              (Rows{{"NaN"}, {"-Infinity"}, {"Infinity"}, {"21.75"}, {"2.5"}, {"NULL"}}));
+}
+
 TEST_F(EmulatorSql, QualifiedNamesReachOnlyTheConnectionsSchema) {
     EXPECT_EQ(state("CREATE TABLE default_schema.t (a INT)"), "OK");
     EXPECT_EQ(state("INSERT INTO `default_schema`.`t` VALUES (1)"), "OK");
     EXPECT_EQ(state("CREATE TABLE other.t (a INT)"), "0A000");
     EXPECT_EQ(rows("SELECT a FROM default_schema.t"), Rows{{"1"}});
+}
+
+// A qualifier names a relation in scope before it names a schema: aliases of
+// a MERGE, of FROM and of DELETE spelled like the connection's schema stay
+// aliases; only `schema.table` in table position reaches the schema.
+TEST_F(EmulatorSql, AliasesResolveBeforeSchemasOfTheSameName) {
+    for (const std::string schema : {"s", "t", "S", "main", "m"}) {
+        SCOPED_TRACE(schema);
+        OdbcSession named(wh.connectionString(schema));
+        ASSERT_TRUE(named.connected()) << named.connectResult().message;
+        const auto rowsOf = [&named](const std::string& sql) {
+            const OdbcResult r = named.run(sql);
+            EXPECT_TRUE(r.ok()) << sql << "\n" << r.state << " " << r.message;
+            return r.rows;
+        };
+        rowsOf("DROP TABLE IF EXISTS m");
+        rowsOf("CREATE TABLE " + schema + ".m (a BIGINT, b STRING)");
+        rowsOf("INSERT INTO m VALUES (1, 'x')");
+        EXPECT_EQ(rowsOf("MERGE INTO `m` AS t USING (VALUES (1, 'x'), (2, 'y')) AS s(`a`, `b`) "
+                         "ON t.`a` <=> s.`a` AND t.`b` <=> s.`b` WHEN NOT MATCHED THEN INSERT "
+                         "(`a`, `b`) VALUES (s.`a`, s.`b`)"),
+                  (Rows{{"1", "0", "0", "1"}}));
+        EXPECT_EQ(rowsOf("SELECT s.a, s.b FROM " + schema + ".m AS s ORDER BY s.a"),
+                  (Rows{{"1", "x"}, {"2", "y"}}));
+        EXPECT_EQ(rowsOf("SELECT t.b FROM `" + schema + "`.`m` t, m WHERE t.a = 2 AND m.a = 1"),
+                  (Rows{{"y"}}));
+        EXPECT_EQ(rowsOf("SELECT m.a FROM m WHERE m.a IN (SELECT main.a FROM m main)"),
+                  (Rows{{"1"}, {"2"}}));
+        EXPECT_EQ(rowsOf("DELETE FROM m WHERE m.a = 1"), (Rows{{"1"}}));
+        EXPECT_EQ(rowsOf("SELECT count(*) FROM " + schema + ".m"), (Rows{{"1"}}));
+    }
 }
 
 // ---- names the warehouse refuses ----------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <rapidjson/document.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,7 +106,7 @@ struct Summary {
 
 Summary summaryOf(const std::string& err) {
     static const std::regex line(
-        R"(summary: readings read (\d+), sent (\d+), unsent (\d+); lines rejected (\d+); )"
+        R"(summary: readings read (\d+), (?:sent|written) (\d+), unsent (\d+); lines rejected (\d+); )"
         R"(blocks (\d+); failed attempts (\d+); elapsed [0-9.]+ s; [0-9.]+ readings/s)");
     std::smatch m;
     if (!std::regex_search(err, m, line)) {
@@ -275,6 +276,45 @@ TEST(NorthConfiguration, BadConfigurationFilesAreRefusedBeforeAnythingIsSent) {
     EXPECT_FALSE(hasDatabase(warehouse));
 }
 
+// --check loads the plugin, overlays the configuration and runs plugin_init,
+// listing every problem and sending nothing; --info takes --config the same
+// way and shows the values it sets, the password masked.
+TEST(NorthConfiguration, CheckListsEveryProblemAndInfoTakesTheConfiguration) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string good = configFor(scratch, warehouse, R"("password": "s3cret", )");
+    Outcome ok = runNorth({"--check", "--config", good});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    Outcome info = runNorth({"--info", "--config", good});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_THAT(info.out, HasSubstr("\"value\": \"north-test\""));
+    EXPECT_THAT(info.out, Not(HasSubstr("s3cret")));
+
+    const std::string wh = jsonEscaped(warehouse.directory());
+    const std::string bad = scratch.write(
+        "bad.json", R"({"port": 0, "table": " ", "server": "https://adb-1.net/sql/1.0/w", )"
+                    R"("additionalParams": {"a;b": "1", "Warehouse": ")" +
+                        wh + R"("}})");
+    Outcome check = runNorth({"--check", "--config", bad});
+    EXPECT_EQ(check.status, 1) << check.err;
+    for (const char* item : {"\"port\"", "\"table\"", "\"server\"", "\"additionalParams\""})
+        EXPECT_THAT(check.err, HasSubstr(std::string("problem: configuration item ") + item));
+    Outcome badInfo = runNorth({"--info", "--config", bad});
+    EXPECT_EQ(badInfo.status, 1);
+    EXPECT_THAT(badInfo.err, HasSubstr(R"(problem: configuration item "table")"));
+    const std::string nulls = scratch.write("null.json", R"({"port": null})");
+    EXPECT_EQ(runNorth({"--check", "--config", nulls}).status, 1);
+    Outcome nullInfo = runNorth({"--info", "--config", nulls});
+    EXPECT_EQ(nullInfo.status, 1);
+    EXPECT_THAT(nullInfo.err, HasSubstr(R"(item "port" is null)"));
+    // A whole number in exponent notation is a whole number.
+    const std::string exponent = scratch.write(
+        "exp.json",
+        R"({"maxStatementBytes": 1e6, "additionalParams": {"Warehouse": ")" + wh + R"("}})");
+    EXPECT_EQ(runNorth({"--check", "--config", exponent}).status, 0);
+    EXPECT_FALSE(hasDatabase(warehouse));
+}
+
 // --- readings ---------------------------------------------------------------
 
 TEST(NorthReadings, GeneratedWorkloadIsDeterministic) {
@@ -381,6 +421,49 @@ TEST(NorthReadings, MalformedLinesAreReportedSkippedAndCounted) {
     EXPECT_EQ(summary.rejected, 7u);
 }
 
+// Nulls inside objects and arrays keep their places, in the dump and in the
+// warehouse; whole numbers no 64-bit integer holds are refused by line rather
+// than rounded to doubles.
+TEST(NorthReadings, NestedNullsKeepTheirPlacesAndOversizedIntegersAreRejected) {
+    const std::string nulls =
+        R"({"asset":"nulls","datapoints":{"f":[1.5,null,2.5],"n":[[1,null],[null,2]],"o":{"a":null,"b":1}}})"
+        "\n";
+    const std::string input =
+        nulls +
+        R"({"asset":"a","datapoints":{"x":18446744073709551616}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":[1,-9223372036854775809]}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":{"y":123456789012345678901234567890}}})"
+        "\n"
+        R"({"asset":"a","datapoints":{"x":1e20,"y":-9223372036854775808,"s":"18446744073709551616"}})"
+        "\n";
+    Outcome run = runNorth({"--readings", "-", "--dump"}, input);
+    EXPECT_EQ(run.status, 3) << run.err;
+    const auto out = lines(run.out);
+    ASSERT_EQ(out.size(), 2u) << run.out;
+    EXPECT_THAT(out[0],
+                HasSubstr(R"("f":[1.5,null,2.5],"n":[[1,null],[null,2]],"o":{"a":null,"b":1})"));
+    EXPECT_THAT(
+        out[1],
+        HasSubstr(
+            R"("x":100000000000000000000.0,"y":-9223372036854775808,"s":"18446744073709551616")"));
+    for (int line : {2, 3, 4}) {
+        EXPECT_THAT(run.err, HasSubstr("Line " + std::to_string(line) +
+                                       " of standard input rejected: integer "));
+    }
+    EXPECT_EQ(summaryOf(run.err).rejected, 3u);
+
+    TempWarehouse warehouse;
+    Scratch scratch;
+    Outcome sent = runNorth(
+        {"--config", configFor(scratch, warehouse), "--readings", "-", "--max-attempts", "3"},
+        nulls);
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(warehouse.query("SELECT f, n, o FROM nulls"),
+              (Rows{{"[1.5,null,2.5]", "[[1,null],[null,2]]", R"({"a":null,"b":1})"}}));
+}
+
 // A reading line whose datapoint "x" nests `depth` levels of objects and
 // arrays in all, counting the reading and its datapoints.
 std::string nestedLine(size_t depth) {
@@ -467,6 +550,44 @@ TEST(NorthEndToEnd, JsonLinesFileLandsInTheWarehouse) {
 
     EXPECT_EQ(warehouse.query("SELECT asset_code, event FROM maintenance"),
               (Rows{{"pump", "seal"}}));
+}
+
+// A restart writes the tables an earlier run left with a MERGE whose target
+// and source are the aliases t and s. A schema spelled like one of them, or
+// like SQLite's own main, must not capture the alias: the second run writes
+// only the reading the first did not, and every row reads back as sent.
+TEST(NorthEndToEnd, SchemasNamedLikeTheMergeAliasesSurviveARestart) {
+    const std::string first =
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:00Z","datapoints":{"n":1,"state":"on"}})"
+        "\n"
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:01Z","datapoints":{"n":2,"state":"s.n"}})"
+        "\n";
+    const std::string later =
+        R"({"asset":"pump","timestamp":"2026-01-01T08:00:02Z","datapoints":{"n":3,"state":"t"}})"
+        "\n";
+    for (const std::string schema : {"s", "t", "S", "main"}) {
+        SCOPED_TRACE(schema);
+        TempWarehouse warehouse;
+        Scratch scratch;
+        const std::string config =
+            configFor(scratch, warehouse, R"("schema": ")" + schema + R"(", )");
+        const std::vector<std::string> common{"--config",       config, "--block-size", "10",
+                                              "--max-attempts", "1",    "--log-level",  "debug"};
+        std::vector<std::string> arguments = common;
+        arguments.insert(arguments.end(), {"--readings", scratch.write("first.jsonl", first)});
+        Outcome run = runNorth(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        arguments = common;
+        arguments.insert(arguments.end(),
+                         {"--readings", scratch.write("all.jsonl", first + later)});
+        Outcome restart = runNorth(arguments);
+        ASSERT_EQ(restart.status, 0) << restart.err;
+        EXPECT_THAT(restart.err, HasSubstr("Executing query: MERGE INTO"));
+        EXPECT_EQ(warehouse.query("SELECT ts, n, state FROM pump ORDER BY n", schema),
+                  (Rows{{"2026-01-01 08:00:00.000000", "1", "on"},
+                        {"2026-01-01 08:00:01.000000", "2", "s.n"},
+                        {"2026-01-01 08:00:02.000000", "3", "t"}}));
+    }
 }
 
 TEST(NorthEndToEnd, StandardInputAndGeneratedReadingsArriveComplete) {
@@ -575,6 +696,225 @@ TEST(NorthEndToEnd, SigtermStopsCleanlyWithASummary) {
     EXPECT_GE(summary.failed, 1u);
 }
 
+// Waits up to `limit` for `text` on the process's stderr; returns true iff it
+// appeared.
+bool errorsShow(NorthProcess& process, const std::string& text,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (process.errors().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// The first SIGINT is answered at once, in the middle of a slow block; the
+// second ends the process at once with its summary, the status of the signal
+// and a checkpoint that still holds a count.
+TEST(NorthEndToEnd, FirstSignalSaysItStopsAfterTheBlockAndASecondStopsAtOnce) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    std::ofstream(warehouse.directory() + "/latency") << "statement 1500\n";
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--generate", "40",
+                        "--block-size", "20", "--checkpoint", scratch.path("position")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    kill(north.pid(), SIGINT);
+    EXPECT_TRUE(errorsShow(north, "stopping after the current block, which has been sending for",
+                           std::chrono::milliseconds(500)))
+        << north.errors();
+    const auto second = std::chrono::steady_clock::now();
+    kill(north.pid(), SIGINT);
+    Outcome run = north.wait(std::chrono::seconds(20));
+    EXPECT_LT(std::chrono::steady_clock::now() - second, std::chrono::milliseconds(1000));
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_LE(summaryOf(run.err).sent, 20u);
+    EXPECT_THAT(scratch.read("position"), ::testing::MatchesRegex("(0|20)\n"));
+}
+
+// A quiet input does not hold back what has arrived: after --max-wait without
+// a new reading the partial block is sent, while the input is still open.
+TEST(NorthEndToEnd, QuietInputSendsAPartialBlockAfterMaxWait) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string fifo = scratch.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing here, so that corvane-north opens it at once and
+    // sees its end only when this end is closed.
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--readings", "-", "--max-wait",
+                        "300", "--status-file", scratch.path("status")},
+                       fifo);
+    const std::string two = R"({"asset":"quiet","datapoints":{"n":1}})"
+                            "\n"
+                            R"({"asset":"quiet","datapoints":{"n":2}})"
+                            "\n";
+    ASSERT_EQ(write(writer, two.data(), two.size()), static_cast<ssize_t>(two.size()));
+    Rows stored;
+    for (int i = 0; i < 100 && stored != Rows{{"2"}}; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        try {
+            stored = warehouse.query("SELECT count(*) FROM quiet");
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(stored, (Rows{{"2"}}));
+    const std::string last = R"({"asset":"quiet","datapoints":{"n":3}})"
+                             "\n";
+    ASSERT_EQ(write(writer, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    close(writer);
+    Outcome run = north.wait();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(summaryOf(run.err).blocks, 2u);
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM quiet"), (Rows{{"3"}}));
+}
+
+// A followed file is read as it grows: what was appended is sent after
+// --max-wait of quiet, and the run goes on until it is stopped.
+TEST(NorthEndToEnd, FollowedFileIsSentAsItGrowsUntilStopped) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string file =
+        scratch.write("grows.jsonl", R"({"asset":"grows","datapoints":{"n":1}})"
+                                     "\n");
+    NorthProcess north({"--config", configFor(scratch, warehouse), "--readings", file, "--follow",
+                        "--max-wait", "200"});
+    auto rowsReach = [&](const std::string& count) {
+        Rows stored;
+        for (int i = 0; i < 100 && stored != Rows{{count}}; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            try {
+                stored = warehouse.query("SELECT count(*) FROM grows");
+            } catch (const std::exception&) {
+            }
+        }
+        return stored == Rows{{count}};
+    };
+    EXPECT_TRUE(rowsReach("1"));
+    std::ofstream(file, std::ios::app) << R"({"asset":"grows","datapoints":{"n":2}})"
+                                          "\n"
+                                       << R"({"asset":"grows","datapoints":{"n":3}})"
+                                          "\n";
+    EXPECT_TRUE(rowsReach("3"));
+    kill(north.pid(), SIGTERM);
+    Outcome run = north.wait(std::chrono::seconds(20));
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_EQ(summaryOf(run.err).sent, 3u);
+    EXPECT_EQ(runNorth({"--readings", "-", "--follow"}).status, 1);
+}
+
+// The health file after every block and failed attempt: what was read, sent
+// and left, the failed attempts, the back-off, the last success and the
+// position.
+TEST(NorthEndToEnd, StatusFileTellsAMonitorHowFarTheRunIs) {
+    TempWarehouse warehouse;
+    Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
+    const std::string status = scratch.path("status.json");
+    auto parsed = [&]() {
+        rapidjson::Document json;
+        json.Parse(scratch.read("status.json").c_str());
+        EXPECT_TRUE(json.IsObject()) << scratch.read("status.json");
+        return json;
+    };
+    warehouse.setOffline(true);
+    Outcome refused =
+        runNorth({"--config", config, "--generate", "10", "--block-size", "4", "--max-backoff",
+                  "0.05", "--max-attempts", "3", "--status-file", status});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    rapidjson::Document failed = parsed();
+    ASSERT_TRUE(failed.IsObject());
+    EXPECT_STREQ(failed["state"].GetString(), "finished");
+    EXPECT_EQ(failed["readings_read"].GetUint64(), 4u);
+    EXPECT_EQ(failed["readings_sent"].GetUint64(), 0u);
+    EXPECT_EQ(failed["readings_unsent"].GetUint64(), 4u);
+    EXPECT_EQ(failed["failed_attempts"].GetUint64(), 3u);
+    EXPECT_GT(failed["backoff_seconds"].GetDouble(), 0.0);
+    EXPECT_TRUE(failed["last_success"].IsNull());
+    EXPECT_TRUE(failed["checkpoint_position"].IsNull());
+    EXPECT_FALSE(fs::exists(status + ".tmp"));
+
+    warehouse.setOffline(false);
+    scratch.write("position", "3\n");
+    Outcome sent = runNorth({"--config", config, "--generate", "10", "--block-size", "4",
+                             "--checkpoint", scratch.path("position"), "--status-file", status});
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    rapidjson::Document done = parsed();
+    ASSERT_TRUE(done.IsObject());
+    EXPECT_EQ(done["readings_read"].GetUint64(), 7u);
+    EXPECT_EQ(done["readings_sent"].GetUint64(), 7u);
+    EXPECT_EQ(done["blocks"].GetUint64(), 2u);
+    EXPECT_EQ(done["backoff_seconds"].GetDouble(), 0.0);
+    EXPECT_TRUE(done["last_success"].IsString());
+    EXPECT_EQ(done["checkpoint_position"].GetUint64(), 10u);
+
+    // A status file that cannot be written stops the run before anything is sent.
+    TempWarehouse untouched;
+    Outcome unwritable = runNorth({"--config", configFor(scratch, untouched), "--generate", "3",
+                                   "--status-file", scratch.path("absent-dir/status.json")});
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
+    EXPECT_FALSE(hasDatabase(untouched));
+}
+
+// --- the installed tree -----------------------------------------------------
+
+// Runs a shell command line; returns its exit status and standard output.
+std::pair<int, std::string> shell(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return {-1, out};
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.append(chunk, got);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// `cmake --install` into a temporary prefix gives a tree that runs on its own:
+// corvane-north loads the plugin installed beside it and, with the installed
+// odbcinst.ini, writes into an emulator warehouse. The .deb that cpack builds
+// holds the same tree.
+TEST(NorthInstall, InstalledTreeAndDebianPackageRunOnTheirOwn) {
+    Scratch scratch;
+    const std::string prefix = scratch.path("prefix");
+    const std::string quiet = " >" + scratch.path("log") + " 2>&1";
+    ASSERT_EQ(shell(std::string(LAKESINK_CMAKE_COMMAND) + " --install " + LAKESINK_BINARY_DIR +
+                    " --prefix " + prefix + quiet)
+                  .first,
+              0)
+        << scratch.read("log");
+    const std::string lib = prefix + "/lib/lakesink/";
+    EXPECT_EQ(fs::read_symlink(lib + "liblakesink.so.1"), "liblakesink.so.3.1.0");
+    EXPECT_TRUE(fs::exists(prefix + "/share/doc/lakesink/README.md"));
+    const auto [infoStatus, info] = shell(prefix + "/bin/corvane-north --info");
+    EXPECT_EQ(infoStatus, 0);
+    EXPECT_THAT(info, HasSubstr("path:      " + lib + "liblakesink.so.1\n"));
+
+    TempWarehouse warehouse;
+    const auto sent = shell("ODBCSYSINI=" + prefix + "/share/lakesink " + prefix +
+                            "/bin/corvane-north --generate 5 --assets 1 --config " +
+                            configFor(scratch, warehouse) + quiet);
+    EXPECT_EQ(sent.first, 0) << scratch.read("log");
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_0"), (Rows{{"5"}}));
+
+    const std::string packages = scratch.path("packages");
+    ASSERT_EQ(shell("cd " + packages.substr(0, packages.rfind('/')) + " && " +
+                    LAKESINK_CPACK_COMMAND + " --config " + LAKESINK_BINARY_DIR +
+                    "/CPackConfig.cmake -G DEB -B " + packages + quiet)
+                  .first,
+              0)
+        << scratch.read("log");
+    const std::string root = scratch.path("root");
+    ASSERT_EQ(shell("dpkg-deb -x " + packages + "/lakesink_*.deb " + root + quiet).first, 0)
+        << scratch.read("log");
+    const auto [debStatus, debInfo] = shell(root + "/usr/bin/corvane-north --info");
+    EXPECT_EQ(debStatus, 0);
+    EXPECT_THAT(debInfo, HasSubstr("path:      " + root + "/usr/lib/lakesink/liblakesink.so.1\n"));
+}
+
 // --- the checkpoint ---------------------------------------------------------
 
 // Readings of the generated workload in asset_0, and how many distinct ones.
@@ -611,6 +951,8 @@ TEST(NorthCheckpoint, RunStoresThePositionAndARestartSendsOnlyTheRest) {
     Outcome restart = runNorth(generated(config, 60, checkpoint));
     ASSERT_EQ(restart.status, 0) << restart.err;
     EXPECT_THAT(restart.err, HasSubstr("skipping 35 readings already acknowledged"));
+    // Progress counts the position in the whole input, earlier runs included.
+    EXPECT_THAT(restart.err, HasSubstr("progress: sent 60/60 readings"));
     const Summary summary = summaryOf(restart.err);
     EXPECT_EQ(summary.read, 25u);
     EXPECT_EQ(summary.sent, 25u);
@@ -628,6 +970,9 @@ TEST(NorthCheckpoint, RunStoresThePositionAndARestartSendsOnlyTheRest) {
     Outcome lines = runNorth({"--config", config, "--readings", readings, "--checkpoint",
                               scratch.path("lines"), "--max-attempts", "3"});
     EXPECT_EQ(lines.status, 3) << lines.err;  // every reading sent, one line rejected
+    // Progress counts readings, not lines, and shows the final count once.
+    EXPECT_THAT(lines.err, HasSubstr("progress: sent 3/3 readings"));
+    EXPECT_EQ(lines.err.find("progress: sent 3/3"), lines.err.rfind("progress: sent 3/3"));
     EXPECT_EQ(warehouse.query("SELECT n FROM j"), (Rows{{"3"}}));
     EXPECT_EQ(scratch.read("lines"), "3\n");
 }
@@ -659,9 +1004,11 @@ struct BadCheckpointCase {
 
 TEST(NorthCheckpoint, UnreadableOrCorruptCheckpointStopsBeforeAnythingIsSent) {
     const std::vector<BadCheckpointCase> cases = {
-        {"abc\n", "does not hold a count"},  {"", "does not hold a count"},
-        {"12", "does not hold a count"},     {"-3\n", "does not hold a count"},
-        {"5\n6\n", "does not hold a count"}, {"99999999999999999999\n", "does not hold a count"},
+        {"abc\n", "does not hold a count"},
+        {"", "does not hold a count"},
+        {"-3\n", "does not hold a count"},
+        {"5\n6\n", "does not hold a count"},
+        {"99999999999999999999\n", "does not hold a count"},
         {"7 \n", "does not hold a count"},
     };
     for (const BadCheckpointCase& c : cases) {
@@ -683,16 +1030,42 @@ TEST(NorthCheckpoint, UnreadableOrCorruptCheckpointStopsBeforeAnythingIsSent) {
     EXPECT_FALSE(hasDatabase(warehouse));
 }
 
-TEST(NorthCheckpoint, CheckpointBeyondTheInputSendsNothingAndKeepsThePosition) {
+// A checkpoint beyond the input's end belongs to another input: the run stops
+// before anything is sent, unless --checkpoint-reset starts this input from
+// its first reading. A count written by hand without a line end is read, and
+// a checkpoint that cannot be stored stops the run before the first block.
+TEST(NorthCheckpoint, CheckpointBeyondTheInputIsAnErrorUnlessReset) {
     TempWarehouse warehouse;
     Scratch scratch;
+    const std::string config = configFor(scratch, warehouse);
     const std::string checkpoint = scratch.write("position", "15\n");
-    Outcome run = runNorth(generated(configFor(scratch, warehouse), 10, checkpoint));
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the input holds only 10 readings"));
-    EXPECT_EQ(summaryOf(run.err).sent, 0u);
+    Outcome run = runNorth(generated(config, 10, checkpoint));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("but the input holds only 10"));
     EXPECT_EQ(scratch.read("position"), "15\n");
-    EXPECT_EQ(warehouse.query("SELECT count(*) FROM information_schema.tables"), (Rows{{"0"}}));
+    EXPECT_FALSE(hasDatabase(warehouse));
+
+    std::vector<std::string> reset = generated(config, 10, checkpoint);
+    reset.push_back("--checkpoint-reset");
+    Outcome again = runNorth(reset);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(summaryOf(again.err).sent, 10u);
+    EXPECT_EQ(scratch.read("position"), "10\n");
+    EXPECT_EQ(countOf(warehouse), (Rows{{"10", "10"}}));
+
+    scratch.write("position", "4");
+    Outcome handWritten = runNorth(generated(config, 12, checkpoint));
+    ASSERT_EQ(handWritten.status, 0) << handWritten.err;
+    EXPECT_EQ(summaryOf(handWritten.err).sent, 8u);
+    EXPECT_EQ(scratch.read("position"), "12\n");
+    EXPECT_EQ(warehouse.query("SELECT count(DISTINCT ts) FROM asset_0"), (Rows{{"12"}}));
+
+    TempWarehouse untouched;
+    Outcome unwritable =
+        runNorth(generated(configFor(scratch, untouched), 10, scratch.path("absent-dir/position")));
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
+    EXPECT_THAT(unwritable.err, HasSubstr("cannot create"));
+    EXPECT_FALSE(hasDatabase(untouched));
 }
 
 // What each table of a generated workload must hold: its readings, their

@@ -136,6 +136,11 @@ std::string rejects(const std::string& table) {
            R"(" is the rejects table "lakesink_rejects")";
 }
 
+std::string unsafeKey(const std::string& key) {
+    return R"(configuration item "additionalParams" has the key ")" + key +
+           R"(", which a connection string cannot carry)";
+}
+
 struct BadSetting {
     std::string items;
     std::string problem;
@@ -202,6 +207,24 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         {kvItem(R"({"pOrT": "1"})"), own("pOrT") + R"(; set the item "port" instead)"},
         {kvItem(R"({"driver": "{Other}"})"), own("driver") + "; it cannot be changed"},
         {kvItem(R"({" SCHEMA ": "other"})"), own(" SCHEMA ") + R"(; set the item "schema")"},
+        // Keys a connection string cannot carry, a blank table and a URL for
+        // a host name are errors that say what to write instead.
+        {kvItem(R"({"a;b": "1"})"), unsafeKey("a;b")},
+        {kvItem(R"({"a=b": "1"})"), unsafeKey("a=b")},
+        {kvItem(R"({"{x}": "1"})"), unsafeKey("{x}")},
+        {kvItem(R"({"": "1"})"), unsafeKey("")},
+        {item("table", " "), R"(configuration item "table" value " " is blank; leave it empty)"},
+        {item("server", "https://adb-1.azuredatabricks.net/sql/1.0/warehouses/abc"),
+         R"(configuration item "server" value "https://adb-1.azuredatabricks.net/sql/1.0/)"
+         R"(warehouses/abc" is a URL; write the host name only)"},
+        {item("server", "adb-1.azuredatabricks.net/sql"),
+         R"(configuration item "server" value "adb-1.azuredatabricks.net/sql" is a URL)"},
+        {item("port", "1.5"), R"(configuration item "port" value "1.5" is not a whole number)"},
+        {item("port", "1e10"), R"(configuration item "port" value "1e10" is not a whole number)"},
+        // Every problem is listed, not only the first.
+        {item("port", "0") + "," + item("table", " ") + "," + kvItem(R"({"a;b": "1"})"),
+         R"(configuration item "port" value "0" is outside 1 to 65535; configuration item )"
+         R"("additionalParams" has the key "a;b")"},
     };
     for (const BadSetting& c : cases) {
         ConfigCategory bad = category(c.items);
@@ -228,6 +251,14 @@ TEST(ODBCConfigRead, BoundsAndChoicesOfTheDefaultConfigurationAreAccepted) {
         EXPECT_NO_THROW(config.configure(&c)) << port;
         EXPECT_EQ(config.port, std::stoi(port));
     }
+    // A whole number in any JSON notation, as a JSON reader writes it back.
+    ConfigCategory notations = category(item("port", "8.443e3") + "," + item("writers", "1E1") +
+                                        "," + item("maxStatementBytes", "1000000.0"));
+    ODBCConfig written;
+    ASSERT_NO_THROW(written.configure(&notations));
+    EXPECT_EQ(written.port, 8443);
+    EXPECT_EQ(written.writers, 10);
+    EXPECT_EQ(written.maxStatementBytes, 1000000);
     for (const char* writers : {"1", "16"}) {
         ConfigCategory c = category(item("writers", writers));
         ODBCConfig config;
@@ -322,12 +353,13 @@ TEST(ODBCConfigConnectionString, ParameterValuesBracedUnlessAlreadyWellBraced) {
     EXPECT_EQ(config.additionalParams, "A={x;y};B={kept;as=is};C={{a}};PWD=evil;Z={b}}};D=1;");
 }
 
-TEST(ODBCConfigConnectionString, UnsafeParameterKeysAreDroppedWithAnError) {
+TEST(ODBCConfigConnectionString, UnsafeParameterKeysAreRefusedAndNeverWritten) {
     ConfigCategory c = category(kvItem("{\"a;PWD\": \"evil\", \"ok\": \"1\"}"));
     ODBCConfig config;
     LogCapture log;
-    config.configure(&c);
-    EXPECT_EQ(config.additionalParams, "ok=1;");
+    EXPECT_THROW(config.configure(&c), std::invalid_argument);
+    EXPECT_EQ(config.additionalParams, "");
+    EXPECT_EQ(config.getConnectionString().find("evil"), std::string::npos);
     EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
 }
 

@@ -4,7 +4,8 @@
 // says: the query on _rescued_data finds a rescued value, the query on
 // lakesink_rejects finds a refused reading, that reading replayed through
 // corvane-north --readings lands in its table with its values, and the DELETE
-// then removes the replayed rejects.
+// then removes the replayed rejects. Every corvane-north command of the
+// README runs, and every option of its --help is documented.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -55,6 +56,37 @@ std::vector<std::string> sqlStatements(const std::string& markdown) {
         }
     }
     return statements;
+}
+
+// The commands of every ```sh block of the text that start with `program`,
+// continuation lines joined, split at blanks.
+std::vector<std::vector<std::string>> shellCommands(const std::string& markdown,
+                                                    const std::string& program) {
+    std::vector<std::vector<std::string>> commands;
+    std::istringstream lines(markdown);
+    std::string line;
+    std::string current;
+    bool inShell = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("```", 0) == 0) {
+            inShell = !inShell && line == "```sh";
+            continue;
+        }
+        if (!inShell)
+            continue;
+        const bool continued = !line.empty() && line.back() == '\\';
+        current += " " + (continued ? line.substr(0, line.size() - 1) : line);
+        if (continued)
+            continue;
+        std::istringstream words(current);
+        std::vector<std::string> command;
+        for (std::string word; words >> word;)
+            command.push_back(word);
+        if (!command.empty() && command[0] == program)
+            commands.push_back(command);
+        current.clear();
+    }
+    return commands;
 }
 
 bool startsWith(const std::string& text, const char* word) {
@@ -177,6 +209,59 @@ TEST_F(Readme, ExampleConfigurationQueriesAndReplayWork) {
     sql.replace(at, placeholder.size(), nowUtc());
     ASSERT_NO_THROW(warehouse.query(sql)) << sql;
     EXPECT_EQ(warehouse.query("SELECT count(*) FROM lakesink_rejects"), Rows{{"0"}});
+}
+
+// Every corvane-north command of the README runs as written, with the
+// example configuration pointed at a warehouse of the test, the source
+// tree's files, a scratch folder for state/, and the large generated workload
+// made small.
+TEST_F(Readme, EveryCorvaneNorthCommandRuns) {
+    const std::string readme = readFile(LAKESINK_SOURCE_DIR "/README.md");
+    const auto commands = shellCommands(readme, "build/host/north/corvane-north");
+    ASSERT_GE(commands.size(), 5u);
+    configFile = write("config.json", exampleConfig(warehouse.directory()));
+    std::filesystem::create_directory(warehouse.directory() + "/state");
+    for (const auto& command : commands) {
+        std::vector<std::string> arguments;
+        for (size_t i = 1; i < command.size(); ++i) {
+            std::string word = command[i];
+            if (word == "examples/config.json")
+                word = configFile;
+            else if (startsWith(word, "examples/"))
+                word = LAKESINK_SOURCE_DIR "/" + word;
+            else if (startsWith(word, "build/"))
+                word = LAKESINK_BINARY_DIR "/" + word.substr(6);
+            else if (startsWith(word, "state/"))
+                word = warehouse.directory() + "/" + word;
+            else if (word == "100000")
+                word = "1000";
+            arguments.push_back(word);
+        }
+        NorthOutcome run = runNorthProcess(arguments);
+        std::string line;
+        for (const std::string& word : command)
+            line += word + " ";
+        EXPECT_EQ(run.status, 0) << line << "\n" << run.err;
+    }
+    // The run with a checkpoint and a status file left both behind.
+    EXPECT_EQ(readFile(warehouse.directory() + "/state/position"), "10\n");
+    EXPECT_NE(
+        readFile(warehouse.directory() + "/state/status.json").find("\"state\": \"finished\""),
+        std::string::npos);
+
+    // Every option of --help is explained in the README.
+    NorthOutcome help = runNorthProcess({"--help"});
+    ASSERT_EQ(help.status, 0);
+    std::istringstream words(help.out);
+    int options = 0;
+    for (std::string word; words >> word;) {
+        if (!startsWith(word, "--"))
+            continue;
+        word = word.substr(0, word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", 2));
+        ++options;
+        EXPECT_NE(readme.find("`" + word), std::string::npos) << word << " is not in the README";
+    }
+    EXPECT_GE(options, 15);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 // with SQLAllocHandle and frees them with SQLFreeHandle, which delete the
 // objects here. A connection handle owns its Session; a statement handle owns
 // the outcome of its last statement (the whole result set, read at execution)
-// and the position of SQLFetch and SQLGetData in it. Statements still open at
+// and the position of SQLFetch and SQLGetData in it, its prepared text and the
+// application's parameter and column bindings (pointers into buffers the
+// application owns and keeps valid while they are bound). Statements still open at
 // SQLDisconnect are freed with the connection, as ODBC requires. Diagnostic records stay
 // readable any number of times until the next call on the same handle. The
 // application must not use one handle from two threads at once.
@@ -14,12 +16,14 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "diagnostics.h"
 #include "executor.h"
+#include "odbc_values.h"
 #include "session.h"
 
 namespace whemu {
@@ -75,6 +79,12 @@ struct StatementHandle : Handle {
     }
 
     Connection* connection;
+    // SQLPrepare: the statement SQLExecute runs and its `?` markers.
+    bool prepared = false;
+    std::string preparedText;
+    size_t markers = 0;
+    std::map<SQLUSMALLINT, BoundParameter> parameters;  // SQLBindParameter, by marker number
+    std::map<SQLUSMALLINT, CellTarget> boundColumns;    // SQLBindCol, by column number
     bool executed = false;
     Outcome outcome;
     size_t nextRow = 0;           // row the next SQLFetch moves to

@@ -15,15 +15,26 @@
 #include <new>
 
 #include "diagnostics.h"
+#include "driver_support.h"
 #include "executor.h"
 #include "handles.h"
 #include "session.h"
+#include "spark_lexer.h"
+#include "statement_running.h"
 
+using whemu::anyHandle;
 using whemu::Connection;
+using whemu::copyText;
 using whemu::Diag;
 using whemu::Environment;
+using whemu::guarded;
 using whemu::Handle;
+using whemu::handleOf;
+using whemu::resultOf;
 using whemu::StatementHandle;
+using whemu::statementOf;
+using whemu::textResult;
+using whemu::usage;
 
 namespace {
 
@@ -32,95 +43,79 @@ constexpr const char* kDbmsName = "Spark SQL";
 constexpr const char* kDbmsVersion = "3.5.0";
 constexpr const char* kDriverVersion = "03.01.0000";
 
-template <typename T>
-T* handleOf(SQLHANDLE handle, SQLSMALLINT type) {
-    Handle* h = static_cast<Handle*>(handle);
-    if (!h || h->magic != whemu::kHandleMagic || h->type != type)
-        return nullptr;
-    return static_cast<T*>(h);
-}
-
-Handle* anyHandle(SQLSMALLINT type, SQLHANDLE handle) {
-    switch (type) {
-        case SQL_HANDLE_ENV:
-            return handleOf<Environment>(handle, type);
-        case SQL_HANDLE_DBC:
-            return handleOf<Connection>(handle, type);
-        case SQL_HANDLE_STMT:
-            return handleOf<StatementHandle>(handle, type);
-        default:
-            return nullptr;
-    }
-}
-
-// Runs `body` for `handle`: diagnostics cleared first, exceptions posted.
-template <typename F>
-SQLRETURN guarded(Handle* handle, F&& body) {
-    if (!handle)
-        return SQL_INVALID_HANDLE;
-    handle->clearDiagnostics();
-    SQLRETURN rc;
-    try {
-        rc = body();
-    } catch (const whemu::WarehouseError& e) {
-        handle->post(e.diag());
-        rc = SQL_ERROR;
-    } catch (const std::bad_alloc&) {
-        handle->post("HY001", whemu::kNativeDriver, "Memory allocation error.");
-        rc = SQL_ERROR;
-    } catch (const std::exception& e) {
-        handle->post("HY000", whemu::kNativeDriver, std::string("Internal error: ") + e.what());
-        rc = SQL_ERROR;
-    } catch (...) {
-        handle->post("HY000", whemu::kNativeDriver, "Internal error.");
-        rc = SQL_ERROR;
-    }
-    handle->lastReturn = rc;
-    return rc;
-}
-
-[[noreturn]] void usage(const char* state, const std::string& message) {
-    whemu::fail(state, whemu::kNativeDriver, message);
-}
-
-// Copies a text into an application buffer of `capacity` bytes (terminating
-// zero included) and reports the full length. Returns true when it was cut.
-template <typename Length>
-bool copyText(const std::string& text, void* buffer, SQLLEN capacity, Length* length) {
-    if (length)
-        *length = static_cast<Length>(text.size());
-    if (!buffer || capacity <= 0)
-        return !text.empty();
-    const size_t room = static_cast<size_t>(capacity) - 1;
-    const size_t n = text.size() < room ? text.size() : room;
-    std::memcpy(buffer, text.data(), n);
-    static_cast<char*>(buffer)[n] = '\0';
-    return n < text.size();
-}
-
-SQLRETURN textResult(Handle* handle, const std::string& text, void* buffer, SQLLEN capacity,
-                     SQLSMALLINT* length) {
-    if (capacity < 0)
-        usage("HY090", "Invalid string or buffer length.");
-    if (copyText(text, buffer, capacity, length)) {
-        handle->post("01004", whemu::kNativeDriver, "String data, right truncated.");
-        return SQL_SUCCESS_WITH_INFO;
-    }
-    return SQL_SUCCESS;
-}
-
 std::string withPrefix(const Diag& diag) {
     return std::string(whemu::kMessagePrefix) + diag.message;
 }
 
-StatementHandle* statementOf(SQLHSTMT handle) {
-    return handleOf<StatementHandle>(handle, SQL_HANDLE_STMT);
+}  // namespace
+
+namespace {
+
+template <typename T>
+SQLRETURN putNumber(SQLPOINTER info, T value) {
+    if (info)
+        *static_cast<T*>(info) = value;
+    return SQL_SUCCESS;
 }
 
-const whemu::ResultSet& resultOf(StatementHandle* stmt) {
-    if (!stmt->executed || !stmt->outcome.hasResultSet)
-        usage("24000", "Invalid cursor state: no result set.");
-    return stmt->outcome.result;
+// A header field of SQLGetDiagField; returns true iff `identifier` names one,
+// with the call's result in `rc`. `text` copies a text answer.
+template <typename Text>
+bool diagHeaderField(SQLSMALLINT handleType, const Handle* h, SQLSMALLINT identifier,
+                     SQLPOINTER info, Text&& text, SQLRETURN& rc) {
+    switch (identifier) {
+        case SQL_DIAG_NUMBER:
+            rc = putNumber(info, static_cast<SQLINTEGER>(h->diagnostics.size()));
+            return true;
+        case SQL_DIAG_RETURNCODE:
+            rc = putNumber(info, h->lastReturn);
+            return true;
+        case SQL_DIAG_ROW_COUNT:
+        case SQL_DIAG_CURSOR_ROW_COUNT: {
+            if (handleType != SQL_HANDLE_STMT) {
+                rc = SQL_ERROR;
+                return true;
+            }
+            const StatementHandle* stmt = static_cast<const StatementHandle*>(h);
+            rc = putNumber(info, identifier == SQL_DIAG_ROW_COUNT
+                                     ? static_cast<SQLLEN>(stmt->outcome.rowCount)
+                                     : static_cast<SQLLEN>(stmt->outcome.result.rows));
+            return true;
+        }
+        case SQL_DIAG_DYNAMIC_FUNCTION:
+            rc = text("");
+            return true;
+        case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
+            rc = putNumber(info, static_cast<SQLINTEGER>(SQL_DIAG_UNKNOWN_STATEMENT));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A record field of SQLGetDiagField for `diag`.
+template <typename Text>
+SQLRETURN diagRecordField(const Diag& diag, SQLSMALLINT identifier, SQLPOINTER info, Text&& text) {
+    switch (identifier) {
+        case SQL_DIAG_SQLSTATE:
+            return text(diag.state);
+        case SQL_DIAG_NATIVE:
+            return putNumber(info, static_cast<SQLINTEGER>(diag.native));
+        case SQL_DIAG_MESSAGE_TEXT:
+            return text(withPrefix(diag));
+        case SQL_DIAG_CLASS_ORIGIN:
+        case SQL_DIAG_SUBCLASS_ORIGIN:
+            return text(diag.state.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075");
+        case SQL_DIAG_CONNECTION_NAME:
+        case SQL_DIAG_SERVER_NAME:
+            return text("");
+        case SQL_DIAG_ROW_NUMBER:
+            return putNumber(info, static_cast<SQLLEN>(SQL_ROW_NUMBER_UNKNOWN));
+        case SQL_DIAG_COLUMN_NUMBER:
+            return putNumber(info, static_cast<SQLINTEGER>(SQL_COLUMN_NUMBER_UNKNOWN));
+        default:
+            return SQL_ERROR;
+    }
 }
 
 }  // namespace
@@ -198,6 +193,12 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT StatementHandle, SQLUSMALLINT Option) {
     return guarded(stmt, [&] {
         if (Option == SQL_CLOSE)
             stmt->closeCursor();
+        else if (Option == SQL_UNBIND)
+            stmt->boundColumns.clear();
+        else if (Option == SQL_RESET_PARAMS)
+            stmt->parameters.clear();
+        else
+            usage("HY092", "Invalid attribute/option identifier " + std::to_string(Option) + ".");
         return SQL_SUCCESS;
     });
 }
@@ -511,20 +512,11 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT StatementHandle, SQLCHAR* StatementText
     whemu::StatementHandle* stmt = statementOf(StatementHandle);
     return guarded(stmt, [&] {
         stmt->closeCursor();
-        if (!StatementText)
-            usage("HY009", "Invalid use of null pointer: no statement text.");
-        if (TextLength < 0 && TextLength != SQL_NTS)
-            usage("HY090", "Invalid string or buffer length.");
-        Connection* dbc = stmt->connection;
-        if (!dbc->session)
-            usage("08003", "Connection not open.");
-        const char* text = reinterpret_cast<const char*>(StatementText);
-        const std::string_view sql = TextLength == SQL_NTS
-                                         ? std::string_view(text)
-                                         : std::string_view(text, static_cast<size_t>(TextLength));
-        stmt->outcome = whemu::execute(*dbc->session, sql);
-        stmt->executed = true;
-        return SQL_SUCCESS;
+        stmt->prepared = false;
+        const std::string_view sql = whemu::statementText(StatementText, TextLength);
+        // Parameters bound before SQLExecDirect serve its markers too.
+        const size_t markers = stmt->parameters.empty() ? 0 : whemu::countParameterMarkers(sql);
+        return whemu::executeStatement(stmt, sql, markers);
     });
 }
 
@@ -575,7 +567,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNu
         if (ColumnSize)
             *ColumnSize = static_cast<SQLULEN>(column.columnSize);
         if (DecimalDigits)
-            *DecimalDigits = 0;
+            *DecimalDigits = static_cast<SQLSMALLINT>(column.decimalDigits);
         if (Nullable)
             *Nullable = SQL_NULLABLE_UNKNOWN;
         return textResult(stmt, column.name, ColumnName, BufferLength, NameLength);
@@ -609,16 +601,25 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
             case SQL_DESC_BASE_COLUMN_NAME:
                 return textResult(stmt, column.name, CharacterAttribute, BufferLength,
                                   StringLength);
-            case SQL_DESC_TYPE:
+            case SQL_DESC_TYPE:  // the verbose type: SQL_DATETIME for dates and timestamps
+                return number(column.sqlType == SQL_TYPE_DATE ||
+                                      column.sqlType == SQL_TYPE_TIMESTAMP
+                                  ? SQL_DATETIME
+                                  : column.sqlType);
             case SQL_DESC_CONCISE_TYPE:
                 return number(column.sqlType);
+            case SQL_DESC_DISPLAY_SIZE:
+                return number(whemu::displaySize(column));
             case SQL_DESC_LENGTH:
             case SQL_DESC_OCTET_LENGTH:
-            case SQL_DESC_DISPLAY_SIZE:
             case SQL_DESC_PRECISION:
                 return number(column.columnSize);
             case SQL_DESC_SCALE:
-                return number(0);
+                return number(column.decimalDigits);
+            case SQL_DESC_TYPE_NAME:
+            case SQL_DESC_LOCAL_TYPE_NAME:
+                return textResult(stmt, whemu::sqlTypeName(column.sqlType), CharacterAttribute,
+                                  BufferLength, StringLength);
             case SQL_DESC_NULLABLE:
                 return number(SQL_NULLABLE_UNKNOWN);
             case SQL_DESC_UNSIGNED:
@@ -640,7 +641,7 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnN
 
 SQLRETURN SQL_API SQLFetch(SQLHSTMT StatementHandle) {
     whemu::StatementHandle* stmt = statementOf(StatementHandle);
-    return guarded(stmt, [&] {
+    return guarded(stmt, [&]() -> SQLRETURN {
         const whemu::ResultSet& result = resultOf(stmt);
         stmt->dataColumn = 0;
         if (stmt->nextRow >= result.rows) {
@@ -648,7 +649,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT StatementHandle) {
             return SQL_NO_DATA;
         }
         stmt->currentRow = static_cast<long>(stmt->nextRow++);
-        return SQL_SUCCESS;
+        return whemu::fillBoundColumns(stmt);
     });
 }
 
@@ -671,106 +672,13 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber
         }
         if (stmt->dataDone)
             return SQL_NO_DATA;
-        const size_t cell =
-            static_cast<size_t>(stmt->currentRow) * result.columns.size() + (ColumnNumber - 1);
-        if (result.nulls[cell]) {
-            if (!StrLen_or_Ind)
-                usage("22002", "Indicator variable required but not supplied.");
-            *StrLen_or_Ind = SQL_NULL_DATA;
-            stmt->dataDone = true;
-            return SQL_SUCCESS;
-        }
-        const std::string& value = result.cells[cell];
-        switch (TargetType) {
-            case SQL_C_CHAR:
-            case SQL_C_DEFAULT:
-            case SQL_C_BINARY: {
-                if (BufferLength < 0)
-                    usage("HY090", "Invalid string or buffer length.");
-                const bool terminate = TargetType != SQL_C_BINARY;
-                const size_t remaining = value.size() - stmt->dataOffset;
-                if (StrLen_or_Ind)
-                    *StrLen_or_Ind = static_cast<SQLLEN>(remaining);
-                size_t room = static_cast<size_t>(BufferLength);
-                if (terminate && room > 0)
-                    --room;
-                if (!TargetValue)
-                    room = 0;
-                const size_t n = remaining < room ? remaining : room;
-                if (TargetValue) {
-                    std::memcpy(TargetValue, value.data() + stmt->dataOffset, n);
-                    if (terminate && BufferLength > 0)
-                        static_cast<char*>(TargetValue)[n] = '\0';
-                }
-                stmt->dataOffset += n;
-                if (n < remaining) {
-                    stmt->post("01004", whemu::kNativeDriver, "String data, right truncated.");
-                    return SQL_SUCCESS_WITH_INFO;
-                }
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            case SQL_C_SLONG:
-            case SQL_C_LONG:
-            case SQL_C_SBIGINT:
-            case SQL_C_SSHORT:
-            case SQL_C_SHORT: {
-                char* end = nullptr;
-                errno = 0;
-                const long long v = std::strtoll(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || errno == ERANGE) {
-                    usage("22018",
-                          "Invalid character value for cast: '" + whemu::printable(value) + "'.");
-                }
-                if (TargetType == SQL_C_SBIGINT) {
-                    if (TargetValue)
-                        *static_cast<SQLBIGINT*>(TargetValue) = v;
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLBIGINT);
-                } else if (TargetType == SQL_C_SSHORT || TargetType == SQL_C_SHORT) {
-                    if (v < -32768 || v > 32767)
-                        usage("22003", "Numeric value out of range.");
-                    if (TargetValue)
-                        *static_cast<SQLSMALLINT*>(TargetValue) = static_cast<SQLSMALLINT>(v);
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLSMALLINT);
-                } else {
-                    if (v < INT32_MIN || v > INT32_MAX)
-                        usage("22003", "Numeric value out of range.");
-                    if (TargetValue)
-                        *static_cast<SQLINTEGER*>(TargetValue) = static_cast<SQLINTEGER>(v);
-                    if (StrLen_or_Ind)
-                        *StrLen_or_Ind = sizeof(SQLINTEGER);
-                }
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            case SQL_C_DOUBLE: {
-                char* end = nullptr;
-                double v = 0;
-                if (value == "NaN") {
-                    v = std::numeric_limits<double>::quiet_NaN();
-                } else if (value == "Infinity" || value == "-Infinity") {
-                    v = value[0] == '-' ? -std::numeric_limits<double>::infinity()
-                                        : std::numeric_limits<double>::infinity();
-                } else {
-                    v = std::strtod(value.c_str(), &end);
-                    if (value.empty() || *end != '\0') {
-                        usage("22018", "Invalid character value for cast: '" +
-                                           whemu::printable(value) + "'.");
-                    }
-                }
-                if (TargetValue)
-                    *static_cast<SQLDOUBLE*>(TargetValue) = v;
-                if (StrLen_or_Ind)
-                    *StrLen_or_Ind = sizeof(SQLDOUBLE);
-                stmt->dataDone = true;
-                return SQL_SUCCESS;
-            }
-            default:
-                usage("HYC00", "Optional feature not implemented: target type " +
-                                   std::to_string(TargetType) + ".");
-        }
+        whemu::CellCursor cursor{stmt->dataOffset, false};
+        const SQLRETURN rc = whemu::readCell(
+            stmt, ColumnNumber,
+            whemu::CellTarget{TargetType, TargetValue, BufferLength, StrLen_or_Ind}, cursor);
+        stmt->dataOffset = cursor.offset;
+        stmt->dataDone = cursor.done;
+        return rc;
     });
 }
 
@@ -809,70 +717,15 @@ SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLS
         return copyText(value, DiagInfo, BufferLength, StringLength) ? SQL_SUCCESS_WITH_INFO
                                                                      : SQL_SUCCESS;
     };
-    // Header fields.
-    switch (DiagIdentifier) {
-        case SQL_DIAG_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) =
-                    static_cast<SQLINTEGER>(h->diagnostics.size());
-            return SQL_SUCCESS;
-        case SQL_DIAG_RETURNCODE:
-            if (DiagInfo)
-                *static_cast<SQLRETURN*>(DiagInfo) = h->lastReturn;
-            return SQL_SUCCESS;
-        case SQL_DIAG_ROW_COUNT:
-        case SQL_DIAG_CURSOR_ROW_COUNT: {
-            if (HandleType != SQL_HANDLE_STMT)
-                return SQL_ERROR;
-            const StatementHandle* stmt = static_cast<StatementHandle*>(h);
-            SQLLEN count = DiagIdentifier == SQL_DIAG_ROW_COUNT
-                               ? static_cast<SQLLEN>(stmt->outcome.rowCount)
-                               : static_cast<SQLLEN>(stmt->outcome.result.rows);
-            if (DiagInfo)
-                *static_cast<SQLLEN*>(DiagInfo) = count;
-            return SQL_SUCCESS;
-        }
-        case SQL_DIAG_DYNAMIC_FUNCTION:
-            return text("");
-        case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = SQL_DIAG_UNKNOWN_STATEMENT;
-            return SQL_SUCCESS;
-        default:
-            break;
-    }
-    // Record fields.
+    SQLRETURN rc = SQL_SUCCESS;
+    if (diagHeaderField(HandleType, h, DiagIdentifier, DiagInfo, text, rc))
+        return rc;
     if (RecNumber < 1)
         return SQL_ERROR;
     if (static_cast<size_t>(RecNumber) > h->diagnostics.size())
         return SQL_NO_DATA;
-    const Diag& diag = h->diagnostics[static_cast<size_t>(RecNumber) - 1];
-    switch (DiagIdentifier) {
-        case SQL_DIAG_SQLSTATE:
-            return text(diag.state);
-        case SQL_DIAG_NATIVE:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = diag.native;
-            return SQL_SUCCESS;
-        case SQL_DIAG_MESSAGE_TEXT:
-            return text(withPrefix(diag));
-        case SQL_DIAG_CLASS_ORIGIN:
-        case SQL_DIAG_SUBCLASS_ORIGIN:
-            return text(diag.state.compare(0, 2, "IM") == 0 ? "ODBC 3.0" : "ISO 9075");
-        case SQL_DIAG_CONNECTION_NAME:
-        case SQL_DIAG_SERVER_NAME:
-            return text("");
-        case SQL_DIAG_ROW_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLLEN*>(DiagInfo) = SQL_ROW_NUMBER_UNKNOWN;
-            return SQL_SUCCESS;
-        case SQL_DIAG_COLUMN_NUMBER:
-            if (DiagInfo)
-                *static_cast<SQLINTEGER*>(DiagInfo) = SQL_COLUMN_NUMBER_UNKNOWN;
-            return SQL_SUCCESS;
-        default:
-            return SQL_ERROR;
-    }
+    return diagRecordField(h->diagnostics[static_cast<size_t>(RecNumber) - 1], DiagIdentifier,
+                           DiagInfo, text);
 }
 
 }  // extern "C"

@@ -64,6 +64,65 @@ std::string firstLine(const std::string& path) {
     return trimmed(line);
 }
 
+// A braced value starting at `i` (the '{'): }} stands for one }, a single }
+// ends it. Returns the value; `i` ends on the ';' after it (or the end).
+std::string bracedValue(std::string_view text, size_t& i, const std::string& key) {
+    std::string value;
+    ++i;
+    while (i < text.size()) {
+        if (text[i] == '}') {
+            if (i + 1 < text.size() && text[i + 1] == '}') {
+                value += '}';
+                i += 2;
+                continue;
+            }
+            while (i < text.size() && text[i] != ';')
+                ++i;
+            return value;
+        }
+        value += text[i++];
+    }
+    fail(
+        "HY000", kNativeConnection,
+        "Malformed connection string: the braced value of '" + printable(key) + "' is not closed.");
+}
+
+// Stores one key=value pair; returns true iff it was the warehouse directory.
+bool applySetting(ConnectionSettings& settings, const std::string& key, std::string value) {
+    std::string* field = key == "host"        ? &settings.host
+                         : key == "port"      ? &settings.port
+                         : key == "uid"       ? &settings.user
+                         : key == "pwd"       ? &settings.password
+                         : key == "schema"    ? &settings.schema
+                         : key == "catalog"   ? &settings.catalog
+                         : key == "warehouse" ? &settings.directory
+                                              : nullptr;
+    if (field)
+        *field = std::move(value);
+    return key == "warehouse";
+}
+
+// Defaults, letter case and the schema's check, once every pair is read.
+void finishSettings(ConnectionSettings& settings, bool haveDirectory) {
+    if (!haveDirectory || settings.directory.empty()) {
+        const char* env = std::getenv("LAKESINK_WAREHOUSE");
+        settings.directory = (env && *env) ? env : "./warehouse";
+    }
+    settings.schema = toLowerAscii(settings.schema);
+    if (settings.schema.empty())
+        settings.schema = "default";
+    settings.catalog = toLowerAscii(settings.catalog);
+    if (settings.catalog.empty())
+        settings.catalog = "main";
+    for (unsigned char c : settings.schema) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '.') {
+            fail("3F000", kNativeConnection,
+                 "[INVALID_SCHEMA_OR_RELATION_NAME] `" + printable(settings.schema) +
+                     "` is not a valid name for a schema.");
+        }
+    }
+}
+
 }  // namespace
 
 ConnectionSettings parseConnectionString(std::string_view text) {
@@ -82,34 +141,13 @@ ConnectionSettings parseConnectionString(std::string_view text) {
         }
         const std::string key = toLowerAscii(trimmed(text.substr(i, eq - i)));
         i = eq + 1;
-        std::string value;
         size_t start = i;
         while (start < text.size() && text[start] == ' ')
             ++start;
+        std::string value;
         if (start < text.size() && text[start] == '{') {
-            // Braced value: }} stands for one }, a single } ends it.
-            i = start + 1;
-            bool closed = false;
-            while (i < text.size()) {
-                if (text[i] == '}') {
-                    if (i + 1 < text.size() && text[i + 1] == '}') {
-                        value += '}';
-                        i += 2;
-                        continue;
-                    }
-                    closed = true;
-                    ++i;
-                    break;
-                }
-                value += text[i++];
-            }
-            if (!closed) {
-                fail("HY000", kNativeConnection,
-                     "Malformed connection string: the braced value of '" + printable(key) +
-                         "' is not closed.");
-            }
-            while (i < text.size() && text[i] != ';')
-                ++i;
+            i = start;
+            value = bracedValue(text, i, key);
         } else {
             const size_t end = semi == std::string_view::npos ? text.size() : semi;
             value = std::string(text.substr(i, end - i));
@@ -117,40 +155,9 @@ ConnectionSettings parseConnectionString(std::string_view text) {
         }
         if (i < text.size() && text[i] == ';')
             ++i;
-        if (key == "host") {
-            settings.host = value;
-        } else if (key == "port") {
-            settings.port = value;
-        } else if (key == "uid") {
-            settings.user = value;
-        } else if (key == "pwd") {
-            settings.password = value;
-        } else if (key == "schema") {
-            settings.schema = value;
-        } else if (key == "catalog") {
-            settings.catalog = value;
-        } else if (key == "warehouse") {
-            settings.directory = value;
-            haveDirectory = true;
-        }
+        haveDirectory = applySetting(settings, key, std::move(value)) || haveDirectory;
     }
-    if (!haveDirectory || settings.directory.empty()) {
-        const char* env = std::getenv("LAKESINK_WAREHOUSE");
-        settings.directory = (env && *env) ? env : "./warehouse";
-    }
-    settings.schema = toLowerAscii(settings.schema);
-    if (settings.schema.empty())
-        settings.schema = "default";
-    settings.catalog = toLowerAscii(settings.catalog);
-    if (settings.catalog.empty())
-        settings.catalog = "main";
-    for (unsigned char c : settings.schema) {
-        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '.') {
-            fail("3F000", kNativeConnection,
-                 "[INVALID_SCHEMA_OR_RELATION_NAME] `" + printable(settings.schema) +
-                     "` is not a valid name for a schema.");
-        }
-    }
+    finishSettings(settings, haveDirectory);
     return settings;
 }
 

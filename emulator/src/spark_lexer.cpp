@@ -1,6 +1,7 @@
 #include "spark_lexer.h"
 
 #include "diagnostics.h"
+#include "warehouse_types.h"
 
 namespace whemu {
 
@@ -150,103 +151,120 @@ bool Lexer::atStringStart(size_t at, bool* raw) const {
     return false;
 }
 
+namespace {
+
+// A \u, \U or octal escape at `pos` (the backslash): appends its code point
+// and returns the position after it, or npos when it is no such escape.
+size_t readCodePointEscape(std::string_view sql, size_t pos, std::string& out) {
+    const char e = sql[pos + 1];
+    if (e == 'u') {
+        const long unit = hexRun(sql, pos + 2, 4);
+        if (unit < 0)
+            return std::string_view::npos;
+        pos += 6;
+        unsigned long cp = static_cast<unsigned long>(unit);
+        if (unit >= 0xD800 && unit <= 0xDBFF && sql.compare(pos, 2, "\\u") == 0) {
+            const long low = hexRun(sql, pos + 2, 4);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((static_cast<unsigned long>(unit) - 0xD800) << 10) +
+                     (static_cast<unsigned long>(low) - 0xDC00);
+                pos += 6;
+            }
+        }
+        appendUtf8(out, cp);
+        return pos;
+    }
+    if (e == 'U') {
+        const long cp = hexRun(sql, pos + 2, 8);
+        if (cp < 0)
+            return std::string_view::npos;
+        appendUtf8(out, static_cast<unsigned long>(cp));
+        return pos + 10;
+    }
+    if (e >= '0' && e <= '3' && pos + 3 < sql.size() && isOctal(sql[pos + 2]) &&
+        isOctal(sql[pos + 3])) {
+        appendUtf8(out, static_cast<unsigned long>((e - '0') * 64 + (sql[pos + 2] - '0') * 8 +
+                                                   (sql[pos + 3] - '0')));
+        return pos + 4;
+    }
+    return std::string_view::npos;
+}
+
+// The escape at `pos` (the backslash, with a character after it): appends
+// what it stands for and returns the position after it.
+size_t readEscape(std::string_view sql, size_t pos, std::string& out) {
+    const size_t next = readCodePointEscape(sql, pos, out);
+    if (next != std::string_view::npos)
+        return next;
+    switch (const char e = sql[pos + 1]) {
+        case '0':
+            out += '\0';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'Z':
+            out += '\x1A';
+            break;
+        case '%':
+        case '_':
+            out += '\\';  // kept for LIKE patterns
+            out += e;
+            break;
+        default:
+            out += e;  // \\ \' \" and any other character
+            break;
+    }
+    return pos + 2;
+}
+
+}  // namespace
+
+// One literal's body after its opening quote, to and past its closing quote.
+void Lexer::lexStringBody(char quote, bool raw, std::string& out) {
+    const size_t bodyStart = pos_;
+    while (pos_ < sql_.size()) {
+        const char c = sql_[pos_];
+        if (c == quote) {
+            ++pos_;
+            return;
+        }
+        if (c != '\\' || raw) {
+            // Copy the run of plain characters in one go.
+            size_t run = pos_ + 1;
+            while (run < sql_.size() && sql_[run] != quote && (raw || sql_[run] != '\\'))
+                ++run;
+            out.append(sql_.data() + pos_, run - pos_);
+            pos_ = run;
+            continue;
+        }
+        if (pos_ + 1 >= sql_.size())
+            break;
+        pos_ = readEscape(sql_, pos_, out);
+    }
+    fail("42601", kNativeAnalysis,
+         "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input: the string literal "
+         "starting at position " +
+             std::to_string(bodyStart - 1) + " is not closed.");
+}
+
 void Lexer::lexString(size_t start, bool raw) {
     token_.kind = TokenKind::String;
     token_.value.clear();
-    std::string& out = token_.value;
     for (;;) {
         if (raw)
             ++pos_;  // the r prefix
         const char quote = sql_[pos_++];
-        const size_t bodyStart = pos_;
-        bool closed = false;
-        while (pos_ < sql_.size()) {
-            const char c = sql_[pos_];
-            if (c == quote) {
-                closed = true;
-                ++pos_;
-                break;
-            }
-            if (c != '\\' || raw) {
-                // Copy the run of plain characters in one go.
-                size_t run = pos_ + 1;
-                while (run < sql_.size() && sql_[run] != quote && (raw || sql_[run] != '\\'))
-                    ++run;
-                out.append(sql_.data() + pos_, run - pos_);
-                pos_ = run;
-                continue;
-            }
-            if (pos_ + 1 >= sql_.size())
-                break;
-            const char e = sql_[pos_ + 1];
-            if (e == 'u') {
-                long unit = hexRun(sql_, pos_ + 2, 4);
-                if (unit >= 0) {
-                    pos_ += 6;
-                    unsigned long cp = static_cast<unsigned long>(unit);
-                    if (unit >= 0xD800 && unit <= 0xDBFF && sql_.compare(pos_, 2, "\\u") == 0) {
-                        const long low = hexRun(sql_, pos_ + 2, 4);
-                        if (low >= 0xDC00 && low <= 0xDFFF) {
-                            cp = 0x10000 + ((static_cast<unsigned long>(unit) - 0xD800) << 10) +
-                                 (static_cast<unsigned long>(low) - 0xDC00);
-                            pos_ += 6;
-                        }
-                    }
-                    appendUtf8(out, cp);
-                    continue;
-                }
-            } else if (e == 'U') {
-                const long cp = hexRun(sql_, pos_ + 2, 8);
-                if (cp >= 0) {
-                    pos_ += 10;
-                    appendUtf8(out, static_cast<unsigned long>(cp));
-                    continue;
-                }
-            } else if (e >= '0' && e <= '3' && pos_ + 3 < sql_.size() && isOctal(sql_[pos_ + 2]) &&
-                       isOctal(sql_[pos_ + 3])) {
-                const unsigned long cp = static_cast<unsigned long>(
-                    (e - '0') * 64 + (sql_[pos_ + 2] - '0') * 8 + (sql_[pos_ + 3] - '0'));
-                pos_ += 4;
-                appendUtf8(out, cp);
-                continue;
-            }
-            pos_ += 2;
-            switch (e) {
-                case '0':
-                    out += '\0';
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'n':
-                    out += '\n';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'Z':
-                    out += '\x1A';
-                    break;
-                case '%':
-                    out += "\\%";
-                    break;  // kept for LIKE patterns
-                case '_':
-                    out += "\\_";
-                    break;
-                default:
-                    out += e;
-                    break;  // \\ \' \" and any other character
-            }
-        }
-        if (!closed) {
-            fail("42601", kNativeAnalysis,
-                 "[PARSE_SYNTAX_ERROR] Syntax error at or near end of input: the string literal "
-                 "starting at position " +
-                     std::to_string(bodyStart - 1) + " is not closed.");
-        }
+        lexStringBody(quote, raw, token_.value);
         // Adjacent literals are one literal.
         const size_t literalEnd = pos_;
         skipSpaceAndComments();
@@ -416,6 +434,46 @@ void Lexer::expectStatementEnd() {
     }
     if (token_.kind != TokenKind::End)
         syntaxError();
+}
+
+const Literal& Lexer::takeParameter() {
+    if (!parameters_ || nextParameter_ >= parameters_->size()) {
+        fail("07002", kNativeDriver,
+             "COUNT field incorrect: no value is bound to parameter marker " +
+                 std::to_string(nextParameter_ + 1) + ".");
+    }
+    return (*parameters_)[nextParameter_++];
+}
+
+size_t utf8Length(std::string_view text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// Byte offset of the code point number `count`.
+size_t utf8Offset(std::string_view s, size_t count) {
+    size_t seen = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (seen == count)
+                return i;
+            ++seen;
+        }
+    }
+    return s.size();
+}
+
+size_t countParameterMarkers(std::string_view sql) {
+    size_t count = 0;
+    try {
+        for (Lexer lexer(sql); lexer.cur().kind != TokenKind::End; lexer.advance())
+            count += lexer.isPunct('?') ? 1 : 0;
+    } catch (const WarehouseError&) {
+        return 0;
+    }
+    return count;
 }
 
 void Lexer::syntaxError() const {

@@ -11,8 +11,11 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace whemu {
+
+struct Literal;
 
 enum class TokenKind { End, Word, QuotedName, String, Number, Punct };
 
@@ -60,19 +63,43 @@ class Lexer {
 
     std::string_view source() const { return sql_; }
 
+    // The values bound to the `?` markers of a prepared statement, taken in
+    // marker order from index `first`. The vector must outlive the lexer.
+    void bindParameters(const std::vector<Literal>* values, size_t first = 0) {
+        parameters_ = values;
+        nextParameter_ = first;
+    }
+    const std::vector<Literal>* parameters() const { return parameters_; }
+    size_t parametersTaken() const { return nextParameter_; }
+    // The value bound to the `?` marker at the lexer's position, which the
+    // caller then advances past. Throws 07002 when no value is bound to it.
+    const Literal& takeParameter();
+
   private:
     void skipSpaceAndComments();
     void lexString(size_t start, bool raw);
+    void lexStringBody(char quote, bool raw, std::string& out);
     void lexNumber(size_t start);
     bool atStringStart(size_t at, bool* raw) const;
 
     std::string_view sql_;
     size_t pos_ = 0;
     Token token_;
+    const std::vector<Literal>* parameters_ = nullptr;
+    size_t nextParameter_ = 0;
 };
+
+// The number of `?` parameter markers of a statement (outside literals,
+// quoted names and comments); 0 for text the lexer cannot read.
+size_t countParameterMarkers(std::string_view sql);
 
 // Appends the UTF-8 encoding of a code point.
 void appendUtf8(std::string& out, unsigned long codePoint);
+
+// The number of code points of UTF-8 text (continuation bytes not counted).
+size_t utf8Length(std::string_view text);
+// The byte offset of code point number `count` (0-based), or the size.
+size_t utf8Offset(std::string_view text, size_t count);
 
 // Case-insensitive ASCII comparison.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

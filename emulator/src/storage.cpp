@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <limits>
+#include <string>
 #include <thread>
 
 #include "diagnostics.h"
+#include "spark_lexer.h"
 
 namespace whemu {
 
@@ -50,6 +53,39 @@ void toJson(sqlite3_context* context, int, sqlite3_value** arguments) {
     const unsigned char* text = sqlite3_value_text(arguments[0]);
     sqlite3_result_text(context, reinterpret_cast<const char*>(text),
                         sqlite3_value_bytes(arguments[0]), SQLITE_TRANSIENT);
+}
+
+// spark_double(x): the cast `x::double` of a query. A string that spells a
+// non-finite double (NaN, Infinity, Inf, with a sign, any letter case, blanks
+// around) gives that value; SQLite cannot hold NaN as REAL, so NaN comes back
+// as the text NaN, which reads as the double NaN. Anything else is cast as
+// SQLite's CAST AS REAL does.
+void sparkDouble(sqlite3_context* context, int, sqlite3_value** arguments) {
+    sqlite3_value* value = arguments[0];
+    if (sqlite3_value_type(value) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    if (sqlite3_value_type(value) == SQLITE_TEXT) {
+        std::string text(reinterpret_cast<const char*>(sqlite3_value_text(value)),
+                         static_cast<size_t>(sqlite3_value_bytes(value)));
+        const size_t first = text.find_first_not_of(" \t\r\n");
+        const size_t last = text.find_last_not_of(" \t\r\n");
+        text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+        const bool negative = !text.empty() && text[0] == '-';
+        const std::string_view body =
+            std::string_view(text).substr(!text.empty() && (text[0] == '-' || text[0] == '+'));
+        if (equalsIgnoreCase(body, "NaN")) {
+            sqlite3_result_text(context, "NaN", 3, SQLITE_STATIC);
+            return;
+        }
+        if (equalsIgnoreCase(body, "Infinity") || equalsIgnoreCase(body, "Inf")) {
+            const double infinity = std::numeric_limits<double>::infinity();
+            sqlite3_result_double(context, negative ? -infinity : infinity);
+            return;
+        }
+    }
+    sqlite3_result_double(context, sqlite3_value_double(value));
 }
 
 // Closes a handle that never made it into a Session.
@@ -114,6 +150,8 @@ sqlite3* openSchema(const std::string& path) {
     execRetrying(guard.db, kColumnsTable);
     sqlite3_create_function(guard.db, "to_json", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                             toJson, nullptr, nullptr);
+    sqlite3_create_function(guard.db, "spark_double", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                            nullptr, sparkDouble, nullptr, nullptr);
     sqlite3* db = guard.db;
     guard.db = nullptr;
     return db;

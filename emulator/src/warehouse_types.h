@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "calendar.h"
+
 namespace whemu {
 
 class Lexer;
@@ -47,6 +49,15 @@ struct WarehouseType {
     // Declared SQLite type of the storage column.
     const char* storageType() const;
 };
+
+// The ODBC SQL type a client sees for a column of `type` (SQL_BIGINT,
+// SQL_TYPE_TIMESTAMP, SQL_DECIMAL, SQL_VARCHAR for STRING and VARIANT, ...),
+// with its column size and decimal digits as SQLDescribeCol reports them.
+int sqlTypeOf(const WarehouseType& type, long& columnSize, int& decimalDigits);
+
+// Returns true iff `text` is NaN, Infinity or -Infinity as the warehouse
+// prints a non-finite double.
+bool isNonFiniteSpelling(std::string_view text);
 
 // Reads a type at the lexer's position (BIGINT, VARCHAR(10), DECIMAL(5,2), ...).
 // Throws 42601 for a malformed type and 0A000 for one the emulator lacks.
@@ -92,12 +103,6 @@ std::string castToDouble(const Literal& operand, const WarehouseType& type);
 // white space. Throws 22023: not one JSON value, an object with a key twice,
 // or more than 16 MiB.
 std::string checkedJson(std::string_view json);
-
-// Timestamps are kept as UTC text "YYYY-MM-DD HH:MM:SS.ffffff".
-bool parseTimestamp(std::string_view text, int64_t& microsUtc);
-std::string formatTimestamp(int64_t microsUtc);
-bool parseDate(std::string_view text, int64_t& days);
-std::string formatDate(int64_t days);
 
 // Doubles and floats as the warehouse prints them: 21.5, 3.0, 1.0E20, NaN,
 // Infinity, -Infinity.

@@ -49,12 +49,14 @@ std::optional<uint64_t> loadCheckpoint(const std::string& path) {
     ssize_t size = ::read(file.fd, text, sizeof text);
     if (size < 0)
         failed(path, "cannot read it", errno);
-    // Digits and one line end; anything else is not a file this program wrote.
+    // Digits and a line end, which a file written by hand may lack; anything
+    // else is not a count.
     size_t digits = 0;
     while (digits < static_cast<size_t>(size) && text[digits] >= '0' && text[digits] <= '9')
         ++digits;
-    const bool wellFormed = digits > 0 && digits <= 19 && static_cast<size_t>(size) == digits + 1 &&
-                            text[digits] == '\n';
+    const bool lineEnd = static_cast<size_t>(size) == digits + 1 && text[digits] == '\n';
+    const bool wellFormed =
+        digits > 0 && digits <= 19 && (static_cast<size_t>(size) == digits || lineEnd);
     if (!wellFormed) {
         throw std::runtime_error("checkpoint " + path +
                                  " does not hold a count of readings (a number and a line end); "

@@ -3,7 +3,8 @@
 // plugin has acknowledged, kept in a small file so that a restart resends only
 // what was not acknowledged.
 //
-// The file holds the count in decimal and a line end. It is replaced
+// The file holds the count in decimal and a line end (a count without the
+// line end is read too, as people write such files by hand). It is replaced
 // atomically: the new count goes to "<file>.tmp" in the same directory, which
 // is flushed to disk and renamed over the file, and the directory is flushed
 // too, so after a crash the file holds either the old count or the new one.

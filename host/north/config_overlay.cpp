@@ -6,6 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cctype>
 #include <stdexcept>
 #include <vector>
 
@@ -44,6 +45,26 @@ std::string attribute(const rapidjson::Value& item, const char* name) {
     if (found == item.MemberEnd() || !found->value.IsString())
         return std::string();
     return std::string(found->value.GetString(), found->value.GetStringLength());
+}
+
+// A key/value list's JSON text with the values of keys that name a secret
+// (password, secret, token, PWD) replaced by "****".
+std::string maskedSecrets(const std::string& list) {
+    rapidjson::Document pairs;
+    pairs.Parse(list.c_str(), list.size());
+    if (pairs.HasParseError() || !pairs.IsObject())
+        return list;
+    for (auto pair = pairs.MemberBegin(); pair != pairs.MemberEnd(); ++pair) {
+        std::string key(pair->name.GetString(), pair->name.GetStringLength());
+        for (char& c : key)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const bool secret = key.find("secret") != std::string::npos ||
+                            key.find("password") != std::string::npos ||
+                            key.find("token") != std::string::npos || key == "pwd";
+        if (secret)
+            pair->value.SetString("****", pairs.GetAllocator());
+    }
+    return compact(pairs);
 }
 
 std::string quoted(const std::string& name) {
@@ -89,8 +110,14 @@ std::string overlayConfiguration(const std::string& defaults, const std::string&
         std::string value = item->value.HasMember("value") ? attribute(item->value, "value")
                                                            : attribute(item->value, "default");
         auto member = user.FindMember(item->name);
-        if (member != user.MemberEnd() && !member->value.IsNull()) {
+        if (member != user.MemberEnd()) {
             const rapidjson::Value& v = member->value;
+            if (v.IsNull()) {
+                throw std::invalid_argument(
+                    "configuration " + overlaySource + ": item " + quoted(name) +
+                    " is null; give it a value, or leave it out to take its default \"" +
+                    attribute(item->value, "default") + "\"");
+            }
             const std::string type = attribute(item->value, "type");
             if (attribute(item->value, "readonly") == "true") {
                 throw std::invalid_argument("configuration " + overlaySource + ": item " +
@@ -117,6 +144,31 @@ std::string overlayConfiguration(const std::string& defaults, const std::string&
             existing->value = text;
         } else {
             item->value.AddMember("value", text, allocator);
+        }
+    }
+    return compact(category);
+}
+
+std::string maskedCategory(const std::string& categoryJson) {
+    rapidjson::Document category;
+    category.Parse(categoryJson.c_str(), categoryJson.size());
+    if (category.HasParseError() || !category.IsObject())
+        return categoryJson;
+    auto& allocator = category.GetAllocator();
+    for (auto item = category.MemberBegin(); item != category.MemberEnd(); ++item) {
+        if (!item->value.IsObject())
+            continue;
+        const std::string type = attribute(item->value, "type");
+        for (const char* name : {"value", "default"}) {
+            auto found = item->value.FindMember(name);
+            if (found == item->value.MemberEnd() || !found->value.IsString())
+                continue;
+            if (type == "password") {
+                found->value.SetString("****", allocator);
+            } else if (type == "kvlist") {
+                found->value.SetString(maskedSecrets(attribute(item->value, name)).c_str(),
+                                       allocator);
+            }
         }
     }
     return compact(category);

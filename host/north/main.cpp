@@ -18,41 +18,38 @@
 #include <thread>
 #include <vector>
 
-#include "checkpoint.h"
 #include "config_category.h"
 #include "config_overlay.h"
 #include "logger.h"
 #include "north_plugin.h"
+#include "north_run.h"
 #include "options.h"
-#include "progress.h"
 #include "reading_json.h"
 #include "reading_source.h"
+#include "stop_signals.h"
 
 #ifndef CORVANE_NORTH_DEFAULT_PLUGIN
 #define CORVANE_NORTH_DEFAULT_PLUGIN "liblakesink.so.1"
+#endif
+#ifndef CORVANE_NORTH_INSTALLED_PLUGIN
+#define CORVANE_NORTH_INSTALLED_PLUGIN "../lib/lakesink/liblakesink.so.1"
 #endif
 
 namespace {
 
 constexpr int EXIT_USAGE = 1;
-constexpr int EXIT_UNSENT = 2;
-constexpr int EXIT_REJECTED_LINES = 3;
 
-volatile std::sig_atomic_t stopSignal = 0;
-
-void onStopSignal(int signal) {
-    stopSignal = signal;
-}
-
-// The first SIGINT or SIGTERM asks for a clean stop; the handler is then reset
-// so that a second one ends the process at once.
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;  // no SA_RESTART: a blocked read returns
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+// The plugin installed beside this program (an installed tree), or else the
+// one of the build tree the program was built in.
+std::string defaultPlugin() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed = self.parent_path() / CORVANE_NORTH_INSTALLED_PLUGIN;
+        if (std::filesystem::exists(installed, error))
+            return installed.lexically_normal().string();
+    }
+    return CORVANE_NORTH_DEFAULT_PLUGIN;
 }
 
 std::string readFile(const std::string& path) {
@@ -70,38 +67,69 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-void printInfo(const PluginInfo& info) {
+// The plugin's default configuration with --config overlaid, as the
+// category text plugin_init receives. Throws naming the problem.
+std::string categoryText(const NorthPlugin& plugin, const Options& options) {
+    const std::string overlay = options.configFile.empty() ? "{}" : readFile(options.configFile);
+    return overlayConfiguration(plugin.info().config, overlay,
+                                options.configFile.empty() ? "(none)" : options.configFile);
+}
+
+std::string pluginName(const NorthPlugin& plugin) {
+    return plugin.info().name ? plugin.info().name : "north";
+}
+
+// With --config, the overlay is checked and the values it sets are shown too;
+// a bad overlay is an error.
+int printInfo(const NorthPlugin& plugin, const Options& options) {
+    const PluginInfo& info = plugin.info();
     auto text = [](const char* value) { return value ? value : "(none)"; };
+    std::string configured;
+    if (!options.configFile.empty())
+        configured = categoryText(plugin, options);
     printf("name:      %s\nversion:   %s\ntype:      %s\ninterface: %s\noptions:   %u\n",
            text(info.name), text(info.version), text(info.type), text(info.interface),
            info.options);
+    printf("path:      %s\n", plugin.path().c_str());
     printf("default configuration:\n%s\n", prettyJson(text(info.config)).c_str());
+    if (!configured.empty()) {
+        printf("configuration with %s:\n%s\n", options.configFile.c_str(),
+               prettyJson(maskedCategory(configured)).c_str());
+    }
+    return 0;
 }
 
-struct Totals {
-    uint64_t skipped = 0;  // readings a checkpoint said were acknowledged before
-    uint64_t read = 0;
-    uint64_t sent = 0;
-    uint64_t rejectedLines = 0;
-    uint64_t blocks = 0;
-    uint64_t failedAttempts = 0;
-    BlockLatency latency;
-};
-
-void printSummary(const Totals& totals, double elapsed) {
-    const double rate = elapsed > 0 ? static_cast<double>(totals.sent) / elapsed : 0.0;
-    fprintf(stderr,
-            "summary: readings read %llu, sent %llu, unsent %llu; lines rejected %llu; "
-            "blocks %llu; failed attempts %llu; elapsed %.3f s; %.1f readings/s; "
-            "block send average %.3f s, longest %.3f s, last %.3f s\n",
-            static_cast<unsigned long long>(totals.read),
-            static_cast<unsigned long long>(totals.sent),
-            static_cast<unsigned long long>(totals.read - totals.sent),
-            static_cast<unsigned long long>(totals.rejectedLines),
-            static_cast<unsigned long long>(totals.blocks),
-            static_cast<unsigned long long>(totals.failedAttempts), elapsed, rate,
-            totals.latency.average(), totals.latency.longest, totals.latency.last);
-    fflush(stderr);
+// Loads the plugin, overlays --config and runs plugin_init without sending
+// anything. Every problem found goes to stderr; returns 0 when there is none.
+int checkConfiguration(const Options& options) {
+    std::vector<std::string> problems;
+    try {
+        NorthPlugin plugin(options.plugin);
+        ConfigCategory category(pluginName(plugin), categoryText(plugin, options));
+        plugin.init(category);
+        plugin.shutdown();
+    } catch (const std::exception& e) {
+        problems.push_back(e.what());
+    }
+    if (problems.empty()) {
+        printf("corvane-north: the configuration %s is accepted by %s\n",
+               options.configFile.empty() ? "(defaults)" : options.configFile.c_str(),
+               options.plugin.c_str());
+        return 0;
+    }
+    // The plugin lists its settings' problems in one message, split by "; ".
+    for (std::string problem : problems) {
+        const std::string initFailed = "plugin_init failed: ";
+        if (problem.rfind(initFailed, 0) == 0)
+            problem.erase(0, initFailed.size());
+        size_t start = 0;
+        for (size_t end; (end = problem.find("; configuration item", start)) != std::string::npos;
+             start = end + 2) {
+            fprintf(stderr, "problem: %s\n", problem.substr(start, end - start).c_str());
+        }
+        fprintf(stderr, "problem: %s\n", problem.substr(start).c_str());
+    }
+    return EXIT_USAGE;
 }
 
 std::unique_ptr<ReadingSource> openSource(const Options& options) {
@@ -109,30 +137,24 @@ std::unique_ptr<ReadingSource> openSource(const Options& options) {
         return std::make_unique<GeneratedSource>(*options.generate, options.assets,
                                                  options.datapoints, options.seed);
     }
-    return std::make_unique<JsonLinesSource>(options.readings);
-}
-
-int exitStatus(const Totals& totals, bool checkpointFailed = false) {
-    if (checkpointFailed)
-        return EXIT_USAGE;
-    if (stopSignal)
-        return 128 + stopSignal;
-    if (totals.sent < totals.read)
-        return EXIT_UNSENT;
-    if (totals.rejectedLines > 0)
-        return EXIT_REJECTED_LINES;
-    return 0;
+    return std::make_unique<JsonLinesSource>(options.readings, options.follow);
 }
 
 int dumpReadings(const Options& options) {
-    installStopHandlers();
+    StopSignals signals([](int signal, bool first) {
+        if (!first)
+            _exit(128 + signal);
+    });
     const auto started = std::chrono::steady_clock::now();
     auto source = openSource(options);
-    Totals totals;
-    while (!stopSignal) {
-        auto reading = source->next();
-        if (!reading)
-            break;
+    RunTotals totals;
+    while (!signals.received()) {
+        auto reading = source->next(std::chrono::milliseconds(200));
+        if (!reading) {
+            if (source->atEnd())
+                break;
+            continue;
+        }
         ++totals.read;
         const std::string line = readingToJsonLine(*reading) + "\n";
         if (fwrite(line.data(), 1, line.size(), stdout) != line.size()) {
@@ -144,181 +166,36 @@ int dumpReadings(const Options& options) {
     fflush(stdout);
     totals.rejectedLines = source->rejected();
     printSummary(totals,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    return exitStatus(totals);
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                 "written");
+    if (signals.received())
+        return 128 + signals.received();
+    if (totals.sent < totals.read)
+        return 2;
+    return totals.rejectedLines > 0 ? 3 : 0;
 }
 
-// Waits up to `seconds`, keeping the progress display alive; returns early
-// when a stop is requested.
-void backOff(double seconds, Progress& progress, const Totals& totals,
-             std::optional<uint64_t> expected) {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(seconds));
-    while (!stopSignal) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= until)
-            break;
-        const auto slice = std::min<std::chrono::steady_clock::duration>(
-            until - now, std::chrono::milliseconds(50));
-        std::this_thread::sleep_for(slice);
-        progress.update(totals.sent, expected, totals.failedAttempts, totals.latency);
-    }
-}
-
-// Reads the checkpoint and skips the readings it counts, saying so on stderr.
-// Returns the stored count (0 without a checkpoint). Throws when the
-// checkpoint cannot be read, before anything is sent.
-uint64_t skipAcknowledged(const std::string& path, ReadingSource& source) {
-    const std::optional<uint64_t> stored = loadCheckpoint(path);
-    if (!stored) {
-        fprintf(stderr, "corvane-north: checkpoint %s does not exist yet; sending from the start\n",
-                path.c_str());
-        return 0;
-    }
-    uint64_t skipped = 0;
-    while (skipped < *stored && !stopSignal && source.next())
-        ++skipped;
-    fprintf(stderr, "corvane-north: checkpoint %s: skipping %llu readings already acknowledged\n",
-            path.c_str(), static_cast<unsigned long long>(*stored));
-    if (skipped < *stored && !stopSignal) {
-        fprintf(stderr, "corvane-north: the input holds only %llu readings; none is left to send\n",
-                static_cast<unsigned long long>(skipped));
-    }
-    fflush(stderr);
-    return *stored;
-}
-
-int run(const Options& options) {
+int sendReadings(const Options& options) {
+    // Before the plugin is loaded, so that its threads leave the stop signals
+    // to the run.
+    NorthRun service(options);
     NorthPlugin plugin(options.plugin);
-    if (options.info) {
-        printInfo(plugin.info());
-        return 0;
-    }
-    const std::string overlay = options.configFile.empty() ? "{}" : readFile(options.configFile);
-    const std::string categoryJson = overlayConfiguration(
-        plugin.info().config, overlay, options.configFile.empty() ? "(none)" : options.configFile);
-    ConfigCategory category(plugin.info().name ? plugin.info().name : "north", categoryJson);
-
-    installStopHandlers();
+    ConfigCategory category(pluginName(plugin), categoryText(plugin, options));
     auto source = openSource(options);
-    Totals totals;
-    if (!options.checkpoint.empty())
-        totals.skipped = skipAcknowledged(options.checkpoint, *source);
-    plugin.init(category);
+    return service.run(plugin, *source, category);
+}
 
-    Progress progress(isatty(STDERR_FILENO) != 0, options.progressInterval);
-    const auto started = std::chrono::steady_clock::now();
-    Logger* log = Logger::getLogger();
-    bool gaveUp = false;
-    bool checkpointFailed = false;
-    // What is left to send once the checkpoint's readings are skipped.
-    auto expected = [&]() -> std::optional<uint64_t> {
-        const std::optional<uint64_t> all = source->expected();
-        if (!all)
-            return all;
-        return *all > totals.skipped ? *all - totals.skipped : 0;
-    };
-    // Counts readings the plugin took and stores the new position durably; a
-    // position that cannot be stored stops the run, since a restart would
-    // then resend without bound.
-    auto acknowledge = [&](uint64_t count) {
-        totals.sent += count;
-        if (options.checkpoint.empty())
-            return true;
-        try {
-            storeCheckpoint(options.checkpoint, totals.skipped + totals.sent);
-            return true;
-        } catch (const std::exception& e) {
-            log->error("%s; stopping", e.what());
-            checkpointFailed = gaveUp = true;
-            return false;
-        }
-    };
-    std::vector<std::unique_ptr<Reading>> owned;
-    std::vector<Reading*> block;
-    const size_t reserve = std::min<size_t>(options.blockSize, 65536);
-    owned.reserve(reserve);
-    block.reserve(reserve);
-
-    while (!stopSignal && !gaveUp) {
-        owned.clear();
-        block.clear();
-        while (block.size() < options.blockSize && !stopSignal) {
-            auto reading = source->next();
-            if (!reading)
-                break;
-            block.push_back(reading.get());
-            owned.push_back(std::move(reading));
-            ++totals.read;
-        }
-        totals.rejectedLines = source->rejected();
-        if (block.empty() || stopSignal)
-            break;
-
-        // Send the block until the plugin has taken all of it. A refused block
-        // is kept whole and offered again after a back-off. The block's send
-        // time counts the plugin_send calls only, not the back-offs.
-        size_t offset = 0;
-        double sendSeconds = 0;
-        uint64_t attempts = 0;
-        double backoff = std::min(1.0, options.maxBackoff);
-        while (offset < block.size()) {
-            std::vector<Reading*> pending(block.begin() + static_cast<std::ptrdiff_t>(offset),
-                                          block.end());
-            const auto sendStarted = std::chrono::steady_clock::now();
-            const uint32_t accepted = plugin.send(pending);
-            sendSeconds +=
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - sendStarted)
-                    .count();
-            if (accepted >= pending.size()) {
-                if (accepted > pending.size()) {
-                    log->warn("The plugin reported %u readings sent of a block of %zu", accepted,
-                              pending.size());
-                }
-                acknowledge(pending.size());
-                offset = block.size();
-                ++totals.blocks;
-                totals.latency.add(sendSeconds);
-                break;
-            }
-            if (accepted > 0) {
-                // The first `accepted` readings were taken; the rest are offered again.
-                offset += accepted;
-                if (acknowledge(accepted))
-                    continue;
-                break;
-            }
-            ++totals.failedAttempts;
-            ++attempts;
-            if (options.maxAttempts > 0 && attempts >= options.maxAttempts) {
-                log->error("Giving up on a block of %zu readings after %llu attempts",
-                           pending.size(), static_cast<unsigned long long>(attempts));
-                gaveUp = true;
-                break;
-            }
-            if (stopSignal)
-                break;
-            log->warn(
-                "The plugin did not accept a block of %zu readings (attempt %llu); "
-                "sending it again in %.1f s",
-                pending.size(), static_cast<unsigned long long>(attempts), backoff);
-            backOff(backoff, progress, totals, expected());
-            backoff = std::min(backoff * 2, options.maxBackoff);
-        }
-        progress.update(totals.sent, expected(), totals.failedAttempts, totals.latency);
+int dispatch(const Options& options) {
+    if (options.dump)
+        return dumpReadings(options);
+    if (options.check)
+        return checkConfiguration(options);
+    if (options.info) {
+        const int status = printInfo(NorthPlugin(options.plugin), options);
+        // A configuration given is checked as --check does.
+        return options.configFile.empty() || status != 0 ? status : checkConfiguration(options);
     }
-    progress.update(totals.sent, expected(), totals.failedAttempts, totals.latency, true);
-    progress.finish();
-    if (stopSignal) {
-        log->warn("Stopped by signal %d; %llu readings read were not sent",
-                  static_cast<int>(stopSignal),
-                  static_cast<unsigned long long>(totals.read - totals.sent));
-    }
-    plugin.shutdown();
-    printSummary(totals,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    return exitStatus(totals, checkpointFailed);
+    return sendReadings(options);
 }
 
 }  // namespace
@@ -328,13 +205,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     Options options;
     try {
-        options = parseOptions(arguments, CORVANE_NORTH_DEFAULT_PLUGIN);
+        options = parseOptions(arguments, defaultPlugin());
     } catch (const std::exception& e) {
         fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
         return EXIT_USAGE;
     }
     if (options.help) {
-        fputs(usage(program, CORVANE_NORTH_DEFAULT_PLUGIN).c_str(), stdout);
+        fputs(usage(program, defaultPlugin()).c_str(), stdout);
         return 0;
     }
     try {
@@ -344,7 +221,7 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     try {
-        return options.dump ? dumpReadings(options) : run(options);
+        return dispatch(options);
     } catch (const std::exception& e) {
         fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
         return EXIT_USAGE;

@@ -69,6 +69,9 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
         } else if (option == "--info") {
             flag();
             options.info = true;
+        } else if (option == "--check") {
+            flag();
+            options.check = true;
         } else if (option == "--dump") {
             flag();
             options.dump = true;
@@ -78,6 +81,9 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
             options.configFile = value();
         } else if (option == "--readings") {
             options.readings = value();
+        } else if (option == "--follow") {
+            flag();
+            options.follow = true;
         } else if (option == "--generate") {
             options.generate = wholeNumber(option, value(), 0, std::numeric_limits<int64_t>::max());
         } else if (option == "--assets") {
@@ -102,19 +108,36 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
             options.checkpoint = value();
             if (options.checkpoint.empty())
                 throw std::invalid_argument("--checkpoint needs a file name");
+        } else if (option == "--checkpoint-reset") {
+            flag();
+            options.checkpointReset = true;
+        } else if (option == "--max-wait") {
+            options.maxWaitMs = wholeNumber(option, value(), 0, 86400000);
+        } else if (option == "--status-file") {
+            options.statusFile = value();
+            if (options.statusFile.empty())
+                throw std::invalid_argument("--status-file needs a file name");
         } else if (option == "--log-level") {
             options.logLevel = value();
         } else {
             throw std::invalid_argument("unknown option \"" + arguments[i] + "\" (see --help)");
         }
     }
-    if (options.help || options.info)
+    if (options.info && options.check)
+        throw std::invalid_argument("--info and --check go alone");
+    if (options.help || options.info || options.check)
         return options;
     if (options.readings.empty() == !options.generate.has_value()) {
         throw std::invalid_argument("give either --readings FILE|- or --generate N");
     }
     if (options.dump && !options.checkpoint.empty())
         throw std::invalid_argument("--checkpoint does not go with --dump");
+    if (options.dump && !options.statusFile.empty())
+        throw std::invalid_argument("--status-file does not go with --dump");
+    if (options.follow && (options.readings.empty() || options.readings == "-"))
+        throw std::invalid_argument("--follow goes with --readings FILE");
+    if (options.checkpointReset && options.checkpoint.empty())
+        throw std::invalid_argument("--checkpoint-reset goes with --checkpoint");
     if (generateOnly && !options.generate) {
         throw std::invalid_argument("--assets, --datapoints and --seed go with --generate");
     }
@@ -124,24 +147,37 @@ Options parseOptions(const std::vector<std::string>& arguments, const std::strin
 std::string usage(const std::string& program, const std::string& defaultPlugin) {
     return "Usage: " + program + R"( [options] (--readings FILE|- | --generate N)
        )" + program +
-           R"( [--plugin PATH] --info
+           R"( [--plugin PATH] [--config FILE] (--info | --check)
 
 Loads a north plugin, configures it and sends it readings in blocks, the way
 the Corvane north service does.
 
   --plugin PATH          north plugin to load (default: )" +
            defaultPlugin + R"()
-  --info                 print the plugin's information and default configuration
+  --info                 print the plugin's information, path and default
+                         configuration; with --config, also show the values it
+                         sets (secrets masked) and check them as --check does
+  --check                load the plugin, overlay --config and run plugin_init
+                         without sending anything; exit 0, or 1 with every
+                         problem on a "problem:" line
   --config FILE          JSON object of item name to value, overlaid on the
-                         plugin's default configuration; unknown items are refused
+                         plugin's default configuration; unknown items and
+                         null values are refused
   --readings FILE|-      JSON Lines, one reading per line:
                          {"asset": "pump", "timestamp": "2026-01-01T00:00:00.000001Z",
                           "user_timestamp": "...", "datapoints": {"temperature": 21.5}}
                          strings, integers, floats, objects (dict), arrays of
                          numbers (float array) and other arrays (list); true and
-                         false become 1 and 0; a null datapoint is left out;
-                         timestamps are optional (UTC, default now). A line that is
-                         not a reading is reported with its number and skipped.
+                         false become 1 and 0; a null datapoint is left out, a
+                         null inside an object or array keeps its place; a whole
+                         number outside the 64-bit signed range is refused.
+                         Times are YYYY-MM-DD[T ]HH:MM:SS[.ffffff][Z|+hh:mm]
+                         (no zone: UTC); one of the two stands for both, and
+                         without either both are the time of reading. A line
+                         that is not a reading is reported with its number and
+                         skipped.
+  --follow               read the readings FILE as it grows, like tail -f, until
+                         stopped by a signal
   --generate N           N synthetic readings instead, the same for the same options
     --assets K           spread over K assets (default 3)
     --datapoints D       with D datapoints each: float, integer, string, ... (default 5)
@@ -149,6 +185,9 @@ the Corvane north service does.
   --dump                 write the readings as JSON Lines to standard output
                          instead of sending them (no plugin is loaded)
   --block-size N         readings per plugin_send call (default 500)
+  --max-wait MS          send a partial block when no reading has arrived for
+                         MS milliseconds from a pipe, a terminal or a followed
+                         file (default 1000)
   --max-backoff SECONDS  a block the plugin refuses is sent again after 1 s,
                          doubling up to this (default 30)
   --max-attempts N       give up after N refused attempts of one block (default 0:
@@ -159,12 +198,22 @@ the Corvane north service does.
                          FILE, replaced durably after every accepted block;
                          started with an existing FILE, skip that many readings
                          of the input first (a restart resends only what was
-                         not acknowledged)
+                         not acknowledged). A FILE counting more readings than
+                         the input holds is an error
+  --checkpoint-reset     send the input from its first reading whatever FILE
+                         holds, and count from 0
+  --status-file FILE     rewrite FILE atomically after every block and failed
+                         attempt with a JSON object: readings read, sent and
+                         unsent, failed attempts, back-off, last success,
+                         position (see the README)
   --log-level LEVEL      debug, info, warning or error (default info)
 
+The first SIGINT or SIGTERM stops after the current block; a second one stops
+at once. Both end with the summary.
+
 Exit status: 0 when every reading was sent and no line was rejected; 1 on a
-usage, configuration, checkpoint or plugin error; 2 when readings were left unsent; 3 when
-every reading was sent but input lines were rejected; 128+signal when stopped
-by SIGINT or SIGTERM.
+usage, configuration, checkpoint, status file or plugin error; 2 when readings
+were left unsent; 3 when every reading was sent but input lines were rejected;
+128+signal when stopped by SIGINT or SIGTERM.
 )";
 }

@@ -9,10 +9,12 @@
 struct Options {
     std::string plugin;  // shared object to load
     bool info = false;   // print the plugin's information and stop
+    bool check = false;  // configure the plugin, report every problem and stop
     bool help = false;
     bool dump = false;  // write the readings as JSON Lines instead of sending them
     std::string configFile;
     std::string readings;  // JSON Lines file, "-" for standard input
+    bool follow = false;   // read the readings file as it grows, until stopped
     std::optional<uint64_t> generate;
     uint32_t assets = 3;
     uint32_t datapoints = 5;
@@ -22,7 +24,10 @@ struct Options {
     uint64_t maxAttempts = 0;       // per block; 0 means no limit
     double progressInterval = 5.0;  // seconds between progress lines off a terminal
     std::string logLevel = "info";
-    std::string checkpoint;  // file keeping the count of acknowledged readings; empty: none
+    std::string checkpoint;        // file keeping the count of acknowledged readings; empty: none
+    bool checkpointReset = false;  // start from the input's first reading whatever it holds
+    uint64_t maxWaitMs = 1000;     // a partial block is sent after this long without a reading
+    std::string statusFile;        // health file rewritten after every attempt; empty: none
 };
 
 // Throws std::invalid_argument with a message for the user when the arguments

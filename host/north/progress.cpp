@@ -51,18 +51,23 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastShown < interval)
         return;
+    const std::pair<uint64_t, uint64_t> counts(sent, failedAttempts);
+    if (force && !terminal && lastCounts == counts)
+        return;
+    lastCounts = counts;
     lastShown = now;
     const double elapsed = std::chrono::duration<double>(now - started).count();
     const double rate = elapsed > 0 ? static_cast<double>(sent) / elapsed : 0.0;
-    const unsigned long long s = static_cast<unsigned long long>(sent);
+    const uint64_t position = alreadySent + sent;
+    const unsigned long long s = static_cast<unsigned long long>(position);
     const unsigned long long failed = static_cast<unsigned long long>(failedAttempts);
 
-    char counts[128];
+    char text[128];
     if (expected && *expected > 0) {
-        snprintf(counts, sizeof counts, "%llu/%llu readings", s,
+        snprintf(text, sizeof text, "%llu/%llu readings", s,
                  static_cast<unsigned long long>(*expected));
     } else {
-        snprintf(counts, sizeof counts, "%llu readings", s);
+        snprintf(text, sizeof text, "%llu readings", s);
     }
     const std::string blockLast = latency.blocks > 0 ? formatDuration(latency.last) : "-";
     const std::string blockAverage = latency.blocks > 0 ? formatDuration(latency.average()) : "-";
@@ -70,7 +75,7 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
         std::string bar;
         if (expected && *expected > 0) {
             const int width = 30;
-            double fraction = static_cast<double>(sent) / static_cast<double>(*expected);
+            double fraction = static_cast<double>(position) / static_cast<double>(*expected);
             if (fraction > 1)
                 fraction = 1;
             const int filled = static_cast<int>(fraction * width);
@@ -80,14 +85,14 @@ void Progress::update(uint64_t sent, std::optional<uint64_t> expected, uint64_t 
             bar += percent;
         }
         fprintf(stderr, "\r\033[K%s%s  %.0f/s  %llu failed attempts  block %s (avg %s)",
-                bar.c_str(), counts, rate, failed, blockLast.c_str(), blockAverage.c_str());
+                bar.c_str(), text, rate, failed, blockLast.c_str(), blockAverage.c_str());
         fflush(stderr);
         shown = true;
     } else {
         fprintf(stderr,
                 "progress: sent %s, %.0f readings/s, %llu failed attempts, last block %s, "
                 "average block %s, %.1f s\n",
-                counts, rate, failed, blockLast.c_str(), blockAverage.c_str(), elapsed);
+                text, rate, failed, blockLast.c_str(), blockAverage.c_str(), elapsed);
         fflush(stderr);
     }
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 // Send times of the blocks the plugin took: the time spent inside plugin_send
 // for a block, over all of its attempts, without the back-off waits between
@@ -38,7 +39,11 @@ class Progress {
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
-    // Shows the state when it is time to; `force` shows it now.
+    // Readings acknowledged before this run (a checkpoint's position): the
+    // display shows the position in the whole input, the rate only this run's.
+    void setAlreadySent(uint64_t count) { alreadySent = count; }
+    // Shows the state when it is time to; `force` shows it now, unless the
+    // last line written off a terminal already showed the same counts.
     void update(uint64_t sent, std::optional<uint64_t> expected, uint64_t failedAttempts,
                 const BlockLatency& latency, bool force = false);
     // Ends the bar's line on a terminal.
@@ -50,4 +55,8 @@ class Progress {
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point lastShown;
     std::atomic<bool> shown{false};
+    uint64_t alreadySent = 0;
+    // The counts of the last line written, to write a final line only when it
+    // says something new.
+    std::optional<std::pair<uint64_t, uint64_t>> lastCounts;
 };

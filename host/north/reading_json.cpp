@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -76,13 +77,22 @@ bool floatOf(const rapidjson::Value& json, double& out) {
 bool toValue(const rapidjson::Value& json, const std::string& path,
              std::unique_ptr<DatapointValue>& out, std::string& error);
 
+// The host's readings have no null value. A data buffer without bytes is the
+// one value without a JSON form, which the plugin and the dump both write as
+// null, so a null member of an object or list keeps its place as one.
+std::unique_ptr<DatapointValue> nullMember() {
+    return std::make_unique<DatapointValue>(new DataBuffer(0, {}));
+}
+
 bool toChildren(const rapidjson::Value& json, const std::string& path, bool isDict,
                 std::unique_ptr<DatapointValue>& out, std::string& error) {
     std::vector<Datapoint*> children;
     auto add = [&](const std::string& name, const rapidjson::Value& member) {
         std::unique_ptr<DatapointValue> value;
-        if (!toValue(member, path + "." + name, value, error))
-            return error.empty();
+        if (member.IsNull())
+            value = nullMember();
+        else if (!toValue(member, path + "." + name, value, error))
+            return false;
         children.push_back(new Datapoint(name, *value));
         return true;
     };
@@ -132,6 +142,7 @@ bool toValue(const rapidjson::Value& json, const std::string& path,
         std::vector<double> values;
         values.reserve(json.Size());
         for (const auto& element : json.GetArray()) {
+            // A null member makes a list: a float array has no place for it.
             if (!floatOf(element, number))
                 return toChildren(json, path, false, out, error);
             values.push_back(number);
@@ -188,6 +199,58 @@ void writeValue(Writer& writer, const DatapointValue& value) {
     }
 }
 
+// Returns true iff `digits` (no sign, no leading zero) is above `limit`, both
+// decimal texts of whole numbers.
+bool decimalAbove(const std::string& digits, const char* limit) {
+    const std::string bound(limit);
+    return digits.size() != bound.size() ? digits.size() > bound.size() : digits > bound;
+}
+
+// The first whole-number literal of the JSON text that the JSON reader would
+// round to a double because no 64-bit integer holds it (2^64 and above,
+// below -2^63), or empty. Literals with a fraction or an exponent are floats
+// and are not looked at; neither is anything inside a string.
+std::string firstOversizedInteger(const std::string& text) {
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9'))
+            continue;
+        const size_t start = i;
+        const bool negative = c == '-';
+        size_t end = negative ? i + 1 : i;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+            ++end;
+        const bool whole =
+            end == text.size() || (text[end] != '.' && text[end] != 'e' && text[end] != 'E');
+        const std::string digits =
+            text.substr(negative ? start + 1 : start, end - (negative ? start + 1 : start));
+        if (whole &&
+            decimalAbove(digits, negative ? "9223372036854775808" : "18446744073709551615"))
+            return text.substr(start, end - start);
+        i = end;
+        // Skip the rest of a float literal so that its exponent is not read
+        // as a number of its own.
+        while (i < text.size() &&
+               (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.' ||
+                text[i] == 'e' || text[i] == 'E' || text[i] == '+' || text[i] == '-'))
+            ++i;
+        --i;
+    }
+    return {};
+}
+
 }  // namespace
 
 bool parseTimestamp(const std::string& text, uint64_t& micros, std::string& error) {
@@ -199,7 +262,8 @@ bool parseTimestamp(const std::string& text, uint64_t& micros, std::string& erro
                        text.size() > 13 && text[13] == ':' && digits(text, 14, 2, minute) &&
                        text.size() > 16 && text[16] == ':' && digits(text, 17, 2, second);
     if (!shape) {
-        error = "\"" + text + "\" is not a time of the form YYYY-MM-DDTHH:MM:SS[.ffffff][Z]";
+        error =
+            "\"" + text + "\" is not a time of the form YYYY-MM-DD[T ]HH:MM:SS[.ffffff][Z|+hh:mm]";
         return false;
     }
     static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -267,6 +331,13 @@ std::unique_ptr<Reading> parseReadingLine(const std::string& line, std::string& 
         error = std::string("invalid JSON: ") +
                 rapidjson::GetParseError_En(document.GetParseError()) + " at column " +
                 std::to_string(document.GetErrorOffset() + 1);
+        return nullptr;
+    }
+    // Only valid JSON is scanned, so every digit outside a string is part of
+    // a number literal.
+    const std::string oversized = firstOversizedInteger(line);
+    if (!oversized.empty()) {
+        error = "integer " + oversized + " is outside the 64-bit signed range";
         return nullptr;
     }
     if (!document.IsObject()) {

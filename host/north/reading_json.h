@@ -7,11 +7,14 @@
 // Datapoint values: a JSON string gives a string, except the strings "NaN",
 // "Infinity" and "-Infinity", which give those floats (strict JSON has no
 // other way to write them; lakesink's rejects table writes them so); a whole
-// number an integer (64-bit; larger ones are refused); any other number a
-// float (bare NaN, Infinity and -Infinity are accepted too); true/false the
-// integers 1/0; an object a dict; an array of numbers (or those three
-// strings) only a float array; any other array a list whose members are
-// named by their index; null leaves the datapoint (or member) out.
+// number an integer (64-bit signed; a whole number outside that range is
+// refused, never rounded to a float); any other number a float (bare NaN,
+// Infinity and -Infinity are accepted too); true/false the integers 1/0; an
+// object a dict; an array of numbers (or those three strings) only a float
+// array; any other array a list whose members are named by their index. A
+// null datapoint is left out; a null member of an object or array keeps its
+// place (the array is then a list, since a float array cannot hold a null)
+// as a value the plugin writes as JSON null.
 // Timestamps are "YYYY-MM-DD[T ]HH:MM:SS[.fraction][Z|+hh:mm|-hh:mm]" (no
 // zone means UTC; digits beyond microseconds are dropped), not before 1970;
 // both are optional and default to now. "asset" is required and not empty;

@@ -1,11 +1,17 @@
 #include "reading_source.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "logger.h"
 #include "reading_json.h"
@@ -22,16 +28,16 @@ bool blank(const char* text, size_t length) {
 
 // Non-blank lines of a regular file, for the progress display; the file is
 // left at its start. Nothing for pipes and terminals.
-std::optional<uint64_t> countLines(FILE* file) {
+std::optional<uint64_t> countLines(int fd) {
     struct stat info;
-    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     uint64_t lines = 0;
     bool content = false;
     char chunk[1 << 16];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        for (size_t i = 0; i < got; ++i) {
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
             const char c = chunk[i];
             if (c == '\n') {
                 lines += content ? 1 : 0;
@@ -42,76 +48,130 @@ std::optional<uint64_t> countLines(FILE* file) {
         }
     }
     lines += content ? 1 : 0;
-    clearerr(file);
-    if (fseek(file, 0, SEEK_SET) != 0)
+    if (lseek(fd, 0, SEEK_SET) != 0)
         return std::nullopt;
     return lines;
 }
 
 }  // namespace
 
-JsonLinesSource::JsonLinesSource(const std::string& path) {
+JsonLinesSource::JsonLinesSource(const std::string& path, bool follow) {
     if (path == "-") {
         name = "standard input";
-        file = stdin;
+        fd = STDIN_FILENO;
     } else {
         name = path;
-        file = fopen(path.c_str(), "r");
-        if (!file) {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
             throw std::runtime_error("cannot open readings file " + path + ": " +
                                      std::strerror(errno));
         }
-        ownsFile = true;
+        ownsFd = true;
         // A directory opens, but every read of it fails: it would pass for
         // an empty input.
         struct stat info;
-        if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-            fclose(file);
+        if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(fd);
             throw std::runtime_error("cannot read readings file " + path + ": " +
                                      std::strerror(EISDIR));
         }
     }
-    lineCount = countLines(file);
+    lineCount = countLines(fd);
+    // Only a regular file has more to come after its end; its size is then
+    // no count of the readings.
+    this->follow = follow && lineCount.has_value();
+    if (this->follow)
+        lineCount.reset();
 }
 
 JsonLinesSource::~JsonLinesSource() {
-    free(buffer);
-    if (ownsFile)
-        fclose(file);
+    if (ownsFd)
+        ::close(fd);
 }
 
-std::unique_ptr<Reading> JsonLinesSource::next() {
+std::optional<uint64_t> JsonLinesSource::expected() const {
+    if (!lineCount)
+        return lineCount;
+    return *lineCount > rejectedLines ? *lineCount - rejectedLines : 0;
+}
+
+bool JsonLinesSource::lineBuffered() const {
+    if (consumed < pending.size() && ended)
+        return true;
+    return pending.find('\n', consumed) != std::string::npos;
+}
+
+void JsonLinesSource::fill(std::chrono::milliseconds wait) {
+    struct pollfd ready {};
+    ready.fd = fd;
+    ready.events = POLLIN;
+    const int timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
+    if (::poll(&ready, 1, timeout) <= 0)
+        return;  // nothing yet, or interrupted: the caller asks again
+    if (consumed > 0) {
+        pending.erase(0, consumed);
+        consumed = 0;
+    }
+    char chunk[1 << 16];
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got > 0) {
+        pending.append(chunk, static_cast<size_t>(got));
+    } else if (got == 0 && follow) {
+        // The end of a followed file: wait for it to grow.
+        std::this_thread::sleep_for(std::min(wait, std::chrono::milliseconds(100)));
+    } else if (got == 0) {
+        ended = true;
+    } else if (errno != EINTR && errno != EAGAIN) {
+        Logger::getLogger()->error("Reading %s stopped after line %llu: %s", name.c_str(),
+                                   static_cast<unsigned long long>(lineNumber),
+                                   std::strerror(errno));
+        ended = true;
+    }
+}
+
+std::unique_ptr<Reading> JsonLinesSource::takeLine() {
+    const size_t newline = pending.find('\n', consumed);
+    const size_t stop = newline == std::string::npos ? pending.size() : newline;
+    const char* text = pending.data() + consumed;
+    size_t size = stop - consumed;
+    consumed = newline == std::string::npos ? pending.size() : newline + 1;
+    ++lineNumber;
+    // A byte order mark in front of the first line is not part of the JSON.
+    if (lineNumber == 1 && size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        text += 3;
+        size -= 3;
+    }
+    if (blank(text, size))
+        return nullptr;
+    while (size > 0 && text[size - 1] == '\r')
+        --size;
+    std::string error;
+    auto reading = parseReadingLine(std::string(text, size), error);
+    if (reading)
+        return reading;
+    ++rejectedLines;
+    Logger::getLogger()->error("Line %llu of %s rejected: %s",
+                               static_cast<unsigned long long>(lineNumber), name.c_str(),
+                               error.c_str());
+    return nullptr;
+}
+
+std::unique_ptr<Reading> JsonLinesSource::next(std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        ssize_t length = getline(&buffer, &capacity, file);
-        if (length < 0) {
-            // A read interrupted by a stop signal is not an input error.
-            if (ferror(file) && errno != EINTR) {
-                Logger::getLogger()->error("Reading %s stopped after line %llu: %s", name.c_str(),
-                                           static_cast<unsigned long long>(lineNumber),
-                                           std::strerror(errno));
-            }
+        while (lineBuffered()) {
+            if (auto reading = takeLine())
+                return reading;
+        }
+        if (atEnd())
             return nullptr;
-        }
-        ++lineNumber;
-        const char* text = buffer;
-        size_t size = static_cast<size_t>(length);
-        // A byte order mark in front of the first line is not part of the JSON.
-        if (lineNumber == 1 && size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
-            text += 3;
-            size -= 3;
-        }
-        if (blank(text, size))
-            continue;
-        while (size > 0 && (text[size - 1] == '\n' || text[size - 1] == '\r'))
-            --size;
-        std::string error;
-        auto reading = parseReadingLine(std::string(text, size), error);
-        if (reading)
-            return reading;
-        ++rejectedLines;
-        Logger::getLogger()->error("Line %llu of %s rejected: %s",
-                                   static_cast<unsigned long long>(lineNumber), name.c_str(),
-                                   error.c_str());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0)
+            return nullptr;
+        fill(left);
+        if (!lineBuffered() && !ended && std::chrono::steady_clock::now() >= deadline)
+            return nullptr;
     }
 }
 
@@ -127,7 +187,7 @@ uint64_t GeneratedSource::random() {
     return z ^ (z >> 31);
 }
 
-std::unique_ptr<Reading> GeneratedSource::next() {
+std::unique_ptr<Reading> GeneratedSource::next(std::chrono::milliseconds) {
     if (produced >= count)
         return nullptr;
     static const char* const words[] = {"ok", "warning", "it's fine", "C:\\data\\in",
