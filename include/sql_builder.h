@@ -28,12 +28,15 @@
 #include "value_format.h"
 
 // What the information-schema column queries ask for beside column_name and
-// data_type, from the most to the least. Each form's columns are a prefix of
-// the one above it: (column_name, data_type, is_nullable, full_data_type).
+// data_type, from the most to the least: (column_name, data_type,
+// is_nullable, full_data_type), else (column_name, data_type, is_nullable,
+// character_maximum_length, numeric_precision, numeric_scale), else a prefix
+// of those.
 enum class SchemaQueryDetail : uint8_t {
     Plain,        // column_name, data_type
     Nullability,  // ... and is_nullable
-    Full,         // ... and full_data_type, the type with its parameters
+    Bounds,       // ... and the bounds of a type: the length of a text, the digits of a number
+    Full,         // ... and full_data_type (no bounds), the type with its parameters
 };
 
 class SQLBuilder {

@@ -42,12 +42,13 @@ struct TableOutcome {
     };
     std::string table;
     State state = State::Pending;
-    size_t readings = 0;  // readings of the batch meant for the table
-    size_t rescued = 0;   // values kept in the rescued data column
-    size_t rejected = 0;  // readings kept in the rejects table
-    size_t checked = 0;   // rows written skipping those already there
-    size_t skipped = 0;   // of those, rows that were there already
-    std::string failure;  // why it failed, for the log
+    size_t readings = 0;   // readings of the batch meant for the table
+    size_t rescued = 0;    // values kept in the rescued data column
+    size_t rejected = 0;   // readings kept in the rejects table
+    size_t checked = 0;    // rows written skipping those already there
+    size_t skipped = 0;    // of those, rows that were there already
+    size_t uncounted = 0;  // of those, rows of MERGEs whose counts could not be read
+    std::string failure;   // why it failed, for the log
 };
 
 // What one send did: one outcome per table, in the order they were started.
@@ -202,7 +203,8 @@ class TableWriter {
     // a table in doubt.
     std::vector<SQLBuilder::ColumnMatch> matchFor(const std::string& table,
                                                   const std::vector<std::string>& columns) const;
-    // Books a piece written by a MERGE: its rows checked and skipped.
+    // Books a piece written by a MERGE: its rows checked and skipped. A
+    // MERGE whose count cannot be read leaves the table in doubt.
     void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);

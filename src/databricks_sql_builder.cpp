@@ -105,7 +105,9 @@ std::string DatabricksSQLBuilder::columnTypeFor(ValueKind kind) const {
         case ValueKind::Json:
             return kVariant;
         case ValueKind::Text:
-            // Unbounded text: a text datapoint of any length fits.
+        case ValueKind::Binary:
+            // Unbounded text: a text datapoint of any length fits. An image's
+            // column stays NULL; its content is in the rescued data.
             return kString;
         case ValueKind::Timestamp:
             return getTimestampType();

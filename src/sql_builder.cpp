@@ -27,7 +27,9 @@ constexpr size_t kFirstRowPieceBytes = 4 * 1024;
 void appendDetailColumns(std::string& sql, SchemaQueryDetail detail) {
     if (detail >= SchemaQueryDetail::Nullability)
         sql.append(",is_nullable");
-    if (detail >= SchemaQueryDetail::Full)
+    if (detail == SchemaQueryDetail::Bounds)
+        sql.append(",character_maximum_length,numeric_precision,numeric_scale");
+    if (detail == SchemaQueryDetail::Full)
         sql.append(",full_data_type");
 }
 

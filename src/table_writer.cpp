@@ -1,6 +1,7 @@
 #include "table_writer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -253,7 +254,10 @@ void TableWriter::complete(TableOutcome& out, Report& report) {
     writeRejects(out, report);
     out.rejected = report.rejects.size();
     out.state = TableOutcome::State::Written;
-    parts.ledger.clearDoubt(out.table);
+    // Rows of a MERGE whose count is unknown may have met rows already
+    // there: the next rows of the table skip what is there too.
+    if (out.uncounted == 0)
+        parts.ledger.clearDoubt(out.table);
     if (report.rescued > 0 || !report.rejects.empty()) {
         Logger::getLogger()->warn(
             "Table '%s': %zu values did not fit their columns and were kept in %s, %zu readings "
@@ -568,16 +572,25 @@ std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
 
 void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
     // The warehouse answers a MERGE with one row of counts, the rows it
-    // inserted last; without it every row counts as new.
-    size_t inserted = piece.indices.size();
-    if (!answer.empty() && !answer.front().empty()) {
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(answer.front().back().c_str(), &end, 10);
-        if (end != answer.front().back().c_str() && value <= piece.indices.size())
-            inserted = static_cast<size_t>(value);
-    }
+    // inserted last. Without a count that can be believed, nothing is known
+    // of how many rows were there already.
     out.checked += piece.indices.size();
-    out.skipped += piece.indices.size() - inserted;
+    if (!answer.empty() && !answer.front().empty()) {
+        const std::string& count = answer.front().back();
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(count.c_str(), &end, 10);
+        if (!count.empty() && std::isdigit(static_cast<unsigned char>(count[0])) && *end == '\0' &&
+            value <= piece.indices.size()) {
+            out.skipped += piece.indices.size() - static_cast<size_t>(value);
+            return;
+        }
+    }
+    Logger::getLogger()->warn(
+        "Table '%s': the warehouse's answer to a MERGE has no count of inserted rows; the "
+        "table's next rows skip those already there too",
+        out.table.c_str());
+    out.uncounted += piece.indices.size();
+    parts.ledger.markDoubtful(out.table);
 }
 
 bool TableWriter::isInDoubt(const std::string& table) const {

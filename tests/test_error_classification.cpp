@@ -188,4 +188,30 @@ TEST(ErrorClassificationText, ReadsAndChangesNoMember) {
     EXPECT_FALSE(client.isLastErrorRetriable());
 }
 
+// Failures that tell the link is gone, whatever the driver says of it.
+TEST(StatementErrorKind, LinkFailures) {
+    const struct {
+        const char* state;
+        const char* message;
+        bool link;
+    } cases[] = {
+        {"08S01", "Communication link failure", true},
+        {"08001", "", true},
+        {"08003", "connection does not exist", true},
+        {"HYT01", "connection timeout expired", true},
+        {"HY000",
+         "[lakesink][Warehouse] Unexpected response from server during a HTTP connection: the "
+         "connection was reset by the peer.",
+         true},
+        {"HY000", "Warehouse storage failure: disk full.", false},
+        {"HYT00", "query timeout expired", false},
+        {"40001", "serialization failure", false},
+        {"22003", "out of range", false},
+        {"54000", "[STATEMENT_TOO_LARGE]", false},
+        {"", "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StatementError(c.state, 0, c.message, true).isLinkFailure(), c.link) << c.state;
+}
+
 }  // namespace

@@ -380,6 +380,63 @@ TEST_F(FaultTest, FailingSecondTableNeverRepeatsTheFirstTablesRowsOnResend) {
     expectExactlyOnce("b_table", 6);
 }
 
+TEST_F(FaultTest, BatchOfTheSameAssetsAndTimesWithOtherValuesIsNotTakenForAResend) {
+    // A failed batch, then another batch with the same asset codes and
+    // timestamps but other values: it is no resend, and is written whole.
+    configure();
+    Batch batch;
+    fill(batch, "a_table", 0, 2);
+    fill(batch, "b_table", 0, 2);
+    warehouse.addFault("08S01", 1, "INSERT INTO `b_table`");
+    EXPECT_FALSE(send(batch));
+    Batch other;
+    for (const char* table : {"a_table", "b_table"}) {
+        for (int i = 0; i < 2; ++i)
+            other.add(table, T0 + static_cast<uint64_t>(i)).addDatapoint(intPoint("n", 10 + i));
+    }
+    EXPECT_TRUE(send(other));
+    EXPECT_EQ(warehouse.query("SELECT n FROM a_table ORDER BY n"),
+              (Rows{{"0"}, {"1"}, {"10"}, {"11"}}));
+    EXPECT_EQ(warehouse.query("SELECT n FROM b_table ORDER BY n"), (Rows{{"10"}, {"11"}}));
+}
+
+TEST_F(FaultTest, LinkFailingTwiceInARowIsReplacedWhileTheDriverCallsItAlive) {
+    // The driver reports the link lost for each statement but never marks
+    // the connection dead: after two such failures in a row it is replaced.
+    configure();
+    Batch batch;
+    fill(batch, "pump", 0, 2);
+    ASSERT_TRUE(send(batch));
+    int next = 2;
+    for (const char* state : {"08S01", "HYT01"}) {
+        SCOPED_TRACE(state);
+        const int connects = client->connects;
+        warehouse.addFault(state, 2, "INTO `pump`");
+        Batch later;
+        fill(later, "pump", next, 2);
+        next += 2;
+        EXPECT_FALSE(send(later));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);  // one failure: kept
+        EXPECT_FALSE(send(later));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+        EXPECT_TRUE(send(later));
+        EXPECT_EQ(client->connects, connects + 1);
+    }
+    // A failure of another kind in between starts the count again.
+    warehouse.addFault("08S01", 1, "INTO `pump`");
+    warehouse.addFault("42000", 1, "INTO `pump`");
+    warehouse.addFault("08S01", 1, "INTO `pump`");
+    Batch last;
+    fill(last, "pump", next, 2);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(send(last));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    }
+    EXPECT_TRUE(send(last));
+    EXPECT_EQ(client->connects, 3);
+    expectExactlyOnce("pump", 8);
+}
+
 // --- the schema changed by someone else -----------------------------------------------
 
 TEST_F(FaultTest, ColumnAddedBySomeoneElseIsLearnedInsteadOfFailingForever) {

@@ -4,15 +4,17 @@
 // accepts it only when it has exactly one of the four shapes the plugin may
 // send, decoding every identifier and string literal on the way:
 //
-//   SELECT column_name,data_type[,is_nullable[,full_data_type]] FROM
+//   SELECT column_name,data_type[,is_nullable[,<detail>]] FROM
 //     information_schema.columns WHERE table_schema = '<s>' AND table_name = '<t>'
 //     ORDER BY ordinal_position
-//   SELECT table_name,column_name,data_type[,is_nullable[,full_data_type]] FROM
+//   SELECT table_name,column_name,data_type[,is_nullable[,<detail>]] FROM
 //     information_schema.columns WHERE table_schema = '<s>' AND table_name IN
 //     ('<t>', ...) ORDER BY table_name, ordinal_position
 //   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
 //   ALTER TABLE `<t>` ADD COLUMN `<c>` <type>
 //   INSERT INTO `<t>` (`<c>`, ...) VALUES (<v>, ...), ...
+// where <detail> is full_data_type, or character_maximum_length,
+// numeric_precision,numeric_scale.
 //
 // <type> is one of VARCHAR(256), STRING, TIMESTAMP, BIGINT, DOUBLE, VARIANT;
 // <v> is NULL, TRUE, FALSE (any case), a number with an optional sign (and the
@@ -266,8 +268,8 @@ struct Value {
 
 struct Statement {
     enum Kind { Select, Create, Alter, Insert } kind = Select;  // a MERGE reads as an Insert
-    std::string schema;               // Select only
-    std::vector<std::string> tables;  // Select of several tables only
+    std::string schema;                                         // Select only
+    std::vector<std::string> tables;                            // Select of several tables only
     std::string table;
     std::vector<std::string> columns;
     std::vector<std::string> types;  // Create and Alter, parallel to columns
@@ -391,16 +393,20 @@ class Reader {
     size_t p = 0;
 };
 
-// Reads the optional ",is_nullable[,full_data_type]" after data_type; false
-// when a comma is followed by anything else.
+// Reads the optional ",is_nullable[,full_data_type | ,character_maximum_length,
+// numeric_precision,numeric_scale]" after data_type; false when a comma is
+// followed by anything else.
 inline bool detailColumns(Reader& r) {
-    for (const char* column : {"is_nullable", "full_data_type"}) {
-        if (!r.punct(','))
-            return true;
-        if (!r.word(column))
-            return false;
-    }
-    return true;
+    if (!r.punct(','))
+        return true;
+    if (!r.word("is_nullable"))
+        return false;
+    if (!r.punct(','))
+        return true;
+    if (r.word("full_data_type"))
+        return true;
+    return r.word("character_maximum_length") && r.punct(',') && r.word("numeric_precision") &&
+           r.punct(',') && r.word("numeric_scale");
 }
 
 // True when `sql` is one of the four shapes; fills `st`. `error` says why not.
@@ -456,8 +462,8 @@ inline bool readMatch(Reader& r, const std::string& column) {
 // WHEN NOT MATCHED THEN INSERT (cols) VALUES (s.cols).
 inline bool readMerge(Reader& r, Statement& st, std::string& error) {
     st.kind = Statement::Insert;
-    if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") ||
-        !r.word("USING") || !r.punct('(') || !r.word("VALUES")) {
+    if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") || !r.word("USING") ||
+        !r.punct('(') || !r.word("VALUES")) {
         error = "bad MERGE head";
         return false;
     }
