@@ -1,16 +1,17 @@
 #pragma once
-// DatabricksSQLBuilder: the Databricks SQL (Spark SQL) dialect.
+// DatabricksSQLBuilder: the SQL builder of the Databricks dialect.
 //
-// Keeps the statement shapes and constraint texts of SQLBuilder and changes:
-// the column type of each value kind (and so of each datapoint type tag), the mapping of type names
-// read back from the warehouse, how literals and values are written (value_format.h: backslash
-// escapes, parse_json for VARIANT, which values stay unquoted), the hint datapoint name, the names
-// the warehouse accepts, and the factory. escapeString, formatValue and both appendFormattedValue
-// are final and all write through value_format.h, so that they cannot drift apart. Stateless apart
-// from the inherited INSERT state; not thread-safe as SQLBuilder.
+// A façade over Dialect::databricks(): every text rule it overrides (column
+// types, type names read back, literals and values, names the warehouse
+// accepts, the hint datapoint name) and every statement text comes from the
+// dialect, so that the builder and the send path (which uses the dialect
+// directly) cannot drift apart. The overrides are final. Holds only the
+// inherited INSERT state; not thread-safe, as SQLBuilder.
 
+#include <memory>
 #include <string>
 
+#include "dialect.h"
 #include "sql_builder.h"
 
 class DatabricksSQLBuilder : public SQLBuilder {
@@ -18,6 +19,10 @@ class DatabricksSQLBuilder : public SQLBuilder {
     DatabricksSQLBuilder() = default;
     ~DatabricksSQLBuilder() override = default;
 
+    std::string buildCreateTable(const std::string& table,
+                                 const ColumnDefinitions& columns) const final;
+    std::string buildAlterTable(const std::string& table, const std::string& column,
+                                const std::string& definition) const final;
     std::string escapeString(const std::string& value) const final;
     std::string formatValue(const std::string& value, const std::string& columnType) const final;
     void appendFormattedValue(std::string& out, const std::string& value,
@@ -28,13 +33,17 @@ class DatabricksSQLBuilder : public SQLBuilder {
                       const ColumnType& column) const final;
     void appendFittedValue(std::string& out, const std::string& value, ValueKind kind,
                            const ColumnType& column, ValueFit fit) const final;
-    std::string columnTypeFor(ValueKind kind) const override;
-    std::string normalizeColumnType(const std::string& type) const override;
+    std::string columnTypeFor(ValueKind kind) const final;
+    std::string normalizeColumnType(const std::string& type) const final;
     SQLBuilder* createSQLBuilder() const override;
-    std::string getHintName() const override;
-    std::string tableNameFor(const std::string& name) const override;
-    std::string columnNameFor(const std::string& name) const override;
+    std::string getHintName() const final;
+    std::string getIdentifierQuote() const final;
+    std::string getIdentifierCloseQuote() const final;
+    std::string tableNameFor(const std::string& name) const final;
+    std::string columnNameFor(const std::string& name) const final;
 
     std::string formatValueForDatabricks(const std::string& value,
                                          const std::string& columnType) const;
+    // The dialect behind this builder.
+    const Dialect& dialect() const { return Dialect::databricks(); }
 };

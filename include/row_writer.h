@@ -4,7 +4,7 @@
 // Each column of the table (in the order the schema cache keeps them) takes
 // the record's value of the same name, or NULL when the record lacks the
 // column. A value is written only when its column holds it exactly (the
-// builder's fitValue); one that does not fit leaves its column NULL and is
+// dialect's fitValue); one that does not fit leaves its column NULL and is
 // kept, under its column name, in the row's rescued data: a JSON object in the
 // table's RESCUED_DATA_COLUMN (row_layout.h). A text too long for a NOT NULL column (the
 // asset code) is cut to the column's length there, and kept whole as well.
@@ -14,8 +14,8 @@
 // The kind of each record value comes from the record; a value is checked
 // against, and written for, the cached column's parsed type, and a rescued
 // value's reason names the column's type as the warehouse spells it.
-// Borrows the table's cache entry and the builder for its life (neither may
-// change meanwhile); the builder's INSERT state receives the rows.
+// Borrows the table's cache entry and the dialect for its life (the entry
+// may not change meanwhile); each row goes into the buffer append is given.
 // Not thread-safe.
 
 #include <cstdint>
@@ -28,11 +28,12 @@
 #include "schema_manager.h"
 #include "value_format.h"
 
-class SQLBuilder;
+class Dialect;
+class StatementBuffer;
 
 class RowWriter {
   public:
-    RowWriter(const CachedTable& table, SQLBuilder& builder);
+    RowWriter(const CachedTable& table, const Dialect& dialect);
 
     // The table's column names, in schema order: the INSERT's column list.
     const std::vector<std::string>& columnNames() const { return names; }
@@ -43,10 +44,10 @@ class RowWriter {
     // Tells the writer that needsRescue answered false for every record it
     // will append, so append need not check the values again.
     void trustValues() { valuesChecked = true; }
-    // Appends the record as one row to the builder; returns the number of its
+    // Appends the record as one row to `out`; returns the number of its
     // values that were rescued. Throws std::logic_error when a value must be
     // rescued and the table has no rescued data column (check needsRescue).
-    size_t append(const DatabaseRecord& record);
+    size_t append(const DatabaseRecord& record, StatementBuffer& out);
     // Why the first rescued value of this writer was rescued; empty if none.
     const std::string& firstRescueReason() const { return firstReason; }
 
@@ -68,9 +69,9 @@ class RowWriter {
     // How a value of `kind` into `column` is checked first.
     static Check checkOf(ValueKind kind, const ColumnType& column);
     // append for a record whose values are known to fit.
-    void appendFitting(const DatabaseRecord& record);
+    void appendFitting(const DatabaseRecord& record, StatementBuffer& out);
 
-    SQLBuilder& builder;
+    const Dialect& dialect;
     std::vector<std::string> names;
     // The type a column's values are checked against and formatted for, and
     // its text for messages: those of the first cached column of the same name.

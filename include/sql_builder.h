@@ -1,23 +1,21 @@
 #pragma once
-// SQLBuilder: the one place where SQL text is made.
+// SQLBuilder: the SQL builder the connector's parts are handed.
 //
-// The abstract builder writes the generic statement shapes (CREATE TABLE,
-// ALTER TABLE ... ADD COLUMN, INSERT, multi-row INSERT, the information-schema
-// column query) and the generic value, type and constraint rules; a dialect
-// subclass overrides type names, value formatting, the hint datapoint name,
-// the names it can write, and the factory.
+// A thin façade: the abstract builder writes the generic statement shapes
+// (CREATE TABLE, ALTER TABLE ... ADD COLUMN, INSERT, multi-row INSERT, the
+// information-schema column query) and the generic value, type and constraint
+// rules, with the texts shared with Dialect (statement_text.h); a dialect
+// subclass hands its rules to a Dialect (DatabricksSQLBuilder).
 // Identifiers are written only by appendIdentifier (closing quote doubled) and
-// string literals only by escapeString; CREATE and ALTER write a column through
-// appendColumnDefinition. A column's type is chosen from the kind of its
-// values (columnTypeFor) only there: toSQLTypeString, getStringType and
-// getTimestampType name the same types.
-// The builder owns its INSERT state (table, columns, rows) and nothing else.
-// Rows are kept as the text they become in the statement (each row's texts
-// joined in parentheses, in pieces of 64 KiB so that memory freed while rows
-// are made can be used again), so a batch costs about its statement text and
-// no list of strings per value; rows can be set at once or appended one by one.
-// Not thread-safe: one connector sets the INSERT state and builds from one
-// thread; the stateless operations may be called from anywhere.
+// string literals only by escapeString. A column's type is chosen from the
+// kind of its values (columnTypeFor) only there: toSQLTypeString,
+// getStringType and getTimestampType name the same types.
+// The builder owns its INSERT state (table, columns, rows in a
+// StatementBuffer) and nothing else; buildInsert and buildBulkInsert write
+// that state and never change it. Writing a batch does not use this state:
+// each table of a batch has a buffer of its own (TableWriter).
+// Not thread-safe: one thread sets the INSERT state and builds; the stateless
+// operations may be called from anywhere.
 
 #include <string>
 #include <utility>
@@ -25,19 +23,9 @@
 
 #include "column_type.h"
 #include "database_record.h"
+#include "dialect.h"
+#include "statement_buffer.h"
 #include "value_format.h"
-
-// What the information-schema column queries ask for beside column_name and
-// data_type, from the most to the least: (column_name, data_type,
-// is_nullable, full_data_type), else (column_name, data_type, is_nullable,
-// character_maximum_length, numeric_precision, numeric_scale), else a prefix
-// of those.
-enum class SchemaQueryDetail : uint8_t {
-    Plain,        // column_name, data_type
-    Nullability,  // ... and is_nullable
-    Bounds,       // ... and the bounds of a type: the length of a text, the digits of a number
-    Full,         // ... and full_data_type (no bounds), the type with its parameters
-};
 
 class SQLBuilder {
   public:
@@ -120,38 +108,10 @@ class SQLBuilder {
     void setValues(const Rows& rows);
     void setValues(Rows&& rows) { setValues(static_cast<const Rows&>(rows)); }
     // Adds one row behind those already set, exactly as setValues would.
-    void appendRow(const std::vector<std::string>& row);
+    void appendRow(const std::vector<std::string>& row) { values.appendRow(row); }
     // Drops every row and releases their memory.
-    void clearValues();
-    size_t rowCount() const { return rows; }
-
-    // One INSERT of a table's rows and the number of rows it holds.
-    struct BulkInsert {
-        std::string sql;
-        size_t rows = 0;
-    };
-    // How a column of an insert-only MERGE matches the table's rows.
-    enum class ColumnMatch : uint8_t {
-        Equal,   // null-safe equality of the values
-        AsJson,  // null-safe equality of to_json of the values (VARIANT)
-        Ignore,  // not compared
-    };
-    // From now on the rows go out as an insert-only MERGE, which skips a row
-    // when the table holds one that matches it in every compared column
-    // (`match` has one entry per column); an empty `match` goes back to the
-    // plain INSERT. clearValues() keeps the form.
-    void setMergeMatch(std::vector<ColumnMatch> match) { mergeMatch = std::move(match); }
-    // Returns true iff the rows go out as a MERGE.
-    bool isMerge() const { return !mergeMatch.empty(); }
-
-    // Cuts the rows appended from now on into INSERTs of at most `bytes`
-    // bytes each, on whole rows; a row that alone makes a longer statement
-    // goes alone. 0 never cuts.
-    void setStatementLimit(size_t bytes) { statementLimit = bytes; }
-    // The INSERTs of every row appended since the last clearValues() (or
-    // take), in row order: the bulk INSERT, cut at the statement limit. The
-    // rows are dropped.
-    std::vector<BulkInsert> takeBulkInserts();
+    void clearValues() { values.clear(); }
+    size_t rowCount() const { return values.rowCount(); }
 
     // Appends the quoted identifier: opening quote, the name with every closing
     // quote doubled, closing quote.
@@ -162,27 +122,10 @@ class SQLBuilder {
                                 const std::string& definition) const;
 
   private:
-    // The INSERT of the first row only, or of every row; with `headerOnly`,
-    // the text before the rows.
-    std::string buildInsertStatement(bool allRows, bool headerOnly = false) const;
-    // Moves the rows so far into a finished INSERT (or MERGE).
-    void finishStatement();
-    // The insert-only MERGE of every row; with `headerOnly`, its text
-    // without the rows.
-    std::string buildMergeStatement(bool headerOnly) const;
+    // The INSERT of the first row only, or of every row.
+    std::string buildInsertStatement(bool allRows) const;
 
     std::string tableName;
     std::vector<std::string> columns;
-    // The rows as written after "VALUES ", "(a, b), (c, d)", in pieces; a
-    // row never spans two pieces.
-    std::vector<std::string> rowPieces;
-    size_t rowsTextLength = 0;
-    size_t firstRowLength = 0;
-    size_t rows = 0;
-    // Cutting at the statement limit: the INSERTs finished so far, and the
-    // length of the statement before its rows.
-    size_t statementLimit = 0;
-    size_t headerLength = 0;
-    std::vector<BulkInsert> finished;
-    std::vector<ColumnMatch> mergeMatch;
+    StatementBuffer values;
 };

@@ -12,7 +12,7 @@
 // recovery or a refused rejects table ends only its own table.
 //
 // One TableWriter serves one send. It borrows the schema manager, the reading
-// mapper, the SQL builder, the connection and the batch for its life. Schema
+// mapper, the dialect, the connection and the batch for its life. Schema
 // steps, statement building and recovery run on the calling thread and the
 // primary connection; only the INSERTs handed to the pool may run on writer
 // threads. Not thread-safe.
@@ -24,7 +24,8 @@
 
 #include "database_record.h"
 #include "delivery_ledger.h"
-#include "sql_builder.h"
+#include "dialect.h"
+#include "statement_buffer.h"
 #include "writer_pool.h"
 
 class Connection;
@@ -68,7 +69,7 @@ class TableWriter {
     struct Parts {
         SchemaManager& schema;
         ReadingMapper& mapper;
-        SQLBuilder& builder;
+        const Dialect& dialect;  // the text rules of the rows and statements
         Connection& connection;
         DeliveryLedger& ledger;  // which tables are in doubt
         DeliveryLedger::Batch& batch;
@@ -192,17 +193,17 @@ class TableWriter {
     bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
     ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
-    // The INSERTs of the records for the table's cached columns, cut at the
-    // statement limit; the records are emptied on the way.
-    std::vector<SQLBuilder::BulkInsert> buildInserts(const std::string& table,
-                                                     std::vector<DatabaseRecord>& records,
-                                                     Report& report);
+    // The INSERTs (MERGEs when `merge`) of the records for the table's cached
+    // columns, cut at the statement limit; the records are emptied on the way.
+    std::vector<StatementBuffer::Statement> buildInserts(const std::string& table,
+                                                         std::vector<DatabaseRecord>& records,
+                                                         Report& report, bool merge);
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
     // How each column of the INSERT matches rows already in the table, for
     // a table in doubt.
-    std::vector<SQLBuilder::ColumnMatch> matchFor(const std::string& table,
-                                                  const std::vector<std::string>& columns) const;
+    std::vector<ColumnMatch> matchFor(const std::string& table,
+                                      const std::vector<std::string>& columns) const;
     // Books a piece written by a MERGE: its rows checked and skipped. A
     // MERGE whose count cannot be read leaves the table in doubt.
     void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "config_category.h"
+#include "dialect.h"
 #include "logger.h"
 #include "reading.h"
 #include "row_layout.h"
@@ -218,8 +219,8 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
-    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, *sqlBuilder, connection,
-                                          ledger, batch, config.corvaneInstance,
+    TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
+                                          connection, ledger, batch, config.corvaneInstance,
                                           static_cast<size_t>(config.maxStatementBytes)});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
     // The columns of every table the cache lacks, in one query per batch

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "sql_builder.h"
+#include "dialect.h"
+#include "statement_buffer.h"
 #include "utf8.h"
 #include "value_format.h"
 
@@ -22,8 +23,8 @@ RowWriter::Check RowWriter::checkOf(ValueKind kind, const ColumnType& column) {
     return Check::Value;
 }
 
-RowWriter::RowWriter(const CachedTable& table, SQLBuilder& builder)
-    : builder(builder),
+RowWriter::RowWriter(const CachedTable& table, const Dialect& dialect)
+    : dialect(dialect),
       positions(table.positions),
       uniqueNames(table.positions.size() == table.columns.size()),
       row(table.columns.size()),
@@ -86,7 +87,7 @@ bool RowWriter::needsRescue(const DatabaseRecord& record) {
             continue;
         if (checking.check == Check::Time && isTimestampInRange(value))
             continue;
-        if (builder.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
+        if (dialect.fitValue(value, kindOf[c], type) == ValueFit::Rescue)
             return true;
     }
     return false;
@@ -106,26 +107,26 @@ void RowWriter::noteRescue(size_t column, const std::string& value) {
     }
 }
 
-void RowWriter::appendFitting(const DatabaseRecord& record) {
+void RowWriter::appendFitting(const DatabaseRecord& record, StatementBuffer& out) {
     for (size_t c = 0; c < names.size(); ++c) {
         if (source[c] < 0) {
             row[c] = kSqlNull;
         } else {
             row[c].clear();
-            builder.appendFittedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
+            dialect.appendFittedValue(row[c], record.valueAt(static_cast<size_t>(source[c])),
                                       kindOf[c], *typeOf[c], ValueFit::Exact);
         }
     }
     if (rescueColumn >= 0)
         row[static_cast<size_t>(rescueColumn)] = kSqlNull;
-    builder.appendRow(row);
+    out.appendRow(row);
 }
 
-size_t RowWriter::append(const DatabaseRecord& record) {
+size_t RowWriter::append(const DatabaseRecord& record, StatementBuffer& out) {
     if (!record.sharesColumnsWith(mapped))
         mapColumns(record);
     if (valuesChecked || checked.empty()) {
-        appendFitting(record);
+        appendFitting(record, out);
         return 0;
     }
     rescued.clear();
@@ -139,9 +140,9 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         const std::string& value = record.valueAt(static_cast<size_t>(source[c]));
         const ColumnType& type = *typeOf[c];
         const ValueFit fit =
-            isChecked[c] ? builder.fitValue(value, kindOf[c], type) : ValueFit::Exact;
+            isChecked[c] ? dialect.fitValue(value, kindOf[c], type) : ValueFit::Exact;
         if (fit != ValueFit::Rescue) {
-            builder.appendFittedValue(row[c], value, kindOf[c], type, fit);
+            dialect.appendFittedValue(row[c], value, kindOf[c], type, fit);
             continue;
         }
         noteRescue(c, value);
@@ -149,7 +150,7 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         if (type.notNull && type.kind == ColumnType::Kind::Varchar && type.length > 0 &&
             isTextKind(kindOf[c])) {
             const std::string cut = value.substr(0, utf8PrefixBytes(value, type.length));
-            builder.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
+            dialect.appendFittedValue(row[c], cut, ValueKind::Text, type, ValueFit::Exact);
         } else {
             row[c] = kSqlNull;
         }
@@ -163,10 +164,10 @@ size_t RowWriter::append(const DatabaseRecord& record) {
         } else {
             rescued.push_back('}');
             cell.clear();
-            builder.appendFittedValue(cell, rescued, ValueKind::Structured, kVariant,
+            dialect.appendFittedValue(cell, rescued, ValueKind::Structured, kVariant,
                                       ValueFit::Exact);
         }
     }
-    builder.appendRow(row);
+    out.appendRow(row);
     return rescuedCount;
 }

@@ -474,12 +474,14 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
     WriterPool& pool = parts.connection.writers();
     // The statement texts are made only once a writer can take them.
     pool.awaitFree();
-    std::vector<SQLBuilder::BulkInsert> inserts = buildInserts(table, records, report);
+    // A table in doubt skips the rows it holds already.
+    const bool merge = isInDoubt(table);
+    std::vector<StatementBuffer::Statement> inserts = buildInserts(table, records, report, merge);
     // The INSERTs of one table append to it side by side as well.
     if (inserts.size() > 1)
         pool.setParallel(true);
     size_t from = 0;
-    for (SQLBuilder::BulkInsert& insert : inserts) {
+    for (StatementBuffer::Statement& insert : inserts) {
         Piece piece;
         if (inserts.size() == 1)
             piece.indices = std::move(indices);
@@ -487,7 +489,7 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
             piece.indices.assign(indices.begin() + static_cast<std::ptrdiff_t>(from),
                                  indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
         from += insert.rows;
-        piece.merge = parts.builder.isMerge();
+        piece.merge = merge;
         piece.ticket = pool.submit(std::move(insert.sql));
         pieces.push_back(std::move(piece));
     }
@@ -507,7 +509,7 @@ bool TableWriter::prepare(const std::string& table, std::vector<DatabaseRecord>&
 
 TableWriter::ValueCheck TableWriter::checkValues(const std::string& table,
                                                  const std::vector<DatabaseRecord>& records) {
-    RowWriter rows(*parts.schema.findCachedTable(table), parts.builder);
+    RowWriter rows(*parts.schema.findCachedTable(table), parts.dialect);
     if (rows.hasRescueColumn())
         return ValueCheck::Unchecked;
     for (const DatabaseRecord& record : records) {
@@ -523,23 +525,19 @@ void TableWriter::addRescueColumn(const std::string& table) {
     parts.schema.fitTable(table, column);
 }
 
-std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string& table,
-                                                              std::vector<DatabaseRecord>& records,
-                                                              Report& report) {
-    SQLBuilder& builder = parts.builder;
-    RowWriter rows(*parts.schema.findCachedTable(table), builder);
+std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
+    const std::string& table, std::vector<DatabaseRecord>& records, Report& report, bool merge) {
+    RowWriter rows(*parts.schema.findCachedTable(table), parts.dialect);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
                                rows.columnNames().size());
     if (report.valuesFit)
         rows.trustValues();
-    builder.setTableName(table);
-    builder.setColumns(rows.columnNames());
-    builder.clearValues();
-    builder.setStatementLimit(parts.statementLimit);
-    builder.setMergeMatch(isInDoubt(table) ? matchFor(table, rows.columnNames())
-                                           : std::vector<SQLBuilder::ColumnMatch>());
+    StatementShape shape = merge ? parts.dialect.mergeShape(table, rows.columnNames(),
+                                                            matchFor(table, rows.columnNames()))
+                                 : parts.dialect.insertShape(table, rows.columnNames());
+    StatementBuffer buffer(std::move(shape), parts.statementLimit);
     for (DatabaseRecord& record : records) {
-        report.rescued += rows.append(record);
+        report.rescued += rows.append(record, buffer);
         // The record is written into the row text: its memory goes now.
         record = DatabaseRecord();
     }
@@ -547,14 +545,14 @@ std::vector<SQLBuilder::BulkInsert> TableWriter::buildInserts(const std::string&
         report.firstReason = rows.firstRescueReason();
     // So do the emptied records, before the statements are made.
     std::vector<DatabaseRecord>().swap(records);
-    return builder.takeBulkInserts();
+    return buffer.take();
 }
 
-std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
-    const std::string& table, const std::vector<std::string>& columns) const {
+std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,
+                                               const std::vector<std::string>& columns) const {
     const CachedTable& cached = *parts.schema.findCachedTable(table);
     const bool rejects = table == REJECTS_TABLE;
-    std::vector<SQLBuilder::ColumnMatch> match;
+    std::vector<ColumnMatch> match;
     match.reserve(columns.size());
     for (const std::string& name : columns) {
         const auto found = cached.positions.find(name);
@@ -562,10 +560,9 @@ std::vector<SQLBuilder::ColumnMatch> TableWriter::matchFor(
                              cached.columns[found->second].type.kind == ColumnType::Kind::Variant;
         // A rejected reading is the same reading whenever it was rejected.
         if (rejects && name == REJECTS_COLUMNS[REJECT_FIELD_COUNT - 1].name)
-            match.push_back(SQLBuilder::ColumnMatch::Ignore);
+            match.push_back(ColumnMatch::Ignore);
         else
-            match.push_back(variant ? SQLBuilder::ColumnMatch::AsJson
-                                    : SQLBuilder::ColumnMatch::Equal);
+            match.push_back(variant ? ColumnMatch::AsJson : ColumnMatch::Equal);
     }
     return match;
 }

@@ -191,6 +191,27 @@ TEST(SendTables, NewTableIsCreatedThenWrittenWithOneInsert) {
                   TS + ", " + TS + ", 'edge', NULL, 4, 'it\\'s')");
 }
 
+TEST(SendTables, ASendThatCutsItsStatementsLeavesTheBuilderWhole) {
+    Pipeline p;
+    ConfigCategory small("lakesink", R"({"corvaneInstance": {"value": "edge"},
+        "writers": {"value": "1"}, "maxStatementBytes": {"value": "65536"}})");
+    p.connector.configure(&small);
+    Batch batch;
+    for (int i = 0; i < 6; ++i)
+        batch.add("pump").addDatapoint(textPoint("blob", std::string(20000, 'a' + i)));
+    ASSERT_TRUE(p.connector.send(batch.pointers()));
+    ASSERT_GT(p.inserts().size(), 1u) << "the rows must have been cut";
+
+    // The builder the connector hands out writes every row it is given.
+    SQLBuilder* builder = p.connector.getSQLBuilder();
+    builder->setTableName("t");
+    builder->setColumns({"a"});
+    builder->setValues(SQLBuilder::Rows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}, {"6"}});
+    EXPECT_EQ(builder->buildBulkInsert(),
+              "INSERT INTO `t` (`a`) VALUES (1), (2), (3), (4), (5), (6)");
+    EXPECT_EQ(builder->buildInsert(), "INSERT INTO `t` (`a`) VALUES (1)");
+}
+
 TEST(SendTables, DiscoveredTableUsesItsColumnsAndNullsWhatRecordsLack) {
     Pipeline p;
     p.tables["pump"] = {{"asset_code", "STRING"}, {"user_ts", "TIMESTAMP"}, {"ts", "TIMESTAMP"},

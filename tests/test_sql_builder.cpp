@@ -158,39 +158,6 @@ TEST(SQLBuilderInsert, ManyRowsGoIntoOneStatement) {
 
 // --- identifiers --------------------------------------------------------------
 
-TEST(SQLBuilderInsert, RowsAreCutIntoStatementsAtTheLimit) {
-    // Rows of 7 to 13 bytes ("('xxxxx')"), a header of 28 bytes: every
-    // statement stays within the limit unless its only row is longer, the
-    // rows keep their order, and none is lost or repeated.
-    const std::vector<size_t> widths = {5, 1, 9, 3, 60, 2, 2, 2, 8, 4};
-    for (size_t limit : {0u, 40u, 50u, 64u, 1000u}) {
-        PlainBuilder builder;
-        builder.setTableName("t");
-        builder.setColumns({"c"});
-        builder.setStatementLimit(limit);
-        std::string all;
-        for (size_t width : widths) {
-            const std::string value = "'" + std::string(width, 'x') + "'";
-            builder.appendRow({value});
-            all += all.empty() ? "(" + value + ")" : ", (" + value + ")";
-        }
-        std::string rows;
-        size_t count = 0;
-        for (const SQLBuilder::BulkInsert& insert : builder.takeBulkInserts()) {
-            const std::string header = "INSERT INTO `t` (`c`) VALUES ";
-            ASSERT_EQ(insert.sql.rfind(header, 0), 0u) << insert.sql;
-            if (limit > 0 && insert.rows > 1) {
-                EXPECT_LE(insert.sql.size(), limit) << insert.sql;
-            }
-            rows += (rows.empty() ? "" : ", ") + insert.sql.substr(header.size());
-            count += insert.rows;
-        }
-        EXPECT_EQ(rows, all) << limit;
-        EXPECT_EQ(count, widths.size());
-        EXPECT_EQ(builder.rowCount(), 0u);
-    }
-}
-
 TEST(SQLBuilderIdentifiers, ClosingQuoteIsDoubledInEveryStatement) {
     PlainBuilder builder;
     EXPECT_EQ(builder.quoteIdentifier("plain"), "`plain`");
