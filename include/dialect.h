@@ -43,6 +43,17 @@ enum class ColumnMatch : uint8_t {
     Ignore,  // not compared
 };
 
+// The timestamps of a MERGE's rows in one column, from the lowest to the
+// highest (texts a TIMESTAMP column takes), and whether a row has none (NULL).
+// A MERGE bounded by it reads only the part of the table where a row can
+// match, which the warehouse finds from its files' statistics.
+struct TimeRange {
+    std::string column;  // empty: no bound
+    std::string lowest;
+    std::string highest;
+    bool anyNull = false;
+};
+
 class Dialect {
   public:
     using ColumnDefinitions = std::vector<std::pair<std::string, std::string>>;
@@ -96,7 +107,14 @@ class Dialect {
                                const std::vector<std::string>& columns) const;
     // An insert-only MERGE that skips a row when the table holds one that
     // matches it in every compared column (`match` has one entry per column;
-    // missing entries compare equal).
+    // missing entries compare equal), in its shortest form: the source named
+    // by the table's column names, INSERT *. With a `range`, only the table's
+    // rows within it are compared.
     StatementShape mergeShape(const std::string& table, const std::vector<std::string>& columns,
-                              const std::vector<ColumnMatch>& match) const;
+                              const std::vector<ColumnMatch>& match,
+                              const TimeRange& range = TimeRange()) const;
+
+  private:
+    // Appends the condition that a table row's column lies within `range`.
+    void appendTimeRange(std::string& on, const TimeRange& range) const;
 };

@@ -204,6 +204,11 @@ class TableWriter {
     // a table in doubt.
     std::vector<ColumnMatch> matchFor(const std::string& table,
                                       const std::vector<std::string>& columns) const;
+    // The range of the records' timestamps, which bounds the rows of a table
+    // in doubt that a MERGE compares them with; no bound when the table's
+    // `ts` column is not a TIMESTAMP.
+    TimeRange timeRangeOf(const std::string& table,
+                          const std::vector<DatabaseRecord>& records) const;
     // Books a piece written by a MERGE: its rows checked and skipped. A
     // MERGE whose count cannot be read leaves the table in doubt.
     void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);

@@ -533,7 +533,8 @@ std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
     if (report.valuesFit)
         rows.trustValues();
     StatementShape shape = merge ? parts.dialect.mergeShape(table, rows.columnNames(),
-                                                            matchFor(table, rows.columnNames()))
+                                                            matchFor(table, rows.columnNames()),
+                                                            timeRangeOf(table, records))
                                  : parts.dialect.insertShape(table, rows.columnNames());
     StatementBuffer buffer(std::move(shape), parts.statementLimit);
     for (DatabaseRecord& record : records) {
@@ -546,6 +547,32 @@ std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
     // So do the emptied records, before the statements are made.
     std::vector<DatabaseRecord>().swap(records);
     return buffer.take();
+}
+
+TimeRange TableWriter::timeRangeOf(const std::string& table,
+                                   const std::vector<DatabaseRecord>& records) const {
+    TimeRange range;
+    const CachedTable& cached = *parts.schema.findCachedTable(table);
+    const auto found = cached.positions.find(TS_COLUMN);
+    if (found == cached.positions.end() ||
+        cached.columns[found->second].type.kind != ColumnType::Kind::Timestamp)
+        return range;
+    range.column = TS_COLUMN;
+    for (const DatabaseRecord& record : records) {
+        const int64_t at = record.findColumn(TS_COLUMN);
+        // A time the column cannot hold is written as NULL (and rescued).
+        if (at < 0 || !isTimestampInRange(record.valueAt(static_cast<size_t>(at)))) {
+            range.anyNull = true;
+            continue;
+        }
+        // The reading's times all have one form, so their texts sort as they do.
+        const std::string& value = record.valueAt(static_cast<size_t>(at));
+        if (range.lowest.empty() || value < range.lowest)
+            range.lowest = value;
+        if (range.highest.empty() || value > range.highest)
+            range.highest = value;
+    }
+    return range;
 }
 
 std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,

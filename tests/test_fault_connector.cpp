@@ -380,6 +380,28 @@ TEST_F(FaultTest, FailingSecondTableNeverRepeatsTheFirstTablesRowsOnResend) {
     expectExactlyOnce("b_table", 6);
 }
 
+TEST_F(FaultTest, ResendAfterALostAnswerFindsTheRowsAtTheEdgesOfItsTimeRange) {
+    // The MERGE of a resend compares only the table's rows between the
+    // batch's lowest and highest ts, both included: a single reading, and
+    // readings that all share one ts.
+    configure();
+    Batch before;
+    fill(before, "pump", 100, 1);
+    ASSERT_TRUE(send(before));
+    Batch single;
+    fill(single, "pump", 0, 1);
+    Batch same;
+    for (int n = 1; n <= 3; ++n)
+        same.add("pump", T0 + 50).addDatapoint(intPoint("n", n));
+    for (const Batch* batch : {&single, &same}) {
+        warehouse.addFault("after 08S01", 1, "INTO `pump`");
+        EXPECT_FALSE(send(*batch));
+        EXPECT_TRUE(send(*batch));
+    }
+    EXPECT_EQ(warehouse.query("SELECT n FROM pump ORDER BY n"),
+              (Rows{{"0"}, {"1"}, {"2"}, {"3"}, {"100"}}));
+}
+
 TEST_F(FaultTest, BatchOfTheSameAssetsAndTimesWithOtherValuesIsNotTakenForAResend) {
     // A failed batch, then another batch with the same asset codes and
     // timestamps but other values: it is no resend, and is written whole.

@@ -225,11 +225,11 @@ TEST(SendTables, DiscoveredTableUsesItsColumnsAndNullsWhatRecordsLack) {
     EXPECT_EQ(p.statements[1],
               "MERGE INTO `pump` AS t USING (VALUES ('pump', " + TS + ", " + TS +
                   ", 'edge', NULL, 7)) AS s(`asset_code`, `user_ts`, `ts`, `corvane`, `extra`, "
-                  "`count`) ON t.`asset_code` <=> s.`asset_code` AND t.`user_ts` <=> s.`user_ts` "
+                  "`count`) ON t.`ts` BETWEEN TIMESTAMP " +
+                  TS + " AND TIMESTAMP " + TS +
+                  " AND t.`asset_code` <=> s.`asset_code` AND t.`user_ts` <=> s.`user_ts` "
                   "AND t.`ts` <=> s.`ts` AND t.`corvane` <=> s.`corvane` AND t.`extra` <=> "
-                  "s.`extra` AND t.`count` <=> s.`count` WHEN NOT MATCHED THEN INSERT "
-                  "(`asset_code`, `user_ts`, `ts`, `corvane`, `extra`, `count`) VALUES "
-                  "(s.`asset_code`, s.`user_ts`, s.`ts`, s.`corvane`, s.`extra`, s.`count`)");
+                  "s.`extra` AND t.`count` <=> s.`count` WHEN NOT MATCHED THEN INSERT *");
     // Cached now, and caught up (the MERGE skipped nothing): the next batch
     // asks the information schema nothing and inserts.
     p.statements.clear();

@@ -1169,8 +1169,9 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
     std::string& translated = out.sql;
     translated.reserve(sql.size() + 16);
     size_t copied = lexer.cur().begin;
-    size_t lastNameAt = std::string::npos;  // where the previous token, a schema name, was written
-    size_t operandAt = std::string::npos;   // where the previous name or path began
+    size_t lastNameAt = std::string::npos;   // where the previous token, a schema name, was written
+    size_t operandAt = std::string::npos;    // where the previous name or path began
+    size_t timestampAt = std::string::npos;  // where a previous word TIMESTAMP was written
     int depth = 0;
     while (lexer.cur().kind != TokenKind::End) {
         const Token& token = lexer.cur();
@@ -1189,11 +1190,15 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
         }
         translated.append(sql.data() + copied, token.begin - copied);
         size_t nameAt = std::string::npos;
+        const size_t timestampWordAt = timestampAt;
+        timestampAt = std::string::npos;
         operandAt = std::string::npos;
         switch (token.kind) {
             case TokenKind::Word:
             case TokenKind::QuotedName: {
                 const std::string_view name = token.name();
+                if (token.kind == TokenKind::Word && equalsIgnoreCase(name, "TIMESTAMP"))
+                    timestampAt = translated.size();
                 if (equalsIgnoreCase(name, "information_schema"))
                     out.readsInformationSchema = true;
                 if (equalsIgnoreCase(name, session.settings().schema))
@@ -1207,6 +1212,18 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
                 break;
             }
             case TokenKind::String:
+                if (timestampWordAt != std::string::npos) {
+                    // TIMESTAMP '...': the instant as stored, UTC text.
+                    int64_t micros = 0;
+                    if (!parseTimestamp(token.value, micros))
+                        fail("22007", kNativeAnalysis,
+                             "[INVALID_TYPED_LITERAL] The value of the "
+                             "typed literal TIMESTAMP is invalid.");
+                    translated.resize(timestampWordAt);
+                    translated += '?';
+                    out.parameters.push_back(formatTimestamp(micros));
+                    break;
+                }
                 translated += '?';
                 out.parameters.push_back(token.value);
                 break;
