@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,14 +33,21 @@ namespace {
 
 const uint64_t T0 = 1767225600000000ULL;  // 2026-01-01 00:00:00 UTC
 
-// The real client, counting its connection attempts.
+// The real client, counting its connection attempts and statements.
 class CountingClient : public ODBCClient {
   public:
     ODBCStatus Connect(const std::string& connectionString) override {
         ++connects;
         return ODBCClient::Connect(connectionString);
     }
+    QueryResult executeQuery(const std::string& query) override {
+        merges += query.rfind("MERGE", 0) == 0;
+        inserts += query.rfind("INSERT", 0) == 0;
+        return ODBCClient::executeQuery(query);
+    }
     int connects = 0;
+    int merges = 0;
+    int inserts = 0;
 };
 
 class FaultTest : public ::testing::Test {
@@ -49,12 +58,14 @@ class FaultTest : public ::testing::Test {
         connector.setJitter([] { return 0.0; });
     }
 
-    void configure(const std::string& user = "default_user", const std::string& password = "lisk") {
+    void configure(const std::string& user = "default_user", const std::string& password = "lisk",
+                   DatabricksODBCConnector* other = nullptr, const std::string& items = "") {
         ConfigCategory category(
             "lakesink", R"({"user": {"value": ")" + user + R"("}, "password": {"value": ")" +
                             password + R"("}, "additionalParams": {"value": "{\"Warehouse\": \")" +
-                            jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"}})");
-        ASSERT_TRUE(connector.configure(&category));
+                            jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"})" +
+                            items + "}");
+        ASSERT_TRUE((other ? *other : connector).configure(&category));
     }
 
     // A batch of `count` readings of one asset, timestamps from `first` on.
@@ -400,6 +411,40 @@ TEST_F(FaultTest, ResendAfterALostAnswerFindsTheRowsAtTheEdgesOfItsTimeRange) {
     }
     EXPECT_EQ(warehouse.query("SELECT n FROM pump ORDER BY n"),
               (Rows{{"0"}, {"1"}, {"2"}, {"3"}, {"100"}}));
+}
+
+TEST_F(FaultTest, WideTableCatchesUpAfterARestartWithFewStatementsWithinTheLimit) {
+    // 300 columns of 44-character names, a statement limit of 64 KiB in the
+    // plugin and in the warehouse: after a restart the table is in doubt, and
+    // its MERGEs still carry many rows each.
+    std::ofstream(warehouse.directory() + "/limits") << "statement_bytes 65536\n";
+    const std::string limit = R"(, "maxStatementBytes": {"value": "65536"}, "writers": {"value": "1"})";
+    const auto wide = [](Batch& batch, int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            Reading& r = batch.add("wide", T0 + static_cast<uint64_t>(i));
+            r.addDatapoint(intPoint("n", i));
+            for (int c = 0; c < 299; ++c) {
+                char name[64];
+                std::snprintf(name, sizeof name, "measurement_channel_with_a_long_name_%07d", c);
+                r.addDatapoint(intPoint(name, i * c));
+            }
+        }
+    };
+    configure("default_user", "lisk", nullptr, limit);
+    Batch first;
+    wide(first, 0, 20);
+    ASSERT_TRUE(send(first));
+    auto* restartedClient = new CountingClient();
+    DatabricksODBCConnector restarted(restartedClient);
+    configure("default_user", "lisk", &restarted, limit);
+    Batch second;
+    wide(second, 10, 40);  // half of it written before the restart
+    ASSERT_TRUE(restarted.send(second.pointers()));
+    EXPECT_EQ(restartedClient->inserts, 0);
+    EXPECT_GE(restartedClient->merges, 1);
+    EXPECT_LE(restartedClient->merges, 8) << "not a statement per row";
+    EXPECT_EQ(restarted.getLastOutcome().tables.at(0).skipped, 10u);
+    expectExactlyOnce("wide", 50);
 }
 
 TEST_F(FaultTest, BatchOfTheSameAssetsAndTimesWithOtherValuesIsNotTakenForAResend) {
