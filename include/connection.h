@@ -59,6 +59,13 @@ class Connection {
     // Returns true iff it did.
     bool dropIfDead();
 
+    // The longest statement to send: `configured` (0 for no limit), or less
+    // once the warehouse refused a statement for its length.
+    size_t statementLimit(size_t configured) const;
+    // The warehouse refused a statement of `refusedBytes` for its length:
+    // later statements are cut at half of it. Returns the new limit.
+    size_t lowerStatementLimit(size_t refusedBytes);
+
     ODBCStatus getStatus() const { return status.load(); }
     void setStatus(ODBCStatus value) { status = value; }
     ODBCClient& client() const { return *primary; }
@@ -92,5 +99,6 @@ class Connection {
     unsigned failedConnects = 0;  // since the last success or change of settings
     std::chrono::nanoseconds retryDelay = RETRY_INTERVAL;
     std::string lastConnectException;  // reported once, like a failure's cause
+    size_t loweredLimit = 0;           // 0 until a statement was refused for its length
     JitterSource jitter = randomJitter();
 };

@@ -69,6 +69,9 @@ class StatementError : public std::runtime_error {
     // datatype mismatch (42804) or rows of mixed types (42000 with an
     // INCOMPATIBLE_TYPES error class). Sending the same rows fails again.
     bool isDataRefusal() const;
+    // Returns true iff the warehouse refused the statement for its length
+    // (54000, STATEMENT_TOO_LARGE): the same rows fit in shorter statements.
+    bool isTooLarge() const;
     // Returns true iff the link to the warehouse failed under the statement:
     // a connection error (SQLSTATE class 08), a connection timeout (HYT01),
     // or the driver's general error for a dropped HTTP link (HY000).

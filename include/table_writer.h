@@ -43,9 +43,12 @@ struct TableOutcome {
     };
     std::string table;
     State state = State::Pending;
+    // Each reading and value is counted once, when the statement that stores
+    // its row has run: rows a MERGE skipped count as skipped only.
     size_t readings = 0;   // readings of the batch meant for the table
-    size_t rescued = 0;    // values kept in the rescued data column
-    size_t rejected = 0;   // readings kept in the rejects table
+    size_t written = 0;    // of those, readings this send stored in the table
+    size_t rescued = 0;    // values kept in the rescued data column of stored rows
+    size_t rejected = 0;   // readings this send stored in the rejects table
     size_t checked = 0;    // rows written skipping those already there
     size_t skipped = 0;    // of those, rows that were there already
     size_t uncounted = 0;  // of those, rows of MERGEs whose counts could not be read
@@ -100,6 +103,7 @@ class TableWriter {
         size_t index;
         std::string sqlState;
         std::string reason;
+        bool tooLong = false;  // its row alone is longer than the warehouse takes
     };
     // What writing one table kept aside so far.
     struct Report {
@@ -112,12 +116,16 @@ class TableWriter {
     struct Piece {
         WriterPool::Ticket ticket = 0;
         std::vector<size_t> indices;
-        bool merge = false;  // it skips rows the table holds already
+        bool merge = false;    // it skips rows the table holds already
+        size_t bytes = 0;      // the length of its statement
+        bool rejects = false;  // it writes into the rejects table
+        size_t rescued = 0;    // values of its rows kept in the rescued data
     };
     // Rows of a table and the refusal they share.
     struct RefusedPart {
         std::vector<size_t> indices;
         std::shared_ptr<StatementError> refusal;
+        size_t bytes = 0;  // the length of the refused statement, when known
     };
     // A table whose INSERTs were handed to the pool.
     struct InFlight {
@@ -145,11 +153,13 @@ class TableWriter {
     // its rejects: writes the rejects and records the counts.
     void complete(TableOutcome& out, Report& report);
     // Rows of the table were refused (by a schema step when `schemaStep`):
-    // heals a stale schema, isolates refused rows, keeps the readings of a
-    // table refused for good in the rejects. Returns true iff every row is
-    // written or among the report's rejects; otherwise the table has failed.
+    // heals a stale schema, isolates refused rows (also rows of a statement
+    // of `bytes` refused for its length, after lowering the connection's
+    // statement limit), keeps the readings of a table refused for good in
+    // the rejects. Returns true iff every row is written or among the
+    // report's rejects; otherwise the table has failed.
     bool recover(TableOutcome& out, std::vector<size_t> indices, const StatementError& refused,
-                 Report& report, bool schemaStep);
+                 Report& report, bool schemaStep, size_t bytes = 0);
     // A schema step was refused for good: keeps the readings that need what
     // was refused in the rejects, writes the others. Returns true iff every
     // row is written or among the report's rejects.
@@ -195,9 +205,13 @@ class TableWriter {
     void addRescueColumn(const std::string& table);
     // The INSERTs (MERGEs when `merge`) of the records for the table's cached
     // columns, cut at the statement limit; the records are emptied on the way.
+    // `rescued` receives the number of rescued values of each statement.
     std::vector<StatementBuffer::Statement> buildInserts(const std::string& table,
                                                          std::vector<DatabaseRecord>& records,
-                                                         Report& report, bool merge);
+                                                         Report& report, bool merge,
+                                                         std::vector<size_t>& rescued);
+    // The longest statement to build now.
+    size_t statementLimit() const;
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
     // How each column of the INSERT matches rows already in the table, for
@@ -210,8 +224,12 @@ class TableWriter {
     TimeRange timeRangeOf(const std::string& table,
                           const std::vector<DatabaseRecord>& records) const;
     // Books a piece written by a MERGE: its rows checked and skipped. A
-    // MERGE whose count cannot be read leaves the table in doubt.
-    void countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
+    // MERGE whose count cannot be read leaves the table in doubt (its rows
+    // then count as inserted). Returns the number of rows it inserted.
+    size_t countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer);
+    // Books the rows of a piece that was written: readings written (or
+    // rejected) and their rescued values.
+    void countWritten(TableOutcome& out, const Piece& piece, const QueryRows& answer);
     // The records of the pending readings at `indices`, for `table`.
     std::vector<DatabaseRecord> remap(const std::string& table, const std::vector<size_t>& indices);
     // Writes the report's rejects into the rejects table and marks them;

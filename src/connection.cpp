@@ -110,6 +110,26 @@ void Connection::applySettings(const std::string& connectionString, size_t write
     resetBackoff();
     lastConnectException.clear();
     primary->forgetConnectFailure();
+    loweredLimit = 0;
+}
+
+size_t Connection::statementLimit(size_t configured) const {
+    if (loweredLimit == 0)
+        return configured;
+    return configured == 0 ? loweredLimit : std::min(configured, loweredLimit);
+}
+
+size_t Connection::lowerStatementLimit(size_t refusedBytes) {
+    // Never below a kilobyte: a statement's text around its rows is longer.
+    const size_t halved = std::max<size_t>(refusedBytes / 2, 1024);
+    if (loweredLimit != 0 && loweredLimit <= halved)
+        return loweredLimit;
+    loweredLimit = halved;
+    Logger::getLogger()->warn(
+        "The warehouse refused a statement of %zu bytes for its length; statements are cut at "
+        "%zu bytes from now on",
+        refusedBytes, loweredLimit);
+    return loweredLimit;
 }
 
 bool Connection::dropIfDead() {

@@ -191,6 +191,10 @@ bool StatementError::isDataRefusal() const {
     return state == "42000" && text.find("INCOMPATIBLE_TYPES") != std::string::npos;
 }
 
+bool StatementError::isTooLarge() const {
+    return state == "54000" || text.find("STATEMENT_TOO_LARGE") != std::string::npos;
+}
+
 bool StatementError::isLinkFailure() const {
     if (state.size() == 5 && state.compare(0, 2, "08") == 0)
         return true;

@@ -14,6 +14,7 @@
 #include "rejects.h"
 #include "row_writer.h"
 #include "schema_manager.h"
+#include "utf8.h"
 
 namespace {
 std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
@@ -44,6 +45,26 @@ std::vector<std::vector<size_t>> split(const std::vector<size_t>& indices, size_
 // is another writer's CREATE or ALTER at the same moment.
 bool refusedForGood(const StatementError& refused) {
     return !refused.retriable() && refused.sqlState() != "42P07" && refused.sqlState() != "42711";
+}
+
+// A reading whose row alone is longer than the warehouse takes cannot go whole
+// into the rejects table either: its JSON is cut to a quarter of the statement
+// limit (room for its escapes and the other fields), on a character boundary,
+// and the reason says so.
+void cutRejectedReading(DatabaseRecord& row, size_t limit) {
+    const std::string& json = row.valueAt(REJECT_READING);
+    const size_t room = limit / 4;
+    if (limit == 0 || json.size() <= room)
+        return;
+    const size_t kept = utf8CompleteLength(json.data(), room);
+    Logger::getLogger()->error(
+        "A reading of asset '%s' is longer than any statement the warehouse takes: %s keeps its "
+        "first %zu of %zu bytes",
+        row.valueAt(REJECT_ASSET_CODE).c_str(), REJECTS_TABLE, kept, json.size());
+    std::string reason = row.valueAt(REJECT_REASON) + " (the reading's JSON is cut to its first " +
+                         std::to_string(kept) + " of " + std::to_string(json.size()) + " bytes)";
+    row.setValueAt(REJECT_READING, json.substr(0, kept));
+    row.setValueAt(REJECT_REASON, std::move(reason));
 }
 
 // The reason of rows that the isolation budget left undecided.
@@ -112,10 +133,10 @@ void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
     for (size_t index : indices)
         report.rejects.push_back({index, std::string(),
                                   "the reading has no table name: its asset code is empty "
-                                  "and it has no usable hint"});
+                                  "and it has no usable hint",
+                                  false});
     guarded(out, [&] {
         writeRejects(out, report);
-        out.rejected = indices.size();
         out.state = TableOutcome::State::Written;
         Logger::getLogger()->warn(
             "%zu readings had no table to go to and were kept in %s; first reason: %s",
@@ -192,7 +213,8 @@ void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     }
     guarded(out, [&] {
         for (RefusedPart& part : entry.refused) {
-            if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false))
+            if (!recover(out, std::move(part.indices), *part.refusal, entry.report, false,
+                         part.bytes))
                 return;
         }
         complete(out, entry.report);
@@ -209,17 +231,16 @@ bool TableWriter::awaitPieces(TableOutcome& out, std::vector<Piece>& pieces,
         using Kind = WriterPool::Outcome::Kind;
         if (done.kind == Kind::Written) {
             parts.batch.markWritten(piece.indices);
-            if (piece.merge)
-                countMerged(out, piece, done.rows);
+            countWritten(out, piece, done.rows);
             continue;
         }
         // A statement whose answer was lost, or that failed for a reason
         // that may pass, may still have run: the next rows of the table
         // skip what is there.
         if (done.kind == Kind::Failed || (done.kind == Kind::Refused && done.refusal->retriable()))
-            parts.ledger.markDoubtful(out.table);
+            parts.ledger.markDoubtful(piece.rejects ? std::string(REJECTS_TABLE) : out.table);
         if (done.kind == Kind::Refused) {
-            refused.push_back({std::move(piece.indices), done.refusal});
+            refused.push_back({std::move(piece.indices), done.refusal, piece.bytes});
         } else if (done.kind == Kind::ConnectFailed) {
             // A rejected login or configuration is final for every
             // connection, as it is for the primary one.
@@ -250,9 +271,7 @@ BatchOutcome TableWriter::finish() {
 void TableWriter::complete(TableOutcome& out, Report& report) {
     // The table's own rows were booked as their statements ran, so a refused
     // rejects table does not make a resend write them again.
-    out.rescued = report.rescued;
     writeRejects(out, report);
-    out.rejected = report.rejects.size();
     out.state = TableOutcome::State::Written;
     // Rows of a MERGE whose count is unknown may have met rows already
     // there: the next rows of the table skip what is there too.
@@ -269,13 +288,20 @@ void TableWriter::complete(TableOutcome& out, Report& report) {
 }
 
 bool TableWriter::recover(TableOutcome& out, std::vector<size_t> indices,
-                          const StatementError& refused, Report& report, bool schemaStep) {
+                          const StatementError& refused, Report& report, bool schemaStep,
+                          size_t bytes) {
     Logger* logger = Logger::getLogger();
     auto cause = std::make_shared<StatementError>(refused);
     if (refused.isMissingObject() && heal(out, indices, cause, report, schemaStep))
         return true;
     if (out.state != TableOutcome::State::Pending)
         return false;
+    if (cause->isTooLarge() && !schemaStep) {
+        // The same rows fit in shorter statements: they are sent in parts,
+        // and a row too long even alone goes to the rejects.
+        parts.connection.lowerStatementLimit(bytes);
+        return isolateRows(out, indices, *cause, report);
+    }
     if (cause->isDataRefusal()) {
         logger->warn(
             "The warehouse refused rows of table '%s'; they are sent in parts to find them",
@@ -324,7 +350,7 @@ bool TableWriter::keepUnfitting(TableOutcome& out, const std::vector<size_t>& in
     if (!awaitPieces(out, pieces, refusedParts))
         return false;
     for (RefusedPart& part : refusedParts) {
-        if (!recover(out, std::move(part.indices), *part.refusal, report, false))
+        if (!recover(out, std::move(part.indices), *part.refusal, report, false, part.bytes))
             return false;
     }
     return true;
@@ -415,7 +441,9 @@ bool TableWriter::tryParts(TableOutcome& out, const std::vector<RefusedPart>& tr
     for (RefusedPart& part : refused) {
         if (!ok)
             break;
-        if (!part.refusal->isDataRefusal()) {
+        if (part.refusal->isTooLarge()) {
+            parts.connection.lowerStatementLimit(part.bytes);
+        } else if (!part.refusal->isDataRefusal()) {
             failStatement(out, *part.refusal);
             return false;
         }
@@ -429,7 +457,7 @@ void TableWriter::reject(Report& report, size_t index, const StatementError& ref
     std::string reason = std::string(prefix) + refused.message();
     if (report.firstReason.empty())
         report.firstReason = reason;
-    report.rejects.push_back({index, refused.sqlState(), std::move(reason)});
+    report.rejects.push_back({index, refused.sqlState(), std::move(reason), refused.isTooLarge()});
 }
 
 std::vector<DatabaseRecord> TableWriter::remap(const std::string& table,
@@ -455,6 +483,8 @@ void TableWriter::writeRejects(TableOutcome& out, Report& report) {
         rows.push_back(makeRejectRecord(out.table, *parts.batch.pending()[reject.index],
                                         parts.instance, reject.sqlState, reject.reason));
         rows.back().setReadingIndex(reject.index);
+        if (reject.tooLong)
+            cutRejectedReading(rows.back(), statementLimit());
     }
     Report rejectsReport;
     std::vector<Piece> pieces;
@@ -476,13 +506,17 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
     pool.awaitFree();
     // A table in doubt skips the rows it holds already.
     const bool merge = isInDoubt(table);
-    std::vector<StatementBuffer::Statement> inserts = buildInserts(table, records, report, merge);
+    std::vector<size_t> rescued;
+    std::vector<StatementBuffer::Statement> inserts =
+        buildInserts(table, records, report, merge, rescued);
     // The INSERTs of one table append to it side by side as well.
     if (inserts.size() > 1)
         pool.setParallel(true);
     size_t from = 0;
-    for (StatementBuffer::Statement& insert : inserts) {
+    for (size_t i = 0; i < inserts.size(); ++i) {
+        StatementBuffer::Statement& insert = inserts[i];
         Piece piece;
+        piece.rescued = rescued[i];
         if (inserts.size() == 1)
             piece.indices = std::move(indices);
         else
@@ -490,6 +524,8 @@ bool TableWriter::submitRows(const std::string& table, std::vector<DatabaseRecor
                                  indices.begin() + static_cast<std::ptrdiff_t>(from + insert.rows));
         from += insert.rows;
         piece.merge = merge;
+        piece.bytes = insert.sql.size();
+        piece.rejects = table == REJECTS_TABLE;
         piece.ticket = pool.submit(std::move(insert.sql));
         pieces.push_back(std::move(piece));
     }
@@ -526,7 +562,8 @@ void TableWriter::addRescueColumn(const std::string& table) {
 }
 
 std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
-    const std::string& table, std::vector<DatabaseRecord>& records, Report& report, bool merge) {
+    const std::string& table, std::vector<DatabaseRecord>& records, Report& report, bool merge,
+    std::vector<size_t>& rescued) {
     RowWriter rows(*parts.schema.findCachedTable(table), parts.dialect);
     Logger::getLogger()->debug("Using cached schema for table %s: %zu columns", table.c_str(),
                                rows.columnNames().size());
@@ -536,9 +573,14 @@ std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
                                                             matchFor(table, rows.columnNames()),
                                                             timeRangeOf(table, records))
                                  : parts.dialect.insertShape(table, rows.columnNames());
-    StatementBuffer buffer(std::move(shape), parts.statementLimit);
+    StatementBuffer buffer(std::move(shape), statementLimit());
+    std::vector<std::pair<size_t, size_t>> rescuedRows;  // (row, values) of rows with rescues
     for (DatabaseRecord& record : records) {
-        report.rescued += rows.append(record, buffer);
+        const size_t row = buffer.rowCount();
+        const size_t values = rows.append(record, buffer);
+        report.rescued += values;
+        if (values > 0)
+            rescuedRows.emplace_back(row, values);
         // The record is written into the row text: its memory goes now.
         record = DatabaseRecord();
     }
@@ -546,7 +588,17 @@ std::vector<StatementBuffer::Statement> TableWriter::buildInserts(
         report.firstReason = rows.firstRescueReason();
     // So do the emptied records, before the statements are made.
     std::vector<DatabaseRecord>().swap(records);
-    return buffer.take();
+    std::vector<StatementBuffer::Statement> statements = buffer.take();
+    // The statements hold the rows in order.
+    rescued.assign(statements.size(), 0);
+    size_t statement = 0;
+    size_t end = statements.empty() ? 0 : statements[0].rows;
+    for (const auto& [row, values] : rescuedRows) {
+        while (row >= end && statement + 1 < statements.size())
+            end += statements[++statement].rows;
+        rescued[statement] += values;
+    }
+    return statements;
 }
 
 TimeRange TableWriter::timeRangeOf(const std::string& table,
@@ -594,7 +646,16 @@ std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,
     return match;
 }
 
-void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
+void TableWriter::countWritten(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
+    const size_t inserted = piece.merge ? countMerged(out, piece, answer) : piece.indices.size();
+    (piece.rejects ? out.rejected : out.written) += inserted;
+    // Which rows a MERGE skipped is not known: their rescued values were
+    // counted when they were stored.
+    if (inserted == piece.indices.size())
+        out.rescued += piece.rescued;
+}
+
+size_t TableWriter::countMerged(TableOutcome& out, const Piece& piece, const QueryRows& answer) {
     // The warehouse answers a MERGE with one row of counts, the rows it
     // inserted last. Without a count that can be believed, nothing is known
     // of how many rows were there already.
@@ -606,7 +667,7 @@ void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const Query
         if (!count.empty() && std::isdigit(static_cast<unsigned char>(count[0])) && *end == '\0' &&
             value <= piece.indices.size()) {
             out.skipped += piece.indices.size() - static_cast<size_t>(value);
-            return;
+            return static_cast<size_t>(value);
         }
     }
     Logger::getLogger()->warn(
@@ -614,7 +675,12 @@ void TableWriter::countMerged(TableOutcome& out, const Piece& piece, const Query
         "table's next rows skip those already there too",
         out.table.c_str());
     out.uncounted += piece.indices.size();
-    parts.ledger.markDoubtful(out.table);
+    parts.ledger.markDoubtful(piece.rejects ? std::string(REJECTS_TABLE) : out.table);
+    return piece.indices.size();
+}
+
+size_t TableWriter::statementLimit() const {
+    return parts.connection.statementLimit(parts.statementLimit);
 }
 
 bool TableWriter::isInDoubt(const std::string& table) const {

@@ -242,7 +242,7 @@ inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::st
                 return false;
             }
         } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-' ||
-                   c == '+' || c == '<' || c == '>') {
+                   c == '+' || c == '<' || c == '>' || c == '*') {
             t.kind = Token::Punct;
             t.text = std::string(1, c);
             ++i;
@@ -457,9 +457,44 @@ inline bool readMatch(Reader& r, const std::string& column) {
     return left == column && right == column;
 }
 
+// "TIMESTAMP '<text>'".
+inline bool readTimestamp(Reader& r) {
+    std::string text;
+    return r.word("TIMESTAMP") && r.string(text);
+}
+
+// The time bound that may open a MERGE's match, followed by AND:
+// "t.`ts` BETWEEN TIMESTAMP '..' AND TIMESTAMP '..'", "t.`ts` IS NULL", or
+// "(<the first> OR <the second>)".
+inline void skipTimeBound(Reader& r) {
+    const size_t start = r.position();
+    const auto column = [&r] {
+        std::string name;
+        return r.word("t") && r.punct('.') && r.name(name) && name == "ts";
+    };
+    const auto between = [&] {
+        return column() && r.word("BETWEEN") && readTimestamp(r) && r.word("AND") &&
+               readTimestamp(r);
+    };
+    const auto isNull = [&] { return column() && r.word("IS") && r.word("NULL"); };
+    const size_t at = r.position();
+    bool ok = false;
+    if (r.punct('(')) {
+        ok = between() && r.word("OR") && isNull() && r.punct(')');
+    } else {
+        ok = between();
+        if (!ok) {
+            r.rewind(at);
+            ok = isNull();
+        }
+    }
+    if (!ok || !r.word("AND"))
+        r.rewind(start);
+}
+
 // The insert-only MERGE the plugin writes for tables in doubt:
-// MERGE INTO `t` AS t USING (VALUES rows) AS s(cols) ON match
-// WHEN NOT MATCHED THEN INSERT (cols) VALUES (s.cols).
+// MERGE INTO `t` AS t USING (VALUES rows) AS s(cols) ON [time bound AND] match
+// WHEN NOT MATCHED THEN INSERT *.
 inline bool readMerge(Reader& r, Statement& st, std::string& error) {
     st.kind = Statement::Insert;
     if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") || !r.word("USING") ||
@@ -492,6 +527,7 @@ inline bool readMerge(Reader& r, Statement& st, std::string& error) {
         error = "bad MERGE source end";
         return false;
     }
+    skipTimeBound(r);
     size_t matched = 0;
     for (const std::string& column : st.columns) {
         const size_t before = r.position();
@@ -510,30 +546,11 @@ inline bool readMerge(Reader& r, Statement& st, std::string& error) {
         ++matched;
     }
     if (!r.word("WHEN") || !r.word("NOT") || !r.word("MATCHED") || !r.word("THEN") ||
-        !r.word("INSERT") || !r.punct('(')) {
+        !r.word("INSERT") || !r.punct('*')) {
         error = "bad MERGE clause";
         return false;
     }
-    for (size_t c = 0; c < st.columns.size(); ++c) {
-        std::string column;
-        if ((c > 0 && !r.punct(',')) || !r.name(column) || column != st.columns[c]) {
-            error = "MERGE inserts other columns";
-            return false;
-        }
-    }
-    if (!r.punct(')') || !r.word("VALUES") || !r.punct('(')) {
-        error = "bad MERGE insert";
-        return false;
-    }
-    for (size_t c = 0; c < st.columns.size(); ++c) {
-        std::string column;
-        if ((c > 0 && !r.punct(',')) || !r.word("s") || !r.punct('.') || !r.name(column) ||
-            column != st.columns[c]) {
-            error = "MERGE inserts other values";
-            return false;
-        }
-    }
-    if (!r.punct(')') || !r.end()) {
+    if (!r.end()) {
         error = "text after the MERGE";
         return false;
     }
