@@ -63,7 +63,8 @@ class Connection {
     // once the warehouse refused a statement for its length.
     size_t statementLimit(size_t configured) const;
     // The warehouse refused a statement of `refusedBytes` for its length:
-    // later statements are cut at half of it. Returns the new limit.
+    // later statements are cut at half of it (a length of 0, unknown, changes
+    // nothing). Returns the limit now in force (0 for none).
     size_t lowerStatementLimit(size_t refusedBytes);
 
     ODBCStatus getStatus() const { return status.load(); }

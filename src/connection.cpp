@@ -120,6 +120,8 @@ size_t Connection::statementLimit(size_t configured) const {
 }
 
 size_t Connection::lowerStatementLimit(size_t refusedBytes) {
+    if (refusedBytes == 0)  // the statement's length is not known
+        return loweredLimit;
     // Never below a kilobyte: a statement's text around its rows is longer.
     const size_t halved = std::max<size_t>(refusedBytes / 2, 1024);
     if (loweredLimit != 0 && loweredLimit <= halved)

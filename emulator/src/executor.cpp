@@ -1160,6 +1160,18 @@ void translateColon(Lexer& lexer, TranslatedQuery& out, size_t operandAt) {
     out.parameters.push_back(path);
 }
 
+// Replaces the word TIMESTAMP written at `wordAt` and the literal after it
+// with a parameter: the instant's stored text (UTC), as a column holds it.
+void bindTimestamp(TranslatedQuery& out, size_t wordAt, const std::string& text) {
+    int64_t micros = 0;
+    if (!parseTimestamp(text, micros))
+        fail("22007", kNativeAnalysis,
+             "[INVALID_TYPED_LITERAL] The value of the typed literal TIMESTAMP is invalid.");
+    out.sql.resize(wordAt);
+    out.sql += '?';
+    out.parameters.push_back(formatTimestamp(micros));
+}
+
 // Translates from the current token to the end of the statement or, with
 // `untilWhen`, to the keyword WHEN outside parentheses (left unread). `<=>`
 // becomes SQLite's IS.
@@ -1213,15 +1225,7 @@ TranslatedQuery translateQuery(Lexer& lexer, const Session& session, bool untilW
             }
             case TokenKind::String:
                 if (timestampWordAt != std::string::npos) {
-                    // TIMESTAMP '...': the instant as stored, UTC text.
-                    int64_t micros = 0;
-                    if (!parseTimestamp(token.value, micros))
-                        fail("22007", kNativeAnalysis,
-                             "[INVALID_TYPED_LITERAL] The value of the "
-                             "typed literal TIMESTAMP is invalid.");
-                    translated.resize(timestampWordAt);
-                    translated += '?';
-                    out.parameters.push_back(formatTimestamp(micros));
+                    bindTimestamp(out, timestampWordAt, token.value);
                     break;
                 }
                 translated += '?';
