@@ -24,6 +24,7 @@
 #include <string>
 
 #include "odbc_client.h"
+#include "statement_buffer.h"
 #include "writer_pool.h"
 
 class Connection {
@@ -53,11 +54,16 @@ class Connection {
     // not connected.
     void disconnect();
     // New settings: disconnects, configures the writers, restarts the back-off
-    // and reports the next failure even when it has the last one's cause.
+    // and reports the next failure even when it has the last one's cause;
+    // forgets the lengths the warehouse refused.
     void applySettings(const std::string& connectionString, size_t writers);
     // Disconnects when the primary link is gone, so the next batch reconnects.
     // Returns true iff it did.
     bool dropIfDead();
+
+    // The longest statement to send, lowered by the statements the
+    // warehouse refused for their length.
+    StatementLimit& statementLimit() { return limit; }
 
     ODBCStatus getStatus() const { return status.load(); }
     void setStatus(ODBCStatus value) { status = value; }
@@ -92,5 +98,6 @@ class Connection {
     unsigned failedConnects = 0;  // since the last success or change of settings
     std::chrono::nanoseconds retryDelay = RETRY_INTERVAL;
     std::string lastConnectException;  // reported once, like a failure's cause
+    StatementLimit limit;
     JitterSource jitter = randomJitter();
 };

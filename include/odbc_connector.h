@@ -16,6 +16,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,10 @@ class ODBCConnector {
                                                 const DeliveryLedger::Batch& batch);
     // Takes the settings of `category` over; returns the previous ones.
     ODBCConfig adoptSettings(const ConfigCategory* category);
+    // With datapoints written as one object: logs, once per table and
+    // process, a table whose "datapoints" column is not VARIANT, which sends
+    // every object to the rescued data.
+    void reportDatapointsColumns(const std::vector<std::string>& tables);
 
     Connection connection;
     ODBCConfig config;
@@ -104,4 +109,5 @@ class ODBCConnector {
     BatchOutcome lastOutcome;
     StatusLine statusLine;
     uint64_t attemptsSeen = 1;  // the first connection is no reconnect
+    std::set<std::string> reportedDatapointsColumns;
 };

@@ -110,6 +110,7 @@ void Connection::applySettings(const std::string& connectionString, size_t write
     resetBackoff();
     lastConnectException.clear();
     primary->forgetConnectFailure();
+    limit.reset();
 }
 
 bool Connection::dropIfDead() {

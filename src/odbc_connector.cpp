@@ -7,6 +7,7 @@
 #include "dialect.h"
 #include "logger.h"
 #include "reading.h"
+#include "row_layout.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
 #include "statements_transport.h"
@@ -210,7 +211,8 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
     size_t skipped = 0;
     for (const TableOutcome& table : lastOutcome.tables) {
         checked += table.checked;
-        skipped += table.skipped;
+        // A MERGE whose count is unknown may have skipped rows.
+        skipped += table.skipped + table.uncounted;
     }
     ledger.noteCaughtUp(sent, checked, skipped);
     return sent;
@@ -218,8 +220,9 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
 
 BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
+    connection.statementLimit().configure(static_cast<size_t>(config.maxStatementBytes));
     StatementsTransport transport(connection.writers(), Dialect::databricks(),
-                                  static_cast<size_t>(config.maxStatementBytes));
+                                  connection.statementLimit());
     TableWriter writer(TableWriter::Parts{*schemaManager, *readingMapper, Dialect::databricks(),
                                           transport, ledger, batch, config.corvaneInstance});
     writer.rejectUnroutable(unroutedReadings(groups, batch));
@@ -230,6 +233,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     for (const auto& group : groups)
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
+    reportDatapointsColumns(tables);
     // Statements overlap only when there is more than one to run.
     transport.overlap(groups.size() > 1);
     for (auto& [name, records] : groups) {
@@ -250,6 +254,30 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     if (outcome.anyFailed())
         connection.dropIfDead();
     return outcome;
+}
+
+void ODBCConnector::reportDatapointsColumns(const std::vector<std::string>& tables) {
+    if (config.datapoints != ODBCConfig::DatapointLayout::Variant)
+        return;
+    for (const std::string& table : tables) {
+        const CachedTable* cached = schemaManager->findCachedTable(table);
+        if (cached == nullptr || reportedDatapointsColumns.count(table) != 0)
+            continue;
+        // The warehouse matches column names ignoring case.
+        const std::string* name =
+            schemaManager->findCachedColumnIgnoringCase(table, DATAPOINTS_COLUMN);
+        if (name == nullptr)
+            continue;
+        const CachedColumn& column = cached->columns[cached->positions.at(*name)];
+        if (column.type.kind == ColumnType::Kind::Variant)
+            continue;
+        reportedDatapointsColumns.insert(table);
+        Logger::getLogger()->error(
+            "Table '%s' has a column '%s' of type %s, not VARIANT: each reading's datapoints go "
+            "there only as that type holds them, else to %s. Rename that column, or set 'table' "
+            "to write to another table",
+            table.c_str(), name->c_str(), column.typeText.c_str(), RESCUED_DATA_COLUMN);
+    }
 }
 
 std::vector<size_t> ODBCConnector::unroutedReadings(const TableGroups& groups,

@@ -89,7 +89,8 @@ Sent sendPairs(ScriptedClient::Answer answer, std::vector<ColumnMatch> skipMatch
     ScriptedClient client;
     client.answer = answer;
     WriterPool pool(client, [] { return std::unique_ptr<ODBCClient>(); });
-    StatementsTransport transport(pool, Dialect::databricks(), limit);
+    StatementLimit statementLimit(limit);
+    StatementsTransport transport(pool, Dialect::databricks(), statementLimit);
     PairRows rows({{"1", "a"}, {"2", ""}, {"3", "it's"}});
     const Transport::Ticket ticket = transport.send(TableRows{"t", kColumns, skipMatching, rows});
     EXPECT_TRUE(transport.isDone(ticket));
