@@ -2,10 +2,12 @@
 // Connection: the connector's link to the warehouse.
 //
 // Owns the primary ODBC client (schema steps, recovery, and every statement
-// when there is one writer) and the writer pool (the extra connections that
-// run a batch's statements side by side). Keeps the connection status, opens
-// the primary connection lazily, and paces attempts after a failure:
-// a refused login or configuration stays failed until the settings change.
+// when there is one writer), the writer pool (the extra connections that
+// run a batch's statements side by side) and the statement limit (lowered as
+// the warehouse refuses statements for their length, until new settings).
+// Keeps the connection status, opens the primary connection lazily, and
+// paces attempts after a failure: a refused login or configuration stays
+// failed until the settings change.
 // Every other failure is retried with a back-off on the steady clock: 5 s
 // after the first failure, doubling after each further one up to 5 minutes,
 // each wait lengthened by a random 0 to 20% (never shortened, so attempts are
