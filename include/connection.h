@@ -25,9 +25,11 @@
 #include <memory>
 #include <string>
 
-#include "odbc_client.h"
+#include "query_result.h"
 #include "statement_buffer.h"
 #include "writer_pool.h"
+
+class ODBCClient;
 
 class Connection {
   public:

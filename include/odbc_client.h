@@ -16,76 +16,11 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "database_type.h"
-
-enum ODBCStatus : int32_t {
-    CORVANE_ODBC_SUCCESS = 0,
-    CORVANE_ODBC_EAGAIN = 1,
-    CORVANE_ODBC_FAILED = 2,
-    CORVANE_ODBC_NOTCONNECTED = 3,
-    CORVANE_ODBC_UNKNOWN = 4
-};
-
-// Name of a status as it is logged; "CORVANE_ODBC_UNKNOWN" outside 0 to 3.
-const char* odbcStatusName(int status);
-
-using QueryRow = std::vector<std::string>;
-using QueryRows = std::vector<QueryRow>;
-
-// Result of every executeQuery: cells are texts, "NULL" for SQL NULL and
-// "ERROR" for a cell that could not be read; no header row.
-struct QueryResult {
-    bool success = false;
-    QueryRows rows;
-};
-
-// Result of executeQueryEx: on success the first row holds the column names.
-struct QueryResultEx {
-    bool retriable = false;
-    bool success = false;
-    QueryRows rows;
-};
-
-// A statement the driver refused. what() is "Failed to execute query."; the
-// error carries the first diagnostic record and the client's verdict on
-// whether running the statement again may succeed. Every failure to execute
-// a statement reaches callers as this type; other client failures (no
-// statement handle, no result description) are plain std::runtime_error.
-class StatementError : public std::runtime_error {
-  public:
-    StatementError(std::string sqlState, int nativeError, std::string message, bool retriable);
-
-    const std::string& sqlState() const { return state; }
-    int nativeError() const { return native; }
-    const std::string& message() const { return text; }
-    // Returns true iff the same statement may succeed when run again later.
-    bool retriable() const { return canRetry; }
-    // "SQLSTATE=<s>, NativeError=<n>, Message=<m>", as operators see it logged.
-    std::string describe() const;
-    // Returns true iff the warehouse refused the data rather than the statement
-    // or the link: a value or constraint error (SQLSTATE class 22 or 23), a
-    // datatype mismatch (42804) or rows of mixed types (42000 with an
-    // INCOMPATIBLE_TYPES error class). Sending the same rows fails again.
-    bool isDataRefusal() const;
-    // Returns true iff the warehouse refused the statement for its length
-    // (54000, STATEMENT_TOO_LARGE): the same rows fit in shorter statements.
-    bool isTooLarge() const;
-    // Returns true iff the link to the warehouse failed under the statement:
-    // a connection error (SQLSTATE class 08), a connection timeout (HYT01),
-    // or the driver's general error for a dropped HTTP link (HY000).
-    bool isLinkFailure() const;
-    // Returns true iff the statement names a table or column the warehouse
-    // does not have (42P01, 42703, or their error classes).
-    bool isMissingObject() const;
-
-  private:
-    std::string state;
-    int native;
-    std::string text;
-    bool canRetry;
-};
+#include "query_result.h"
 
 // Owners of the two long-lived ODBC handles: each frees its handle when it
 // is reset or destroyed (a connection is disconnected first). Move-only.
@@ -95,6 +30,16 @@ class EnvironmentHandle {
     ~EnvironmentHandle() { reset(); }
     EnvironmentHandle(const EnvironmentHandle&) = delete;
     EnvironmentHandle& operator=(const EnvironmentHandle&) = delete;
+    // A moved-from owner holds no handle.
+    EnvironmentHandle(EnvironmentHandle&& other) noexcept
+        : handle(std::exchange(other.handle, SQLHENV{SQL_NULL_HENV})) {}
+    EnvironmentHandle& operator=(EnvironmentHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle = std::exchange(other.handle, SQLHENV{SQL_NULL_HENV});
+        }
+        return *this;
+    }
 
     SQLHENV get() const { return handle; }
     explicit operator bool() const { return handle != SQL_NULL_HENV; }
@@ -112,6 +57,16 @@ class ConnectionHandle {
     ~ConnectionHandle() { reset(); }
     ConnectionHandle(const ConnectionHandle&) = delete;
     ConnectionHandle& operator=(const ConnectionHandle&) = delete;
+    // A moved-from owner holds no handle.
+    ConnectionHandle(ConnectionHandle&& other) noexcept
+        : handle(std::exchange(other.handle, SQLHDBC{SQL_NULL_HDBC})) {}
+    ConnectionHandle& operator=(ConnectionHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle = std::exchange(other.handle, SQLHDBC{SQL_NULL_HDBC});
+        }
+        return *this;
+    }
 
     SQLHDBC get() const { return handle; }
     explicit operator bool() const { return handle != SQL_NULL_HDBC; }
@@ -132,6 +87,16 @@ class StatementHandle {
     ~StatementHandle() { reset(); }
     StatementHandle(const StatementHandle&) = delete;
     StatementHandle& operator=(const StatementHandle&) = delete;
+    // A moved-from owner holds no handle.
+    StatementHandle(StatementHandle&& other) noexcept
+        : handle(std::exchange(other.handle, SQLHSTMT{SQL_NULL_HSTMT})) {}
+    StatementHandle& operator=(StatementHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle = std::exchange(other.handle, SQLHSTMT{SQL_NULL_HSTMT});
+        }
+        return *this;
+    }
 
     SQLHSTMT get() const { return handle; }
     explicit operator bool() const { return handle != SQL_NULL_HSTMT; }

@@ -10,8 +10,9 @@
 // has a TableWriter write each table, which records every table's outcome in
 // one BatchOutcome; the ledger remembers which readings a failed batch wrote,
 // so the host's resend writes only the rest.
-// Never copied or moved. configure() is serialised by a mutex; send() and
-// configure() must not run concurrently (the host calls one at a time).
+// Never copied or moved. One mutex (configMutex) guards what send() reads:
+// configure(), setSQLBuilder() and send() each hold it for their whole run,
+// so new settings or a new builder never change under a batch.
 
 #include <chrono>
 #include <memory>
@@ -22,13 +23,13 @@
 
 #include "connection.h"
 #include "delivery_ledger.h"
-#include "odbc_client.h"
 #include "odbc_config.h"
-#include "reading_mapper.h"
 #include "status_line.h"
 #include "table_writer.h"
 
 class ConfigCategory;
+class ODBCClient;
+class ReadingMapper;
 class Reading;
 class SchemaManager;
 class SQLBuilder;
@@ -101,7 +102,7 @@ class ODBCConnector {
 
     Connection connection;
     ODBCConfig config;
-    std::mutex configMutex;
+    std::mutex configMutex;  // held by configure, setSQLBuilder and send
     std::unique_ptr<ReadingMapper> readingMapper;
     std::unique_ptr<SchemaManager> schemaManager;
     SQLBuilder* sqlBuilder = nullptr;  // owned by the concrete connector

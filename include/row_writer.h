@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "cached_table.h"
 #include "column_type.h"
 #include "database_record.h"
 #include "row_layout.h"
-#include "schema_manager.h"
 #include "transport.h"
 #include "value_format.h"
 
@@ -84,7 +84,7 @@ class RowWriter {
     // its text for messages: those of the first cached column of the same name.
     std::vector<const ColumnType*> typeOf;
     std::vector<const std::string*> typeTextOf;
-    const SchemaManager::ColumnPositions& positions;
+    const CachedTable::Positions& positions;
     bool uniqueNames;
     int64_t rescueColumn = -1;
     std::vector<Cell> rowCells;         // kinds set by mapColumns, values by fill

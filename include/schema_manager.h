@@ -30,36 +30,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cached_table.h"
 #include "column_type.h"
-#include "odbc_client.h"
-#include "reading_mapper.h"
-#include "sql_builder.h"
+#include "database_record.h"
+#include "dialect.h"
+#include "query_result.h"
+
+class ODBCClient;
+class SQLBuilder;
 
 // One column as getCachedSchema gives it: (column name, normalised type text).
 using ColumnInfo = std::tuple<std::string, std::string>;
 using TableSchema = std::vector<ColumnInfo>;
-
-// One cached column of a table.
-struct CachedColumn {
-    std::string name;
-    // The parsed type; type.notNull is true iff the column holds no NULL.
-    ColumnType type;
-    // The type as the warehouse spells it (full_data_type, else data_type)
-    // or, for a column the plugin made, the definition it wrote.
-    std::string typeText;
-    // True iff the column was read from the information schema; dataType is
-    // then its data_type, which getCachedSchema normalises.
-    bool learned = false;
-    std::string dataType;
-};
-
-// The cache entry of one table.
-struct CachedTable {
-    using Positions = std::unordered_map<std::string, size_t>;
-    std::vector<CachedColumn> columns;  // in table order
-    Positions positions;                // first position of each column name
-    Positions foldedPositions;          // the same, keyed by the name in lower case
-};
 
 // What SchemaManager::fitTable found or did.
 enum class SchemaFit {

@@ -33,7 +33,9 @@
 #include <utility>
 #include <vector>
 
-#include "odbc_client.h"
+#include "query_result.h"
+
+class ODBCClient;
 
 class WriterPool {
   public:

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "logger.h"
+#include "odbc_client.h"
 
 Connection::Connection(std::unique_ptr<ODBCClient> client, WriterPool::ClientFactory writerClients)
     : primary(std::move(client)), pool(*primary, std::move(writerClients)) {}

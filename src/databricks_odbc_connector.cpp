@@ -17,8 +17,7 @@ bool DatabricksODBCConnector::configure(const ConfigCategory* category) {
     }
     // The new builder is handed out before the old one is deleted, so no part
     // ever holds a pointer to a deleted builder.
-    std::unique_ptr<DatabricksSQLBuilder> fresh(
-        static_cast<DatabricksSQLBuilder*>(createSQLBuilder()));
+    auto fresh = std::make_unique<DatabricksSQLBuilder>();
     setSQLBuilder(fresh.get());
     databricksBuilder = std::move(fresh);
     return true;

@@ -20,8 +20,6 @@ constexpr SQLSMALLINT kColumnNameSize = 256;
 constexpr SQLLEN kValueSize = 1024;
 constexpr SQLSMALLINT kProductNameSize = 256;
 
-const char kExecuteFailed[] = "Failed to execute query.";
-
 inline bool succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
@@ -166,34 +164,6 @@ ODBCStatus connectFailureStatus(const std::string& state, bool report) {
 
 }  // namespace
 
-StatementError::StatementError(std::string sqlState, int nativeError, std::string message,
-                               bool retriable)
-    : std::runtime_error(kExecuteFailed),
-      state(std::move(sqlState)),
-      native(nativeError),
-      text(std::move(message)),
-      canRetry(retriable) {}
-
-std::string StatementError::describe() const {
-    return "SQLSTATE=" + state + ", NativeError=" + std::to_string(native) + ", Message=" + text;
-}
-
-bool StatementError::isDataRefusal() const {
-    return ::isDataRefusal(state, text);
-}
-
-bool StatementError::isTooLarge() const {
-    return isStatementTooLarge(state, text);
-}
-
-bool StatementError::isLinkFailure() const {
-    return ::isLinkFailure(state, text);
-}
-
-bool StatementError::isMissingObject() const {
-    return isMissingTable(state, text) || isMissingColumn(state, text);
-}
-
 bool EnvironmentHandle::allocate() {
     reset();
     SQLHANDLE fresh = SQL_NULL_HANDLE;
@@ -241,21 +211,6 @@ void StatementHandle::reset() noexcept {
     if (handle != SQL_NULL_HSTMT) {
         SQLFreeHandle(SQL_HANDLE_STMT, handle);
         handle = SQL_NULL_HSTMT;
-    }
-}
-
-const char* odbcStatusName(int status) {
-    switch (status) {
-        case CORVANE_ODBC_SUCCESS:
-            return "CORVANE_ODBC_SUCCESS";
-        case CORVANE_ODBC_EAGAIN:
-            return "CORVANE_ODBC_EAGAIN";
-        case CORVANE_ODBC_FAILED:
-            return "CORVANE_ODBC_FAILED";
-        case CORVANE_ODBC_NOTCONNECTED:
-            return "CORVANE_ODBC_NOTCONNECTED";
-        default:
-            return "CORVANE_ODBC_UNKNOWN";
     }
 }
 

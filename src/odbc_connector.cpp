@@ -6,7 +6,9 @@
 #include "config_category.h"
 #include "dialect.h"
 #include "logger.h"
+#include "odbc_client.h"
 #include "reading.h"
+#include "reading_mapper.h"
 #include "row_layout.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
@@ -139,6 +141,7 @@ QueryResult ODBCConnector::executeQuery(const std::string& sql) {
 }
 
 void ODBCConnector::setSQLBuilder(SQLBuilder* builder) {
+    std::lock_guard<std::mutex> lock(configMutex);
     sqlBuilder = builder;
     if (schemaManager)
         schemaManager->setSQLBuilder(builder);
@@ -157,6 +160,7 @@ TableGroups ODBCConnector::transformReadingsToRecords(const std::vector<Reading*
 }
 
 bool ODBCConnector::send(const std::vector<Reading*>& readings) {
+    std::lock_guard<std::mutex> lock(configMutex);
     lastOutcome = BatchOutcome{};
     const bool sent = sendBatch(readings);
     if (!sent && lastOutcome.failure.empty() && lastOutcome.tables.empty())

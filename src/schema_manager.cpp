@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "logger.h"
+#include "odbc_client.h"
+#include "reading_mapper.h"
 #include "row_layout.h"
 #include "sql_builder.h"
 #include "text_util.h"

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "odbc_client.h"
+#include "query_result.h"
 
 namespace {
 const std::string kSqlNull = "NULL";

@@ -1,5 +1,7 @@
 #include "writer_pool.h"
 
+#include "odbc_client.h"
+
 #include <exception>
 
 WriterPool::WriterPool(ODBCClient& primary, ClientFactory factory)

@@ -15,6 +15,8 @@
 #include "databricks_odbc_connector.h"
 #include "log_capture.h"
 #include "mock_odbc_client.h"
+#include "odbc_client.h"
+#include "reading_mapper.h"
 #include "schema_manager.h"
 
 using ::testing::_;

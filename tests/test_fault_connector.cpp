@@ -20,6 +20,8 @@
 #include "databricks_odbc_connector.h"
 #include "loaded_plugin.h"
 #include "log_capture.h"
+#include "odbc_client.h"
+#include "reading_mapper.h"
 #include "readings.h"
 #include "warehouse.h"
 

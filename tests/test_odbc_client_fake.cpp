@@ -427,6 +427,31 @@ TEST_F(FakeOdbc, InitFailsToAllocateEnvironment) {
     EXPECT_EQ(client.getConnectionHandle(), nullptr);
 }
 
+TEST_F(FakeOdbc, HandleOwnersMoveTheirHandleAndFreeItOnce) {
+    {
+        EnvironmentHandle env;
+        ASSERT_TRUE(env.allocate());
+        ConnectionHandle dbc;
+        ASSERT_TRUE(dbc.allocate(env.get()));
+        StatementHandle stmt;
+        ASSERT_TRUE(stmt.allocate(dbc.get()));
+
+        StatementHandle movedStmt(std::move(stmt));
+        ConnectionHandle movedDbc;
+        movedDbc = std::move(dbc);
+        EnvironmentHandle movedEnv(std::move(env));
+        EXPECT_FALSE(stmt);
+        EXPECT_FALSE(dbc);
+        EXPECT_FALSE(env);
+        EXPECT_TRUE(movedStmt && movedDbc && movedEnv);
+        // Nothing is freed by a move.
+        EXPECT_TRUE(fake::state().freed.empty());
+    }
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_STMT], 1);
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_DBC], 1);
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_ENV], 1);
+}
+
 TEST_F(FakeOdbc, InitFailsToAllocateConnectionAndReleasesEnvironment) {
     script().allocDbc = SQL_ERROR;
     ODBCClient client;
@@ -819,15 +844,17 @@ TEST_F(FakeOdbc, DestroyDisconnectsAndFreesBothHandles) {
 }
 
 TEST_F(FakeOdbc, DestructorReleasesEverything) {
-    LogCapture log;
     {
         ODBCClient client;
         connect(client);
-        log.clear();
+        fake::state().calls.clear();
     }
-    EXPECT_THAT(lines(log, Level::DEBUG),
-                ElementsAre("ODBCClient instance is being destroyed.",
-                            "Disconnected from the database.", "ODBC environment released."));
+    // The connection is closed, then both handles are freed: nothing is left.
+    EXPECT_THAT(fake::state().calls,
+                ElementsAre("SQLDisconnect", "SQLFreeHandle", "SQLFreeHandle"));
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_DBC], 1);
+    EXPECT_EQ(fake::state().freed[SQL_HANDLE_ENV], 1);
+    EXPECT_TRUE(fake::state().live.empty());
 }
 
 TEST_F(FakeOdbc, ConstructionLogsAndCallsNothing) {

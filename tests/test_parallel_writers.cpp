@@ -17,6 +17,7 @@
 #include "databricks_odbc_connector.h"
 #include "loaded_plugin.h"
 #include "log_capture.h"
+#include "odbc_client.h"
 #include "readings.h"
 #include "table_writer.h"
 #include "warehouse.h"
