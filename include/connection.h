@@ -2,10 +2,12 @@
 // Connection: the connector's link to the warehouse.
 //
 // Owns the primary ODBC client (schema steps, recovery, and every statement
-// when there is one writer) and the writer pool (the extra connections that
-// run a batch's statements side by side). Keeps the connection status, opens
-// the primary connection lazily, and paces attempts after a failure:
-// a refused login or configuration stays failed until the settings change.
+// when there is one writer), the writer pool (the extra connections that
+// run a batch's statements side by side) and the statement limit (lowered as
+// the warehouse refuses statements for their length, until new settings).
+// Keeps the connection status, opens the primary connection lazily, and
+// paces attempts after a failure: a refused login or configuration stays
+// failed until the settings change.
 // Every other failure is retried with a back-off on the steady clock: 5 s
 // after the first failure, doubling after each further one up to 5 minutes,
 // each wait lengthened by a random 0 to 20% (never shortened, so attempts are
@@ -24,9 +26,10 @@
 #include <string>
 
 #include "query_result.h"
+#include "statement_buffer.h"
+#include "writer_pool.h"
 
 class ODBCClient;
-#include "writer_pool.h"
 
 class Connection {
   public:
@@ -55,11 +58,16 @@ class Connection {
     // not connected.
     void disconnect();
     // New settings: disconnects, configures the writers, restarts the back-off
-    // and reports the next failure even when it has the last one's cause.
+    // and reports the next failure even when it has the last one's cause;
+    // forgets the lengths the warehouse refused.
     void applySettings(const std::string& connectionString, size_t writers);
     // Disconnects when the primary link is gone, so the next batch reconnects.
     // Returns true iff it did.
     bool dropIfDead();
+
+    // The longest statement to send, lowered by the statements the
+    // warehouse refused for their length.
+    StatementLimit& statementLimit() { return limit; }
 
     ODBCStatus getStatus() const { return status.load(); }
     void setStatus(ODBCStatus value) { status = value; }
@@ -106,5 +114,6 @@ class Connection {
     std::string refusal;               // why the connection is failed for good
     std::chrono::steady_clock::time_point lastRefusalReport{};
     bool refusalReported = false;
+    StatementLimit limit;
     JitterSource jitter = randomJitter();
 };

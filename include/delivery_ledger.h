@@ -6,7 +6,8 @@
 // batch that failed halfway has written some of its tables (or, after rows
 // were isolated, some of a table's rows); the ledger remembers which readings
 // those were, so a resend writes only the rest. It holds one batch: its
-// fingerprint (the number of readings, each asset code and both times) and
+// fingerprint (the number of readings, each asset code, both times and every
+// datapoint's name and value) and
 // one flag per reading. It is lost on restart.
 //
 // A send opens a DeliveryLedger::Batch with begin(), marks readings as they

@@ -25,12 +25,15 @@
 #include "value_format.h"
 
 // What the information-schema column queries ask for beside column_name and
-// data_type, from the most to the least. Each form's columns are a prefix of
-// the one above it: (column_name, data_type, is_nullable, full_data_type).
+// data_type, from the most to the least: (column_name, data_type,
+// is_nullable, full_data_type), else (column_name, data_type, is_nullable,
+// character_maximum_length, numeric_precision, numeric_scale), else a prefix
+// of those.
 enum class SchemaQueryDetail : uint8_t {
     Plain,        // column_name, data_type
     Nullability,  // ... and is_nullable
-    Full,         // ... and full_data_type, the type with its parameters
+    Bounds,       // ... and the bounds of a type: the length of a text, the digits of a number
+    Full,         // ... and full_data_type (no bounds), the type with its parameters
 };
 
 // How a column of an insert-only MERGE matches the table's rows.
@@ -38,6 +41,17 @@ enum class ColumnMatch : uint8_t {
     Equal,   // null-safe equality of the values
     AsJson,  // null-safe equality of to_json of the values (VARIANT)
     Ignore,  // not compared
+};
+
+// The timestamps of a MERGE's rows in one column, from the lowest to the
+// highest (texts a TIMESTAMP column takes), and whether a row has none (NULL).
+// A MERGE bounded by it reads only the part of the table where a row can
+// match, which the warehouse finds from its files' statistics.
+struct TimeRange {
+    std::string column;  // empty: no bound
+    std::string lowest;
+    std::string highest;
+    bool anyNull = false;
 };
 
 class Dialect {
@@ -99,7 +113,14 @@ class Dialect {
                                const std::vector<std::string>& columns) const;
     // An insert-only MERGE that skips a row when the table holds one that
     // matches it in every compared column (`match` has one entry per column;
-    // missing entries compare equal).
+    // missing entries compare equal), in its shortest form: the source named
+    // by the table's column names, INSERT *. With a `range`, only the table's
+    // rows within it are compared.
     StatementShape mergeShape(const std::string& table, const std::vector<std::string>& columns,
-                              const std::vector<ColumnMatch>& match) const;
+                              const std::vector<ColumnMatch>& match,
+                              const TimeRange& range = TimeRange()) const;
+
+  private:
+    // Appends the condition that a table row's column lies within `range`.
+    void appendTimeRange(std::string& on, const TimeRange& range) const;
 };

@@ -67,6 +67,15 @@ bool isMissingColumn(const std::string& state, const std::string& message);
 // mismatch (42804), or rows of mixed types (42000 with INCOMPATIBLE_TYPES).
 // The same rows are refused again.
 bool isDataRefusal(const std::string& state, const std::string& message);
+// Returns true iff the warehouse refused the statement for its length
+// (54000, or STATEMENT_TOO_LARGE in the message): the same rows fit in
+// shorter statements.
+bool isStatementTooLarge(const std::string& state, const std::string& message);
+// Returns true iff the link to the warehouse failed under the statement: a
+// connection error (class 08), a connection timeout (HYT01), or the driver's
+// general error (HY000) for a dropped HTTP link. Unlike isConnectionLost,
+// the driver may still call the connection alive.
+bool isLinkFailure(const std::string& state, const std::string& message);
 // Returns true iff a CREATE or ALTER was refused because the name exists
 // already: another writer made it at the same moment.
 bool isNameTaken(const std::string& state);

@@ -13,9 +13,13 @@
 // own stacks on the heap, so any depth of nesting is handled without
 // exhausting the call stack. Stateless free functions; safe from any thread.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+class DataBuffer;
 class DatapointValue;
+class DPImage;
 
 // Returns true iff `json` is one JSON document, and then writes into *out the
 // same document with unique keys in every object (see above). Returns false,
@@ -55,6 +59,18 @@ bool holdsNonFinite(const DatapointValue& value);
 // Appends the value as JSON: text as a JSON string, integers as their digits,
 // finite doubles as shortestDoubleText, NaN and the infinities as `nonFinite`
 // says, float arrays and lists as arrays, dictionaries as objects (keys in
-// their order, repeats kept), images and data buffers as null. Any depth of
-// nesting is written without exhausting the call stack.
+// their order, repeats kept), images and data buffers by their content (see
+// appendImageJson, appendDataBufferJson). Any depth of nesting is written
+// without exhausting the call stack.
 void appendDatapointJson(std::string& out, const DatapointValue& value, NonFiniteAs nonFinite);
+
+// Appends the bytes in base64 (RFC 4648, with '=' padding).
+void appendBase64(std::string& out, const std::vector<uint8_t>& bytes);
+// Appends an image as a JSON object: {"width":W,"height":H,"depth":D,
+// "data":"<its pixels in base64>"}.
+void appendImageJson(std::string& out, const DPImage& image);
+// Appends a data buffer as a JSON array of its items, each read as an
+// unsigned integer of the buffer's item size (1, 2, 4 or 8 bytes, in the
+// machine's byte order); a buffer of any other item size as its bytes. Bytes
+// after the last whole item are not written.
+void appendDataBufferJson(std::string& out, const DataBuffer& buffer);

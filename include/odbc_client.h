@@ -125,7 +125,11 @@ class ODBCClient {
     // (SQLSTATE 28000, 42000) and for a call without Init; every other
     // failure returns CORVANE_ODBC_EAGAIN: a later attempt may succeed.
     virtual ODBCStatus Connect(const std::string& connectionString);
+    // Returns false when the driver calls the connection dead, and after
+    // kLinkFailuresForDead statements in a row failed for the link (a driver
+    // may go on calling a lost link alive); Destroy starts the count again.
     virtual bool isConnected();
+    static constexpr unsigned kLinkFailuresForDead = 2;
     virtual std::string getDatabaseProductName();
     virtual std::string getDatabaseType();
     virtual DatabaseType getDatabaseTypeEnum();
@@ -186,16 +190,21 @@ class ODBCClient {
     std::vector<std::string> resultColumnNames;
     std::string lastConnectFailure;
     bool connectAnnounced = true;
+    unsigned linkFailuresInARow = 0;  // statements refused for the link, one after another
 
   private:
+    // executeQuery without the count of link failures.
+    QueryResult runQuery(const std::string& query);
     // The steps of executeQuery: run the statement on a fresh handle (throws
     // as executeQuery does), read the result's column names into
     // resultColumnNames and return their number, fetch every row as text.
     void runStatement(const std::string& query, StatementHandle& stmt);
     SQLSMALLINT describeColumns(SQLHSTMT stmt);
-    QueryRows fetchRows(SQLHSTMT stmt, SQLSMALLINT columns);
-    // The error of a statement the driver refused: logs the handle's
-    // diagnostics, classifies its first record (setting lastErrorRetriable)
-    // and returns the StatementError that carries it.
-    StatementError statementError(SQLHSTMT stmt, const std::string& query);
+    // A failed fetch throws the StatementError of its diagnostics.
+    QueryRows fetchRows(SQLHSTMT stmt, SQLSMALLINT columns, const std::string& query);
+    // The error of a statement the driver refused (or whose result it could
+    // not hand out) at the call `context`: logs the handle's diagnostics,
+    // classifies its first record (setting lastErrorRetriable) and returns
+    // the StatementError that carries it.
+    StatementError statementError(SQLHSTMT stmt, const std::string& query, const char* context);
 };

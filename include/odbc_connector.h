@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,10 @@ class ODBCConnector {
                                                 const DeliveryLedger::Batch& batch);
     // Takes the settings of `category` over; returns the previous ones.
     ODBCConfig adoptSettings(const ConfigCategory* category);
+    // With datapoints written as one object: logs, once per table and
+    // process, a table whose "datapoints" column is not VARIANT, which sends
+    // every object to the rescued data.
+    void reportDatapointsColumns(const std::vector<std::string>& tables);
 
     Connection connection;
     ODBCConfig config;
@@ -121,4 +126,5 @@ class ODBCConnector {
     std::unique_ptr<StreamClient> streamClient;
     uint64_t attemptsSeen = 1;  // the first connection is no reconnect
     bool manyTablesNoted = false;
+    std::set<std::string> reportedDatapointsColumns;
 };

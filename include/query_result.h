@@ -57,6 +57,13 @@ class StatementError : public std::runtime_error {
     // statement or the link (error_classifier.h). Sending the same rows
     // fails again.
     bool isDataRefusal() const;
+    // Returns true iff the warehouse refused the statement for its length
+    // (54000, STATEMENT_TOO_LARGE): the same rows fit in shorter statements.
+    bool isTooLarge() const;
+    // Returns true iff the link to the warehouse failed under the statement:
+    // a connection error (SQLSTATE class 08), a connection timeout (HYT01),
+    // or the driver's general error for a dropped HTTP link (HY000).
+    bool isLinkFailure() const;
     // Returns true iff the statement names a table or column the warehouse
     // does not have (error_classifier.h).
     bool isMissingObject() const;

@@ -205,9 +205,15 @@ class SchemaManager {
     // detail. When the warehouse refuses it for a column it does not have,
     // asks with less detail, from then on, and runs it again.
     QueryResult queryColumns(const std::function<std::string(SchemaQueryDetail)>& build);
-    // The columns of information-schema rows (column_name, data_type[,
-    // is_nullable[, full_data_type]]); rows of fewer than two cells are skipped.
-    static std::vector<CachedColumn> readColumns(const QueryRows& rows);
+    // The columns of `table` in information-schema rows (column_name,
+    // data_type[, is_nullable[, full_data_type | character_maximum_length,
+    // numeric_precision, numeric_scale]]); rows of fewer than two cells are
+    // skipped. Without full_data_type, bounds are read from the other three,
+    // and the plugin's own bounded columns are assumed as it creates them.
+    std::vector<CachedColumn> readColumns(const QueryRows& rows, const std::string& table) const;
+    // The asset code and instance columns of `table`, read as unbounded
+    // text, take the type the plugin creates them with.
+    void assumeOwnTypes(std::vector<CachedColumn>& columns, const std::string& table) const;
     // The record's column at `position` as the plugin creates it.
     CachedColumn definedColumn(const DatabaseRecord& record, size_t position) const;
     // Caches the columns under `table`, replacing any entry, and drops any

@@ -13,10 +13,36 @@
 // buffer.
 // Whoever writes one table's rows owns one buffer for that table and batch;
 // nothing is shared. Not thread-safe; copy or move it freely.
+//
+// StatementLimit: the longest statement to build for one warehouse, the
+// configured length lowered once the warehouse refused a statement for its
+// length. The connection owns it for as long as its settings hold; whoever
+// builds statements borrows it. Not thread-safe.
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+class StatementLimit {
+  public:
+    // `configured` bytes; 0 for no limit.
+    explicit StatementLimit(size_t configured = 0) : configured(configured) {}
+    // Cuts at `bytes` (0 for no limit), or less as the warehouse refused.
+    void configure(size_t bytes) { configured = bytes; }
+    // Forgets what the warehouse refused (new settings, another warehouse).
+    void reset() { lowered = 0; }
+    // The longest statement to build now; 0 for no limit.
+    size_t bytes() const;
+    // The warehouse refused a statement of `refusedBytes` for its length:
+    // later statements are cut at half of it, never below a kilobyte, and
+    // the new limit is logged once at WARNING; a length of 0 (unknown)
+    // changes nothing. Returns the limit now in force (0 for none).
+    size_t lower(size_t refusedBytes);
+
+  private:
+    size_t configured;
+    size_t lowered = 0;  // 0 until a statement was refused for its length
+};
 
 // The text of a statement before and after its rows.
 struct StatementShape {

@@ -9,9 +9,10 @@
 // `writers` texts are alive. The pool's outcome of each statement becomes
 // its part of the delivery: written (with the rows a MERGE skipped),
 // refused (a refusal the warehouse will repeat), or retry (a refusal that
-// may pass, a lost answer, no connection).
-// Borrows the pool and the dialect for its life; one serves one send of the
-// connector. Not thread-safe (see Transport).
+// may pass, a lost answer, no connection). A statement refused for its
+// length lowers the statement limit, so that later statements fit.
+// Borrows the pool, the dialect and the limit for its life; one serves one
+// send of the connector. Not thread-safe (see Transport).
 
 #include <cstddef>
 #include <map>
@@ -19,16 +20,19 @@
 #include <vector>
 
 #include "dialect.h"
+#include "statement_buffer.h"
 #include "transport.h"
 #include "writer_pool.h"
 
 class StatementsTransport : public Transport {
   public:
-    // `statementLimit` is the largest statement in bytes; 0 for no limit.
-    StatementsTransport(WriterPool& pool, const Dialect& dialect, size_t statementLimit);
+    // Statements are cut at `limit`, which is lowered as the warehouse
+    // refuses statements for their length.
+    StatementsTransport(WriterPool& pool, const Dialect& dialect, StatementLimit& limit);
 
     void overlap(bool enable) override;
     size_t lanes() const override;
+    size_t sizeLimit() const override;
     Ticket send(const TableRows& rows) override;
     bool isDone(Ticket ticket) override;
     Delivery take(Ticket ticket) override;
@@ -39,6 +43,7 @@ class StatementsTransport : public Transport {
         WriterPool::Ticket ticket = 0;
         std::vector<size_t> readings;
         bool merge = false;  // it skips rows the table holds already
+        size_t bytes = 0;    // the length of its statement
     };
     // The statements of a send's rows, and the reading of each row in order.
     struct Statements {
@@ -47,11 +52,11 @@ class StatementsTransport : public Transport {
     };
     Statements buildStatements(const TableRows& rows) const;
     // What the pool's outcome of a piece comes to.
-    static PartResult resultOf(WriterPool::Outcome& outcome, const Piece& piece);
+    PartResult resultOf(WriterPool::Outcome& outcome, const Piece& piece);
 
     WriterPool& pool;
     const Dialect& dialect;
-    size_t statementLimit;
+    StatementLimit& limit;
     Ticket nextTicket = 0;
     std::map<Ticket, std::vector<Piece>> sent;
 };

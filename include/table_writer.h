@@ -21,9 +21,11 @@
 // what runs behind the transport is the transport's affair. Not thread-safe.
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -46,12 +48,16 @@ struct TableOutcome {
     };
     std::string table;
     State state = State::Pending;
-    size_t readings = 0;  // readings of the batch meant for the table
-    size_t rescued = 0;   // values kept in the rescued data column
-    size_t rejected = 0;  // readings kept in the rejects table
-    size_t checked = 0;   // rows written skipping those already there
-    size_t skipped = 0;   // of those, rows that were there already
-    std::string failure;  // why it failed, for the log
+    // Each reading and value is counted once, when the statement that stores
+    // its row has run: rows a MERGE skipped count as skipped only.
+    size_t readings = 0;   // readings of the batch meant for the table
+    size_t written = 0;    // of those, readings this send stored in the table
+    size_t rescued = 0;    // values kept in the rescued data column of stored rows
+    size_t rejected = 0;   // readings this send stored in the rejects table
+    size_t checked = 0;    // rows written skipping those already there
+    size_t skipped = 0;    // of those, rows that were there already
+    size_t uncounted = 0;  // of those, rows of MERGEs whose counts could not be read
+    std::string failure;   // why it failed, for the log
 };
 
 // What one send did: one outcome per table, in the order they were started.
@@ -111,6 +117,7 @@ class TableWriter {
         size_t index;
         std::string sqlState;
         std::string reason;
+        bool tooLong = false;  // its row alone is longer than the warehouse takes
     };
     // What writing one table kept aside so far.
     struct Report {
@@ -170,8 +177,9 @@ class TableWriter {
     // recover() until none is left (the table is then completed), a step
     // fails the table, or the table turns out to have no known columns.
     void settleRefusals(TableOutcome& out, std::vector<Refusal> refusals, Report& report);
-    // The step for one refusal: heal a stale schema, isolate refused rows,
-    // keep what a refused schema step cannot take, or fail.
+    // The step for one refusal: heal a stale schema, isolate refused rows
+    // (also rows of a statement refused for its length), keep what a refused
+    // schema step cannot take, or fail.
     Step recover(TableOutcome& out, const Refusal& refusal, Report& report);
     // The table was dropped or changed behind the plugin's back: learns it
     // anew and sends the rows again.
@@ -181,7 +189,8 @@ class TableWriter {
     Step keepUnfitting(TableOutcome& out, const Refusal& refusal, Report& report);
     // Finds the refused rows by sending the rows in parts (kIsolationBudget
     // statements at most); those go to the report's rejects, with the rows
-    // left undecided when the budget is spent.
+    // left undecided when the budget is spent. A row refused alone for its
+    // length goes there too, its reading cut to fit.
     Step isolateRows(TableOutcome& out, const Refusal& refusal, Report& report);
     // One round of isolateRows: sends every part. Again holds the parts
     // refused for their data, none when every part was written.
@@ -193,9 +202,11 @@ class TableWriter {
     // The table's rows are in, and marked as they were delivered, but for its
     // rejects: writes the rejects and records the counts.
     void complete(TableOutcome& out, Report& report);
-    // Waits for the sends: marks the readings of the parts written, and says
+    // Waits for the sends into `table` (the table's own, or the rejects
+    // table): marks and counts the readings of the parts written, and says
     // which were refused and whether one failed otherwise.
-    Collected collect(TableOutcome& out, std::vector<Transport::Ticket> sends);
+    Collected collect(TableOutcome& out, const std::string& table,
+                      std::vector<Transport::Ticket> sends);
     // Adds the reading to the report's rejects, its reason the refusal's
     // message after `prefix`.
     static void reject(Report& report, size_t index, const StatementError& refused,
@@ -203,9 +214,16 @@ class TableWriter {
     void fail(TableOutcome& out, const std::string& why);
     // Logs a refused statement of the table; the failure it comes to.
     Fail statementFailure(const TableOutcome& out, const StatementError& refused);
-    // Books a part that may pass later (in doubt, a connection refused for
-    // good) and logs it; the failure it comes to.
-    Fail retryFailure(const TableOutcome& out, const Retry& retry);
+    // Books a part of a send into `table` that may pass later (in doubt, a
+    // connection refused for good) and logs it; the failure it comes to.
+    Fail retryFailure(const TableOutcome& out, const std::string& table, const Retry& retry);
+    // Books the rows of a part written into `table` (the table's own, or the
+    // rejects table): readings stored, rows a MERGE skipped, and the values
+    // rescued in the rows stored. A MERGE whose count cannot be read leaves
+    // `table` in doubt (its rows then count as stored).
+    void countWritten(TableOutcome& out, const std::string& table,
+                      const std::vector<size_t>& readings, const Written& written,
+                      const std::unordered_map<size_t, size_t>& rescued);
     // Fits the table to the records and hands their rows to the transport;
     // the records are consumed. Returns the send's ticket, or nothing when
     // the table has no known columns. A refused schema step throws
@@ -218,6 +236,11 @@ class TableWriter {
     bool prepare(const std::string& table, std::vector<DatabaseRecord>& records, Report& report);
     ValueCheck checkValues(const std::string& table, const std::vector<DatabaseRecord>& records);
     void addRescueColumn(const std::string& table);
+    // The range of the records' timestamps, which bounds the rows of a table
+    // in doubt that its rows are compared with; no bound when the table's
+    // `ts` column is not a TIMESTAMP.
+    TimeRange timeRangeOf(const std::string& table,
+                          const std::vector<DatabaseRecord>& records) const;
     // Returns true iff rows written to the table now may be in it already.
     bool isInDoubt(const std::string& table) const;
     // How each column matches rows already in the table, for a table in doubt.
@@ -233,6 +256,9 @@ class TableWriter {
     BatchOutcome outcome;
     std::vector<InFlight> inFlight;
     std::vector<InFlight> deferred;  // refused tables, recovered in finish()
+    // Per send not yet collected: the values rescued in each row, by the
+    // row's reading (rows with none are left out).
+    std::map<Transport::Ticket, std::unordered_map<size_t, size_t>> rescuedBySend;
 };
 
 // Logs, at the error level, the warehouse's reason for a refused statement.

@@ -75,12 +75,17 @@ struct TableRows {
     // as this says (one entry per column).
     const std::vector<ColumnMatch>& skipMatching;
     RowSource& rows;
+    // With skipMatching: only the table's rows within it can match (the
+    // rows' lowest and highest times), so the warehouse need not read the
+    // rest of the table. No column: no bound.
+    TimeRange within = TimeRange();
 };
 
 // A part was written: every row is in the table.
 struct Written {
-    bool compared = false;  // the rows were compared with the table's (skipMatching)
-    size_t skipped = 0;     // rows skipped because the table held them already
+    bool compared = false;   // the rows were compared with the table's (skipMatching)
+    size_t skipped = 0;      // rows skipped because the table held them already
+    bool uncounted = false;  // compared, but how many were skipped is not known
 };
 // A part was not written, or not known to be, for a reason that may pass:
 // the table's batch goes back to the host.
@@ -91,7 +96,9 @@ struct Retry {
     bool unreachable = false;                       // no connection could be opened
     bool refusedForGood = false;                    // ... and none ever will be
 };
-// The warehouse refused a part, and will refuse it again as it is.
+// The warehouse refused a part, and will refuse it again as it is. A part
+// refused for its length (StatementError::isTooLarge) fits in smaller parts:
+// the transport makes its later parts smaller (sizeLimit).
 struct Refused {
     std::shared_ptr<const StatementError> cause;
 };
@@ -116,6 +123,9 @@ class Transport {
     virtual void overlap(bool enable) = 0;
     // How many sends can be under way at once.
     virtual size_t lanes() const = 0;
+    // The most bytes one part may take now, its rows and what surrounds them
+    // (a statement's length); 0 when nothing bounds it.
+    virtual size_t sizeLimit() const { return 0; }
     // Hands the table's rows over, reading every row before it returns.
     virtual Ticket send(const TableRows& rows) = 0;
     // Returns true iff the send's delivery is there.

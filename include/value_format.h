@@ -45,7 +45,8 @@ enum class ValueFit : uint8_t {
 // when they are JSON (not when they hold NaN or an infinity), the mapper's
 // own JSON (ValueKind::Json) without being read; times fit
 // TIMESTAMP within 0001-01-01 to 9999-12-31 and text columns. Integers and
-// finite doubles fit VARIANT too. Anything else (an unknown column
+// finite doubles fit VARIANT too. Images and data buffers fit no column.
+// Anything else (an unknown column
 // type, text into numbers, BOOLEAN, TIMESTAMP or DATE) is rescued.
 ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& column);
 
@@ -72,7 +73,8 @@ void appendFittedValue(std::string& out, const std::string& value, ValueKind kin
 
 // Appends `value` as one JSON value for a row's rescued data: numbers as JSON
 // numbers (non-finite doubles as the strings "NaN", "Infinity", "-Infinity"),
-// structured values as their JSON, text and times as JSON strings.
+// structured values, images and data buffers as their JSON, text and times
+// as JSON strings.
 void appendRescuedJson(std::string& out, const std::string& value, ValueKind kind);
 
 // Appends the string literal of `value`, quotes included.

@@ -21,11 +21,14 @@ enum class ValueKind : uint8_t {
     Label,       // a short text naming the row's source: the asset code, the instance
     Json,        // a strict JSON document the mapper wrote itself (a reading's
                  // datapoints as one object): fits VARIANT unchecked
+    Binary,      // an image or data buffer, as the JSON of its content: no column
+                 // holds it, it is always kept in the rescued data
 };
 
 // The kind of a datapoint value whose host type tag (DatapointValue's
 // dataTagType, as an int) is `tag`: integers, doubles, structured values
-// (number arrays, dicts, lists) and everything else as text.
+// (number arrays, dicts, lists), images and data buffers, and everything
+// else as text.
 ValueKind valueKindOfTag(int tag);
 
 // Returns true iff values of the kind are text (Text and Label).
@@ -35,6 +38,6 @@ inline bool isTextKind(ValueKind kind) {
 
 // The name of the type a column of this kind usually has in the warehouse:
 // BIGINT, DOUBLE, STRING, VARIANT, TIMESTAMP, VARCHAR(256) for a label,
-// VARIANT for JSON. A
+// VARIANT for JSON, STRING for an image or data buffer (always NULL). A
 // record reports it for a column that was given a kind and no type text.
 const std::string& typeNameOf(ValueKind kind);

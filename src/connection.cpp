@@ -150,6 +150,7 @@ void Connection::applySettings(const std::string& connectionString, size_t write
     refusal.clear();
     refusalReported = false;
     primary->forgetConnectFailure();
+    limit.reset();
 }
 
 bool Connection::dropIfDead() {

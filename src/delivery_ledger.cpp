@@ -1,8 +1,10 @@
 #include "delivery_ledger.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
+#include "datapoint.h"
 #include "reading.h"
 
 namespace {
@@ -19,6 +21,79 @@ void mix(uint64_t& hash, const std::string& text) {
     hash ^= text.size();
     hash *= kPrime;
 }
+
+void mix(uint64_t& hash, uint64_t word) {
+    for (int shift = 0; shift < 64; shift += 8) {
+        hash ^= (word >> shift) & 0xFF;
+        hash *= kPrime;
+    }
+}
+
+void mix(uint64_t& hash, const std::vector<uint8_t>& bytes) {
+    for (uint8_t byte : bytes) {
+        hash ^= byte;
+        hash *= kPrime;
+    }
+    mix(hash, static_cast<uint64_t>(bytes.size()));
+}
+
+void mix(uint64_t& hash, double number) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &number, sizeof bits);
+    mix(hash, bits);
+}
+
+void mixDatapoints(uint64_t& hash, const std::vector<Datapoint*>& datapoints);
+
+// Every part of a value, by its kind: two values mix alike only when they
+// are the same value (a double by its bits, an image by its pixels).
+void mixValue(uint64_t& hash, const DatapointValue& value) {
+    mix(hash, static_cast<uint64_t>(value.getType()));
+    switch (value.getType()) {
+        case DatapointValue::T_STRING:
+            mix(hash, value.toStringValue());
+            break;
+        case DatapointValue::T_INTEGER:
+            mix(hash, static_cast<uint64_t>(value.toInt()));
+            break;
+        case DatapointValue::T_FLOAT:
+            mix(hash, value.toDouble());
+            break;
+        case DatapointValue::T_FLOAT_ARRAY:
+            mix(hash, static_cast<uint64_t>(value.getDpArr()->size()));
+            for (double number : *value.getDpArr())
+                mix(hash, number);
+            break;
+        case DatapointValue::T_DP_DICT:
+        case DatapointValue::T_DP_LIST:
+            mixDatapoints(hash, *value.getDpVec());
+            break;
+        case DatapointValue::T_IMAGE: {
+            const DPImage& image = *value.getImage();
+            mix(hash, static_cast<uint64_t>(image.getWidth()));
+            mix(hash, static_cast<uint64_t>(image.getHeight()));
+            mix(hash, static_cast<uint64_t>(image.getDepth()));
+            mix(hash, image.getData());
+            break;
+        }
+        case DatapointValue::T_DATABUFFER:
+            mix(hash, static_cast<uint64_t>(value.getDataBuffer()->getItemSize()));
+            mix(hash, value.getDataBuffer()->getData());
+            break;
+    }
+}
+
+void mixDatapoints(uint64_t& hash, const std::vector<Datapoint*>& datapoints) {
+    mix(hash, static_cast<uint64_t>(datapoints.size()));
+    for (const Datapoint* datapoint : datapoints) {
+        if (datapoint == nullptr) {
+            mix(hash, uint64_t{0});
+            continue;
+        }
+        mix(hash, datapoint->getName());
+        mixValue(hash, datapoint->getData());
+    }
+}
 }  // namespace
 
 uint64_t DeliveryLedger::fingerprintOf(const std::vector<Reading*>& readings) {
@@ -32,6 +107,7 @@ uint64_t DeliveryLedger::fingerprintOf(const std::vector<Reading*>& readings) {
         mix(hash, reading->getAssetName());
         mix(hash, reading->getAssetDateUserTime(Reading::FMT_DEFAULT, true));
         mix(hash, reading->getAssetDateTime(Reading::FMT_DEFAULT, true));
+        mixDatapoints(hash, reading->getReadingData());
     }
     return hash;
 }

@@ -93,7 +93,9 @@ std::string Dialect::columnTypeFor(ValueKind kind) const {
         case ValueKind::Json:
             return kVariant;
         case ValueKind::Text:
-            // Unbounded text: a text datapoint of any length fits.
+        case ValueKind::Binary:
+            // Unbounded text: a text datapoint of any length fits. An image's
+            // column stays NULL; its content is in the rescued data.
             return kString;
         case ValueKind::Timestamp:
             return kTimestamp;
@@ -182,19 +184,39 @@ StatementShape Dialect::insertShape(const std::string& table,
                           std::string()};
 }
 
+void Dialect::appendTimeRange(std::string& on, const TimeRange& range) const {
+    // t.`ts` BETWEEN TIMESTAMP '<lowest>' AND TIMESTAMP '<highest>', or NULL.
+    const std::string name = "t." + quoteIdentifier(range.column);
+    const bool any = !range.lowest.empty();
+    if (any && range.anyNull)
+        on.push_back('(');
+    if (any) {
+        on.append(name).append(" BETWEEN TIMESTAMP ").append(literal(range.lowest));
+        on.append(" AND TIMESTAMP ").append(literal(range.highest));
+    }
+    if (any && range.anyNull)
+        on.append(" OR ");
+    if (range.anyNull)
+        on.append(name).append(" IS NULL");
+    if (any && range.anyNull)
+        on.push_back(')');
+}
+
 StatementShape Dialect::mergeShape(const std::string& table,
                                    const std::vector<std::string>& columns,
-                                   const std::vector<ColumnMatch>& match) const {
+                                   const std::vector<ColumnMatch>& match,
+                                   const TimeRange& range) const {
     // MERGE INTO `t` AS t USING (VALUES <rows>) AS s(`a`, `b`)
-    // ON t.`a` <=> s.`a` AND to_json(t.`b`) <=> to_json(s.`b`)
-    // WHEN NOT MATCHED THEN INSERT (`a`, `b`) VALUES (s.`a`, s.`b`)
+    // ON t.`ts` BETWEEN TIMESTAMP '..' AND TIMESTAMP '..' AND t.`a` <=> s.`a`
+    // AND to_json(t.`b`) <=> to_json(s.`b`) WHEN NOT MATCHED THEN INSERT *
     std::string names;
-    std::string sourceValues;
     std::string on;
+    if (!range.column.empty() && (!range.lowest.empty() || range.anyNull))
+        appendTimeRange(on, range);
+    const size_t bounded = on.size();
     for (size_t c = 0; c < columns.size(); ++c) {
         const std::string name = quoteIdentifier(columns[c]);
         names.append(c > 0 ? ", " : "").append(name);
-        sourceValues.append(c > 0 ? ", s." : "s.").append(name);
         const ColumnMatch how = c < match.size() ? match[c] : ColumnMatch::Equal;
         if (how == ColumnMatch::Ignore)
             continue;
@@ -208,8 +230,9 @@ StatementShape Dialect::mergeShape(const std::string& table,
     shape.head.append("MERGE INTO ");
     appendIdentifier(shape.head, table);
     shape.head.append(" AS t USING (VALUES ");
-    shape.tail.append(") AS s(").append(names).append(") ON ").append(on.empty() ? "FALSE" : on);
-    shape.tail.append(" WHEN NOT MATCHED THEN INSERT (").append(names).append(") VALUES (");
-    shape.tail.append(sourceValues).append(")");
+    // Comparing no column, every row is new.
+    shape.tail.append(") AS s(").append(names).append(") ON ");
+    shape.tail.append(on.size() == bounded ? "FALSE" : on);
+    shape.tail.append(" WHEN NOT MATCHED THEN INSERT *");
     return shape;
 }

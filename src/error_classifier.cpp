@@ -129,6 +129,18 @@ bool isDataRefusal(const std::string& state, const std::string& message) {
     return state == "42000" && contains(message, "INCOMPATIBLE_TYPES");
 }
 
+bool isStatementTooLarge(const std::string& state, const std::string& message) {
+    return state == "54000" || contains(message, "STATEMENT_TOO_LARGE");
+}
+
+bool isLinkFailure(const std::string& state, const std::string& message) {
+    if (hasClass(state, "08") || state == "HYT01")
+        return true;
+    // How the warehouse's driver reports a link lost under HTTP.
+    return state == "HY000" &&
+           contains(message, "Unexpected response from server during a HTTP connection");
+}
+
 bool isNameTaken(const std::string& state) {
     return state == "42P07" || state == "42711";
 }

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -376,6 +377,20 @@ void appendFlat(std::string& out, const DatapointValue& value, NonFiniteAs nonFi
             out.push_back(']');
             break;
         }
+        case DatapointValue::T_IMAGE:
+            if (value.getImage() != nullptr) {
+                appendImageJson(out, *value.getImage());
+                break;
+            }
+            out.append("null");
+            break;
+        case DatapointValue::T_DATABUFFER:
+            if (value.getDataBuffer() != nullptr) {
+                appendDataBufferJson(out, *value.getDataBuffer());
+                break;
+            }
+            out.append("null");
+            break;
         default:
             out.append("null");
             break;
@@ -383,6 +398,69 @@ void appendFlat(std::string& out, const DatapointValue& value, NonFiniteAs nonFi
 }
 
 }  // namespace
+
+void appendBase64(std::string& out, const std::vector<uint8_t>& bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t group =
+            (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | uint32_t{bytes[i + 2]};
+        for (int shift = 18; shift >= 0; shift -= 6)
+            out.push_back(kDigits[(group >> shift) & 0x3F]);
+    }
+    const size_t rest = bytes.size() - i;
+    if (rest == 0)
+        return;
+    const uint32_t group =
+        (uint32_t{bytes[i]} << 16) | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
+    out.push_back(kDigits[(group >> 18) & 0x3F]);
+    out.push_back(kDigits[(group >> 12) & 0x3F]);
+    out.push_back(rest == 2 ? kDigits[(group >> 6) & 0x3F] : '=');
+    out.push_back('=');
+}
+
+void appendImageJson(std::string& out, const DPImage& image) {
+    out.append("{\"width\":");
+    appendIntegerText(out, image.getWidth());
+    out.append(",\"height\":");
+    appendIntegerText(out, image.getHeight());
+    out.append(",\"depth\":");
+    appendIntegerText(out, image.getDepth());
+    out.append(",\"data\":\"");
+    appendBase64(out, image.getData());
+    out.append("\"}");
+}
+
+void appendDataBufferJson(std::string& out, const DataBuffer& buffer) {
+    const std::vector<uint8_t>& bytes = buffer.getData();
+    size_t itemSize = buffer.getItemSize();
+    if (itemSize != 2 && itemSize != 4 && itemSize != 8)
+        itemSize = 1;
+    out.push_back('[');
+    for (size_t i = 0; i + itemSize <= bytes.size(); i += itemSize) {
+        if (i > 0)
+            out.push_back(',');
+        uint64_t item = 0;
+        // The items are in the machine's byte order, as the host made them.
+        if (itemSize == 1) {
+            item = bytes[i];
+        } else if (itemSize == 2) {
+            uint16_t half = 0;
+            std::memcpy(&half, &bytes[i], sizeof half);
+            item = half;
+        } else if (itemSize == 4) {
+            uint32_t word = 0;
+            std::memcpy(&word, &bytes[i], sizeof word);
+            item = word;
+        } else {
+            std::memcpy(&item, &bytes[i], sizeof item);
+        }
+        out.append(std::to_string(item));
+    }
+    out.push_back(']');
+}
 
 bool holdsNonFinite(const DatapointValue& value) {
     std::vector<const DatapointValue*> pending{&value};

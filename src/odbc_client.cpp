@@ -297,6 +297,14 @@ bool ODBCClient::isConnected() {
         logger->warn("Connection status check failed: connection handle is not initialized.");
         return false;
     }
+    // Some drivers go on calling a link alive after it was lost: statements
+    // failing for the link, one after the other, tell otherwise.
+    if (linkFailuresInARow >= kLinkFailuresForDead) {
+        logger->warn(
+            "Connection is not active: %u statements in a row failed with a connection error.",
+            linkFailuresInARow);
+        return false;
+    }
 
     // The attribute is a 32-bit value; the spare word keeps a driver that
     // writes a wider integer from scribbling over the stack.
@@ -379,11 +387,22 @@ bool ODBCClient::isDatabaseTypeCached() const {
 }
 
 QueryResult ODBCClient::executeQuery(const std::string& query) {
+    try {
+        QueryResult result = runQuery(query);
+        linkFailuresInARow = 0;
+        return result;
+    } catch (const StatementError& error) {
+        linkFailuresInARow = error.isLinkFailure() ? linkFailuresInARow + 1 : 0;
+        throw;
+    }
+}
+
+QueryResult ODBCClient::runQuery(const std::string& query) {
     StatementHandle stmt;
     runStatement(query, stmt);
     const SQLSMALLINT columns = describeColumns(stmt.get());
     QueryResult result;
-    result.rows = fetchRows(stmt.get(), columns);
+    result.rows = fetchRows(stmt.get(), columns, query);
     Logger::getLogger()->debug("Query executed successfully. Rows fetched: %d",
                                static_cast<int>(result.rows.size()));
     stmt.reset();
@@ -418,15 +437,16 @@ void ODBCClient::runStatement(const std::string& query, StatementHandle& stmt) {
     // SQL_NO_DATA is how a driver reports a statement that ran but touched no
     // row; the statement was executed all the same.
     if (!succeeded(executed) && executed != SQL_NO_DATA) {
-        StatementError error = statementError(stmt.get(), query);
+        StatementError error = statementError(stmt.get(), query, "SQLExecDirect");
         stmt.reset();
         throw error;
     }
 }
 
-StatementError ODBCClient::statementError(SQLHSTMT stmt, const std::string& query) {
+StatementError ODBCClient::statementError(SQLHSTMT stmt, const std::string& query,
+                                          const char* context) {
     Logger* logger = Logger::getLogger();
-    handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, "SQLExecDirect");
+    handleDiagnosticRecord(stmt, SQL_HANDLE_STMT, context);
     DiagRecord record;
     record.read(SQL_HANDLE_STMT, stmt, 1);
     logger->debug("Failed to execute query: %s", query.c_str());
@@ -469,10 +489,21 @@ SQLSMALLINT ODBCClient::describeColumns(SQLHSTMT stmt) {
     return columns;
 }
 
-QueryRows ODBCClient::fetchRows(SQLHSTMT stmt, SQLSMALLINT columns) {
+QueryRows ODBCClient::fetchRows(SQLHSTMT stmt, SQLSMALLINT columns, const std::string& query) {
     QueryRows rows;
+    // A statement without a result set (INSERT, CREATE) has no cursor to fetch from.
+    if (columns == 0)
+        return rows;
     SQLCHAR value[kValueSize] = {};
-    while (SQLFetch(stmt) == SQL_SUCCESS) {
+    for (;;) {
+        // A row that comes with a warning is a row. A failed fetch leaves the
+        // result incomplete: callers trust a result's rows to be all of them
+        // (a MERGE's counts), so it is a failed statement, classified as one.
+        const SQLRETURN fetched = SQLFetch(stmt);
+        if (fetched == SQL_NO_DATA)
+            break;
+        if (!succeeded(fetched))
+            throw statementError(stmt, query, "SQLFetch");
         QueryRow row;
         if (columns > 0)
             row.reserve(static_cast<size_t>(columns));
@@ -516,6 +547,7 @@ QueryResultEx ODBCClient::executeQueryEx(const std::string& query) {
 
 void ODBCClient::Destroy() {
     Logger* logger = Logger::getLogger();
+    linkFailuresInARow = 0;
     if (dbc) {
         dbc.reset();
         logger->debug("Disconnected from the database.");

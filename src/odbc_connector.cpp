@@ -10,6 +10,7 @@
 #include "odbc_client.h"
 #include "reading.h"
 #include "reading_mapper.h"
+#include "row_layout.h"
 #include "schema_manager.h"
 #include "sql_builder.h"
 #include "statements_transport.h"
@@ -227,7 +228,8 @@ bool ODBCConnector::sendBatch(const std::vector<Reading*>& readings) {
     size_t skipped = 0;
     for (const TableOutcome& table : lastOutcome.tables) {
         checked += table.checked;
-        skipped += table.skipped;
+        // A MERGE whose count is unknown may have skipped rows.
+        skipped += table.skipped + table.uncounted;
     }
     ledger.noteCaughtUp(sent, checked, skipped);
     return sent;
@@ -237,8 +239,9 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     TableGroups groups = transformReadingsToRecords(batch.pending());
     // Rows go as INSERTs through the writer pool, or over the record stream
     // when the transport is "stream"; tables are made by statements either way.
+    connection.statementLimit().configure(static_cast<size_t>(config.maxStatementBytes));
     StatementsTransport statements(connection.writers(), Dialect::databricks(),
-                                   static_cast<size_t>(config.maxStatementBytes));
+                                   connection.statementLimit());
     std::unique_ptr<StreamTransport> stream;
     if (streamClient)
         stream = std::make_unique<StreamTransport>(*streamClient);
@@ -253,6 +256,7 @@ BatchOutcome ODBCConnector::writeBatch(DeliveryLedger::Batch& batch) {
     for (const auto& group : groups)
         tables.push_back(group.first);
     schemaManager->learnTables(tables);
+    reportDatapointsColumns(tables);
     noteManyTables(groups.size());
     const RefusedSteps refusedSteps = prepareSchemas(groups);
     // Statements overlap only when there is more than one to run.
@@ -335,6 +339,30 @@ ODBCConnector::RefusedSteps ODBCConnector::prepareSchemas(const TableGroups& gro
             if (done.refusal && !isNameTaken(done.refusal->sqlState()))
                 refused[*plan->table] = std::move(done.refusal);
         }
+    }
+}
+
+void ODBCConnector::reportDatapointsColumns(const std::vector<std::string>& tables) {
+    if (config.datapoints != ODBCConfig::DatapointLayout::Variant)
+        return;
+    for (const std::string& table : tables) {
+        const CachedTable* cached = schemaManager->findCachedTable(table);
+        if (cached == nullptr || reportedDatapointsColumns.count(table) != 0)
+            continue;
+        // The warehouse matches column names ignoring case.
+        const std::string* name =
+            schemaManager->findCachedColumnIgnoringCase(table, DATAPOINTS_COLUMN);
+        if (name == nullptr)
+            continue;
+        const CachedColumn& column = cached->columns[cached->positions.at(*name)];
+        if (column.type.kind == ColumnType::Kind::Variant)
+            continue;
+        reportedDatapointsColumns.insert(table);
+        Logger::getLogger()->error(
+            "Table '%s' has a column '%s' of type %s, not VARIANT: each reading's datapoints go "
+            "there only as that type holds them, else to %s. Rename that column, or set 'table' "
+            "to write to another table",
+            table.c_str(), name->c_str(), column.typeText.c_str(), RESCUED_DATA_COLUMN);
     }
 }
 

@@ -39,6 +39,14 @@ bool StatementError::isDataRefusal() const {
     return ::isDataRefusal(state, text);
 }
 
+bool StatementError::isTooLarge() const {
+    return isStatementTooLarge(state, text);
+}
+
+bool StatementError::isLinkFailure() const {
+    return ::isLinkFailure(state, text);
+}
+
 bool StatementError::isMissingObject() const {
     return isMissingTable(state, text) || isMissingColumn(state, text);
 }

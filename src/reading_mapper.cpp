@@ -369,10 +369,13 @@ std::string ReadingMapper::datapointValueToString(const DatapointValue& value) c
             return json;
         }
         case DatapointValue::T_IMAGE:
-        case DatapointValue::T_DATABUFFER:
-            Logger::getLogger()->info(
-                "Image and databuffer datapoint types not supported - using null value");
-            return kNullMarker;
+        case DatapointValue::T_DATABUFFER: {
+            // Their content as JSON: no column holds it, the row's rescued
+            // data keeps it.
+            std::string json;
+            appendDatapointJson(json, value, NonFiniteAs::Strings);
+            return json;
+        }
         default:
             return kNullMarker;
     }

@@ -8,6 +8,7 @@
 #include "logger.h"
 #include "odbc_client.h"
 #include "reading_mapper.h"
+#include "row_layout.h"
 #include "sql_builder.h"
 #include "text_util.h"
 
@@ -30,7 +31,43 @@ bool isUnknownColumn(const StatementError& error) {
 }
 
 const char* detailColumn(SchemaQueryDetail detail) {
-    return detail == SchemaQueryDetail::Full ? "full_data_type" : "is_nullable";
+    switch (detail) {
+        case SchemaQueryDetail::Full:
+            return "full_data_type";
+        case SchemaQueryDetail::Bounds:
+            return "character_maximum_length, numeric_precision or numeric_scale";
+        default:
+            return "is_nullable";
+    }
+}
+
+// A cell that holds a whole number of at least 1; 0 otherwise.
+long positiveCell(const std::string& cell) {
+    if (!hasValue(cell) || cell.size() > 9 ||
+        cell.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stol(cell);
+}
+
+// The type text of a column whose data_type carries no parameters, with the
+// bounds the information schema gives beside it (character_maximum_length,
+// numeric_precision, numeric_scale, from `row[3]` on): VARCHAR(n) and
+// DECIMAL(p,s). Empty when it gives none for the type.
+std::string boundedTypeText(const ColumnType& type, const QueryRow& row) {
+    if (row.size() < 6)
+        return std::string();
+    if (type.kind == ColumnType::Kind::String) {
+        const long length = positiveCell(row[3]);
+        return length > 0 ? "VARCHAR(" + std::to_string(length) + ")" : std::string();
+    }
+    if (type.kind == ColumnType::Kind::Decimal) {
+        const long precision = positiveCell(row[4]);
+        if (precision == 0)
+            return std::string();
+        const long scale = row[5] == "0" ? 0 : positiveCell(row[5]);
+        return "DECIMAL(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    }
+    return std::string();
 }
 }  // namespace
 
@@ -138,7 +175,7 @@ bool SchemaManager::checkTableExists(const std::string& table, const DatabaseRec
     });
     if (!result.success)
         return false;
-    std::vector<CachedColumn> columns = readColumns(result.rows);
+    std::vector<CachedColumn> columns = readColumns(result.rows, table);
     if (columns.empty())
         return false;
     storeEntry(table, std::move(columns));
@@ -212,7 +249,7 @@ bool SchemaManager::learnTableChunk(TableSpellings::const_iterator first,
         auto found = rowsByTable.find(it->first);
         std::vector<CachedColumn> columns;
         if (found != rowsByTable.end())
-            columns = readColumns(found->second);
+            columns = readColumns(found->second, it->first);
         if (columns.empty()) {
             knownMissing.insert(spellings.begin(), spellings.end());
             allFound = false;
@@ -267,7 +304,7 @@ bool SchemaManager::learnColumns(const std::string& table) {
     });
     if (!result.success)
         return false;
-    std::vector<CachedColumn> columns = readColumns(result.rows);
+    std::vector<CachedColumn> columns = readColumns(result.rows, table);
     auto it = schemaCache.find(table);
     if (it == schemaCache.end()) {
         if (columns.empty())
@@ -296,7 +333,8 @@ TableSchema SchemaManager::extractColumnInfo(const QueryRows& rows) const {
     return columns;
 }
 
-std::vector<CachedColumn> SchemaManager::readColumns(const QueryRows& rows) {
+std::vector<CachedColumn> SchemaManager::readColumns(const QueryRows& rows,
+                                                     const std::string& table) const {
     std::vector<CachedColumn> columns;
     columns.reserve(rows.size());
     for (const QueryRow& row : rows) {
@@ -309,14 +347,40 @@ std::vector<CachedColumn> SchemaManager::readColumns(const QueryRows& rows) {
         // full_data_type tells a bounded VARCHAR or a DECIMAL's digits. Without
         // it, data_type is read with whatever parameters it shows.
         column.dataType = cellText(row[1]);
-        column.typeText = row.size() > 3 && hasValue(row[3]) ? cellText(row[3]) : column.dataType;
+        column.typeText = row.size() == 4 && hasValue(row[3]) ? cellText(row[3]) : column.dataType;
         column.type = ColumnType::parse(column.typeText);
+        const std::string bounded = boundedTypeText(column.type, row);
+        if (!bounded.empty()) {
+            column.typeText = bounded;
+            column.type = ColumnType::parse(bounded);
+        }
         if (row.size() > 2 && equalsIgnoringAsciiCase(cellText(row[2]), "no"))
             column.type.notNull = true;
         column.learned = true;
         columns.push_back(std::move(column));
     }
+    if (queryDetail != SchemaQueryDetail::Full)
+        assumeOwnTypes(columns, table);
     return columns;
+}
+
+void SchemaManager::assumeOwnTypes(std::vector<CachedColumn>& columns,
+                                   const std::string& table) const {
+    // Without full_data_type a VARCHAR(256) reads as STRING: the asset code
+    // and the instance would be sent whole and refused for their length. The
+    // plugin's own bounded columns are taken to be as it creates them; the
+    // rejects table's are unbounded.
+    if (sqlBuilder == nullptr || equalsIgnoringAsciiCase(table, REJECTS_TABLE))
+        return;
+    for (CachedColumn& column : columns) {
+        if (column.type.kind != ColumnType::Kind::String ||
+            (column.name != ASSET_CODE_COLUMN && column.name != INSTANCE_COLUMN))
+            continue;
+        const bool notNull = column.type.notNull;
+        column.typeText = sqlBuilder->getStringType();
+        column.type = ColumnType::parse(column.typeText);
+        column.type.notNull = notNull;
+    }
 }
 
 void SchemaManager::forgetTable(const std::string& table) {

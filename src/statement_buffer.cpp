@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "logger.h"
+
 namespace {
 constexpr const char kListSeparator[] = ", ";
 constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
@@ -12,6 +14,27 @@ constexpr size_t kListSeparatorLength = sizeof(kListSeparator) - 1;
 constexpr size_t kRowPieceBytes = 64 * 1024;
 constexpr size_t kFirstRowPieceBytes = 4 * 1024;
 }  // namespace
+
+size_t StatementLimit::bytes() const {
+    if (lowered == 0)
+        return configured;
+    return configured == 0 ? lowered : std::min(configured, lowered);
+}
+
+size_t StatementLimit::lower(size_t refusedBytes) {
+    if (refusedBytes == 0)  // the statement's length is not known
+        return bytes();
+    // Never below a kilobyte: a statement's text around its rows is longer.
+    const size_t halved = std::max<size_t>(refusedBytes / 2, 1024);
+    if (lowered != 0 && lowered <= halved)
+        return bytes();
+    lowered = halved;
+    Logger::getLogger()->warn(
+        "The warehouse refused a statement of %zu bytes for its length; statements are cut at "
+        "%zu bytes from now on",
+        refusedBytes, lowered);
+    return bytes();
+}
 
 StatementBuffer::StatementBuffer(StatementShape shape, size_t limit)
     : shape(std::move(shape)), limit(limit) {}

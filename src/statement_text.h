@@ -76,11 +76,14 @@ std::string insertHead(AppendId appendId, const std::string& table,
 // Appends the columns a query of `detail` asks for beyond data_type.
 // is_nullable tells a NOT NULL column; full_data_type carries the type's
 // parameters ("varchar(300)", "decimal(10,2)") where data_type is the bare
-// type name.
+// type name; without it, character_maximum_length, numeric_precision and
+// numeric_scale give them where the warehouse knows them.
 inline void appendDetailColumns(std::string& sql, SchemaQueryDetail detail) {
     if (detail >= SchemaQueryDetail::Nullability)
         sql.append(",is_nullable");
-    if (detail >= SchemaQueryDetail::Full)
+    if (detail == SchemaQueryDetail::Bounds)
+        sql.append(",character_maximum_length,numeric_precision,numeric_scale");
+    if (detail == SchemaQueryDetail::Full)
         sql.append(",full_data_type");
 }
 

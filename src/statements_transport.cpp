@@ -1,6 +1,8 @@
 #include "statements_transport.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -10,22 +12,24 @@ namespace {
 const std::string kSqlNull = "NULL";
 
 // The rows a MERGE inserted, from the one row of counts the warehouse
-// answers with (the last count); without it every row counts as new.
-size_t insertedByMerge(const QueryRows& answer, size_t rows) {
+// answers with (the last count); nothing when there is no count that can be
+// believed.
+std::optional<size_t> insertedByMerge(const QueryRows& answer, size_t rows) {
     if (answer.empty() || answer.front().empty())
-        return rows;
+        return std::nullopt;
     const std::string& text = answer.front().back();
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-    if (end == text.c_str() || value > rows)
-        return rows;
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+        value > rows)
+        return std::nullopt;
     return static_cast<size_t>(value);
 }
 }  // namespace
 
 StatementsTransport::StatementsTransport(WriterPool& pool, const Dialect& dialect,
-                                         size_t statementLimit)
-    : pool(pool), dialect(dialect), statementLimit(statementLimit) {}
+                                         StatementLimit& limit)
+    : pool(pool), dialect(dialect), limit(limit) {}
 
 void StatementsTransport::overlap(bool enable) {
     pool.setParallel(enable);
@@ -35,15 +39,20 @@ size_t StatementsTransport::lanes() const {
     return pool.size();
 }
 
+size_t StatementsTransport::sizeLimit() const {
+    return limit.bytes();
+}
+
 StatementsTransport::Statements StatementsTransport::buildStatements(const TableRows& rows) const {
     std::vector<std::string> names;
     names.reserve(rows.columns.size());
     for (const TableColumn& column : rows.columns)
         names.push_back(column.name);
-    StatementShape shape = rows.skipMatching.empty()
-                               ? dialect.insertShape(rows.table, names)
-                               : dialect.mergeShape(rows.table, names, rows.skipMatching);
-    StatementBuffer buffer(std::move(shape), statementLimit);
+    StatementShape shape =
+        rows.skipMatching.empty()
+            ? dialect.insertShape(rows.table, names)
+            : dialect.mergeShape(rows.table, names, rows.skipMatching, rows.within);
+    StatementBuffer buffer(std::move(shape), limit.bytes());
     Statements built;
     built.readings.reserve(rows.rows.size());
     std::string text;
@@ -89,6 +98,7 @@ Transport::Ticket StatementsTransport::send(const TableRows& rows) {
                 built.readings.begin() + static_cast<std::ptrdiff_t>(from + statement.rows));
         from += statement.rows;
         piece.merge = !rows.skipMatching.empty();
+        piece.bytes = statement.sql.size();
         piece.ticket = pool.submit(std::move(statement.sql));
         pieces.push_back(std::move(piece));
     }
@@ -131,10 +141,14 @@ PartResult StatementsTransport::resultOf(WriterPool::Outcome& outcome, const Pie
         case Kind::Written: {
             const size_t rows = piece.readings.size();
             if (!piece.merge)
-                return Written{false, 0};
-            return Written{true, rows - insertedByMerge(outcome.rows, rows)};
+                return Written{false, 0, false};
+            const std::optional<size_t> inserted = insertedByMerge(outcome.rows, rows);
+            return inserted ? Written{true, rows - *inserted, false} : Written{true, 0, true};
         }
         case Kind::Refused:
+            // The same rows fit in shorter statements.
+            if (outcome.refusal->isTooLarge())
+                limit.lower(piece.bytes);
             if (!outcome.refusal->retriable())
                 return Refused{outcome.refusal};
             return Retry{outcome.refusal->describe(), outcome.refusal, true, false, false};

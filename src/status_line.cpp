@@ -23,8 +23,9 @@ void StatusLine::record(const BatchOutcome& outcome, WallTime now) {
         counts.rescued += table.rescued;
         counts.rejected += table.rejected;
         counts.skipped += table.skipped;
-        if (table.state == TableOutcome::State::Written)
-            counts.written += table.readings - table.rejected;
+        // Rows stored by a table that failed later count too: the resend
+        // does not write them again.
+        counts.written += table.written;
     }
     if (outcome.sent()) {
         lastSuccess = now;

@@ -17,6 +17,7 @@
 #include "schema_manager.h"
 #include "text_util.h"
 #include "transport.h"
+#include "utf8.h"
 
 namespace {
 std::vector<size_t> readingIndices(const std::vector<DatabaseRecord>& records) {
@@ -67,20 +68,46 @@ class RecordRows : public RowSource {
         }
         const DatabaseRecord& record = records[position++];
         row.reading = record.readingIndex();
-        rescuedValues += writer.fill(record);
+        const size_t values = writer.fill(record);
+        rescuedValues += values;
+        if (values > 0)
+            rescuedByReading[row.reading] = values;
         row.cells = writer.cells();
         return &row;
     }
     // The values rescued in the rows read so far.
     size_t rescued() const { return rescuedValues; }
+    // Those values by the reading of their row (rows with none left out).
+    std::unordered_map<size_t, size_t>& rescuedPerReading() { return rescuedByReading; }
 
   private:
     RowWriter& writer;
     std::vector<DatabaseRecord>& records;
     size_t position = 0;
     size_t rescuedValues = 0;
+    std::unordered_map<size_t, size_t> rescuedByReading;
     RowView row;
 };
+
+// A reading whose row alone is longer than the warehouse takes cannot go whole
+// into the rejects table either: its JSON is cut to a quarter of the size
+// limit (room for its escapes and the other fields), on a character boundary,
+// and the reason says so.
+void cutRejectedReading(DatabaseRecord& row, size_t limit) {
+    const std::string& json = row.valueAt(REJECT_READING);
+    const size_t room = limit / 4;
+    if (limit == 0 || json.size() <= room)
+        return;
+    const size_t kept = utf8CompleteLength(json.data(), room);
+    Logger::getLogger()->error(
+        "A reading of asset '%s' is longer than any statement the warehouse takes: %s keeps its "
+        "first %zu of %zu bytes",
+        row.valueAt(REJECT_ASSET_CODE).c_str(), REJECTS_TABLE, kept, json.size());
+    std::string reason = row.valueAt(REJECT_REASON) + " (the reading's JSON is cut to its first " +
+                         std::to_string(kept) + " of " + std::to_string(json.size()) + " bytes)";
+    row.setValueAt(REJECT_READING, json.substr(0, kept));
+    row.setValueAt(REJECT_REASON, std::move(reason));
+}
 
 // The reason of rows that the isolation budget left undecided.
 const char kRefusedTogether[] =
@@ -136,11 +163,12 @@ TableWriter::Fail TableWriter::statementFailure(const TableOutcome& out,
     return Fail{refused.describe()};
 }
 
-TableWriter::Fail TableWriter::retryFailure(const TableOutcome& out, const Retry& retry) {
+TableWriter::Fail TableWriter::retryFailure(const TableOutcome& out, const std::string& table,
+                                            const Retry& retry) {
     // A part that may have been written: the next rows of the table skip
     // what is there.
     if (retry.mayHaveWritten)
-        parts.ledger.markDoubtful(out.table);
+        parts.ledger.markDoubtful(table);
     if (retry.refusedForGood) {
         outcome.neverConnects = true;
         outcome.refusal = retry.cause;
@@ -169,7 +197,6 @@ void TableWriter::rejectUnroutable(const std::vector<size_t>& indices) {
                                   "and it has no usable hint"});
     guarded(out, [&] {
         writeRejects(out, report);
-        out.rejected = indices.size();
         out.state = TableOutcome::State::Written;
         Logger::getLogger()->warn("%s had no table to go to and were kept in %s; first reason: %s",
                                   countOf(indices.size(), "reading", "readings").c_str(),
@@ -245,7 +272,7 @@ void TableWriter::settle(bool wait) {
 void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     TableOutcome& out = outcome.tables[entry.slot];
     if (!entry.sends.empty()) {
-        Collected collected = collect(out, std::move(entry.sends));
+        Collected collected = collect(out, out.table, std::move(entry.sends));
         entry.sends.clear();
         if (collected.failure) {
             fail(out, collected.failure->why);
@@ -268,23 +295,23 @@ void TableWriter::settleTable(InFlight& entry, bool mayDefer) {
     settleRefusals(out, std::move(entry.refused), entry.report);
 }
 
-TableWriter::Collected TableWriter::collect(TableOutcome& out,
+TableWriter::Collected TableWriter::collect(TableOutcome& out, const std::string& table,
                                             std::vector<Transport::Ticket> sends) {
     Collected collected;
     // Every send is waited for, so that none outlives its table.
     for (Transport::Ticket ticket : sends) {
+        std::unordered_map<size_t, size_t> rescued;
+        if (auto node = rescuedBySend.extract(ticket))
+            rescued = std::move(node.mapped());
         for (DeliveredPart& part : parts.transport.take(ticket)) {
             if (const auto* written = std::get_if<Written>(&part.result)) {
                 parts.batch.markWritten(part.readings);
-                if (written->compared) {
-                    out.checked += part.readings.size();
-                    out.skipped += written->skipped;
-                }
+                countWritten(out, table, part.readings, *written, rescued);
             } else if (auto* refused = std::get_if<Refused>(&part.result)) {
                 collected.refused.push_back(
                     {std::move(part.readings), refused->cause, false, false});
             } else {
-                Fail failure = retryFailure(out, std::get<Retry>(part.result));
+                Fail failure = retryFailure(out, table, std::get<Retry>(part.result));
                 if (!collected.failure)
                     collected.failure = std::move(failure);
             }
@@ -304,11 +331,12 @@ BatchOutcome TableWriter::finish() {
 void TableWriter::complete(TableOutcome& out, Report& report) {
     // The table's own rows were booked as their statements ran, so a refused
     // rejects table does not make a resend write them again.
-    out.rescued = report.rescued;
     writeRejects(out, report);
-    out.rejected = report.rejects.size();
     out.state = TableOutcome::State::Written;
-    parts.ledger.clearDoubt(out.table);
+    // Rows of a MERGE whose count is unknown may have met rows already
+    // there: the next rows of the table skip what is there too.
+    if (out.uncounted == 0)
+        parts.ledger.clearDoubt(out.table);
     if (report.rescued > 0 || !report.rejects.empty()) {
         Logger::getLogger()->warn(
             "Table '%s': %s did not fit their columns and were kept in %s, %s were refused and "
@@ -348,6 +376,11 @@ TableWriter::Step TableWriter::recover(TableOutcome& out, const Refusal& refusal
     // A table learned anew once is not learned again for the same rows.
     if (cause.isMissingObject() && !refusal.healed)
         return heal(out, refusal, report);
+    // The same rows fit in shorter statements (the transport cuts them
+    // shorter now): they are sent in parts, and a row too long even alone
+    // goes to the rejects.
+    if (cause.isTooLarge() && !refusal.schemaStep)
+        return isolateRows(out, refusal, report);
     if (cause.isDataRefusal()) {
         Logger::getLogger()->warn(
             "The warehouse refused rows of table '%s'; they are sent in parts to find them",
@@ -424,7 +457,7 @@ TableWriter::Step TableWriter::sendAgain(TableOutcome& out, const std::vector<si
     }
     if (!sent)
         return NoSchema{};
-    Collected collected = collect(out, {*sent});
+    Collected collected = collect(out, out.table, {*sent});
     if (collected.failure)
         return std::move(*collected.failure);
     if (collected.refused.empty())
@@ -474,17 +507,18 @@ TableWriter::Step TableWriter::tryParts(TableOutcome& out, const std::vector<Ref
         std::vector<DatabaseRecord> records = remap(out.table, part.indices);
         const std::optional<Transport::Ticket> sent = submitRows(out.table, records, report);
         if (!sent) {
-            collect(out, std::move(sends));
+            collect(out, out.table, std::move(sends));
             return NoSchema{};
         }
         sends.push_back(*sent);
     }
-    Collected collected = collect(out, std::move(sends));
+    Collected collected = collect(out, out.table, std::move(sends));
     if (collected.failure)
         return std::move(*collected.failure);
     for (const Refusal& part : collected.refused) {
-        // Only the data is refused part by part; anything else fails the table.
-        if (!part.cause->isDataRefusal())
+        // Only the data, or a statement's length, is refused part by part;
+        // anything else fails the table.
+        if (!part.cause->isDataRefusal() && !part.cause->isTooLarge())
             return statementFailure(out, *part.cause);
     }
     return Again{std::move(collected.refused)};
@@ -495,7 +529,7 @@ void TableWriter::reject(Report& report, size_t index, const StatementError& ref
     std::string reason = std::string(prefix) + refused.message();
     if (report.firstReason.empty())
         report.firstReason = reason;
-    report.rejects.push_back({index, refused.sqlState(), std::move(reason)});
+    report.rejects.push_back({index, refused.sqlState(), std::move(reason), refused.isTooLarge()});
 }
 
 std::vector<DatabaseRecord> TableWriter::remap(const std::string& table,
@@ -521,6 +555,8 @@ void TableWriter::writeRejects(TableOutcome& out, Report& report) {
         rows.push_back(makeRejectRecord(out.table, *parts.batch.pending()[reject.index],
                                         parts.instance, reject.sqlState, reject.reason));
         rows.back().setReadingIndex(reject.index);
+        if (reject.tooLong)
+            cutRejectedReading(rows.back(), parts.transport.sizeLimit());
     }
     Report rejectsReport;
     // Marked as they are written; a refusal fails the table, and the readings
@@ -528,7 +564,7 @@ void TableWriter::writeRejects(TableOutcome& out, Report& report) {
     const std::optional<Transport::Ticket> sent = submitRows(REJECTS_TABLE, rows, rejectsReport);
     if (!sent)
         throw std::runtime_error("the rejects table cannot be written");
-    Collected collected = collect(out, {*sent});
+    Collected collected = collect(out, REJECTS_TABLE, {*sent});
     if (collected.failure || !collected.refused.empty())
         throw std::runtime_error("the rejects table cannot be written");
 }
@@ -542,13 +578,18 @@ std::optional<Transport::Ticket> TableWriter::submitRows(const std::string& tabl
     if (report.valuesFit)
         writer.trustValues();
     const std::vector<TableColumn> columns = writer.columns();
-    // A table in doubt skips the rows it holds already.
+    // A table in doubt skips the rows it holds already, among those of the
+    // records' times.
+    const bool doubt = isInDoubt(table);
     const std::vector<ColumnMatch> skipMatching =
-        isInDoubt(table) ? matchFor(table, writer.columnNames()) : std::vector<ColumnMatch>();
+        doubt ? matchFor(table, writer.columnNames()) : std::vector<ColumnMatch>();
+    const TimeRange within = doubt ? timeRangeOf(table, records) : TimeRange();
     RecordRows rows(writer, records);
     const Transport::Ticket ticket =
-        parts.transport.send(TableRows{table, columns, skipMatching, rows});
+        parts.transport.send(TableRows{table, columns, skipMatching, rows, within});
     report.rescued += rows.rescued();
+    if (!rows.rescuedPerReading().empty())
+        rescuedBySend[ticket] = std::move(rows.rescuedPerReading());
     if (report.firstReason.empty())
         report.firstReason = writer.firstRescueReason();
     return ticket;
@@ -600,6 +641,63 @@ std::vector<ColumnMatch> TableWriter::matchFor(const std::string& table,
             match.push_back(variant ? ColumnMatch::AsJson : ColumnMatch::Equal);
     }
     return match;
+}
+
+void TableWriter::countWritten(TableOutcome& out, const std::string& table,
+                               const std::vector<size_t>& readings, const Written& written,
+                               const std::unordered_map<size_t, size_t>& rescued) {
+    size_t stored = readings.size();
+    if (written.compared) {
+        out.checked += readings.size();
+        if (written.uncounted) {
+            // Nothing is known of how many rows were there already.
+            Logger::getLogger()->warn(
+                "Table '%s': the warehouse's answer to a MERGE has no count of inserted rows; the "
+                "table's next rows skip those already there too",
+                table.c_str());
+            out.uncounted += readings.size();
+            parts.ledger.markDoubtful(table);
+        } else {
+            out.skipped += written.skipped;
+            stored -= written.skipped;
+        }
+    }
+    (table == REJECTS_TABLE ? out.rejected : out.written) += stored;
+    // Which rows a MERGE skipped is not known: their rescued values were
+    // counted when they were stored.
+    if (stored != readings.size() || rescued.empty())
+        return;
+    for (size_t reading : readings) {
+        const auto found = rescued.find(reading);
+        if (found != rescued.end())
+            out.rescued += found->second;
+    }
+}
+
+TimeRange TableWriter::timeRangeOf(const std::string& table,
+                                   const std::vector<DatabaseRecord>& records) const {
+    TimeRange range;
+    const CachedTable& cached = *parts.schema.findCachedTable(table);
+    const auto found = cached.positions.find(TS_COLUMN);
+    if (found == cached.positions.end() ||
+        cached.columns[found->second].type.kind != ColumnType::Kind::Timestamp)
+        return range;
+    range.column = TS_COLUMN;
+    for (const DatabaseRecord& record : records) {
+        const int64_t at = record.findColumn(TS_COLUMN);
+        // A time the column cannot hold is written as NULL (and rescued).
+        if (at < 0 || !isTimestampInRange(record.valueAt(static_cast<size_t>(at)))) {
+            range.anyNull = true;
+            continue;
+        }
+        // The reading's times all have one form, so their texts sort as they do.
+        const std::string& value = record.valueAt(static_cast<size_t>(at));
+        if (range.lowest.empty() || value < range.lowest)
+            range.lowest = value;
+        if (range.highest.empty() || value > range.highest)
+            range.highest = value;
+    }
+    return range;
 }
 
 bool TableWriter::isInDoubt(const std::string& table) const {

@@ -223,6 +223,8 @@ ValueKind valueKindOf(const ColumnType& recordType) {
 }
 
 bool fitsEveryValue(ValueKind kind, const ColumnType& column) {
+    if (kind == ValueKind::Binary)
+        return false;
     switch (column.kind) {
         case ColumnType::Kind::BigInt:
             return kind == ValueKind::Integer;
@@ -263,6 +265,9 @@ ValueFit fitValue(const std::string& value, ValueKind kind, const ColumnType& co
                 return isTimestampInRange(value) ? ValueFit::Exact : ValueFit::Rescue;
             return column.isText() && withinLength(value, column.length) ? ValueFit::Exact
                                                                          : ValueFit::Rescue;
+        case ValueKind::Binary:
+            // No column type holds an image or a buffer as what it is.
+            return ValueFit::Rescue;
     }
     return ValueFit::Rescue;
 }
@@ -331,6 +336,7 @@ void appendRescuedJson(std::string& out, const std::string& value, ValueKind kin
         }
         case ValueKind::Structured:
         case ValueKind::Json:
+        case ValueKind::Binary:
             if (isJsonDocument(value)) {
                 out.append(value);
                 return;

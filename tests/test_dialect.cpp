@@ -51,12 +51,30 @@ TEST(DialectTexts, WholeStatements) {
                                 {ColumnMatch::Equal, ColumnMatch::AsJson, ColumnMatch::Ignore}),
              {{"1", "parse_json('{}')", "'x'"}}),
          "MERGE INTO `m` AS t USING (VALUES (1, parse_json('{}'), 'x')) AS s(`a`, `v`, `at`) ON "
-         "t.`a` <=> s.`a` AND to_json(t.`v`) <=> to_json(s.`v`) WHEN NOT MATCHED THEN INSERT "
-         "(`a`, `v`, `at`) VALUES (s.`a`, s.`v`, s.`at`)"},
+         "t.`a` <=> s.`a` AND to_json(t.`v`) <=> to_json(s.`v`) WHEN NOT MATCHED THEN INSERT *"},
         {"merge comparing nothing",
-         statementOf(dialect.mergeShape("m", {"a"}, {ColumnMatch::Ignore}), {{"1"}}),
+         statementOf(dialect.mergeShape("m", {"a"}, {ColumnMatch::Ignore},
+                                        TimeRange{"ts", "2026-01-01", "2026-01-02", true}),
+                     {{"1"}}),
          "MERGE INTO `m` AS t USING (VALUES (1)) AS s(`a`) ON FALSE WHEN NOT MATCHED THEN "
-         "INSERT (`a`) VALUES (s.`a`)"},
+         "INSERT *"},
+        {"merge within a time range",
+         statementOf(dialect.mergeShape("m", {"ts", "a"}, {},
+                                        TimeRange{"ts", "2026-01-01 00:00:00.000000+00:00",
+                                                  "2026-01-01 00:00:01.000000+00:00", false}),
+                     {{"TIMESTAMP '2026-01-01 00:00:00.000000+00:00'", "1"}}),
+         "MERGE INTO `m` AS t USING (VALUES (TIMESTAMP '2026-01-01 00:00:00.000000+00:00', 1)) "
+         "AS s(`ts`, `a`) ON t.`ts` BETWEEN TIMESTAMP '2026-01-01 00:00:00.000000+00:00' AND "
+         "TIMESTAMP '2026-01-01 00:00:01.000000+00:00' AND t.`ts` <=> s.`ts` AND t.`a` <=> s.`a` "
+         "WHEN NOT MATCHED THEN INSERT *"},
+        {"merge within a time range or without a time",
+         statementOf(dialect.mergeShape("m", {"a"}, {}, TimeRange{"ts", "x", "y", true}), {{"1"}}),
+         "MERGE INTO `m` AS t USING (VALUES (1)) AS s(`a`) ON (t.`ts` BETWEEN TIMESTAMP 'x' AND "
+         "TIMESTAMP 'y' OR t.`ts` IS NULL) AND t.`a` <=> s.`a` WHEN NOT MATCHED THEN INSERT *"},
+        {"merge of rows without a time",
+         statementOf(dialect.mergeShape("m", {"a"}, {}, TimeRange{"ts", "", "", true}), {{"1"}}),
+         "MERGE INTO `m` AS t USING (VALUES (1)) AS s(`a`) ON t.`ts` IS NULL AND t.`a` <=> "
+         "s.`a` WHEN NOT MATCHED THEN INSERT *"},
         {"columns of a table", dialect.columnsQuery("Main", "Pump", SchemaQueryDetail::Full),
          "SELECT column_name,data_type,is_nullable,full_data_type FROM information_schema.columns "
          "WHERE table_schema = 'main' AND table_name = 'pump' ORDER BY ordinal_position"},

@@ -189,6 +189,32 @@ TEST(ErrorClassificationText, ReadsAndChangesNoMember) {
     EXPECT_FALSE(client.isLastErrorRetriable());
 }
 
+// Failures that tell the link is gone, whatever the driver says of it.
+TEST(StatementErrorKind, LinkFailures) {
+    const struct {
+        const char* state;
+        const char* message;
+        bool link;
+    } cases[] = {
+        {"08S01", "Communication link failure", true},
+        {"08001", "", true},
+        {"08003", "connection does not exist", true},
+        {"HYT01", "connection timeout expired", true},
+        {"HY000",
+         "[lakesink][Warehouse] Unexpected response from server during a HTTP connection: the "
+         "connection was reset by the peer.",
+         true},
+        {"HY000", "Warehouse storage failure: disk full.", false},
+        {"HYT00", "query timeout expired", false},
+        {"40001", "serialization failure", false},
+        {"22003", "out of range", false},
+        {"54000", "[STATEMENT_TOO_LARGE]", false},
+        {"", "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StatementError(c.state, 0, c.message, true).isLinkFailure(), c.link) << c.state;
+}
+
 }  // namespace
 
 // The verdicts recovery and connecting read from one refusal: one row per
@@ -196,38 +222,56 @@ TEST(ErrorClassificationText, ReadsAndChangesNoMember) {
 struct Verdicts {
     std::string state;
     std::string message;
-    bool connectionLost, missingTable, missingColumn, dataRefused, nameTaken;
+    bool connectionLost, missingTable, missingColumn, dataRefused, nameTaken, tooLarge, linkFailure;
     ConnectFailure connect;
 };
 
 TEST(ErrorClassifier, EveryRuleOfOneRefusal) {
     using CF = ConnectFailure;
     const std::vector<Verdicts> table = {
-        {"08S01", "link failure", true, false, false, false, false, CF::Transient},
-        {"08001", "", false, false, false, false, false, CF::Transient},
-        {"08003", "connection does not exist", true, false, false, false, false, CF::Unknown},
-        {"28000", "invalid authorization", false, false, false, false, false, CF::RefusedForGood},
-        {"28P01", "password", false, false, false, false, false, CF::RefusedForGood},
-        {"3F000", "no such schema", false, false, false, false, false, CF::RefusedForGood},
-        {"3D000", "no such catalog", false, false, false, false, false, CF::RefusedForGood},
-        {"42000", "refused", false, false, false, false, false, CF::RefusedForGood},
-        {"HY000", "host unreachable", false, false, false, false, false, CF::Unknown},
-        {"IM002", "data source name not found", false, false, false, false, false, CF::Unknown},
-        {"IM012", "DRIVER keyword syntax error", false, false, false, false, false,
+        {"08S01", "link failure", true, false, false, false, false, false, true, CF::Transient},
+        {"08001", "", false, false, false, false, false, false, true, CF::Transient},
+        {"08003", "connection does not exist", true, false, false, false, false, false, true,
+         CF::Unknown},
+        {"28000", "invalid authorization", false, false, false, false, false, false, false,
          CF::RefusedForGood},
-        {"42P01", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, CF::Unknown},
-        {"42S02", "no such table", false, true, false, false, false, CF::Unknown},
-        {"HY000", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, CF::Unknown},
-        {"42703", "[UNRESOLVED_COLUMN] c", false, false, true, false, false, CF::Unknown},
-        {"42S22", "no such column", false, false, true, false, false, CF::Unknown},
-        {"HY000", "Unknown column 'c'", false, false, true, false, false, CF::Unknown},
-        {"22003", "out of range", false, false, false, true, false, CF::Unknown},
-        {"23502", "not null", false, false, false, true, false, CF::Unknown},
-        {"42804", "datatype mismatch", false, false, false, true, false, CF::Unknown},
-        {"42000", "[INCOMPATIBLE_TYPES_IN_INLINE_TABLE]", false, false, false, true, false,
+        {"28P01", "password", false, false, false, false, false, false, false, CF::RefusedForGood},
+        {"3F000", "no such schema", false, false, false, false, false, false, false,
          CF::RefusedForGood},
-        {"42P07", "exists", false, false, false, false, true, CF::Unknown},
-        {"42711", "exists", false, false, false, false, true, CF::Unknown},
+        {"3D000", "no such catalog", false, false, false, false, false, false, false,
+         CF::RefusedForGood},
+        {"42000", "refused", false, false, false, false, false, false, false, CF::RefusedForGood},
+        {"HY000", "host unreachable", false, false, false, false, false, false, false, CF::Unknown},
+        {"IM002", "data source name not found", false, false, false, false, false, false, false,
+         CF::Unknown},
+        {"IM012", "DRIVER keyword syntax error", false, false, false, false, false, false, false,
+         CF::RefusedForGood},
+        {"42P01", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, false, false,
+         CF::Unknown},
+        {"42S02", "no such table", false, true, false, false, false, false, false, CF::Unknown},
+        {"HY000", "[TABLE_OR_VIEW_NOT_FOUND] t", false, true, false, false, false, false, false,
+         CF::Unknown},
+        {"42703", "[UNRESOLVED_COLUMN] c", false, false, true, false, false, false, false,
+         CF::Unknown},
+        {"42S22", "no such column", false, false, true, false, false, false, false, CF::Unknown},
+        {"HY000", "Unknown column 'c'", false, false, true, false, false, false, false,
+         CF::Unknown},
+        {"22003", "out of range", false, false, false, true, false, false, false, CF::Unknown},
+        {"23502", "not null", false, false, false, true, false, false, false, CF::Unknown},
+        {"42804", "datatype mismatch", false, false, false, true, false, false, false, CF::Unknown},
+        {"42000", "[INCOMPATIBLE_TYPES_IN_INLINE_TABLE]", false, false, false, true, false, false,
+         false, CF::RefusedForGood},
+        {"42P07", "exists", false, false, false, false, true, false, false, CF::Unknown},
+        {"42711", "exists", false, false, false, false, true, false, false, CF::Unknown},
+        {"54000", "[STATEMENT_TOO_LARGE]", false, false, false, false, false, true, false,
+         CF::Unknown},
+        {"HY000", "[STATEMENT_TOO_LARGE] too long", false, false, false, false, false, true, false,
+         CF::Unknown},
+        {"HYT01", "connection timeout", true, false, false, false, false, false, true, CF::Unknown},
+        {"08007", "failure during transaction", true, false, false, false, false, false, true,
+         CF::Unknown},
+        {"HY000", "Unexpected response from server during a HTTP connection: reset", false, false,
+         false, false, false, false, true, CF::Unknown},
     };
     for (const Verdicts& v : table) {
         SCOPED_TRACE(v.state + " " + v.message);
@@ -236,6 +280,8 @@ TEST(ErrorClassifier, EveryRuleOfOneRefusal) {
         EXPECT_EQ(isMissingColumn(v.state, v.message), v.missingColumn);
         EXPECT_EQ(isDataRefusal(v.state, v.message), v.dataRefused);
         EXPECT_EQ(isNameTaken(v.state), v.nameTaken);
+        EXPECT_EQ(isStatementTooLarge(v.state, v.message), v.tooLarge);
+        EXPECT_EQ(isLinkFailure(v.state, v.message), v.linkFailure);
         EXPECT_EQ(classifyConnectError(v.state), v.connect);
         const RetryVerdict verdict = classifyExecutionError(v.state, v.message);
         // A schema step is refused for good when it is not worth retrying,

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -35,19 +36,29 @@ namespace {
 
 const uint64_t T0 = 1767225600000000ULL;  // 2026-01-01 00:00:00 UTC
 
-// The real client, counting its connection attempts.
+// The real client, counting its connection attempts and statements.
 class CountingClient : public ODBCClient {
   public:
     ODBCStatus Connect(const std::string& connectionString) override {
         ++connects;
         return ODBCClient::Connect(connectionString);
     }
-    QueryResult executeQuery(const std::string& sql) override {
+    QueryResult executeQuery(const std::string& query) override {
         ++statements;
-        return ODBCClient::executeQuery(sql);
+        merges += query.rfind("MERGE", 0) == 0;
+        inserts += query.rfind("INSERT", 0) == 0;
+        try {
+            return ODBCClient::executeQuery(query);
+        } catch (const StatementError& error) {
+            tooLarge += error.sqlState() == "54000";
+            throw;
+        }
     }
     int connects = 0;
     int statements = 0;
+    int merges = 0;
+    int inserts = 0;
+    int tooLarge = 0;
 };
 
 class FaultTest : public ::testing::Test {
@@ -59,13 +70,15 @@ class FaultTest : public ::testing::Test {
     }
 
     void configure(const std::string& user = "default_user", const std::string& password = "lisk",
+                   DatabricksODBCConnector* other = nullptr, const std::string& items = "",
                    const std::string& schema = "default_schema") {
         ConfigCategory category(
             "lakesink", R"({"schema": {"value": ")" + schema + R"("}, "user": {"value": ")" + user +
                             R"("}, "password": {"value": ")" + password +
                             R"("}, "additionalParams": {"value": "{\"Warehouse\": \")" +
-                            jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"}})");
-        ASSERT_TRUE(connector.configure(&category));
+                            jsonEscaped(jsonEscaped(warehouse.directory())) + R"(\"}"})" + items +
+                            "}");
+        ASSERT_TRUE((other ? *other : connector).configure(&category));
     }
 
     // A batch of `count` readings of one asset, timestamps from `first` on.
@@ -335,7 +348,7 @@ TEST_F(FaultTest, AConnectionRefusedForGoodSaysWhyAtMostOnceAMinute) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state);
         warehouse.setCredentials("ingest:right-password\n" + kReader);
-        configure(c.user, c.password, c.schema);
+        configure(c.user, c.password, nullptr, "", c.schema);
         client->connects = 0;
         client->statements = 0;
         log.clear();
@@ -467,6 +480,255 @@ TEST_F(FaultTest, FailingSecondTableNeverRepeatsTheFirstTablesRowsOnResend) {
     EXPECT_TRUE(send(last));
     expectExactlyOnce("a_table", 6);
     expectExactlyOnce("b_table", 6);
+}
+
+TEST_F(FaultTest, ResendAfterALostAnswerFindsTheRowsAtTheEdgesOfItsTimeRange) {
+    // The MERGE of a resend compares only the table's rows between the
+    // batch's lowest and highest ts, both included: a single reading, and
+    // readings that all share one ts.
+    configure();
+    Batch before;
+    fill(before, "pump", 100, 1);
+    ASSERT_TRUE(send(before));
+    Batch single;
+    fill(single, "pump", 0, 1);
+    Batch same;
+    for (int n = 1; n <= 3; ++n)
+        same.add("pump", T0 + 50).addDatapoint(intPoint("n", n));
+    for (const Batch* batch : {&single, &same}) {
+        warehouse.addFault("after 08S01", 1, "INTO `pump`");
+        EXPECT_FALSE(send(*batch));
+        EXPECT_TRUE(send(*batch));
+    }
+    EXPECT_EQ(warehouse.query("SELECT n FROM pump ORDER BY n"),
+              (Rows{{"0"}, {"1"}, {"2"}, {"3"}, {"100"}}));
+}
+
+TEST_F(FaultTest, StatementsTooLargeForTheWarehouseAreCutAndARowTooLargeAloneIsRejected) {
+    // The warehouse takes statements of at most 65536 bytes; the plugin's
+    // limit is 1 MiB. One reading's row alone is longer than that.
+    std::ofstream(warehouse.directory() + "/limits") << "statement_bytes 65536\n";
+    configure("default_user", "lisk", nullptr, R"(, "writers": {"value": "1"})");
+    Batch batch;
+    fill(batch, "pump", 0, 500);
+    batch.add("pump", T0 + 500).addDatapoint(textPoint("note", std::string(100000, 'x')));
+    fill(batch, "pump", 501, 499);
+    ASSERT_TRUE(send(batch));
+    EXPECT_EQ(warehouse.query("SELECT count(*), count(DISTINCT n) FROM pump"),
+              (Rows{{"999", "999"}}));
+    const Rows rejected = warehouse.query(
+        "SELECT table_name, sqlstate, reason, length(reading) FROM lakesink_rejects");
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0][0], "pump");
+    EXPECT_EQ(rejected[0][1], "54000");
+    EXPECT_NE(rejected[0][2].find("STATEMENT_TOO_LARGE"), std::string::npos) << rejected[0][2];
+    EXPECT_NE(rejected[0][2].find("cut to its first"), std::string::npos) << rejected[0][2];
+    EXPECT_LE(std::stoul(rejected[0][3]), 65536u / 4);
+    // Later statements are cut at what the warehouse takes: none is refused.
+    const int refusedBefore = client->tooLarge;
+    Batch next;
+    fill(next, "pump", 1000, 1000);
+    ASSERT_TRUE(send(next));
+    EXPECT_EQ(client->tooLarge, refusedBefore);
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM pump"), (Rows{{"1999"}}));
+}
+
+TEST_F(FaultTest, LostAnswerOfTheRejectsTableKeepsEachRejectedReadingOnce) {
+    // The rejects table's INSERT commits but its answer is lost: the resend
+    // skips the row already kept, for a refused reading and for a reading
+    // with no table alike.
+    configure("default_user", "lisk", nullptr, R"(, "writers": {"value": "1"})");
+    warehouse.query(
+        "CREATE TABLE strict (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane STRING, n BIGINT, req BIGINT NOT NULL)");
+    Batch refused;
+    for (int i = 0; i < 3; ++i) {
+        Reading& r = refused.add("strict", T0 + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("n", i));
+        if (i != 1)
+            r.addDatapoint(intPoint("req", 1));
+    }
+    Batch unrouted;
+    unrouted.add("", T0 + 9).addDatapoint(intPoint("n", 9));
+    for (const Batch* batch : {&refused, &unrouted}) {
+        warehouse.addFault("after 08S01", 1, "INTO `lakesink_rejects`");
+        EXPECT_FALSE(send(*batch));
+        EXPECT_TRUE(send(*batch));
+    }
+    EXPECT_EQ(warehouse.query("SELECT asset_code, sqlstate FROM lakesink_rejects ORDER BY "
+                              "asset_code"),
+              (Rows{{"", ""}, {"strict", "23502"}}));
+    EXPECT_EQ(warehouse.query("SELECT n FROM strict ORDER BY n"), (Rows{{"0"}, {"2"}}));
+}
+
+TEST_F(FaultTest, IdenticalReadingsAreKeptOnceOnlyWhenWrittenWhileTheirTableIsInDoubt) {
+    // The same two readings in two batches: two rows each normally; one row
+    // each when the second batch follows a failed statement of the table.
+    // Identical readings within one batch are always all written.
+    configure("default_user", "lisk", nullptr, R"(, "writers": {"value": "1"})");
+    const auto twice = [](Batch& batch, const std::string& table) {
+        for (int copy = 0; copy < 2; ++copy)
+            batch.add(table, T0).addDatapoint(intPoint("n", 7));
+    };
+    for (const char* table : {"plain", "faulted"}) {
+        Batch first, second;
+        twice(first, table);
+        twice(second, table);
+        ASSERT_TRUE(send(first));
+        if (std::string(table) == "faulted") {
+            warehouse.addFault("08S01", 1, "INTO `faulted`");
+            EXPECT_FALSE(send(second));
+        }
+        ASSERT_TRUE(send(second));
+    }
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM plain"), (Rows{{"4"}}));
+    EXPECT_EQ(warehouse.query("SELECT count(*) FROM faulted"), (Rows{{"2"}}));
+}
+
+TEST_F(FaultTest, CountersMatchWhatTheWarehouseHoldsAcrossCutRefusedIsolatedAndResentBatches) {
+    configure("default_user", "lisk", nullptr,
+              R"(, "maxStatementBytes": {"value": "65536"}, "writers": {"value": "1"})");
+    warehouse.query(
+        "CREATE TABLE strict (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
+        "corvane STRING, n BIGINT, v BIGINT, req BIGINT NOT NULL)");
+    size_t written = 0, rescued = 0, rejected = 0, skipped = 0;
+    const auto book = [&] {
+        for (const TableOutcome& table : connector.getLastOutcome().tables) {
+            written += table.written;
+            rescued += table.rescued;
+            rejected += table.rejected;
+            skipped += table.skipped;
+        }
+    };
+    // pump: 2,000 readings cut into several INSERTs, 10 values rescued, the
+    // answer of its last INSERT (the one holding 1999) lost. strict: refused
+    // before it ran, then its refused rows isolated, one value rescued.
+    Batch batch;
+    for (int i = 0; i < 2000; ++i) {
+        Reading& r = batch.add("pump", T0 + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("n", i));
+        if (i % 100 == 50 && i < 1000)
+            r.addDatapoint(textPoint("v", "text"));
+        else
+            r.addDatapoint(intPoint("v", i));
+    }
+    for (int i = 0; i < 10; ++i) {
+        Reading& r = batch.add("strict", T0 + static_cast<uint64_t>(i));
+        r.addDatapoint(intPoint("n", i));
+        r.addDatapoint(i == 5 ? textPoint("v", "text") : intPoint("v", i));
+        if (i != 3 && i != 7)
+            r.addDatapoint(intPoint("req", 1));
+    }
+    warehouse.addFault("after 08S01", 1, "1999");
+    warehouse.addFault("08S01", 1, "INTO `strict`");
+    // pump fails first, so strict meets its fault on the second attempt.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        EXPECT_EQ(send(batch), attempt == 3) << attempt;
+        book();
+    }
+    const Rows held = warehouse.query(
+        "SELECT (SELECT count(*) FROM pump), (SELECT count(*) FROM strict), (SELECT count(*) "
+        "FROM lakesink_rejects), (SELECT count(_rescued_data) FROM pump) + (SELECT "
+        "count(_rescued_data) FROM strict)");
+    EXPECT_EQ(held, (Rows{{"2000", "8", "2", "11"}}));
+    // A row is counted once: written by the statement that stored it, or
+    // skipped by the MERGE that found it after its answer was lost.
+    EXPECT_EQ(written + skipped, 2008u);
+    EXPECT_GT(skipped, 0u) << "the lost answer's rows are found on resend";
+    EXPECT_EQ(rescued, 11u);
+    EXPECT_EQ(rejected, 2u);
+}
+
+TEST_F(FaultTest, WideTableCatchesUpAfterARestartWithFewStatementsWithinTheLimit) {
+    // 300 columns of 44-character names, a statement limit of 64 KiB in the
+    // plugin and in the warehouse: after a restart the table is in doubt, and
+    // its MERGEs still carry many rows each.
+    std::ofstream(warehouse.directory() + "/limits") << "statement_bytes 65536\n";
+    const std::string limit =
+        R"(, "maxStatementBytes": {"value": "65536"}, "writers": {"value": "1"})";
+    const auto wide = [](Batch& batch, int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            Reading& r = batch.add("wide", T0 + static_cast<uint64_t>(i));
+            r.addDatapoint(intPoint("n", i));
+            for (int c = 0; c < 299; ++c) {
+                char name[64];
+                std::snprintf(name, sizeof name, "measurement_channel_with_a_long_name_%07d", c);
+                r.addDatapoint(intPoint(name, i * c));
+            }
+        }
+    };
+    configure("default_user", "lisk", nullptr, limit);
+    Batch first;
+    wide(first, 0, 20);
+    ASSERT_TRUE(send(first));
+    auto* restartedClient = new CountingClient();
+    DatabricksODBCConnector restarted(restartedClient);
+    configure("default_user", "lisk", &restarted, limit);
+    Batch second;
+    wide(second, 10, 40);  // half of it written before the restart
+    ASSERT_TRUE(restarted.send(second.pointers()));
+    EXPECT_EQ(restartedClient->inserts, 0);
+    EXPECT_GE(restartedClient->merges, 1);
+    EXPECT_LE(restartedClient->merges, 8) << "not a statement per row";
+    EXPECT_EQ(restarted.getLastOutcome().tables.at(0).skipped, 10u);
+    expectExactlyOnce("wide", 50);
+}
+
+TEST_F(FaultTest, BatchOfTheSameAssetsAndTimesWithOtherValuesIsNotTakenForAResend) {
+    // A failed batch, then another batch with the same asset codes and
+    // timestamps but other values: it is no resend, and is written whole.
+    configure();
+    Batch batch;
+    fill(batch, "a_table", 0, 2);
+    fill(batch, "b_table", 0, 2);
+    warehouse.addFault("08S01", 1, "INSERT INTO `b_table`");
+    EXPECT_FALSE(send(batch));
+    Batch other;
+    for (const char* table : {"a_table", "b_table"}) {
+        for (int i = 0; i < 2; ++i)
+            other.add(table, T0 + static_cast<uint64_t>(i)).addDatapoint(intPoint("n", 10 + i));
+    }
+    EXPECT_TRUE(send(other));
+    EXPECT_EQ(warehouse.query("SELECT n FROM a_table ORDER BY n"),
+              (Rows{{"0"}, {"1"}, {"10"}, {"11"}}));
+    EXPECT_EQ(warehouse.query("SELECT n FROM b_table ORDER BY n"), (Rows{{"10"}, {"11"}}));
+}
+
+TEST_F(FaultTest, LinkFailingTwiceInARowIsReplacedWhileTheDriverCallsItAlive) {
+    // The driver reports the link lost for each statement but never marks
+    // the connection dead: after two such failures in a row it is replaced.
+    configure();
+    Batch batch;
+    fill(batch, "pump", 0, 2);
+    ASSERT_TRUE(send(batch));
+    int next = 2;
+    for (const char* state : {"08S01", "HYT01"}) {
+        SCOPED_TRACE(state);
+        const int connects = client->connects;
+        warehouse.addFault(state, 2, "INTO `pump`");
+        Batch later;
+        fill(later, "pump", next, 2);
+        next += 2;
+        EXPECT_FALSE(send(later));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);  // one failure: kept
+        EXPECT_FALSE(send(later));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
+        EXPECT_TRUE(send(later));
+        EXPECT_EQ(client->connects, connects + 1);
+    }
+    // A failure of another kind in between starts the count again.
+    warehouse.addFault("08S01", 1, "INTO `pump`");
+    warehouse.addFault("42000", 1, "INTO `pump`");
+    warehouse.addFault("08S01", 1, "INTO `pump`");
+    Batch last;
+    fill(last, "pump", next, 2);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(send(last));
+        EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_SUCCESS);
+    }
+    EXPECT_TRUE(send(last));
+    EXPECT_EQ(client->connects, 3);
+    expectExactlyOnce("pump", 8);
 }
 
 // --- the schema changed by someone else -----------------------------------------------

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <set>
 #include <string>
@@ -302,6 +303,39 @@ TEST_F(HostileTest, AssetCodeLongerThanItsColumnIsCutAndRescuedAfterARestart) {
               (Rows{{std::string(256, 'c'), "1", rescued},
                     {std::string(256, 'c'), "2", rescued},
                     {std::string(256, 'c'), "3", rescued}}));
+    EXPECT_EQ(query("SELECT count(*) FROM information_schema.tables WHERE table_name = '" +
+                    std::string(kRejects) + "'"),
+              (Rows{{"0"}}));
+}
+
+TEST_F(HostileTest, WithoutFullDataTypeBoundedColumnsStillRescueWhatTheyCannotHold) {
+    // The information schema gives no full_data_type: the plugin's own
+    // asset_code is taken as it creates it (cut and rescued, not refused),
+    // and a hand-made DECIMAL takes its digits from numeric_precision and
+    // numeric_scale.
+    query(
+        "CREATE TABLE meter (asset_code VARCHAR(256) NOT NULL, user_ts TIMESTAMP, ts "
+        "TIMESTAMP, corvane VARCHAR(256), amount DECIMAL(5,2))");
+    { std::ofstream(warehouse.directory() + "/no_full_data_type") << "\n"; }
+    plugin.shutdown(handle);
+    ConfigCategory category("lakesink", categoryJson(warehouse));
+    handle = plugin.init(&category);
+    const std::string code = std::string(300, 'c');
+    allowTable("meter");
+    allowColumn("amount");
+    Batch batch;
+    Reading& routed = batch.add(code, T0);
+    routed.addDatapoint(hintPoint(R"({"tablename": "meter"})"));
+    routed.addDatapoint(floatPoint("amount", 2.5));
+    batch.add("meter", T0 + 1).addDatapoint(floatPoint("amount", 1.25));
+    batch.add("meter", T0 + 2).addDatapoint(floatPoint("amount", 1.125));
+    batch.add("meter", T0 + 3).addDatapoint(intPoint("amount", 12345));
+    ASSERT_EQ(send(batch), 4u);
+    EXPECT_EQ(query("SELECT asset_code, amount, _rescued_data FROM meter ORDER BY ts"),
+              (Rows{{std::string(256, 'c'), "2.50", "{\"asset_code\":\"" + code + "\"}"},
+                    {"meter", "1.25", "NULL"},
+                    {"meter", "NULL", R"({"amount":1.125})"},
+                    {"meter", "NULL", R"({"amount":12345})"}}));
     EXPECT_EQ(query("SELECT count(*) FROM information_schema.tables WHERE table_name = '" +
                     std::string(kRejects) + "'"),
               (Rows{{"0"}}));

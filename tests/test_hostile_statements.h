@@ -4,15 +4,17 @@
 // accepts it only when it has exactly one of the four shapes the plugin may
 // send, decoding every identifier and string literal on the way:
 //
-//   SELECT column_name,data_type[,is_nullable[,full_data_type]] FROM
+//   SELECT column_name,data_type[,is_nullable[,<detail>]] FROM
 //     information_schema.columns WHERE table_schema = '<s>' AND table_name = '<t>'
 //     ORDER BY ordinal_position
-//   SELECT table_name,column_name,data_type[,is_nullable[,full_data_type]] FROM
+//   SELECT table_name,column_name,data_type[,is_nullable[,<detail>]] FROM
 //     information_schema.columns WHERE table_schema = '<s>' AND table_name IN
 //     ('<t>', ...) ORDER BY table_name, ordinal_position
 //   CREATE TABLE `<t>` (`<c>` <type> [NOT NULL], ...)
 //   ALTER TABLE `<t>` ADD COLUMN `<c>` <type>
 //   INSERT INTO `<t>` (`<c>`, ...) VALUES (<v>, ...), ...
+// where <detail> is full_data_type, or character_maximum_length,
+// numeric_precision,numeric_scale.
 //
 // <type> is one of VARCHAR(256), STRING, TIMESTAMP, BIGINT, DOUBLE, VARIANT;
 // <v> is NULL, TRUE, FALSE (any case), a number with an optional sign (and the
@@ -240,7 +242,7 @@ inline bool tokenize(const std::string& sql, std::vector<Token>& tokens, std::st
                 return false;
             }
         } else if (c == '(' || c == ')' || c == ',' || c == '.' || c == '=' || c == '-' ||
-                   c == '+' || c == '<' || c == '>') {
+                   c == '+' || c == '<' || c == '>' || c == '*') {
             t.kind = Token::Punct;
             t.text = std::string(1, c);
             ++i;
@@ -266,8 +268,8 @@ struct Value {
 
 struct Statement {
     enum Kind { Select, Create, Alter, Insert } kind = Select;  // a MERGE reads as an Insert
-    std::string schema;               // Select only
-    std::vector<std::string> tables;  // Select of several tables only
+    std::string schema;                                         // Select only
+    std::vector<std::string> tables;                            // Select of several tables only
     std::string table;
     std::vector<std::string> columns;
     std::vector<std::string> types;  // Create and Alter, parallel to columns
@@ -391,16 +393,20 @@ class Reader {
     size_t p = 0;
 };
 
-// Reads the optional ",is_nullable[,full_data_type]" after data_type; false
-// when a comma is followed by anything else.
+// Reads the optional ",is_nullable[,full_data_type | ,character_maximum_length,
+// numeric_precision,numeric_scale]" after data_type; false when a comma is
+// followed by anything else.
 inline bool detailColumns(Reader& r) {
-    for (const char* column : {"is_nullable", "full_data_type"}) {
-        if (!r.punct(','))
-            return true;
-        if (!r.word(column))
-            return false;
-    }
-    return true;
+    if (!r.punct(','))
+        return true;
+    if (!r.word("is_nullable"))
+        return false;
+    if (!r.punct(','))
+        return true;
+    if (r.word("full_data_type"))
+        return true;
+    return r.word("character_maximum_length") && r.punct(',') && r.word("numeric_precision") &&
+           r.punct(',') && r.word("numeric_scale");
 }
 
 // True when `sql` is one of the four shapes; fills `st`. `error` says why not.
@@ -451,13 +457,48 @@ inline bool readMatch(Reader& r, const std::string& column) {
     return left == column && right == column;
 }
 
+// "TIMESTAMP '<text>'".
+inline bool readTimestamp(Reader& r) {
+    std::string text;
+    return r.word("TIMESTAMP") && r.string(text);
+}
+
+// The time bound that may open a MERGE's match, followed by AND:
+// "t.`ts` BETWEEN TIMESTAMP '..' AND TIMESTAMP '..'", "t.`ts` IS NULL", or
+// "(<the first> OR <the second>)".
+inline void skipTimeBound(Reader& r) {
+    const size_t start = r.position();
+    const auto column = [&r] {
+        std::string name;
+        return r.word("t") && r.punct('.') && r.name(name) && name == "ts";
+    };
+    const auto between = [&] {
+        return column() && r.word("BETWEEN") && readTimestamp(r) && r.word("AND") &&
+               readTimestamp(r);
+    };
+    const auto isNull = [&] { return column() && r.word("IS") && r.word("NULL"); };
+    const size_t at = r.position();
+    bool ok = false;
+    if (r.punct('(')) {
+        ok = between() && r.word("OR") && isNull() && r.punct(')');
+    } else {
+        ok = between();
+        if (!ok) {
+            r.rewind(at);
+            ok = isNull();
+        }
+    }
+    if (!ok || !r.word("AND"))
+        r.rewind(start);
+}
+
 // The insert-only MERGE the plugin writes for tables in doubt:
-// MERGE INTO `t` AS t USING (VALUES rows) AS s(cols) ON match
-// WHEN NOT MATCHED THEN INSERT (cols) VALUES (s.cols).
+// MERGE INTO `t` AS t USING (VALUES rows) AS s(cols) ON [time bound AND] match
+// WHEN NOT MATCHED THEN INSERT *.
 inline bool readMerge(Reader& r, Statement& st, std::string& error) {
     st.kind = Statement::Insert;
-    if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") ||
-        !r.word("USING") || !r.punct('(') || !r.word("VALUES")) {
+    if (!r.word("INTO") || !r.name(st.table) || !r.word("AS") || !r.word("t") || !r.word("USING") ||
+        !r.punct('(') || !r.word("VALUES")) {
         error = "bad MERGE head";
         return false;
     }
@@ -486,6 +527,7 @@ inline bool readMerge(Reader& r, Statement& st, std::string& error) {
         error = "bad MERGE source end";
         return false;
     }
+    skipTimeBound(r);
     size_t matched = 0;
     for (const std::string& column : st.columns) {
         const size_t before = r.position();
@@ -504,30 +546,11 @@ inline bool readMerge(Reader& r, Statement& st, std::string& error) {
         ++matched;
     }
     if (!r.word("WHEN") || !r.word("NOT") || !r.word("MATCHED") || !r.word("THEN") ||
-        !r.word("INSERT") || !r.punct('(')) {
+        !r.word("INSERT") || !r.punct('*')) {
         error = "bad MERGE clause";
         return false;
     }
-    for (size_t c = 0; c < st.columns.size(); ++c) {
-        std::string column;
-        if ((c > 0 && !r.punct(',')) || !r.name(column) || column != st.columns[c]) {
-            error = "MERGE inserts other columns";
-            return false;
-        }
-    }
-    if (!r.punct(')') || !r.word("VALUES") || !r.punct('(')) {
-        error = "bad MERGE insert";
-        return false;
-    }
-    for (size_t c = 0; c < st.columns.size(); ++c) {
-        std::string column;
-        if ((c > 0 && !r.punct(',')) || !r.word("s") || !r.punct('.') || !r.name(column) ||
-            column != st.columns[c]) {
-            error = "MERGE inserts other values";
-            return false;
-        }
-    }
-    if (!r.punct(')') || !r.end()) {
+    if (!r.end()) {
         error = "text after the MERGE";
         return false;
     }

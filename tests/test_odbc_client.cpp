@@ -305,6 +305,25 @@ TEST_F(ConnectedClient, ManyFailuresDoNotExhaustTheConnection) {
     EXPECT_TRUE(client.isConnected());
 }
 
+TEST_F(ConnectedClient, TwoLinkFailuresInARowMakeALiveConnectionDead) {
+    // The driver never marks the connection dead for an injected 08S01.
+    client.executeQuery("CREATE TABLE t (a BIGINT)");
+    warehouse.addFault("08S01", 1);
+    EXPECT_THROW(client.executeQuery("INSERT INTO t VALUES (1)"), StatementError);
+    EXPECT_TRUE(client.executeQuery("INSERT INTO t VALUES (2)").success);
+    warehouse.addFault("HYT01", 1);
+    EXPECT_THROW(client.executeQuery("INSERT INTO t VALUES (3)"), StatementError);
+    EXPECT_TRUE(client.isConnected()) << "a success in between starts the count again";
+    warehouse.addFault("08S01", 1);
+    EXPECT_THROW(client.executeQuery("INSERT INTO t VALUES (4)"), StatementError);
+    EXPECT_FALSE(client.isConnected());
+    // A new connection starts with a clean count.
+    client.Destroy();
+    ASSERT_EQ(open(client), CORVANE_ODBC_SUCCESS);
+    EXPECT_TRUE(client.isConnected());
+    EXPECT_THAT(warehouse.query("SELECT a FROM t"), ElementsAre(Row{"2"}));
+}
+
 // ---- executeQueryEx ---------------------------------------------------------
 
 TEST_F(ConnectedClient, ExAddsTheHeaderRow) {

@@ -1015,25 +1015,43 @@ TEST_F(FakeQuery, FailingGetDataGivesErrorCellAndGoesOn) {
     EXPECT_TRUE(result.success);
 }
 
-TEST_F(FakeQuery, FetchWithInfoEndsTheRowsThere) {
+TEST_F(FakeQuery, RowFetchedWithInfoIsARow) {
     script().columns = {"a"};
     script().rows = {{std::string("r0")}, {std::string("r1")}, {std::string("r2")}};
     script().fetchInfoAtRow = 1;
     const QueryResult result = client.executeQuery("SELECT");
     EXPECT_TRUE(result.success);
-    EXPECT_THAT(result.rows, ElementsAre(std::vector<std::string>{"r0"}));
-    // The row that came with info is not read.
-    EXPECT_THAT(fake::state().getDataCalls, ElementsAre(std::make_pair(size_t{0}, 1)));
+    EXPECT_THAT(result.rows,
+                ElementsAre(std::vector<std::string>{"r0"}, std::vector<std::string>{"r1"},
+                            std::vector<std::string>{"r2"}));
     expectStatementsFreed();
 }
 
-TEST_F(FakeQuery, FetchErrorKeepsTheRowsSoFar) {
+// A fetch that fails leaves the result incomplete: the statement fails, and
+// its error is classified like one from the execution.
+TEST_F(FakeQuery, FetchErrorFailsTheStatementWithItsClassifiedError) {
     script().columns = {"a"};
     script().rows = {{std::string("r0")}, {std::string("r1")}};
     script().fetchAtEnd = SQL_ERROR;
-    const QueryResult result = client.executeQuery("SELECT");
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.rows.size(), 2u);
+    const struct {
+        const char* state;
+        bool retriable;
+    } cases[] = {{"08S01", true}, {"HY000", true}, {"22003", false}};
+    for (const auto& c : cases) {
+        script().diag = {{c.state, 7, "lost while fetching"}};
+        try {
+            client.executeQuery("SELECT");
+            ADD_FAILURE() << c.state << ": must throw";
+        } catch (const StatementError& error) {
+            EXPECT_EQ(error.sqlState(), c.state);
+            EXPECT_EQ(error.retriable(), c.retriable) << c.state;
+            EXPECT_EQ(client.isLastErrorRetriable(), c.retriable) << c.state;
+        }
+        const QueryResultEx ex = client.executeQueryEx("SELECT");
+        EXPECT_FALSE(ex.success);
+        EXPECT_TRUE(ex.rows.empty());
+    }
+    expectStatementsFreed();
 }
 
 TEST_F(FakeQuery, StatementWithoutResultSet) {
@@ -1046,6 +1064,8 @@ TEST_F(FakeQuery, StatementWithoutResultSet) {
     EXPECT_TRUE(log.has(Level::DEBUG, "Number of columns in result set: 0"));
     EXPECT_TRUE(log.has(Level::DEBUG, "Query executed successfully. Rows fetched: 0"));
     EXPECT_TRUE(fake::state().getDataCalls.empty());
+    // There is no cursor: nothing is fetched.
+    EXPECT_EQ(std::count(fake::state().calls.begin(), fake::state().calls.end(), "SQLFetch"), 0);
     expectStatementsFreed();
 }
 

@@ -69,6 +69,7 @@ TEST_F(PluginEndToEnd, EveryValueKindLandsAsSent) {
     r.addDatapoint(listPoint("list", {intPoint("p", 1), textPoint("q", "y")}));
     r.addDatapoint(floatArrayPoint("samples", {1.0, 2.5}));
     r.addDatapoint(imagePoint("picture"));
+    r.addDatapoint(bufferPoint("raw"));
     ASSERT_EQ(instance.send(batch), 1u);
 
     const Rows columns = warehouse.query(
@@ -84,11 +85,13 @@ TEST_F(PluginEndToEnd, EveryValueKindLandsAsSent) {
                              {"meta", "VARIANT"},
                              {"list", "VARIANT"},
                              {"samples", "VARIANT"},
-                             {"picture", "STRING"}}));
+                             {"picture", "STRING"},
+                             {"raw", "STRING"},
+                             {"_rescued_data", "VARIANT"}}));
 
     const Rows rows = warehouse.query(
         "SELECT asset_code, user_ts, ts, corvane, state, count, temperature, meta, list, samples, "
-        "picture FROM pump");
+        "picture, raw, _rescued_data FROM pump");
     ASSERT_EQ(rows.size(), 1u);
     const auto& row = rows[0];
     EXPECT_EQ(row[0], "pump");
@@ -101,7 +104,11 @@ TEST_F(PluginEndToEnd, EveryValueKindLandsAsSent) {
     EXPECT_EQ(row[7], R"({"a":1,"b":"x"})");
     EXPECT_EQ(row[8], R"([1,"y"])");
     EXPECT_THAT(row[9], ::testing::AnyOf("[1,2.5]", "[1.0,2.5]"));
-    EXPECT_EQ(row[10], "null");
+    // An image or a data buffer: SQL NULL in its column, its content kept.
+    EXPECT_EQ(row[10], "NULL");
+    EXPECT_EQ(row[11], "NULL");
+    EXPECT_EQ(row[12],
+              R"({"picture":{"width":2,"height":2,"depth":8,"data":"AQIDBA=="},"raw":[9,8,7]})");
 }
 
 TEST_F(PluginEndToEnd, SchemaFollowsTheReadingsAcrossBatches) {
@@ -390,7 +397,8 @@ TEST_F(PluginEndToEnd, VariantRowsHoldEveryDatapointExactlyAsSent) {
         "{\"state\":\"it's \\\"on\\\"\\n\xc3\xa9\","
         R"("big":9007199254740993,"count":7,"temperature":0.1,)"
         R"("tiny":1.2E-7,"nan":"NaN","inf":"-Infinity","meta":{"a":2,"b":"x"},)"
-        R"("list":[1,{"y":"z"}],"samples":[1.5,"Infinity"],"picture":null,"ts":5})";
+        R"("list":[1,{"y":"z"}],"samples":[1.5,"Infinity"],)"
+        R"("picture":{"width":2,"height":2,"depth":8,"data":"AQIDBA=="},"ts":5})";
     const Rows rows = warehouse.query(
         "SELECT datapoints:big::bigint, datapoints:count::bigint, datapoints:temperature::double, "
         "datapoints:state::string, datapoints:ts::bigint, datapoints FROM pump");
@@ -413,6 +421,35 @@ TEST_F(PluginEndToEnd, VariantRowsHoldEveryDatapointExactlyAsSent) {
                         {"datapoints", "VARIANT"}}));
     }
     EXPECT_EQ(warehouse.query("SELECT datapoints:level::bigint FROM tank"), (Rows{{"3"}}));
+}
+
+TEST_F(PluginEndToEnd, VariantLayoutOnATableWithAnotherDatapointsColumnSaysSoOncePerTable) {
+    // A table made for the column layout, with a datapoint named datapoints.
+    {
+        Instance columns(plugin, warehouse);
+        Batch batch;
+        batch.add("pump", T0).addDatapoint(intPoint("datapoints", 7));
+        ASSERT_EQ(columns.send(batch), 1u);
+    }
+    LogCapture log;
+    Instance instance(plugin, warehouse, "edge-1", R"("datapoints": {"value": "variant"})");
+    for (uint64_t i = 1; i <= 2; ++i) {
+        Batch batch;
+        batch.add("pump", T0 + i).addDatapoint(intPoint("level", static_cast<long>(i)));
+        batch.add("tank", T0 + i).addDatapoint(intPoint("level", static_cast<long>(i)));
+        ASSERT_EQ(instance.send(batch), 2u);
+    }
+    const std::string message =
+        "Table 'pump' has a column 'datapoints' of type bigint, not VARIANT: each reading's "
+        "datapoints go there only as that type holds them, else to _rescued_data. Rename that "
+        "column, or set 'table' to write to another table";
+    EXPECT_EQ(log.count(Logger::Level::ERROR, message), 1u);
+    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u) << "tank's column is VARIANT";
+    // Written as before: the object is kept whole in the rescued data.
+    EXPECT_EQ(warehouse.query("SELECT datapoints, _rescued_data FROM pump ORDER BY ts"),
+              (Rows{{"7", "NULL"},
+                    {"NULL", R"({"datapoints":{"level":1}})"},
+                    {"NULL", R"({"datapoints":{"level":2}})"}}));
 }
 
 TEST_F(PluginEndToEnd, NoReadingIsWrittenToTheRejectsTable) {

@@ -183,15 +183,30 @@ TEST_F(MapperTest, StructuredValuesRepeatNoKey) {
     EXPECT_EQ(record.getSQLType("d"), "VARIANT");
 }
 
-TEST_F(MapperTest, ImagesAndBuffersBecomeNullWithOneMessageEach) {
-    DatapointValue image(new DPImage(2, 2, 8, {1, 2, 3, 4}));
-    DatapointValue buffer(new DataBuffer(1, {9, 9}));
-    EXPECT_EQ(mapper.datapointValueToString(image), "null");
-    EXPECT_EQ(mapper.datapointValueToString(buffer), "null");
-    EXPECT_EQ(mapper.datapointValueToString(image), "null");
-    EXPECT_EQ(log.count(Level::INFO,
-                        "Image and databuffer datapoint types not supported - using null value"),
-              3u);
+TEST_F(MapperTest, ImagesAndBuffersBecomeTheJsonOfTheirContent) {
+    const struct {
+        DatapointValue value;
+        const char* json;
+    } cases[] = {
+        {DatapointValue(new DPImage(2, 2, 8, {1, 2, 3, 4})),
+         R"({"width":2,"height":2,"depth":8,"data":"AQIDBA=="})"},
+        {DatapointValue(new DPImage(1, 1, 24, {0xFF, 0xFE, 0xFD})),
+         R"({"width":1,"height":1,"depth":24,"data":"//79"})"},
+        {DatapointValue(new DPImage(0, 0, 8, {})), R"({"width":0,"height":0,"depth":8,"data":""})"},
+        {DatapointValue(new DPImage(1, 5, 8, {'h', 'e', 'l', 'l', 'o'})),
+         R"({"width":1,"height":5,"depth":8,"data":"aGVsbG8="})"},
+        {DatapointValue(new DataBuffer(1, {9, 255})), "[9,255]"},
+        {DatapointValue(new DataBuffer(2, {1, 1, 0, 1})), "[257,256]"},
+        {DatapointValue(new DataBuffer(4, {1, 0, 0, 0, 2})), "[1]"},
+        {DatapointValue(new DataBuffer(8, std::vector<uint8_t>(8, 0xFF))),
+         "[18446744073709551615]"},
+        {DatapointValue(new DataBuffer(3, {7, 8})), "[7,8]"},
+        {DatapointValue(new DataBuffer(2, {})), "[]"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mapper.datapointValueToString(c.value), c.json);
+        EXPECT_EQ(valueKindOfTag(c.value.getType()), ValueKind::Binary);
+    }
 }
 
 // --- one reading ------------------------------------------------------------------
@@ -234,9 +249,9 @@ TEST_F(MapperTest, ColumnTypesPerDatapointKind) {
     EXPECT_EQ(record.getSQLType("d"), "VARIANT");
     EXPECT_EQ(record.getValue("d"), "{\"k\":1}");
     EXPECT_EQ(record.getSQLType("img"), "STRING");
-    EXPECT_EQ(record.getValue("img"), "null");
+    EXPECT_EQ(record.getValue("img"), R"({"width":1,"height":1,"depth":8,"data":"AA=="})");
     EXPECT_EQ(record.getSQLType("buf"), "STRING");
-    EXPECT_EQ(record.getValue("buf"), "null");
+    EXPECT_EQ(record.getValue("buf"), "[0]");
 }
 
 TEST_F(MapperTest, ReadingWithoutDatapointsHasTheFourFixedColumns) {

@@ -449,30 +449,38 @@ TEST_P(SchemaLackingColumns, AsksWithLessFromThenOn) {
             }
         }
         // The warehouse answers the columns asked for.
-        const size_t cells = 2 + (sql.find("is_nullable") != std::string::npos) +
-                             (sql.find("full_data_type") != std::string::npos);
-        if (sql.find(" IN (") != std::string::npos) {
-            QueryRow row{"valve", "v", "STRING", "NO", "varchar(20)"};
-            row.resize(cells + 1);
-            return okResult({row});
-        }
-        QueryRow row{"asset_code", "STRING", "NO", "varchar(256)"};
-        row.resize(cells);
-        return okResult({row});
+        const auto answer = [&sql](QueryRow row, const char* full, const char* length) {
+            if (sql.find("is_nullable") != std::string::npos)
+                row.push_back("NO");
+            if (sql.find("character_maximum_length") != std::string::npos)
+                row.insert(row.end(), {length, "NULL", "NULL"});
+            if (sql.find("full_data_type") != std::string::npos)
+                row.push_back(full);
+            return row;
+        };
+        if (sql.find(" IN (") != std::string::npos)
+            return okResult({answer({"valve", "v", "STRING"}, "varchar(20)", "20")});
+        return okResult({answer({"asset_code", "STRING"}, "varchar(256)", "NULL")});
     }));
     ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(refused, c.refusals);
     EXPECT_EQ(m.manager.schemaQueryDetail(), c.detail);
     const bool knowsNullability = c.detail >= SchemaQueryDetail::Nullability;
     EXPECT_EQ(typesOf(m.manager, "pump")[0].notNull, knowsNullability);
-    EXPECT_EQ(typesOf(m.manager, "pump")[0].kind,
-              c.detail == SchemaQueryDetail::Full ? Kind::Varchar : Kind::String);
+    // The asset code column is the plugin's own: without its length it is
+    // taken to be as the plugin creates it.
+    EXPECT_EQ(typesOf(m.manager, "pump")[0].kind, Kind::Varchar);
+    EXPECT_EQ(typesOf(m.manager, "pump")[0].length, 256);
     EXPECT_EQ(m.statements.back(),
               m.builder.buildInformationSchemaQuery("Plant", "pump", c.detail));
 
     // From then on every query asks for that much at once.
     m.statements.clear();
     EXPECT_TRUE(m.manager.learnTables({"valve"}));
+    // Another column's length comes from full_data_type or character_maximum_length.
+    const bool knowsLength =
+        c.detail == SchemaQueryDetail::Full || c.detail == SchemaQueryDetail::Bounds;
+    EXPECT_EQ(typesOf(m.manager, "valve")[0].kind, knowsLength ? Kind::Varchar : Kind::String);
     EXPECT_FALSE(m.manager.learnColumns("pump")) << "nothing new";
     ASSERT_EQ(m.statements.size(), 2u);
     EXPECT_EQ(m.statements[0], m.builder.buildInformationSchemaQuery(
@@ -494,26 +502,32 @@ INSTANTIATE_TEST_SUITE_P(
                           "42703",
                           "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column, variable, or function "
                           "parameter with name '",
-                          SchemaQueryDetail::Nullability,
+                          SchemaQueryDetail::Bounds,
                           1},
                       LackingCase{"NoFullTypeUnknownColumn",
                                   {"full_data_type"},
                                   "42S22",
                                   "Unknown column '",
-                                  SchemaQueryDetail::Nullability,
+                                  SchemaQueryDetail::Bounds,
                                   1},
                       LackingCase{"NoFullTypeByMessageOnly",
                                   {"full_data_type"},
                                   "HY000",
                                   "Error: unknown column '",
-                                  SchemaQueryDetail::Nullability,
+                                  SchemaQueryDetail::Bounds,
                                   1},
+                      LackingCase{"NoBounds",
+                                  {"full_data_type", "numeric_scale"},
+                                  "42703",
+                                  "cannot resolve '",
+                                  SchemaQueryDetail::Nullability,
+                                  2},
                       LackingCase{"Neither",
                                   {"full_data_type", "is_nullable"},
                                   "42703",
                                   "cannot resolve '",
                                   SchemaQueryDetail::Plain,
-                                  2}),
+                                  3}),
     [](const ::testing::TestParamInfo<LackingCase>& info) { return info.param.name; });
 
 TEST(SchemaLackingColumns, PlainFormIsTheQueryOfTwoColumnsAndOtherRefusalsStand) {
@@ -540,7 +554,7 @@ TEST(SchemaLackingColumns, PlainFormIsTheQueryOfTwoColumnsAndOtherRefusalsStand)
     }));
     m.statements.clear();
     EXPECT_THROW(m.manager.checkTableExists("pump", pumpRecord()), StatementError);
-    EXPECT_EQ(m.statements.size(), 3u);
+    EXPECT_EQ(m.statements.size(), 4u);
     EXPECT_EQ(m.manager.schemaQueryDetail(), SchemaQueryDetail::Plain);
 }
 
@@ -830,15 +844,16 @@ TEST_F(SchemaInWarehouse, InformationSchemaWithoutFullDataType) {
     manager.setSQLBuilder(&builder);
     LogCapture log;
     ASSERT_TRUE(manager.checkTableExists("pump", pumpRecord()));
-    EXPECT_EQ(manager.schemaQueryDetail(), SchemaQueryDetail::Nullability);
+    EXPECT_EQ(manager.schemaQueryDetail(), SchemaQueryDetail::Bounds);
     EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 1u);
-    // data_type is all there is: lengths and digits are not known, NOT NULL is.
+    // The asset code is as the plugin creates it; a DECIMAL's digits come from
+    // numeric_precision and numeric_scale; the warehouse gives no length of
+    // another text column.
     const std::vector<ColumnType> types = typesOf(manager, "pump");
     ASSERT_EQ(types.size(), 4u);
-    EXPECT_EQ(types[0].kind, Kind::String);
-    EXPECT_TRUE(types[0].notNull);
+    EXPECT_EQ(types[0], ColumnType::parse("VARCHAR(256) NOT NULL"));
     EXPECT_EQ(types[1].kind, Kind::String);
-    EXPECT_EQ(types[2].kind, Kind::Decimal);
+    EXPECT_EQ(types[2], ColumnType::parse("DECIMAL(10,2)"));
     EXPECT_EQ(types[3].kind, Kind::BigInt);
     EXPECT_EQ(
         manager.getCachedSchema("pump"),

@@ -240,18 +240,16 @@ TEST_F(SharedMapping, RenamedDatapointsAreRenamedInEveryReading) {
     EXPECT_EQ(records[1].getValue("flow_rate"), "2.0");
 }
 
-TEST_F(SharedMapping, ImageValuesAreLoggedForEveryReading) {
-    LogCapture logs;
-    for (int i = 0; i < 2; ++i) {
+TEST_F(SharedMapping, ImageOfEveryReadingKeepsItsOwnContent) {
+    for (uint8_t i = 0; i < 2; ++i) {
         owned.push_back(reading(
-            "cam", {dp("frame", DatapointValue(new DPImage(1, 1, 8, std::vector<uint8_t>{1})))}));
+            "cam", {dp("frame", DatapointValue(new DPImage(1, 1, 8, std::vector<uint8_t>{i})))}));
     }
     std::vector<DatabaseRecord> records = mapper.mapReadingsToRecords(pointers());
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(logs.count(Level::INFO,
-                         "Image and databuffer datapoint types not supported - using null value"),
-              2u);
-    EXPECT_EQ(records[1].getValue("frame"), "null");
+    EXPECT_EQ(records[0].getValue("frame"), R"({"width":1,"height":1,"depth":8,"data":"AA=="})");
+    EXPECT_EQ(records[1].getValue("frame"), R"({"width":1,"height":1,"depth":8,"data":"AQ=="})");
+    EXPECT_EQ(records[1].kindAt(4), ValueKind::Binary);
 }
 
 // The batch operation against mapping every reading on its own (which builds

@@ -20,7 +20,16 @@ namespace {
 // A client that records every statement and answers as it is told.
 class ScriptedClient : public ODBCClient {
   public:
-    enum class Answer { Ok, MergeCounts, Refuse, RefuseRetriable, Throw };
+    enum class Answer {
+        Ok,
+        MergeCounts,
+        MergeNoCount,
+        MergeBadCount,
+        Refuse,
+        RefuseRetriable,
+        TooLarge,
+        Throw
+    };
     Answer answer = Answer::Ok;
     std::vector<std::string> statements;
 
@@ -35,8 +44,18 @@ class ScriptedClient : public ODBCClient {
                 throw StatementError("22003", 0, "out of range", false);
             case Answer::RefuseRetriable:
                 throw StatementError("40001", 0, "try again", true);
+            case Answer::TooLarge:
+                throw StatementError("54000", 0, "[STATEMENT_TOO_LARGE] too long", false);
             case Answer::Throw:
                 throw std::runtime_error("the answer was lost");
+            case Answer::MergeNoCount:
+            case Answer::MergeBadCount: {
+                QueryResult result;
+                result.success = true;
+                if (answer == Answer::MergeBadCount)
+                    result.rows.push_back({"3", "2x"});
+                return result;
+            }
             case Answer::MergeCounts: {
                 QueryResult result;
                 result.success = true;
@@ -89,7 +108,8 @@ Sent sendPairs(ScriptedClient::Answer answer, std::vector<ColumnMatch> skipMatch
     ScriptedClient client;
     client.answer = answer;
     WriterPool pool(client, [] { return std::unique_ptr<ODBCClient>(); });
-    StatementsTransport transport(pool, Dialect::databricks(), limit);
+    StatementLimit statementLimit(limit);
+    StatementsTransport transport(pool, Dialect::databricks(), statementLimit);
     PairRows rows({{"1", "a"}, {"2", ""}, {"3", "it's"}});
     const Transport::Ticket ticket = transport.send(TableRows{"t", kColumns, skipMatching, rows});
     EXPECT_TRUE(transport.isDone(ticket));
@@ -122,6 +142,48 @@ TEST(StatementsTransport, RowsTheTableMayHoldGoOutAsAMergeThatCountsTheSkipped) 
     ASSERT_NE(written, nullptr);
     EXPECT_TRUE(written->compared);
     EXPECT_EQ(written->skipped, 2u);
+}
+
+TEST(StatementsTransport, AMergeWithoutACountThatCanBeReadIsUncounted) {
+    for (const auto answer :
+         {ScriptedClient::Answer::MergeNoCount, ScriptedClient::Answer::MergeBadCount}) {
+        const Sent sent = sendPairs(answer, {ColumnMatch::Equal, ColumnMatch::Equal});
+        const auto* written = std::get_if<Written>(&sent.delivery.at(0).result);
+        ASSERT_NE(written, nullptr);
+        EXPECT_TRUE(written->compared);
+        EXPECT_TRUE(written->uncounted);
+        EXPECT_EQ(written->skipped, 0u);
+    }
+}
+
+TEST(StatementsTransport, AStatementRefusedForItsLengthCutsTheNextOnesAtHalfOfIt) {
+    ScriptedClient client;
+    client.answer = ScriptedClient::Answer::TooLarge;
+    WriterPool pool(client, [] { return std::unique_ptr<ODBCClient>(); });
+    StatementLimit limit(1 << 20);
+    StatementsTransport transport(pool, Dialect::databricks(), limit);
+    std::vector<std::pair<std::string, std::string>> values;
+    for (int i = 0; i < 200; ++i)
+        values.emplace_back(std::to_string(i), std::string(20, 'x'));
+    PairRows rows(values);
+    const std::vector<ColumnMatch> none;
+    Delivery refused = transport.take(transport.send(TableRows{"t", kColumns, none, rows}));
+    ASSERT_EQ(refused.size(), 1u);
+    ASSERT_TRUE(std::holds_alternative<Refused>(refused[0].result));
+    const size_t length = client.statements.at(0).size();
+    EXPECT_EQ(transport.sizeLimit(), length / 2);
+    EXPECT_EQ(limit.bytes(), length / 2);
+    // The same rows again: in statements within the new limit, all of them.
+    client.answer = ScriptedClient::Answer::Ok;
+    PairRows again(values);
+    const Delivery written = transport.take(transport.send(TableRows{"t", kColumns, none, again}));
+    ASSERT_GE(client.statements.size(), 3u);
+    size_t readings = 0;
+    for (size_t i = 1; i < client.statements.size(); ++i) {
+        EXPECT_LE(client.statements[i].size(), length / 2) << i;
+        readings += written.at(i - 1).readings.size();
+    }
+    EXPECT_EQ(readings, 200u);
 }
 
 TEST(StatementsTransport, EachStatementOutcomeIsItsPartsResult) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "calendar.h"
 #include "diagnostics.h"
 #include "query_translation.h"
 #include "relation_scope.h"
@@ -156,13 +157,21 @@ class QueryTranslator {
     // Translates one token; returns false when it already moved the lexer on.
     bool translateToken(const Token& token) {
         size_t schemaAt = std::string::npos;
+        const size_t timestampWordAt = timestampAt_;
+        timestampAt_ = std::string::npos;
         operandAt_ = std::string::npos;
         switch (token.kind) {
             case TokenKind::Word:
             case TokenKind::QuotedName:
+                if (token.kind == TokenKind::Word && equalsIgnoreCase(token.name(), "TIMESTAMP"))
+                    timestampAt_ = out_.sql.size();
                 schemaAt = name(token);
                 break;
             case TokenKind::String:
+                if (timestampWordAt != std::string::npos) {
+                    bindTimestamp(timestampWordAt, token.value);
+                    break;
+                }
                 out_.sql += '?';
                 out_.parameters.push_back(Literal{Literal::String, token.value, false, 0});
                 break;
@@ -178,6 +187,19 @@ class QueryTranslator {
         }
         schemaAt_ = schemaAt;
         return true;
+    }
+
+    // Replaces the word TIMESTAMP written at `wordAt` and the literal after
+    // it with a parameter: the instant's stored text (UTC), as a column
+    // holds it, so that it compares with TIMESTAMP columns.
+    void bindTimestamp(size_t wordAt, const std::string& text) {
+        int64_t micros = 0;
+        if (!parseTimestamp(text, micros))
+            fail("22007", kNativeAnalysis,
+                 "[INVALID_TYPED_LITERAL] The value of the typed literal TIMESTAMP is invalid.");
+        out_.sql.resize(wordAt);
+        out_.sql += '?';
+        out_.parameters.push_back(Literal{Literal::String, formatTimestamp(micros), false, 0});
     }
 
     // A name, quoted for SQLite; returns where it was written when it may be
@@ -229,6 +251,7 @@ class QueryTranslator {
     size_t copied_ = 0;                     // source offset copied up to
     size_t schemaAt_ = std::string::npos;   // where the previous token, a schema name, was written
     size_t operandAt_ = std::string::npos;  // where the previous name or path began
+    size_t timestampAt_ = std::string::npos;  // where a previous word TIMESTAMP was written
     int depth_ = 0;
 };
 
