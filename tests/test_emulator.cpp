@@ -572,7 +572,7 @@ TEST(EmulatorOdbc, PreparedStatementsBindParametersAndColumns) {
 }
 
 // Misuse of the prepared-statement, binding and catalog functions gets the
-// SQLSTATE the ODBC specification names, never a crash.
+// SQLSTATE the ODBC standard names, never a crash.
 TEST(EmulatorOdbc, MisusedNewFunctionsGetTheirSqlStates) {
     TempWarehouse wh;
     OdbcSession session(wh.connectionString());

@@ -6,7 +6,7 @@
 // Each builds a whole ResultSet from the catalog of the connection's schema
 // file (and, for SHOW SCHEMAS, the schema files of the warehouse directory).
 // The SHOW and DESCRIBE statements answer with the warehouse's result columns;
-// the ODBC functions with the columns the ODBC specification names. Failures
+// the ODBC functions with the columns the ODBC standard names. Failures
 // are thrown as WarehouseError. Not thread-safe: one Session, one thread.
 
 #include <optional>

@@ -4,7 +4,7 @@
 // application's bound parameter read into the Literal a `?` marker stands for.
 //
 // The caller owns every buffer; nothing here keeps a pointer past the call.
-// Conversions the ODBC specification refuses throw WarehouseError with its
+// Conversions the ODBC standard refuses throw WarehouseError with its
 // SQLSTATE (22018 a cell that is no number, 22003 out of range, 22007 a bad
 // timestamp, HY009 a null buffer, HY090 a bad length, HYC00 a C type the
 // driver lacks). Plain functions; no shared state.
