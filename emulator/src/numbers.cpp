@@ -261,24 +261,12 @@ std::string javaLayout(bool negative, const std::string& digits, int exponent, d
 
 }  // namespace
 
-std::string formatDouble(double value) {
-    if (std::isnan(value))
-        return "NaN";
-    if (std::isinf(value))
-        return value > 0 ? "Infinity" : "-Infinity";
-    if (value == 0)
-        return std::signbit(value) ? "-0.0" : "0.0";
-    char buffer[64];
-    const auto r =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    bool negative = false;
-    std::string digits;
-    int exponent = 0;
-    scientificParts(buffer, r.ptr, negative, digits, exponent);
-    return javaLayout(negative, digits, exponent, std::fabs(value));
-}
+namespace {
 
-std::string formatFloat(float value) {
+// Java's text of a double or a float: the shortest digits that read back as
+// the same value of that type.
+template <typename Number>
+std::string javaNumberText(Number value) {
     if (std::isnan(value))
         return "NaN";
     if (std::isinf(value))
@@ -293,6 +281,16 @@ std::string formatFloat(float value) {
     int exponent = 0;
     scientificParts(buffer, r.ptr, negative, digits, exponent);
     return javaLayout(negative, digits, exponent, std::fabs(static_cast<double>(value)));
+}
+
+}  // namespace
+
+std::string formatDouble(double value) {
+    return javaNumberText(value);
+}
+
+std::string formatFloat(float value) {
+    return javaNumberText(value);
 }
 
 }  // namespace whemu
