@@ -5,12 +5,13 @@
 // each send did (readings written to their tables, values rescued, readings
 // rejected, statements and their time, failed batches, connection attempts);
 // the line is logged when INTERVAL has passed since the last one, and once
-// more at shutdown, with the counts since the last line and the time of the
-// last successful batch:
-//   "Status: 1200 readings written, 3 values rescued, 1 readings rejected,
+// more at shutdown, with the counts since the last line, the row counts
+// since the start, and the time of the last successful batch:
+//   "Status: 1200 readings written, 3 values rescued, 1 reading rejected,
 //    0 rows skipped as already written, 24 statements (mean 1.021 s),
-//    0 failed batches, 0 reconnects; last successful batch at
-//    2026-12-08 16:40:55 UTC"
+//    0 failed batches, 0 reconnects; since the start: 36000 readings
+//    written, 5 values rescued, 2 readings rejected, 0 rows skipped as
+//    already written; last successful batch at 2026-12-08 16:40:55 UTC"
 // Not thread-safe: the connector uses it from the sending thread.
 
 #include <chrono>
@@ -48,13 +49,17 @@ class StatusLine {
     // Logs the line now (at shutdown) when anything happened since the last.
     void logFinal(SteadyTime now);
     const Counts& current() const { return counts; }
+    // The counts since the start, the current interval's included.
+    Counts sinceStart() const { return totalsWith(counts); }
     // The line for the counts so far.
     std::string text() const;
 
   private:
     void log(SteadyTime now);
+    Counts totalsWith(const Counts& interval) const;
 
     Counts counts;
+    Counts totals;  // of the intervals already logged
     SteadyTime lastLine{};
     bool started = false;
     WallTime lastSuccess{};

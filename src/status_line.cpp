@@ -5,6 +5,7 @@
 
 #include "logger.h"
 #include "table_writer.h"
+#include "text_util.h"
 
 namespace {
 std::string utcText(StatusLine::WallTime time) {
@@ -41,25 +42,43 @@ void StatusLine::addStatements(uint64_t count, std::chrono::nanoseconds time) {
     anything = anything || count > 0;
 }
 
+namespace {
+// "<n> readings written, <n> values rescued, <n> readings rejected, <n> rows
+// skipped as already written", each noun in the singular for one.
+std::string rowCounts(const StatusLine::Counts& c) {
+    return countOf(c.written, "reading", "readings") + " written, " +
+           countOf(c.rescued, "value", "values") + " rescued, " +
+           countOf(c.rejected, "reading", "readings") + " rejected, " +
+           countOf(c.skipped, "row", "rows") + " skipped as already written";
+}
+}  // namespace
+
 std::string StatusLine::text() const {
     const double mean = counts.statements == 0
                             ? 0.0
                             : std::chrono::duration<double>(counts.statementTime).count() /
                                   static_cast<double>(counts.statements);
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "Status: %llu readings written, %llu values rescued, %llu readings rejected, "
-                  "%llu rows skipped as already written, %llu statements (mean %.3f s), %llu "
-                  "failed batches, %llu reconnects; last successful batch at %s",
-                  static_cast<unsigned long long>(counts.written),
-                  static_cast<unsigned long long>(counts.rescued),
-                  static_cast<unsigned long long>(counts.rejected),
-                  static_cast<unsigned long long>(counts.skipped),
-                  static_cast<unsigned long long>(counts.statements), mean,
-                  static_cast<unsigned long long>(counts.failedBatches),
-                  static_cast<unsigned long long>(counts.reconnects),
-                  anySuccess ? utcText(lastSuccess).c_str() : "never");
-    return line;
+    const Counts all = totalsWith(counts);
+    char rest[256];
+    std::snprintf(rest, sizeof rest, ", %s (mean %.3f s), %s, %s",
+                  countOf(counts.statements, "statement", "statements").c_str(), mean,
+                  countOf(counts.failedBatches, "failed batch", "failed batches").c_str(),
+                  countOf(counts.reconnects, "reconnect", "reconnects").c_str());
+    return "Status: " + rowCounts(counts) + rest + "; since the start: " + rowCounts(all) +
+           "; last successful batch at " + (anySuccess ? utcText(lastSuccess) : "never");
+}
+
+StatusLine::Counts StatusLine::totalsWith(const Counts& interval) const {
+    Counts all = totals;
+    all.written += interval.written;
+    all.rescued += interval.rescued;
+    all.rejected += interval.rejected;
+    all.skipped += interval.skipped;
+    all.statements += interval.statements;
+    all.statementTime += interval.statementTime;
+    all.failedBatches += interval.failedBatches;
+    all.reconnects += interval.reconnects;
+    return all;
 }
 
 bool StatusLine::logIfDue(SteadyTime now) {
@@ -80,6 +99,7 @@ void StatusLine::logFinal(SteadyTime now) {
 
 void StatusLine::log(SteadyTime now) {
     Logger::getLogger()->info("%s", text().c_str());
+    totals = totalsWith(counts);
     counts = Counts{};
     lastLine = now;
     anything = false;

@@ -885,10 +885,12 @@ TEST_F(FaultTest, TheStatusLineCountsWhatTheSiteDidEveryFiveMinutesAndAtShutdown
     ASSERT_TRUE(send(third));
     const std::string line = lastStatus();
     EXPECT_THAT(line, ::testing::StartsWith(
-                          "Status: 6 readings written, 1 values rescued, 1 readings rejected, "
+                          "Status: 6 readings written, 1 value rescued, 1 reading rejected, "
                           "0 rows skipped as already written, "));
-    EXPECT_THAT(line, ::testing::HasSubstr(" 1 failed batches, 0 reconnects; last successful "
-                                           "batch at 20"));
+    EXPECT_THAT(line, ::testing::HasSubstr(
+                          " 1 failed batch, 0 reconnects; since the start: 6 readings written, 1 "
+                          "value rescued, 1 reading rejected, 0 rows skipped as already written; "
+                          "last successful batch at 20"));
     // The counts start again after each line; shutdown logs what is left.
     Batch fourth;
     fill(fourth, "pump", 30, 1);
@@ -896,5 +898,8 @@ TEST_F(FaultTest, TheStatusLineCountsWhatTheSiteDidEveryFiveMinutesAndAtShutdown
     EXPECT_EQ(lastStatus(), line);
     connector.~DatabricksODBCConnector();
     new (&connector) DatabricksODBCConnector(new CountingClient());
-    EXPECT_THAT(lastStatus(), ::testing::StartsWith("Status: 1 readings written, 0 values"));
+    // Each line gives the interval and the totals since the start.
+    EXPECT_THAT(lastStatus(), ::testing::StartsWith("Status: 1 reading written, 0 values"));
+    EXPECT_THAT(lastStatus(), ::testing::HasSubstr("; since the start: 7 readings written, 1 value "
+                                                   "rescued, 1 reading rejected, 0 rows skipped"));
 }
