@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "counting_client.h"
 #include "databricks_odbc_connector.h"
 #include "loaded_plugin.h"
 #include "log_capture.h"
@@ -35,31 +36,6 @@ using std::chrono::seconds;
 namespace {
 
 const uint64_t T0 = 1767225600000000ULL;  // 2026-01-01 00:00:00 UTC
-
-// The real client, counting its connection attempts and statements.
-class CountingClient : public ODBCClient {
-  public:
-    ODBCStatus Connect(const std::string& connectionString) override {
-        ++connects;
-        return ODBCClient::Connect(connectionString);
-    }
-    QueryResult executeQuery(const std::string& query) override {
-        ++statements;
-        merges += query.rfind("MERGE", 0) == 0;
-        inserts += query.rfind("INSERT", 0) == 0;
-        try {
-            return ODBCClient::executeQuery(query);
-        } catch (const StatementError& error) {
-            tooLarge += error.sqlState() == "54000";
-            throw;
-        }
-    }
-    int connects = 0;
-    int statements = 0;
-    int merges = 0;
-    int inserts = 0;
-    int tooLarge = 0;
-};
 
 class FaultTest : public ::testing::Test {
   protected:
