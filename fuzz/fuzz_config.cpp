@@ -25,6 +25,7 @@
 #include "config_category.h"
 #include "databricks_odbc_config.h"
 #include "fuzz_support.h"
+#include "odbc_config.h"
 
 namespace {
 
@@ -101,7 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int number = category->getIntegerValue(name, 7);
             (void)number;
         } catch (const std::invalid_argument&) {
-            if (name == "port")
+            // The settings reader also takes a whole number in any JSON
+            // notation ("5e0").
+            int32_t whole = 0;
+            if (name == "port" && !wholeNumberText(value, whole))
                 readable = false;
         }
         try {

@@ -57,6 +57,11 @@ extern const std::array<ConfigItemDefinition, 19> CONFIGURATION_ITEMS;
 // table does not hold.
 const ConfigItemDefinition& configurationItem(const std::string& key);
 
+// Returns true iff `text`, blanks around it aside, is a JSON number whose
+// value is whole and fits 32 bits ("1e6" and "1000000.0" as well as
+// "1000000"), and then stores it in `out`: how integer items are read.
+bool wholeNumberText(const std::string& text, int32_t& out);
+
 class ODBCConfig {
   public:
     // How a reading's datapoints are written: a column each ("columns"), or

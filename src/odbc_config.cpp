@@ -237,44 +237,6 @@ std::string itemProblem(const std::string& key, const std::string& problem) {
 
 using Problems = std::vector<std::string>;
 
-// Returns true iff `text`, blanks around it aside, is a JSON number whose
-// value is whole and fits 32 bits ("1e6" and "1000000.0" as well as
-// "1000000"), and then stores it in `out`.
-bool wholeNumberText(const std::string& text, int32_t& out) {
-    const size_t first = text.find_first_not_of(" \t");
-    const size_t last = text.find_last_not_of(" \t");
-    if (first == std::string::npos)
-        return false;
-    const std::string bare = text.substr(first, last - first + 1);
-    // The JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-    size_t at = bare[0] == '-' ? 1 : 0;
-    auto digits = [&]() {
-        const size_t from = at;
-        while (at < bare.size() && bare[at] >= '0' && bare[at] <= '9')
-            ++at;
-        return at - from;
-    };
-    const size_t start = at;
-    if (digits() == 0 || (bare[start] == '0' && at - start > 1))
-        return false;
-    if (at < bare.size() && bare[at] == '.' && (++at, digits() == 0))
-        return false;
-    if (at < bare.size() && (bare[at] == 'e' || bare[at] == 'E')) {
-        ++at;
-        if (at < bare.size() && (bare[at] == '+' || bare[at] == '-'))
-            ++at;
-        if (digits() == 0)
-            return false;
-    }
-    if (at != bare.size())
-        return false;
-    const double value = std::strtod(bare.c_str(), nullptr);
-    if (!(value >= -2147483648.0 && value <= 2147483647.0) || value != static_cast<int32_t>(value))
-        return false;
-    out = static_cast<int32_t>(value);
-    return true;
-}
-
 // The integer item `key`, or its default when the category lacks it; a value
 // that is not a whole number adds a problem.
 int32_t integerSetting(const ConfigCategory& category, const std::string& key, Problems& problems) {
@@ -566,6 +528,44 @@ std::string flattenParameters(const std::map<std::string, std::string>& params) 
 }
 
 }  // namespace
+
+// Returns true iff `text`, blanks around it aside, is a JSON number whose
+// value is whole and fits 32 bits ("1e6" and "1000000.0" as well as
+// "1000000"), and then stores it in `out`.
+bool wholeNumberText(const std::string& text, int32_t& out) {
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return false;
+    const std::string bare = text.substr(first, last - first + 1);
+    // The JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    size_t at = bare[0] == '-' ? 1 : 0;
+    auto digits = [&]() {
+        const size_t from = at;
+        while (at < bare.size() && bare[at] >= '0' && bare[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    const size_t start = at;
+    if (digits() == 0 || (bare[start] == '0' && at - start > 1))
+        return false;
+    if (at < bare.size() && bare[at] == '.' && (++at, digits() == 0))
+        return false;
+    if (at < bare.size() && (bare[at] == 'e' || bare[at] == 'E')) {
+        ++at;
+        if (at < bare.size() && (bare[at] == '+' || bare[at] == '-'))
+            ++at;
+        if (digits() == 0)
+            return false;
+    }
+    if (at != bare.size())
+        return false;
+    const double value = std::strtod(bare.c_str(), nullptr);
+    if (!(value >= -2147483648.0 && value <= 2147483647.0) || value != static_cast<int32_t>(value))
+        return false;
+    out = static_cast<int32_t>(value);
+    return true;
+}
 
 ODBCConfig::ODBCConfig()
     : server(defaultText("server")),
