@@ -129,10 +129,10 @@ void unsupportedExpression(std::string_view what, Pending& pending) {
                                            printable(what, 40) + "."));
 }
 
-// Skips a parenthesised argument list, the '(' being the current token.
-void skipParentheses(Lexer& lexer) {
-    int depth = 0;
-    do {
+// Skips to the ')' that closes a list whose '(' was already read.
+void skipToClosingParenthesis(Lexer& lexer) {
+    int depth = 1;
+    while (depth > 0) {
         if (lexer.cur().kind == TokenKind::End)
             lexer.syntaxError();
         if (lexer.isPunct('('))
@@ -140,7 +140,18 @@ void skipParentheses(Lexer& lexer) {
         if (lexer.isPunct(')'))
             --depth;
         lexer.advance();
-    } while (depth > 0);
+    }
+}
+
+// Skips a parenthesised argument list, the '(' being the current token (any
+// other token alone is skipped).
+void skipParentheses(Lexer& lexer) {
+    const bool opens = lexer.isPunct('(');
+    if (lexer.cur().kind == TokenKind::End)
+        lexer.syntaxError();
+    lexer.advance();
+    if (opens)
+        skipToClosingParenthesis(lexer);
 }
 
 // Skips one operand the emulator does not evaluate: a literal, a name, a
@@ -166,20 +177,6 @@ void skipOperand(Lexer& lexer) {
             lexer.syntaxError();
         case TokenKind::End:
             lexer.syntaxError();
-    }
-}
-
-// Skips to the ')' that closes a list whose '(' was already read.
-void skipToClosingParenthesis(Lexer& lexer) {
-    int depth = 1;
-    while (depth > 0) {
-        if (lexer.cur().kind == TokenKind::End)
-            lexer.syntaxError();
-        if (lexer.isPunct('('))
-            ++depth;
-        if (lexer.isPunct(')'))
-            --depth;
-        lexer.advance();
     }
 }
 
