@@ -774,6 +774,67 @@ TEST_F(EmulatorSql, RefusedMergesWriteNothing) {
     EXPECT_EQ(rows("SELECT count(*) FROM t"), Rows{{"0"}});
 }
 
+const char* const kExceptTable = "CREATE TABLE e (id BIGINT, ts TIMESTAMP, v DOUBLE, s STRING)";
+const char* const kExceptSeed =
+    "INSERT INTO e VALUES (1, '2026-01-01 00:00:00', 1.5D, 'a'), (1, '2026-01-01 00:00:00', "
+    "1.5D, 'a'), (2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), NULL)";
+const std::string kExceptHead = "INSERT INTO e SELECT * FROM (VALUES ";
+const std::string kExceptTail = ") AS s EXCEPT ALL SELECT * FROM e AS t";
+
+// INSERT ... EXCEPT ALL writes each source row less the copies the table
+// holds already (within its WHERE), values compared as stored.
+TEST_F(EmulatorSql, InsertExceptAllWritesOnlyTheCopiesNotAlreadyThere) {
+    const std::vector<MergeCase> cases = {
+        {"both copies there",
+         "(1, TIMESTAMP '2026-01-01 00:00:00', 1.5D, 'a'), "
+         "(1, TIMESTAMP '2026-01-01 01:00:00+01:00', 1.5D, 'a')" +
+             kExceptTail,
+         "0"},
+        {"a third copy",
+         "(1, '2026-01-01 00:00:00', 1.5D, 'a'), (1, '2026-01-01 00:00:00', 1.5D, "
+         "'a'), (1, '2026-01-01 00:00:00', 1.5D, 'a')" +
+             kExceptTail,
+         "1"},
+        {"NaN and NULL match",
+         "(2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), NULL)" + kExceptTail, "0"},
+        {"one value differs",
+         "(2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), 'b')" + kExceptTail, "1"},
+        {"outside the WHERE",
+         "(1, '2026-01-01 00:00:00', 1.5D, 'a')" + kExceptTail +
+             " WHERE t.ts BETWEEN TIMESTAMP '2026-01-01 00:00:01' AND "
+             "TIMESTAMP '2026-01-01 00:00:02'",
+         "1"},
+        {"within the WHERE",
+         "(2, '2026-01-01 00:00:01', CAST('NaN' AS DOUBLE), NULL)" + kExceptTail +
+             " WHERE (t.ts BETWEEN TIMESTAMP '2026-01-01 "
+             "00:00:01' AND TIMESTAMP '2026-01-01 00:00:02' OR t.ts IS NULL)",
+         "0"},
+    };
+    for (const MergeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(state("DROP TABLE IF EXISTS e"), "OK");
+        ASSERT_EQ(state(kExceptTable), "OK");
+        ASSERT_EQ(state(kExceptSeed), "OK");
+        EXPECT_EQ(rows(kExceptHead + c.rows), (Rows{{c.inserted, c.inserted}}));
+        EXPECT_EQ(rows("SELECT count(*) FROM e"),
+                  Rows{{std::to_string(3 + std::stoi(c.inserted))}});
+    }
+    // Refusals write nothing: a VARIANT cannot be compared, a row must have
+    // a value per column, and only the table written can be read.
+    ASSERT_EQ(state("CREATE TABLE w (id BIGINT, j VARIANT)"), "OK");
+    const std::vector<MergeErrorCase> refused = {
+        {"INSERT INTO w SELECT * FROM (VALUES (1, NULL)) AS s EXCEPT ALL SELECT * FROM w", "42K09"},
+        {kExceptHead + "(1, '2026-01-01 00:00:00', 1.5D)" + kExceptTail, "42826"},
+        {kExceptHead + "(1, NULL, NULL, NULL)) AS s EXCEPT ALL SELECT * FROM w", "0A000"},
+        {kExceptHead + "(1, NULL, NULL, NULL)) AS s EXCEPT SELECT * FROM e", "0A000"},
+        {"INSERT INTO e SELECT id FROM e", "0A000"},
+    };
+    for (const MergeErrorCase& c : refused)
+        EXPECT_EQ(state(c.sql), c.state) << c.sql;
+    EXPECT_EQ(rows("SELECT (SELECT count(*) FROM e), (SELECT count(*) FROM w)"),
+              (Rows{{"3", "0"}}));
+}
+
 TEST_F(EmulatorSql, NullSafeEqualityAndToJsonWorkInQueries) {
     EXPECT_EQ(rows("SELECT 1 <=> 1, NULL <=> NULL, 1 <=> NULL, 'a'<=>'b'"),
               (Rows{{"1", "1", "0", "0"}}));

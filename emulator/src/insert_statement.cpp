@@ -1,4 +1,5 @@
-// INSERT INTO ... VALUES: analysis, the inline-table check, casts to the columns, and the commit.
+// INSERT INTO ... VALUES, and INSERT INTO t SELECT * FROM (VALUES ...) EXCEPT ALL SELECT * FROM t:
+// analysis, the inline-table check, casts to the columns, and the commit.
 
 #include <sqlext.h>
 
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "diagnostics.h"
+#include "query_translation.h"
+#include "relation_scope.h"
 #include "spark_lexer.h"
 #include "statement_analysis.h"
 #include "statement_kinds.h"
@@ -28,9 +31,21 @@ struct InsertStatement {
     std::vector<const Column*> targets;  // the column of each value of a row
     int64_t version = 0;                 // the table's metadata version, as analysed
     std::vector<std::vector<Literal>> values;
+    // SELECT * FROM (VALUES ...) EXCEPT ALL SELECT * FROM t [WHERE ...]: only
+    // the rows the table does not hold yet, copy for copy, are written.
+    bool exceptAll = false;
+    std::string targetAlias;    // of the table read by EXCEPT ALL
+    TranslatedQuery condition;  // its WHERE; empty: every row
 };
 
-// Reads up to and including VALUES.
+[[noreturn]] void insertSelectNotEmulated() {
+    fail("0A000", kNativeAnalysis,
+         "[NOT_EMULATED] INSERT ... SELECT is emulated only as SELECT * FROM (VALUES ...) "
+         "EXCEPT ALL SELECT * FROM <the same table>; use VALUES.");
+}
+
+// Reads up to and including VALUES (or, for the EXCEPT ALL form, the opening
+// "SELECT * FROM (VALUES").
 void readInsertHead(Lexer& lexer, InsertStatement& insert) {
     lexer.expectKeyword("INTO");
     lexer.acceptKeyword("TABLE");
@@ -42,13 +57,56 @@ void readInsertHead(Lexer& lexer, InsertStatement& insert) {
         } while (lexer.acceptPunct(','));
         lexer.expectPunct(')');
     }
-    if (!lexer.acceptKeyword("VALUES")) {
-        if (lexer.isKeyword("SELECT") || lexer.isKeyword("TABLE") || lexer.isKeyword("WITH")) {
-            fail("0A000", kNativeAnalysis,
-                 "[NOT_EMULATED] INSERT ... SELECT is not emulated; use VALUES.");
-        }
-        lexer.syntaxError();
+    if (lexer.acceptKeyword("VALUES"))
+        return;
+    if (lexer.acceptKeyword("SELECT")) {
+        insert.exceptAll = true;
+        if (insert.haveList || !lexer.acceptPunct('*') || !lexer.acceptKeyword("FROM") ||
+            !lexer.acceptPunct('(') || !lexer.acceptKeyword("VALUES"))
+            insertSelectNotEmulated();
+        return;
     }
+    if (lexer.isKeyword("TABLE") || lexer.isKeyword("WITH"))
+        insertSelectNotEmulated();
+    lexer.syntaxError();
+}
+
+// An optional alias: AS name, or a bare name that is not the keyword `stop`.
+std::string readOptionalAlias(Lexer& lexer, const char* stop) {
+    if (lexer.acceptKeyword("AS"))
+        return lexer.expectName();
+    if ((lexer.cur().kind == TokenKind::Word && !lexer.isKeyword(stop)) ||
+        lexer.cur().kind == TokenKind::QuotedName)
+        return lexer.expectName();
+    return std::string();
+}
+
+// Reads ") [AS] s EXCEPT ALL SELECT * FROM t [[AS] a] [WHERE <condition>]" to
+// the end of the statement; the table must be the one written.
+void readExceptTail(const Session& session, Lexer& lexer, InsertStatement& insert) {
+    lexer.expectPunct(')');
+    readOptionalAlias(lexer, "EXCEPT");
+    lexer.expectKeyword("EXCEPT");
+    if (!lexer.acceptKeyword("ALL"))
+        insertSelectNotEmulated();
+    lexer.expectKeyword("SELECT");
+    if (!lexer.acceptPunct('*'))
+        insertSelectNotEmulated();
+    lexer.expectKeyword("FROM");
+    const TableRef read = readTableName(lexer);
+    if (read.name != insert.table.name)
+        insertSelectNotEmulated();
+    insert.targetAlias = readOptionalAlias(lexer, "WHERE");
+    if (insert.targetAlias.empty())
+        insert.targetAlias = insert.table.name;
+    if (lexer.acceptKeyword("WHERE")) {
+        RelationScope scope;
+        scope.relations = {insert.targetAlias};
+        insert.condition = translateQuery(lexer, session, false, scope);
+        if (insert.condition.sql.empty())
+            lexer.syntaxError();
+    }
+    lexer.expectStatementEnd();
 }
 
 // The table column a name of the column list writes; throws 42703 or 42701.
@@ -114,7 +172,7 @@ void checkOmittedColumns(const InsertStatement& insert, Pending& pending) {
     }
 }
 
-// Reads the rows of the VALUES list to the end of the statement.
+// Reads the rows of the VALUES list.
 void readValueRows(Lexer& lexer, InsertStatement& insert, Pending& pending) {
     do {
         lexer.expectPunct('(');
@@ -124,7 +182,8 @@ void readValueRows(Lexer& lexer, InsertStatement& insert, Pending& pending) {
             readLiteral(lexer, row.emplace_back(), pending);
         } while (lexer.acceptPunct(','));
         lexer.expectPunct(')');
-        if (row.size() != insert.targets.size() && !pending.analysis) {
+        // EXCEPT ALL checks its own arity (checkExceptAll).
+        if (row.size() != insert.targets.size() && !pending.analysis && !insert.exceptAll) {
             pending.setAnalysis(WarehouseError(
                 "21S01", kNativeAnalysis,
                 "[INSERT_COLUMN_ARITY_MISMATCH] Cannot write to " + quoted(insert.table.name) +
@@ -133,7 +192,31 @@ void readValueRows(Lexer& lexer, InsertStatement& insert, Pending& pending) {
                     std::to_string(insert.targets.size()) + "."));
         }
     } while (lexer.acceptPunct(','));
-    lexer.expectStatementEnd();
+}
+
+// EXCEPT ALL compares values, which a VARIANT column's cannot be, and needs
+// as many values per row as the table has columns.
+void checkExceptAll(const InsertStatement& insert, Pending& pending) {
+    for (const Column& column : insert.columns) {
+        if (column.type.kind == TypeKind::Variant) {
+            pending.setAnalysis(WarehouseError(
+                "42K09", kNativeAnalysis,
+                "[DATATYPE_MISMATCH.INVALID_ORDERING_TYPE] EXCEPT ALL cannot compare column " +
+                    printable(column.name) + " of type VARIANT."));
+            return;
+        }
+    }
+    for (const std::vector<Literal>& row : insert.values) {
+        if (row.size() != insert.columns.size()) {
+            pending.setAnalysis(WarehouseError(
+                "42826", kNativeAnalysis,
+                "[NUM_COLUMNS_MISMATCH] EXCEPT ALL can only be performed on inputs with the same "
+                "number of columns, but the first input has " +
+                    std::to_string(row.size()) + " columns and the second input has " +
+                    std::to_string(insert.columns.size()) + " columns."));
+            return;
+        }
+    }
 }
 
 // Every value is cast before anything is written; a refusal found while
@@ -186,6 +269,53 @@ void writeRows(Session& session, const InsertStatement& insert, const std::vecto
     transaction.commit();
 }
 
+// Copies of one row are told apart by their number among equal rows, so
+// that SQLite's EXCEPT (which drops duplicates) takes away copy for copy.
+std::string numberedRows(const std::string& names, const std::string& from) {
+    return "SELECT " + names + ", row_number() OVER (PARTITION BY " + names + ") FROM " + from;
+}
+
+// Writes the cast rows less those the table holds already (within the
+// condition), copy for copy, in one transaction unless the table changed
+// since it was analysed (2D521). Returns the rows written.
+long long writeMissingRows(Session& session, const InsertStatement& insert,
+                           const std::vector<Stored>& stored) {
+    sqlite3* db = session.db();
+    session.waitCommit();
+    Transaction transaction(db);
+    if (tableVersion(db, insert.table.name) != insert.version)
+        metadataChanged(insert.table.name);
+    std::vector<std::string> names;
+    std::vector<const Column*> targets;
+    for (const Column& column : insert.columns) {
+        names.push_back(column.name);
+        targets.push_back(&column);
+    }
+    loadSourceRows(db, names, targets, stored);
+    std::string list;
+    for (const std::string& name : names)
+        list += (list.empty() ? "" : ", ") + sqliteName(name);
+    std::string table =
+        "main." + sqliteName(insert.table.name) + " AS " + sqliteName(insert.targetAlias);
+    if (!insert.condition.sql.empty())
+        table += " WHERE " + insert.condition.sql;
+    const std::string sql = "INSERT INTO main." + sqliteName(insert.table.name) + " (" + list +
+                            ") SELECT " + list + " FROM (" +
+                            numberedRows(list, "temp._lakesink_merge_source") + " EXCEPT " +
+                            numberedRows(list, table) + ")";
+    PreparedQuery query;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
+        SQLITE_OK)
+        queryError(db);
+    bindParameters(query.stmt, insert.condition.parameters);
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    const long long inserted = sqlite3_changes(db);
+    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    transaction.commit();
+    return inserted;
+}
+
 }  // namespace
 
 Outcome insertRows(Session& session, Lexer& lexer) {
@@ -201,15 +331,25 @@ Outcome insertRows(Session& session, Lexer& lexer) {
     if (!pending.any() && insert.haveList)
         checkOmittedColumns(insert, pending);
     readValueRows(lexer, insert, pending);
+    if (insert.exceptAll) {
+        readExceptTail(session, lexer, insert);
+        if (!pending.analysis)
+            checkExceptAll(insert, pending);
+    } else {
+        lexer.expectStatementEnd();
+    }
     if (!pending.analysis)
         checkInlineTable(insert.values, insert.targets, pending);
     std::vector<Stored> stored;
     if (!pending.analysis)
         stored = castRows(insert, pending);
     pending.raise();
-    const long long rowCount = static_cast<long long>(insert.values.size());
+    long long rowCount = static_cast<long long>(insert.values.size());
     insert.values.clear();
-    writeRows(session, insert, stored);
+    if (insert.exceptAll)
+        rowCount = writeMissingRows(session, insert, stored);
+    else
+        writeRows(session, insert, stored);
     return dmlCounts({{"num_affected_rows", rowCount}, {"num_inserted_rows", rowCount}});
 }
 

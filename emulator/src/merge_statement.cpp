@@ -273,30 +273,6 @@ std::string mergeInsertSql(const MergeStatement& merge, const std::vector<Column
            merge.condition.sql + " WHERE " + target + "." + rowId + " IS NULL";
 }
 
-// Fills the connection's temporary source table with the cast rows.
-void loadMergeSource(sqlite3* db, const MergeStatement& merge,
-                     const std::vector<const Column*>& targetOf,
-                     const std::vector<Stored>& stored) {
-    const size_t width = merge.sourceColumns.size();
-    std::string create = "CREATE TEMP TABLE _lakesink_merge_source (";
-    std::string insert = "INSERT INTO temp._lakesink_merge_source VALUES (";
-    for (size_t c = 0; c < width; ++c) {
-        create += (c ? ", " : "") + sqliteName(merge.sourceColumns[c]);
-        if (targetOf[c])
-            create += std::string(" ") + targetOf[c]->type.storageType();
-        insert += c ? ", ?" : "?";
-    }
-    exec(db, "DROP TABLE IF EXISTS temp._lakesink_merge_source");
-    exec(db, (create + ")").c_str());
-    Statement statement(db, insert + ")");
-    for (size_t r = 0; r * width < stored.size(); ++r) {
-        for (size_t c = 0; c < width; ++c)
-            bindStored(statement.get(), static_cast<int>(c + 1), stored[r * width + c]);
-        statement.step();
-        sqlite3_reset(statement.get());
-    }
-}
-
 // Reads the statement after MERGE to its end; values the warehouse refuses
 // while analysing go to `pending`.
 MergeStatement readMerge(const Session& session, Lexer& lexer, Pending& pending) {
@@ -332,7 +308,7 @@ long long writeMerge(Session& session, const MergeStatement& merge,
     Transaction transaction(db);
     if (tableVersion(db, merge.table.name) != version)
         metadataChanged(merge.table.name);
-    loadMergeSource(db, merge, targetOf, stored);
+    loadSourceRows(db, merge.sourceColumns, targetOf, stored);
     PreparedQuery query;
     const std::string sql = mergeInsertSql(merge, columns, from);
     if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
@@ -349,6 +325,28 @@ long long writeMerge(Session& session, const MergeStatement& merge,
 }
 
 }  // namespace
+
+void loadSourceRows(sqlite3* db, const std::vector<std::string>& names,
+                    const std::vector<const Column*>& targetOf, const std::vector<Stored>& stored) {
+    const size_t width = names.size();
+    std::string create = "CREATE TEMP TABLE _lakesink_merge_source (";
+    std::string insert = "INSERT INTO temp._lakesink_merge_source VALUES (";
+    for (size_t c = 0; c < width; ++c) {
+        create += (c ? ", " : "") + sqliteName(names[c]);
+        if (targetOf[c])
+            create += std::string(" ") + targetOf[c]->type.storageType();
+        insert += c ? ", ?" : "?";
+    }
+    exec(db, "DROP TABLE IF EXISTS temp._lakesink_merge_source");
+    exec(db, (create + ")").c_str());
+    Statement statement(db, insert + ")");
+    for (size_t r = 0; r * width < stored.size(); ++r) {
+        for (size_t c = 0; c < width; ++c)
+            bindStored(statement.get(), static_cast<int>(c + 1), stored[r * width + c]);
+        statement.step();
+        sqlite3_reset(statement.get());
+    }
+}
 
 Outcome mergeRows(Session& session, Lexer& lexer) {
     Pending pending;

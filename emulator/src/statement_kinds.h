@@ -1,7 +1,8 @@
 #pragma once
 // One unit per statement kind, called by execute() (executor.cpp) once the
 // statement's first keyword is read: DDL (ddl_statements.cpp), INSERT
-// (insert_statement.cpp), MERGE (merge_statement.cpp), queries and DELETE
+// (insert_statement.cpp, with its INSERT ... SELECT * FROM (VALUES ...)
+// EXCEPT ALL form), MERGE (merge_statement.cpp), queries and DELETE
 // (query_statements.cpp), SHOW and DESCRIBE (catalog_results.h). Each reads
 // the rest of its statement from the lexer, analyses it, and carries it out
 // on the session's SQLite file in one transaction; failures are thrown as
@@ -11,9 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include <sqlite3.h>
+
+#include <string>
+
 #include "executor.h"
 #include "session.h"
 #include "spark_lexer.h"
+#include "warehouse_types.h"
 
 namespace whemu {
 
@@ -27,6 +33,12 @@ Outcome mergeRows(Session& session, Lexer& lexer);
 Outcome deleteRows(Session& session, Lexer& lexer, std::string_view sql);
 // The lexer stands on the query's first token (SELECT, WITH or '(').
 Outcome runQuery(Session& session, Lexer& lexer);
+
+// Fills the connection's temporary table _lakesink_merge_source (dropped
+// first if left over) with rows of cast values: one column per name, of the
+// storage type of its target column (none where there is no target).
+void loadSourceRows(sqlite3* db, const std::vector<std::string>& names,
+                    const std::vector<const Column*>& targetOf, const std::vector<Stored>& stored);
 
 // The one-row result of counts the warehouse answers a DML statement with:
 // BIGINT columns, the first one (num_affected_rows) also the row count.
