@@ -80,6 +80,12 @@ class Dialect {
                            const ColumnType& column, ValueFit fit) const {
         ::appendFittedValue(out, value, kind, column, fit);
     }
+    // As appendFittedValue, with the literal typed as the column where the
+    // warehouse would otherwise compare it as text: TIMESTAMP '...' for a
+    // time written into a TIMESTAMP column. For rows compared by a set
+    // operation (catchUpShape), which compares values of a common type.
+    void appendTypedValue(std::string& out, const std::string& value, ValueKind kind,
+                          const ColumnType& column, ValueFit fit) const;
 
     // The type of a new column for values of `kind`.
     std::string columnTypeFor(ValueKind kind) const;
@@ -119,6 +125,13 @@ class Dialect {
     StatementShape mergeShape(const std::string& table, const std::vector<std::string>& columns,
                               const std::vector<ColumnMatch>& match,
                               const TimeRange& range = TimeRange()) const;
+    // An INSERT of only the rows the table does not hold yet, copy for copy,
+    // whatever the number of columns: "INSERT INTO `t` SELECT * FROM (VALUES
+    // <rows>) AS s EXCEPT ALL SELECT * FROM `t` AS t [WHERE <range>]". The
+    // rows carry a value for every column of the table, in table order,
+    // typed as appendTypedValue writes them. No column can be a VARIANT,
+    // which a set operation cannot compare.
+    StatementShape catchUpShape(const std::string& table, const TimeRange& range) const;
 
   private:
     // Appends the condition that a table row's column lies within `range`.

@@ -62,6 +62,10 @@ bool isConnectionLost(const std::string& state);
 bool isMissingTable(const std::string& state, const std::string& message);
 // Returns true iff the statement names a column the table does not have.
 bool isMissingColumn(const std::string& state, const std::string& message);
+// Returns true iff rows written by position had another number of values
+// than the table has columns (21S01, 42826): the table has columns this
+// connector did not know of.
+bool isColumnCountMismatch(const std::string& state, const std::string& message);
 // Returns true iff the warehouse refused the data rather than the statement
 // or the link: a value or constraint error (class 22 or 23), a datatype
 // mismatch (42804), or rows of mixed types (42000 with INCOMPATIBLE_TYPES).

@@ -65,7 +65,8 @@ class StatementError : public std::runtime_error {
     // or the driver's general error for a dropped HTTP link (HY000).
     bool isLinkFailure() const;
     // Returns true iff the statement names a table or column the warehouse
-    // does not have (error_classifier.h).
+    // does not have, or gives rows another number of values than the table
+    // has columns (error_classifier.h): the table is not as it was known.
     bool isMissingObject() const;
 
   private:

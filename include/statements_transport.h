@@ -2,8 +2,10 @@
 // StatementsTransport: a table's rows as SQL statements on the writer pool.
 //
 // Each send writes the rows into a StatementBuffer as one multi-row INSERT
-// (or, when the table may hold some of them already, an insert-only MERGE),
-// cut at the statement limit, and hands every statement to the writer pool;
+// (or, when the table may hold some of them already, an insert-only MERGE;
+// on a table so wide that the MERGE's own text would take more than half of
+// each statement, an INSERT of only the rows missing), cut at the statement
+// limit, and hands every statement to the writer pool;
 // the statements of one table run side by side when there are several. The
 // statement texts are made only once a writer can take them, so at most
 // `writers` texts are alive. The pool's outcome of each statement becomes
@@ -42,8 +44,8 @@ class StatementsTransport : public Transport {
     struct Piece {
         WriterPool::Ticket ticket = 0;
         std::vector<size_t> readings;
-        bool merge = false;  // it skips rows the table holds already
-        size_t bytes = 0;    // the length of its statement
+        bool compared = false;  // it skips rows the table holds already
+        size_t bytes = 0;       // the length of its statement
     };
     // The statements of a send's rows, and the reading of each row in order.
     struct Statements {
@@ -51,6 +53,12 @@ class StatementsTransport : public Transport {
         std::vector<size_t> readings;
     };
     Statements buildStatements(const TableRows& rows) const;
+    // The statement around the rows; `typed` is set when the rows' values
+    // must be written typed (Dialect::appendTypedValue).
+    StatementShape shapeFor(const TableRows& rows, bool& typed) const;
+    // Returns true iff the rows can be compared by a set operation: every
+    // column compared as it is, none a VARIANT.
+    static bool mayCatchUp(const TableRows& rows);
     // What the pool's outcome of a piece comes to.
     PartResult resultOf(WriterPool::Outcome& outcome, const Piece& piece);
 

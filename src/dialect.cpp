@@ -202,6 +202,29 @@ void Dialect::appendTimeRange(std::string& on, const TimeRange& range) const {
         on.push_back(')');
 }
 
+void Dialect::appendTypedValue(std::string& out, const std::string& value, ValueKind kind,
+                               const ColumnType& column, ValueFit fit) const {
+    if (column.kind == ColumnType::Kind::Timestamp && kind == ValueKind::Timestamp &&
+        fit == ValueFit::Exact)
+        out.append("TIMESTAMP ");
+    ::appendFittedValue(out, value, kind, column, fit);
+}
+
+StatementShape Dialect::catchUpShape(const std::string& table, const TimeRange& range) const {
+    StatementShape shape;
+    shape.head.append("INSERT INTO ");
+    appendIdentifier(shape.head, table);
+    shape.head.append(" SELECT * FROM (VALUES ");
+    shape.tail.append(") AS s EXCEPT ALL SELECT * FROM ");
+    appendIdentifier(shape.tail, table);
+    shape.tail.append(" AS t");
+    if (!range.column.empty() && (!range.lowest.empty() || range.anyNull)) {
+        shape.tail.append(" WHERE ");
+        appendTimeRange(shape.tail, range);
+    }
+    return shape;
+}
+
 StatementShape Dialect::mergeShape(const std::string& table,
                                    const std::vector<std::string>& columns,
                                    const std::vector<ColumnMatch>& match,

@@ -39,6 +39,10 @@ std::optional<RetryVerdict> classifyState(const std::string& state) {
         isOneOf(state, {"0A000", "42000", "42S02", "42S22", "42703", "28000", "42501", "42601",
                         "42P01", "42P07", "42711", "42702", "42804"}))
         return RetryVerdict{false, RetryClass::SyntaxOrConfiguration};
+    // Rows of another number of values than the table has columns: the
+    // table is read anew (isColumnCountMismatch).
+    if (isOneOf(state, {"21S01", "42826"}))
+        return RetryVerdict{false, RetryClass::SyntaxOrConfiguration};
     return std::nullopt;
 }
 
@@ -121,6 +125,11 @@ bool isMissingColumn(const std::string& state, const std::string& message) {
     const std::string folded = foldAsciiCase(message);
     return contains(folded, "unresolved_column") || contains(folded, "unknown column") ||
            contains(folded, "no such column");
+}
+
+bool isColumnCountMismatch(const std::string& state, const std::string& message) {
+    return state == "21S01" || state == "42826" || contains(message, "NUM_COLUMNS_MISMATCH") ||
+           contains(message, "INSERT_COLUMN_ARITY_MISMATCH");
 }
 
 bool isDataRefusal(const std::string& state, const std::string& message) {

@@ -48,5 +48,6 @@ bool StatementError::isLinkFailure() const {
 }
 
 bool StatementError::isMissingObject() const {
-    return isMissingTable(state, text) || isMissingColumn(state, text);
+    return isMissingTable(state, text) || isMissingColumn(state, text) ||
+           isColumnCountMismatch(state, text);
 }

@@ -11,9 +11,8 @@
 namespace {
 const std::string kSqlNull = "NULL";
 
-// The rows a MERGE inserted, from the one row of counts the warehouse
-// answers with (the last count); nothing when there is no count that can be
-// believed.
+// The rows a MERGE (or an INSERT of the rows missing) inserted, from the one row of counts the
+// warehouse answers with (the last count); nothing when there is no count that can be believed.
 std::optional<size_t> insertedByMerge(const QueryRows& answer, size_t rows) {
     if (answer.empty() || answer.front().empty())
         return std::nullopt;
@@ -43,16 +42,38 @@ size_t StatementsTransport::sizeLimit() const {
     return limit.bytes();
 }
 
-StatementsTransport::Statements StatementsTransport::buildStatements(const TableRows& rows) const {
+bool StatementsTransport::mayCatchUp(const TableRows& rows) {
+    for (size_t c = 0; c < rows.columns.size(); ++c) {
+        if (rows.columns[c].type.kind == ColumnType::Kind::Variant)
+            return false;
+        if (c < rows.skipMatching.size() && rows.skipMatching[c] != ColumnMatch::Equal)
+            return false;
+    }
+    return true;
+}
+
+StatementShape StatementsTransport::shapeFor(const TableRows& rows, bool& typed) const {
     std::vector<std::string> names;
     names.reserve(rows.columns.size());
     for (const TableColumn& column : rows.columns)
         names.push_back(column.name);
-    StatementShape shape =
-        rows.skipMatching.empty()
-            ? dialect.insertShape(rows.table, names)
-            : dialect.mergeShape(rows.table, names, rows.skipMatching, rows.within);
-    StatementBuffer buffer(std::move(shape), limit.bytes());
+    typed = false;
+    if (rows.skipMatching.empty())
+        return dialect.insertShape(rows.table, names);
+    StatementShape merge = dialect.mergeShape(rows.table, names, rows.skipMatching, rows.within);
+    // A MERGE names each column three times: on a wide table its own text
+    // takes most of each statement, and may leave no room for a row at all.
+    // Past half the limit, the rows go in a statement that names none.
+    const size_t bytes = limit.bytes();
+    if (bytes == 0 || (merge.head.size() + merge.tail.size()) * 2 <= bytes || !mayCatchUp(rows))
+        return merge;
+    typed = true;
+    return dialect.catchUpShape(rows.table, rows.within);
+}
+
+StatementsTransport::Statements StatementsTransport::buildStatements(const TableRows& rows) const {
+    bool typed = false;
+    StatementBuffer buffer(shapeFor(rows, typed), limit.bytes());
     Statements built;
     built.readings.reserve(rows.rows.size());
     std::string text;
@@ -67,6 +88,9 @@ StatementsTransport::Statements StatementsTransport::buildStatements(const Table
             const Cell& cell = row->cells[c];
             if (cell.value == nullptr)
                 text.append(kSqlNull);
+            else if (typed)
+                dialect.appendTypedValue(text, *cell.value, cell.kind, rows.columns[c].type,
+                                         cell.fit);
             else
                 dialect.appendFittedValue(text, *cell.value, cell.kind, rows.columns[c].type,
                                           cell.fit);
@@ -97,7 +121,7 @@ Transport::Ticket StatementsTransport::send(const TableRows& rows) {
                 built.readings.begin() + static_cast<std::ptrdiff_t>(from),
                 built.readings.begin() + static_cast<std::ptrdiff_t>(from + statement.rows));
         from += statement.rows;
-        piece.merge = !rows.skipMatching.empty();
+        piece.compared = !rows.skipMatching.empty();
         piece.bytes = statement.sql.size();
         piece.ticket = pool.submit(std::move(statement.sql));
         pieces.push_back(std::move(piece));
@@ -140,7 +164,7 @@ PartResult StatementsTransport::resultOf(WriterPool::Outcome& outcome, const Pie
     switch (outcome.kind) {
         case Kind::Written: {
             const size_t rows = piece.readings.size();
-            if (!piece.merge)
+            if (!piece.compared)
                 return Written{false, 0, false};
             const std::optional<size_t> inserted = insertedByMerge(outcome.rows, rows);
             return inserted ? Written{true, rows - *inserted, false} : Written{true, 0, true};

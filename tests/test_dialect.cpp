@@ -75,6 +75,14 @@ TEST(DialectTexts, WholeStatements) {
          statementOf(dialect.mergeShape("m", {"a"}, {}, TimeRange{"ts", "", "", true}), {{"1"}}),
          "MERGE INTO `m` AS t USING (VALUES (1)) AS s(`a`) ON t.`ts` IS NULL AND t.`a` <=> "
          "s.`a` WHEN NOT MATCHED THEN INSERT *"},
+        {"catch-up within a time range or without a time",
+         statementOf(dialect.catchUpShape("m", TimeRange{"ts", "x", "y", true}), {{"1", "NULL"}}),
+         "INSERT INTO `m` SELECT * FROM (VALUES (1, NULL)) AS s EXCEPT ALL SELECT * FROM `m` AS t "
+         "WHERE (t.`ts` BETWEEN TIMESTAMP 'x' AND TIMESTAMP 'y' OR t.`ts` IS NULL)"},
+        {"catch-up of any time",
+         statementOf(dialect.catchUpShape("m`x", TimeRange()), {{"1"}, {"2"}}),
+         "INSERT INTO `m``x` SELECT * FROM (VALUES (1), (2)) AS s EXCEPT ALL SELECT * FROM "
+         "`m``x` AS t"},
         {"columns of a table", dialect.columnsQuery("Main", "Pump", SchemaQueryDetail::Full),
          "SELECT column_name,data_type,is_nullable,full_data_type FROM information_schema.columns "
          "WHERE table_schema = 'main' AND table_name = 'pump' ORDER BY ordinal_position"},
@@ -168,6 +176,31 @@ TEST(StatementBuffer, RowsAreCutIntoStatementsAtTheLimit) {
         EXPECT_EQ(count, widths.size());
         EXPECT_EQ(buffer.rowCount(), 0u);
         EXPECT_TRUE(buffer.take().empty());
+    }
+}
+
+// Rows compared by a set operation carry their times as TIMESTAMP literals;
+// every other value is written as it is into its column.
+TEST(Dialect, TypedValuesMarkOnlyTimesWrittenIntoTimestampColumns) {
+    struct TypedCase {
+        std::string value;
+        ValueKind kind;
+        const char* column;
+        ValueFit fit;
+        std::string expected;
+    };
+    const std::vector<TypedCase> cases = {
+        {"2026-01-01 00:00:00.000000+00:00", ValueKind::Timestamp, "TIMESTAMP", ValueFit::Exact,
+         "TIMESTAMP '2026-01-01 00:00:00.000000+00:00'"},
+        {"2026-01-01 00:00:00", ValueKind::Timestamp, "STRING", ValueFit::Exact,
+         "'2026-01-01 00:00:00'"},
+        {"1.5", ValueKind::Double, "DOUBLE", ValueFit::Exact, "1.5D"},
+        {"it's", ValueKind::Text, "STRING", ValueFit::Exact, "'it\\'s'"},
+    };
+    for (const TypedCase& c : cases) {
+        std::string typed;
+        dialect.appendTypedValue(typed, c.value, c.kind, ColumnType::parse(c.column), c.fit);
+        EXPECT_EQ(typed, c.expected) << c.value << " into " << c.column;
     }
 }
 

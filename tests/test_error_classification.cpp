@@ -107,6 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"23000", "integrity constraint violation", false, kSyntax + "23000"},
         Case{"23502", "[DELTA_NOT_NULL_CONSTRAINT_VIOLATED]", false, kSyntax + "23502"},
         Case{"23505", "unique violation", false, kSyntax + "23505"},
+        // Rows of another number of values than the table has columns.
+        Case{"21S01", "[INSERT_COLUMN_ARITY_MISMATCH] t", false, kSyntax + "21S01"},
+        Case{"42826", "[NUM_COLUMNS_MISMATCH] EXCEPT ALL", false, kSyntax + "42826"},
         // Codes next to those classes keep the default verdict.
         Case{"21000", "cardinality violation", true, kUnknown + "21000"},
         Case{"24000", "invalid cursor state", true, kUnknown + "24000"},
@@ -288,6 +291,10 @@ TEST(ErrorClassifier, EveryRuleOfOneRefusal) {
         // unless another writer just took the name.
         EXPECT_EQ(isRefusedForGood(v.state, verdict.retriable), !verdict.retriable && !v.nameTaken);
     }
+    for (const char* state : {"21S01", "42826"})
+        EXPECT_TRUE(isColumnCountMismatch(state, "")) << state;
+    EXPECT_TRUE(isColumnCountMismatch("HY000", "[NUM_COLUMNS_MISMATCH] EXCEPT ALL"));
+    EXPECT_FALSE(isColumnCountMismatch("42703", "[UNRESOLVED_COLUMN] c"));
     EXPECT_TRUE(isDataTruncated("01004"));
     EXPECT_FALSE(isDataTruncated("01000"));
 }
