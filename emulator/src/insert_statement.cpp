@@ -303,15 +303,7 @@ long long writeMissingRows(Session& session, const InsertStatement& insert,
                             ") SELECT " + list + " FROM (" +
                             numberedRows(list, "temp._lakesink_merge_source") + " EXCEPT " +
                             numberedRows(list, table) + ")";
-    PreparedQuery query;
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
-        SQLITE_OK)
-        queryError(db);
-    bindParameters(query.stmt, insert.condition.parameters);
-    if (sqlite3_step(query.stmt) != SQLITE_DONE)
-        queryError(db);
-    const long long inserted = sqlite3_changes(db);
-    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    const long long inserted = insertFromSource(db, sql, insert.condition.parameters);
     transaction.commit();
     return inserted;
 }

@@ -309,17 +309,8 @@ long long writeMerge(Session& session, const MergeStatement& merge,
     if (tableVersion(db, merge.table.name) != version)
         metadataChanged(merge.table.name);
     loadSourceRows(db, merge.sourceColumns, targetOf, stored);
-    PreparedQuery query;
-    const std::string sql = mergeInsertSql(merge, columns, from);
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
-        SQLITE_OK) {
-        queryError(db);
-    }
-    bindParameters(query.stmt, merge.condition.parameters);
-    if (sqlite3_step(query.stmt) != SQLITE_DONE)
-        queryError(db);
-    const long long inserted = sqlite3_changes(db);
-    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    const long long inserted =
+        insertFromSource(db, mergeInsertSql(merge, columns, from), merge.condition.parameters);
     transaction.commit();
     return inserted;
 }
@@ -346,6 +337,21 @@ void loadSourceRows(sqlite3* db, const std::vector<std::string>& names,
         statement.step();
         sqlite3_reset(statement.get());
     }
+}
+
+long long insertFromSource(sqlite3* db, const std::string& sql,
+                           const std::vector<Literal>& parameters) {
+    PreparedQuery query;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &query.stmt, nullptr) !=
+        SQLITE_OK) {
+        queryError(db);
+    }
+    bindParameters(query.stmt, parameters);
+    if (sqlite3_step(query.stmt) != SQLITE_DONE)
+        queryError(db);
+    const long long inserted = sqlite3_changes(db);
+    exec(db, "DROP TABLE temp._lakesink_merge_source");
+    return inserted;
 }
 
 Outcome mergeRows(Session& session, Lexer& lexer) {

@@ -40,6 +40,11 @@ Outcome runQuery(Session& session, Lexer& lexer);
 void loadSourceRows(sqlite3* db, const std::vector<std::string>& names,
                     const std::vector<const Column*>& targetOf, const std::vector<Stored>& stored);
 
+// Runs `sql` (an INSERT reading _lakesink_merge_source) with `parameters`
+// bound, then drops the source table. Returns the rows inserted.
+long long insertFromSource(sqlite3* db, const std::string& sql,
+                           const std::vector<Literal>& parameters);
+
 // The one-row result of counts the warehouse answers a DML statement with:
 // BIGINT columns, the first one (num_affected_rows) also the row count.
 Outcome dmlCounts(const std::vector<std::pair<const char*, long long>>& counts);
