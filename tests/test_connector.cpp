@@ -65,38 +65,33 @@ using std::chrono::seconds;
 TEST(ConnectorOwnership, DeletesTheClientItWasGiven) {
     bool deleted = false;
     {
-        LogCapture log;
-        DatabricksODBCConnector connector(new TrackedClient(&deleted));
+        auto* client = new TrackedClient(&deleted);
+        DatabricksODBCConnector connector(client);
         EXPECT_TRUE(connector.isValid());
-        EXPECT_FALSE(log.has(Logger::Level::DEBUG, "Creating new ODBC client instance"));
+        EXPECT_EQ(connector.getClient(), client);
     }
     EXPECT_TRUE(deleted);
 }
 
 TEST(ConnectorOwnership, CreatesItsOwnClientWhenGivenNone) {
-    LogCapture log;
     DatabricksODBCConnector connector;
     EXPECT_NE(connector.getClient(), nullptr);
-    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Creating new ODBC client instance"));
     EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
     EXPECT_EQ(connector.getSQLBuilder(), nullptr);
 }
 
 TEST(ConnectorOwnership, DestructorCompletesWhenDisconnectThrows) {
     bool deleted = false;
-    LogCapture log;
     {
         auto* client = new TrackedClient(&deleted);
         EXPECT_CALL(*client, Destroy()).WillOnce(Throw(std::runtime_error("boom")));
         DatabricksODBCConnector connector(client);
     }
     EXPECT_TRUE(deleted);
-    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Exception during disconnect in destructor"));
 }
 
 TEST(ConnectorStatus, ConnectInitialisesAndTakesTheConnectResult) {
     Fixture f;
-    LogCapture log;
     {
         InSequence order;
         EXPECT_CALL(*f.client, Init());
@@ -105,7 +100,6 @@ TEST(ConnectorStatus, ConnectInitialisesAndTakesTheConnectResult) {
     }
     f.connector.connect();
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
-    EXPECT_TRUE(log.has(Logger::Level::INFO, "Database connection status: CORVANE_ODBC_SUCCESS"));
     // Connected: a further connect does nothing.
     f.connector.connect();
 }
@@ -280,7 +274,7 @@ TEST(ConnectorBackoff, StatusLineIsLoggedOncePerChangeOfStatus) {
               1u);
 }
 
-TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
+TEST(ConnectorStatus, DisconnectDestroysTheClientAndReturnsToNotConnected) {
     Fixture f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     f.connector.connect();
@@ -288,9 +282,7 @@ TEST(ConnectorStatus, DisconnectLogsAndReturnsToNotConnected) {
     EXPECT_CALL(*f.client, Destroy());
     f.connector.disconnect();
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
-    EXPECT_EQ(log.entries(),
-              (std::vector<LogCapture::Entry>{{Logger::Level::DEBUG, "Disconnecting from database"},
-                                              {Logger::Level::INFO, "Database disconnected"}}));
+    EXPECT_EQ(log.count(Logger::Level::INFO, "Database disconnected"), 1u);
     ::testing::Mock::VerifyAndClearExpectations(f.client);
 }
 
@@ -314,11 +306,8 @@ TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
     ASSERT_TRUE(f.connector.configure(&defaults));
     f.connector.connect();
     EXPECT_CALL(*f.client, Destroy()).Times(0);
-    LogCapture log;
     EXPECT_TRUE(f.connector.configure(&defaults));
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_SUCCESS);
-    EXPECT_FALSE(log.contains("Database configuration updated"));
-    EXPECT_FALSE(log.contains("Database disconnected"));
     // Defaults everywhere still reach the mapper and the schema manager.
     EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "corvaneInstance");
     EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "default_schema");
@@ -331,13 +320,9 @@ TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionStr
     f.connector.connect();
     ConfigCategory changed("lakesink", R"({"server": {"value": "ws.example"},
         "schema": {"value": "Plant"}, "corvaneInstance": {"value": "edge-1"}})");
-    LogCapture log;
     EXPECT_CALL(*f.client, Destroy());
     EXPECT_TRUE(f.connector.configure(&changed));
     EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
-    EXPECT_TRUE(
-        log.has(Logger::Level::INFO,
-                "Database configuration updated: Server=ws.example, Port=443, Database=Plant"));
     EXPECT_EQ(f.connector.getReadingMapper()->getCorvaneInstance(), "edge-1");
     EXPECT_EQ(f.connector.getSchemaManager()->getDatabaseName(), "Plant");
     EXPECT_EQ(f.connector.getConnectionString(),
@@ -353,13 +338,13 @@ TEST(ConnectorConfigure, WriteSettingsAreAdoptedAndAChangeReconfigures) {
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
+    f.connector.connect();
     const std::string before = f.connector.getConnectionString();
     ConfigCategory changed("lakesink", R"({"table": {"value": "fleet"},
         "datapoints": {"value": "variant"}, "maxStatementBytes": {"value": "65536"},
         "delivery": {"value": "at-least-once"}})");
-    LogCapture log;
     EXPECT_TRUE(f.connector.configure(&changed));
-    EXPECT_TRUE(log.contains("Database configuration updated"));
+    EXPECT_EQ(f.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED) << "reconfigured";
     const ODBCConfig& config = f.connector.getConfig();
     EXPECT_EQ(config.table, "fleet");
     EXPECT_EQ(config.datapoints, ODBCConfig::DatapointLayout::Variant);
@@ -387,11 +372,7 @@ TEST(ConnectorConfigure, NullCategoryFailsAndKeepsTheBuilder) {
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
     DatabricksSQLBuilder* builder = f.connector.getSQLBuilder();
-    LogCapture log;
     EXPECT_FALSE(f.connector.configure(nullptr));
-    EXPECT_EQ(log.at(Logger::Level::ERROR),
-              (std::vector<std::string>{"Configuration is null - cannot configure",
-                                        "Databricks configuration failed"}));
     EXPECT_EQ(f.connector.getSQLBuilder(), builder);
 }
 
@@ -404,7 +385,6 @@ TEST(ConnectorConfigure, BadCategoryThrowsThroughConfigure) {
 
 TEST(ConnectorQuery, ClientExceptionsBecomeFailedResults) {
     Fixture f;
-    LogCapture log;
     EXPECT_CALL(*f.client, executeQuery("SELECT 1"))
         .WillOnce(Throw(std::runtime_error("Failed to execute query.")))
         .WillOnce(Throw(42))
@@ -412,10 +392,7 @@ TEST(ConnectorQuery, ClientExceptionsBecomeFailedResults) {
     QueryResult failed = f.connector.executeQuery("SELECT 1");
     EXPECT_FALSE(failed.success);
     EXPECT_TRUE(failed.rows.empty());
-    EXPECT_TRUE(
-        log.has(Logger::Level::ERROR, "Exception in executeQuery: Failed to execute query."));
     EXPECT_FALSE(f.connector.executeQuery("SELECT 1").success);
-    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Unknown exception in executeQuery"));
     QueryResult ok = f.connector.executeQuery("SELECT 1");
     EXPECT_TRUE(ok.success);
     EXPECT_EQ(ok.rows, (QueryRows{{"1"}}));

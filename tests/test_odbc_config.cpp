@@ -116,13 +116,11 @@ TEST(ODBCConfigRead, DefaultEmptyParameterListGivesNoTail) {
               "SCHEMA=default_schema;");
 }
 
-TEST(ODBCConfigRead, BadPortIsLoggedAndThrownOn) {
+TEST(ODBCConfigRead, BadPortIsThrownOnAndChangesNothing) {
     ConfigCategory c = category(item("port", "not-a-number"));
     ODBCConfig config;
-    LogCapture log;
     EXPECT_THROW(config.configure(&c), std::exception);
-    ASSERT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
-    EXPECT_EQ(log.at(Logger::Level::ERROR)[0].rfind("Error during configuration: ", 0), 0u);
+    EXPECT_EQ(config.port, 443);
 }
 
 // The start of the problem a key of the plugin's own attributes gives.
@@ -269,11 +267,12 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         config.server = "previous";
         config.buildConnectionString();
         const std::string before = config.getConnectionString();
-        LogCapture log;
-        EXPECT_THROW(config.configure(&bad), std::invalid_argument) << c.items;
-        const auto errors = log.at(Logger::Level::ERROR);
-        ASSERT_EQ(errors.size(), 1u) << c.items;
-        EXPECT_EQ(errors[0].rfind("Error during configuration: " + c.problem, 0), 0u) << errors[0];
+        try {
+            config.configure(&bad);
+            ADD_FAILURE() << "accepted: " << c.items;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.problem, 0), 0u) << e.what();
+        }
         EXPECT_EQ(config.server, "previous");
         EXPECT_EQ(config.writers, 4);
         EXPECT_EQ(config.table, "");
@@ -431,11 +430,9 @@ TEST(ODBCConfigConnectionString, ParameterValuesBracedUnlessAlreadyWellBraced) {
 TEST(ODBCConfigConnectionString, UnsafeParameterKeysAreRefusedAndNeverWritten) {
     ConfigCategory c = category(kvItem("{\"a;PWD\": \"evil\", \"ok\": \"1\"}"));
     ODBCConfig config;
-    LogCapture log;
     EXPECT_THROW(config.configure(&c), std::invalid_argument);
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_EQ(config.getConnectionString().find("evil"), std::string::npos);
-    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
 }
 
 TEST(ODBCConfigConnectionString, NegativePortAndEmptyValuesAreWrittenAsTheyAre) {
@@ -447,8 +444,7 @@ TEST(ODBCConfigConnectionString, NegativePortAndEmptyValuesAreWrittenAsTheyAre) 
               std::string(PREFIX) + "Host=localhost;Port=-1;UID=;PWD=lisk;SCHEMA=default_schema;");
 }
 
-TEST(DatabricksODBCConfig, SameTextAsTheBaseRuleAndLogsLifeCycle) {
-    LogCapture log;
+TEST(DatabricksODBCConfig, SameTextAsTheBaseRule) {
     {
         DatabricksODBCConfig databricks;
         ODBCConfig base;
@@ -464,9 +460,6 @@ TEST(DatabricksODBCConfig, SameTextAsTheBaseRuleAndLogsLifeCycle) {
                   std::string(PREFIX) +
                       "Host=example-workspace;Port=443;UID=ingest;PWD=lisk;SCHEMA=sales;a=1;b=2;");
     }
-    EXPECT_EQ(log.count(Logger::Level::DEBUG, "DatabricksODBCConfig: Created default instance"),
-              1u);
-    EXPECT_EQ(log.count(Logger::Level::DEBUG, "DatabricksODBCConfig: Destroyed"), 1u);
 }
 
 TEST(ODBCConfigCompare, EveryComparedFieldCountsButNotTheConnectionString) {

@@ -99,15 +99,15 @@ const std::string TS = "'2026-01-01 00:00:00.000000+00:00'";
 
 }  // namespace
 
-TEST(SendConnection, FailedStatusRefusesSilentlyWithoutTouchingTheDatabase) {
+TEST(SendConnection, FailedStatusRefusesWithoutTouchingTheDatabase) {
     Pipeline p;
     EXPECT_CALL(*p.client, Connect(_)).WillOnce(Return(CORVANE_ODBC_FAILED));
     Batch batch;
     batch.add("pump").addDatapoint(intPoint("count", 1));
     EXPECT_FALSE(p.connector.send(batch.pointers()));
-    LogCapture log;
+    // The refusal is for good: no second attempt until the settings change.
     EXPECT_FALSE(p.connector.send(batch.pointers()));
-    EXPECT_TRUE(log.entries().size() == 1u) << "only the batch-size line is expected";
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_FAILED);
     EXPECT_TRUE(p.statements.empty());
 }
 
@@ -132,22 +132,18 @@ TEST(SendConnection, WithinFiveSecondsOfATransientFailureTheBatchIsRefused) {
 TEST(SendConnection, EmptyBatchStillConnectsFirstAndSucceeds) {
     Pipeline p;
     EXPECT_CALL(*p.client, Connect(_)).WillOnce(Return(CORVANE_ODBC_SUCCESS));
-    LogCapture log;
     EXPECT_TRUE(p.connector.send({}));
-    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Attempting database connection"));
-    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Sending 0 readings to Databricks"));
+    EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_SUCCESS);
     EXPECT_TRUE(p.statements.empty());
 }
 
-TEST(SendConnection, NoBuilderIsRefusedWithAnError) {
+TEST(SendConnection, NoBuilderIsRefused) {
     auto* client = new NiceMock<MockODBCClient>();
     DatabricksODBCConnector connector(client);
     EXPECT_CALL(*client, executeQuery(_)).Times(0);
     Batch batch;
     batch.add("pump").addDatapoint(intPoint("count", 1));
-    LogCapture log;
     EXPECT_FALSE(connector.send(batch.pointers()));
-    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
 }
 
 TEST(SendTables, TablesAreWrittenInAscendingByteOrder) {
@@ -309,7 +305,6 @@ TEST(SendFailures, SchemaExceptionIsLoggedAndALostConnectionDisconnects) {
     EXPECT_FALSE(p.connector.send(batch.pointers()));
     EXPECT_TRUE(
         log.has(Logger::Level::ERROR, "Database operation failed: Failed to execute query."));
-    EXPECT_TRUE(log.has(Logger::Level::DEBUG, "Database connection lost"));
     EXPECT_EQ(p.connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
 }
 
@@ -323,7 +318,6 @@ TEST(SendFailures, TableWithoutSchemaIsSkippedButTheBatchIsNotReportedSent) {
     p.connector.getSchemaManager()->setClient(nullptr);
     LogCapture log;
     EXPECT_FALSE(p.connector.send(batch.pointers()));
-    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to create database table 'a'"));
     EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to get cached schema for table 'a'"));
     EXPECT_TRUE(log.has(Logger::Level::ERROR, "Failed to get cached schema for table 'b'"));
     schema->setClient(p.client);
