@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config_category.h"
+#include "connector_fixture.h"
 #include "databricks_odbc_connector.h"
 #include "log_capture.h"
 #include "mock_odbc_client.h"
@@ -41,21 +42,6 @@ class TrackedClient : public NiceMock<MockODBCClient> {
 ConfigCategory categoryWith(const std::string& server) {
     return ConfigCategory("lakesink", R"({"server": {"value": ")" + server + R"("}})");
 }
-
-// A connector on a mock client with a clock the test moves by hand.
-struct Fixture {
-    NiceMock<MockODBCClient>* client = new NiceMock<MockODBCClient>();
-    DatabricksODBCConnector connector{client};
-    Clock::time_point now = Clock::time_point(std::chrono::hours(1000));
-
-    Fixture() {
-        connector.setClock([this] { return now; });
-        connector.setJitter([] { return 0.0; });
-    }
-
-    // Moves the clock to `delay` after the last attempt (from `attempt`).
-    void at(Clock::time_point attempt, std::chrono::nanoseconds delay) { now = attempt + delay; }
-};
 
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
@@ -91,7 +77,7 @@ TEST(ConnectorOwnership, DestructorCompletesWhenDisconnectThrows) {
 }
 
 TEST(ConnectorStatus, ConnectInitialisesAndTakesTheConnectResult) {
-    Fixture f;
+    MockedConnector f;
     {
         InSequence order;
         EXPECT_CALL(*f.client, Init());
@@ -105,7 +91,7 @@ TEST(ConnectorStatus, ConnectInitialisesAndTakesTheConnectResult) {
 }
 
 TEST(ConnectorStatus, TransientFailureIsRetriedOnlyAfterFiveSeconds) {
-    Fixture f;
+    MockedConnector f;
     EXPECT_CALL(*f.client, Init()).Times(2);
     EXPECT_CALL(*f.client, Connect(_))
         .WillOnce(Return(CORVANE_ODBC_EAGAIN))
@@ -123,7 +109,7 @@ TEST(ConnectorStatus, TransientFailureIsRetriedOnlyAfterFiveSeconds) {
 }
 
 TEST(ConnectorStatus, PermanentFailureIsStickyUntilSettingsChange) {
-    Fixture f;
+    MockedConnector f;
     EXPECT_CALL(*f.client, Connect(_))
         .WillOnce(Return(CORVANE_ODBC_FAILED))
         .WillOnce(Return(CORVANE_ODBC_SUCCESS));
@@ -146,7 +132,7 @@ TEST(ConnectorStatus, PermanentFailureIsStickyUntilSettingsChange) {
 }
 
 TEST(ConnectorStatus, ExceptionWhileConnectingIsRetriedAndDestroysTheClient) {
-    Fixture f;
+    MockedConnector f;
     LogCapture log;
     EXPECT_CALL(*f.client, Init())
         .WillOnce(Throw(std::runtime_error("Failed to allocate ODBC environment handle.")))
@@ -171,7 +157,7 @@ TEST(ConnectorStatus, ExceptionWhileConnectingIsRetriedAndDestroysTheClient) {
 // The waits between attempts while every connect fails: 5 s, doubled each
 // time, capped at 5 minutes, each lengthened by the jitter and never shortened.
 TEST(ConnectorBackoff, DoublesUpToFiveMinutesWithJitterOnTop) {
-    Fixture f;
+    MockedConnector f;
     std::mt19937 seeded(20260101);
     std::uniform_real_distribution<double> share(0.0, 1.0);
     f.connector.setJitter([&] { return share(seeded); });
@@ -212,7 +198,7 @@ TEST(ConnectorBackoff, JitterIsClampedToAtMostAFifth) {
          {Case{0.0, seconds(5)}, Case{0.5, std::chrono::milliseconds(5500)}, Case{1.0, seconds(6)},
           Case{7.0, seconds(6)}, Case{-1.0, seconds(5)}, Case{std::nan(""), seconds(5)}}) {
         SCOPED_TRACE(c.share);
-        Fixture f;
+        MockedConnector f;
         f.connector.setJitter([&] { return c.share; });
         ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_EAGAIN));
         f.connector.connect();
@@ -221,7 +207,7 @@ TEST(ConnectorBackoff, JitterIsClampedToAtMostAFifth) {
 }
 
 TEST(ConnectorBackoff, SuccessAndNewSettingsStartAgainFromFiveSeconds) {
-    Fixture f;
+    MockedConnector f;
     EXPECT_CALL(*f.client, Connect(_))
         .WillOnce(Return(CORVANE_ODBC_EAGAIN))
         .WillOnce(Return(CORVANE_ODBC_EAGAIN))
@@ -255,7 +241,7 @@ TEST(ConnectorBackoff, SuccessAndNewSettingsStartAgainFromFiveSeconds) {
 }
 
 TEST(ConnectorBackoff, StatusLineIsLoggedOncePerChangeOfStatus) {
-    Fixture f;
+    MockedConnector f;
     EXPECT_CALL(*f.client, Connect(_))
         .WillOnce(Return(CORVANE_ODBC_EAGAIN))
         .WillOnce(Return(CORVANE_ODBC_EAGAIN))
@@ -275,7 +261,7 @@ TEST(ConnectorBackoff, StatusLineIsLoggedOncePerChangeOfStatus) {
 }
 
 TEST(ConnectorStatus, DisconnectDestroysTheClientAndReturnsToNotConnected) {
-    Fixture f;
+    MockedConnector f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     f.connector.connect();
     LogCapture log;
@@ -289,7 +275,7 @@ TEST(ConnectorStatus, DisconnectDestroysTheClientAndReturnsToNotConnected) {
 TEST(ConnectorStatus, NothingOpenIsNothingDisconnected) {
     LogCapture log;
     {
-        Fixture f;
+        MockedConnector f;
         ConfigCategory settings("lakesink", R"({"server": {"value": "elsewhere"}})");
         ASSERT_TRUE(f.connector.configure(&settings));
         f.connector.disconnect();
@@ -300,7 +286,7 @@ TEST(ConnectorStatus, NothingOpenIsNothingDisconnected) {
 }
 
 TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
-    Fixture f;
+    MockedConnector f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
@@ -315,7 +301,7 @@ TEST(ConnectorConfigure, UnchangedSettingsKeepConnectionAndStatus) {
 }
 
 TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionString) {
-    Fixture f;
+    MockedConnector f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     f.connector.connect();
     ConfigCategory changed("lakesink", R"({"server": {"value": "ws.example"},
@@ -334,7 +320,7 @@ TEST(ConnectorConfigure, ChangedSettingsReachMapperSchemaManagerAndConnectionStr
 // The write settings are adopted and, like every other setting, a change of
 // them reconfigures; none of them reaches the connection string.
 TEST(ConnectorConfigure, WriteSettingsAreAdoptedAndAChangeReconfigures) {
-    Fixture f;
+    MockedConnector f;
     ON_CALL(*f.client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
@@ -354,7 +340,7 @@ TEST(ConnectorConfigure, WriteSettingsAreAdoptedAndAChangeReconfigures) {
 }
 
 TEST(ConnectorConfigure, EverySuccessfulConfigureReplacesTheBuilder) {
-    Fixture f;
+    MockedConnector f;
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
     DatabricksSQLBuilder* first = f.connector.getSQLBuilder();
@@ -368,7 +354,7 @@ TEST(ConnectorConfigure, EverySuccessfulConfigureReplacesTheBuilder) {
 }
 
 TEST(ConnectorConfigure, NullCategoryFailsAndKeepsTheBuilder) {
-    Fixture f;
+    MockedConnector f;
     ConfigCategory defaults("lakesink", "{}");
     ASSERT_TRUE(f.connector.configure(&defaults));
     DatabricksSQLBuilder* builder = f.connector.getSQLBuilder();
@@ -377,14 +363,14 @@ TEST(ConnectorConfigure, NullCategoryFailsAndKeepsTheBuilder) {
 }
 
 TEST(ConnectorConfigure, BadCategoryThrowsThroughConfigure) {
-    Fixture f;
+    MockedConnector f;
     ConfigCategory bad("lakesink", R"({"port": {"value": "eighty"}})");
     EXPECT_THROW(f.connector.configure(&bad), std::exception);
     EXPECT_EQ(f.connector.getSQLBuilder(), nullptr);
 }
 
 TEST(ConnectorQuery, ClientExceptionsBecomeFailedResults) {
-    Fixture f;
+    MockedConnector f;
     EXPECT_CALL(*f.client, executeQuery("SELECT 1"))
         .WillOnce(Throw(std::runtime_error("Failed to execute query.")))
         .WillOnce(Throw(42))
