@@ -138,7 +138,6 @@ TEST_F(FaultTest, OfflineAtTheFirstBatchIsRetriedEveryFiveSecondsUntilItIsBack) 
     EXPECT_FALSE(send(batch));
     EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_EAGAIN);
     EXPECT_EQ(client->connects, 1);
-    EXPECT_TRUE(log.has(Level::WARNING, kTransient));
     EXPECT_EQ(client->getLastConnectFailure().rfind("SQLSTATE=08001", 0), 0u);
 
     // Within five seconds no new attempt is made, back or not.
@@ -218,7 +217,6 @@ TEST_F(FaultTest, OfflineInTheMiddleOfARunLosesNothingAndWritesNothingTwice) {
     EXPECT_FALSE(send(second));
     EXPECT_EQ(connector.getStatus(), CORVANE_ODBC_NOTCONNECTED);
     EXPECT_TRUE(log.has(Level::ERROR, "Failed to execute database query for table 'pump'"));
-    EXPECT_TRUE(log.contains("SQLSTATE=08S01"));
 
     // While it is away: one attempt, then one every five seconds.
     for (int i = 0; i < 20; ++i) {

@@ -22,10 +22,6 @@ using Row = std::vector<std::string>;
 
 namespace {
 
-const std::string kTransient = "Connection failed due to a transient error. Retrying might help.";
-const std::string kCredentials =
-    "Connection failed due to non-retriable error: Credentials or configuration issue.";
-
 // The text of the exception a call throws, or "" when it returns.
 template <typename Call>
 std::string thrownText(Call call) {
@@ -75,10 +71,8 @@ TEST_F(OdbcClientTest, OfflineWarehouseIsATransientFailure) {
     warehouse.setOffline(true);
     ODBCClient client;
     client.Init();
-    LogCapture log;
     EXPECT_EQ(client.Connect(warehouse.connectionString()), CORVANE_ODBC_EAGAIN);
     EXPECT_THAT(client.getLastConnectFailure(), StartsWith("SQLSTATE=08001, Message="));
-    EXPECT_EQ(log.count(Level::WARNING, kTransient), 1u);
     EXPECT_EQ(client.getEnvironmentHandle(), nullptr);
     EXPECT_EQ(client.getConnectionHandle(), nullptr);
     EXPECT_EQ(client.getConnectionString(), "");
@@ -94,7 +88,6 @@ TEST_F(OdbcClientTest, RejectedCredentialsArePermanent) {
     LogCapture log;
     EXPECT_EQ(open(client, "user", "wrong"), CORVANE_ODBC_FAILED);
     EXPECT_THAT(client.getLastConnectFailure(), StartsWith("SQLSTATE=28000, Message="));
-    EXPECT_TRUE(log.has(Level::ERROR, kCredentials));
     EXPECT_FALSE(log.contains("wrong")) << "the password must not reach the log";
     EXPECT_EQ(client.getConnectionHandle(), nullptr);
 
@@ -125,14 +118,9 @@ TEST_F(OdbcClientTest, DestroyAndReconnect) {
 // ---- liveness ---------------------------------------------------------------
 
 TEST_F(ConnectedClient, LiveAndDeadConnection) {
-    LogCapture log;
     EXPECT_TRUE(client.isConnected());
-    EXPECT_TRUE(log.has(Level::INFO, "Connection is active."));
-
     warehouse.setOffline(true);
-    log.clear();
     EXPECT_FALSE(client.isConnected());
-    EXPECT_TRUE(log.has(Level::INFO, "Connection is not active (dead)."));
     // A dead link keeps its handles until the owner destroys them.
     EXPECT_NE(client.getConnectionHandle(), nullptr);
     EXPECT_NE(client.getEnvironmentHandle(), nullptr);
