@@ -445,21 +445,19 @@ TEST(ODBCConfigConnectionString, NegativePortAndEmptyValuesAreWrittenAsTheyAre) 
 }
 
 TEST(DatabricksODBCConfig, SameTextAsTheBaseRule) {
-    {
-        DatabricksODBCConfig databricks;
-        ODBCConfig base;
-        for (ODBCConfig* config : {static_cast<ODBCConfig*>(&databricks), &base}) {
-            config->server = "example-workspace";
-            config->user = "ingest";
-            config->schema = "sales";
-            config->additionalParams = "a=1;b=2;";
-            config->buildConnectionString();
-        }
-        EXPECT_EQ(databricks.getConnectionString(), base.getConnectionString());
-        EXPECT_EQ(databricks.getConnectionString(),
-                  std::string(PREFIX) +
-                      "Host=example-workspace;Port=443;UID=ingest;PWD=lisk;SCHEMA=sales;a=1;b=2;");
+    DatabricksODBCConfig databricks;
+    ODBCConfig base;
+    for (ODBCConfig* config : {static_cast<ODBCConfig*>(&databricks), &base}) {
+        config->server = "example-workspace";
+        config->user = "ingest";
+        config->schema = "sales";
+        config->additionalParams = "a=1;b=2;";
+        config->buildConnectionString();
     }
+    EXPECT_EQ(databricks.getConnectionString(), base.getConnectionString());
+    EXPECT_EQ(databricks.getConnectionString(),
+              std::string(PREFIX) +
+                  "Host=example-workspace;Port=443;UID=ingest;PWD=lisk;SCHEMA=sales;a=1;b=2;");
 }
 
 TEST(ODBCConfigCompare, EveryComparedFieldCountsButNotTheConnectionString) {
