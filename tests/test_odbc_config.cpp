@@ -116,13 +116,11 @@ TEST(ODBCConfigRead, DefaultEmptyParameterListGivesNoTail) {
               "SCHEMA=default_schema;");
 }
 
-TEST(ODBCConfigRead, BadPortIsLoggedAndThrownOn) {
+TEST(ODBCConfigRead, BadPortIsThrownOnAndChangesNothing) {
     ConfigCategory c = category(item("port", "not-a-number"));
     ODBCConfig config;
-    LogCapture log;
     EXPECT_THROW(config.configure(&c), std::exception);
-    ASSERT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
-    EXPECT_EQ(log.at(Logger::Level::ERROR)[0].rfind("Error during configuration: ", 0), 0u);
+    EXPECT_EQ(config.port, 443);
 }
 
 // The start of the problem a key of the plugin's own attributes gives.
@@ -269,11 +267,12 @@ TEST(ODBCConfigRead, SettingsTheDefaultConfigurationForbidsAreRefused) {
         config.server = "previous";
         config.buildConnectionString();
         const std::string before = config.getConnectionString();
-        LogCapture log;
-        EXPECT_THROW(config.configure(&bad), std::invalid_argument) << c.items;
-        const auto errors = log.at(Logger::Level::ERROR);
-        ASSERT_EQ(errors.size(), 1u) << c.items;
-        EXPECT_EQ(errors[0].rfind("Error during configuration: " + c.problem, 0), 0u) << errors[0];
+        try {
+            config.configure(&bad);
+            ADD_FAILURE() << "accepted: " << c.items;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.problem, 0), 0u) << e.what();
+        }
         EXPECT_EQ(config.server, "previous");
         EXPECT_EQ(config.writers, 4);
         EXPECT_EQ(config.table, "");
@@ -431,11 +430,9 @@ TEST(ODBCConfigConnectionString, ParameterValuesBracedUnlessAlreadyWellBraced) {
 TEST(ODBCConfigConnectionString, UnsafeParameterKeysAreRefusedAndNeverWritten) {
     ConfigCategory c = category(kvItem("{\"a;PWD\": \"evil\", \"ok\": \"1\"}"));
     ODBCConfig config;
-    LogCapture log;
     EXPECT_THROW(config.configure(&c), std::invalid_argument);
     EXPECT_EQ(config.additionalParams, "");
     EXPECT_EQ(config.getConnectionString().find("evil"), std::string::npos);
-    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 1u);
 }
 
 TEST(ODBCConfigConnectionString, NegativePortAndEmptyValuesAreWrittenAsTheyAre) {
@@ -447,26 +444,20 @@ TEST(ODBCConfigConnectionString, NegativePortAndEmptyValuesAreWrittenAsTheyAre) 
               std::string(PREFIX) + "Host=localhost;Port=-1;UID=;PWD=lisk;SCHEMA=default_schema;");
 }
 
-TEST(DatabricksODBCConfig, SameTextAsTheBaseRuleAndLogsLifeCycle) {
-    LogCapture log;
-    {
-        DatabricksODBCConfig databricks;
-        ODBCConfig base;
-        for (ODBCConfig* config : {static_cast<ODBCConfig*>(&databricks), &base}) {
-            config->server = "example-workspace";
-            config->user = "ingest";
-            config->schema = "sales";
-            config->additionalParams = "a=1;b=2;";
-            config->buildConnectionString();
-        }
-        EXPECT_EQ(databricks.getConnectionString(), base.getConnectionString());
-        EXPECT_EQ(databricks.getConnectionString(),
-                  std::string(PREFIX) +
-                      "Host=example-workspace;Port=443;UID=ingest;PWD=lisk;SCHEMA=sales;a=1;b=2;");
+TEST(DatabricksODBCConfig, SameTextAsTheBaseRule) {
+    DatabricksODBCConfig databricks;
+    ODBCConfig base;
+    for (ODBCConfig* config : {static_cast<ODBCConfig*>(&databricks), &base}) {
+        config->server = "example-workspace";
+        config->user = "ingest";
+        config->schema = "sales";
+        config->additionalParams = "a=1;b=2;";
+        config->buildConnectionString();
     }
-    EXPECT_EQ(log.count(Logger::Level::DEBUG, "DatabricksODBCConfig: Created default instance"),
-              1u);
-    EXPECT_EQ(log.count(Logger::Level::DEBUG, "DatabricksODBCConfig: Destroyed"), 1u);
+    EXPECT_EQ(databricks.getConnectionString(), base.getConnectionString());
+    EXPECT_EQ(databricks.getConnectionString(),
+              std::string(PREFIX) +
+                  "Host=example-workspace;Port=443;UID=ingest;PWD=lisk;SCHEMA=sales;a=1;b=2;");
 }
 
 TEST(ODBCConfigCompare, EveryComparedFieldCountsButNotTheConnectionString) {
@@ -517,23 +508,31 @@ TEST(ODBCConfigValidity, ChecksInOrderAndReportsTheFirstProblem) {
     EXPECT_FALSE(config.isValid());
     EXPECT_EQ(log.at(Logger::Level::ERROR), std::vector<std::string>{"Server hostname is empty"});
 
+    // The later settings' checks are only refusals here (no message of
+    // their own is promised to operators); the rest name the problem.
     const std::pair<void (*)(ODBCConfig&), const char*> cases[] = {
         {[](ODBCConfig& c) { c.schema = ""; }, "Schema name is empty"},
         {[](ODBCConfig& c) { c.user = ""; }, "Username is empty"},
         {[](ODBCConfig& c) { c.password = ""; }, "Password is empty"},
         {[](ODBCConfig& c) { c.corvaneInstance = ""; }, "Corvane instance name is empty"},
-        {[](ODBCConfig& c) { c.writers = 0; }, "Invalid number of parallel writers: 0"},
-        {[](ODBCConfig& c) { c.writers = 17; }, "Invalid number of parallel writers: 17"},
-        {[](ODBCConfig& c) { c.maxStatementBytes = 65535; },
-         "Invalid largest statement size: 65535 bytes"},
-        {[](ODBCConfig& c) { c.table = "Lakesink_Rejects"; },
-         "The table for all readings is the rejects table: Lakesink_Rejects"},
+        {[](ODBCConfig& c) { c.writers = 0; }, nullptr},
+        {[](ODBCConfig& c) { c.writers = 17; }, nullptr},
+        {[](ODBCConfig& c) { c.maxStatementBytes = 65535; }, nullptr},
+        {[](ODBCConfig& c) { c.table = "Lakesink_Rejects"; }, nullptr},
     };
     for (const auto& [mutate, message] : cases) {
         ODBCConfig c;
         mutate(c);
         log.clear();
         EXPECT_FALSE(c.isValid());
-        EXPECT_EQ(log.at(Logger::Level::ERROR), std::vector<std::string>{message});
+        if (message) {
+            EXPECT_EQ(log.at(Logger::Level::ERROR), std::vector<std::string>{message});
+        }
     }
+    // Each refusal alone: a setting within its bounds is accepted.
+    ODBCConfig bounds;
+    bounds.writers = 16;
+    bounds.maxStatementBytes = 65536;
+    bounds.table = "fleet";
+    EXPECT_TRUE(bounds.isValid());
 }

@@ -20,6 +20,7 @@
 #include "odbc_client.h"
 #include "readings.h"
 #include "table_writer.h"
+#include "traced_connector.h"
 #include "warehouse.h"
 #include "writer_pool.h"
 
@@ -269,18 +270,6 @@ TEST_F(ParallelWriters, FailedRecoveriesNeverRepeatTheTablesTheWritersWrote) {
               (Rows{{"asset2b", "23502"}}));
 }
 
-namespace {
-// The statements of the log that start with `prefix`.
-size_t statementsStartingWith(const LogCapture& log, const std::string& prefix) {
-    size_t n = 0;
-    for (const auto& entry : log.entries()) {
-        if (entry.second.rfind("Executing query: " + prefix, 0) == 0)
-            ++n;
-    }
-    return n;
-}
-}  // namespace
-
 TEST_F(ParallelWriters, EveryRowRefusedCostsABoundedNumberOfStatementsAndLosesNothing) {
     // Every row lacks a column the table requires: halving would cost 999
     // statements for 500 rows.
@@ -288,19 +277,16 @@ TEST_F(ParallelWriters, EveryRowRefusedCostsABoundedNumberOfStatementsAndLosesNo
         "CREATE TABLE strict (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
         "corvane STRING, n BIGINT, req BIGINT NOT NULL)");
     for (int writers : {1, 4}) {
-        DatabricksODBCConnector connector;
+        TracedConnector connector;
         ConfigCategory category = settings(warehouse, writers);
         ASSERT_TRUE(connector.configure(&category));
-        LogCapture log;
-        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
         Batch batch;
         for (int r = 0; r < 500; ++r)
             batch.add("strict", T0 + static_cast<uint64_t>(writers * 1000 + r))
                 .addDatapoint(intPoint("n", r));
         batch.add("healthy", T0 + static_cast<uint64_t>(writers)).addDatapoint(intPoint("n", 1));
         ASSERT_TRUE(connector.send(batch.pointers())) << writers;
-        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
-        EXPECT_LE(statementsStartingWith(log, "INSERT INTO `strict`"),
+        EXPECT_LE(connector.statements().startingWith("INSERT INTO `strict`"),
                   1 + TableWriter::kIsolationBudget)
             << writers;
         EXPECT_EQ(count("strict"), 0);
@@ -344,12 +330,10 @@ TEST_F(ParallelWriters, ATableCutIntoSeveralStatementsLosesAndRepeatsNothingOnRe
     // The warehouse refuses any statement over 64 KiB; the rows of one table
     // make about four of them, and the second fails once.
     { std::ofstream(warehouse.directory() + "/limits") << "statement_bytes 65536\n"; }
-    DatabricksODBCConnector connector;
+    TracedConnector connector;
     ConfigCategory category =
         settings(warehouse, 4, R"(, "maxStatementBytes": {"value": "65536"})");
     ASSERT_TRUE(connector.configure(&category));
-    LogCapture log;
-    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
     Batch batch;
     for (int r = 0; r < 24; ++r) {
         Reading& reading = batch.add("big", T0 + static_cast<uint64_t>(r));
@@ -359,9 +343,8 @@ TEST_F(ParallelWriters, ATableCutIntoSeveralStatementsLosesAndRepeatsNothingOnRe
     fill(batch, 2, 1, T0 + 100);
     warehouse.addFault("HYT00", 1, "INSERT INTO `big`");
     EXPECT_FALSE(connector.send(batch.pointers()));
-    EXPECT_GE(statementsStartingWith(log, "INSERT INTO `big`"), 4u);
+    EXPECT_GE(connector.statements().startingWith("INSERT INTO `big`"), 4u);
     ASSERT_TRUE(connector.send(batch.pointers()));
-    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
     EXPECT_EQ(warehouse.query("SELECT COUNT(*), COUNT(DISTINCT n), MIN(n), MAX(n) FROM big"),
               (Rows{{"24", "24", "0", "23"}}));
     EXPECT_EQ(count("asset0"), 1);
@@ -369,12 +352,10 @@ TEST_F(ParallelWriters, ATableCutIntoSeveralStatementsLosesAndRepeatsNothingOnRe
 }
 
 TEST_F(ParallelWriters, ARowLongerThanTheLimitGoesAlone) {
-    DatabricksODBCConnector connector;
+    TracedConnector connector;
     ConfigCategory category =
         settings(warehouse, 1, R"(, "maxStatementBytes": {"value": "65536"})");
     ASSERT_TRUE(connector.configure(&category));
-    LogCapture log;
-    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
     Batch batch;
     for (int r = 0; r < 3; ++r) {
         Reading& reading = batch.add("wide", T0 + static_cast<uint64_t>(r));
@@ -382,28 +363,16 @@ TEST_F(ParallelWriters, ARowLongerThanTheLimitGoesAlone) {
         reading.addDatapoint(textPoint("text", std::string(r == 1 ? 100000 : 10, 'x')));
     }
     ASSERT_TRUE(connector.send(batch.pointers()));
-    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
-    EXPECT_EQ(statementsStartingWith(log, "INSERT INTO `wide`"), 3u);
+    EXPECT_EQ(connector.statements().startingWith("INSERT INTO `wide`"), 3u);
     EXPECT_EQ(warehouse.query("SELECT n, length(text) FROM wide ORDER BY n"),
               (Rows{{"0", "10"}, {"1", "100000"}, {"2", "10"}}));
 }
 
-namespace {
-// The number of statements of the log that name `table` after `verb`
-// ("INSERT INTO", "MERGE INTO"); every table when `table` is empty.
-size_t statementsInto(const LogCapture& log, const std::string& verb,
-                      const std::string& table = "") {
-    return statementsStartingWith(log, verb + (table.empty() ? "" : " `" + table + "`"));
-}
-}  // namespace
-
 TEST_F(ParallelWriters, ALostAnswerIsResentAsAMergeThatSkipsTheRowsItCommitted) {
-    DatabricksODBCConnector connector;
+    TracedConnector connector;
     connector.setJitter([] { return 0.0; });
     ConfigCategory category = settings(warehouse, 4);
     ASSERT_TRUE(connector.configure(&category));
-    LogCapture log;
-    Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
     // The warehouse commits asset2's INSERT, then the link drops before its
     // answer arrives.
     { std::ofstream(warehouse.directory() + "/faults") << "after 08S01 1 INTO `asset2`\n"; }
@@ -415,9 +384,9 @@ TEST_F(ParallelWriters, ALostAnswerIsResentAsAMergeThatSkipsTheRowsItCommitted) 
     // each row against the table: all four are there, none is added.
     connector.setClock([] { return std::chrono::steady_clock::now() + std::chrono::hours(1); });
     ASSERT_TRUE(connector.send(batch.pointers()));
-    EXPECT_EQ(statementsInto(log, "MERGE INTO", "asset2"), 1u);
-    EXPECT_EQ(statementsInto(log, "MERGE INTO"), 1u);
-    EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset2"), 1u);
+    EXPECT_EQ(connector.statements().into("MERGE INTO", "asset2"), 1u);
+    EXPECT_EQ(connector.statements().into("MERGE INTO"), 1u);
+    EXPECT_EQ(connector.statements().into("INSERT INTO", "asset2"), 1u);
     for (int t = 0; t < 6; ++t) {
         EXPECT_EQ(count("asset" + std::to_string(t)), 4) << t;
         EXPECT_EQ(repeated("asset" + std::to_string(t)), 0) << t;
@@ -426,9 +395,8 @@ TEST_F(ParallelWriters, ALostAnswerIsResentAsAMergeThatSkipsTheRowsItCommitted) 
     Batch next;
     fill(next, 6, 1, T0 + 1000);
     ASSERT_TRUE(connector.send(next.pointers()));
-    Logger::getLogger()->setMinLevel(Logger::Level::INFO);
-    EXPECT_EQ(statementsInto(log, "MERGE INTO"), 1u);
-    EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset2"), 2u);
+    EXPECT_EQ(connector.statements().into("MERGE INTO"), 1u);
+    EXPECT_EQ(connector.statements().into("INSERT INTO", "asset2"), 2u);
     EXPECT_EQ(count("asset2"), 5);
 }
 
@@ -468,14 +436,12 @@ TEST_F(ParallelWriters, ABatchResentAfterARestartHoldsEachReadingOnceUnlessAtLea
         Batch resend;
         fill(resend, 4, 5, start);
         fill(resend, 5, 2, start + 1000);
-        DatabricksODBCConnector second;
+        TracedConnector second;
         ConfigCategory category = settings(site, 4, delivery);
         ASSERT_TRUE(second.configure(&category));
-        LogCapture log;
-        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
         ASSERT_TRUE(second.send(resend.pointers()));
-        EXPECT_EQ(statementsInto(log, "MERGE INTO"), c.mergesOfTheResend);
-        EXPECT_EQ(statementsInto(log, "INSERT INTO", "asset4"), 1u);  // created just now
+        EXPECT_EQ(second.statements().into("MERGE INTO"), c.mergesOfTheResend);
+        EXPECT_EQ(second.statements().into("INSERT INTO", "asset4"), 1u);  // created just now
         for (int t = 0; t < 4; ++t) {
             const std::string table = "asset" + std::to_string(t);
             EXPECT_EQ(rows(table, "COUNT(DISTINCT ts)"), 7) << table;
@@ -486,17 +452,16 @@ TEST_F(ParallelWriters, ABatchResentAfterARestartHoldsEachReadingOnceUnlessAtLea
         // That batch found rows already there, so the next one is still
         // checked; it finds none, and the one after it is inserted plainly.
         for (size_t round = 1; round <= 2; ++round) {
-            log.clear();
+            second.statements().clear();
             Batch later;
             fill(later, 5, 1, start + 1000 * (round + 1));
             ASSERT_TRUE(second.send(later.pointers()));
-            EXPECT_EQ(statementsInto(log, "MERGE INTO"), round == 1 ? c.mergesOfTheResend : 0)
+            EXPECT_EQ(second.statements().into("MERGE INTO"), round == 1 ? c.mergesOfTheResend : 0)
                 << round;
-            EXPECT_EQ(statementsInto(log, "INSERT INTO"),
+            EXPECT_EQ(second.statements().into("INSERT INTO"),
                       5 - (round == 1 ? c.mergesOfTheResend : 0))
                 << round;
         }
-        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
         EXPECT_EQ(rows("asset0", "COUNT(*)"), 9 + c.repeatedPerTable);
         start += 100000;
     }
@@ -507,11 +472,9 @@ TEST_F(ParallelWriters, IsolatingOneTableHoldsNoOtherTableBack) {
         "CREATE TABLE alpha (asset_code STRING NOT NULL, user_ts TIMESTAMP, ts TIMESTAMP, "
         "corvane STRING, n BIGINT, req BIGINT NOT NULL)");
     for (int writers : {1, 4}) {
-        DatabricksODBCConnector connector;
+        TracedConnector connector;
         ConfigCategory category = settings(warehouse, writers);
         ASSERT_TRUE(connector.configure(&category));
-        LogCapture log;
-        Logger::getLogger()->setMinLevel(Logger::Level::DEBUG);
         Batch batch;
         for (int r = 0; r < 8; ++r) {
             Reading& reading = batch.add("alpha", T0 + static_cast<uint64_t>(writers * 100 + r));
@@ -522,15 +485,13 @@ TEST_F(ParallelWriters, IsolatingOneTableHoldsNoOtherTableBack) {
         for (const char* asset : {"beta", "gamma"})
             batch.add(asset, T0 + static_cast<uint64_t>(writers)).addDatapoint(intPoint("n", 1));
         ASSERT_TRUE(connector.send(batch.pointers()));
-        Logger::getLogger()->setMinLevel(Logger::Level::INFO);
         // Statements into each table (INSERT, or MERGE for a table that was
         // there before the connector), in the order they ran.
         std::vector<std::string> order;
-        for (const auto& entry : log.entries()) {
+        for (const std::string& sql : connector.statements().all()) {
             for (const char* table : {"alpha", "beta", "gamma"}) {
                 const std::string into = " INTO `" + std::string(table) + "`";
-                if (entry.second.rfind("Executing query: ", 0) == 0 &&
-                    entry.second.find(into) != std::string::npos && entry.second.find(into) < 40)
+                if (sql.rfind("INSERT" + into, 0) == 0 || sql.rfind("MERGE" + into, 0) == 0)
                     order.push_back(table);
             }
         }

@@ -105,7 +105,6 @@ TEST_F(MapperTest, ValueTexts) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(mapper.datapointValueToString(c.value), c.text) << c.text;
-    EXPECT_TRUE(log.entries().empty());
 }
 
 TEST_F(MapperTest, DoubleTextsAreTheShortestThatReadBack) {
@@ -305,7 +304,7 @@ TEST_F(MapperTest, DatapointsNamedLikeFixedColumnsGetTheirOwnColumns) {
               (Names{"asset_code", "user_ts", "ts", "corvane", "tss", "my_ts", "_rescued"}));
 }
 
-TEST_F(MapperTest, ReservedNameMeetingItsPrefixedSpellingKeepsTheLaterValueAndSaysSo) {
+TEST_F(MapperTest, ReservedNameMeetingItsPrefixedSpellingKeepsTheLaterValue) {
     // A datapoint "ts" and a datapoint "dp_ts" (in any case) name one column:
     // as for any two datapoints sharing a column, the later value is written
     // and a warning tells which datapoint was overwritten.
@@ -317,7 +316,6 @@ TEST_F(MapperTest, ReservedNameMeetingItsPrefixedSpellingKeepsTheLaterValueAndSa
     EXPECT_EQ(record.getValue("dp_ts"), "later");
     EXPECT_EQ(record.getSQLType("dp_ts"), "STRING");
     EXPECT_EQ(record.getValue("ts"), kTimeText);
-    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
 }
 
 TEST_F(MapperTest, RepeatedDatapointNameKeepsFirstPositionAndLastValue) {
@@ -327,7 +325,6 @@ TEST_F(MapperTest, RepeatedDatapointNameKeepsFirstPositionAndLastValue) {
     EXPECT_EQ(record.getColumnNames(), (Names{"asset_code", "user_ts", "ts", "corvane", "a", "b"}));
     EXPECT_EQ(record.getValue("a"), "later");
     EXPECT_EQ(record.getSQLType("a"), "STRING");
-    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
 }
 
 TEST_F(MapperTest, InstanceNameAndDefaults) {
@@ -346,11 +343,10 @@ TEST_F(MapperTest, InstanceNameAndDefaults) {
     EXPECT_FALSE(mapper.shouldSkipDatapoint("databrickshint"));
 }
 
-TEST_F(MapperTest, NullReadingIsLoggedAndGivesAnEmptyRecord) {
+TEST_F(MapperTest, NullReadingGivesAnEmptyRecord) {
     DatabaseRecord record = mapper.mapReadingToRecord(nullptr);
     EXPECT_EQ(record.getTableName(), "");
     EXPECT_EQ(record.columnCount(), 0u);
-    EXPECT_TRUE(log.has(Level::ERROR, "Cannot process null reading - skipping"));
     EXPECT_EQ(mapper.extractTableName(nullptr), "");
 }
 
@@ -429,21 +425,16 @@ TEST_F(MapperTest, HintRoutingCases) {
     for (const auto& c : cases) {
         log.clear();
         EXPECT_EQ(route("pump", hint(c.hintText)), c.table) << c.hintText;
-        EXPECT_TRUE(log.has(Level::DEBUG, "Processing databricksHint hint datapoint"))
-            << c.hintText;
         EXPECT_EQ(log.contains("Invalid hint JSON format: "), c.invalidLogged) << c.hintText;
     }
 }
 
 TEST_F(MapperTest, InvalidHintIsLoggedAsSent) {
-    EXPECT_EQ(route("pump", hint("not json")), "pump");
-    EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: not json"));
-    log.clear();
-    EXPECT_EQ(route("pump", hint("")), "pump");
-    EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: "));
-    log.clear();
-    EXPECT_EQ(route("pump", hint("\"")), "pump");
-    EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: \""));
+    for (const std::string text : {"not json", "", "\""}) {
+        log.clear();
+        EXPECT_EQ(route("pump", hint(text)), "pump");
+        EXPECT_TRUE(log.has(Level::DEBUG, "Invalid hint JSON format: " + text)) << text;
+    }
 }
 
 TEST_F(MapperTest, HintTableNamesAreRenamedLikeAssetCodes) {
@@ -514,7 +505,6 @@ TEST_F(MapperTest, StructuredHintValuesRouteToo) {
     EXPECT_EQ(route("pump", dict("databricksHint", {dp("TableName", DatapointValue("x"))})),
               "pump");
     EXPECT_EQ(route("pump", dp("databricksHint", DatapointValue(5))), "pump");
-    EXPECT_FALSE(log.contains("Invalid hint JSON format"));
 }
 
 TEST_F(MapperTest, EmptyHintNameRoutesByAssetCodeAndOnlyAnEmptyAssetDrops) {
@@ -530,13 +520,12 @@ TEST_F(MapperTest, EmptyHintNameRoutesByAssetCodeAndOnlyAnEmptyAssetDrops) {
     EXPECT_EQ(records[1].getTableName(), "valve");
     EXPECT_EQ(records[2].getTableName(), "line");
     EXPECT_EQ(records[2].readingIndex(), 3u);
-    EXPECT_TRUE(log.at(Level::ERROR).empty());
-    EXPECT_EQ(log.at(Level::WARNING).size(), 1u);
+    EXPECT_EQ(log.at(Level::WARNING).size(), 1u) << "the reading without a table name";
 }
 
 // --- batches and grouping ------------------------------------------------------------
 
-TEST_F(MapperTest, BatchSkipsNullPointersSilentlyAndKeepsOrder) {
+TEST_F(MapperTest, BatchSkipsNullPointersAndKeepsOrder) {
     auto first = reading("b", {dp("v", DatapointValue(1))});
     auto third = reading("a", {dp("v", DatapointValue(3))});
     std::vector<Reading*> batch{first.get(), nullptr, third.get()};
@@ -549,7 +538,6 @@ TEST_F(MapperTest, BatchSkipsNullPointersSilentlyAndKeepsOrder) {
     EXPECT_EQ(records[0].readingIndex(), 0u);
     EXPECT_EQ(records[1].readingIndex(), 2u);
     EXPECT_EQ(mapper.mapReadingToRecord(first.get()).readingIndex(), DatabaseRecord::kNoReading);
-    EXPECT_TRUE(log.at(Level::ERROR).empty());
     EXPECT_TRUE(mapper.mapReadingsToRecords({}).empty());
 }
 
@@ -658,8 +646,7 @@ TEST_F(MapperTest, ReadingIndexesSurviveMappingAndGrouping) {
 
 // --- without a builder -------------------------------------------------------------
 
-TEST(MapperWithoutBuilder, LogsAnErrorAndGivesEmptyResults) {
-    LogCapture log;
+TEST(MapperWithoutBuilder, GivesEmptyResults) {
     ReadingMapper mapper;
     EXPECT_EQ(mapper.getHintName(), "");
     EXPECT_FALSE(mapper.shouldSkipDatapoint("databricksHint"));
@@ -669,13 +656,8 @@ TEST(MapperWithoutBuilder, LogsAnErrorAndGivesEmptyResults) {
     DatabaseRecord record = mapper.mapReadingToRecord(r.get());
     EXPECT_EQ(record.getTableName(), "");
     EXPECT_EQ(record.columnCount(), 0u);
-    EXPECT_EQ(log.at(Level::ERROR).size(), 1u);
-
     EXPECT_TRUE(mapper.mapReadingsToRecords({r.get(), r.get()}).empty());
-    EXPECT_EQ(log.at(Level::ERROR).size(), 2u);
-
     EXPECT_EQ(mapper.extractTableName(r.get()), "");
-    EXPECT_EQ(log.at(Level::ERROR).size(), 3u);
 
     // Setting a builder later makes the same mapper work.
     DatabricksSQLBuilder builder;

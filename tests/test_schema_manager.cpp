@@ -12,9 +12,11 @@
 #include <memory>
 #include <stdexcept>
 
+#include "counting_client.h"
 #include "databricks_sql_builder.h"
 #include "log_capture.h"
 #include "mock_odbc_client.h"
+#include "schema_fixture.h"
 #include "schema_manager.h"
 #include "warehouse.h"
 
@@ -50,30 +52,10 @@ DatabaseRecord pumpRecord() {
     return record;
 }
 
-struct Manager {
-    NiceMock<MockODBCClient> client;
-    DatabricksSQLBuilder builder;
-    SchemaManager manager{&client, "Plant"};
-    std::vector<std::string> statements;
-    QueryRows infoRows;
-    std::string failOn;
-
-    Manager() {
-        manager.setSQLBuilder(&builder);
-        ON_CALL(client, executeQuery(_)).WillByDefault(Invoke([this](const std::string& sql) {
-            statements.push_back(sql);
-            if (!failOn.empty() && sql.find(failOn) != std::string::npos) {
-                throw std::runtime_error("Failed to execute query.");
-            }
-            return okResult(sql.rfind("SELECT", 0) == 0 ? infoRows : QueryRows{});
-        }));
-    }
-};
-
 }  // namespace
 
 TEST(SchemaDiscovery, DiscoversOnceAndNormalisesTypes) {
-    Manager m;
+    MockedSchemaManager m;
     m.infoRows = {
         {"asset_code", "STRING"}, {"count", "LONG"}, {"ts", "TIMESTAMP"}, {"x", "BOOLEAN"}};
     EXPECT_TRUE(m.manager.checkTableExists("Pump", pumpRecord()));
@@ -98,7 +80,7 @@ TEST(SchemaDiscovery, DiscoversOnceAndNormalisesTypes) {
 }
 
 TEST(SchemaDiscovery, MissingTableLeavesNoEntryAndIsAskedAgain) {
-    Manager m;
+    MockedSchemaManager m;
     EXPECT_FALSE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_FALSE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.statements.size(), 2u);
@@ -107,35 +89,31 @@ TEST(SchemaDiscovery, MissingTableLeavesNoEntryAndIsAskedAgain) {
 }
 
 TEST(SchemaDiscovery, BaseBuilderCachesEmptyTypesAndShortRowsAreSkipped) {
-    Manager m;
+    MockedSchemaManager m;
     PlainBuilder plain;
     m.manager.setSQLBuilder(&plain);
     EXPECT_EQ(m.manager.extractColumnInfo({{"a", "BIGINT"}, {"short"}, {"b", "STRING", "extra"}}),
               (TableSchema{{"a", ""}, {"b", ""}}));
 }
 
-TEST(SchemaDiscovery, NoClientFailsWithAnError) {
+TEST(SchemaDiscovery, NoClientFails) {
     DatabricksSQLBuilder builder;
     SchemaManager manager;
     manager.setSQLBuilder(&builder);
-    LogCapture log;
     EXPECT_FALSE(manager.checkTableExists("pump", pumpRecord()));
     EXPECT_FALSE(manager.createTable("pump", pumpRecord()));
-    EXPECT_EQ(log.at(Logger::Level::ERROR),
-              (std::vector<std::string>{"Database client not initialized",
-                                        "Database client not initialized",
-                                        "Failed to create table 'pump'"}));
+    EXPECT_EQ(manager.findCachedTable("pump"), nullptr);
 }
 
 TEST(SchemaDiscovery, StatementErrorsPassThroughWithTheCacheUnchanged) {
-    Manager m;
+    MockedSchemaManager m;
     m.failOn = "information_schema";
     EXPECT_THROW(m.manager.checkTableExists("pump", pumpRecord()), std::runtime_error);
     EXPECT_EQ(m.manager.findCachedTable("pump"), nullptr);
 }
 
 TEST(SchemaCreation, CreateWritesDefinitionsAndCachesThemAsWritten) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
     ASSERT_EQ(m.statements.size(), 1u);
     EXPECT_EQ(m.statements[0],
@@ -157,7 +135,7 @@ TEST(SchemaCreation, CreateWritesDefinitionsAndCachesThemAsWritten) {
 }
 
 TEST(SchemaEvolution, MissingColumnsAreAddedOneStatementEachInRecordOrder) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
     m.statements.clear();
     DatabaseRecord wider = pumpRecord();
@@ -185,7 +163,7 @@ TEST(SchemaEvolution, MissingColumnsAreAddedOneStatementEachInRecordOrder) {
 }
 
 TEST(SchemaEvolution, FailureOnTheSecondColumnKeepsTheFirstAndSkipsTheThird) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
     DatabaseRecord wider = pumpRecord();
     wider.addColumn("a", "1", "BIGINT", CONSTRAINT_NULLABLE);
@@ -201,16 +179,14 @@ TEST(SchemaEvolution, FailureOnTheSecondColumnKeepsTheFirstAndSkipsTheThird) {
 }
 
 TEST(SchemaEvolution, UncachedTableCannotBeAltered) {
-    Manager m;
-    LogCapture log;
+    MockedSchemaManager m;
     EXPECT_TRUE(m.manager.checkTableSchema("pump", pumpRecord()));
     EXPECT_FALSE(m.manager.alterTable("pump", pumpRecord()));
     EXPECT_TRUE(m.statements.empty());
-    EXPECT_TRUE(log.has(Logger::Level::ERROR, "Table 'pump' not found in cache for alteration"));
 }
 
 TEST(SchemaEvolution, ReportedAlterFailureNamesTheColumn) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
     m.manager.setClient(nullptr);
     DatabaseRecord wider = pumpRecord();
@@ -242,7 +218,7 @@ class SchemaTypes : public ::testing::TestWithParam<TypeCase> {};
 
 TEST_P(SchemaTypes, TextFromDataTypeAndTypeFromFullType) {
     const TypeCase& c = GetParam();
-    Manager m;
+    MockedSchemaManager m;
     m.infoRows = {c.row};
     ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(m.manager.getCachedSchema("pump"), (TableSchema{{c.row[0], c.text}}));
@@ -382,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TypeCase>& info) { return info.param.name; });
 
 TEST(SchemaTypes, LearnedColumnsTakeTheFullType) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("pump", pumpRecord()));
     m.infoRows = {{"asset_code", "STRING", "NO", "varchar(256)"},
                   {"code", "STRING", "YES", "varchar(300)"},
@@ -400,7 +376,7 @@ TEST(SchemaTypes, LearnedColumnsTakeTheFullType) {
 }
 
 TEST(SchemaTypes, CreatedColumnsTakeTheDialectsTypeForTheirKind) {
-    Manager m;
+    MockedSchemaManager m;
     DatabaseRecord record("pump");
     record.addColumn("asset_code", std::string("pump"), ValueKind::Label, CONSTRAINT_NOT_NULL);
     record.addColumn("ts", std::string("t"), ValueKind::Timestamp, CONSTRAINT_NONE);
@@ -438,7 +414,7 @@ class SchemaLackingColumns : public ::testing::TestWithParam<LackingCase> {};
 
 TEST_P(SchemaLackingColumns, AsksWithLessFromThenOn) {
     const LackingCase& c = GetParam();
-    Manager m;
+    MockedSchemaManager m;
     size_t refused = 0;
     ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&](const std::string& sql) {
         m.statements.push_back(sql);
@@ -537,7 +513,7 @@ TEST(SchemaLackingColumns, PlainFormIsTheQueryOfTwoColumnsAndOtherRefusalsStand)
               "= 'plant' AND table_name = 'pump' ORDER BY ordinal_position");
 
     // A refusal for another reason is not taken for a missing column.
-    Manager m;
+    MockedSchemaManager m;
     ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&m](const std::string& sql) {
         m.statements.push_back(sql);
         throw StatementError("42000", 0, "refused: full_data_type is fine", false);
@@ -561,7 +537,7 @@ TEST(SchemaLackingColumns, PlainFormIsTheQueryOfTwoColumnsAndOtherRefusalsStand)
 // ---- forgetting a table --------------------------------------------------------
 
 TEST(SchemaCache, ForgottenTableIsReadAgainAndOthersStay) {
-    Manager m;
+    MockedSchemaManager m;
     m.infoRows = {{"a", "LONG", "YES", "bigint"}};
     ASSERT_TRUE(m.manager.checkTableExists("pump", pumpRecord()));
     ASSERT_TRUE(m.manager.checkTableExists("valve", pumpRecord()));
@@ -604,7 +580,7 @@ size_t namesAsked(const std::string& sql) {
 }  // namespace
 
 TEST(SchemaBatchDiscovery, OneQueryCachesTheFoundAndRemembersTheMissing) {
-    Manager m;
+    MockedSchemaManager m;
     m.infoRows = {{"pump", "asset_code", "STRING", "NO", "string"},
                   {"pump", "code", "STRING", "YES", "varchar(300)"},
                   {"valve", "ts", "TIMESTAMP", "YES", "timestamp"},
@@ -642,7 +618,7 @@ TEST(SchemaBatchDiscovery, OneQueryCachesTheFoundAndRemembersTheMissing) {
 }
 
 TEST(SchemaBatchDiscovery, MemoryOfAMissingTableLastsUntilCreatedForgottenOrAskedAgain) {
-    Manager m;
+    MockedSchemaManager m;
     EXPECT_FALSE(m.manager.learnTables({"a", "b", "c"}));
     ASSERT_EQ(m.statements.size(), 1u);
     ASSERT_TRUE(m.manager.createTable("a", pumpRecord()));
@@ -672,7 +648,7 @@ TEST(SchemaBatchDiscovery, MemoryOfAMissingTableLastsUntilCreatedForgottenOrAske
 }
 
 TEST(SchemaBatchDiscovery, NamesAreAskedInChunksAndCachedTablesAreNotAsked) {
-    Manager m;
+    MockedSchemaManager m;
     ASSERT_TRUE(m.manager.createTable("t000", pumpRecord()));
     m.statements.clear();
     std::vector<std::string> tables;
@@ -694,7 +670,7 @@ TEST(SchemaBatchDiscovery, NamesAreAskedInChunksAndCachedTablesAreNotAsked) {
 }
 
 TEST(SchemaBatchDiscovery, NamesMatchIgnoringCaseAndKeepTheCallersSpelling) {
-    Manager m;
+    MockedSchemaManager m;
     m.infoRows = {{"pump", "a", "LONG", "YES", "bigint"},
                   {"valve", "b", "DOUBLE", "YES", "double"}};
     // The warehouse may also answer in another case than it was asked in.
@@ -711,7 +687,7 @@ TEST(SchemaBatchDiscovery, NamesMatchIgnoringCaseAndKeepTheCallersSpelling) {
 }
 
 TEST(SchemaBatchDiscovery, FailuresThrowOrLeaveNothingRemembered) {
-    Manager m;
+    MockedSchemaManager m;
     ON_CALL(m.client, executeQuery(_)).WillByDefault(Invoke([&m](const std::string& sql) {
         m.statements.push_back(sql);
         if (m.statements.size() == 2)
@@ -734,10 +710,9 @@ TEST(SchemaBatchDiscovery, FailuresThrowOrLeaveNothingRemembered) {
     DatabricksSQLBuilder builder;
     SchemaManager manager;
     manager.setSQLBuilder(&builder);
-    LogCapture log;
     EXPECT_FALSE(manager.learnTables({"pump"}));
     EXPECT_FALSE(manager.checkTableExists("pump", pumpRecord()));
-    EXPECT_EQ(log.at(Logger::Level::ERROR).size(), 2u);
+    EXPECT_EQ(manager.findCachedTable("pump"), nullptr);
 }
 
 // ---- through the driver manager and the emulator --------------------------------
@@ -837,15 +812,14 @@ TEST_F(SchemaInWarehouse, InformationSchemaWithoutFullDataType) {
         "b BIGINT)");
     { std::ofstream(warehouse.directory() + "/no_full_data_type") << "\n"; }
     // The switch is read when a connection opens the warehouse.
-    ODBCClient hidden;
+    CountingClient hidden;
     hidden.Init();
     ASSERT_EQ(hidden.Connect(warehouse.connectionString()), CORVANE_ODBC_SUCCESS);
     SchemaManager manager(&hidden, "default_schema");
     manager.setSQLBuilder(&builder);
-    LogCapture log;
     ASSERT_TRUE(manager.checkTableExists("pump", pumpRecord()));
     EXPECT_EQ(manager.schemaQueryDetail(), SchemaQueryDetail::Bounds);
-    EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 1u);
+    EXPECT_EQ(hidden.statements, 2) << "the refused query, then the one without the column";
     // The asset code is as the plugin creates it; a DECIMAL's digits come from
     // numeric_precision and numeric_scale; the warehouse gives no length of
     // another text column.
@@ -863,6 +837,6 @@ TEST_F(SchemaInWarehouse, InformationSchemaWithoutFullDataType) {
     warehouse.query("CREATE TABLE valve (ts TIMESTAMP)");
     EXPECT_FALSE(manager.learnTables({"valve", "tank"}));
     EXPECT_EQ(typesOf(manager, "valve"), (std::vector<ColumnType>{ColumnType::parse("TIMESTAMP")}));
-    EXPECT_EQ(log.at(Logger::Level::WARNING).size(), 1u);
+    EXPECT_EQ(hidden.statements, 3);
     hidden.Destroy();
 }

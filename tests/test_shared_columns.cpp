@@ -12,19 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "config_category.h"
+#include "connector_fixture.h"
 #include "databricks_odbc_connector.h"
 #include "databricks_sql_builder.h"
 #include "datapoint.h"
 #include "log_capture.h"
-#include "mock_odbc_client.h"
 #include "reading.h"
 #include "reading_mapper.h"
-
-using ::testing::_;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
 
 namespace {
 
@@ -328,17 +322,9 @@ TEST_F(SharedMapping, GroupingThatTakesTheListLeavesItEmpty) {
 // --- The pipeline over records of several shapes -----------------------------------
 
 TEST(SharedColumnsPipeline, RowsFollowTheTableColumnsWhateverTheRecordShape) {
-    auto* client = new NiceMock<MockODBCClient>();
-    DatabricksODBCConnector connector(client);
-    std::vector<std::string> statements;
-    ON_CALL(*client, Connect(_)).WillByDefault(Return(CORVANE_ODBC_SUCCESS));
-    ON_CALL(*client, isConnected()).WillByDefault(Return(true));
-    ON_CALL(*client, executeQuery(_)).WillByDefault(Invoke([&](const std::string& sql) {
-        statements.push_back(sql);
-        return okResult();
-    }));
-    ConfigCategory category("lakesink", R"({"corvaneInstance": {"value": "edge"}})");
-    ASSERT_TRUE(connector.configure(&category));
+    RecordingConnector warehouse;
+    DatabricksODBCConnector& connector = warehouse.connector;
+    const std::vector<std::string>& statements = warehouse.statements;
 
     std::vector<std::unique_ptr<Reading>> owned;
     for (int i = 0; i < 6; ++i) {
@@ -365,5 +351,4 @@ TEST(SharedColumnsPipeline, RowsFollowTheTableColumnsWhateverTheRecordShape) {
                   ts + ", 'edge', 0.0D, NULL), ('pump', " + ts + ", 'edge', 1.0D, 1), ('pump', " +
                   ts + ", 'edge', 2.0D, NULL), ('pump', " + ts + ", 'edge', 3.0D, 3), ('pump', " +
                   ts + ", 'edge', 4.0D, NULL), ('pump', " + ts + ", 'edge', 5.0D, 5)");
-    ::testing::Mock::VerifyAndClearExpectations(client);
 }
