@@ -62,10 +62,6 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -83,6 +79,7 @@
 #include "config_category.h"
 #include "logger.h"
 #include "plugin.h"
+#include "stream_emulator.h"
 
 namespace {
 
@@ -167,7 +164,6 @@ class Site {
     const size_t tables;
 
   private:
-  public:
     static void writeFile(const std::string& file, const std::string& text) {
         std::ofstream out(file, std::ios::trunc);
         out << text;
@@ -175,7 +171,6 @@ class Site {
             throw std::runtime_error("cannot write " + file);
     }
 
-  private:
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
     std::vector<uint64_t> firstStamps;
@@ -213,6 +208,20 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+// A plugin instance on `site` (`writers`, further `items`) after one untimed
+// warm-up send, which runs without the latency file and so creates or learns
+// the tables in milliseconds; then the latency file holds `latency`. Throws
+// std::runtime_error when the warm-up send does not take every reading.
+std::unique_ptr<Instance> warmedUpInstance(Site& site, int64_t writers, const std::string& items,
+                                           const char* latency) {
+    auto instance = std::make_unique<Instance>(site, writers, items);
+    const std::vector<Reading*>& readings = site.freshBatch();
+    if (plugin().send(instance->handle, readings) != readings.size())
+        throw std::runtime_error("the warm-up plugin_send failed");
+    site.setLatency(true, latency);
+    return instance;
+}
+
 void BM_Latency(benchmark::State& state) {
     const size_t tables = static_cast<size_t>(state.range(0));
     const int64_t writers = state.range(1);
@@ -221,10 +230,7 @@ void BM_Latency(benchmark::State& state) {
     try {
         s = &siteFor(tables);
         s->setLatency(false);
-        instance = std::make_unique<Instance>(*s, writers);
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true);
+        instance = warmedUpInstance(*s, writers, "", kLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
@@ -418,9 +424,15 @@ std::string siteItems(int64_t layout) {
     return items;
 }
 
-long sharedTableRows(Site& site) {
+// Returns true iff the shared table holds every reading sent to `site`: the
+// warm-up block and the timed ones, `perBlock` readings each. With
+// `repeatsAllowed` (a delivery that may repeat rows) it may hold more.
+bool sharedTableHoldsAll(const benchmark::State& state, Site& site, size_t perBlock,
+                         bool repeatsAllowed) {
     bench::RawSession session(site.connectionString());
-    return session.countRows(kSharedTable);
+    const long rows = session.countRows(kSharedTable);
+    const auto sent = static_cast<long>((state.iterations() + 1) * perBlock);
+    return repeatsAllowed ? rows >= sent : rows == sent;
 }
 
 void BM_Site(benchmark::State& state, int64_t layout) {
@@ -428,10 +440,7 @@ void BM_Site(benchmark::State& state, int64_t layout) {
     std::unique_ptr<Instance> instance;
     try {
         s = std::make_unique<Site>(kSiteAssets);
-        instance = std::make_unique<Instance>(*s, kSiteWriters, siteItems(layout));
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        instance = warmedUpInstance(*s, kSiteWriters, siteItems(layout), kSiteLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
@@ -441,8 +450,7 @@ void BM_Site(benchmark::State& state, int64_t layout) {
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * kReadings);
-    if (layout != kTablePerAsset && sharedTableRows(*s) != expected) {
+    if (layout != kTablePerAsset && !sharedTableHoldsAll(state, *s, kReadings, false)) {
         state.SkipWithError("the shared table does not hold every reading");
         return;
     }
@@ -466,13 +474,11 @@ void BM_LargeBlock(benchmark::State& state) {
         s->limitStatements(kStatementLimit);
         session = std::make_unique<bench::RawSession>(s->connectionString());
         session->execute("CREATE TABLE latency_probe (asset_code STRING NOT NULL, ts TIMESTAMP)");
-        instance = std::make_unique<Instance>(*s, kLargeWriters,
-                                              siteItems(kSharedColumns) +
-                                                  R"(, "maxStatementBytes": {"value": ")" +
-                                                  std::to_string(kStatementLimit) + R"("})");
-        if (plugin().send(instance->handle, s->freshBatch()) != kLargeReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        instance =
+            warmedUpInstance(*s, kLargeWriters,
+                             siteItems(kSharedColumns) + R"(, "maxStatementBytes": {"value": ")" +
+                                 std::to_string(kStatementLimit) + R"("})",
+                             kSiteLatency);
         latency = oneStatement(*session);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
@@ -483,8 +489,7 @@ void BM_LargeBlock(benchmark::State& state) {
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * kLargeReadings);
-    if (sharedTableRows(*s) != expected) {
+    if (!sharedTableHoldsAll(state, *s, kLargeReadings, false)) {
         state.SkipWithError("the table does not hold every reading");
         return;
     }
@@ -500,65 +505,17 @@ void BM_LargeBlock(benchmark::State& state) {
 
 // --- the stream transport ---------------------------------------------------
 
-extern "C" char** environ;
-
-// lakesink-stream-emulator over a site's warehouse, acknowledging after
-// kStreamAckMs; ended with the object.
+// lakesink-stream-emulator acknowledges after kStreamAckMs.
 constexpr long kStreamAckMs = 200;
 
-class StreamServer {
-  public:
-    explicit StreamServer(const std::string& dir) {
-        Site::writeFile(dir + "/stream_latency", "ack " + std::to_string(kStreamAckMs) + "\n");
-        int fds[2];
-        if (pipe(fds) != 0)
-            throw std::runtime_error("cannot make a pipe");
-        std::vector<std::string> argv{LAKESINK_STREAM_EMULATOR_PATH,
-                                      "--warehouse",
-                                      dir,
-                                      "--grpc-port",
-                                      "0",
-                                      "--http-port",
-                                      "0"};
-        std::vector<char*> raw;
-        for (std::string& a : argv)
-            raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        FILE* out = fdopen(fds[0], "r");
-        char line[128] = {0};
-        const bool ready = rc == 0 && fgets(line, sizeof line, out) &&
-                           std::sscanf(line, "listening grpc=%d http=%d", &grpc, &http) == 2;
-        fclose(out);
-        if (!ready)
-            throw std::runtime_error("the stream emulator did not start");
-    }
-    ~StreamServer() {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
-    }
-    StreamServer(const StreamServer&) = delete;
-    StreamServer& operator=(const StreamServer&) = delete;
-
-    // The configuration items of the stream transport, as JSON members.
-    std::string items() const {
-        return R"(, "transport": {"value": "stream"}, "delivery": {"value": "at-least-once"})"
-               R"(, "workspaceId": {"value": "1234"}, "streamEndpoint": {"value": "http://127.0.0.1:)" +
-               std::to_string(grpc) + R"("}, "tokenEndpoint": {"value": "http://127.0.0.1:)" +
-               std::to_string(http) + R"(/oidc/v1/token"})";
-    }
-
-  private:
-    pid_t child = -1;
-    int grpc = 0;
-    int http = 0;
-};
+// The configuration items of the stream transport to `server`, as JSON
+// members.
+std::string streamItems(const StreamEmulator& server) {
+    return R"(, "transport": {"value": "stream"}, "delivery": {"value": "at-least-once"})"
+           R"(, "workspaceId": {"value": "1234"}, "streamEndpoint": {"value": ")" +
+           server.streamEndpoint() + R"("}, "tokenEndpoint": {"value": ")" +
+           server.tokenEndpoint() + R"("})";
+}
 
 // A shared variant table written over the stream: `readings` readings of
 // kSiteAssets assets per block, the warehouse at its site latency (it sees
@@ -567,16 +524,14 @@ void BM_StreamSite(benchmark::State& state) {
     const size_t readings = static_cast<size_t>(state.range(0));
     const size_t datapoints = static_cast<size_t>(state.range(1));
     std::unique_ptr<Site> s;
-    std::unique_ptr<StreamServer> server;
+    std::unique_ptr<StreamEmulator> server;
     std::unique_ptr<Instance> instance;
     try {
         s = std::make_unique<Site>(kSiteAssets, readings, datapoints);
-        server = std::make_unique<StreamServer>(s->directory());
-        instance = std::make_unique<Instance>(*s, kSiteWriters,
-                                              siteItems(kSharedVariant) + server->items());
-        if (plugin().send(instance->handle, s->freshBatch()) != readings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        server = std::make_unique<StreamEmulator>(s->directory());
+        server->setAckMillis(kStreamAckMs);
+        instance = warmedUpInstance(*s, kSiteWriters,
+                                    siteItems(kSharedVariant) + streamItems(*server), kSiteLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
@@ -585,8 +540,7 @@ void BM_StreamSite(benchmark::State& state) {
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * readings);
-    if (sharedTableRows(*s) < expected) {
+    if (!sharedTableHoldsAll(state, *s, readings, true)) {
         state.SkipWithError("the shared table lacks readings");
         return;
     }
