@@ -7,9 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -18,6 +16,7 @@
 
 #include "loaded_plugin.h"
 #include "north_process.h"
+#include "shell_command.h"
 #include "warehouse.h"
 
 using ::testing::ContainsRegex;
@@ -25,11 +24,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
-
-struct Ran {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
 
 std::string shellQuoted(const std::string& text) {
     std::string out = "'";
@@ -54,19 +48,10 @@ std::string clientEnvironment() {
     return std::string();
 }
 
-// Runs a command line of the shell (as a client program, see above).
-Ran runShell(const std::string& command) {
-    Ran ran;
-    FILE* pipe = popen((clientEnvironment() + command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return ran;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        ran.output.append(buffer, n);
-    const int status = pclose(pipe);
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return ran;
+// Runs a command line of the shell (as a client program, see above); the
+// output holds its standard output and error together.
+ShellOutcome runShell(const std::string& command) {
+    return runShellCommand(clientEnvironment() + command + " 2>&1");
 }
 
 std::string readFile(const std::string& path) {
@@ -145,8 +130,8 @@ TEST(EmulatorClients, IsqlCreatesInsertsAndSelects) {
                             "INSERT INTO q VALUES (1, 'hello isql', 2.5D, false), "
                             "(2, NULL, -1E3, true)\n"
                             "SELECT a, b, c, f FROM q ORDER BY a\n";
-    const Ran isql = runShell("isql -v -k -b " + shellQuoted(warehouse.connectionString()) + " < " +
-                              shellQuoted(input));
+    const ShellOutcome isql = runShell(
+        "isql -v -k -b " + shellQuoted(warehouse.connectionString()) + " < " + shellQuoted(input));
     ASSERT_EQ(isql.status, 0) << isql.output;
     EXPECT_THAT(isql.output, Not(HasSubstr("[ISQL]ERROR")));
     // isql sizes its buffers by the display size: booleans are not cut to "f".
@@ -193,7 +178,7 @@ TEST_F(PyodbcClient, ReadsTypesBindsParametersListsTablesAndRunsTheReadmeQueries
     const std::string queriesFile = warehouse.directory() + "/queries.sql";
     std::ofstream(queriesFile) << queries;
 
-    const Ran python = runShell(
+    const ShellOutcome python = runShell(
         "/usr/bin/python3 " + shellQuoted(LAKESINK_SOURCE_DIR "/tests/clients/pyodbc_client.py") +
         " " + shellQuoted(warehouse.connectionString()) + " " + shellQuoted(queriesFile));
     ASSERT_EQ(python.status, 0) << python.output;
@@ -234,11 +219,11 @@ TEST_F(PyodbcClient, ReadmeIsqlLineAndPyodbcSnippetRunOnTheExampleReadings) {
     ASSERT_EQ(python.size(), 1u);
     const std::string script = warehouse.directory() + "/snippet.py";
     std::ofstream(script) << python[0];
-    const Ran shell = runShell("sh -c " + shellQuoted(isql[0]));
+    const ShellOutcome shell = runShell("sh -c " + shellQuoted(isql[0]));
     ASSERT_EQ(shell.status, 0) << shell.output;
     EXPECT_THAT(shell.output,
                 ContainsRegex("\\| 2026-01-01 08:00:00.000001 *\\| pump +\\| 21.5 +\\|"));
-    const Ran snippet = runShell("/usr/bin/python3 " + shellQuoted(script));
+    const ShellOutcome snippet = runShell("/usr/bin/python3 " + shellQuoted(script));
     ASSERT_EQ(snippet.status, 0) << snippet.output;
     EXPECT_THAT(snippet.output, HasSubstr("'boiler'"));
     EXPECT_THAT(snippet.output, HasSubstr("'pump'"));
