@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "loaded_plugin.h"
+#include "markdown_blocks.h"
 #include "north_process.h"
 #include "shell_command.h"
 #include "warehouse.h"
@@ -54,33 +55,18 @@ ShellOutcome runShell(const std::string& command) {
     return runShellCommand(clientEnvironment() + command + " 2>&1");
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The ```<language> blocks of the README that mention `word`, with the
 // example warehouse ./warehouse moved to `directory`.
 std::vector<std::string> readmeBlocks(const std::string& language, const std::string& word,
                                       const std::string& directory) {
     std::vector<std::string> blocks;
-    std::istringstream lines(readFile(LAKESINK_SOURCE_DIR "/README.md"));
-    std::string line, current;
-    bool inBlock = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            if (inBlock && current.find(word) != std::string::npos)
-                blocks.push_back(current);
-            inBlock = !inBlock && line == "```" + language;
-            current.clear();
+    for (std::string block : codeBlocks(readTextFile(LAKESINK_SOURCE_DIR "/README.md"), language)) {
+        if (block.find(word) == std::string::npos)
             continue;
-        }
-        for (size_t at = line.find("./warehouse"); inBlock && at != std::string::npos;
-             at = line.find("./warehouse"))
-            line.replace(at, 11, directory);
-        current += line + "\n";
+        for (size_t at = block.find("./warehouse"); at != std::string::npos;
+             at = block.find("./warehouse"))
+            block.replace(at, 11, directory);
+        blocks.push_back(block);
     }
     return blocks;
 }
@@ -88,23 +74,10 @@ std::vector<std::string> readmeBlocks(const std::string& language, const std::st
 // The queries (not the DELETE) of the README's ```sql blocks, each without its ';'.
 std::vector<std::string> readmeQueries() {
     std::vector<std::string> queries;
-    std::istringstream lines(readFile(LAKESINK_SOURCE_DIR "/README.md"));
-    std::string line, current;
-    bool inSql = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            inSql = !inSql && line == "```sql";
-            continue;
-        }
-        if (!inSql)
-            continue;
-        current += (current.empty() ? "" : "\n") + line;
-        if (!line.empty() && line.back() == ';') {
-            current.pop_back();
-            if (current.rfind("SELECT", 0) == 0)
-                queries.push_back(current);
-            current.clear();
-        }
+    for (const std::string& statement :
+         sqlStatements(readTextFile(LAKESINK_SOURCE_DIR "/README.md"))) {
+        if (statement.rfind("SELECT", 0) == 0)
+            queries.push_back(statement);
     }
     return queries;
 }
@@ -212,7 +185,7 @@ TEST_F(PyodbcClient, ReadsTypesBindsParametersListsTablesAndRunsTheReadmeQueries
 // The isql line and the pyodbc snippet of "Querying the embedded warehouse"
 // run as written on the example readings.
 TEST_F(PyodbcClient, ReadmeIsqlLineAndPyodbcSnippetRunOnTheExampleReadings) {
-    send("examples.jsonl", readFile(LAKESINK_SOURCE_DIR "/examples/readings.jsonl"));
+    send("examples.jsonl", readTextFile(LAKESINK_SOURCE_DIR "/examples/readings.jsonl"));
     const std::vector<std::string> isql = readmeBlocks("sh", "isql -v", warehouse.directory());
     const std::vector<std::string> python = readmeBlocks("python", "pyodbc", warehouse.directory());
     ASSERT_EQ(isql.size(), 1u);
