@@ -75,6 +75,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "config_category.h"
 #include "logger.h"
@@ -88,9 +89,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kReadings = 500;
 constexpr size_t kDatapoints = 5;
 constexpr int64_t kTimedBatches = 2;
-// Each send moves the batch this far forward in time: far more than the
-// batch's own span (one reading per millisecond).
-constexpr uint64_t kSendStrideMicros = 3600ull * 1000000ull;
 const char kLatency[] = "statement 300\ncommit 700\n";
 // The site cases: half a second to run a statement, half a second to commit.
 const char kSiteLatency[] = "statement 500\ncommit 500\n";
@@ -106,27 +104,14 @@ const bench::PluginEntries& plugin() {
 }
 
 // One warehouse and one batch per table count. The batch's readings are
-// restamped before every send.
+// moved in time before every send.
 class Site {
   public:
     explicit Site(size_t tables, size_t readings = kReadings, size_t datapoints = kDatapoints)
-        : tables(tables), batch(readings, datapoints, tables) {
-        for (const Reading* reading : batch.pointers()) {
-            firstStamps.push_back(reading->getTimestamp());
-            firstUserStamps.push_back(reading->getUserTimestamp());
-        }
-    }
+        : tables(tables), batch(readings, datapoints, tables) {}
 
     // Moves every reading of the batch to a time no earlier send used.
-    const std::vector<Reading*>& freshBatch() {
-        ++sends;
-        const std::vector<Reading*>& readings = batch.pointers();
-        for (size_t i = 0; i < readings.size(); ++i) {
-            readings[i]->setTimestamp(firstStamps[i] + sends * kSendStrideMicros);
-            readings[i]->setUserTimestamp(firstUserStamps[i] + sends * kSendStrideMicros);
-        }
-        return readings;
-    }
+    const std::vector<Reading*>& freshBatch() { return batch.movedTo(++sends); }
 
     // Writes `text` (kLatency when on and none is given) into the latency
     // file, or removes the file.
@@ -155,10 +140,8 @@ class Site {
         if (items.find("\"transport\"") != std::string::npos)
             params = params.substr(0, params.rfind('}')) +
                      R"(, "Auth_Client_ID": "bench", "Auth_Client_Secret": "bench-only"})";
-        std::string json = bench::categoryJson(params);
-        json.pop_back();  // the closing brace
-        return json + R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items +
-               "}";
+        return bench::categoryJson(
+            params, R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items);
     }
 
     const size_t tables;
@@ -173,8 +156,6 @@ class Site {
 
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
-    std::vector<uint64_t> firstStamps;
-    std::vector<uint64_t> firstUserStamps;
     uint64_t sends = 0;
 };
 
@@ -188,21 +169,13 @@ Site& siteFor(size_t tables) {
     return *site;
 }
 
-// A plugin instance, shut down with the object.
-class Instance {
-  public:
-    Instance(Site& site, int64_t writers, const std::string& items = "") {
-        ConfigCategory category("lakesink", site.categoryJson(writers, items));
-        handle = plugin().init(&category);
-        if (!handle)
-            throw std::runtime_error("plugin_init failed");
-    }
-    ~Instance() { plugin().shutdown(handle); }
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
+using Instance = bench::PluginInstance;
 
-    PLUGIN_HANDLE handle = nullptr;
-};
+// A plugin instance writing to `site` (`writers`, further `items`).
+std::unique_ptr<Instance> startInstance(Site& site, int64_t writers,
+                                        const std::string& items = "") {
+    return std::make_unique<Instance>(plugin(), site.categoryJson(writers, items));
+}
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -214,9 +187,9 @@ double seconds(Clock::duration d) {
 // std::runtime_error when the warm-up send does not take every reading.
 std::unique_ptr<Instance> warmedUpInstance(Site& site, int64_t writers, const std::string& items,
                                            const char* latency) {
-    auto instance = std::make_unique<Instance>(site, writers, items);
+    auto instance = startInstance(site, writers, items);
     const std::vector<Reading*>& readings = site.freshBatch();
-    if (plugin().send(instance->handle, readings) != readings.size())
+    if (instance->send(readings) != readings.size())
         throw std::runtime_error("the warm-up plugin_send failed");
     site.setLatency(true, latency);
     return instance;
@@ -240,7 +213,7 @@ void BM_Latency(benchmark::State& state) {
     for (auto _ : state) {
         const std::vector<Reading*>& readings = s->freshBatch();
         const auto start = Clock::now();
-        const uint32_t sent = plugin().send(instance->handle, readings);
+        const uint32_t sent = instance->send(readings);
         const double elapsed = seconds(Clock::now() - start);
         if (sent != kReadings) {
             state.SkipWithError("plugin_send failed");
@@ -309,8 +282,8 @@ void BM_AllRowsRefused(benchmark::State& state) {
     try {
         s = std::make_unique<Site>(1);
         createRefusingTable(*s);
-        instance = std::make_unique<Instance>(*s, writers);
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
+        instance = startInstance(*s, writers);
+        if (instance->send(s->freshBatch()) != kReadings)
             throw std::runtime_error("the warm-up plugin_send failed");
         rejectedBefore = rejectedRows(*s);
         s->setLatency(true);
@@ -326,7 +299,7 @@ void BM_AllRowsRefused(benchmark::State& state) {
         const std::vector<Reading*>& readings = s->freshBatch();
         StatementCounter counter;
         const auto start = Clock::now();
-        const uint32_t sent = plugin().send(instance->handle, readings);
+        const uint32_t sent = instance->send(readings);
         const double elapsed = seconds(Clock::now() - start);
         if (sent != kReadings) {
             state.SkipWithError("plugin_send failed");
@@ -363,11 +336,11 @@ struct Block {
 
 // Sends the site's next batch and times it. Throws std::runtime_error when
 // the plugin does not take every reading.
-Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
+Block timedBlock(Site& site, const Instance& instance) {
     const std::vector<Reading*>& readings = site.freshBatch();
     StatementCounter counter;
     const auto start = Clock::now();
-    const uint32_t sent = plugin().send(handle, readings);
+    const uint32_t sent = instance.send(readings);
     Block block;
     block.seconds = seconds(Clock::now() - start);
     if (sent != readings.size()) {
@@ -382,11 +355,11 @@ Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
 
 // Times one block per iteration (the latency switched off afterwards); the
 // blocks' seconds, statements and INSERTs added up, the longest statement.
-Block timedBlocks(benchmark::State& state, Site& site, PLUGIN_HANDLE handle) {
+Block timedBlocks(benchmark::State& state, Site& site, const Instance& instance) {
     Block sum;
     for (auto _ : state) {
         try {
-            const Block block = timedBlock(site, handle);
+            const Block block = timedBlock(site, instance);
             sum.seconds += block.seconds;
             sum.statements += block.statements;
             sum.inserts += block.inserts;
@@ -446,7 +419,7 @@ void BM_Site(benchmark::State& state, int64_t layout) {
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, instance->handle);
+    const Block sum = timedBlocks(state, *s, *instance);
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
@@ -485,7 +458,7 @@ void BM_LargeBlock(benchmark::State& state) {
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, instance->handle);
+    const Block sum = timedBlocks(state, *s, *instance);
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
@@ -536,7 +509,7 @@ void BM_StreamSite(benchmark::State& state) {
         state.SkipWithError(e.what());
         return;
     }
-    const Block sum = timedBlocks(state, *s, instance->handle);
+    const Block sum = timedBlocks(state, *s, *instance);
     const auto blocks = static_cast<double>(state.iterations());
     if (blocks == 0 || sum.seconds <= 0)
         return;
@@ -555,10 +528,10 @@ void BM_FirstBlock(benchmark::State& state) {
     for (auto _ : state) {
         try {
             Site s(kSiteAssets);
-            Instance instance(s, kSiteWriters);
+            const std::unique_ptr<Instance> instance = startInstance(s, kSiteWriters);
             s.setLatency(true, kFirstBlockLatency);
-            first = timedBlock(s, instance.handle);
-            later = timedBlock(s, instance.handle);
+            first = timedBlock(s, *instance);
+            later = timedBlock(s, *instance);
             s.setLatency(false);
             state.SetIterationTime(first.seconds);
         } catch (const std::exception& e) {
@@ -624,8 +597,6 @@ BENCHMARK(BM_StreamSite)
     ->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
-    // Configuration lines (info) would only clutter the table.
-    Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
     bench::useEmulatorDriver();
     std::vector<char*> args(argv, argv + argc);
     static char quickFilter[] = "--benchmark_filter=tables:(1|20)/";
@@ -633,12 +604,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(arg, "--quick") == 0)
             arg = quickFilter;
     }
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = bench::runBenchmarks(static_cast<int>(args.size()), args.data());
     site.reset();
-    return 0;
+    return status;
 }
