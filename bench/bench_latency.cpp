@@ -71,6 +71,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -397,15 +398,29 @@ std::string siteItems(int64_t layout) {
     return items;
 }
 
-// Returns true iff the shared table holds every reading sent to `site`: the
-// warm-up block and the timed ones, `perBlock` readings each. With
-// `repeatsAllowed` (a delivery that may repeat rows) it may hold more.
-bool sharedTableHoldsAll(const benchmark::State& state, Site& site, size_t perBlock,
-                         bool repeatsAllowed) {
+// What the shared table must hold after the timed blocks: nothing is
+// checked (a table per asset), every reading sent (the warm-up block and the
+// timed ones) exactly once, or at least once (a delivery that may repeat).
+enum class RowCheck { kNone, kExactly, kAtLeast };
+
+// Times one block per iteration (timedBlocks) and checks the shared table.
+// Returns the blocks' sum, or nothing when no block was timed or the table
+// fails `check` (the run is then skipped).
+std::optional<Block> checkedBlocks(benchmark::State& state, Site& site, const Instance& instance,
+                                   size_t perBlock, RowCheck check) {
+    const Block sum = timedBlocks(state, site, instance);
+    if (state.iterations() == 0 || sum.seconds <= 0)
+        return std::nullopt;
+    if (check == RowCheck::kNone)
+        return sum;
     bench::RawSession session(site.connectionString());
     const long rows = session.countRows(kSharedTable);
     const auto sent = static_cast<long>((state.iterations() + 1) * perBlock);
-    return repeatsAllowed ? rows >= sent : rows == sent;
+    if (check == RowCheck::kAtLeast ? rows < sent : rows != sent) {
+        state.SkipWithError("the shared table does not hold every reading");
+        return std::nullopt;
+    }
+    return sum;
 }
 
 void BM_Site(benchmark::State& state, int64_t layout) {
@@ -419,15 +434,11 @@ void BM_Site(benchmark::State& state, int64_t layout) {
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, *instance);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
-        return;
-    if (layout != kTablePerAsset && !sharedTableHoldsAll(state, *s, kReadings, false)) {
-        state.SkipWithError("the shared table does not hold every reading");
-        return;
-    }
-    blockCounters(state, sum, kReadings);
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, kReadings,
+                      layout == kTablePerAsset ? RowCheck::kNone : RowCheck::kExactly);
+    if (sum)
+        blockCounters(state, *sum, kReadings);
 }
 
 // Seconds of one single-row INSERT into `latency_probe` on `session`.
@@ -458,22 +469,18 @@ void BM_LargeBlock(benchmark::State& state) {
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, *instance);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, kLargeReadings, RowCheck::kExactly);
+    if (!sum)
         return;
-    if (!sharedTableHoldsAll(state, *s, kLargeReadings, false)) {
-        state.SkipWithError("the table does not hold every reading");
-        return;
-    }
-    if (sum.longest > kStatementLimit) {
+    if (sum->longest > kStatementLimit) {
         state.SkipWithError("a statement is longer than maxStatementBytes");
         return;
     }
-    blockCounters(state, sum, kLargeReadings);
-    state.counters["longest_statement"] = static_cast<double>(sum.longest);
+    blockCounters(state, *sum, kLargeReadings);
+    state.counters["longest_statement"] = static_cast<double>(sum->longest);
     state.counters["latency_s"] = latency;
-    state.counters["latencies"] = sum.seconds / blocks / latency;
+    state.counters["latencies"] = sum->seconds / static_cast<double>(state.iterations()) / latency;
 }
 
 // --- the stream transport ---------------------------------------------------
@@ -509,15 +516,11 @@ void BM_StreamSite(benchmark::State& state) {
         state.SkipWithError(e.what());
         return;
     }
-    const Block sum = timedBlocks(state, *s, *instance);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, readings, RowCheck::kAtLeast);
+    if (!sum)
         return;
-    if (!sharedTableHoldsAll(state, *s, readings, true)) {
-        state.SkipWithError("the shared table lacks readings");
-        return;
-    }
-    blockCounters(state, sum, readings);
+    blockCounters(state, *sum, readings);
     state.counters["ack_ms"] = kStreamAckMs;
 }
 
