@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "config_category.h"
 #include "logger.h"
@@ -44,12 +45,8 @@ const char kInsert[] = "INSERT INTO ";
 class Fixture {
   public:
     Fixture(size_t readings, size_t datapoints, size_t tables)
-        : batch(readings, datapoints, tables) {
-        ConfigCategory category("lakesink", bench::categoryJson(warehouse.additionalParams()));
-        handle = plugin().init(&category);
-        if (!handle)
-            throw std::runtime_error("plugin_init failed");
-
+        : batch(readings, datapoints, tables),
+          instance(plugin(), bench::categoryJson(warehouse.additionalParams())) {
         // The warm-up send creates the tables; the capture sees every
         // statement the plugin executes.
         Logger* logger = Logger::getLogger();
@@ -59,7 +56,7 @@ class Fixture {
                 inserts.push_back(text.substr(sizeof(kExecuting) - 1));
             }
         });
-        const uint32_t sent = plugin().send(handle, batch.pointers());
+        const uint32_t sent = instance.send(batch.pointers());
         logger->setCapture(nullptr);
         if (sent != batch.readings())
             throw std::runtime_error("the warm-up plugin_send failed");
@@ -71,15 +68,9 @@ class Fixture {
         session = std::make_unique<bench::RawSession>(warehouse.connectionString());
     }
 
-    ~Fixture() {
-        session.reset();
-        if (handle)
-            plugin().shutdown(handle);
-    }
-
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
-    PLUGIN_HANDLE handle = nullptr;
+    bench::PluginInstance instance;
     std::vector<std::string> inserts;
     std::unique_ptr<bench::RawSession> session;
 };
@@ -121,7 +112,7 @@ void BM_EndToEnd(benchmark::State& state) {
 
     for (auto _ : state) {
         const auto start = Clock::now();
-        const uint32_t sent = plugin().send(f->handle, f->batch.pointers());
+        const uint32_t sent = f->instance.send(f->batch.pointers());
         const auto pluginDone = Clock::now();
         if (sent != readings) {
             state.SkipWithError("plugin_send failed");
@@ -151,27 +142,16 @@ void BM_EndToEnd(benchmark::State& state) {
     state.counters["ratio"] = baselineSeconds > 0 ? pluginSeconds / baselineSeconds : 0.0;
 }
 
-void EndToEndArguments(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"readings", "datapoints", "tables"});
-    for (int64_t readings : {500, 10000})
-        for (int64_t datapoints : {5, 50, 500})
-            for (int64_t tables : {1, 20})
-                b->Args({readings, datapoints, tables});
-}
-
 }  // namespace
 
-BENCHMARK(BM_EndToEnd)->Apply(EndToEndArguments)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEnd)
+    ->Apply(bench::BatchShapeArguments)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    // Configuration lines (info) would only clutter the table.
-    Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
     bench::useEmulatorDriver();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = bench::runBenchmarks(argc, argv);
     fixture.reset();
-    return 0;
+    return status;
 }

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "config_category.h"
 #include "logger.h"
@@ -42,58 +43,38 @@ constexpr size_t kFillBatch = 10000;
 constexpr size_t kFillBatches = 100;  // 1,000,000 rows
 constexpr size_t kReadings = 500;
 constexpr size_t kDatapoints = 5;
-// Each batch moves this far forward in time, far more than its own span.
-constexpr uint64_t kStrideMicros = 3600ull * 1000000ull;
 
 const bench::PluginEntries& plugin() {
     return bench::loadPlugin(LAKESINK_PLUGIN_PATH);
 }
 
-// A batch whose readings can be moved to the times of any numbered send.
+// A batch of one table whose readings can be moved to the times of any
+// numbered send.
 class MovableBatch {
   public:
-    explicit MovableBatch(size_t readings) : batch(readings, kDatapoints, 1) {
-        for (const Reading* reading : batch.pointers()) {
-            stamps.push_back(reading->getTimestamp());
-            userStamps.push_back(reading->getUserTimestamp());
-        }
-    }
-    const std::vector<Reading*>& at(uint64_t send) {
-        const std::vector<Reading*>& readings = batch.pointers();
-        for (size_t i = 0; i < readings.size(); ++i) {
-            readings[i]->setTimestamp(stamps[i] + send * kStrideMicros);
-            readings[i]->setUserTimestamp(userStamps[i] + send * kStrideMicros);
-        }
-        return readings;
-    }
+    explicit MovableBatch(size_t readings) : batch(readings, kDatapoints, 1) {}
+    const std::vector<Reading*>& at(uint64_t send) { return batch.movedTo(send); }
 
   private:
     bench::SyntheticBatch batch;
-    std::vector<uint64_t> stamps, userStamps;
 };
 
 // A started plugin instance, shut down with the object.
 class Instance {
   public:
-    Instance(const bench::BenchWarehouse& warehouse, bool merge) {
-        std::string json = bench::categoryJson(warehouse.additionalParams());
-        json.pop_back();  // the closing brace
-        json += std::string(R"(, "delivery": {"value": ")") +
-                (merge ? "exactly-once" : "at-least-once") + R"("}})";
-        ConfigCategory category("lakesink", json);
-        handle = plugin().init(&category);
-        if (!handle)
-            throw std::runtime_error("plugin_init failed");
-    }
-    ~Instance() { plugin().shutdown(handle); }
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
+    Instance(const bench::BenchWarehouse& warehouse, bool merge)
+        : instance(plugin(),
+                   bench::categoryJson(warehouse.additionalParams(),
+                                       std::string(R"(, "delivery": {"value": ")") +
+                                           (merge ? "exactly-once" : "at-least-once") + R"("})")) {}
 
     void send(const std::vector<Reading*>& readings) {
-        if (plugin().send(handle, readings) != readings.size())
+        if (instance.send(readings) != readings.size())
             throw std::runtime_error("plugin_send failed");
     }
-    PLUGIN_HANDLE handle = nullptr;
+
+  private:
+    bench::PluginInstance instance;
 };
 
 // The warehouse with its table of a million rows, and the next free send
@@ -169,12 +150,6 @@ BENCHMARK(BM_FirstBatch)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
     bench::useEmulatorDriver();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks(argc, argv);
 }

@@ -62,10 +62,6 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -75,14 +71,17 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "config_category.h"
 #include "logger.h"
 #include "plugin.h"
+#include "stream_emulator.h"
 
 namespace {
 
@@ -91,9 +90,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kReadings = 500;
 constexpr size_t kDatapoints = 5;
 constexpr int64_t kTimedBatches = 2;
-// Each send moves the batch this far forward in time: far more than the
-// batch's own span (one reading per millisecond).
-constexpr uint64_t kSendStrideMicros = 3600ull * 1000000ull;
 const char kLatency[] = "statement 300\ncommit 700\n";
 // The site cases: half a second to run a statement, half a second to commit.
 const char kSiteLatency[] = "statement 500\ncommit 500\n";
@@ -109,27 +105,14 @@ const bench::PluginEntries& plugin() {
 }
 
 // One warehouse and one batch per table count. The batch's readings are
-// restamped before every send.
+// moved in time before every send.
 class Site {
   public:
     explicit Site(size_t tables, size_t readings = kReadings, size_t datapoints = kDatapoints)
-        : tables(tables), batch(readings, datapoints, tables) {
-        for (const Reading* reading : batch.pointers()) {
-            firstStamps.push_back(reading->getTimestamp());
-            firstUserStamps.push_back(reading->getUserTimestamp());
-        }
-    }
+        : tables(tables), batch(readings, datapoints, tables) {}
 
     // Moves every reading of the batch to a time no earlier send used.
-    const std::vector<Reading*>& freshBatch() {
-        ++sends;
-        const std::vector<Reading*>& readings = batch.pointers();
-        for (size_t i = 0; i < readings.size(); ++i) {
-            readings[i]->setTimestamp(firstStamps[i] + sends * kSendStrideMicros);
-            readings[i]->setUserTimestamp(firstUserStamps[i] + sends * kSendStrideMicros);
-        }
-        return readings;
-    }
+    const std::vector<Reading*>& freshBatch() { return batch.movedTo(++sends); }
 
     // Writes `text` (kLatency when on and none is given) into the latency
     // file, or removes the file.
@@ -158,16 +141,13 @@ class Site {
         if (items.find("\"transport\"") != std::string::npos)
             params = params.substr(0, params.rfind('}')) +
                      R"(, "Auth_Client_ID": "bench", "Auth_Client_Secret": "bench-only"})";
-        std::string json = bench::categoryJson(params);
-        json.pop_back();  // the closing brace
-        return json + R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items +
-               "}";
+        return bench::categoryJson(
+            params, R"(, "writers": {"value": ")" + std::to_string(writers) + R"("})" + items);
     }
 
     const size_t tables;
 
   private:
-  public:
     static void writeFile(const std::string& file, const std::string& text) {
         std::ofstream out(file, std::ios::trunc);
         out << text;
@@ -175,11 +155,8 @@ class Site {
             throw std::runtime_error("cannot write " + file);
     }
 
-  private:
     bench::BenchWarehouse warehouse;
     bench::SyntheticBatch batch;
-    std::vector<uint64_t> firstStamps;
-    std::vector<uint64_t> firstUserStamps;
     uint64_t sends = 0;
 };
 
@@ -193,24 +170,30 @@ Site& siteFor(size_t tables) {
     return *site;
 }
 
-// A plugin instance, shut down with the object.
-class Instance {
-  public:
-    Instance(Site& site, int64_t writers, const std::string& items = "") {
-        ConfigCategory category("lakesink", site.categoryJson(writers, items));
-        handle = plugin().init(&category);
-        if (!handle)
-            throw std::runtime_error("plugin_init failed");
-    }
-    ~Instance() { plugin().shutdown(handle); }
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
+using Instance = bench::PluginInstance;
 
-    PLUGIN_HANDLE handle = nullptr;
-};
+// A plugin instance writing to `site` (`writers`, further `items`).
+std::unique_ptr<Instance> startInstance(Site& site, int64_t writers,
+                                        const std::string& items = "") {
+    return std::make_unique<Instance>(plugin(), site.categoryJson(writers, items));
+}
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
+}
+
+// A plugin instance on `site` (`writers`, further `items`) after one untimed
+// warm-up send, which runs without the latency file and so creates or learns
+// the tables in milliseconds; then the latency file holds `latency`. Throws
+// std::runtime_error when the warm-up send does not take every reading.
+std::unique_ptr<Instance> warmedUpInstance(Site& site, int64_t writers, const std::string& items,
+                                           const char* latency) {
+    auto instance = startInstance(site, writers, items);
+    const std::vector<Reading*>& readings = site.freshBatch();
+    if (instance->send(readings) != readings.size())
+        throw std::runtime_error("the warm-up plugin_send failed");
+    site.setLatency(true, latency);
+    return instance;
 }
 
 void BM_Latency(benchmark::State& state) {
@@ -221,10 +204,7 @@ void BM_Latency(benchmark::State& state) {
     try {
         s = &siteFor(tables);
         s->setLatency(false);
-        instance = std::make_unique<Instance>(*s, writers);
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true);
+        instance = warmedUpInstance(*s, writers, "", kLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
@@ -234,7 +214,7 @@ void BM_Latency(benchmark::State& state) {
     for (auto _ : state) {
         const std::vector<Reading*>& readings = s->freshBatch();
         const auto start = Clock::now();
-        const uint32_t sent = plugin().send(instance->handle, readings);
+        const uint32_t sent = instance->send(readings);
         const double elapsed = seconds(Clock::now() - start);
         if (sent != kReadings) {
             state.SkipWithError("plugin_send failed");
@@ -303,8 +283,8 @@ void BM_AllRowsRefused(benchmark::State& state) {
     try {
         s = std::make_unique<Site>(1);
         createRefusingTable(*s);
-        instance = std::make_unique<Instance>(*s, writers);
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
+        instance = startInstance(*s, writers);
+        if (instance->send(s->freshBatch()) != kReadings)
             throw std::runtime_error("the warm-up plugin_send failed");
         rejectedBefore = rejectedRows(*s);
         s->setLatency(true);
@@ -320,7 +300,7 @@ void BM_AllRowsRefused(benchmark::State& state) {
         const std::vector<Reading*>& readings = s->freshBatch();
         StatementCounter counter;
         const auto start = Clock::now();
-        const uint32_t sent = plugin().send(instance->handle, readings);
+        const uint32_t sent = instance->send(readings);
         const double elapsed = seconds(Clock::now() - start);
         if (sent != kReadings) {
             state.SkipWithError("plugin_send failed");
@@ -357,11 +337,11 @@ struct Block {
 
 // Sends the site's next batch and times it. Throws std::runtime_error when
 // the plugin does not take every reading.
-Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
+Block timedBlock(Site& site, const Instance& instance) {
     const std::vector<Reading*>& readings = site.freshBatch();
     StatementCounter counter;
     const auto start = Clock::now();
-    const uint32_t sent = plugin().send(handle, readings);
+    const uint32_t sent = instance.send(readings);
     Block block;
     block.seconds = seconds(Clock::now() - start);
     if (sent != readings.size()) {
@@ -376,11 +356,11 @@ Block timedBlock(Site& site, PLUGIN_HANDLE handle) {
 
 // Times one block per iteration (the latency switched off afterwards); the
 // blocks' seconds, statements and INSERTs added up, the longest statement.
-Block timedBlocks(benchmark::State& state, Site& site, PLUGIN_HANDLE handle) {
+Block timedBlocks(benchmark::State& state, Site& site, const Instance& instance) {
     Block sum;
     for (auto _ : state) {
         try {
-            const Block block = timedBlock(site, handle);
+            const Block block = timedBlock(site, instance);
             sum.seconds += block.seconds;
             sum.statements += block.statements;
             sum.inserts += block.inserts;
@@ -418,9 +398,29 @@ std::string siteItems(int64_t layout) {
     return items;
 }
 
-long sharedTableRows(Site& site) {
+// What the shared table must hold after the timed blocks: nothing is
+// checked (a table per asset), every reading sent (the warm-up block and the
+// timed ones) exactly once, or at least once (a delivery that may repeat).
+enum class RowCheck { kNone, kExactly, kAtLeast };
+
+// Times one block per iteration (timedBlocks) and checks the shared table.
+// Returns the blocks' sum, or nothing when no block was timed or the table
+// fails `check` (the run is then skipped).
+std::optional<Block> checkedBlocks(benchmark::State& state, Site& site, const Instance& instance,
+                                   size_t perBlock, RowCheck check) {
+    const Block sum = timedBlocks(state, site, instance);
+    if (state.iterations() == 0 || sum.seconds <= 0)
+        return std::nullopt;
+    if (check == RowCheck::kNone)
+        return sum;
     bench::RawSession session(site.connectionString());
-    return session.countRows(kSharedTable);
+    const long rows = session.countRows(kSharedTable);
+    const auto sent = static_cast<long>((state.iterations() + 1) * perBlock);
+    if (check == RowCheck::kAtLeast ? rows < sent : rows != sent) {
+        state.SkipWithError("the shared table does not hold every reading");
+        return std::nullopt;
+    }
+    return sum;
 }
 
 void BM_Site(benchmark::State& state, int64_t layout) {
@@ -428,25 +428,17 @@ void BM_Site(benchmark::State& state, int64_t layout) {
     std::unique_ptr<Instance> instance;
     try {
         s = std::make_unique<Site>(kSiteAssets);
-        instance = std::make_unique<Instance>(*s, kSiteWriters, siteItems(layout));
-        if (plugin().send(instance->handle, s->freshBatch()) != kReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        instance = warmedUpInstance(*s, kSiteWriters, siteItems(layout), kSiteLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, instance->handle);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
-        return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * kReadings);
-    if (layout != kTablePerAsset && sharedTableRows(*s) != expected) {
-        state.SkipWithError("the shared table does not hold every reading");
-        return;
-    }
-    blockCounters(state, sum, kReadings);
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, kReadings,
+                      layout == kTablePerAsset ? RowCheck::kNone : RowCheck::kExactly);
+    if (sum)
+        blockCounters(state, *sum, kReadings);
 }
 
 // Seconds of one single-row INSERT into `latency_probe` on `session`.
@@ -466,99 +458,44 @@ void BM_LargeBlock(benchmark::State& state) {
         s->limitStatements(kStatementLimit);
         session = std::make_unique<bench::RawSession>(s->connectionString());
         session->execute("CREATE TABLE latency_probe (asset_code STRING NOT NULL, ts TIMESTAMP)");
-        instance = std::make_unique<Instance>(*s, kLargeWriters,
-                                              siteItems(kSharedColumns) +
-                                                  R"(, "maxStatementBytes": {"value": ")" +
-                                                  std::to_string(kStatementLimit) + R"("})");
-        if (plugin().send(instance->handle, s->freshBatch()) != kLargeReadings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        instance =
+            warmedUpInstance(*s, kLargeWriters,
+                             siteItems(kSharedColumns) + R"(, "maxStatementBytes": {"value": ")" +
+                                 std::to_string(kStatementLimit) + R"("})",
+                             kSiteLatency);
         latency = oneStatement(*session);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
     }
 
-    const Block sum = timedBlocks(state, *s, instance->handle);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, kLargeReadings, RowCheck::kExactly);
+    if (!sum)
         return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * kLargeReadings);
-    if (sharedTableRows(*s) != expected) {
-        state.SkipWithError("the table does not hold every reading");
-        return;
-    }
-    if (sum.longest > kStatementLimit) {
+    if (sum->longest > kStatementLimit) {
         state.SkipWithError("a statement is longer than maxStatementBytes");
         return;
     }
-    blockCounters(state, sum, kLargeReadings);
-    state.counters["longest_statement"] = static_cast<double>(sum.longest);
+    blockCounters(state, *sum, kLargeReadings);
+    state.counters["longest_statement"] = static_cast<double>(sum->longest);
     state.counters["latency_s"] = latency;
-    state.counters["latencies"] = sum.seconds / blocks / latency;
+    state.counters["latencies"] = sum->seconds / static_cast<double>(state.iterations()) / latency;
 }
 
 // --- the stream transport ---------------------------------------------------
 
-extern "C" char** environ;
-
-// lakesink-stream-emulator over a site's warehouse, acknowledging after
-// kStreamAckMs; ended with the object.
+// lakesink-stream-emulator acknowledges after kStreamAckMs.
 constexpr long kStreamAckMs = 200;
 
-class StreamServer {
-  public:
-    explicit StreamServer(const std::string& dir) {
-        Site::writeFile(dir + "/stream_latency", "ack " + std::to_string(kStreamAckMs) + "\n");
-        int fds[2];
-        if (pipe(fds) != 0)
-            throw std::runtime_error("cannot make a pipe");
-        std::vector<std::string> argv{LAKESINK_STREAM_EMULATOR_PATH,
-                                      "--warehouse",
-                                      dir,
-                                      "--grpc-port",
-                                      "0",
-                                      "--http-port",
-                                      "0"};
-        std::vector<char*> raw;
-        for (std::string& a : argv)
-            raw.push_back(a.data());
-        raw.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        FILE* out = fdopen(fds[0], "r");
-        char line[128] = {0};
-        const bool ready = rc == 0 && fgets(line, sizeof line, out) &&
-                           std::sscanf(line, "listening grpc=%d http=%d", &grpc, &http) == 2;
-        fclose(out);
-        if (!ready)
-            throw std::runtime_error("the stream emulator did not start");
-    }
-    ~StreamServer() {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
-    }
-    StreamServer(const StreamServer&) = delete;
-    StreamServer& operator=(const StreamServer&) = delete;
-
-    // The configuration items of the stream transport, as JSON members.
-    std::string items() const {
-        return R"(, "transport": {"value": "stream"}, "delivery": {"value": "at-least-once"})"
-               R"(, "workspaceId": {"value": "1234"}, "streamEndpoint": {"value": "http://127.0.0.1:)" +
-               std::to_string(grpc) + R"("}, "tokenEndpoint": {"value": "http://127.0.0.1:)" +
-               std::to_string(http) + R"(/oidc/v1/token"})";
-    }
-
-  private:
-    pid_t child = -1;
-    int grpc = 0;
-    int http = 0;
-};
+// The configuration items of the stream transport to `server`, as JSON
+// members.
+std::string streamItems(const StreamEmulator& server) {
+    return R"(, "transport": {"value": "stream"}, "delivery": {"value": "at-least-once"})"
+           R"(, "workspaceId": {"value": "1234"}, "streamEndpoint": {"value": ")" +
+           server.streamEndpoint() + R"("}, "tokenEndpoint": {"value": ")" +
+           server.tokenEndpoint() + R"("})";
+}
 
 // A shared variant table written over the stream: `readings` readings of
 // kSiteAssets assets per block, the warehouse at its site latency (it sees
@@ -567,30 +504,23 @@ void BM_StreamSite(benchmark::State& state) {
     const size_t readings = static_cast<size_t>(state.range(0));
     const size_t datapoints = static_cast<size_t>(state.range(1));
     std::unique_ptr<Site> s;
-    std::unique_ptr<StreamServer> server;
+    std::unique_ptr<StreamEmulator> server;
     std::unique_ptr<Instance> instance;
     try {
         s = std::make_unique<Site>(kSiteAssets, readings, datapoints);
-        server = std::make_unique<StreamServer>(s->directory());
-        instance = std::make_unique<Instance>(*s, kSiteWriters,
-                                              siteItems(kSharedVariant) + server->items());
-        if (plugin().send(instance->handle, s->freshBatch()) != readings)
-            throw std::runtime_error("the warm-up plugin_send failed");
-        s->setLatency(true, kSiteLatency);
+        server = std::make_unique<StreamEmulator>(s->directory());
+        server->setAckMillis(kStreamAckMs);
+        instance = warmedUpInstance(*s, kSiteWriters,
+                                    siteItems(kSharedVariant) + streamItems(*server), kSiteLatency);
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
     }
-    const Block sum = timedBlocks(state, *s, instance->handle);
-    const auto blocks = static_cast<double>(state.iterations());
-    if (blocks == 0 || sum.seconds <= 0)
+    const std::optional<Block> sum =
+        checkedBlocks(state, *s, *instance, readings, RowCheck::kAtLeast);
+    if (!sum)
         return;
-    const auto expected = static_cast<long>((state.iterations() + 1) * readings);
-    if (sharedTableRows(*s) < expected) {
-        state.SkipWithError("the shared table lacks readings");
-        return;
-    }
-    blockCounters(state, sum, readings);
+    blockCounters(state, *sum, readings);
     state.counters["ack_ms"] = kStreamAckMs;
 }
 
@@ -601,10 +531,10 @@ void BM_FirstBlock(benchmark::State& state) {
     for (auto _ : state) {
         try {
             Site s(kSiteAssets);
-            Instance instance(s, kSiteWriters);
+            const std::unique_ptr<Instance> instance = startInstance(s, kSiteWriters);
             s.setLatency(true, kFirstBlockLatency);
-            first = timedBlock(s, instance.handle);
-            later = timedBlock(s, instance.handle);
+            first = timedBlock(s, *instance);
+            later = timedBlock(s, *instance);
             s.setLatency(false);
             state.SetIterationTime(first.seconds);
         } catch (const std::exception& e) {
@@ -670,8 +600,6 @@ BENCHMARK(BM_StreamSite)
     ->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
-    // Configuration lines (info) would only clutter the table.
-    Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
     bench::useEmulatorDriver();
     std::vector<char*> args(argv, argv + argc);
     static char quickFilter[] = "--benchmark_filter=tables:(1|20)/";
@@ -679,12 +607,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(arg, "--quick") == 0)
             arg = quickFilter;
     }
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = bench::runBenchmarks(static_cast<int>(args.size()), args.data());
     site.reset();
-    return 0;
+    return status;
 }

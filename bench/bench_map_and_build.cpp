@@ -22,6 +22,7 @@
 #include <string>
 #include <tuple>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "config_category.h"
 #include "json_record.h"
@@ -54,10 +55,8 @@ BatchCache cache;
 std::unique_ptr<DatabricksODBCConnector> makeLayoutConnector(ODBCClient* client,
                                                              const std::string& layout) {
     auto connector = std::make_unique<DatabricksODBCConnector>(client);
-    std::string json = bench::categoryJson("");
-    json.pop_back();  // the closing brace
-    json += R"(, "datapoints": {"value": ")" + layout + R"("}})";
-    ConfigCategory category("lakesink", json);
+    ConfigCategory category(
+        "lakesink", bench::categoryJson("", R"(, "datapoints": {"value": ")" + layout + R"("})"));
     if (!connector->configure(&category))
         throw std::runtime_error("the benchmark connector could not be configured");
     return connector;
@@ -108,14 +107,6 @@ void BM_MapAndBuildVariant(benchmark::State& state) {
     mapAndBuild(state, "variant");
 }
 
-void MapAndBuildArguments(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"readings", "datapoints", "tables"});
-    for (int64_t readings : {500, 10000})
-        for (int64_t datapoints : {5, 50, 500})
-            for (int64_t tables : {1, 20})
-                b->Args({readings, datapoints, tables});
-}
-
 }  // namespace
 
 // The JSON records of the stream transport: a variant-layout batch mapped
@@ -163,7 +154,7 @@ void BM_EncodeJsonRecords(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EncodeJsonRecords)->Args({10000, 5})->Args({10000, 50})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MapAndBuild)->Apply(MapAndBuildArguments)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MapAndBuild)->Apply(bench::BatchShapeArguments)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MapAndBuildVariant)
     ->ArgNames({"readings", "datapoints", "tables"})
     ->Args({500, 5, 1})
@@ -173,13 +164,7 @@ BENCHMARK(BM_MapAndBuildVariant)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    // Configuration lines (info) would only clutter the table.
-    Logger::getLogger()->setMinLevel(Logger::Level::WARNING);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = bench::runBenchmarks(argc, argv);
     cache.batch.reset();
-    return 0;
+    return status;
 }

@@ -102,6 +102,17 @@ SyntheticBatch::SyntheticBatch(size_t readings, size_t datapoints, size_t tables
     }
 }
 
+const std::vector<Reading*>& SyntheticBatch::movedTo(uint64_t send) {
+    // An hour, in microseconds.
+    constexpr uint64_t kSendStrideMicros = 3600ull * 1000000ull;
+    for (size_t r = 0; r < raw.size(); ++r) {
+        const uint64_t ts = kStartMicros + r * kReadingSpacingMicros + send * kSendStrideMicros;
+        raw[r]->setTimestamp(ts);
+        raw[r]->setUserTimestamp(ts - kUserTimeLeadMicros);
+    }
+    return raw;
+}
+
 QueryResult NullClient::executeQuery(const std::string& query) {
     ++statements;
     bytes += query.size();
@@ -112,7 +123,7 @@ QueryResult NullClient::executeQuery(const std::string& query) {
     return result;
 }
 
-std::string categoryJson(const std::string& additionalParams) {
+std::string categoryJson(const std::string& additionalParams, const std::string& items) {
     std::string json = R"({"corvaneInstance": {"value": "bench-edge"})";
     // Without a warehouse the connector's client is a NullClient: every
     // statement must run on it, none on a writer connection of its own.
@@ -127,7 +138,7 @@ std::string categoryJson(const std::string& additionalParams) {
         }
         json += R"(, "additionalParams": {"value": ")" + escaped + R"("})";
     }
-    json += "}";
+    json += items + "}";
     return json;
 }
 
@@ -155,6 +166,23 @@ const PluginEntries& loadPlugin(const char* path) {
         return loaded;
     }();
     return entries;
+}
+
+PluginInstance::PluginInstance(const PluginEntries& plugin, const std::string& json)
+    : plugin(plugin), handle([&] {
+          ConfigCategory category("lakesink", json);
+          return plugin.init(&category);
+      }()) {
+    if (!handle)
+        throw std::runtime_error("plugin_init failed");
+}
+
+PluginInstance::~PluginInstance() {
+    plugin.shutdown(handle);
+}
+
+uint32_t PluginInstance::send(const std::vector<Reading*>& readings) const {
+    return plugin.send(handle, readings);
 }
 
 void useEmulatorDriver() {

@@ -3,11 +3,13 @@
 //
 // SyntheticBatch owns the readings of one batch (and their datapoints) and
 // hands out the host's pointer vector; its readings are built once, before any
-// timing starts. NullClient is an ODBC client that accepts every statement
-// without executing it and only counts what it was given. BenchWarehouse is a
-// temporary emulator warehouse directory, removed with the object, and
+// timing starts, and can be moved in time so that every send writes new rows. NullClient is an ODBC
+// client that accepts every statement without executing it and only counts what it was given.
+// BenchWarehouse is a temporary emulator warehouse directory, removed with the object, and
 // RawSession runs statement texts through the driver manager on a connection
 // of its own. A connector made by makeConnector owns the client it was given.
+// PluginInstance is a plugin instance started through the loaded entry points,
+// shut down with the object.
 // None of these is thread-safe; each benchmark uses its own objects.
 
 #include <sql.h>
@@ -38,6 +40,10 @@ class SyntheticBatch {
     SyntheticBatch& operator=(const SyntheticBatch&) = delete;
 
     const std::vector<Reading*>& pointers() const { return raw; }
+    // The readings moved to the times of send number `send` (0: where they
+    // were built): `send` hours later, far more than a batch's own span, so
+    // the sends of different numbers write different rows.
+    const std::vector<Reading*>& movedTo(uint64_t send);
     size_t readings() const { return raw.size(); }
     size_t datapointsPerReading() const { return datapoints; }
 
@@ -71,8 +77,9 @@ class NullClient : public ODBCClient {
 std::unique_ptr<DatabricksODBCConnector> makeConnector(ODBCClient* client,
                                                        const std::string& additionalParams = "");
 
-// The configuration category JSON text used by the benchmarks.
-std::string categoryJson(const std::string& additionalParams);
+// The configuration category JSON text used by the benchmarks. `items` holds
+// further items as JSON members, each starting with a comma.
+std::string categoryJson(const std::string& additionalParams, const std::string& items = "");
 
 // The positive integer at argv[index] of a profiling program, or `fallback`
 // when it is absent or not a positive number.
@@ -87,6 +94,23 @@ struct PluginEntries {
     void (*shutdown)(PLUGIN_HANDLE) = nullptr;
 };
 const PluginEntries& loadPlugin(const char* path);
+
+// A plugin instance started with the configuration category `json`, shut
+// down with the object.
+class PluginInstance {
+  public:
+    // Throws std::runtime_error when plugin_init fails.
+    PluginInstance(const PluginEntries& plugin, const std::string& json);
+    ~PluginInstance();
+    PluginInstance(const PluginInstance&) = delete;
+    PluginInstance& operator=(const PluginInstance&) = delete;
+
+    // Returns how many of the readings plugin_send took.
+    uint32_t send(const std::vector<Reading*>& readings) const;
+
+    const PluginEntries& plugin;
+    const PLUGIN_HANDLE handle;
+};
 
 // Points the driver manager at the build's odbcinst.ini (the emulator driver)
 // unless ODBCSYSINI is already set.

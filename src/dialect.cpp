@@ -60,14 +60,7 @@ const Dialect& Dialect::databricks() {
 }
 
 void Dialect::appendIdentifier(std::string& out, const std::string& name) const {
-    out.push_back('`');
-    size_t start = 0;
-    for (size_t pos = name.find('`'); pos != std::string::npos; pos = name.find('`', start)) {
-        out.append(name, start, pos + 1 - start).push_back('`');
-        start = pos + 1;
-    }
-    out.append(name, start, std::string::npos);
-    out.push_back('`');
+    statement_text::appendQuoted(out, name, "`", "`");
 }
 
 std::string Dialect::quoteIdentifier(const std::string& name) const {

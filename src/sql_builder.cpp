@@ -77,20 +77,7 @@ std::string SQLBuilder::escapeString(const std::string& value) const {
     const size_t quotes = countOccurrences(value, quote);
     std::string literal;
     literal.reserve(value.size() + quote.size() * (quotes + 2));
-    literal.append(quote);
-    if (quotes == 0) {
-        literal.append(value);
-    } else {
-        size_t start = 0;
-        for (size_t pos = value.find(quote); pos != std::string::npos;
-             pos = value.find(quote, start)) {
-            literal.append(value, start, pos - start);
-            literal.append(quote).append(quote);
-            start = pos + quote.size();
-        }
-        literal.append(value, start, std::string::npos);
-    }
-    literal.append(quote);
+    statement_text::appendQuoted(literal, value, quote, quote);
     return literal;
 }
 
@@ -190,24 +177,7 @@ std::string SQLBuilder::columnNameFor(const std::string& name) const {
 }
 
 void SQLBuilder::appendIdentifier(std::string& out, const std::string& name) const {
-    const std::string open = getIdentifierQuote();
-    const std::string close = getIdentifierCloseQuote();
-    out.append(open);
-    if (close.empty()) {
-        out.append(name);
-    } else {
-        // A closing quote inside the name is written twice, so the name can
-        // never end the quoted identifier early.
-        size_t start = 0;
-        for (size_t pos = name.find(close); pos != std::string::npos;
-             pos = name.find(close, start)) {
-            out.append(name, start, pos - start);
-            out.append(close).append(close);
-            start = pos + close.size();
-        }
-        out.append(name, start, std::string::npos);
-    }
-    out.append(close);
+    statement_text::appendQuoted(out, name, getIdentifierQuote(), getIdentifierCloseQuote());
 }
 
 std::string SQLBuilder::quoteIdentifier(const std::string& name) const {

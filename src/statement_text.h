@@ -6,6 +6,7 @@
 // and by the generic SQLBuilder, so that the two always agree.
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,23 @@
 namespace statement_text {
 
 constexpr const char kListSeparator[] = ", ";
+
+// Appends `text` between `open` and `close`, every `close` inside it written
+// twice, so that no text can end the quoted identifier or literal early. An
+// empty `close` quotes nothing: the text is written as it is.
+inline void appendQuoted(std::string& out, const std::string& text, std::string_view open,
+                         std::string_view close) {
+    out.append(open);
+    size_t start = 0;
+    for (size_t pos = close.empty() ? std::string::npos : text.find(close);
+         pos != std::string::npos; pos = text.find(close, start)) {
+        out.append(text, start, pos - start);
+        out.append(close).append(close);
+        start = pos + close.size();
+    }
+    out.append(text, start, std::string::npos);
+    out.append(close);
+}
 
 template <typename AppendId>
 std::string createTable(AppendId appendId, const std::string& table,

@@ -7,9 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,7 +15,9 @@
 #include <vector>
 
 #include "loaded_plugin.h"
+#include "markdown_blocks.h"
 #include "north_process.h"
+#include "shell_command.h"
 #include "warehouse.h"
 
 using ::testing::ContainsRegex;
@@ -25,11 +25,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
-
-struct Ran {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
 
 std::string shellQuoted(const std::string& text) {
     std::string out = "'";
@@ -54,26 +49,10 @@ std::string clientEnvironment() {
     return std::string();
 }
 
-// Runs a command line of the shell (as a client program, see above).
-Ran runShell(const std::string& command) {
-    Ran ran;
-    FILE* pipe = popen((clientEnvironment() + command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return ran;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        ran.output.append(buffer, n);
-    const int status = pclose(pipe);
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return ran;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+// Runs a command line of the shell (as a client program, see above); the
+// output holds its standard output and error together.
+ShellOutcome runShell(const std::string& command) {
+    return runShellCommand(clientEnvironment() + command + " 2>&1");
 }
 
 // The ```<language> blocks of the README that mention `word`, with the
@@ -81,21 +60,13 @@ std::string readFile(const std::string& path) {
 std::vector<std::string> readmeBlocks(const std::string& language, const std::string& word,
                                       const std::string& directory) {
     std::vector<std::string> blocks;
-    std::istringstream lines(readFile(LAKESINK_SOURCE_DIR "/README.md"));
-    std::string line, current;
-    bool inBlock = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            if (inBlock && current.find(word) != std::string::npos)
-                blocks.push_back(current);
-            inBlock = !inBlock && line == "```" + language;
-            current.clear();
+    for (std::string block : codeBlocks(readTextFile(LAKESINK_SOURCE_DIR "/README.md"), language)) {
+        if (block.find(word) == std::string::npos)
             continue;
-        }
-        for (size_t at = line.find("./warehouse"); inBlock && at != std::string::npos;
-             at = line.find("./warehouse"))
-            line.replace(at, 11, directory);
-        current += line + "\n";
+        for (size_t at = block.find("./warehouse"); at != std::string::npos;
+             at = block.find("./warehouse"))
+            block.replace(at, 11, directory);
+        blocks.push_back(block);
     }
     return blocks;
 }
@@ -103,23 +74,10 @@ std::vector<std::string> readmeBlocks(const std::string& language, const std::st
 // The queries (not the DELETE) of the README's ```sql blocks, each without its ';'.
 std::vector<std::string> readmeQueries() {
     std::vector<std::string> queries;
-    std::istringstream lines(readFile(LAKESINK_SOURCE_DIR "/README.md"));
-    std::string line, current;
-    bool inSql = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            inSql = !inSql && line == "```sql";
-            continue;
-        }
-        if (!inSql)
-            continue;
-        current += (current.empty() ? "" : "\n") + line;
-        if (!line.empty() && line.back() == ';') {
-            current.pop_back();
-            if (current.rfind("SELECT", 0) == 0)
-                queries.push_back(current);
-            current.clear();
-        }
+    for (const std::string& statement :
+         sqlStatements(readTextFile(LAKESINK_SOURCE_DIR "/README.md"))) {
+        if (statement.rfind("SELECT", 0) == 0)
+            queries.push_back(statement);
     }
     return queries;
 }
@@ -145,8 +103,8 @@ TEST(EmulatorClients, IsqlCreatesInsertsAndSelects) {
                             "INSERT INTO q VALUES (1, 'hello isql', 2.5D, false), "
                             "(2, NULL, -1E3, true)\n"
                             "SELECT a, b, c, f FROM q ORDER BY a\n";
-    const Ran isql = runShell("isql -v -k -b " + shellQuoted(warehouse.connectionString()) + " < " +
-                              shellQuoted(input));
+    const ShellOutcome isql = runShell(
+        "isql -v -k -b " + shellQuoted(warehouse.connectionString()) + " < " + shellQuoted(input));
     ASSERT_EQ(isql.status, 0) << isql.output;
     EXPECT_THAT(isql.output, Not(HasSubstr("[ISQL]ERROR")));
     // isql sizes its buffers by the display size: booleans are not cut to "f".
@@ -193,7 +151,7 @@ TEST_F(PyodbcClient, ReadsTypesBindsParametersListsTablesAndRunsTheReadmeQueries
     const std::string queriesFile = warehouse.directory() + "/queries.sql";
     std::ofstream(queriesFile) << queries;
 
-    const Ran python = runShell(
+    const ShellOutcome python = runShell(
         "/usr/bin/python3 " + shellQuoted(LAKESINK_SOURCE_DIR "/tests/clients/pyodbc_client.py") +
         " " + shellQuoted(warehouse.connectionString()) + " " + shellQuoted(queriesFile));
     ASSERT_EQ(python.status, 0) << python.output;
@@ -227,18 +185,18 @@ TEST_F(PyodbcClient, ReadsTypesBindsParametersListsTablesAndRunsTheReadmeQueries
 // The isql line and the pyodbc snippet of "Querying the embedded warehouse"
 // run as written on the example readings.
 TEST_F(PyodbcClient, ReadmeIsqlLineAndPyodbcSnippetRunOnTheExampleReadings) {
-    send("examples.jsonl", readFile(LAKESINK_SOURCE_DIR "/examples/readings.jsonl"));
+    send("examples.jsonl", readTextFile(LAKESINK_SOURCE_DIR "/examples/readings.jsonl"));
     const std::vector<std::string> isql = readmeBlocks("sh", "isql -v", warehouse.directory());
     const std::vector<std::string> python = readmeBlocks("python", "pyodbc", warehouse.directory());
     ASSERT_EQ(isql.size(), 1u);
     ASSERT_EQ(python.size(), 1u);
     const std::string script = warehouse.directory() + "/snippet.py";
     std::ofstream(script) << python[0];
-    const Ran shell = runShell("sh -c " + shellQuoted(isql[0]));
+    const ShellOutcome shell = runShell("sh -c " + shellQuoted(isql[0]));
     ASSERT_EQ(shell.status, 0) << shell.output;
     EXPECT_THAT(shell.output,
                 ContainsRegex("\\| 2026-01-01 08:00:00.000001 *\\| pump +\\| 21.5 +\\|"));
-    const Ran snippet = runShell("/usr/bin/python3 " + shellQuoted(script));
+    const ShellOutcome snippet = runShell("/usr/bin/python3 " + shellQuoted(script));
     ASSERT_EQ(snippet.status, 0) << snippet.output;
     EXPECT_THAT(snippet.output, HasSubstr("'boiler'"));
     EXPECT_THAT(snippet.output, HasSubstr("'pump'"));

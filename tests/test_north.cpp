@@ -30,6 +30,7 @@
 
 #include "loaded_plugin.h"
 #include "north_process.h"
+#include "shell_command.h"
 #include "stream_emulator.h"
 #include "warehouse.h"
 
@@ -861,20 +862,6 @@ TEST(NorthEndToEnd, StatusFileTellsAMonitorHowFarTheRunIs) {
 
 // --- the installed tree -----------------------------------------------------
 
-// Runs a shell command line; returns its exit status and standard output.
-std::pair<int, std::string> shell(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {-1, out};
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.append(chunk, got);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
 // `cmake --install` into a temporary prefix gives a tree that runs on its own:
 // corvane-north loads the plugin installed beside it and, with the installed
 // odbcinst.ini, writes into an emulator warehouse. The .deb that cpack builds
@@ -883,36 +870,37 @@ TEST(NorthInstall, InstalledTreeAndDebianPackageRunOnTheirOwn) {
     Scratch scratch;
     const std::string prefix = scratch.path("prefix");
     const std::string quiet = " >" + scratch.path("log") + " 2>&1";
-    ASSERT_EQ(shell(std::string(LAKESINK_CMAKE_COMMAND) + " --install " + LAKESINK_BINARY_DIR +
-                    " --prefix " + prefix + quiet)
-                  .first,
+    ASSERT_EQ(runShellCommand(std::string(LAKESINK_CMAKE_COMMAND) + " --install " +
+                              LAKESINK_BINARY_DIR + " --prefix " + prefix + quiet)
+                  .status,
               0)
         << scratch.read("log");
     const std::string lib = prefix + "/lib/lakesink/";
     EXPECT_EQ(fs::read_symlink(lib + "liblakesink.so.1"), "liblakesink.so.3.1.0");
     EXPECT_TRUE(fs::exists(prefix + "/share/doc/lakesink/README.md"));
-    const auto [infoStatus, info] = shell(prefix + "/bin/corvane-north --info");
+    const auto [infoStatus, info] = runShellCommand(prefix + "/bin/corvane-north --info");
     EXPECT_EQ(infoStatus, 0);
     EXPECT_THAT(info, HasSubstr("path:      " + lib + "liblakesink.so.1\n"));
 
     TempWarehouse warehouse;
-    const auto sent = shell("ODBCSYSINI=" + prefix + "/share/lakesink " + prefix +
-                            "/bin/corvane-north --generate 5 --assets 1 --config " +
-                            configFor(scratch, warehouse) + quiet);
-    EXPECT_EQ(sent.first, 0) << scratch.read("log");
+    const auto sent = runShellCommand("ODBCSYSINI=" + prefix + "/share/lakesink " + prefix +
+                                      "/bin/corvane-north --generate 5 --assets 1 --config " +
+                                      configFor(scratch, warehouse) + quiet);
+    EXPECT_EQ(sent.status, 0) << scratch.read("log");
     EXPECT_EQ(warehouse.query("SELECT count(*) FROM asset_0"), (Rows{{"5"}}));
 
     const std::string packages = scratch.path("packages");
-    ASSERT_EQ(shell("cd " + packages.substr(0, packages.rfind('/')) + " && " +
-                    LAKESINK_CPACK_COMMAND + " --config " + LAKESINK_BINARY_DIR +
-                    "/CPackConfig.cmake -G DEB -B " + packages + quiet)
-                  .first,
+    ASSERT_EQ(runShellCommand("cd " + packages.substr(0, packages.rfind('/')) + " && " +
+                              LAKESINK_CPACK_COMMAND + " --config " + LAKESINK_BINARY_DIR +
+                              "/CPackConfig.cmake -G DEB -B " + packages + quiet)
+                  .status,
               0)
         << scratch.read("log");
     const std::string root = scratch.path("root");
-    ASSERT_EQ(shell("dpkg-deb -x " + packages + "/lakesink_*.deb " + root + quiet).first, 0)
+    ASSERT_EQ(runShellCommand("dpkg-deb -x " + packages + "/lakesink_*.deb " + root + quiet).status,
+              0)
         << scratch.read("log");
-    const auto [debStatus, debInfo] = shell(root + "/usr/bin/corvane-north --info");
+    const auto [debStatus, debInfo] = runShellCommand(root + "/usr/bin/corvane-north --info");
     EXPECT_EQ(debStatus, 0);
     EXPECT_THAT(debInfo, HasSubstr("path:      " + root + "/usr/lib/lakesink/liblakesink.so.1\n"));
 }

@@ -17,6 +17,7 @@
 #include "config_category.h"
 #include "plugin.h"
 #include "readings.h"
+#include "shell_command.h"
 
 namespace {
 
@@ -42,15 +43,6 @@ struct Plugin {
     }
 };
 
-std::string run(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    char buffer[512];
-    while (pipe && fgets(buffer, sizeof buffer, pipe.get()))
-        output += buffer;
-    return output;
-}
-
 std::vector<std::string> memberNames(const rapidjson::Value& object) {
     std::vector<std::string> names;
     for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
@@ -73,7 +65,7 @@ TEST(PluginLoading, LoadsAndResolvesTheFourEntryPoints) {
 TEST(PluginLoading, ExportsExactlyTheEntryPointsAndNeedsTheHostAndODBC) {
     const std::string path = LAKESINK_PLUGIN_PATH;
     std::set<std::string> functions;
-    for (const std::string& line : {run("nm -D --defined-only " + path)}) {
+    for (const std::string& line : {runShellCommand("nm -D --defined-only " + path).output}) {
         size_t start = 0;
         while (start < line.size()) {
             size_t end = line.find('\n', start);
@@ -89,33 +81,19 @@ TEST(PluginLoading, ExportsExactlyTheEntryPointsAndNeedsTheHostAndODBC) {
     }
     EXPECT_EQ(functions, (std::set<std::string>{"plugin_info", "plugin_init", "plugin_send",
                                                 "plugin_shutdown"}));
-    const std::string dynamic = run("readelf -d " + path);
+    const std::string dynamic = runShellCommand("readelf -d " + path).output;
     EXPECT_NE(dynamic.find("Library soname: [liblakesink.so.1]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("Shared library: [libcommon-lib.so.1]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("Shared library: [libodbc.so.2]"), std::string::npos) << dynamic;
 }
 
 namespace {
-// The output of a shell command, without its trailing line break.
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr)
-            out += buffer;
-        pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    return out;
-}
-
 // The project version; built from a checkout, followed by the describe
 // suffix of the commit built.
 void expectVersionOfThisBuild(const std::string& version) {
     ASSERT_EQ(version.rfind("3.1.0", 0), 0u) << version;
-    const std::string head = commandOutput("git -C '" + std::string(LAKESINK_SOURCE_DIR) +
-                                           "' rev-parse HEAD 2>/dev/null");
+    const std::string head = shellOutputLine("git -C '" + std::string(LAKESINK_SOURCE_DIR) +
+                                             "' rev-parse HEAD 2>/dev/null");
     if (head.empty()) {
         EXPECT_EQ(version, "3.1.0");
         return;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "loaded_plugin.h"
+#include "markdown_blocks.h"
 #include "north_process.h"
 #include "warehouse.h"
 
@@ -26,65 +27,27 @@ namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The statements of every ```sql block of the text, in order, each without its
-// closing ';'.
-std::vector<std::string> sqlStatements(const std::string& markdown) {
-    std::vector<std::string> statements;
-    std::istringstream lines(markdown);
-    std::string line;
-    bool inSql = false;
-    std::string current;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            inSql = !inSql && line == "```sql";
-            continue;
-        }
-        if (!inSql)
-            continue;
-        current += (current.empty() ? "" : "\n") + line;
-        if (!line.empty() && line.back() == ';') {
-            current.pop_back();
-            statements.push_back(current);
-            current.clear();
-        }
-    }
-    return statements;
-}
-
 // The commands of every ```sh block of the text that start with `program`,
 // continuation lines joined, split at blanks.
 std::vector<std::vector<std::string>> shellCommands(const std::string& markdown,
                                                     const std::string& program) {
     std::vector<std::vector<std::string>> commands;
-    std::istringstream lines(markdown);
-    std::string line;
     std::string current;
-    bool inShell = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("```", 0) == 0) {
-            inShell = !inShell && line == "```sh";
-            continue;
+    for (const std::string& block : codeBlocks(markdown, "sh")) {
+        std::istringstream lines(block);
+        for (std::string line; std::getline(lines, line);) {
+            const bool continued = !line.empty() && line.back() == '\\';
+            current += " " + (continued ? line.substr(0, line.size() - 1) : line);
+            if (continued)
+                continue;
+            std::istringstream words(current);
+            std::vector<std::string> command;
+            for (std::string word; words >> word;)
+                command.push_back(word);
+            if (!command.empty() && command[0] == program)
+                commands.push_back(command);
+            current.clear();
         }
-        if (!inShell)
-            continue;
-        const bool continued = !line.empty() && line.back() == '\\';
-        current += " " + (continued ? line.substr(0, line.size() - 1) : line);
-        if (continued)
-            continue;
-        std::istringstream words(current);
-        std::vector<std::string> command;
-        for (std::string word; words >> word;)
-            command.push_back(word);
-        if (!command.empty() && command[0] == program)
-            commands.push_back(command);
-        current.clear();
     }
     return commands;
 }
@@ -95,7 +58,7 @@ bool startsWith(const std::string& text, const char* word) {
 
 // examples/config.json with its warehouse moved to `directory`.
 std::string exampleConfig(const std::string& directory) {
-    std::string config = readFile(LAKESINK_SOURCE_DIR "/examples/config.json");
+    std::string config = readTextFile(LAKESINK_SOURCE_DIR "/examples/config.json");
     const std::string example = "\"Warehouse\": \"./warehouse\"";
     const size_t at = config.find(example);
     if (at == std::string::npos)
@@ -133,7 +96,7 @@ class Readme : public ::testing::Test {
 
 TEST_F(Readme, ExampleConfigurationQueriesAndReplayWork) {
     const std::vector<std::string> statements =
-        sqlStatements(readFile(LAKESINK_SOURCE_DIR "/README.md"));
+        sqlStatements(readTextFile(LAKESINK_SOURCE_DIR "/README.md"));
     std::vector<std::string> queries;
     std::vector<std::string> deletes;
     for (const std::string& statement : statements)
@@ -216,7 +179,7 @@ TEST_F(Readme, ExampleConfigurationQueriesAndReplayWork) {
 // tree's files, a scratch folder for state/, and the large generated workload
 // made small.
 TEST_F(Readme, EveryCorvaneNorthCommandRuns) {
-    const std::string readme = readFile(LAKESINK_SOURCE_DIR "/README.md");
+    const std::string readme = readTextFile(LAKESINK_SOURCE_DIR "/README.md");
     const auto commands = shellCommands(readme, "build/host/north/corvane-north");
     ASSERT_GE(commands.size(), 5u);
     configFile = write("config.json", exampleConfig(warehouse.directory()));
@@ -244,9 +207,9 @@ TEST_F(Readme, EveryCorvaneNorthCommandRuns) {
         EXPECT_EQ(run.status, 0) << line << "\n" << run.err;
     }
     // The run with a checkpoint and a status file left both behind.
-    EXPECT_EQ(readFile(warehouse.directory() + "/state/position"), "10\n");
+    EXPECT_EQ(readTextFile(warehouse.directory() + "/state/position"), "10\n");
     EXPECT_NE(
-        readFile(warehouse.directory() + "/state/status.json").find("\"state\": \"finished\""),
+        readTextFile(warehouse.directory() + "/state/status.json").find("\"state\": \"finished\""),
         std::string::npos);
 
     // Every option of --help is explained in the README.

@@ -226,34 +226,54 @@ Outcome odbcTables(Session& session, const CatalogPatterns& patterns) {
 
 namespace {
 
+Cell number(long value) {
+    return Cell(std::to_string(value));
+}
+
+// Returns true iff a value of ODBC type `sqlType` is a date or a timestamp.
+bool isDatetime(int sqlType) {
+    return sqlType == SQL_TYPE_DATE || sqlType == SQL_TYPE_TIMESTAMP;
+}
+
+// Returns true iff ODBC type `sqlType` is a number (NUM_PREC_RADIX 10).
+bool isNumeric(int sqlType) {
+    return sqlType != SQL_VARCHAR && sqlType != SQL_BIT && !isDatetime(sqlType);
+}
+
+// SQL_DATA_TYPE: the verbose type, SQL_DATETIME for a date or a timestamp.
+Cell verboseType(int sqlType) {
+    return number(isDatetime(sqlType) ? SQL_DATETIME : sqlType);
+}
+
+// SQL_DATETIME_SUB: the subcode of a date or a timestamp, NULL for the rest.
+Cell datetimeSubcode(int sqlType) {
+    if (!isDatetime(sqlType))
+        return std::nullopt;
+    return number(sqlType == SQL_TYPE_DATE ? SQL_CODE_DATE : SQL_CODE_TIMESTAMP);
+}
+
 // One row of SQLColumns for `column`, at 1-based `ordinal`.
 std::vector<Cell> columnRow(const Session& session, const std::string& table, const Column& column,
                             int ordinal) {
     long size = 0;
     int digits = 0;
     const int sqlType = sqlTypeOf(column.type, size, digits);
-    const bool numeric = sqlType != SQL_VARCHAR && sqlType != SQL_TYPE_DATE &&
-                         sqlType != SQL_TYPE_TIMESTAMP && sqlType != SQL_BIT;
-    const bool datetime = sqlType == SQL_TYPE_DATE || sqlType == SQL_TYPE_TIMESTAMP;
-    std::string name = column.type.text();
-    name = name.substr(0, name.find('('));
-    const auto number = [](long value) { return Cell(std::to_string(value)); };
+    const bool numeric = isNumeric(sqlType);
     return {session.settings().catalog,
             session.settings().schema,
             table,
             column.name,
             number(sqlType),
-            name,
+            std::string(column.type.name()),
             number(size),
             std::nullopt,
-            numeric || datetime ? number(digits) : std::nullopt,
+            numeric || isDatetime(sqlType) ? number(digits) : std::nullopt,
             numeric ? number(10) : std::nullopt,
             number(column.nullable ? SQL_NULLABLE : SQL_NO_NULLS),
             std::nullopt,
             std::nullopt,
-            number(datetime ? SQL_DATETIME : sqlType),
-            datetime ? number(sqlType == SQL_TYPE_DATE ? SQL_CODE_DATE : SQL_CODE_TIMESTAMP)
-                     : std::nullopt,
+            verboseType(sqlType),
+            datetimeSubcode(sqlType),
             sqlType == SQL_VARCHAR ? number(size) : std::nullopt,
             number(ordinal),
             std::string(column.nullable ? "YES" : "NO")};
@@ -321,22 +341,16 @@ Outcome odbcTypeInfo(int sqlType) {
         const int data = sqlTypeOf(type, size, digits);
         if (sqlType != SQL_ALL_TYPES && sqlType != data)
             continue;
-        std::string name = type.text();
-        name = name.substr(0, name.find('('));
-        const bool quoted =
-            data == SQL_VARCHAR || data == SQL_TYPE_DATE || data == SQL_TYPE_TIMESTAMP;
-        const bool datetime = data == SQL_TYPE_DATE || data == SQL_TYPE_TIMESTAMP;
-        const auto n = [](long v) { return Cell(std::to_string(v)); };
+        const std::string name = type.name();
+        const bool quoted = data == SQL_VARCHAR || isDatetime(data);
+        const auto n = number;
         result.row({name, n(data), n(data == SQL_DECIMAL ? 38 : size),
                     quoted ? Cell("'") : std::nullopt, quoted ? Cell("'") : std::nullopt,
                     data == SQL_DECIMAL ? Cell("precision,scale") : std::nullopt, n(SQL_NULLABLE),
                     n(data == SQL_VARCHAR), n(SQL_SEARCHABLE), std::nullopt, n(SQL_FALSE),
                     std::nullopt, name, n(0), n(data == SQL_DECIMAL ? 38 : digits),
-                    n(datetime ? SQL_DATETIME : data),
-                    datetime ? n(data == SQL_TYPE_DATE ? SQL_CODE_DATE : SQL_CODE_TIMESTAMP)
-                             : std::nullopt,
-                    datetime || data == SQL_VARCHAR || data == SQL_BIT ? std::nullopt : n(10),
-                    std::nullopt});
+                    verboseType(data), datetimeSubcode(data),
+                    isNumeric(data) ? n(10) : std::nullopt, std::nullopt});
     }
     return result.take();
 }

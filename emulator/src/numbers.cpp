@@ -77,8 +77,7 @@ bool literalDouble(const Literal& l, double& value) {
 }
 
 bool isSpecialDouble(const Literal& l) {
-    return (l.kind == Literal::Double || l.kind == Literal::Float) &&
-           (l.text == "NaN" || l.text == "Infinity" || l.text == "-Infinity");
+    return (l.kind == Literal::Double || l.kind == Literal::Float) && isNonFiniteSpelling(l.text);
 }
 
 // A string cast to DOUBLE: Java's number syntax (with an optional d/f suffix)

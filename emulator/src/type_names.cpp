@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <string>
@@ -37,69 +38,70 @@ long typeParameter(Lexer& lexer) {
 
 }  // namespace
 
-// ---- WarehouseType ---------------------------------------------------------------
+// ---- WarehouseType ---------------------------------------------------------
+
+namespace {
+
+// What the warehouse, its catalog, its storage and its ODBC driver say of each
+// kind of type, in TypeKind order. DECIMAL and VARCHAR add their parameters to
+// the name and take their column size from them.
+struct KindTraits {
+    TypeKind kind;
+    const char* name;      // the canonical text without parameters
+    const char* dataType;  // information_schema.columns.data_type
+    const char* storage;   // the declared SQLite type
+    int sqlType;           // what a client sees
+    long columnSize;       // as SQLDescribeCol reports it
+    int decimalDigits;
+};
+
+constexpr KindTraits kKinds[] = {
+    {TypeKind::BigInt, "BIGINT", "LONG", "INTEGER", SQL_BIGINT, 19, 0},
+    {TypeKind::Int, "INT", "INT", "INTEGER", SQL_INTEGER, 10, 0},
+    {TypeKind::SmallInt, "SMALLINT", "SHORT", "INTEGER", SQL_SMALLINT, 5, 0},
+    {TypeKind::TinyInt, "TINYINT", "BYTE", "INTEGER", SQL_TINYINT, 3, 0},
+    {TypeKind::Double, "DOUBLE", "DOUBLE", "REAL", SQL_DOUBLE, 15, 0},
+    // REAL affinity, printed as a float.
+    {TypeKind::Float, "FLOAT", "FLOAT", "FLOAT", SQL_REAL, 7, 0},
+    // INTEGER affinity, printed as true/false.
+    {TypeKind::Boolean, "BOOLEAN", "BOOLEAN", "BOOLINT", SQL_BIT, 1, 0},
+    {TypeKind::Date, "DATE", "DATE", "TEXT", SQL_TYPE_DATE, 10, 0},
+    {TypeKind::Decimal, "DECIMAL", "DECIMAL", "TEXT", SQL_DECIMAL, 0, 0},
+    {TypeKind::Timestamp, "TIMESTAMP", "TIMESTAMP", "TEXT", SQL_TYPE_TIMESTAMP, 26, 6},
+    // 255: what the vendor driver reports for STRING by default.
+    {TypeKind::String, "STRING", "STRING", "TEXT", SQL_VARCHAR, 255, 0},
+    {TypeKind::Varchar, "VARCHAR", "STRING", "TEXT", SQL_VARCHAR, 0, 0},
+    {TypeKind::Variant, "VARIANT", "VARIANT", "TEXT", SQL_VARCHAR, 255, 0}};
+
+constexpr bool inKindOrder() {
+    for (size_t i = 0; i < std::size(kKinds); ++i) {
+        if (static_cast<size_t>(kKinds[i].kind) != i)
+            return false;
+    }
+    return std::size(kKinds) == static_cast<size_t>(TypeKind::Variant) + 1;
+}
+static_assert(inKindOrder(), "kKinds holds every TypeKind once, in order");
+
+const KindTraits& traitsOf(TypeKind kind) {
+    return kKinds[static_cast<size_t>(kind)];
+}
+
+}  // namespace
+
+const char* WarehouseType::name() const {
+    return traitsOf(kind).name;
+}
 
 std::string WarehouseType::text() const {
-    switch (kind) {
-        case TypeKind::BigInt:
-            return "BIGINT";
-        case TypeKind::Int:
-            return "INT";
-        case TypeKind::SmallInt:
-            return "SMALLINT";
-        case TypeKind::TinyInt:
-            return "TINYINT";
-        case TypeKind::Double:
-            return "DOUBLE";
-        case TypeKind::Float:
-            return "FLOAT";
-        case TypeKind::Boolean:
-            return "BOOLEAN";
-        case TypeKind::Date:
-            return "DATE";
-        case TypeKind::Decimal:
-            return "DECIMAL(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
-        case TypeKind::Timestamp:
-            return "TIMESTAMP";
-        case TypeKind::String:
-            return "STRING";
-        case TypeKind::Varchar:
-            return "VARCHAR(" + std::to_string(length) + ")";
-        case TypeKind::Variant:
-            return "VARIANT";
-    }
-    return "STRING";
+    if (kind == TypeKind::Decimal)
+        return "DECIMAL(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    if (kind == TypeKind::Varchar)
+        return "VARCHAR(" + std::to_string(length) + ")";
+    return name();
 }
 
 const char* WarehouseType::dataType() const {
-    switch (kind) {
-        case TypeKind::BigInt:
-            return "LONG";
-        case TypeKind::Int:
-            return "INT";
-        case TypeKind::SmallInt:
-            return "SHORT";
-        case TypeKind::TinyInt:
-            return "BYTE";
-        case TypeKind::Double:
-            return "DOUBLE";
-        case TypeKind::Float:
-            return "FLOAT";
-        case TypeKind::Boolean:
-            return "BOOLEAN";
-        case TypeKind::Date:
-            return "DATE";
-        case TypeKind::Decimal:
-            return "DECIMAL";
-        case TypeKind::Timestamp:
-            return "TIMESTAMP";
-        case TypeKind::String:
-        case TypeKind::Varchar:
-            return "STRING";
-        case TypeKind::Variant:
-            return "VARIANT";
-    }
-    return "STRING";
+    return traitsOf(kind).dataType;
 }
 
 std::string WarehouseType::fullDataType() const {
@@ -107,21 +109,7 @@ std::string WarehouseType::fullDataType() const {
 }
 
 const char* WarehouseType::storageType() const {
-    switch (kind) {
-        case TypeKind::BigInt:
-        case TypeKind::Int:
-        case TypeKind::SmallInt:
-        case TypeKind::TinyInt:
-            return "INTEGER";
-        case TypeKind::Boolean:
-            return "BOOLINT";  // INTEGER affinity, printed as true/false
-        case TypeKind::Double:
-            return "REAL";
-        case TypeKind::Float:
-            return "FLOAT";  // REAL affinity, printed as a float
-        default:
-            return "TEXT";
-    }
+    return traitsOf(kind).storage;
 }
 
 namespace {
@@ -224,49 +212,16 @@ WarehouseType parseTypeText(std::string_view text) {
 }
 
 int sqlTypeOf(const WarehouseType& type, long& columnSize, int& decimalDigits) {
-    decimalDigits = 0;
-    switch (type.kind) {
-        case TypeKind::BigInt:
-            columnSize = 19;
-            return SQL_BIGINT;
-        case TypeKind::Int:
-            columnSize = 10;
-            return SQL_INTEGER;
-        case TypeKind::SmallInt:
-            columnSize = 5;
-            return SQL_SMALLINT;
-        case TypeKind::TinyInt:
-            columnSize = 3;
-            return SQL_TINYINT;
-        case TypeKind::Double:
-            columnSize = 15;
-            return SQL_DOUBLE;
-        case TypeKind::Float:
-            columnSize = 7;
-            return SQL_REAL;
-        case TypeKind::Boolean:
-            columnSize = 1;
-            return SQL_BIT;
-        case TypeKind::Date:
-            columnSize = 10;
-            return SQL_TYPE_DATE;
-        case TypeKind::Decimal:
-            columnSize = type.precision;
-            decimalDigits = type.scale;
-            return SQL_DECIMAL;
-        case TypeKind::Timestamp:
-            columnSize = 26;
-            decimalDigits = 6;
-            return SQL_TYPE_TIMESTAMP;
-        case TypeKind::Varchar:
-            columnSize = type.length;
-            return SQL_VARCHAR;
-        case TypeKind::String:
-        case TypeKind::Variant:
-            break;
+    const KindTraits& traits = traitsOf(type.kind);
+    columnSize = traits.columnSize;
+    decimalDigits = traits.decimalDigits;
+    if (type.kind == TypeKind::Decimal) {
+        columnSize = type.precision;
+        decimalDigits = type.scale;
+    } else if (type.kind == TypeKind::Varchar) {
+        columnSize = type.length;
     }
-    columnSize = 255;  // what the vendor driver reports for STRING by default
-    return SQL_VARCHAR;
+    return traits.sqlType;
 }
 
 bool isNonFiniteSpelling(std::string_view text) {

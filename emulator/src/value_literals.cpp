@@ -415,7 +415,7 @@ void widen(Literal& l, Literal::Kind to, int scale) {
     } else if (l.kind == Literal::Float && to == Literal::Double) {
         double d = 0;
         std::from_chars(l.text.data(), l.text.data() + l.text.size(), d);
-        if (l.text != "NaN" && l.text != "Infinity" && l.text != "-Infinity")
+        if (!isNonFiniteSpelling(l.text))
             l.text = formatDouble(static_cast<double>(static_cast<float>(d)));
     }
     l.kind = to;

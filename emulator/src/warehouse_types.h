@@ -42,6 +42,8 @@ struct WarehouseType {
 
     // Canonical text: BIGINT, VARCHAR(256), DECIMAL(10,2).
     std::string text() const;
+    // The canonical text without parameters: BIGINT, VARCHAR, DECIMAL.
+    const char* name() const;
     // data_type as information_schema.columns reports it: LONG, STRING, ...
     const char* dataType() const;
     // full_data_type: the canonical text in lower case.

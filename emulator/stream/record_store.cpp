@@ -7,16 +7,11 @@
 #include <cstdio>
 
 #include "diagnostics.h"
+#include "spark_lexer.h"
 #include "storage.h"
 
 namespace zbemu {
 namespace {
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool plainName(const std::string& name) {
     if (name.empty())
@@ -92,8 +87,8 @@ RecordStore::RecordStore(const std::string& dir, const std::string& fullName) {
     const size_t second = first == std::string::npos ? first : fullName.find('.', first + 1);
     if (second == std::string::npos || fullName.find('.', second + 1) != std::string::npos)
         refuse(grpc::StatusCode::INVALID_ARGUMENT, "table name must be catalog.schema.table");
-    const std::string schema = lower(fullName.substr(first + 1, second - first - 1));
-    table_ = lower(fullName.substr(second + 1));
+    const std::string schema = whemu::toLowerAscii(fullName.substr(first + 1, second - first - 1));
+    table_ = whemu::toLowerAscii(fullName.substr(second + 1));
     if (!plainName(schema) || !plainName(table_))
         refuse(grpc::StatusCode::INVALID_ARGUMENT,
                "table and schema names must be ASCII letters, digits and underscores");
@@ -133,7 +128,7 @@ void RecordStore::convert(const std::string& record, std::vector<whemu::Stored>&
     std::vector<bool> seen(columns_.size(), false);
     for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
         const std::string name =
-            lower(std::string(it->name.GetString(), it->name.GetStringLength()));
+            whemu::toLowerAscii(std::string(it->name.GetString(), it->name.GetStringLength()));
         auto column = std::find_if(columns_.begin(), columns_.end(),
                                    [&](const whemu::Column& c) { return c.name == name; });
         if (column == columns_.end())

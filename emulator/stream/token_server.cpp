@@ -6,16 +6,11 @@
 #include <algorithm>
 #include <random>
 
+#include "spark_lexer.h"
 #include "stream_files.h"
 
 namespace zbemu {
 namespace {
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::string base64Decode(const std::string& in) {
     static const std::string alphabet =
@@ -51,7 +46,7 @@ std::string grantedTable(const std::string& details) {
             !entry["object_full_path"].IsString())
             return "";
         if (std::string(entry["object_type"].GetString()) == "TABLE") {
-            table = lower(entry["object_full_path"].GetString());
+            table = whemu::toLowerAscii(entry["object_full_path"].GetString());
             ++tables;
         }
     }
@@ -142,7 +137,7 @@ TokenServer::Verdict TokenServer::check(const std::string& token, const std::str
         return Verdict::Unknown;
     if (it->second.expires <= std::chrono::steady_clock::now())
         return Verdict::Expired;
-    return it->second.table == lower(table) ? Verdict::Valid : Verdict::OtherTable;
+    return it->second.table == whemu::toLowerAscii(table) ? Verdict::Valid : Verdict::OtherTable;
 }
 
 }  // namespace zbemu

@@ -1,7 +1,8 @@
 #pragma once
-// A lakesink-stream-emulator process for one test, serving the stream and
-// token endpoints on free loopback ports over the warehouse directory it is
-// given. The process is ended (SIGTERM, then SIGKILL) when the object dies.
+// A lakesink-stream-emulator process for one test or benchmark, serving the
+// stream and token endpoints on free loopback ports over the warehouse
+// directory it is given. The object owns the process, which is ended (SIGTERM,
+// then SIGKILL) when the object dies. Not thread-safe: one owner uses it.
 
 #include <sys/types.h>
 
@@ -29,6 +30,8 @@ class StreamEmulator {
     void setTokenSeconds(long seconds) const;
 
   private:
+    // Ends the process (SIGTERM, then SIGKILL after five seconds) and reaps it.
+    void stop();
     void write(const std::string& file, const std::string& text) const;
 
     std::string dir;

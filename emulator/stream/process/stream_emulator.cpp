@@ -14,7 +14,6 @@
 extern char** environ;
 
 StreamEmulator::StreamEmulator(const std::string& warehouse) : dir(warehouse) {
-#ifdef LAKESINK_STREAM_EMULATOR_PATH
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         throw std::runtime_error("cannot make a pipe");
@@ -28,7 +27,7 @@ StreamEmulator::StreamEmulator(const std::string& warehouse) : dir(warehouse) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    // Its own messages would hold a caller's pipe open after the test.
+    // Its own messages would hold a caller's pipe open after the caller ends.
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, raw.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -43,24 +42,32 @@ StreamEmulator::StreamEmulator(const std::string& warehouse) : dir(warehouse) {
     const bool ready = fgets(line, sizeof line, out) &&
                        std::sscanf(line, "listening grpc=%d http=%d", &grpc, &http) == 2;
     fclose(out);
-    if (!ready)
+    if (!ready) {
+        // No destructor runs for an object whose constructor throws.
+        stop();
         throw std::runtime_error("the stream emulator did not start");
-#else
-    throw std::runtime_error("the stream emulator is not built for this test");
-#endif
+    }
 }
 
 StreamEmulator::~StreamEmulator() {
+    stop();
+}
+
+void StreamEmulator::stop() {
     if (child <= 0)
         return;
     kill(child, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(child, nullptr, WNOHANG) == child)
-            return;
-        usleep(100000);
+    bool ended = false;
+    for (int i = 0; i < 50 && !ended; ++i) {
+        ended = waitpid(child, nullptr, WNOHANG) == child;
+        if (!ended)
+            usleep(100000);
     }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    child = -1;
 }
 
 void StreamEmulator::write(const std::string& file, const std::string& text) const {
