@@ -28,25 +28,15 @@ namespace {
 const uint64_t T0 = 1767225600000001ULL;
 
 // One plugin instance writing into a temporary warehouse.
-class Instance {
+class Instance : public PluginInstance {
   public:
     // `items` are further configuration items, as JSON members.
     Instance(const LoadedPlugin& plugin, const TempWarehouse& warehouse,
              const std::string& instanceName = "edge-1", const std::string& items = "")
-        : plugin(plugin) {
-        ConfigCategory category("lakesink", R"({"corvaneInstance": {"value": ")" + instanceName +
-                                                R"("}, "additionalParams": {"value": ")" +
-                                                jsonEscaped(warehouse.additionalParams()) +
-                                                R"("})" + (items.empty() ? "" : ", " + items) +
-                                                "}");
-        handle = plugin.init(&category);
-    }
-    ~Instance() { plugin.shutdown(handle); }
-    uint32_t send(const Batch& batch) { return plugin.sendFn(handle, batch.pointers()); }
-
-  private:
-    const LoadedPlugin& plugin;
-    PLUGIN_HANDLE handle;
+        : PluginInstance(plugin, R"({"corvaneInstance": {"value": ")" + instanceName +
+                                     R"("}, "additionalParams": {"value": ")" +
+                                     jsonEscaped(warehouse.additionalParams()) + R"("})" +
+                                     (items.empty() ? "" : ", " + items) + "}") {}
 };
 
 class PluginEndToEnd : public ::testing::Test {

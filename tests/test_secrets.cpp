@@ -109,34 +109,30 @@ TEST(Secrets, AWholeSessionAtDebugLevelLogsNoSecret) {
     Logger::getLogger()->setMinLevel(Level::ERROR);  // everything is captured all the same
     LogCapture log;
     {
-        ConfigCategory category("lakesink", categoryJson(warehouse, kPassword));
-        PLUGIN_HANDLE handle = plugin.init(&category);
+        PluginInstance instance(plugin, categoryJson(warehouse, kPassword));
         Batch batch;
         Reading& r = batch.add("pump", T0);
         r.addDatapoint(floatPoint("temperature", 21.5));
         r.addDatapoint(textPoint("state", "ok"));
-        ASSERT_EQ(plugin.sendFn(handle, batch.pointers()), 1u);
+        ASSERT_EQ(instance.send(batch), 1u);
         // A new column, a refused INSERT, the warehouse away and back.
         Batch wider;
         Reading& w = wider.add("pump", T0 + 1);
         w.addDatapoint(intPoint("count", 3));
-        ASSERT_EQ(plugin.sendFn(handle, wider.pointers()), 1u);
+        ASSERT_EQ(instance.send(wider), 1u);
         warehouse.addFault("HYT00", 1, "INSERT INTO");
-        EXPECT_EQ(plugin.sendFn(handle, wider.pointers()), 0u);
+        EXPECT_EQ(instance.send(wider), 0u);
         warehouse.setOffline(true);
-        EXPECT_EQ(plugin.sendFn(handle, batch.pointers()), 0u);
-        EXPECT_EQ(plugin.sendFn(handle, batch.pointers()), 0u);
+        EXPECT_EQ(instance.send(batch), 0u);
+        EXPECT_EQ(instance.send(batch), 0u);
         warehouse.setOffline(false);
-        plugin.shutdown(handle);
     }
     {
         // A rejected login.
-        ConfigCategory category("lakesink", categoryJson(warehouse, kWrongPassword));
-        PLUGIN_HANDLE handle = plugin.init(&category);
+        PluginInstance instance(plugin, categoryJson(warehouse, kWrongPassword));
         Batch batch;
         batch.add("pump", T0 + 2).addDatapoint(intPoint("count", 4));
-        EXPECT_EQ(plugin.sendFn(handle, batch.pointers()), 0u);
-        plugin.shutdown(handle);
+        EXPECT_EQ(instance.send(batch), 0u);
     }
     {
         // Reconfiguration of a running connector, from the wrong password to

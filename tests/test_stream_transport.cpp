@@ -92,12 +92,17 @@ TEST(StreamJsonRecord, NullCellsAreLeftOut) {
 
 // A plugin instance configured for the stream transport against the emulator
 // (or, with `stream` false, for statements), on the schema given.
-class Instance {
+class Instance : public PluginInstance {
   public:
     Instance(const LoadedPlugin& plugin, const TempWarehouse& warehouse,
              const StreamEmulator& emulator, const std::string& schema, bool stream = true,
              const std::string& secret = kClientSecret)
-        : plugin(plugin) {
+        : PluginInstance(plugin, categoryJson(warehouse, emulator, schema, stream, secret)) {}
+
+  private:
+    static std::string categoryJson(const TempWarehouse& warehouse, const StreamEmulator& emulator,
+                                    const std::string& schema, bool stream,
+                                    const std::string& secret) {
         const std::string params = warehouse.additionalParams();
         // additionalParams holds a JSON object in a string: add the principal.
         const std::string principal = std::string(R"(, "Auth_Client_ID": ")") + kClientId +
@@ -113,15 +118,8 @@ class Instance {
             items += R"(, "streamEndpoint": {"value": ")" + emulator.streamEndpoint() + "\"}";
             items += R"(, "tokenEndpoint": {"value": ")" + emulator.tokenEndpoint() + "\"}";
         }
-        ConfigCategory category("lakesink", items + "}");
-        handle = plugin.init(&category);
+        return items + "}";
     }
-    ~Instance() { plugin.shutdown(handle); }
-    uint32_t send(const Batch& batch) { return plugin.sendFn(handle, batch.pointers()); }
-
-  private:
-    const LoadedPlugin& plugin;
-    PLUGIN_HANDLE handle;
 };
 
 // A batch of every value kind, with values that must be rescued.

@@ -4,6 +4,9 @@
 
 #include <stdexcept>
 
+#include "config_category.h"
+#include "readings.h"
+
 LoadedPlugin::LoadedPlugin() {
     handle = dlopen(LAKESINK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!handle)
@@ -27,4 +30,18 @@ std::string jsonEscaped(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+PluginInstance::PluginInstance(const LoadedPlugin& plugin, const std::string& categoryJson)
+    : plugin(plugin) {
+    ConfigCategory category("lakesink", categoryJson);
+    handle = plugin.init(&category);
+}
+
+PluginInstance::~PluginInstance() {
+    plugin.shutdown(handle);
+}
+
+uint32_t PluginInstance::send(const Batch& batch) {
+    return plugin.sendFn(handle, batch.pointers());
 }

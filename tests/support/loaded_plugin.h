@@ -25,5 +25,23 @@ class LoadedPlugin {
     void* handle;
 };
 
+class Batch;
+
+// One instance of the loaded plugin, started with a configuration category
+// given as JSON and shut down when the object dies.
+class PluginInstance {
+  public:
+    PluginInstance(const LoadedPlugin& plugin, const std::string& categoryJson);
+    ~PluginInstance();
+    PluginInstance(const PluginInstance&) = delete;
+    PluginInstance& operator=(const PluginInstance&) = delete;
+    // What the plugin's send returns for the batch's readings.
+    uint32_t send(const Batch& batch);
+
+  private:
+    const LoadedPlugin& plugin;
+    PLUGIN_HANDLE handle;
+};
+
 // The text with '"' and '\' escaped, for placing it inside a JSON string.
 std::string jsonEscaped(const std::string& text);
